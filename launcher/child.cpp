@@ -1,0 +1,68 @@
+#include "launcher/child.h"
+
+#include <stdlib.h>
+
+#include <mutex>
+
+#include "launcher/command_line.h"
+#include "launcher/fatal.h"
+#include "platform/platform.h"
+
+// The running child, or 0.  The main thread owns it: it alone releases it,
+// and only under ChildLock, which the handler holds for as long as it uses
+// the child.  So the child is released exactly once and never used after.
+static platform_handle ChildProcessHandle;
+static std::mutex ChildLock;
+
+uint32_t run_child(const wchar_t* application) {
+  int count = 0;
+  wchar_t* const* arguments = child_arguments(&count);
+  platform_handle process = 0;
+  {
+    std::lock_guard<std::mutex> guard(ChildLock);
+    if (!platform_start_child(application, CommandLineBuffer, arguments, count, &process)) {
+      report_system_error("Error, couldn't launch child", platform_last_error());
+      exit(2);
+    }
+    ChildProcessHandle = process;
+  }
+  if (process == 0) {
+    return 0;
+  }
+  platform_wait_process(process, PLATFORM_WAIT_FOREVER);
+  uint32_t exit_code = 0;
+  if (!platform_process_exit_code(process, &exit_code)) {
+    exit_code = 1;
+  }
+  std::lock_guard<std::mutex> guard(ChildLock);
+  ChildProcessHandle = 0;
+  platform_release_process(process);
+  return exit_code;
+}
+
+static void end_child(uint32_t event) {
+  std::lock_guard<std::mutex> guard(ChildLock);
+  platform_handle process = ChildProcessHandle;
+  if (process == 0) {
+    return;  // no child yet, or no longer
+  }
+  platform_pass_event_to_child(process, event);
+  if (!platform_wait_process(process, CHILD_GRACE_MILLISECONDS)) {
+    platform_terminate_process(process, 0);
+  }
+}
+
+bool console_control_handler(uint32_t event) {
+  switch (event) {
+    case CONSOLE_INTERRUPT:
+    case CONSOLE_BREAK:
+    case CONSOLE_CLOSE:
+    case CONSOLE_LOGOFF:
+    case CONSOLE_SHUTDOWN:
+      end_child(event);
+      break;
+    default:
+      break;
+  }
+  return false;
+}

@@ -1,0 +1,35 @@
+// Starting and supervising the main binary, and the console control handler
+// that ends it when the launcher is told to stop.
+#ifndef ZOVARI_LAUNCHER_CHILD_H
+#define ZOVARI_LAUNCHER_CHILD_H
+
+#include <stdint.h>
+#include <wchar.h>
+
+// Console control events, by their Windows codes.  POSIX maps SIGINT to
+// interrupt, SIGQUIT to break, SIGHUP to close and SIGTERM to shutdown.
+enum console_event : uint32_t {
+  CONSOLE_INTERRUPT = 0,
+  CONSOLE_BREAK = 1,
+  CONSOLE_CLOSE = 2,
+  CONSOLE_LOGOFF = 5,
+  CONSOLE_SHUTDOWN = 6
+};
+
+// How long a child may take to end by itself after a console event.
+static const uint32_t CHILD_GRACE_MILLISECONDS = 5000;
+
+// Starts application with CommandLineBuffer (or the child arguments), waits
+// for it without a limit and returns its exit code: all 32 bits, 1 when it
+// cannot be read, 0 when the system gave no process handle.  A child that
+// cannot be started is reported ("Error, couldn't launch child") and the
+// launcher exits with 2.
+uint32_t run_child(const wchar_t* application);
+
+// Called by the platform, on a thread of its own, for each console control
+// event.  For interrupt, break, close, logoff and shutdown it ends a running
+// child: up to 5000 ms to end by itself, then terminated with exit code 0.
+// Always returns false, so the event goes on to the system's default handling.
+bool console_control_handler(uint32_t event);
+
+#endif

@@ -1,0 +1,48 @@
+#include "launcher/fatal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "payload/unpack.h"
+#include "platform/platform.h"
+
+void trim_line_end(char* text) {
+  size_t length = strlen(text);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
+    text[--length] = '\0';
+  }
+}
+
+void report_system_error(const char* message, uint32_t code) {
+  // The text is never released: every caller ends the process right after.
+  char* text = platform_error_text(code);
+  if (text != nullptr) {
+    trim_line_end(text);
+  }
+  fprintf(stderr, "%s ([Error %ld] %s)\n", message, (long)(int32_t)code,
+          text != nullptr ? text : "no text for this error");
+  fflush(stderr);
+}
+
+void fail_spec_expansion(const wchar_t* path_template) {
+  fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
+  fflush(stderr);
+  abort();
+}
+
+void fail_open_for_writing(void) {
+  fprintf(stderr, "Error, failed to open '%ls' for writing.\n", unpack_target_path());
+  exit(2);
+}
+
+void fail_unpack_write(void) {
+  uint32_t code = platform_last_error();
+  report_system_error("Error, couldn't unpack file to target path.", code);
+  exit(2);
+}
+
+void fail_with_message(const char* message) {
+  puts(message);
+  exit(2);
+}

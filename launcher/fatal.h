@@ -1,0 +1,29 @@
+// How the launcher ends when it meets a condition it cannot handle: a fixed
+// message on a fixed stream, then exit code 2 or abort.  Nothing is rolled
+// back; files written so far stay on disk.
+#ifndef ZOVARI_LAUNCHER_FATAL_H
+#define ZOVARI_LAUNCHER_FATAL_H
+
+#include <stdint.h>
+#include <wchar.h>
+
+// Writes "message ([Error code] system text)" to standard error and returns;
+// the caller exits with 2.
+void report_system_error(const char* message, uint32_t code);
+
+// Writes the template's expansion failure to standard error, then aborts.
+[[noreturn]] void fail_spec_expansion(const wchar_t* path_template);
+
+// Reports that the file being unpacked cannot be opened for writing; exit 2.
+[[noreturn]] void fail_open_for_writing(void);
+
+// Reports a failed write of unpacked data with the system's error; exit 2.
+[[noreturn]] void fail_unpack_write(void);
+
+// Puts one of the plain messages on standard output; exit 2.
+[[noreturn]] void fail_with_message(const char* message);
+
+// Trims a system message's trailing carriage returns and line feeds in place.
+void trim_line_end(char* text);
+
+#endif

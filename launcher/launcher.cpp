@@ -1,0 +1,85 @@
+#include "launcher/launcher.h"
+
+#include <stdlib.h>
+
+#include "build/config.h"
+#include "launcher/child.h"
+#include "launcher/command_line.h"
+#include "launcher/fatal.h"
+#include "paths/bounded.h"
+#include "paths/executable_path.h"
+#include "paths/template.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "payload/unpack.h"
+#include "platform/platform.h"
+
+static wchar_t TargetDirectory[PATH_CAPACITY];
+static wchar_t NormalisedDirectory[PATH_CAPACITY];
+static wchar_t LauncherDirectory[4097];
+
+// Forgets inherited run-time values, so that this start computes its own and
+// its child sees exactly the values that named the target directory; then
+// publishes this launcher's process id for {PID}.
+static void prepare_environment(void) {
+  clear_environment_value("ZOVARI_ONEFILE_START");
+  clear_environment_value("ZOVARI_ONEFILE_TIME_US");
+  clear_environment_value("ZOVARI_ONEFILE_RANDOM");
+  set_environment_number("ZOVARI_ONEFILE_PARENT", (long)platform_process_id());
+}
+
+static void derive_target_directory(void) {
+  if (!expand_path_template(TargetDirectory, zovari_path_template, PATH_CAPACITY)) {
+    fail_spec_expansion(zovari_path_template);
+  }
+  size_t length = platform_full_path(TargetDirectory, NormalisedDirectory, PATH_CAPACITY);
+  if (length == 0 || length >= PATH_CAPACITY) {
+    abort();
+  }
+  TargetDirectory[0] = 0;
+  append_wide_bounded(TargetDirectory, NormalisedDirectory, PATH_CAPACITY);
+}
+
+static void check_payload_magic(void) {
+  for (size_t i = 0; i < PAYLOAD_MAGIC_SIZE; ++i) {
+    if (zovari_payload_length <= i || zovari_payload[i] != PAYLOAD_MAGIC[i]) {
+      fail_with_message("Error, couldn't find attached data header.");
+    }
+  }
+}
+
+// The directory of the launcher's executable: its path up to the last
+// separator; a path without one stays whole.
+static void publish_launcher_directory(void) {
+  LauncherDirectory[0] = 0;
+  append_wide_bounded(LauncherDirectory, get_executable_path(), 4097);
+  cut_at_last_separator(LauncherDirectory);
+  set_environment_value("ZOVARI_ONEFILE_DIRECTORY", LauncherDirectory);
+}
+
+uint32_t launcher_main(void) {
+  const wchar_t* argument_zero = platform_argument_zero();
+  platform_narrow_library_search();
+  prepare_environment();
+  derive_target_directory();
+
+  if (!platform_register_console_handler()) {
+    fail_with_message("Error, failed to register signal handler.");
+  }
+  check_payload_magic();
+  payload_reader_init(zovari_payload + PAYLOAD_MAGIC_SIZE,
+                      (size_t)(zovari_payload_length - PAYLOAD_MAGIC_SIZE));
+  unpack_files(TargetDirectory);
+  payload_reader_close();
+
+  // A payload without any file leaves nothing to start.
+  const wchar_t* main_binary = unpack_main_binary_path();
+  if (main_binary[0] == 0) {
+    fail_with_message("Error, attached data holds no files.");
+  }
+
+  publish_launcher_directory();
+  set_environment_value("ZOVARI_ORIGINAL_ARGV0", argument_zero != nullptr ? argument_zero : L"");
+  build_child_command_line();
+  return run_child(main_binary);
+}

@@ -1,0 +1,137 @@
+#include "paths/template.h"
+
+#include "build/config.h"
+#include "paths/bounded.h"
+#include "paths/runtime_values.h"
+#include "paths/tokens.h"
+#include "platform/platform.h"
+
+static const size_t NAME_CAPACITY = 1024;
+static const size_t VALUE_CAPACITY = 1024;
+
+// Removes every separator at the end of the output.  On POSIX a lone "/" is
+// the root and stays.
+static void remove_trailing_separators(wchar_t* output) {
+  size_t length = wcslen(output);
+  size_t keep = (PLATFORM_SEPARATOR == L'/' && output[0] == L'/') ? 1 : 0;
+  while (length > keep && output[length - 1] == PLATFORM_SEPARATOR) {
+    output[--length] = 0;
+  }
+}
+
+static bool append_folder(wchar_t* output, size_t capacity,
+                          bool (*query)(wchar_t*, size_t)) {
+  wchar_t value[VALUE_CAPACITY];
+  value[0] = 0;
+  if (!query(value, VALUE_CAPACITY)) {
+    return false;
+  }
+  append_wide_bounded(output, value, capacity);
+  remove_trailing_separators(output);
+  return true;
+}
+
+// Cuts a final ".exe", in any case, from the text at start.
+static void cut_exe_suffix(wchar_t* start) {
+  size_t length = wcslen(start);
+  if (length >= 4 && same_text_ignoring_case(start + length - 4, L".exe")) {
+    start[length - 4] = 0;
+  }
+}
+
+// Appends the value of one token at the end of output.  False where the
+// expansion must stop.
+static bool resolve_token(wchar_t* output, size_t capacity, const wchar_t* name) {
+  size_t length = wcslen(output);
+  wchar_t* cursor = output + length;
+  size_t remaining = capacity - length;
+  switch (find_path_token(name)) {
+    case TOKEN_TEMP:
+      // A failing query must not leave a relative path behind: "{TEMP}\App"
+      // would otherwise unpack into the current directory.
+      if (platform_temp_directory(cursor, remaining) == 0) {
+        *cursor = 0;
+        return false;
+      }
+      remove_trailing_separators(output);
+      return true;
+    case TOKEN_PROGRAM:
+      if (platform_executable_path(cursor, remaining) == 0) {
+        *cursor = 0;
+        return false;
+      }
+      return true;
+    case TOKEN_PROGRAM_BASE:
+      if (!expand_path_template(cursor, L"{PROGRAM}", remaining)) return false;
+      cut_exe_suffix(cursor);
+      return true;
+    case TOKEN_PROGRAM_DIR:
+      if (!expand_path_template(cursor, L"{PROGRAM}", remaining)) return false;
+      cut_at_last_separator(cursor);
+      return true;
+    case TOKEN_PID:
+      append_pid_value(output, capacity);
+      return true;
+    case TOKEN_HOME:
+      return append_folder(output, capacity, platform_profile_directory);
+    case TOKEN_CACHE_DIR:
+      return append_folder(output, capacity, platform_cache_directory);
+    case TOKEN_COMPANY:
+      append_wide_bounded(output, zovari_company, capacity);
+      return true;
+    case TOKEN_PRODUCT:
+      append_wide_bounded(output, zovari_product, capacity);
+      return true;
+    case TOKEN_VERSION:
+      append_wide_bounded(output, zovari_version, capacity);
+      return true;
+    case TOKEN_FILE_VERSION:
+      append_wide_bounded(output, zovari_file_version, capacity);
+      return true;
+    case TOKEN_PRODUCT_VERSION:
+      append_wide_bounded(output, zovari_product_version, capacity);
+      return true;
+    case TOKEN_RANDOM:
+      append_random_value(output, capacity);
+      return true;
+    case TOKEN_TIME_US:
+      append_time_us_value(output, capacity);
+      return true;
+    case TOKEN_TIME:
+      append_time_value(output, capacity);
+      return true;
+    case TOKEN_UNKNOWN:
+      break;
+  }
+  return false;
+}
+
+bool expand_path_template(wchar_t* output, const wchar_t* path_template, size_t capacity) {
+  output[0] = 0;
+  size_t length = 0;
+  wchar_t name[NAME_CAPACITY];
+  size_t name_length = 0;
+  bool in_token = false;
+  for (const wchar_t* unit = path_template; *unit != 0; ++unit) {
+    if (*unit == L'{') {
+      // A "{" inside a token starts the name afresh: {A{TEMP} is {TEMP}.
+      in_token = true;
+      name_length = 0;
+    } else if (in_token && *unit == L'}') {
+      in_token = false;
+      name[name_length] = 0;
+      if (!resolve_token(output, capacity, name)) return false;
+      length = wcslen(output);
+    } else if (in_token) {
+      // No token name is this long; refuse it like any unknown name.
+      if (name_length + 1 >= NAME_CAPACITY) return false;
+      name[name_length++] = *unit;
+    } else {
+      if (length + 2 > capacity) return false;
+      output[length++] = *unit;
+      output[length] = 0;
+    }
+  }
+  // A token still open at the end is dropped: abc{TEMP gives abc.
+  return true;
+}

@@ -1,0 +1,34 @@
+#include "payload/checksum.h"
+
+#include <zlib.h>
+
+#include "platform/platform.h"
+
+// zlib takes 32-bit lengths; larger blocks go through in slices.
+static const uint64_t CRC_SLICE = 1u << 30;
+
+static uint32_t crc32_of(const unsigned char* data, uint64_t size) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (size > 0) {
+    uint64_t slice = size < CRC_SLICE ? size : CRC_SLICE;
+    crc = crc32(crc, data, (uInt)slice);
+    data += slice;
+    size -= slice;
+  }
+  return (uint32_t)crc;
+}
+
+uint32_t checksum_bytes(const void* data, uint64_t size) {
+  uint32_t crc = crc32_of((const unsigned char*)data, size);
+  return crc != 0 ? crc : 1;
+}
+
+uint32_t checksum_file(const wchar_t* path) {
+  platform_view view;
+  if (!platform_map_file(path, &view)) {
+    return 0;
+  }
+  uint32_t crc = crc32_of(view.data, view.size);
+  platform_unmap_file(&view);
+  return crc != 0 ? crc : 1;
+}

@@ -1,0 +1,23 @@
+// Creates the directories above a file that is about to be written, climbing
+// only as far as needed and remembering, for the rest of the process, which
+// directories are known to exist.
+#ifndef ZOVARI_PAYLOAD_DIRECTORIES_H
+#define ZOVARI_PAYLOAD_DIRECTORIES_H
+
+#include <stddef.h>
+#include <wchar.h>
+
+// Makes every missing directory above the file at path exist, if it can.
+// Reports nothing: a directory that cannot be made shows up when the file
+// cannot be opened.
+void ensure_parent_directories(const wchar_t* path);
+
+// True when the directory exists afterwards or counts as existing (known,
+// created, already there, or a bare drive).  The first call seeds the table
+// with the expansion of "{HOME}", and aborts with a message if that fails.
+bool ensure_directory(const wchar_t* path);
+
+// How many directories the table holds (the profile directory included).
+size_t known_directory_count(void);
+
+#endif

@@ -1,0 +1,34 @@
+// The payload container, shared by the launcher and the packing tool.
+//
+//   "QDY" | one zstd frame | zero padding to a multiple of 8 | u64 trailer
+//
+// The frame decompresses to the payload stream: file records (UTF-16LE name
+// and a 0x0000 unit, u64 size, u32 checksum, data), then the end record, a
+// single 0x0000 unit.  All integers are little-endian.  The first record is
+// the main binary.
+#ifndef ZOVARI_PAYLOAD_FORMAT_H
+#define ZOVARI_PAYLOAD_FORMAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+static const unsigned char PAYLOAD_MAGIC[3] = {'Q', 'D', 'Y'};
+static const size_t PAYLOAD_MAGIC_SIZE = 3;
+static const size_t PAYLOAD_TRAILER_SIZE = 8;
+static const size_t PAYLOAD_ALIGNMENT = 8;
+
+// A name holds at most this many UTF-16 units before its terminating unit.
+static const size_t PAYLOAD_NAME_UNITS = 1023;
+
+// The largest window a frame may use: the decompressor's default limit.
+static const unsigned PAYLOAD_WINDOW_LOG = 27;
+
+// Frame header as the packing tool writes it: no content size, not single
+// segment, no checksum, no dictionary; a window of 2^27 bytes.
+static const unsigned char PAYLOAD_FRAME_DESCRIPTOR = 0x00;
+static const unsigned char PAYLOAD_WINDOW_DESCRIPTOR = 0x88;
+
+// Data moves between the stream and the disk in pieces of at most this size.
+static const size_t PAYLOAD_PIECE_SIZE = 0x8000;
+
+#endif

@@ -1,0 +1,87 @@
+#include "payload/reader.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <zstd.h>
+
+#include "launcher/fatal.h"
+
+static const size_t WINDOW_SIZE = 0x20000;
+
+static ZSTD_inBuffer PayloadInput;
+static ZSTD_outBuffer DecodeWindow;  // between calls: size = fill, pos = read position
+static ZSTD_DCtx* DecompressionContext;
+// Whether the last refill filled the whole window: then the decompressor may
+// hold more output even with its input used up.  Kept across reads, so a frame
+// that ends exactly at the end of the input still reads to its last byte.
+static bool WindowWasFull;
+
+void payload_reader_init(const void* start, size_t length) {
+  void* window = malloc(WINDOW_SIZE);
+  if (window == nullptr) {
+    fail_with_message("Error, couldn't allocate memory.");
+  }
+  DecompressionContext = ZSTD_createDCtx();
+  if (DecompressionContext == nullptr) {
+    fail_with_message("Error, couldn't allocate memory.");
+  }
+  PayloadInput.src = start;
+  PayloadInput.size = length;
+  PayloadInput.pos = 0;
+  DecodeWindow.dst = window;
+  DecodeWindow.size = 0;
+  DecodeWindow.pos = 0;
+  WindowWasFull = false;
+}
+
+// Refills the empty window, or ends the process when no more bytes can come.
+static void refill_window(void) {
+  if (PayloadInput.pos >= PayloadInput.size && !WindowWasFull) {
+    fail_with_message("Error, couldn't decode attached data.");
+  }
+  DecodeWindow.size = WINDOW_SIZE;
+  DecodeWindow.pos = 0;
+  size_t result = ZSTD_decompressStream(DecompressionContext, &DecodeWindow, &PayloadInput);
+  if (ZSTD_isError(result)) {
+    fail_with_message("Error, couldn't decode attached data.");
+  }
+  WindowWasFull = DecodeWindow.pos == WINDOW_SIZE;
+  DecodeWindow.size = DecodeWindow.pos;
+  DecodeWindow.pos = 0;
+}
+
+// Hands the next count bytes to destination, or drops them when it is null.
+static void take_bytes(unsigned char* destination, size_t count) {
+  while (count > 0) {
+    size_t available = DecodeWindow.size - DecodeWindow.pos;
+    if (available == 0) {
+      refill_window();
+      continue;
+    }
+    size_t taken = available < count ? available : count;
+    if (destination != nullptr) {
+      memcpy(destination, (unsigned char*)DecodeWindow.dst + DecodeWindow.pos, taken);
+      destination += taken;
+    }
+    DecodeWindow.pos += taken;
+    count -= taken;
+  }
+}
+
+void payload_read(void* destination, size_t count) {
+  take_bytes((unsigned char*)destination, count);
+}
+
+void payload_skip(size_t count) {
+  take_bytes(nullptr, count);
+}
+
+void payload_reader_close(void) {
+  ZSTD_freeDCtx(DecompressionContext);
+  DecompressionContext = nullptr;
+  free(DecodeWindow.dst);
+  DecodeWindow.dst = nullptr;
+  DecodeWindow.size = 0;
+  DecodeWindow.pos = 0;
+}

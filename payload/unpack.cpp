@@ -1,0 +1,131 @@
+#include "payload/unpack.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "launcher/fatal.h"
+#include "paths/bounded.h"
+#include "payload/checksum.h"
+#include "payload/directories.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+#include "platform/platform.h"
+
+static uint16_t NameBuffer[PAYLOAD_NAME_UNITS + 1];
+static wchar_t TargetPath[PATH_CAPACITY];
+static wchar_t MainBinaryPath[PATH_CAPACITY];
+static unsigned char CopyBuffer[PAYLOAD_PIECE_SIZE];
+
+const wchar_t* unpack_target_path(void) {
+  return TargetPath;
+}
+
+const wchar_t* unpack_main_binary_path(void) {
+  return MainBinaryPath;
+}
+
+static uint64_t read_u64(void) {
+  unsigned char bytes[8];
+  payload_read(bytes, sizeof bytes);
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+static uint32_t read_u32(void) {
+  unsigned char bytes[4];
+  payload_read(bytes, sizeof bytes);
+  return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
+         (uint32_t)bytes[3] << 24;
+}
+
+// Reads one name into NameBuffer; returns its length in units (0: end record).
+// A name that does not fit the buffer is a violated bound.
+static size_t read_name(void) {
+  size_t length = 0;
+  for (;;) {
+    unsigned char unit[2];
+    payload_read(unit, 2);
+    uint16_t value = (uint16_t)(unit[0] | unit[1] << 8);
+    if (length + 1 > PAYLOAD_NAME_UNITS + 1) abort();
+    NameBuffer[length] = value;
+    if (value == 0) return length;
+    ++length;
+  }
+}
+
+// Appends the name to TargetPath: each "\" becomes this system's separator,
+// and where wchar_t holds code points, surrogate pairs become one.
+static void append_name(size_t length) {
+  wchar_t converted[PAYLOAD_NAME_UNITS + 1];
+  size_t out = 0;
+  for (size_t i = 0; i < length; ++i) {
+    uint32_t unit = NameBuffer[i];
+    if (unit == L'\\') {
+      unit = (uint32_t)PLATFORM_SEPARATOR;
+    } else if (sizeof(wchar_t) == 4 && unit >= 0xD800 && unit < 0xDC00 && i + 1 < length &&
+               NameBuffer[i + 1] >= 0xDC00 && NameBuffer[i + 1] < 0xE000) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (NameBuffer[i + 1] - 0xDC00);
+      ++i;
+    }
+    converted[out++] = (wchar_t)unit;
+  }
+  converted[out] = 0;
+  append_wide_bounded(TargetPath, converted, PATH_CAPACITY);
+}
+
+// Whether a file that starts with these bytes is a program (an ELF image or a
+// script), which the POSIX layer then makes executable.
+static bool looks_executable(const unsigned char* data, size_t size) {
+  if (size >= 4 && memcmp(data, "\x7f" "ELF", 4) == 0) return true;
+  return size >= 2 && data[0] == '#' && data[1] == '!';
+}
+
+// Writes the record's data to TargetPath.  The first piece is read before the
+// file is opened, so that its mode can be right from the moment it exists.
+static void write_record(uint64_t size, bool is_main_binary) {
+  ensure_parent_directories(TargetPath);
+  size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
+  if (piece > 0) payload_read(CopyBuffer, piece);
+  bool executable = is_main_binary || looks_executable(CopyBuffer, piece);
+  platform_handle file = platform_create_file(TargetPath, executable);
+  if (file == 0) {
+    fail_open_for_writing();
+  }
+  uint64_t remaining = size;
+  while (piece > 0) {
+    if (!platform_write_file(file, CopyBuffer, (uint32_t)piece)) {
+      fail_unpack_write();
+    }
+    remaining -= piece;
+    piece = remaining < PAYLOAD_PIECE_SIZE ? (size_t)remaining : PAYLOAD_PIECE_SIZE;
+    if (piece > 0) payload_read(CopyBuffer, piece);
+  }
+  platform_close_file(file);
+}
+
+void unpack_files(const wchar_t* target_directory) {
+  wchar_t separator[2] = {PLATFORM_SEPARATOR, 0};
+  for (;;) {
+    size_t name_length = read_name();
+    if (name_length == 0) {
+      return;
+    }
+    TargetPath[0] = 0;
+    append_wide_bounded(TargetPath, target_directory, PATH_CAPACITY);
+    append_wide_bounded(TargetPath, separator, PATH_CAPACITY);
+    append_name(name_length);
+    bool is_main_binary = MainBinaryPath[0] == 0;
+    if (is_main_binary) {
+      append_wide_bounded(MainBinaryPath, TargetPath, PATH_CAPACITY);
+    }
+    uint64_t size = read_u64();
+    uint32_t stored = read_u32();
+    if (checksum_file(TargetPath) == stored) {
+      payload_skip(size);
+    } else {
+      write_record(size, is_main_binary);
+    }
+  }
+}

@@ -1,0 +1,198 @@
+// The launcher's one seam to the operating system.
+//
+// The core (launcher/, payload/, paths/) calls only the functions declared
+// here and never includes a system header of its own.  Two implementations
+// exist, chosen by the build: win32.cpp (the shipped product) and posix.cpp
+// (the Linux port).  Paths and environment values cross this seam as
+// NUL-terminated wchar_t text: UTF-16 on Windows, code points on Linux, where
+// the POSIX layer converts to and from UTF-8 at the system boundary.
+//
+// This is the only header that reads the OS macros.
+#ifndef ZOVARI_PLATFORM_H
+#define ZOVARI_PLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+
+#if defined(_WIN32)
+#define ZOVARI_PLATFORM_WIN32 1
+#elif defined(__linux__)
+#define ZOVARI_PLATFORM_POSIX 1
+#else
+#error "unsupported platform"
+#endif
+
+// The separator that joins path components on this system.  Payload names
+// always use "\"; the core turns each one into this unit.
+#if ZOVARI_PLATFORM_WIN32
+static const wchar_t PLATFORM_SEPARATOR = L'\\';
+#else
+static const wchar_t PLATFORM_SEPARATOR = L'/';
+#endif
+
+// An open file or a process, as the system names it (a HANDLE, or a file
+// descriptor / process id).  0 never names one.
+typedef intptr_t platform_handle;
+
+// --- Errors ---------------------------------------------------------------
+
+// The calling thread's last system error code (GetLastError or errno).
+uint32_t platform_last_error(void);
+
+// The system's text for an error code, as a heap string the caller may change
+// and never frees; null when the system has no text for it.
+char* platform_error_text(uint32_t code);
+
+// --- Files ----------------------------------------------------------------
+
+// Creates the file, or truncates an existing one to length 0, for writing.
+// Other processes may open it for writing but not for reading meanwhile.
+// Returns 0 on failure.  On POSIX the file gets mode 0666, or 0777 when
+// executable, less the umask, whether it is new or was there before.
+platform_handle platform_create_file(const wchar_t* path, bool executable);
+
+// Writes all of size bytes; false on any failure (the error is left for
+// platform_last_error).
+bool platform_write_file(platform_handle file, const void* data, uint32_t size);
+
+void platform_close_file(platform_handle file);
+
+// A read-only view of a whole regular file.
+struct platform_view {
+  const unsigned char* data;
+  uint64_t size;
+  platform_handle file;
+  platform_handle mapping;
+};
+
+// Maps the whole file at path for reading, letting others read, write or
+// delete it meanwhile.  False, with nothing left open, when the file is
+// missing, not a regular file, empty, or cannot be opened or mapped.
+bool platform_map_file(const wchar_t* path, platform_view* view);
+
+// Releases what platform_map_file opened.
+void platform_unmap_file(platform_view* view);
+
+// --- Directories and paths ------------------------------------------------
+
+enum platform_directory_result {
+  PLATFORM_DIRECTORY_CREATED,
+  PLATFORM_DIRECTORY_EXISTS,  // something already stands at the path
+  PLATFORM_DIRECTORY_FAILED
+};
+
+// Creates one directory whose parent exists (POSIX mode 0777 less umask).
+platform_directory_result platform_create_directory(const wchar_t* path);
+
+// True for a path that names a volume root by itself and needs no creation
+// ("C:" on Windows; never on POSIX, whose root "/" always exists anyway).
+bool platform_is_bare_root(const wchar_t* path);
+
+// The absolute, normalised form of path ("." and ".." resolved, relative
+// paths taken against the current directory).  Returns the units written
+// without the NUL, 0 on failure, or a count >= capacity when it does not fit.
+size_t platform_full_path(const wchar_t* path, wchar_t* out, size_t capacity);
+
+// The temporary-files directory written at out.  Returns the units written
+// without the NUL; 0 on failure or when it does not fit in capacity.
+size_t platform_temp_directory(wchar_t* out, size_t capacity);
+
+// The running executable's full path written at out, as the system reports
+// it (links not resolved).  Returns the units written, 0 on failure.  A path
+// longer than capacity - 1 is cut to fit (Windows) or refused (POSIX).
+size_t platform_executable_path(wchar_t* out, size_t capacity);
+
+// The user's profile folder and the per-user cache folder, written into a
+// buffer of capacity units.  False when the system cannot say or it does not fit.
+bool platform_profile_directory(wchar_t* out, size_t capacity);
+bool platform_cache_directory(wchar_t* out, size_t capacity);
+
+// --- Environment ------------------------------------------------------------
+
+// Copies the variable's value into out.  Returns its length in units; 0 when
+// the variable is unset, empty, or longer than capacity - 1.
+size_t platform_get_environment(const wchar_t* name, wchar_t* out, size_t capacity);
+
+// Sets the variable, or removes it when value is null.  False on failure.
+bool platform_set_environment(const wchar_t* name, const wchar_t* value);
+
+// --- Process identity, time ---------------------------------------------------
+
+uint32_t platform_process_id(void);
+
+// The system time as a signed count of 100-nanosecond intervals since
+// 1601-01-01 UTC.
+int64_t platform_system_time(void);
+
+// A high-resolution counter value (QueryPerformanceCounter; CLOCK_MONOTONIC
+// nanoseconds on POSIX).
+int64_t platform_performance_counter(void);
+
+// --- Start-up -----------------------------------------------------------------
+
+// Takes the current directory out of the library search order (Windows);
+// nothing on POSIX.
+void platform_narrow_library_search(void);
+
+// Element 0 of the launcher's argument vector as the C run-time received it.
+const wchar_t* platform_argument_zero(void);
+
+// The launcher's own arguments split by the system's rules from its full
+// command line (Windows: CommandLineToArgvW over GetCommandLineW; POSIX: the
+// argument vector).  The array lives until the process ends.  Null when the
+// system cannot provide it.
+wchar_t** platform_launcher_arguments(int* count);
+
+// --- Child process and console control ------------------------------------------
+
+// Starts the program at application with the launcher's standard handles,
+// inheritable handles, environment and current directory.  Windows passes
+// command_line (which the system may modify); POSIX passes arguments[0 ..
+// count-1], empty ones left out.  Returns false, with the error left for
+// platform_last_error, when the program cannot be started.  *process is 0
+// when the system gave no handle for a started child.
+bool platform_start_child(const wchar_t* application, wchar_t* command_line,
+                          wchar_t* const* arguments, int count,
+                          platform_handle* process);
+
+// Waits for the process to end, up to milliseconds (PLATFORM_WAIT_FOREVER
+// for no limit).  True when it has ended.  Does not release the process.
+static const uint32_t PLATFORM_WAIT_FOREVER = 0xFFFFFFFFu;
+bool platform_wait_process(platform_handle process, uint32_t milliseconds);
+
+// The exit code of an ended process; false when it cannot be read.  On POSIX
+// a child ended by signal N reports 128 + N, as shells do.
+bool platform_process_exit_code(platform_handle process, uint32_t* code);
+
+void platform_terminate_process(platform_handle process, uint32_t exit_code);
+
+// Releases the process (CloseHandle; reaping on POSIX).  Called once.
+void platform_release_process(platform_handle process);
+
+// Hands a console control event to the child where the system has not done so
+// itself (POSIX: a signal sent to the launcher alone is passed on; one from the
+// terminal already reached the child's process group).  Nothing on Windows,
+// where the child shares the console.
+void platform_pass_event_to_child(platform_handle process, uint32_t event);
+
+// Arranges for console_control_handler to be called, on a thread of its own,
+// for each console control event (Windows: SetConsoleCtrlHandler; POSIX:
+// SIGINT, SIGQUIT, SIGHUP and SIGTERM).  After the handler the event takes its
+// default course and ends the launcher.  False when it cannot be arranged.
+bool platform_register_console_handler(void);
+
+// --- Entry (used by the launcher's entry and the test programs only) ---------
+
+#if ZOVARI_PLATFORM_POSIX
+// Keeps the C run-time's argument vector for platform_argument_zero and
+// platform_launcher_arguments, and sets a UTF-8 character type for messages.
+void platform_keep_arguments(int count, char** arguments);
+#endif
+
+// Called with launcher_main's result.  Where a console event is already
+// ending the launcher, waits for it to do so, so that the launcher ends the
+// way the event's default handling ends it; otherwise returns at once.
+void platform_await_console_event(void);
+
+#endif

@@ -1,0 +1,605 @@
+// The platform seam on Linux.
+//
+// Sections:
+//   text       wchar_t (code points) <-> UTF-8, lossless for any byte string
+//   errors     errno and strerror
+//   files      create/write/close, read-only views
+//   paths      directories, full paths, the folders behind the template tokens
+//   environment, identity and time
+//   arguments  the C run-time's argument vector
+//   processes  posix_spawn, waits that do not reap, the console signals
+//
+// Everything but the seam is static.
+#include "platform/platform.h"
+
+#if ZOVARI_PLATFORM_POSIX
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <locale.h>
+#include <pthread.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "launcher/child.h"
+
+extern char** environ;
+
+// ---------------------------------------------------------------- text
+
+// Bytes that are not valid UTF-8 come in as U+DC80..U+DCFF and go out as the
+// same bytes again, so that any file name or argument survives the trip.
+static const size_t UTF8_CAPACITY = 4 * 32768 + 1;
+static char NarrowBuffer[UTF8_CAPACITY];
+
+static size_t utf8_sequence(const unsigned char* in, uint32_t* code) {
+  unsigned char lead = in[0];
+  size_t length;
+  uint32_t value;
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  for (size_t i = 1; i < length; ++i) {
+    if ((in[i] & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (in[i] & 0x3F);
+  }
+  static const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) {
+    return 0;
+  }
+  *code = value;
+  return length;
+}
+
+// Decodes UTF-8 into out (capacity units).  Returns the length, or
+// (size_t)-1 when it does not fit.
+static size_t widen(const char* in, wchar_t* out, size_t capacity) {
+  const unsigned char* unit = (const unsigned char*)in;
+  size_t length = 0;
+  while (*unit != 0) {
+    uint32_t code;
+    size_t used = utf8_sequence(unit, &code);
+    if (used == 0) {
+      code = 0xDC00 + *unit;
+      used = 1;
+    }
+    if (length + 1 >= capacity) return (size_t)-1;
+    out[length++] = (wchar_t)code;
+    unit += used;
+  }
+  out[length] = 0;
+  return length;
+}
+
+// Encodes into out (capacity bytes); false when it does not fit.
+static bool narrow_into(const wchar_t* in, char* out, size_t capacity) {
+  size_t length = 0;
+  for (; *in != 0; ++in) {
+    uint32_t code = (uint32_t)*in;
+    unsigned char bytes[4];
+    size_t count;
+    if (code >= 0xDC80 && code <= 0xDCFF) {
+      bytes[0] = (unsigned char)(code - 0xDC00);
+      count = 1;
+    } else if (code < 0x80) {
+      bytes[0] = (unsigned char)code;
+      count = 1;
+    } else if (code < 0x800) {
+      bytes[0] = (unsigned char)(0xC0 | code >> 6);
+      bytes[1] = (unsigned char)(0x80 | (code & 0x3F));
+      count = 2;
+    } else if (code < 0x10000) {
+      bytes[0] = (unsigned char)(0xE0 | code >> 12);
+      bytes[1] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
+      bytes[2] = (unsigned char)(0x80 | (code & 0x3F));
+      count = 3;
+    } else {
+      bytes[0] = (unsigned char)(0xF0 | code >> 18);
+      bytes[1] = (unsigned char)(0x80 | ((code >> 12) & 0x3F));
+      bytes[2] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
+      bytes[3] = (unsigned char)(0x80 | (code & 0x3F));
+      count = 4;
+    }
+    if (length + count >= capacity) return false;
+    memcpy(out + length, bytes, count);
+    length += count;
+  }
+  out[length] = 0;
+  return true;
+}
+
+// The launcher's own thread is the only one that converts paths, so one
+// static buffer serves.  Null when the text cannot be converted.
+static const char* narrow(const wchar_t* text) {
+  return narrow_into(text, NarrowBuffer, UTF8_CAPACITY) ? NarrowBuffer : nullptr;
+}
+
+static char* narrow_copy(const wchar_t* text) {
+  const char* converted = narrow(text);
+  return converted != nullptr ? strdup(converted) : nullptr;
+}
+
+// ---------------------------------------------------------------- errors
+
+uint32_t platform_last_error(void) {
+  return (uint32_t)errno;
+}
+
+char* platform_error_text(uint32_t code) {
+  return strdup(strerror((int)code));
+}
+
+// ---------------------------------------------------------------- files
+
+static mode_t file_creation_mask(void) {
+  static mode_t mask = (mode_t)-1;
+  if (mask == (mode_t)-1) {
+    mask = umask(022);
+    umask(mask);
+  }
+  return mask;
+}
+
+// Descriptors are stored one up, so that a handle of 0 never names a file
+// even when descriptor 0 is free.
+platform_handle platform_create_file(const wchar_t* path, bool executable) {
+  const char* name = narrow(path);
+  if (name == nullptr) {
+    errno = ENAMETOOLONG;
+    return 0;
+  }
+  mode_t mode = (executable ? 0777 : 0666) & ~file_creation_mask();
+  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return 0;
+  // A file that was there before keeps its old mode through O_TRUNC.
+  fchmod(fd, mode);
+  return (platform_handle)fd + 1;
+}
+
+bool platform_write_file(platform_handle file, const void* data, uint32_t size) {
+  const char* next = (const char*)data;
+  while (size > 0) {
+    ssize_t written = write((int)(file - 1), next, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = EIO;
+      return false;
+    }
+    next += written;
+    size -= (uint32_t)written;
+  }
+  return true;
+}
+
+void platform_close_file(platform_handle file) {
+  close((int)(file - 1));
+}
+
+bool platform_map_file(const wchar_t* path, platform_view* view) {
+  const char* name = narrow(path);
+  if (name == nullptr) return false;
+  int fd = open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
+    close(fd);
+    return false;
+  }
+  void* data = mmap(nullptr, (size_t)status.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (data == MAP_FAILED) {
+    close(fd);
+    return false;
+  }
+  madvise(data, (size_t)status.st_size, MADV_SEQUENTIAL);
+  view->data = (const unsigned char*)data;
+  view->size = (uint64_t)status.st_size;
+  view->file = (platform_handle)fd + 1;
+  view->mapping = 0;
+  return true;
+}
+
+void platform_unmap_file(platform_view* view) {
+  munmap((void*)view->data, (size_t)view->size);
+  close((int)(view->file - 1));
+  view->data = nullptr;
+  view->size = 0;
+}
+
+// ---------------------------------------------------------------- paths
+
+platform_directory_result platform_create_directory(const wchar_t* path) {
+  const char* name = narrow(path);
+  if (name == nullptr) {
+    errno = ENAMETOOLONG;
+    return PLATFORM_DIRECTORY_FAILED;
+  }
+  if (mkdir(name, 0777) == 0) return PLATFORM_DIRECTORY_CREATED;
+  return errno == EEXIST ? PLATFORM_DIRECTORY_EXISTS : PLATFORM_DIRECTORY_FAILED;
+}
+
+bool platform_is_bare_root(const wchar_t*) {
+  return false;
+}
+
+// Resolves ".", ".." and doubled separators lexically, as the Windows call
+// does: links are not followed.
+size_t platform_full_path(const wchar_t* path, wchar_t* out, size_t capacity) {
+  static wchar_t joined[2 * 4096 + 2];
+  const size_t joined_capacity = sizeof joined / sizeof joined[0];
+  size_t length = 0;
+  if (path[0] != L'/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
+    size_t cwd_length = widen(cwd, joined, joined_capacity - 1);
+    if (cwd_length == (size_t)-1) return 0;
+    length = cwd_length;
+    joined[length++] = L'/';
+  }
+  size_t path_length = wcslen(path);
+  if (length + path_length + 1 > joined_capacity) return joined_capacity;
+  wmemcpy(joined + length, path, path_length + 1);
+
+  size_t written = 0;
+  const wchar_t* unit = joined;
+  while (*unit != 0) {
+    while (*unit == L'/') ++unit;
+    const wchar_t* end = unit;
+    while (*end != 0 && *end != L'/') ++end;
+    size_t part = (size_t)(end - unit);
+    if (part == 0 || (part == 1 && unit[0] == L'.')) {
+      // nothing to add
+    } else if (part == 2 && unit[0] == L'.' && unit[1] == L'.') {
+      while (written > 0 && out[written] != L'/') --written;
+    } else {
+      if (written + 1 + part + 1 > capacity) return written + 1 + part + 1;
+      out[written++] = L'/';
+      wmemcpy(out + written, unit, part);
+      written += part;
+    }
+    out[written] = 0;
+    unit = end;
+  }
+  if (written == 0) {
+    if (capacity < 2) return 2;
+    out[written++] = L'/';
+  }
+  out[written] = 0;
+  return written;
+}
+
+// An absolute path from the variable, widened into out; 0 when it is unset,
+// relative or does not fit.
+static size_t absolute_variable(const char* name, wchar_t* out, size_t capacity) {
+  const char* value = getenv(name);
+  if (value == nullptr || value[0] != '/') return 0;
+  size_t length = widen(value, out, capacity);
+  return length == (size_t)-1 ? 0 : length;
+}
+
+size_t platform_temp_directory(wchar_t* out, size_t capacity) {
+  size_t length = absolute_variable("TMPDIR", out, capacity);
+  if (length != 0) return length;
+  if (capacity < 5) return 0;
+  wcscpy(out, L"/tmp");
+  return 4;
+}
+
+size_t platform_executable_path(wchar_t* out, size_t capacity) {
+  char target[PATH_MAX + 1];
+  ssize_t length = readlink("/proc/self/exe", target, PATH_MAX);
+  if (length <= 0) return 0;
+  target[length] = 0;
+  size_t widened = widen(target, out, capacity);
+  if (widened == (size_t)-1) {
+    out[0] = 0;
+    return 0;
+  }
+  return widened;
+}
+
+bool platform_profile_directory(wchar_t* out, size_t capacity) {
+  if (absolute_variable("HOME", out, capacity) != 0) return true;
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char storage[4096];
+  if (getpwuid_r(getuid(), &entry, storage, sizeof storage, &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+    return false;
+  }
+  return widen(found->pw_dir, out, capacity) != (size_t)-1;
+}
+
+bool platform_cache_directory(wchar_t* out, size_t capacity) {
+  if (absolute_variable("XDG_CACHE_HOME", out, capacity) != 0) return true;
+  if (!platform_profile_directory(out, capacity)) return false;
+  size_t length = wcslen(out);
+  while (length > 1 && out[length - 1] == L'/') out[--length] = 0;
+  static const wchar_t suffix[] = L"/.cache";
+  size_t suffix_length = wcslen(suffix);
+  if (length + suffix_length + 1 > capacity) return false;
+  wcscpy(out + (length == 1 ? 0 : length), suffix);
+  return true;
+}
+
+// ---------------------------------------------------------------- environment
+
+size_t platform_get_environment(const wchar_t* name, wchar_t* out, size_t capacity) {
+  char narrow_name[256];
+  if (!narrow_into(name, narrow_name, sizeof narrow_name)) return 0;
+  const char* value = getenv(narrow_name);
+  if (value == nullptr || value[0] == 0) return 0;
+  size_t length = widen(value, out, capacity);
+  return length == (size_t)-1 ? 0 : length;
+}
+
+bool platform_set_environment(const wchar_t* name, const wchar_t* value) {
+  char narrow_name[256];
+  if (!narrow_into(name, narrow_name, sizeof narrow_name)) return false;
+  if (value == nullptr) return unsetenv(narrow_name) == 0;
+  const char* narrow_value = narrow(value);
+  return narrow_value != nullptr && setenv(narrow_name, narrow_value, 1) == 0;
+}
+
+// ---------------------------------------------------------------- identity, time
+
+uint32_t platform_process_id(void) {
+  return (uint32_t)getpid();
+}
+
+int64_t platform_system_time(void) {
+  // 1601-01-01 to 1970-01-01 in 100-nanosecond intervals.
+  static const int64_t EPOCH_DIFFERENCE = 116444736000000000LL;
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return EPOCH_DIFFERENCE + (int64_t)now.tv_sec * 10000000 + now.tv_nsec / 100;
+}
+
+int64_t platform_performance_counter(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+void platform_narrow_library_search(void) {}
+
+// ---------------------------------------------------------------- arguments
+
+static int ArgumentCount;
+static char** Arguments;
+static wchar_t** WideArguments;
+
+void platform_keep_arguments(int count, char** arguments) {
+  ArgumentCount = count;
+  Arguments = arguments;
+  // Messages quote paths with %ls, which needs a character type that can
+  // spell them.
+  setlocale(LC_CTYPE, "C.UTF-8");
+}
+
+static wchar_t* widen_copy(const char* text) {
+  size_t capacity = strlen(text) + 1;
+  wchar_t* copy = (wchar_t*)malloc(capacity * sizeof(wchar_t));
+  if (copy != nullptr) widen(text, copy, capacity);
+  return copy;
+}
+
+wchar_t** platform_launcher_arguments(int* count) {
+  if (WideArguments == nullptr && Arguments != nullptr && ArgumentCount > 0) {
+    wchar_t** list = (wchar_t**)calloc((size_t)ArgumentCount + 1, sizeof(wchar_t*));
+    if (list == nullptr) return nullptr;
+    for (int i = 0; i < ArgumentCount; ++i) {
+      list[i] = widen_copy(Arguments[i]);
+      if (list[i] == nullptr) return nullptr;
+    }
+    WideArguments = list;
+  }
+  *count = WideArguments != nullptr ? ArgumentCount : 0;
+  return WideArguments;
+}
+
+const wchar_t* platform_argument_zero(void) {
+  int count = 0;
+  wchar_t** list = platform_launcher_arguments(&count);
+  return list != nullptr ? list[0] : nullptr;
+}
+
+// ---------------------------------------------------------------- processes
+
+bool platform_start_child(const wchar_t* application, wchar_t*, wchar_t* const* arguments,
+                          int count, platform_handle* process) {
+  char* path = narrow_copy(application);
+  char** vector = (char**)calloc((size_t)count + 1, sizeof(char*));
+  if (path == nullptr || vector == nullptr) {
+    errno = ENOMEM;
+    return false;
+  }
+  int used = 0;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0 && arguments[i][0] == 0) continue;  // empty ones are dropped
+    vector[used] = narrow_copy(arguments[i]);
+    if (vector[used] == nullptr) {
+      errno = ENOMEM;
+      return false;
+    }
+    ++used;
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  int result = posix_spawn(&pid, path, nullptr, &attributes, vector, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) {
+    errno = result;
+    return false;
+  }
+  *process = (platform_handle)pid;
+  return true;
+}
+
+// Waits, or polls, for the child's end without reaping it, so that its id
+// cannot pass to another process while the handler may still signal it.
+static bool child_has_ended(pid_t pid, int flags, siginfo_t* info) {
+  for (;;) {
+    memset(info, 0, sizeof *info);
+    if (waitid(P_PID, (id_t)pid, info, WEXITED | WNOWAIT | flags) == 0) {
+      return info->si_pid == pid;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+bool platform_wait_process(platform_handle process, uint32_t milliseconds) {
+  siginfo_t info;
+  pid_t pid = (pid_t)process;
+  if (milliseconds == PLATFORM_WAIT_FOREVER) return child_has_ended(pid, 0, &info);
+  int64_t deadline = platform_performance_counter() + (int64_t)milliseconds * 1000000;
+  for (;;) {
+    if (child_has_ended(pid, WNOHANG, &info)) return true;
+    if (platform_performance_counter() >= deadline) return false;
+    struct timespec pause = {0, 10 * 1000000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+bool platform_process_exit_code(platform_handle process, uint32_t* code) {
+  siginfo_t info;
+  if (!child_has_ended((pid_t)process, WNOHANG, &info)) return false;
+  if (info.si_code == CLD_EXITED) {
+    *code = (uint32_t)info.si_status;
+  } else {
+    *code = 128 + (uint32_t)info.si_status;
+  }
+  return true;
+}
+
+void platform_terminate_process(platform_handle process, uint32_t) {
+  kill((pid_t)process, SIGKILL);
+}
+
+void platform_release_process(platform_handle process) {
+  int status;
+  while (waitpid((pid_t)process, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// The console signals.  The handler only writes the signal to a pipe; a
+// thread of its own reads it and runs the launcher's handler, then lets the
+// signal take its default course.
+static const int ConsoleSignals[4] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+static int SignalPipe[2] = {-1, -1};
+static volatile sig_atomic_t ConsoleEventRunning;
+static int CurrentSignal;
+static bool CurrentSignalFromTerminal;
+
+static uint32_t event_for_signal(int signal_number) {
+  switch (signal_number) {
+    case SIGINT: return CONSOLE_INTERRUPT;
+    case SIGQUIT: return CONSOLE_BREAK;
+    case SIGHUP: return CONSOLE_CLOSE;
+    default: return CONSOLE_SHUTDOWN;
+  }
+}
+
+static void on_console_signal(int signal_number, siginfo_t* info, void*) {
+  int saved = errno;
+  // The terminal's signals come from the kernel and reach the whole process
+  // group, the child included; kill() from a process reaches us alone.
+  int message[2] = {signal_number, info != nullptr && info->si_code == SI_KERNEL};
+  ssize_t ignored = write(SignalPipe[1], message, sizeof message);
+  (void)ignored;
+  errno = saved;
+}
+
+static void* console_event_thread(void*) {
+  int message[2];
+  for (;;) {
+    ssize_t got = read(SignalPipe[0], message, sizeof message);
+    if (got == (ssize_t)sizeof message) break;
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return nullptr;
+  }
+  ConsoleEventRunning = 1;
+  CurrentSignal = message[0];
+  CurrentSignalFromTerminal = message[1] != 0;
+  console_control_handler(event_for_signal(message[0]));
+  // The default course: the launcher ends by the very signal it received.
+  signal(message[0], SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, message[0]);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(message[0]);
+  for (;;) pause();
+}
+
+void platform_pass_event_to_child(platform_handle process, uint32_t) {
+  if (!CurrentSignalFromTerminal && CurrentSignal != 0) {
+    kill((pid_t)process, CurrentSignal);
+  }
+}
+
+bool platform_register_console_handler(void) {
+  if (pipe2(SignalPipe, O_CLOEXEC) != 0) return false;
+  // The thread itself takes no console signal; the handler runs elsewhere.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  for (int signal_number : ConsoleSignals) sigaddset(&blocked, signal_number);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  pthread_t thread;
+  int started = pthread_create(&thread, nullptr, console_event_thread, nullptr);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started != 0) return false;
+  pthread_detach(thread);
+  for (int signal_number : ConsoleSignals) {
+    struct sigaction current;
+    // A signal the launcher's parent chose to ignore (nohup, say) stays
+    // ignored, for the launcher and its child alike.
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+      continue;
+    }
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = on_console_signal;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(signal_number, &action, nullptr) != 0) return false;
+  }
+  return true;
+}
+
+void platform_await_console_event(void) {
+  if (ConsoleEventRunning) {
+    for (;;) pause();
+  }
+}
+
+#endif

@@ -1,0 +1,287 @@
+// The platform seam on Windows: the wide Win32 calls only.
+//
+// Sections:
+//   errors     GetLastError, FormatMessageA
+//   files      CreateFileW/WriteFile, read-only views through file mappings
+//   paths      directories, full paths, the folders behind the template tokens
+//   environment, identity and time
+//   arguments  the C run-time's wide argument vector, CommandLineToArgvW
+//   processes  CreateProcessW, waits, SetConsoleCtrlHandler
+//
+// Everything but the seam is static.
+#include "platform/platform.h"
+
+#if ZOVARI_PLATFORM_WIN32
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <stdlib.h>
+
+#include "launcher/child.h"
+
+// ---------------------------------------------------------------- errors
+
+uint32_t platform_last_error(void) {
+  return (uint32_t)GetLastError();
+}
+
+char* platform_error_text(uint32_t code) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), (LPSTR)&text, 0, nullptr);
+  return length != 0 ? text : nullptr;
+}
+
+// ---------------------------------------------------------------- files
+
+static HANDLE as_handle(platform_handle handle) {
+  return (HANDLE)handle;
+}
+
+platform_handle platform_create_file(const wchar_t* path, bool) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                            nullptr);
+  return file == INVALID_HANDLE_VALUE ? 0 : (platform_handle)file;
+}
+
+bool platform_write_file(platform_handle file, const void* data, uint32_t size) {
+  const char* next = (const char*)data;
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(as_handle(file), next, size, &written, nullptr)) return false;
+    if (written == 0) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    next += written;
+    size -= written;
+  }
+  return true;
+}
+
+void platform_close_file(platform_handle file) {
+  CloseHandle(as_handle(file));
+}
+
+// The length is read in 64 bits, so a file of 4 GiB or more is checked whole
+// like any other rather than rewritten at every start.
+bool platform_map_file(const wchar_t* path, platform_view* view) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+    CloseHandle(file);
+    return false;
+  }
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) {
+    CloseHandle(file);
+    return false;
+  }
+  void* data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+  if (data == nullptr) {
+    CloseHandle(mapping);
+    CloseHandle(file);
+    return false;
+  }
+  view->data = (const unsigned char*)data;
+  view->size = (uint64_t)size.QuadPart;
+  view->file = (platform_handle)file;
+  view->mapping = (platform_handle)mapping;
+  return true;
+}
+
+void platform_unmap_file(platform_view* view) {
+  UnmapViewOfFile(view->data);
+  CloseHandle(as_handle(view->mapping));
+  CloseHandle(as_handle(view->file));
+  view->data = nullptr;
+  view->size = 0;
+}
+
+// ---------------------------------------------------------------- paths
+
+platform_directory_result platform_create_directory(const wchar_t* path) {
+  if (CreateDirectoryW(path, nullptr)) return PLATFORM_DIRECTORY_CREATED;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? PLATFORM_DIRECTORY_EXISTS
+                                                : PLATFORM_DIRECTORY_FAILED;
+}
+
+bool platform_is_bare_root(const wchar_t* path) {
+  return path[0] != 0 && path[1] == L':' && path[2] == 0;
+}
+
+size_t platform_full_path(const wchar_t* path, wchar_t* out, size_t capacity) {
+  return GetFullPathNameW(path, (DWORD)capacity, out, nullptr);
+}
+
+size_t platform_temp_directory(wchar_t* out, size_t capacity) {
+  DWORD length = GetTempPathW((DWORD)capacity, out);
+  // Too small a buffer gets the length it would need, and nothing written.
+  if (length == 0 || length >= capacity) {
+    out[0] = 0;
+    return 0;
+  }
+  return length;
+}
+
+size_t platform_executable_path(wchar_t* out, size_t capacity) {
+  DWORD length = GetModuleFileNameW(nullptr, out, (DWORD)capacity);
+  if (length == 0) {
+    out[0] = 0;
+    return 0;
+  }
+  // A path the system had to cut is taken as it comes, terminated.
+  if (length >= capacity) out[capacity - 1] = 0;
+  return wcslen(out);
+}
+
+static bool folder_path(int folder, wchar_t* out, size_t capacity) {
+  wchar_t found[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, found) != S_OK) {
+    return false;
+  }
+  size_t length = wcslen(found);
+  if (length + 1 > capacity) return false;
+  wmemcpy(out, found, length + 1);
+  return true;
+}
+
+bool platform_profile_directory(wchar_t* out, size_t capacity) {
+  return folder_path(CSIDL_PROFILE, out, capacity);
+}
+
+bool platform_cache_directory(wchar_t* out, size_t capacity) {
+  return folder_path(CSIDL_LOCAL_APPDATA, out, capacity);
+}
+
+// ---------------------------------------------------------------- environment
+
+size_t platform_get_environment(const wchar_t* name, wchar_t* out, size_t capacity) {
+  DWORD length = GetEnvironmentVariableW(name, out, (DWORD)capacity);
+  if (length == 0 || length >= capacity) return 0;
+  return length;
+}
+
+bool platform_set_environment(const wchar_t* name, const wchar_t* value) {
+  return SetEnvironmentVariableW(name, value) != 0;
+}
+
+// ---------------------------------------------------------------- identity, time
+
+uint32_t platform_process_id(void) {
+  return (uint32_t)GetCurrentProcessId();
+}
+
+int64_t platform_system_time(void) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (int64_t)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
+}
+
+int64_t platform_performance_counter(void) {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return counter.QuadPart;
+}
+
+void platform_narrow_library_search(void) {
+  SetDllDirectoryW(L"");
+}
+
+// ---------------------------------------------------------------- arguments
+
+const wchar_t* platform_argument_zero(void) {
+  return (__wargv != nullptr && __argc > 0) ? __wargv[0] : nullptr;
+}
+
+wchar_t** platform_launcher_arguments(int* count) {
+  static wchar_t** arguments;
+  static int argument_count;
+  if (arguments == nullptr) {
+    // Never released: the child's arguments point into it to the end.
+    arguments = CommandLineToArgvW(GetCommandLineW(), &argument_count);
+  }
+  *count = arguments != nullptr ? argument_count : 0;
+  return arguments;
+}
+
+// ---------------------------------------------------------------- processes
+
+bool platform_start_child(const wchar_t* application, wchar_t* command_line, wchar_t* const*,
+                          int, platform_handle* process) {
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION information;
+  ZeroMemory(&information, sizeof information);
+  // The child shares the console (and so its control events), the
+  // environment and the current directory.
+  if (!CreateProcessW(application, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
+                      nullptr, nullptr, &startup, &information)) {
+    return false;
+  }
+  if (information.hThread != nullptr) CloseHandle(information.hThread);
+  *process = (platform_handle)information.hProcess;
+  return true;
+}
+
+bool platform_wait_process(platform_handle process, uint32_t milliseconds) {
+  return WaitForSingleObject(as_handle(process), milliseconds) == WAIT_OBJECT_0;
+}
+
+bool platform_process_exit_code(platform_handle process, uint32_t* code) {
+  DWORD exit_code = 0;
+  if (!GetExitCodeProcess(as_handle(process), &exit_code)) return false;
+  *code = exit_code;
+  return true;
+}
+
+void platform_terminate_process(platform_handle process, uint32_t exit_code) {
+  TerminateProcess(as_handle(process), exit_code);
+}
+
+void platform_release_process(platform_handle process) {
+  CloseHandle(as_handle(process));
+}
+
+void platform_pass_event_to_child(platform_handle, uint32_t) {}
+
+static volatile LONG ConsoleEventRunning;
+
+static BOOL WINAPI on_console_event(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      InterlockedExchange(&ConsoleEventRunning, 1);
+      break;
+    default:
+      break;
+  }
+  return console_control_handler(event) ? TRUE : FALSE;
+}
+
+bool platform_register_console_handler(void) {
+  return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+}
+
+// The system's default handling ends the launcher once the handler has
+// passed the event on; give it the time to do so rather than race it with
+// the child's exit code.
+void platform_await_console_event(void) {
+  for (int waited = 0; ConsoleEventRunning != 0 && waited < 10000; waited += 50) {
+    Sleep(50);
+  }
+}
+
+#endif

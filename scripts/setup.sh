@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a Debian 12 machine (run as root),
+# and fetches zstd's decompression sources for the Windows build.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+deps="$here/out/deps"
+
+packages=(
+  cmake g++ make pkg-config
+  libzstd-dev zlib1g-dev zstd
+  googletest libgtest-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev
+  wine64
+  libstb-dev python3-pefile icoutils
+  clang libclang-rt-14-dev
+  dpkg-dev xz-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+# apt-get source needs a deb-src entry for bookworm main.
+srcfile=/etc/apt/sources.list.d/zovari-deb-src.sources
+need_update=0
+if [ ! -f "$srcfile" ] && ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ ; then
+  cat > "$srcfile" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  need_update=1
+fi
+
+if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ] || [ ! -d "$deps/zstd" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# zstd's sources for the Windows build: Debian's own source package.
+if [ ! -f "$deps/zstd/lib/zstd.h" ]; then
+  rm -rf "$deps/zstd" "$deps/zstd-fetch"
+  mkdir -p "$deps/zstd-fetch"
+  (cd "$deps/zstd-fetch" && apt-get source --download-only -qq libzstd >/dev/null)
+  orig=$(ls "$deps"/zstd-fetch/libzstd_*.orig.tar.* | head -n 1)
+  mkdir -p "$deps/zstd"
+  tar -xf "$orig" -C "$deps/zstd" --strip-components=1
+  rm -rf "$deps/zstd-fetch"
+fi
+echo "setup: ready"

@@ -1,0 +1,3 @@
+#ifndef ZOVARI_TESTS_SUPPORT_H
+#define ZOVARI_TESTS_SUPPORT_H
+#endif
