@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ struct PayloadRecord {
 struct PayloadOptions {
   int level = 19;        // zstd compression level
   int workers = 2;       // compression threads, where the library has them
+  // Called as file contents go into the frame: the bytes of contents done
+  // so far and the record they belong to.  Optional.
+  std::function<void(uint64_t done, const std::u16string& name)> progress;
 };
 
 // The records of an application folder: main (a path relative to dir) first,
@@ -54,6 +58,9 @@ std::string frame_payload(const std::string& compressed_frame);
 // file beside it that replaces output only when complete.  Throws PackError.
 void write_payload_file(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                         const std::filesystem::path& output);
+
+// A name for a temporary file beside output (same folder) that does not exist yet.
+std::filesystem::path temporary_beside(const std::filesystem::path& output);
 
 // The file checksum the launcher compares: CRC-32, with 0 written as 1.
 uint32_t record_checksum(const void* data, size_t size);
