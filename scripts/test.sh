@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds both targets from a clean tree and runs every test: the native ones
+# directly, the Windows ones under Wine in a throwaway prefix made once for
+# the run.  Installs whatever is missing first (Debian 12, as root).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+cmake -S . -B out/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build out/windows -j"$jobs"
+cmake -S . -B out/linux -DCMAKE_BUILD_TYPE=Release -DZOVARI_WINDOWS_BUILD_DIR="$root/out/windows" >/dev/null
+cmake --build out/linux -j"$jobs"
+
+WINEPREFIX=$(mktemp -d /tmp/zovari-wine.XXXXXX)
+export WINEPREFIX WINEDEBUG=-all
+cleanup() {
+  /usr/lib/wine/wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+# Making the prefix takes a few seconds; do it once, not in every test.
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+
+status=0
+echo "== Windows build, under Wine"
+ctest --test-dir out/windows --output-on-failure || status=1
+echo "== Native build"
+ctest --test-dir out/linux --output-on-failure || status=1
+if [ -x scripts/robustness.sh ]; then
+  echo "== Robustness: fuzzing smoke, fault injection, sanitizers"
+  bash scripts/robustness.sh || status=1
+fi
+exit $status
