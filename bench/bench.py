@@ -1,0 +1,571 @@
+#!/usr/bin/python3
+"""The unpacking benchmark: launchers of a large and a small application,
+measured side by side with the tools that set their targets.
+
+  warm start  (every file already unpacked) against
+              zstd -d of the same frame to /dev/null + crc32 over the same files
+  cold start  (empty target folder) against
+              tar --zstd -xf of the same files, compressed at the same level
+  peak memory (max RSS of the launcher and its child) against
+              the frame's window + 16 MiB, and 2 x the payload stream + 16 MiB
+
+Each round runs every command once, one after the other, so that the machine's
+load falls on all of them alike; the table compares medians over the rounds.
+The page cache is warm for everything: each command runs once untimed before
+the first round, and the files it reads were written or read just before.
+
+scripts/bench.sh builds what this needs and runs it; see --help.
+"""
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+MIB = 1024 * 1024
+
+MAIN_NAME = "bin/zovari-bench-main"
+TEMPLATE = "{TEMP}/app"
+WINDOW_BYTES = 1 << 27
+
+WARM_LIMIT = 1.15
+COLD_LIMIT = 1.20
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, **kwargs)
+
+
+def digest(*parts):
+    h = hashlib.sha256()
+    for part in parts:
+        if isinstance(part, str):
+            part = part.encode()
+        h.update(part)
+        h.update(b"\0")
+    return h.hexdigest()
+
+
+def file_digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def up_to_date(key_file, key):
+    try:
+        with open(key_file) as f:
+            return f.read() == key
+    except OSError:
+        return False
+
+
+def write_key(key_file, key):
+    with open(key_file, "w") as f:
+        f.write(key)
+
+
+# ------------------------------------------------------------------ tools
+
+def build_tools(out, build_dir):
+    """The helper programs, compiled when their sources change."""
+    tools = {
+        "exit_at_once": ["gcc", "-O2", "-static", "-nostdlib"],
+        "crc_reference": ["gcc", "-O2", "-Wall"],
+        "measure": ["gcc", "-O2", "-Wall", "-static"],
+    }
+    for name, compiler in tools.items():
+        source = os.path.join(HERE, name + ".c")
+        target = os.path.join(out, name)
+        key_file = target + ".key"
+        key = digest(file_digest(source), " ".join(compiler))
+        if os.path.exists(target) and up_to_date(key_file, key):
+            continue
+        libraries = ["-lz"] if name == "crc_reference" else []
+        run(compiler + ["-o", target, source] + libraries)
+        write_key(key_file, key)
+    # The payload writer for launchers linked by hand, from the packing tool's
+    # library in the CMake build.
+    writer = os.path.join(build_dir, "pack", "libzovari_pack_writer.a")
+    if os.path.exists(writer):
+        source = os.path.join(HERE, "write_payload.cpp")
+        target = os.path.join(out, "write_payload")
+        key = digest(file_digest(source), file_digest(writer))
+        if not (os.path.exists(target) and up_to_date(target + ".key", key)):
+            with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
+                zstd = [l.split("=", 1)[1].strip() for l in f if l.startswith("ZSTD_STATIC:")]
+            run(["g++", "-O2", "-std=c++17", "-I" + ROOT, "-o", target, source, writer]
+                + zstd + ["-lz", "-pthread"])
+            write_key(target + ".key", key)
+
+
+# ------------------------------------------------------------------ corpora
+
+class Corpus:
+    def __init__(self, name, out):
+        self.name = name
+        self.dir = os.path.join(out, "corpus-" + name)
+        self.app = os.path.join(self.dir, "app")
+        self.manifest = os.path.join(self.dir, "manifest.tsv")
+        self.list = os.path.join(self.dir, "files.txt")
+
+    def build(self, main_program):
+        run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), self.name, self.dir,
+             main_program], stdout=sys.stderr)
+        self.entries = []
+        with open(self.manifest) as f:
+            for line in f:
+                relative, size, _ = line.rstrip("\n").split("\t")
+                self.entries.append((relative, int(size)))
+        with open(self.list, "w") as f:
+            f.write("".join(relative + "\n" for relative, _ in self.entries))
+        self.key = file_digest(self.manifest)
+
+    @property
+    def file_bytes(self):
+        return sum(size for _, size in self.entries)
+
+    @property
+    def stream_bytes(self):
+        # name units and their terminator, size, checksum, data; the end record
+        return sum(2 * (len(r.encode("utf-16-le")) // 2 + 1) + 12 + s
+                   for r, s in self.entries) + 2
+
+    @property
+    def folders(self):
+        result = set()
+        for relative, _ in self.entries:
+            parts = relative.split("/")[:-1]
+            for i in range(1, len(parts) + 1):
+                result.add("/".join(parts[:i]))
+        return len(result)
+
+
+# ------------------------------------------------------------------ launchers
+
+def pack_tool(build_dir):
+    path = os.path.join(build_dir, "pack", "zovari-pack")
+    return path if os.access(path, os.X_OK) else None
+
+
+def pack_help(tool):
+    result = subprocess.run([tool, "build", "--help"], capture_output=True, text=True)
+    return result.stdout + result.stderr
+
+
+def build_launcher_with_pack(tool, corpus, runtime, level, output):
+    command = [tool, "build", "--input", corpus.app, "--main", MAIN_NAME, "--output", output,
+               "--target", "linux", "--template", TEMPLATE, "--runtime", runtime]
+    if "--level" in pack_help(tool):
+        command += ["--level", str(level)]
+    run(command, stdout=sys.stderr)
+
+
+def build_launcher_by_hand(out, corpus, runtime, level, output):
+    """The packing tool's route done by hand: the payload from the packing
+    tool's writer, linked into .rodata with .incbin beside the generated
+    definitions of the build constants."""
+    work = output + ".parts"
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    payload = os.path.join(work, "payload.bin")
+    run([os.path.join(out, "write_payload"), corpus.app, MAIN_NAME, payload, str(level)],
+        stdout=sys.stderr)
+    length = os.path.getsize(payload)
+    with open(os.path.join(work, "payload.s"), "w") as f:
+        f.write('\t.section .rodata\n\t.globl zovari_payload\n\t.p2align 4\n'
+                'zovari_payload:\n\t.incbin "%s"\n'
+                '\t.globl zovari_payload_length\n\t.p2align 3\n'
+                'zovari_payload_length:\n\t.quad %d\n'
+                '\t.section .note.GNU-stack,"",@progbits\n' % (payload, length))
+    with open(os.path.join(work, "config.cpp"), "w") as f:
+        f.write('#include "build/config.h"\n'
+                'extern "C" {\n'
+                'const wchar_t zovari_path_template[] = L"%s";\n'
+                'const wchar_t zovari_company[] = L"Zovari Bench";\n'
+                'const wchar_t zovari_product[] = L"bench";\n'
+                'const wchar_t zovari_version[] = L"1.0.0";\n'
+                'const wchar_t zovari_file_version[] = L"1.0.0";\n'
+                'const wchar_t zovari_product_version[] = L"1.0.0";\n'
+                '}\n' % TEMPLATE)
+    with open(os.path.join(runtime, "link-libraries.txt")) as f:
+        libraries = [line.strip() for line in f if line.strip()]
+    run(["g++", "-O2", "-I" + ROOT, "-o", output, os.path.join(work, "config.cpp"),
+         os.path.join(work, "payload.s"), os.path.join(runtime, "libzovari_runtime.a")]
+        + libraries)
+
+
+def build_launcher(args, corpus):
+    output = os.path.join(args.out, "launcher-" + corpus.name)
+    tool = pack_tool(args.build_dir) if args.route != "link" else None
+    if args.route == "pack" and tool is None:
+        sys.exit("bench: zovari-pack not built in %s" % args.build_dir)
+    route = "pack" if tool else "link"
+    runtime_lib = os.path.join(args.runtime, "libzovari_runtime.a")
+    key = digest(corpus.key, route, str(args.level), file_digest(runtime_lib),
+                 file_digest(tool) if tool else file_digest(os.path.join(args.out, "write_payload")))
+    key_file = output + ".key"
+    if not (os.path.exists(output) and up_to_date(key_file, key)):
+        log("building %s (%s route, level %d)" % (os.path.basename(output), route, args.level))
+        started = time.time()
+        if tool:
+            build_launcher_with_pack(tool, corpus, args.runtime, args.level, output)
+        else:
+            build_launcher_by_hand(args.out, corpus, args.runtime, args.level, output)
+        write_key(key_file, key)
+        log("  took %.0f s" % (time.time() - started))
+    corpus.launcher = output
+    corpus.route = route
+    corpus.frame = extract_frame(output, output + ".frame.zst")
+
+
+# The frame as the launcher holds it: behind "QDY", up to the zero padding.
+def frame_length(data, start):
+    """Length of the zstd frame at data[start:], from its header and block
+    headers (no decoding)."""
+    if data[start:start + 4] != b"\x28\xb5\x2f\xfd":
+        raise ValueError("no zstd frame")
+    descriptor = data[start + 4]
+    single_segment = descriptor >> 5 & 1
+    size_field = (0, 2, 4, 8)[descriptor >> 6]
+    if size_field == 0 and single_segment:
+        size_field = 1
+    dictionary_field = (0, 1, 2, 4)[descriptor & 3]
+    position = start + 5 + (0 if single_segment else 1) + dictionary_field + size_field
+    while True:
+        header = int.from_bytes(data[position:position + 3], "little")
+        position += 3
+        last, kind, size = header & 1, header >> 1 & 3, header >> 3
+        if kind == 3:
+            raise ValueError("reserved block type")
+        position += 1 if kind == 1 else size
+        if last:
+            break
+    if descriptor >> 2 & 1:
+        position += 4
+    return position - start
+
+
+def extract_frame(launcher, output):
+    with open(launcher, "rb") as f:
+        data = f.read()
+    start = data.find(b"QDY\x28\xb5\x2f\xfd")
+    if start < 0 or data.find(b"QDY\x28\xb5\x2f\xfd", start + 1) >= 0:
+        sys.exit("bench: cannot find exactly one payload in %s" % launcher)
+    n = frame_length(data, start + 3)
+    padded = (3 + n + 7) // 8 * 8
+    trailer = struct.unpack_from("<Q", data, start + padded)[0]
+    if trailer != padded or any(data[start + 3 + n:start + padded]):
+        sys.exit("bench: payload in %s has no valid padding and trailer" % launcher)
+    frame = data[start + 3:start + 3 + n]
+    if frame[4] != 0x00 or frame[5] != 0x88:
+        log("warning: frame header %02x %02x, expected 00 88" % (frame[4], frame[5]))
+    if not (os.path.exists(output) and file_digest(output) == hashlib.sha256(frame).hexdigest()):
+        with open(output, "wb") as f:
+            f.write(frame)
+    return output
+
+
+def build_tar(args, corpus):
+    """The same files in a tar, compressed at the same level and window."""
+    output = os.path.join(args.out, "corpus-%s.tar.zst" % corpus.name)
+    key = digest(corpus.key, str(args.level), "wlog27")
+    if os.path.exists(output) and up_to_date(output + ".key", key):
+        corpus.tar = output
+        return
+    log("building %s" % os.path.basename(output))
+    # Members in payload order, so that both unpack the files in the same order.
+    tar = subprocess.Popen(["tar", "-C", corpus.app, "--no-recursion", "--format=gnu",
+                            "-cf", "-", "-T", corpus.list], stdout=subprocess.PIPE)
+    with open(output, "wb") as f:
+        run(["zstd", "-q", "-%d" % args.level, "--zstd=wlog=27", "-T2", "-c"],
+            stdin=tar.stdout, stdout=f)
+    if tar.wait() != 0:
+        sys.exit("bench: tar failed")
+    write_key(output + ".key", key)
+    corpus.tar = output
+
+
+# ------------------------------------------------------------------ running
+
+class Measure:
+    """One command measured over rounds: wall time, CPU time, max RSS."""
+
+    def __init__(self, label, command, env=None, prepare=None):
+        self.label = label
+        self.command = command
+        self.env = env or {}
+        self.prepare = prepare
+        self.wall = []
+        self.cpu = []
+        self.rss = []
+
+    def once(self, out, record=True):
+        if self.prepare:
+            self.prepare()
+        report = os.path.join(out, "measure.txt")
+        runner = [os.path.join(out, "measure"), "-o", report]
+        for name, value in self.env.items():
+            runner += ["-e", "%s=%s" % (name, value)]
+        run(runner + ["--"] + self.command)
+        with open(report) as f:
+            wall_ns, user_us, system_us, rss_kib, code = (int(v) for v in f.read().split())
+        if code != 0:
+            sys.exit("bench: %s exited with %d: %s" % (self.label, code, " ".join(self.command)))
+        if record:
+            self.wall.append(wall_ns / 1e9)
+            self.cpu.append((user_us + system_us) / 1e6)
+            self.rss.append(rss_kib * 1024)
+
+    @property
+    def median(self):
+        return statistics.median(self.wall)
+
+    @property
+    def spread(self):
+        """The middle half of the runs around the median, as a fraction."""
+        if len(self.wall) < 4:
+            return (max(self.wall) - min(self.wall)) / self.median
+        q = statistics.quantiles(self.wall, n=4)
+        return (q[2] - q[0]) / self.median
+
+
+def remove_tree(path):
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def sync_folder(path):
+    # Flushes what earlier runs wrote, so that no run pays for another's
+    # writeback.  Only that file system.
+    subprocess.run(["sync", "-f", path], check=False)
+
+
+def crc_value(root, corpus, out):
+    result = subprocess.run([os.path.join(out, "crc_reference"), root, corpus.list],
+                            capture_output=True, text=True, check=True)
+    return result.stdout.strip()
+
+
+def measures_for(args, corpus, place, where):
+    """The five measurements of one corpus on one file system."""
+    base = os.path.join(place, corpus.name)
+    warm_tmp = os.path.join(base, "warm")
+    cold_tmp = os.path.join(base, "cold")
+    tar_dir = os.path.join(base, "tar", "app")
+    for folder in (warm_tmp, cold_tmp):
+        os.makedirs(folder, exist_ok=True)
+    is_disk = where == "disk"
+
+    def prepare_cold():
+        remove_tree(os.path.join(cold_tmp, "app"))
+        if is_disk:
+            sync_folder(cold_tmp)
+
+    def prepare_tar():
+        remove_tree(tar_dir)
+        os.makedirs(tar_dir)
+        if is_disk:
+            sync_folder(tar_dir)
+
+    tag = "%s, %s" % (corpus.name, where)
+    launcher_warm = Measure("launcher warm, " + tag, [corpus.launcher], env={"TMPDIR": warm_tmp})
+    zstd = Measure("zstd -d > /dev/null, " + tag, ["zstd", "-q", "-d", "-c", corpus.frame])
+    crc = Measure("crc32 of each file, " + tag,
+                  [os.path.join(args.out, "crc_reference"), os.path.join(warm_tmp, "app"),
+                   corpus.list])
+    launcher_cold = Measure("launcher cold, " + tag, [corpus.launcher], env={"TMPDIR": cold_tmp},
+                            prepare=prepare_cold)
+    tar = Measure("tar --zstd -xf, " + tag, ["tar", "--zstd", "-xf", corpus.tar, "-C", tar_dir],
+                  prepare=prepare_tar)
+    group = {"corpus": corpus, "where": where, "base": base,
+             "launcher_warm": launcher_warm, "zstd": zstd, "crc": crc,
+             "launcher_cold": launcher_cold, "tar": tar}
+    return group
+
+
+def check_group(args, group):
+    """After the untimed first round: the unpacked trees hold the corpus."""
+    corpus = group["corpus"]
+    expected = crc_value(corpus.app, corpus, args.out)
+    for folder in ("warm/app", "cold/app", "tar/app"):
+        got = crc_value(os.path.join(group["base"], folder), corpus, args.out)
+        if got != expected:
+            sys.exit("bench: %s/%s does not hold the corpus (%s, expected %s)"
+                     % (group["base"], folder, got, expected))
+
+
+ORDER = ("launcher_warm", "zstd", "crc", "launcher_cold", "tar")
+
+
+def run_rounds(args, groups):
+    log("untimed round (fills the page cache and the warm folders)")
+    for group in groups:
+        # the warm folder is filled by a cold start, then checked
+        remove_tree(os.path.join(group["base"], "warm", "app"))
+        for name in ORDER:
+            group[name].once(args.out, record=False)
+        check_group(args, group)
+    for round_number in range(args.rounds):
+        started = time.time()
+        for group in groups:
+            for name in ORDER:
+                group[name].once(args.out)
+        log("round %d/%d: %.1f s" % (round_number + 1, args.rounds, time.time() - started))
+
+
+# ------------------------------------------------------------------ report
+
+def ms(seconds):
+    return "%.1f ms" % (seconds * 1000)
+
+
+def mib(count):
+    return "%.1f MiB" % (count / MIB)
+
+
+def report(args, corpora, groups):
+    rows = []
+    results = {"rounds": args.rounds, "level": args.level, "groups": [], "targets": []}
+
+    def row(what, value, reference_text, reference, target, unit):
+        ratio = value / reference
+        verdict = "PASS" if ratio <= target else "FAIL"
+        rows.append((what, unit(value), reference_text, unit(reference), "%.3f" % ratio,
+                     "<= %.2f" % target, verdict))
+        results["targets"].append({"what": what, "value": value, "reference": reference,
+                                   "reference_text": reference_text, "ratio": ratio,
+                                   "target": target, "pass": verdict == "PASS"})
+
+    for group in groups:
+        corpus, where = group["corpus"], group["where"]
+        if corpus.name != "large":
+            continue
+        warm, zstd, crc = group["launcher_warm"], group["zstd"], group["crc"]
+        row("warm start, %s" % where, warm.median,
+            "zstd -d %s + crc32 %s" % (ms(zstd.median), ms(crc.median)),
+            zstd.median + crc.median, WARM_LIMIT, ms)
+        row("cold start, %s" % where, group["launcher_cold"].median, "tar --zstd -xf",
+            group["tar"].median, COLD_LIMIT, ms)
+
+    for corpus in corpora:
+        peak = max(max(g[n].rss) for g in groups if g["corpus"] is corpus
+                   for n in ("launcher_warm", "launcher_cold"))
+        limit = WINDOW_BYTES + 16 * MIB
+        if corpus.name == "large":
+            row("peak RSS, large (warm+cold)", peak, "window 128 MiB + 16 MiB", limit, 1.0, mib)
+        else:
+            small_limit = 2 * corpus.stream_bytes + 16 * MIB
+            row("peak RSS, small (warm+cold)", peak,
+                "2 x stream %s + 16 MiB" % mib(corpus.stream_bytes), min(limit, small_limit),
+                1.0, mib)
+
+    widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(len(HEADER))]
+    lines = []
+    lines.append("  ".join(h.ljust(w) for h, w in zip(HEADER, widths)))
+    lines.append("  ".join("-" * w for w in widths))
+    for r in rows:
+        lines.append("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+
+    detail = ["", "every measurement (median of %d rounds; spread = interquartile range / median;"
+              " CPU = user + system, children included):" % args.rounds]
+    detail.append("  %-34s %10s %10s %10s %7s %10s %10s" % ("", "median", "min", "max",
+                                                         "spread", "CPU", "max RSS"))
+    for group in groups:
+        entry = {"corpus": group["corpus"].name, "where": group["where"], "measures": {}}
+        for name in ORDER:
+            m = group[name]
+            detail.append("  %-34s %10s %10s %10s %6.1f%% %10s %10s" % (
+                m.label, ms(m.median), ms(min(m.wall)), ms(max(m.wall)), 100 * m.spread,
+                ms(statistics.median(m.cpu)), mib(max(m.rss))))
+            entry["measures"][name] = {"label": m.label, "wall": m.wall, "cpu": m.cpu,
+                                       "rss": m.rss}
+        results["groups"].append(entry)
+
+    about = [""]
+    for corpus in corpora:
+        about.append("corpus %s: %d files, %d folders, %.1f MB of files, stream %.1f MB, "
+                     "frame %.1f MB, tar.zst %.1f MB, launcher built by %s" % (
+                         corpus.name, len(corpus.entries), corpus.folders,
+                         corpus.file_bytes / 1e6, corpus.stream_bytes / 1e6,
+                         os.path.getsize(corpus.frame) / 1e6, os.path.getsize(corpus.tar) / 1e6,
+                         "zovari-pack" if corpus.route == "pack" else "hand link"))
+    about.append("places: tmpfs %s, disk %s (page cache warm for all; disk runs sync that "
+                 "file system before each cold run)" % (args.tmpfs, args.disk))
+    about.append("load average at the end: %s" % open("/proc/loadavg").read().strip())
+
+    text = "\n".join(lines + detail + about)
+    print(text)
+    stamp = time.strftime("%Y%m%d-%H%M%S")
+    results["text"] = text
+    with open(os.path.join(args.out, "results-%s.json" % stamp), "w") as f:
+        json.dump(results, f, indent=1)
+    with open(os.path.join(args.out, "results-%s.txt" % stamp), "w") as f:
+        f.write(text + "\n")
+    return all(t["pass"] for t in results["targets"])
+
+
+HEADER = ("measurement", "value", "reference", "ref value", "ratio", "target", "result")
+
+
+# ------------------------------------------------------------------ main
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=10, help="timed rounds (default 10)")
+    parser.add_argument("--level", type=int, default=19,
+                        help="compression level of payload and tar (default 19, the packing "
+                             "tool's)")
+    parser.add_argument("--out", default=os.path.join(ROOT, "out", "bench"),
+                        help="where corpora, launchers and results go")
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "out", "bench-linux"),
+                        help="the CMake build that holds zovari-pack")
+    parser.add_argument("--runtime", default=os.path.join(ROOT, "out", "bench-runtime", "linux"),
+                        help="the launcher runtime to link (libzovari_runtime.a)")
+    parser.add_argument("--route", choices=("auto", "pack", "link"), default="auto",
+                        help="build launchers with zovari-pack, by hand, or the first that "
+                             "is available (default)")
+    parser.add_argument("--tmpfs", default="/dev/shm/zovari-bench")
+    parser.add_argument("--disk", default=os.path.join(ROOT, "out", "bench", "disk"))
+    parser.add_argument("--only", choices=("tmpfs", "disk"), help="run on one place only")
+    parser.add_argument("--corpus", choices=("large", "small"), action="append",
+                        help="which corpora (default both)")
+    args = parser.parse_args()
+    args.out = os.path.abspath(args.out)
+    os.makedirs(args.out, exist_ok=True)
+
+    build_tools(args.out, args.build_dir)
+    corpora = [Corpus(name, args.out) for name in (args.corpus or ["large", "small"])]
+    for corpus in corpora:
+        corpus.build(os.path.join(args.out, "exit_at_once"))
+        build_launcher(args, corpus)
+        build_tar(args, corpus)
+
+    places = [("tmpfs", args.tmpfs), ("disk", args.disk)]
+    if args.only:
+        places = [p for p in places if p[0] == args.only]
+    groups = []
+    for corpus in corpora:
+        for where, place in places:
+            if corpus.name == "small" and where == "disk":
+                continue  # the small corpus is there for its memory only
+            groups.append(measures_for(args, corpus, place, where))
+    run_rounds(args, groups)
+    ok = report(args, corpora, groups)
+    for _, place in places:
+        shutil.rmtree(place, ignore_errors=True)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
