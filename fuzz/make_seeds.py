@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into a folder, one subfolder
+per target: fuzz/make_seeds.py OUTPUT_DIR."""
+import os
+import struct
+import sys
+import zlib
+
+
+def checksum(data):
+    value = zlib.crc32(data) & 0xFFFFFFFF
+    return 1 if value == 0 else value
+
+
+def record(name, data, stored=None):
+    encoded = name.encode("utf-16-le") + b"\0\0"
+    return encoded + struct.pack("<QI", len(data), checksum(data) if stored is None else stored) + data
+
+
+END = b"\0\0"
+
+
+def payload_seeds():
+    """Flags byte (bit 0 clear: a stream the harness compresses; bit 5: a
+    second start), parameter byte, then the payload stream."""
+    streams = {
+        "one-file": record("app", b"#!/bin/sh\nexit 0\n") + END,
+        "nested": record("bin\\app", b"\x7fELF" + bytes(60)) + record("lib\\a\\b\\data.txt", b"hello")
+        + record("lib\\a\\c", b"") + END,
+        "only-end": END,
+        "no-end": record("app", b"x" * 10),
+        "pieces": record("big", bytes(range(256)) * 128 + b"!") + record("exact", b"q" * 0x8000) + END,
+        "window": record("w", b"w" * (0x20000 - 16)) + record("after", b"tail") + END,
+        "duplicate": record("a", b"first") + record("a", b"second") + END,
+        "wrong-checksum": record("a", b"data", stored=0x12345678) + record("b", b"x", stored=0) + END,
+        "conflict": record("a", b"file") + record("a\\b", b"under a file") + END,
+        "wide-names": record("caf\u00e9\\\u6f22\u5b57\\\U0001F600", b"wide") + END,
+        "long-name": record("n" * 1023, b"") + END,
+        "too-long-name": record("n" * 1024, b"") + END,
+        "behind-end": record("a", b"a") + END + record("ignored", b"never"),
+    }
+    seeds = {}
+    for label, stream in streams.items():
+        seeds[label] = bytes([0x00, 0]) + stream
+        seeds[label + "-twice"] = bytes([0x20 | 0x02, 0]) + stream
+    seeds["cut-frame"] = bytes([0x08, 0x40]) + streams["pieces"]
+    seeds["changed-byte"] = bytes([0x10, 0x21]) + streams["nested"]
+    return seeds
+
+
+def template_seeds():
+    """Environment byte, extra byte, two bytes of capacity, then UTF-16LE."""
+    texts = ["{CACHE_DIR}\\Fendix\\{VERSION}", "{TEMP}/{PRODUCT}/{PID}", "{HOME}", "abc{TEMP",
+             "{A{TEMP}", "{}", "{program_base}.{TIME}.{TIME_US}.{RANDOM}", "{PROGRAM_DIR}//x\\\\y",
+             "}{COMPANY}{FILE_VERSION}{PRODUCT_VERSION}", "{FOO}after"]
+    seeds = {}
+    for index, text in enumerate(texts):
+        for capacity in (0x8000, 12, 64):
+            seeds["t%d-%d" % (index, capacity)] = (bytes([index * 37 % 256, index * 11 % 256])
+                                                   + struct.pack("<H", capacity) + text.encode("utf-16-le"))
+    return seeds
+
+
+def quoting_seeds():
+    """Two bytes of capacity, then arguments separated by 0 bytes."""
+    arguments = [b"report.txt", b"two words", b"C:\\Temp\\", b"C:\\My Files\\", b'say "hi"', b'a\\"b',
+                 b"a\\\\b c", b'"', b"", b"last", b"\r\x0c", b"\\\\\\", b"\t\n\x0b"]
+    seeds = {"all": b"\x7f\xff" + b"\0".join(arguments), "small": b"\x00\x20" + b"\0".join(arguments)}
+    for index, argument in enumerate(arguments):
+        seeds["a%d" % index] = b"\x7f\xff" + argument
+    return seeds
+
+
+def main():
+    output = sys.argv[1]
+    for target, seeds in (("payload", payload_seeds()), ("template", template_seeds()),
+                          ("quoting", quoting_seeds())):
+        folder = os.path.join(output, target)
+        os.makedirs(folder, exist_ok=True)
+        for label, data in seeds.items():
+            with open(os.path.join(folder, label), "wb") as handle:
+                handle.write(data)
+
+
+if __name__ == "__main__":
+    main()

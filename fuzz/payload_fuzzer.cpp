@@ -1,0 +1,497 @@
+// The payload stream walk: payload_reader_init and unpack_files writing into
+// a real temporary folder, checked against a model of the format.
+//
+// Input: byte 0 holds flags, byte 1 a parameter, the rest is either
+//   - a payload stream (flag bit 0 clear), whose names the harness makes
+//     safe in place and which it compresses into one frame itself, or
+//   - the frame (bit 0 set), taken as it is; inputs whose stream holds an
+//     unsafe name are refused.
+// Bits 1-2 pick a compression level, bits 3-4 damage the frame (cut its end,
+// or change one byte, at the parameter), bit 5 runs a second start over the
+// tree the first one left.
+//
+// The launcher does not check names (its payload is built in), so the
+// harness keeps them inside the folder: no "/", ":", leading or doubled or
+// trailing "\", and no "." or ".." component.
+//
+// The model decodes the frame itself and walks the records, knowing what the
+// tree holds, and so predicts how the start ends: returning after the end
+// record (then the tree must be exactly the model's), exit 2 (a decode
+// failure, or a file that cannot be opened or written), or abort (a name
+// over 1023 units).  Anything else, a sanitizer report, a hang, or a file
+// outside the target directory, is a finding.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include "guard.h"
+#include "payload/reader.h"
+#include "payload/unpack.h"
+
+static const size_t WINDOW = 0x20000;
+// The most decoded bytes an input may ask for; larger ones are refused, so
+// that a tiny frame cannot make the fuzzer write gigabytes.
+static const size_t DECODE_LIMIT = 4u << 20;
+static const size_t NAME_UNITS = 1023;
+
+static std::string Base;  // the fuzzer's own temporary folder
+static unsigned long RunNumber;
+
+// ---------------------------------------------------------------- names
+
+static bool name_is_safe(const std::vector<uint16_t>& name) {
+  if (name.empty()) return true;
+  size_t start = 0;
+  for (size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && (name[i] == u'/' || name[i] == u':')) return false;
+    if (i == name.size() || name[i] == u'\\') {
+      size_t length = i - start;
+      if (length == 0) return false;
+      if (length <= 2 && name[start] == u'.' && (length == 1 || name[start + 1] == u'.')) {
+        return false;
+      }
+      start = i + 1;
+    }
+  }
+  return true;
+}
+
+// Makes a name safe without changing its length.
+static void make_name_safe(uint16_t* name, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (name[i] == u'/' || name[i] == u':') name[i] = u'_';
+    bool at_edge = i == 0 || i + 1 == length;
+    if (name[i] == u'\\' && (at_edge || name[i - 1] == u'\\')) name[i] = u'_';
+  }
+  size_t start = 0;
+  for (size_t i = 0; i <= length; ++i) {
+    if (i == length || name[i] == u'\\') {
+      size_t part = i - start;
+      if (part >= 1 && part <= 2 && name[start] == u'.' && (part == 1 || name[start + 1] == u'.')) {
+        name[start] = u'_';
+      }
+      start = i + 1;
+    }
+  }
+}
+
+static uint16_t unit_at(const uint8_t* bytes) {
+  return (uint16_t)(bytes[0] | bytes[1] << 8);
+}
+
+static uint64_t u64_at(const uint8_t* bytes) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+  return value;
+}
+
+// Walks a raw payload stream and makes each of its names safe in place.
+static void make_stream_safe(uint8_t* stream, size_t size) {
+  size_t at = 0;
+  while (at + 2 <= size) {
+    size_t start = at;
+    while (at + 2 <= size && unit_at(stream + at) != 0) at += 2;
+    size_t units = (at - start) / 2;
+    if (units > NAME_UNITS) return;  // the launcher aborts on it anyway
+    std::vector<uint16_t> name(units);
+    for (size_t i = 0; i < units; ++i) name[i] = unit_at(stream + start + 2 * i);
+    make_name_safe(name.data(), units);
+    for (size_t i = 0; i < units; ++i) {
+      stream[start + 2 * i] = (uint8_t)name[i];
+      stream[start + 2 * i + 1] = (uint8_t)(name[i] >> 8);
+    }
+    if (at + 2 > size || units == 0) return;
+    at += 2;
+    if (at + 12 > size) return;
+    uint64_t data = u64_at(stream + at);
+    at += 12;
+    if (data > size - at) return;
+    at += (size_t)data;
+  }
+}
+
+// ---------------------------------------------------------------- the model's decoder
+
+// Decodes the container's frame on demand, refilling a window of the reader's
+// size whenever it is used up: it fails only when the decompressor reports
+// an error, or has used up its input and the last refill left it nothing
+// more to give.
+struct model_decoder {
+  ZSTD_DCtx* context;
+  ZSTD_inBuffer input;
+  std::vector<uint8_t> window;
+  size_t fill, read;
+  bool last_full;
+  size_t decoded;
+  bool over_limit;
+
+  bool take(uint8_t* out, size_t count) {
+    while (count > 0) {
+      if (read == fill) {
+        if (input.pos >= input.size && !last_full) return false;
+        if (decoded > DECODE_LIMIT) {
+          over_limit = true;
+          return false;
+        }
+        ZSTD_outBuffer output = {window.data(), WINDOW, 0};
+        size_t result = ZSTD_decompressStream(context, &output, &input);
+        if (ZSTD_isError(result)) return false;
+        fill = output.pos;
+        read = 0;
+        last_full = output.pos == WINDOW;
+        decoded += output.pos;
+        continue;
+      }
+      size_t part = fill - read < count ? fill - read : count;
+      if (out != nullptr) {
+        memcpy(out, window.data() + read, part);
+        out += part;
+      }
+      read += part;
+      count -= part;
+    }
+    return true;
+  }
+};
+
+// ---------------------------------------------------------------- the model
+
+enum outcome { ENDS_RETURN, ENDS_EXIT2, ENDS_ABORT, ENDS_REFUSED };
+
+struct tree_model {
+  std::map<std::string, std::string> files;  // relative path (UTF-8) -> contents
+  std::set<std::string> directories;
+};
+
+static uint32_t checksum_of(const std::string& contents) {
+  if (contents.empty()) return 0;
+  uint32_t crc = (uint32_t)crc32(0, (const Bytef*)contents.data(), (uInt)contents.size());
+  return crc == 0 ? 1 : crc;
+}
+
+// The name as the POSIX layer spells it on disk: "\" becomes "/", UTF-16
+// pairs become one code point, and each code point goes out as UTF-8 (the
+// units U+DC80..U+DCFF as the single bytes they stand for).
+static std::string disk_name(const std::vector<uint16_t>& name, std::vector<size_t>* parts) {
+  std::string out;
+  size_t part = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    uint32_t code = name[i];
+    if (code == u'\\') {
+      parts->push_back(part);
+      part = 0;
+      out.push_back('/');
+      continue;
+    }
+    if (code >= 0xD800 && code < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+        name[i + 1] < 0xE000) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+      ++i;
+    }
+    size_t before = out.size();
+    if (code >= 0xDC80 && code <= 0xDCFF) {
+      out.push_back((char)(code - 0xDC00));
+    } else if (code < 0x80) {
+      out.push_back((char)code);
+    } else if (code < 0x800) {
+      out.push_back((char)(0xC0 | code >> 6));
+      out.push_back((char)(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back((char)(0xE0 | code >> 12));
+      out.push_back((char)(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back((char)(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back((char)(0xF0 | code >> 18));
+      out.push_back((char)(0x80 | ((code >> 12) & 0x3F)));
+      out.push_back((char)(0x80 | ((code >> 6) & 0x3F)));
+      out.push_back((char)(0x80 | (code & 0x3F)));
+    }
+    part += out.size() - before;
+  }
+  parts->push_back(part);
+  return out;
+}
+
+// Whether writing the file at path can succeed on this tree: no file where a
+// directory must be, no directory at the path, names the system takes.
+static bool can_write(const tree_model& tree, const std::string& path,
+                      const std::vector<size_t>& parts, size_t directory_length) {
+  for (size_t part : parts) {
+    if (part > 255) return false;
+  }
+  if (directory_length + 1 + path.size() >= 4096) return false;
+  if (tree.directories.count(path) != 0) return false;
+  for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    if (tree.files.count(path.substr(0, slash)) != 0) return false;
+  }
+  return true;
+}
+
+// One start of the launcher over the tree, as the format says it goes.
+static outcome walk_model(const std::string& container, tree_model* tree,
+                          size_t directory_length) {
+  model_decoder decoder;
+  decoder.context = ZSTD_createDCtx();
+  decoder.input = {container.data() + 3, container.size() - 3, 0};
+  decoder.window.resize(WINDOW);
+  decoder.fill = decoder.read = 0;
+  decoder.last_full = false;
+  decoder.decoded = 0;
+  decoder.over_limit = false;
+  outcome result = ENDS_EXIT2;
+  for (;;) {
+    std::vector<uint16_t> name;
+    uint8_t unit[2];
+    bool ok = true;
+    for (;;) {
+      if (!(ok = decoder.take(unit, 2))) break;
+      if (unit_at(unit) == 0) break;
+      name.push_back(unit_at(unit));
+      if (name.size() > NAME_UNITS) break;
+    }
+    if (!ok) break;
+    if (name.size() > NAME_UNITS) {
+      result = ENDS_ABORT;
+      break;
+    }
+    if (name.empty()) {
+      result = ENDS_RETURN;
+      break;
+    }
+    if (!name_is_safe(name)) {
+      result = ENDS_REFUSED;
+      break;
+    }
+    std::vector<size_t> parts;
+    std::string path = disk_name(name, &parts);
+    uint8_t numbers[12];
+    if (!decoder.take(numbers, 12)) break;
+    uint64_t size = u64_at(numbers);
+    uint32_t stored = (uint32_t)(numbers[8] | numbers[9] << 8 | numbers[10] << 16 |
+                                 (uint32_t)numbers[11] << 24);
+    auto existing = tree->files.find(path);
+    uint32_t on_disk = existing != tree->files.end() ? checksum_of(existing->second) : 0;
+    if (stored == on_disk) {
+      if (size > DECODE_LIMIT || !decoder.take(nullptr, (size_t)size)) {
+        if (size > DECODE_LIMIT) decoder.over_limit = true;
+        break;
+      }
+      continue;
+    }
+    if (!can_write(*tree, path, parts, directory_length)) break;
+    if (size > DECODE_LIMIT) {
+      decoder.over_limit = true;
+      break;
+    }
+    std::string contents((size_t)size, '\0');
+    if (!decoder.take((uint8_t*)&contents[0], (size_t)size)) break;
+    tree->files[path] = contents;
+    for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+      tree->directories.insert(path.substr(0, slash));
+    }
+  }
+  if (decoder.over_limit) result = ENDS_REFUSED;
+  ZSTD_freeDCtx(decoder.context);
+  return result;
+}
+
+// ---------------------------------------------------------------- the disk
+
+static void remove_tree(const std::string& path) {
+  struct stat status;
+  if (lstat(path.c_str(), &status) != 0) return;
+  if (S_ISDIR(status.st_mode)) {
+    DIR* directory = opendir(path.c_str());
+    if (directory != nullptr) {
+      while (struct dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") remove_tree(path + "/" + name);
+      }
+      closedir(directory);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+static std::vector<std::string> list_directory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(path.c_str());
+  if (directory == nullptr) return names;
+  while (struct dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(directory);
+  return names;
+}
+
+static bool read_file(const std::string& path, std::string* contents) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  contents->clear();
+  char buffer[65536];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) contents->append(buffer, (size_t)got);
+  close(fd);
+  return got == 0;
+}
+
+// Every regular file under root must be one of the model's, with its
+// contents, and every file of the model must be there.  relative is "" or a
+// path below root that ends in "/".
+static void check_tree(const std::string& root, const std::string& relative,
+                       const tree_model& tree, size_t* seen) {
+  for (const std::string& name : list_directory(root + "/" + relative)) {
+    std::string key = relative + name;
+    std::string path = root + "/" + key;
+    struct stat status;
+    if (lstat(path.c_str(), &status) != 0) fuzz_finding("cannot stat %s", key.c_str());
+    if (S_ISDIR(status.st_mode)) {
+      check_tree(root, key + "/", tree, seen);
+      continue;
+    }
+    auto expected = tree.files.find(key);
+    if (!S_ISREG(status.st_mode) || expected == tree.files.end()) {
+      fuzz_finding("unexpected entry %s in the tree", key.c_str());
+    }
+    std::string contents;
+    if (!read_file(path, &contents) || contents != expected->second) {
+      fuzz_finding("file %s holds other contents than its record", key.c_str());
+    }
+    ++*seen;
+  }
+}
+
+// ---------------------------------------------------------------- the launcher
+
+struct unpack_call {
+  const std::string* container;
+  const wchar_t* directory;
+};
+
+static void run_unpack(void* context) {
+  unpack_call* call = (unpack_call*)context;
+  payload_reader_init(call->container->data() + 3, call->container->size() - 3);
+  unpack_files(call->directory);
+}
+
+static const char* outcome_name(outcome value) {
+  switch (value) {
+    case ENDS_RETURN: return "return";
+    case ENDS_EXIT2: return "exit 2";
+    case ENDS_ABORT: return "abort";
+    default: return "refused";
+  }
+}
+
+static void start_launcher(const std::string& container, const std::string& target,
+                           outcome expected) {
+  std::wstring directory(target.begin(), target.end());
+  unpack_call call = {&container, directory.c_str()};
+  guarded_result result = run_guarded(run_unpack, &call);
+  // A designed end leaves the reader set up; release it as the launcher's
+  // end would have.
+  payload_reader_close();
+  outcome actual = result.end == GUARDED_RETURNED ? ENDS_RETURN
+                   : result.end == GUARDED_ABORTED ? ENDS_ABORT
+                   : result.status == 2            ? ENDS_EXIT2
+                                                   : ENDS_REFUSED;
+  if (actual != expected) {
+    fuzz_finding("the start ended by %s (status %d), the model says %s", outcome_name(actual),
+                 result.status, outcome_name(expected));
+  }
+}
+
+static std::string frame_container(const std::string& frame) {
+  std::string container = "QDY" + frame;
+  while (container.size() % 8 != 0) container.push_back('\0');
+  uint64_t trailer = container.size();
+  for (int i = 0; i < 8; ++i) container.push_back((char)(trailer >> (8 * i)));
+  return container;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char pattern[] = "/tmp/zovari-payload-fuzz-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) abort();
+  Base = pattern;
+  // The known-directory table is seeded with the profile folder.
+  setenv("HOME", Base.c_str(), 1);
+  // The launcher's plain messages would flood the fuzzer's output.
+  int null_device = open("/dev/null", O_WRONLY);
+  if (null_device >= 0) dup2(null_device, 1);
+  atexit([] { remove_tree(Base); });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  uint8_t flags = data[0], parameter = data[1];
+  std::string body((const char*)data + 2, size - 2);
+  std::string frame;
+  if ((flags & 1) == 0) {
+    make_stream_safe((uint8_t*)&body[0], body.size());
+    static const int levels[4] = {1, 3, -5, 19};
+    frame.resize(ZSTD_compressBound(body.size()));
+    size_t written = ZSTD_compress(&frame[0], frame.size(), body.data(), body.size(),
+                                   levels[(flags >> 1) & 3]);
+    if (ZSTD_isError(written)) return 0;
+    frame.resize(written);
+  } else {
+    frame = body;
+  }
+  switch ((flags >> 3) & 3) {
+    case 1:
+      frame.resize(frame.size() - frame.size() * parameter / 256 / 4);
+      break;
+    case 2:
+      if (!frame.empty()) frame[parameter * 7 % frame.size()] ^= (char)(1 + (parameter >> 3));
+      break;
+    default:
+      break;
+  }
+  std::string container = frame_container(frame);
+
+  // Each run gets a folder of its own, so that no directory the launcher
+  // remembers from an earlier run can stand for one that is gone.
+  std::string run = Base + "/r" + std::to_string(++RunNumber);
+  std::string target = run + "/t";
+  if (mkdir(run.c_str(), 0700) != 0) fuzz_finding("cannot make %s", run.c_str());
+
+  tree_model tree;
+  int starts = (flags & 0x20) ? 2 : 1;
+  for (int start = 0; start < starts; ++start) {
+    outcome expected = walk_model(container, &tree, target.size());
+    if (expected == ENDS_REFUSED) break;
+    start_launcher(container, target, expected);
+    // Nothing may appear beside the target directory.
+    for (const std::string& name : list_directory(run)) {
+      if (name != "t") fuzz_finding("the start wrote %s outside its folder", name.c_str());
+    }
+    std::vector<std::string> top = list_directory(Base);
+    if (top.size() != 1) fuzz_finding("the start wrote beside its run folder");
+    if (expected != ENDS_RETURN) break;
+    size_t seen = 0;
+    check_tree(target, "", tree, &seen);
+    if (seen != tree.files.size()) {
+      fuzz_finding("%zu files on disk, %zu in the model", seen, tree.files.size());
+    }
+  }
+  remove_tree(run);
+  return 0;
+}
