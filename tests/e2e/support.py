@@ -1,0 +1,345 @@
+"""Support for the end-to-end tests: building launchers and running them.
+
+A launcher is built by zovari-pack when the build has it (ZOVARI_E2E_PACK)
+and ZOVARI_E2E_LINK_BY_HAND is not 1; otherwise by the same route the tool
+takes: the payload framed here, an assembly file that pulls it in with
+.incbin beside the build values, linked with the target's runtime archive.
+Payloads that zovari-pack refuses to wrap (one without any file) are always
+linked by hand.
+
+Linux launchers run natively; Windows launchers run under Wine, started
+through the tests' own exitcode.exe, which hands them an exact command line
+and reports their exit code in all 32 bits.
+"""
+
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import zlib
+
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+RUN_LIMIT = 120  # seconds; only a hung launcher comes near it
+
+
+# ---------------------------------------------------------------- payloads
+
+def payload_stream(records):
+    """The uncompressed payload stream: (name, bytes) records, then the end record."""
+    out = bytearray()
+    for name, data in records:
+        checksum = zlib.crc32(data) or 1
+        out += name.encode("utf-16-le") + b"\0\0"
+        out += struct.pack("<QI", len(data), checksum) + data
+    return bytes(out + b"\0\0")
+
+
+def frame_payload(stream):
+    """Compresses the stream with the zstd tool into one frame and frames it:
+    "QDY", the frame, zero padding to a multiple of 8, the trailer."""
+    frame = subprocess.run(["zstd", "-q", "-c", "-3", "--no-check"], input=stream,
+                           stdout=subprocess.PIPE, check=True).stdout
+    body = b"QDY" + frame
+    body += b"\0" * (-len(body) % 8)
+    return body + struct.pack("<Q", len(body))
+
+
+def _wide_directive(target, text):
+    units = [ord(c) for c in text] + [0]
+    directive = ".short" if target == "windows" else ".long"
+    return "    %s %s\n" % (directive, ", ".join(str(u) for u in units))
+
+
+def _constants_assembly(target, payload_path, length, values):
+    section = '.section .rdata,"dr"' if target == "windows" else ".section .rodata"
+    text = "    %s\n" % section
+    text += "    .globl zovari_payload\n    .balign 16\nzovari_payload:\n"
+    text += '    .incbin "%s"\n' % payload_path.replace("\\", "\\\\").replace('"', '\\"')
+    text += "    .globl zovari_payload_length\n    .balign 8\nzovari_payload_length:\n"
+    text += "    .quad %d\n" % length
+    for symbol, value in values:
+        text += "    .globl %s\n    .balign 4\n%s:\n" % (symbol, symbol)
+        text += _wide_directive(target, value)
+    if target == "linux":
+        text += '    .section .note.GNU-stack,"",@progbits\n'
+    return text
+
+
+def link_launcher(target, runtime_dir, payload, output, template, product, version, work):
+    """Links a launcher from payload bytes by hand (when zovari-pack is absent)."""
+    payload_path = os.path.join(work, "payload.bin")
+    with open(payload_path, "wb") as f:
+        f.write(payload)
+    values = [("zovari_path_template", template), ("zovari_company", "Zovari Tests"),
+              ("zovari_product", product), ("zovari_version", version),
+              ("zovari_file_version", version), ("zovari_product_version", version)]
+    source = os.path.join(work, "launcher.s")
+    with open(source, "w") as f:
+        f.write(_constants_assembly(target, payload_path, len(payload), values))
+    with open(os.path.join(runtime_dir, "link-libraries.txt")) as f:
+        libraries = [line.strip() for line in f if line.strip()]
+    runtime = os.path.join(runtime_dir, "libzovari_runtime.a")
+    if target == "windows":
+        command = ["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static",
+                   "-Wl,--stack,16777216", "-Wl,--undefined=wWinMain", "-o", output, source, runtime] + libraries
+    else:
+        command = ["g++", "-o", output, source, runtime] + libraries
+    subprocess.run(command, check=True)
+
+
+class Packer:
+    """Builds launchers for one target, with zovari-pack where there is one."""
+
+    def __init__(self, target, runtime_root, pack_tool, work):
+        self.target = target
+        self.runtime_dir = os.path.join(runtime_root, target)
+        self.pack_tool = pack_tool if pack_tool and os.path.exists(pack_tool) else None
+        # To tell a fault of the tool from one of the launcher: link by hand.
+        if os.environ.get("ZOVARI_E2E_LINK_BY_HAND") == "1":
+            self.pack_tool = None
+        self.work = work
+        self.count = 0
+
+    def _scratch(self):
+        self.count += 1
+        path = os.path.join(self.work, "pack-%d" % self.count)
+        os.makedirs(path)
+        return path
+
+    def _options(self, template, product, version):
+        options = ["--target", self.target, "--product", product, "--version", version]
+        if template is not None:
+            options += ["--template", template]
+        return options
+
+    def default_template(self):
+        sep = "\\" if self.target == "windows" else "/"
+        return sep.join(["{CACHE_DIR}", "{PRODUCT}", "{VERSION}"])
+
+    def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0"):
+        """files: {relative name with "/": bytes or a source path}; main: one of
+        the names.  Writes the launcher at output."""
+        scratch = self._scratch()
+        folder = os.path.join(scratch, "app")
+        for name, contents in files.items():
+            path = os.path.join(folder, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            if isinstance(contents, bytes):
+                with open(path, "wb") as f:
+                    f.write(contents)
+            else:
+                shutil.copyfile(contents, path)
+        os.makedirs(os.path.dirname(output), exist_ok=True)
+        if self.pack_tool:
+            subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
+                            "--output", output] + self._options(template, product, version),
+                           check=True)
+            return output
+        names = [main] + sorted(n for n in files if n != main)
+        records = []
+        for name in names:
+            with open(os.path.join(folder, *name.split("/")), "rb") as f:
+                records.append((name.replace("/", "\\"), f.read()))
+        link_launcher(self.target, self.runtime_dir, frame_payload(payload_stream(records)),
+                      output, template or self.default_template(), product, version, scratch)
+        return output
+
+    def build_from_payload(self, payload, output, template=None, product="ZovariE2E",
+                           version="1.0.0"):
+        """A launcher linked by hand around payload bytes made by the test
+        itself: zovari-pack rightly refuses payloads that no application gives
+        (one without any file, say), but the launcher must still meet them."""
+        scratch = self._scratch()
+        os.makedirs(os.path.dirname(output), exist_ok=True)
+        link_launcher(self.target, self.runtime_dir, payload, output,
+                      template or self.default_template(), product, version, scratch)
+        return output
+
+
+# ---------------------------------------------------------------- running
+
+class Result:
+    def __init__(self, exit_code, stdout, stderr, report, report_path):
+        self.exit_code = exit_code
+        self.stdout = stdout
+        self.stderr = stderr
+        self.report = report
+        self.report_path = report_path
+
+    def __repr__(self):
+        return "exit %r\nstdout %r\nstderr %r" % (self.exit_code, self.stdout, self.stderr)
+
+
+def clean_environment():
+    """The test's environment without any variable of the launcher or the probe."""
+    return {k: v for k, v in os.environ.items()
+            if not k.startswith("ZOVARI_ONEFILE_") and not k.startswith("ZOVARI_PROBE_")
+            and k != "ZOVARI_ORIGINAL_ARGV0" and not k.startswith("ZOVARI_E2E_")}
+
+
+def read_report(path):
+    if not os.path.exists(path):
+        return None
+    with open(path, "rb") as f:
+        return json.loads(f.read().decode("utf-8", "surrogateescape"))
+
+
+class LinuxTarget:
+    name = "linux"
+    suffix = ""
+    sep = "/"
+
+    def __init__(self, work, probe):
+        self.work = work
+        self.probe = probe
+        self.runs = 0
+        self.temp = os.path.join(work, "tmpdir")
+        self.cache = os.path.join(work, "cache")
+        os.makedirs(self.temp)
+        os.makedirs(self.cache)
+
+    def close(self):
+        pass
+
+    def native(self, path):
+        return path
+
+    def unix(self, path):
+        return path
+
+    def environment(self, probe=None, extra=None):
+        env = clean_environment()
+        env["TMPDIR"] = self.temp
+        env["XDG_CACHE_HOME"] = self.cache
+        env.update(probe or {})
+        env.update(extra or {})
+        return env
+
+    def report_path(self):
+        self.runs += 1
+        return os.path.join(self.work, "report-%d.json" % self.runs)
+
+    def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"", argv0=None):
+        """Runs the launcher to its end.  probe: the probe's ZOVARI_PROBE_*
+        variables (the report path is added); env: more variables."""
+        report = self.report_path()
+        variables = dict(probe or {}, ZOVARI_PROBE_REPORT=report)
+        done = subprocess.run([argv0 or launcher] + list(args), executable=launcher,
+                              cwd=cwd or self.work, env=self.environment(variables, env),
+                              input=stdin, capture_output=True, timeout=RUN_LIMIT,
+                              preexec_fn=_default_console_signals)
+        return Result(done.returncode, done.stdout, done.stderr, read_report(report), report)
+
+    def start(self, launcher, probe):
+        """Starts the launcher without waiting; returns (process, report path)."""
+        report = self.report_path()
+        variables = dict(probe, ZOVARI_PROBE_REPORT=report)
+        process = subprocess.Popen([launcher], cwd=self.work,
+                                   env=self.environment(variables),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, preexec_fn=_default_console_signals)
+        return process, report
+
+
+def _default_console_signals():
+    # A test run started in the background may have them ignored, which the
+    # launcher and its child would then keep.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def windows_quote(argument):
+    """Quotes one argument so that CommandLineToArgvW gives it back (written
+    from the splitter's rules, independently of the launcher's code)."""
+    if argument and not any(c in argument for c in ' \t\n\v"'):
+        return argument
+    out = '"'
+    backslashes = 0
+    for c in argument:
+        if c == "\\":
+            backslashes += 1
+            continue
+        if c == '"':
+            out += "\\" * (2 * backslashes + 1) + '"'
+        else:
+            out += "\\" * backslashes + c
+        backslashes = 0
+    return out + "\\" * (2 * backslashes) + '"'
+
+
+class WindowsTarget:
+    name = "windows"
+    suffix = ".exe"
+    sep = "\\"
+
+    def __init__(self, work, probe, exitcode):
+        self.work = work
+        self.probe = probe
+        self.exitcode = exitcode
+        self.runs = 0
+        self.prefix = tempfile.mkdtemp(prefix="zovari-e2e-wine.")
+        # Making the prefix takes a few seconds; once per run.
+        subprocess.run([WINE, "wineboot", "-i"], env=self.environment(), cwd=self.work,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+
+    def close(self):
+        # Waits for this prefix's server to go, then removes the prefix.
+        subprocess.run([WINESERVER, "-w"], env=self.environment(), timeout=60)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+    def native(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def unix(self, path):
+        drive, rest = path[:2].upper(), path[2:].replace("\\", "/")
+        if drive == "C:":
+            return os.path.join(self.prefix, "drive_c") + rest
+        if drive == "Z:":
+            return rest
+        raise ValueError("no Linux path for %r" % path)
+
+    def environment(self, probe=None, extra=None):
+        env = clean_environment()
+        env["WINEPREFIX"] = self.prefix
+        env["WINEDEBUG"] = "-all"
+        env.update(probe or {})
+        env.update(extra or {})
+        return env
+
+    def report_path(self):
+        self.runs += 1
+        return os.path.join(self.work, "report-%d.json" % self.runs)
+
+    def command_line(self, launcher, args):
+        return " ".join([windows_quote(self.native(launcher))] + [windows_quote(a) for a in args])
+
+    def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"",
+            command_line=None, direct=False):
+        """Runs the launcher under Wine to its end, through exitcode.exe with
+        the exact command_line (default: the launcher's path and args quoted),
+        or started by Wine itself when direct (exit code: low 8 bits only)."""
+        report = self.report_path()
+        exit_file = report + ".exit"
+        variables = dict(probe or {}, ZOVARI_PROBE_REPORT=self.native(report))
+        if direct:
+            command = [WINE, launcher] + list(args)
+        else:
+            command = [WINE, self.exitcode]
+            if command_line is None:
+                command_line = self.command_line(launcher, args)
+            variables["ZOVARI_E2E_COMMAND_LINE"] = command_line
+            variables["ZOVARI_E2E_EXIT_FILE"] = self.native(exit_file)
+        done = subprocess.run(command, cwd=cwd or self.work,
+                              env=self.environment(variables, env), input=stdin,
+                              capture_output=True, timeout=RUN_LIMIT)
+        exit_code = done.returncode
+        if not direct:
+            if done.returncode != 0 or not os.path.exists(exit_file):
+                raise AssertionError("exitcode.exe failed: %r %r" % (done.returncode, done.stderr))
+            with open(exit_file) as f:
+                exit_code = int(f.read())
+        return Result(exit_code, done.stdout, done.stderr, read_report(report), report)

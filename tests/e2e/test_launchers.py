@@ -1,0 +1,354 @@
+#!/usr/bin/env python3
+"""End-to-end tests: real launchers around the probe, on Linux natively and
+for Windows under Wine.  Run by ctest as `test_launchers.py linux|windows`.
+
+Configuration comes from the environment (ctest sets it):
+  ZOVARI_E2E_PROBE          the native probe
+  ZOVARI_E2E_WINDOWS_BUILD  the Windows build (tests/e2e/probe.exe, exitcode.exe)
+  ZOVARI_E2E_RUNTIME_ROOT   where both runtime archives are
+  ZOVARI_E2E_PACK           zovari-pack, when the build has it
+"""
+
+import os
+import re
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import support  # noqa: E402
+
+RUNTIME_ROOT = os.environ.get("ZOVARI_E2E_RUNTIME_ROOT", "")
+PACK = os.environ.get("ZOVARI_E2E_PACK")
+
+# The launcher lies in a folder whose name has a space.
+LAUNCHER_FOLDER = "My Tool"
+
+
+class LauncherTests:
+    """The cases every target runs; a subclass makes self.target and self.packer."""
+
+    target = None
+    packer = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="zovari-e2e.")
+        try:
+            cls.target = cls.make_target(cls.work)
+        except BaseException:
+            shutil.rmtree(cls.work, ignore_errors=True)
+            raise
+        cls.packer = support.Packer(cls.target.name, RUNTIME_ROOT, PACK,
+                                    os.path.join(cls.work, "packing"))
+        cls.launchers = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.target.close()
+        finally:
+            shutil.rmtree(cls.work, ignore_errors=True)
+
+    # ------------------------------------------------------------ helpers
+
+    def template(self, *parts):
+        return self.target.sep.join(parts)
+
+    def fresh_name(self):
+        type(self).launchers += 1
+        return "app%d" % type(self).launchers
+
+    def launcher_path(self, name="run"):
+        return os.path.join(self.work, self.fresh_name(), LAUNCHER_FOLDER, name + self.target.suffix)
+
+    def probe_launcher(self, extra_files=None, template=None, product=None, name="run"):
+        """A launcher whose main binary is the probe, unpacking into its own folder
+        under {TEMP} unless a template is given."""
+        output = self.launcher_path(name)
+        folder = self.fresh_name()
+        if template is None:
+            template = self.template("{TEMP}", "zovari-e2e", folder)
+        main = "bin/probe" + self.target.suffix
+        files = {main: self.target.probe}
+        files.update(extra_files or {})
+        return self.packer.build(files, main, output, template=template,
+                                 product=product or "ZovariE2E" + folder)
+
+    def assertLauncherMarkers(self, result, marker):
+        self.assertIn((marker + " on stdout").encode(), result.stdout)
+        self.assertIn((marker + " on stderr").encode(), result.stderr)
+
+    def assertRanProbe(self, result, exit_code=0):
+        self.assertIsNotNone(result.report, "the probe did not run: %r" % result)
+        self.assertEqual(result.exit_code, exit_code, result)
+
+    # ------------------------------------------------------------ cases
+
+    def test_child_gets_the_arguments_directory_and_handles(self):
+        """The worked example: a launcher in a folder with a space, started with
+        --name, "two words", an empty argument and last, from another folder."""
+        launcher = self.probe_launcher()
+        elsewhere = os.path.join(self.work, "elsewhere")
+        os.makedirs(elsewhere, exist_ok=True)
+        args = ["--name", "two words", "", "last"]
+        result = self.target.run(launcher, args, cwd=elsewhere,
+                                 probe={"ZOVARI_PROBE_MARKER": "probe-42",
+                                        "ZOVARI_PROBE_STDIN": "1"},
+                                 stdin=b"through the launcher's stdin\n")
+        self.assertRanProbe(result)
+        report = result.report
+        full_path = self.target.native(launcher)
+        if self.target.name == "windows":
+            self.assertEqual(report["command_line"], '"%s" --name "two words"  last' % full_path)
+        self.assertEqual(report["argv"], [full_path, "--name", "two words", "last"])
+        self.assertEqual(self.target.unix(report["cwd"]).rstrip("/"), elsewhere)
+        self.assertEqual(report["stdin"], "through the launcher's stdin\n")
+        self.assertLauncherMarkers(result, "probe-42")
+        # The child is the unpacked main binary, not the launcher.
+        self.assertNotEqual(self.target.unix(report["executable"]), launcher)
+        self.assertTrue(os.path.isfile(self.target.unix(report["executable"])))
+
+    def test_quoting_round_trips(self):
+        args = ["C:\\Temp\\", "C:\\My Files\\", 'say "hi"', 'a\\"b', "a\\\\b c", '"',
+                "tab\there", "new\nline", "cr\rff\f", "\\\\", "", "x", ""]
+        launcher = self.probe_launcher()
+        result = self.target.run(launcher, args)
+        self.assertRanProbe(result)
+        full_path = self.target.native(launcher)
+        kept = [a for a in args if a != ""]
+        self.assertEqual(result.report["argv"], [full_path] + kept)
+        if self.target.name == "windows":
+            expected_tail = ('C:\\Temp\\ "C:\\My Files\\\\" "say \\"hi\\"" "a\\\\\\"b" '
+                             '"a\\\\b c" "\\"" "tab\there" "new\nline" cr\rff\f \\\\  x ')
+            self.assertEqual(result.report["command_line"],
+                             '"%s" %s' % (full_path, expected_tail))
+        # Without arguments, from a path with nothing to quote: just the path.
+        plain = os.path.join(self.work, "plain", "run" + self.target.suffix)
+        os.makedirs(os.path.dirname(plain))
+        shutil.copy2(launcher, plain)
+        result = self.target.run(plain)
+        self.assertRanProbe(result)
+        self.assertEqual(result.report["argv"], [self.target.native(plain)])
+        if self.target.name == "windows":
+            self.assertEqual(result.report["command_line"], self.target.native(plain))
+
+    def test_environment_with_the_default_template(self):
+        """The value variables that the launcher's own parent set are gone;
+        the others describe this launcher, started under a relative path."""
+        product = "ZovariDefault" + self.fresh_name()
+        output = self.launcher_path()
+        main = "probe" + self.target.suffix
+        self.packer.build({main: self.target.probe}, main, output, template=None,
+                          product=product, version="2.5.1")
+        inherited = {"ZOVARI_ONEFILE_PARENT": "999999", "ZOVARI_ONEFILE_DIRECTORY": "stale",
+                     "ZOVARI_ORIGINAL_ARGV0": "stale", "ZOVARI_ONEFILE_START": "123",
+                     "ZOVARI_ONEFILE_TIME_US": "000042", "ZOVARI_ONEFILE_RANDOM": "stalestale1"}
+        folder = os.path.dirname(output)
+        if self.target.name == "windows":
+            # Typed without folder or extension; the system finds it in the
+            # current directory.
+            result = self.target.run(output, cwd=folder, env=inherited,
+                                     command_line="run --flag")
+            typed = "run"
+        else:
+            typed = os.path.join(LAUNCHER_FOLDER, "run")
+            result = self.target.run(output, ["--flag"], cwd=os.path.dirname(folder),
+                                     env=inherited, argv0=typed)
+        self.assertRanProbe(result)
+        report = result.report
+        environment = report["environment"]
+        for name in ("ZOVARI_ONEFILE_START", "ZOVARI_ONEFILE_TIME_US", "ZOVARI_ONEFILE_RANDOM"):
+            self.assertIsNone(environment[name], name)
+        self.assertEqual(environment["ZOVARI_ONEFILE_PARENT"], str(report["parent_pid"]))
+        self.assertNotEqual(environment["ZOVARI_ONEFILE_PARENT"], "999999")
+        self.assertEqual(environment["ZOVARI_ONEFILE_DIRECTORY"], self.target.native(folder))
+        self.assertEqual(environment["ZOVARI_ORIGINAL_ARGV0"], typed)
+        self.assertEqual(report["argv"], [self.target.native(output), "--flag"])
+        # The default template: the user's cache folder, the product, the version.
+        parts = self.target.unix(report["executable"]).split("/")
+        self.assertEqual(parts[-3:], [product, "2.5.1", main])
+        if self.target.name == "linux":
+            self.assertEqual("/".join(parts[:-3]), self.target.cache)
+
+    def test_child_sees_the_values_that_named_its_directory(self):
+        template = self.template("{TEMP}", "zt", "{TIME}-{TIME_US}-{RANDOM}")
+        launcher = self.probe_launcher(template=template)
+        stale = {"ZOVARI_ONEFILE_START": "1", "ZOVARI_ONEFILE_TIME_US": "000001",
+                 "ZOVARI_ONEFILE_RANDOM": "AAAAAAAAAAA"}
+        result = self.target.run(launcher, env=stale)
+        self.assertRanProbe(result)
+        environment = result.report["environment"]
+        start = environment["ZOVARI_ONEFILE_START"]
+        microseconds = environment["ZOVARI_ONEFILE_TIME_US"]
+        random = environment["ZOVARI_ONEFILE_RANDOM"]
+        self.assertRegex(start, r"^1[0-9]{17}$")
+        self.assertRegex(microseconds, r"^[0-9]{6}$")
+        self.assertRegex(random, r"^[A-Za-z0-9_-]{10}[AEIMQUYcgkosw048]$")
+        self.assertNotEqual((start, microseconds, random), tuple(stale.values()))
+        parts = self.target.unix(result.report["executable"]).split("/")
+        self.assertEqual(parts[-4:-2], ["zt", "%s-%s-%s" % (start, microseconds, random)])
+
+    def test_exit_codes_pass_through(self):
+        launcher = self.probe_launcher()
+        for code in self.exit_codes:
+            with self.subTest(code=code):
+                result = self.target.run(launcher, probe={"ZOVARI_PROBE_EXIT": str(code)})
+                self.assertRanProbe(result, exit_code=code)
+
+    def test_main_binary_that_cannot_start(self):
+        output = self.launcher_path()
+        notes = b"not a program, just text\n"
+        self.packer.build({"notes.txt": notes}, "notes.txt", output,
+                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()))
+        result = self.target.run(output)
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertIsNone(result.report)
+        message = result.stderr.decode("utf-8", "replace")
+        self.assertRegex(message, r"^Error, couldn't launch child \(\[Error [0-9]+\] [^)\r\n]+\)\r?\n$")
+        self.assertNotIn("no text for this error", message)
+
+    def test_cold_start_unpacks_and_warm_start_writes_nothing(self):
+        files = {"data/readme.txt": b"read me\n", "data/deeper/more.bin": bytes(range(256)) * 300,
+                 "empty.txt": b""}
+        launcher = self.probe_launcher(extra_files=files)
+        cold = self.target.run(launcher)
+        self.assertRanProbe(cold)
+        main_binary = self.target.unix(cold.report["executable"])
+        root = os.path.dirname(os.path.dirname(main_binary))
+        unpacked = {name: os.path.join(root, *name.split("/")) for name in files}
+        unpacked["bin/probe"] = main_binary
+        for name, contents in files.items():
+            with open(unpacked[name], "rb") as f:
+                self.assertEqual(f.read(), contents, name)
+        # Set every file's time far into the past: a file that is written
+        # again shows it, however coarse the clock.
+        old = 1_000_000_000
+        for path in unpacked.values():
+            os.utime(path, (old, old))
+
+        warm = self.target.run(launcher)
+        self.assertRanProbe(warm)
+        self.assertEqual(self.target.unix(warm.report["executable"]), main_binary)
+        # An empty file has no checksum to match (it reads as 0, its record
+        # stores 1), so it is truncated again at every start; all else stays.
+        self.assertEqual(os.path.getsize(unpacked["empty.txt"]), 0)
+        del unpacked["empty.txt"]
+        for name, path in unpacked.items():
+            self.assertEqual(os.stat(path).st_mtime, old, name)
+
+        # A file spoiled on disk, as a half-written one would be, is written again.
+        with open(unpacked["data/readme.txt"], "wb") as f:
+            f.write(b"read")
+        os.utime(unpacked["data/readme.txt"], (old, old))
+        again = self.target.run(launcher)
+        self.assertRanProbe(again)
+        with open(unpacked["data/readme.txt"], "rb") as f:
+            self.assertEqual(f.read(), b"read me\n")
+        for name, path in unpacked.items():
+            if name != "data/readme.txt":
+                self.assertEqual(os.stat(path).st_mtime, old, name)
+
+    def test_payload_without_files(self):
+        folder = self.fresh_name()
+        template = self.template("{TEMP}", "zovari-e2e", folder)
+        payload = support.frame_payload(support.payload_stream([]))
+        output = self.launcher_path()
+        self.packer.build_from_payload(payload, output, template=template)
+        result = self.target.run(output)
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertEqual(result.stdout.replace(b"\r\n", b"\n"),
+                         b"Error, attached data holds no files.\n")
+        self.assertIsNone(result.report)
+
+
+class LinuxLaunchers(LauncherTests, unittest.TestCase):
+    exit_codes = (0, 3, 200)
+
+    @classmethod
+    def make_target(cls, work):
+        probe = os.environ.get("ZOVARI_E2E_PROBE")
+        if not probe or not os.path.exists(probe):
+            raise unittest.SkipTest("no native probe (ZOVARI_E2E_PROBE)")
+        return support.LinuxTarget(work, probe)
+
+    def started_probe(self, mode):
+        launcher = self.probe_launcher()
+        process, report = self.target.start(launcher, {"ZOVARI_PROBE_SIGNAL": mode})
+        # The probe writes its report once it runs; then it waits for a signal.
+        for _ in range(600):
+            if os.path.exists(report) or process.poll() is not None:
+                break
+            time.sleep(0.05)
+        self.assertTrue(os.path.exists(report), "the probe never ran")
+        return process, report
+
+    def test_signal_reaches_a_child_that_ends_by_itself(self):
+        process, report = self.started_probe("exit")
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, -signal.SIGINT)
+        with open(report + ".signal") as f:
+            self.assertEqual(f.read().strip(), str(int(signal.SIGINT)))
+
+    def test_child_that_ignores_the_signal_is_ended(self):
+        process, report = self.started_probe("ignore")
+        child = support.read_report(report)["pid"]
+        process.send_signal(signal.SIGTERM)
+        process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, -signal.SIGTERM)
+        self.assertFalse(os.path.exists(report + ".signal"))
+        # The launcher ended it; only a zombie (or nothing) may be left.
+        for _ in range(200):
+            if not _alive(child):
+                break
+            time.sleep(0.05)
+        self.assertFalse(_alive(child), "the child outlived the launcher")
+
+
+class WindowsLaunchers(LauncherTests, unittest.TestCase):
+    exit_codes = (0, 3, 0xC0000005, 0x80000003)
+
+    @classmethod
+    def make_target(cls, work):
+        build = os.environ.get("ZOVARI_E2E_WINDOWS_BUILD", "")
+        probe = os.path.join(build, "tests", "e2e", "probe.exe")
+        exitcode = os.path.join(build, "tests", "e2e", "exitcode.exe")
+        if not (os.path.exists(probe) and os.path.exists(exitcode)):
+            raise unittest.SkipTest("no Windows build with the probe in %r" % build)
+        if not os.path.exists(support.WINE):
+            raise unittest.SkipTest("no Wine at " + support.WINE)
+        return support.WindowsTarget(work, probe, exitcode)
+
+    def test_started_by_wine_itself(self):
+        """Started from Linux directly: the streams are Linux's pipes, and the
+        low 8 bits of the exit code reach Linux."""
+        launcher = self.probe_launcher()
+        result = self.target.run(launcher, ["one", "two words"], direct=True,
+                                 probe={"ZOVARI_PROBE_EXIT": "0x80000103",
+                                        "ZOVARI_PROBE_MARKER": "direct-7"})
+        self.assertRanProbe(result, exit_code=3)
+        self.assertEqual(result.report["argv"][1:], ["one", "two words"])
+        self.assertLauncherMarkers(result, "direct-7")
+
+
+def _alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+    return state not in ("Z", "X")
+
+
+TARGETS = {"linux": "LinuxLaunchers", "windows": "WindowsLaunchers"}
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] in TARGETS:
+        chosen = TARGETS[sys.argv.pop(1)]
+        unittest.main(defaultTest=chosen)
+    else:
+        unittest.main()
