@@ -16,6 +16,7 @@
 #include <random>
 #include <system_error>
 
+#include "pack/frame_seal.h"
 #include "payload/format.h"
 
 namespace fs = std::filesystem;
@@ -91,7 +92,7 @@ void measure_file(const fs::path& path, uint64_t* size, uint32_t* checksum) {
   *checksum = stored_checksum(crc);
 }
 
-// One zstd frame written piece by piece to a sink.  The whole input is never
+// One zstd frame written piece by piece to a sink, sealed (frame_seal.h).  The whole input is never
 // handed over with ZSTD_e_end at once, so the library never learns its size
 // and keeps the 2^27 window and the header without a content size.
 class FrameCompressor {
@@ -127,6 +128,9 @@ class FrameCompressor {
     ZSTD_inBuffer in = {nullptr, 0, 0};
     while (run(&in, ZSTD_e_end) != 0) {
     }
+    if (!sealer_.complete()) throw PackError("internal error: zstd did not end its frame");
+    std::string seal = seal_blocks(sealer_.crc());
+    sink_(seal.data(), seal.size());
   }
 
  private:
@@ -142,13 +146,17 @@ class FrameCompressor {
     if (ZSTD_isError(remaining)) {
       throw PackError(std::string("zstd compression failed: ") + ZSTD_getErrorName(remaining));
     }
-    if (out.pos > 0) sink_(out_.data(), out.pos);
+    if (out.pos > 0) {
+      sealer_.feed(out_.data(), out.pos);
+      sink_(out_.data(), out.pos);
+    }
     return remaining;
   }
 
   ZSTD_CCtx* cctx_ = nullptr;
   std::function<void(const char*, size_t)> sink_;
   std::vector<char> out_;
+  FrameSealer sealer_;
 };
 
 // Feeds every record and the end record into the compressor, streaming files.

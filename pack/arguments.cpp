@@ -1,0 +1,65 @@
+#include "pack/arguments.h"
+
+#include "pack/payload_writer.h"
+
+namespace zovari {
+
+Arguments::Arguments(const std::string& command, const std::vector<std::string>& args,
+                     const std::vector<OptionSpec>& options, size_t positional_count)
+    : command_(command) {
+  const std::string hint = " (see zovari-pack " + command + " --help)";
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      help_ = true;
+      return;
+    }
+    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+      std::string name = arg.substr(2);
+      std::string value;
+      bool inline_value = false;
+      size_t equals = name.find('=');
+      if (equals != std::string::npos) {
+        value = name.substr(equals + 1);
+        name = name.substr(0, equals);
+        inline_value = true;
+      }
+      const OptionSpec* spec = nullptr;
+      for (const OptionSpec& option : options) {
+        if (option.name == name) spec = &option;
+      }
+      if (spec == nullptr) throw PackError("unknown option --" + name + hint);
+      if (values_.count(name) != 0) throw PackError("option --" + name + " given twice" + hint);
+      if (spec->takes_value && !inline_value) {
+        if (i + 1 >= args.size()) throw PackError("option --" + name + " needs a value" + hint);
+        value = args[++i];
+      } else if (!spec->takes_value && inline_value) {
+        throw PackError("option --" + name + " takes no value" + hint);
+      }
+      values_[name] = value;
+    } else {
+      positional_.push_back(arg);
+    }
+  }
+  if (positional_.size() > positional_count) {
+    throw PackError("unexpected argument \"" + positional_[positional_count] + "\"" + hint);
+  }
+  if (positional_.size() < positional_count) {
+    throw PackError("missing argument" + std::string(positional_count - positional_.size() > 1 ? "s" : "") + hint);
+  }
+}
+
+std::string Arguments::get(const std::string& name, const std::string& fallback) const {
+  auto found = values_.find(name);
+  return found == values_.end() ? fallback : found->second;
+}
+
+std::string Arguments::required(const std::string& name) const {
+  auto found = values_.find(name);
+  if (found == values_.end() || found->second.empty()) {
+    throw PackError("option --" + name + " is required (see zovari-pack " + command_ + " --help)");
+  }
+  return found->second;
+}
+
+}  // namespace zovari

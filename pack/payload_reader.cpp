@@ -1,0 +1,301 @@
+#include "pack/payload_reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "pack/frame_seal.h"
+#include "pack/payload_writer.h"
+#include "payload/format.h"
+
+namespace fs = std::filesystem;
+
+namespace zovari {
+
+namespace {
+
+const unsigned char FRAME_MAGIC[4] = {0x28, 0xB5, 0x2F, 0xFD};
+
+uint64_t get_u64(const unsigned char* at) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
+  return value;
+}
+
+std::string hex32(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+// Checks the container that starts at data[offset], with size bytes in the
+// file.  Fills *location, or returns false with *problem.
+bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
+                     PayloadLocation* location, std::string* problem) {
+  const unsigned char* payload = data + offset;
+  uint64_t available = size - offset;
+  if (available < PAYLOAD_MAGIC_SIZE || std::memcmp(payload, PAYLOAD_MAGIC, 3) != 0) {
+    *problem = "the payload does not start with \"QDY\"";
+    return false;
+  }
+  std::vector<FrameBlock> blocks;
+  uint64_t frame_size = 0;
+  if (!walk_frame_blocks(payload + 3, available - 3, &blocks, &frame_size, problem)) return false;
+  uint64_t trailer_at = 3 + frame_size;
+  while (trailer_at % PAYLOAD_ALIGNMENT != 0) {
+    if (trailer_at >= available) {
+      *problem = "the payload ends inside its padding";
+      return false;
+    }
+    if (payload[trailer_at] != 0) {
+      *problem = "the padding behind the frame holds a non-zero byte at payload offset " +
+                 std::to_string(trailer_at);
+      return false;
+    }
+    ++trailer_at;
+  }
+  if (trailer_at + PAYLOAD_TRAILER_SIZE > available) {
+    *problem = "the payload ends before its trailer";
+    return false;
+  }
+  uint64_t trailer = get_u64(payload + trailer_at);
+  if (trailer != trailer_at) {
+    *problem = "the payload trailer holds " + std::to_string(trailer) + ", expected " +
+               std::to_string(trailer_at) + " (the frame ends at " + std::to_string(3 + frame_size) +
+               ")";
+    return false;
+  }
+  location->offset = offset;
+  location->length = trailer_at + PAYLOAD_TRAILER_SIZE;
+  location->frame_size = frame_size;
+  return true;
+}
+
+// Pulls the decompressed payload stream in exact amounts.
+class StreamDecoder {
+ public:
+  StreamDecoder(const unsigned char* frame, uint64_t frame_size)
+      : input_{frame, (size_t)frame_size, 0}, buffer_(ZSTD_DStreamOutSize()) {
+    dctx_ = ZSTD_createDCtx();
+    if (dctx_ == nullptr) throw PackError("out of memory for the zstd decompressor");
+    ZSTD_DCtx_setParameter(dctx_, ZSTD_d_windowLogMax, (int)PAYLOAD_WINDOW_LOG);
+  }
+  ~StreamDecoder() { ZSTD_freeDCtx(dctx_); }
+
+  // Up to want bytes, at least one; throws when the stream has no more.
+  size_t pull(char* out, size_t want, const char* what) {
+    if (start_ == end_) refill(what);
+    size_t take = std::min(want, end_ - start_);
+    std::memcpy(out, buffer_.data() + start_, take);
+    start_ += take;
+    return take;
+  }
+  void read_exact(char* out, size_t size, const char* what) {
+    while (size > 0) {
+      size_t got = pull(out, size, what);
+      out += got;
+      size -= got;
+    }
+  }
+  // After the end record: the frame must end with no further output and
+  // exactly at the end of its input.
+  void expect_frame_end() {
+    if (start_ != end_) throw PackError("the payload stream holds bytes behind the end record");
+    while (!frame_done_) {
+      ZSTD_outBuffer out = {buffer_.data(), buffer_.size(), 0};
+      size_t result = ZSTD_decompressStream(dctx_, &out, &input_);
+      check(result);
+      if (out.pos > 0) throw PackError("the payload stream holds bytes behind the end record");
+      if (result == 0) {
+        frame_done_ = true;
+      } else if (input_.pos == input_.size) {
+        throw PackError("the zstd frame is cut short");
+      }
+    }
+    if (input_.pos != input_.size) throw PackError("bytes follow the zstd frame inside the payload");
+  }
+
+ private:
+  void refill(const char* what) {
+    start_ = end_ = 0;
+    while (end_ == 0) {
+      if (frame_done_) throw PackError(std::string("the payload stream ends inside ") + what);
+      ZSTD_outBuffer out = {buffer_.data(), buffer_.size(), 0};
+      size_t before = input_.pos;
+      size_t result = ZSTD_decompressStream(dctx_, &out, &input_);
+      check(result);
+      end_ = out.pos;
+      if (result == 0) frame_done_ = true;
+      if (end_ == 0 && !frame_done_ && input_.pos == input_.size && before == input_.pos) {
+        throw PackError(std::string("the zstd frame is cut short inside ") + what);
+      }
+    }
+  }
+  void check(size_t result) {
+    if (ZSTD_isError(result)) {
+      throw PackError(std::string("the zstd frame does not decode: ") + ZSTD_getErrorName(result));
+    }
+  }
+
+  ZSTD_DCtx* dctx_ = nullptr;
+  ZSTD_inBuffer input_;
+  std::vector<char> buffer_;
+  size_t start_ = 0, end_ = 0;
+  bool frame_done_ = false;
+};
+
+bool read_name(StreamDecoder& decoder, std::u16string* name) {
+  name->clear();
+  for (;;) {
+    unsigned char unit[2];
+    decoder.read_exact(reinterpret_cast<char*>(unit), 2, "a record name");
+    char16_t value = (char16_t)(unit[0] | (unit[1] << 8));
+    if (value == 0) return !name->empty();
+    if (name->size() == PAYLOAD_NAME_UNITS) {
+      throw PackError("a record name is longer than 1023 UTF-16 units: " + display_name(*name));
+    }
+    name->push_back(value);
+  }
+}
+
+void check_name_text(const std::u16string& name) {
+  try {
+    utf8_from_utf16(name);
+  } catch (const PackError&) {
+    throw PackError("a record name is not valid UTF-16: " + display_name(name));
+  }
+}
+
+}  // namespace
+
+MappedFile::MappedFile(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw PackError("cannot open \"" + path.string() + "\": " + std::strerror(errno));
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    throw PackError("not a regular file: \"" + path.string() + "\"");
+  }
+  size_ = (uint64_t)info.st_size;
+  if (size_ > 0) {
+    void* view = mmap(nullptr, (size_t)size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (view == MAP_FAILED) {
+      int error = errno;
+      ::close(fd);
+      throw PackError("cannot read \"" + path.string() + "\": " + std::strerror(error));
+    }
+    data_ = static_cast<const unsigned char*>(view);
+  }
+  ::close(fd);
+}
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), (size_t)size_);
+}
+
+PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
+  PayloadLocation location;
+  std::string problem;
+  if (size >= 3 && std::memcmp(data, PAYLOAD_MAGIC, 3) == 0) {
+    if (size % PAYLOAD_ALIGNMENT != 0) {
+      throw PackError("the payload's length " + std::to_string(size) + " is not a multiple of 8");
+    }
+    if (!check_container(data, size, 0, &location, &problem)) throw PackError(problem);
+    if (location.length != size) {
+      throw PackError(std::to_string(size - location.length) +
+                      " bytes follow the payload trailer in the file");
+    }
+    return location;
+  }
+  static const unsigned char needle[7] = {'Q', 'D', 'Y', 0x28, 0xB5, 0x2F, 0xFD};
+  std::string first_problem;
+  const unsigned char* end = data + size;
+  const unsigned char* at = data;
+  for (;;) {
+    at = std::search(at, end, std::boyer_moore_horspool_searcher(needle, needle + 7));
+    if (at == end) break;
+    if (check_container(data, size, (uint64_t)(at - data), &location, &problem)) return location;
+    if (first_problem.empty()) {
+      first_problem = "a payload at file offset " + std::to_string(at - data) +
+                      " is damaged: " + problem;
+    }
+    ++at;
+  }
+  if (!first_problem.empty()) throw PackError(first_problem);
+  throw PackError("no payload found (neither a payload file nor a launcher holding one)");
+}
+
+std::string display_name(const std::u16string& name) {
+  std::u16string clean;
+  for (size_t i = 0; i < name.size(); ++i) {
+    char16_t unit = name[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+        name[i + 1] <= 0xDFFF) {
+      clean.push_back(unit);
+      clean.push_back(name[++i]);
+    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+      clean.push_back(0xFFFD);
+    } else {
+      clean.push_back(unit);
+    }
+  }
+  return utf8_from_utf16(clean);
+}
+
+ReadSummary read_payload(const unsigned char* file_data, const PayloadLocation& location,
+                         RecordVisitor& visitor, bool strict) {
+  const unsigned char* frame = file_data + location.offset + PAYLOAD_MAGIC_SIZE;
+  ReadSummary summary;
+  if (strict) {
+    std::vector<FrameBlock> blocks;
+    uint64_t frame_size = 0;
+    std::string problem;
+    if (!walk_frame_blocks(frame, location.frame_size, &blocks, &frame_size, &problem)) {
+      throw PackError(problem);
+    }
+    int seal = check_frame_seal(frame, blocks, &problem);
+    if (seal < 0) throw PackError(problem);
+    summary.sealed = seal > 0;
+  }
+  StreamDecoder decoder(frame, location.frame_size);
+  std::vector<char> piece(PAYLOAD_PIECE_SIZE * 4);
+  RecordInfo record;
+  while (read_name(decoder, &record.name)) {
+    if (strict) check_name_text(record.name);
+    unsigned char fields[12];
+    decoder.read_exact(reinterpret_cast<char*>(fields), 12, "a record's size and checksum");
+    record.size = get_u64(fields);
+    record.checksum = fields[8] | (fields[9] << 8) | (fields[10] << 16) | ((uint32_t)fields[11] << 24);
+    visitor.begin_record(record);
+    uint64_t left = record.size;
+    uint32_t crc = 0;
+    while (left > 0) {
+      size_t got = decoder.pull(piece.data(), (size_t)std::min<uint64_t>(left, piece.size()),
+                                "the data of a record");
+      crc = (uint32_t)crc32(crc, reinterpret_cast<const Bytef*>(piece.data()), (uInt)got);
+      visitor.record_data(piece.data(), got);
+      left -= got;
+    }
+    uint32_t computed = crc == 0 ? 1 : crc;
+    if (strict && computed != record.checksum) {
+      throw PackError("checksum mismatch for \"" + display_name(record.name) + "\": stored " +
+                      hex32(record.checksum) + ", contents give " + hex32(computed));
+    }
+    visitor.end_record(record, computed);
+    ++summary.records;
+    summary.bytes += record.size;
+  }
+  decoder.expect_frame_end();
+  return summary;
+}
+
+}  // namespace zovari
