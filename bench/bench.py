@@ -118,6 +118,7 @@ class Corpus:
         self.app = os.path.join(self.dir, "app")
         self.manifest = os.path.join(self.dir, "manifest.tsv")
         self.list = os.path.join(self.dir, "files.txt")
+        self.tar = None
 
     def build(self, main_program):
         run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), self.name, self.dir,
@@ -178,9 +179,13 @@ def build_launcher_by_hand(out, corpus, runtime, level, output):
     work = output + ".parts"
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    payload = os.path.join(work, "payload.bin")
-    run([os.path.join(out, "write_payload"), corpus.app, MAIN_NAME, payload, str(level)],
-        stdout=sys.stderr)
+    # The payload does not depend on the runtime: keep it across relinks.
+    payload = os.path.join(out, "payload-%s.bin" % corpus.name)
+    key = digest(corpus.key, str(level), file_digest(os.path.join(out, "write_payload")))
+    if not (os.path.exists(payload) and up_to_date(payload + ".key", key)):
+        run([os.path.join(out, "write_payload"), corpus.app, MAIN_NAME, payload, str(level)],
+            stdout=sys.stderr)
+        write_key(payload + ".key", key)
     length = os.path.getsize(payload)
     with open(os.path.join(work, "payload.s"), "w") as f:
         f.write('\t.section .rodata\n\t.globl zovari_payload\n\t.p2align 4\n'
@@ -205,27 +210,28 @@ def build_launcher_by_hand(out, corpus, runtime, level, output):
         + libraries)
 
 
-def build_launcher(args, corpus):
+def build_launcher(args, corpus, level):
     output = os.path.join(args.out, "launcher-" + corpus.name)
     tool = pack_tool(args.build_dir) if args.route != "link" else None
     if args.route == "pack" and tool is None:
         sys.exit("bench: zovari-pack not built in %s" % args.build_dir)
     route = "pack" if tool else "link"
     runtime_lib = os.path.join(args.runtime, "libzovari_runtime.a")
-    key = digest(corpus.key, route, str(args.level), file_digest(runtime_lib),
+    key = digest(corpus.key, route, str(level), file_digest(runtime_lib),
                  file_digest(tool) if tool else file_digest(os.path.join(args.out, "write_payload")))
     key_file = output + ".key"
     if not (os.path.exists(output) and up_to_date(key_file, key)):
-        log("building %s (%s route, level %d)" % (os.path.basename(output), route, args.level))
+        log("building %s (%s route, level %d)" % (os.path.basename(output), route, level))
         started = time.time()
         if tool:
-            build_launcher_with_pack(tool, corpus, args.runtime, args.level, output)
+            build_launcher_with_pack(tool, corpus, args.runtime, level, output)
         else:
-            build_launcher_by_hand(args.out, corpus, args.runtime, args.level, output)
+            build_launcher_by_hand(args.out, corpus, args.runtime, level, output)
         write_key(key_file, key)
         log("  took %.0f s" % (time.time() - started))
     corpus.launcher = output
     corpus.route = route
+    corpus.level = level
     corpus.frame = extract_frame(output, output + ".frame.zst")
 
 
@@ -390,6 +396,8 @@ def measures_for(args, corpus, place, where):
     group = {"corpus": corpus, "where": where, "base": base,
              "launcher_warm": launcher_warm, "zstd": zstd, "crc": crc,
              "launcher_cold": launcher_cold, "tar": tar}
+    # The huge application is there for the launcher's memory alone.
+    group["order"] = ORDER if corpus.name != "huge" else ("launcher_warm", "launcher_cold")
     return group
 
 
@@ -397,7 +405,8 @@ def check_group(args, group):
     """After the untimed first round: the unpacked trees hold the corpus."""
     corpus = group["corpus"]
     expected = crc_value(corpus.app, corpus, args.out)
-    for folder in ("warm/app", "cold/app", "tar/app"):
+    folders = ("warm/app", "cold/app", "tar/app") if "tar" in group["order"] else ("warm/app",)
+    for folder in folders:
         got = crc_value(os.path.join(group["base"], folder), corpus, args.out)
         if got != expected:
             sys.exit("bench: %s/%s does not hold the corpus (%s, expected %s)"
@@ -412,13 +421,13 @@ def run_rounds(args, groups):
     for group in groups:
         # the warm folder is filled by a cold start, then checked
         remove_tree(os.path.join(group["base"], "warm", "app"))
-        for name in ORDER:
+        for name in group["order"]:
             group[name].once(args.out, record=False)
         check_group(args, group)
     for round_number in range(args.rounds):
         started = time.time()
         for group in groups:
-            for name in ORDER:
+            for name in group["order"]:
                 group[name].once(args.out)
         log("round %d/%d: %.1f s" % (round_number + 1, args.rounds, time.time() - started))
 
@@ -461,8 +470,9 @@ def report(args, corpora, groups):
         peak = max(max(g[n].rss) for g in groups if g["corpus"] is corpus
                    for n in ("launcher_warm", "launcher_cold"))
         limit = WINDOW_BYTES + 16 * MIB
-        if corpus.name == "large":
-            row("peak RSS, large (warm+cold)", peak, "window 128 MiB + 16 MiB", limit, 1.0, mib)
+        if corpus.name != "small":
+            row("peak RSS, %s (warm+cold)" % corpus.name, peak, "window 128 MiB + 16 MiB", limit,
+                1.0, mib)
         else:
             small_limit = 2 * corpus.stream_bytes + 16 * MIB
             row("peak RSS, small (warm+cold)", peak,
@@ -482,7 +492,7 @@ def report(args, corpora, groups):
                                                          "spread", "CPU", "max RSS"))
     for group in groups:
         entry = {"corpus": group["corpus"].name, "where": group["where"], "measures": {}}
-        for name in ORDER:
+        for name in group["order"]:
             m = group[name]
             detail.append("  %-34s %10s %10s %10s %6.1f%% %10s %10s" % (
                 m.label, ms(m.median), ms(min(m.wall)), ms(max(m.wall)), 100 * m.spread,
@@ -493,11 +503,12 @@ def report(args, corpora, groups):
 
     about = [""]
     for corpus in corpora:
+        tar = ", tar.zst %.1f MB" % (os.path.getsize(corpus.tar) / 1e6) if corpus.tar else ""
         about.append("corpus %s: %d files, %d folders, %.1f MB of files, stream %.1f MB, "
-                     "frame %.1f MB, tar.zst %.1f MB, launcher built by %s" % (
+                     "frame %.1f MB (level %d)%s, launcher built by %s" % (
                          corpus.name, len(corpus.entries), corpus.folders,
                          corpus.file_bytes / 1e6, corpus.stream_bytes / 1e6,
-                         os.path.getsize(corpus.frame) / 1e6, os.path.getsize(corpus.tar) / 1e6,
+                         os.path.getsize(corpus.frame) / 1e6, corpus.level, tar,
                          "zovari-pack" if corpus.route == "pack" else "hand link"))
     about.append("places: tmpfs %s, disk %s (page cache warm for all; disk runs sync that "
                  "file system before each cold run)" % (args.tmpfs, args.disk))
@@ -538,18 +549,22 @@ def main():
     parser.add_argument("--tmpfs", default="/dev/shm/zovari-bench")
     parser.add_argument("--disk", default=os.path.join(ROOT, "out", "bench", "disk"))
     parser.add_argument("--only", choices=("tmpfs", "disk"), help="run on one place only")
-    parser.add_argument("--corpus", choices=("large", "small"), action="append",
-                        help="which corpora (default both)")
+    parser.add_argument("--corpus", choices=("large", "small", "huge"), action="append",
+                        help="which corpora (default all three)")
+    parser.add_argument("--huge-level", type=int, default=3,
+                        help="compression level of the huge application, which is there for "
+                             "the memory check only (default 3, quick to build)")
     args = parser.parse_args()
     args.out = os.path.abspath(args.out)
     os.makedirs(args.out, exist_ok=True)
 
     build_tools(args.out, args.build_dir)
-    corpora = [Corpus(name, args.out) for name in (args.corpus or ["large", "small"])]
+    corpora = [Corpus(name, args.out) for name in (args.corpus or ["large", "small", "huge"])]
     for corpus in corpora:
         corpus.build(os.path.join(args.out, "exit_at_once"))
-        build_launcher(args, corpus)
-        build_tar(args, corpus)
+        build_launcher(args, corpus, args.huge_level if corpus.name == "huge" else args.level)
+        if corpus.name != "huge":
+            build_tar(args, corpus)
 
     places = [("tmpfs", args.tmpfs), ("disk", args.disk)]
     if args.only:
@@ -557,8 +572,8 @@ def main():
     groups = []
     for corpus in corpora:
         for where, place in places:
-            if corpus.name == "small" and where == "disk":
-                continue  # the small corpus is there for its memory only
+            if corpus.name != "large" and where == "disk":
+                continue  # the small and huge corpora are there for memory only
             groups.append(measures_for(args, corpus, place, where))
     run_rounds(args, groups)
     ok = report(args, corpora, groups)

@@ -7,6 +7,8 @@
          in their nested folders.
   small  about 3 MB in about a hundred files, for the small-payload memory
          check.
+  huge   the large one and one more binary of about 110 MB, a payload stream
+         well beyond the frame's 128 MiB window, for the memory check.
 
 The selection is deterministic: large binaries come from a fixed list, the
 other files from fixed roots, ordered by a seeded hash of their path and taken
@@ -17,7 +19,7 @@ The roots belong to packages that scripts/setup.sh installs.
 Every application gets as its first file (the main binary) a tiny static
 program that exits 0 at once, so that a launcher run measures unpacking.
 
-Usage: make_corpus.py large|small OUTDIR MAIN_PROGRAM
+Usage: make_corpus.py large|small|huge OUTDIR MAIN_PROGRAM
 Writes OUTDIR/app (the folder to pack) and OUTDIR/manifest.tsv (relative
 path, size, source).  When the manifest is unchanged and the folder complete,
 nothing is copied again, so that what is built from it stays valid.
@@ -41,6 +43,12 @@ LARGE_BINARIES = [
       "/usr/lib/x86_64-linux-gnu/libasan.so.8"], "lib/libasan.so"),
 ]
 
+# What the huge application adds to the large one.
+HUGE_BINARIES = [
+    (["/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1",
+      "/usr/lib/llvm-14/lib/libLLVM-14.so.1"], "lib/libLLVM.so"),
+]
+
 # Tiers of selected files: roots, size range of a file, byte budget.  A root
 # is (source folder, folder in the application).
 MEDIUM_ROOTS = [
@@ -59,6 +67,10 @@ SMALL_ROOTS = [
 PROFILES = {
     # name: list of (roots, smallest, largest, budget, seed)
     "large": [
+        (MEDIUM_ROOTS, 64 * 1024, 2 * 1024 * 1024, 16_000_000, "medium-1"),
+        (SMALL_ROOTS, 1, 64 * 1024 - 1, 36_000_000, "small-1"),
+    ],
+    "huge": [
         (MEDIUM_ROOTS, 64 * 1024, 2 * 1024 * 1024, 16_000_000, "medium-1"),
         (SMALL_ROOTS, 1, 64 * 1024 - 1, 36_000_000, "small-1"),
     ],
@@ -119,8 +131,9 @@ def select_tier(roots, smallest, largest, budget, seed, taken):
 def select(profile, main_program):
     entries = [(MAIN_NAME, os.path.getsize(main_program), main_program)]
     taken = {MAIN_NAME}
-    if profile == "large":
-        for sources, relative in LARGE_BINARIES:
+    binaries = {"large": LARGE_BINARIES, "huge": LARGE_BINARIES + HUGE_BINARIES}
+    if profile in binaries:
+        for sources, relative in binaries[profile]:
             found = [s for s in sources if os.path.isfile(s)]
             if not found:
                 sys.exit("make_corpus: none of %s exists (run scripts/setup.sh)" % sources)

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The unpacking benchmark in one command: builds the launcher runtime and the
+# packing tool in a build folder of their own (out/bench-linux, runtime in
+# out/bench-runtime), then runs bench/bench.py, which makes the corpora, packs
+# the launchers, runs them beside their references on tmpfs and on disk and
+# prints the table.  Exit code 0 when every target passes, 1 otherwise.
+#
+#   scripts/bench.sh                 everything, 10 rounds
+#   scripts/bench.sh --rounds 20     more rounds on a noisy machine
+#   scripts/bench.sh --only tmpfs    one place only
+#   scripts/bench.sh --help          the driver's options
+#
+# Needs gcc/g++, cmake, the static zstd and zlib libraries, the zstd and tar
+# commands and /usr/bin/python3 (all installed by scripts/setup.sh).  The
+# first run compresses about 100 MB at level 19, which takes a minute or two;
+# later runs reuse what is unchanged.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/out/bench-linux"
+runtime_root="$root/out/bench-runtime"
+
+for tool in cmake gcc g++ zstd tar /usr/bin/python3; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is missing (run scripts/setup.sh)" >&2; exit 2; }
+done
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZOVARI_RUNTIME_ROOT="$runtime_root" >/dev/null
+targets=(zovari_runtime zovari_pack_writer)
+if cmake --build "$build" --target help | grep -q 'zovari-pack$'; then
+  targets+=(zovari-pack)
+fi
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
+
+exec /usr/bin/python3 "$root/bench/bench.py" --build-dir "$build" \
+  --runtime "$runtime_root/linux" "$@"
