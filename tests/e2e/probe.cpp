@@ -12,6 +12,8 @@
 //                        number to REPORT.signal and exit; "ignore": ignore
 //                        both.  Either way the probe then waits for at most
 //                        60 s before it exits on its own, writing REPORT.end.
+//   ZOVARI_PROBE_RAISE   (POSIX) a signal number: the probe ends by that
+//                        signal, default handling, after its report.
 //
 // The report holds strings as JSON with \u escapes: UTF-16 units on Windows,
 // bytes above 0x7F as they are on Linux.
@@ -311,6 +313,12 @@ int main(int argc, char** argv) {
 #if !defined(_WIN32)
   const char* mode = getenv("ZOVARI_PROBE_SIGNAL");
   if (mode != nullptr) await_signal(mode);
+  const char* ending = getenv("ZOVARI_PROBE_RAISE");
+  if (ending != nullptr) {
+    int number = atoi(ending);
+    signal(number, SIG_DFL);
+    raise(number);
+  }
   return (int)exit_code();
 #else
   ExitProcess(exit_code());

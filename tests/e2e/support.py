@@ -234,14 +234,19 @@ class LinuxTarget:
                               preexec_fn=_default_console_signals)
         return Result(done.returncode, done.stdout, done.stderr, read_report(report), report)
 
-    def start(self, launcher, probe):
+    def start(self, launcher, probe, stdin=subprocess.DEVNULL, preexec_fn=None):
         """Starts the launcher without waiting; returns (process, report path)."""
         report = self.report_path()
         variables = dict(probe, ZOVARI_PROBE_REPORT=report)
+
+        def prepare():
+            _default_console_signals()
+            if preexec_fn is not None:
+                preexec_fn()
         process = subprocess.Popen([launcher], cwd=self.work,
-                                   env=self.environment(variables),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, preexec_fn=_default_console_signals)
+                                   env=self.environment(variables), stdin=stdin,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=prepare)
         return process, report
 
 
@@ -306,6 +311,8 @@ class WindowsTarget:
         env = clean_environment()
         env["WINEPREFIX"] = self.prefix
         env["WINEDEBUG"] = "-all"
+        # Wine turns Linux text (arguments, variables) into UTF-16 by the locale.
+        env["LC_ALL"] = "C.UTF-8"
         env.update(probe or {})
         env.update(extra or {})
         return env

@@ -9,12 +9,13 @@ Configuration comes from the environment (ctest sets it):
   ZOVARI_E2E_PACK           zovari-pack, when the build has it
 """
 
+import fcntl
 import os
-import re
 import shutil
 import signal
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -26,6 +27,9 @@ PACK = os.environ.get("ZOVARI_E2E_PACK")
 
 # The launcher lies in a folder whose name has a space.
 LAUNCHER_FOLDER = "My Tool"
+# Text beyond ASCII, one character beyond the 16-bit range among it.
+NON_ASCII_FOLDER = "W\u00e9rk \u00fc"
+NON_ASCII_ARGUMENT = "na\u00efve\u2603\U0001F600"
 
 
 class LauncherTests:
@@ -62,8 +66,8 @@ class LauncherTests:
         type(self).launchers += 1
         return "app%d" % type(self).launchers
 
-    def launcher_path(self, name="run"):
-        return os.path.join(self.work, self.fresh_name(), LAUNCHER_FOLDER, name + self.target.suffix)
+    def launcher_path(self, name="run", folder=LAUNCHER_FOLDER):
+        return os.path.join(self.work, self.fresh_name(), folder, name + self.target.suffix)
 
     def probe_launcher(self, extra_files=None, template=None, product=None, name="run"):
         """A launcher whose main binary is the probe, unpacking into its own folder
@@ -115,6 +119,8 @@ class LauncherTests:
     def test_quoting_round_trips(self):
         args = ["C:\\Temp\\", "C:\\My Files\\", 'say "hi"', 'a\\"b', "a\\\\b c", '"',
                 "tab\there", "new\nline", "cr\rff\f", "\\\\", "", "x", ""]
+        if self.target.name == "linux":
+            args.append("caf\udce9")  # the byte 0xE9 alone, not UTF-8
         launcher = self.probe_launcher()
         result = self.target.run(launcher, args)
         self.assertRanProbe(result)
@@ -140,7 +146,7 @@ class LauncherTests:
         """The value variables that the launcher's own parent set are gone;
         the others describe this launcher, started under a relative path."""
         product = "ZovariDefault" + self.fresh_name()
-        output = self.launcher_path()
+        output = self.launcher_path(folder=NON_ASCII_FOLDER)
         main = "probe" + self.target.suffix
         self.packer.build({main: self.target.probe}, main, output, template=None,
                           product=product, version="2.5.1")
@@ -152,11 +158,11 @@ class LauncherTests:
             # Typed without folder or extension; the system finds it in the
             # current directory.
             result = self.target.run(output, cwd=folder, env=inherited,
-                                     command_line="run --flag")
+                                     command_line="run " + NON_ASCII_ARGUMENT)
             typed = "run"
         else:
-            typed = os.path.join(LAUNCHER_FOLDER, "run")
-            result = self.target.run(output, ["--flag"], cwd=os.path.dirname(folder),
+            typed = os.path.join(NON_ASCII_FOLDER, "run")
+            result = self.target.run(output, [NON_ASCII_ARGUMENT], cwd=os.path.dirname(folder),
                                      env=inherited, argv0=typed)
         self.assertRanProbe(result)
         report = result.report
@@ -167,7 +173,7 @@ class LauncherTests:
         self.assertNotEqual(environment["ZOVARI_ONEFILE_PARENT"], "999999")
         self.assertEqual(environment["ZOVARI_ONEFILE_DIRECTORY"], self.target.native(folder))
         self.assertEqual(environment["ZOVARI_ORIGINAL_ARGV0"], typed)
-        self.assertEqual(report["argv"], [self.target.native(output), "--flag"])
+        self.assertEqual(report["argv"], [self.target.native(output), NON_ASCII_ARGUMENT])
         # The default template: the user's cache folder, the product, the version.
         parts = self.target.unix(report["executable"]).split("/")
         self.assertEqual(parts[-3:], [product, "2.5.1", main])
@@ -252,21 +258,60 @@ class LauncherTests:
             if name != "data/readme.txt":
                 self.assertEqual(os.stat(path).st_mtime, old, name)
 
-    def test_payload_without_files(self):
-        folder = self.fresh_name()
-        template = self.template("{TEMP}", "zovari-e2e", folder)
-        payload = support.frame_payload(support.payload_stream([]))
+    def test_relative_template_is_taken_against_the_current_directory(self):
+        launcher = self.probe_launcher(template=self.template("unpacked", "{PRODUCT}"),
+                                       product="Relative")
+        current = os.path.join(self.work, self.fresh_name())
+        os.makedirs(current)
+        result = self.target.run(launcher, cwd=current)
+        self.assertRanProbe(result)
+        self.assertEqual(self.target.unix(result.report["executable"]),
+                         os.path.join(current, "unpacked", "Relative", "bin",
+                                      "probe" + self.target.suffix))
+
+    def by_hand(self, payload, template):
         output = self.launcher_path()
         self.packer.build_from_payload(payload, output, template=template)
-        result = self.target.run(output)
-        self.assertEqual(result.exit_code, 2, result)
-        self.assertEqual(result.stdout.replace(b"\r\n", b"\n"),
-                         b"Error, attached data holds no files.\n")
+        return output
+
+    def test_payloads_the_launcher_refuses(self):
+        """Payloads the packing tool never writes end with a message and exit
+        code 2, and leave the target directory uncreated."""
+        folder = self.fresh_name()
+        template = self.template("{TEMP}", "zovari-e2e", folder)
+        empty = support.frame_payload(support.payload_stream([]))
+        with open(self.target.probe, "rb") as f:
+            probe = support.frame_payload(support.payload_stream(
+                [("probe" + self.target.suffix, f.read())]))
+        cases = [("no file", empty, b"Error, attached data holds no files.\n"),
+                 ("wrong magic", b"QDZ" + probe[3:], b"Error, couldn't find attached data header.\n")]
+        for what, payload, message in cases:
+            with self.subTest(what):
+                result = self.target.run(self.by_hand(payload, template))
+                self.assertEqual(result.exit_code, 2, result)
+                self.assertEqual(result.stdout.replace(b"\r\n", b"\n"), message)
+                self.assertIsNone(result.report)
+        # Where the target directory would be: beside the {TEMP} of a run that works.
+        working = self.target.run(self.by_hand(probe, self.template("{TEMP}", "zovari-e2e", "ok")))
+        self.assertRanProbe(working)
+        temp = os.path.dirname(os.path.dirname(self.target.unix(working.report["executable"])))
+        self.assertFalse(os.path.exists(os.path.join(temp, folder)))
+
+    def test_template_that_cannot_be_expanded(self):
+        template = self.template("{TEMP}", "{NO_SUCH_TOKEN}")
+        with open(self.target.probe, "rb") as f:
+            payload = support.frame_payload(support.payload_stream(
+                [("probe" + self.target.suffix, f.read())]))
+        result = self.target.run(self.by_hand(payload, template))
+        self.assertEqual(result.exit_code, self.abort_exit_code, result)
+        self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                         "Error, couldn't runtime expand spec '%s'.\n" % template)
         self.assertIsNone(result.report)
 
 
 class LinuxLaunchers(LauncherTests, unittest.TestCase):
     exit_codes = (0, 3, 200)
+    abort_exit_code = -signal.SIGABRT
 
     @classmethod
     def make_target(cls, work):
@@ -275,16 +320,52 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             raise unittest.SkipTest("no native probe (ZOVARI_E2E_PROBE)")
         return support.LinuxTarget(work, probe)
 
-    def started_probe(self, mode):
-        launcher = self.probe_launcher()
-        process, report = self.target.start(launcher, {"ZOVARI_PROBE_SIGNAL": mode})
+    def await_report(self, process, report):
         # The probe writes its report once it runs; then it waits for a signal.
-        for _ in range(600):
+        for _ in range(1200):
             if os.path.exists(report) or process.poll() is not None:
                 break
             time.sleep(0.05)
         self.assertTrue(os.path.exists(report), "the probe never ran")
+
+    def started_probe(self, mode):
+        launcher = self.probe_launcher()
+        process, report = self.target.start(launcher, {"ZOVARI_PROBE_SIGNAL": mode})
+        self.await_report(process, report)
         return process, report
+
+    def test_child_ended_by_a_signal(self):
+        """A child that a signal ends makes the launcher exit with 128 + N, as
+        shells report it."""
+        launcher = self.probe_launcher()
+        for number in (signal.SIGKILL, signal.SIGSEGV):
+            with self.subTest(signal=number):
+                result = self.target.run(launcher, probe={"ZOVARI_PROBE_RAISE": str(int(number))})
+                self.assertRanProbe(result, exit_code=128 + number)
+
+    def test_interrupt_typed_at_the_terminal(self):
+        """Ctrl+C on the launcher's terminal reaches launcher and child alike; the
+        child ends by itself, the launcher by the interrupt."""
+        launcher = self.probe_launcher()
+        leader, terminal = os.openpty()
+        try:
+            def take_the_terminal():
+                os.setsid()
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            process, report = self.target.start(launcher, {"ZOVARI_PROBE_SIGNAL": "exit"},
+                                                stdin=terminal, preexec_fn=take_the_terminal)
+            os.close(terminal)
+            terminal = None
+            self.await_report(process, report)
+            os.write(leader, b"\x03")
+            process.communicate(timeout=support.RUN_LIMIT)
+        finally:
+            os.close(leader)
+            if terminal is not None:
+                os.close(terminal)
+        self.assertEqual(process.returncode, -signal.SIGINT)
+        with open(report + ".signal") as f:
+            self.assertEqual(f.read().strip(), str(int(signal.SIGINT)))
 
     def test_signal_reaches_a_child_that_ends_by_itself(self):
         process, report = self.started_probe("exit")
@@ -311,6 +392,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
 class WindowsLaunchers(LauncherTests, unittest.TestCase):
     exit_codes = (0, 3, 0xC0000005, 0x80000003)
+    abort_exit_code = 3  # abort() in a windowless program, without a dialog
 
     @classmethod
     def make_target(cls, work):
@@ -333,6 +415,20 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         self.assertRanProbe(result, exit_code=3)
         self.assertEqual(result.report["argv"][1:], ["one", "two words"])
         self.assertLauncherMarkers(result, "direct-7")
+
+
+    def test_launcher_in_the_root_of_a_drive(self):
+        """Its directory is the drive alone, with no backslash."""
+        launcher = self.probe_launcher()
+        root_copy = self.target.unix("C:\\zovari-e2e-run.exe")
+        shutil.copy2(launcher, root_copy)
+        try:
+            result = self.target.run(root_copy, command_line="C:\\zovari-e2e-run.exe x")
+        finally:
+            os.remove(root_copy)
+        self.assertRanProbe(result)
+        self.assertEqual(result.report["environment"]["ZOVARI_ONEFILE_DIRECTORY"], "C:")
+        self.assertEqual(result.report["argv"], ["C:\\zovari-e2e-run.exe", "x"])
 
 
 def _alive(pid):
