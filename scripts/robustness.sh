@@ -1,0 +1,106 @@
+#!/bin/sh
+# Runs every robustness check with bounded time and prints the counts:
+#   1. the fuzz targets (fuzz/run.sh), SECONDS each;
+#   2. the fault tests on real launchers (ctest -L robustness in the native
+#      build: kills during a cold start, group starts, a disk that fills),
+#      under Wine too where the Windows build is there;
+#   3. the unit tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+#      (out/sanitize).
+# Usage: scripts/robustness.sh [SECONDS_PER_FUZZ_TARGET]   (default 25)
+# Exits non-zero when anything failed.
+set -u
+repo=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-25}
+out=$repo/out
+jobs=2
+runtime=$out/robust-runtime
+windows=$out/robust-windows
+linux=$out/robust-linux
+sanitize=$out/sanitize
+summary=$(mktemp)
+counts=$(mktemp)
+trap 'rm -f "$summary" "$counts"' EXIT
+failed=0
+
+note() { echo "$*" | tee -a "$summary"; }
+fail() { note "FAILED: $*"; failed=1; }
+
+quiet() {  # quiet LOG COMMAND...: runs COMMAND, shows LOG's end when it fails
+  log=$1; shift
+  if ! "$@" >"$log" 2>&1; then
+    tail -30 "$log"
+    return 1
+  fi
+}
+
+mkdir -p "$out"
+
+# --- builds -------------------------------------------------------------------
+echo "== building (logs in $out/robustness-*.log)"
+have_windows=0
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
+  if quiet "$out/robustness-windows.log" sh -c "
+      cmake -S '$repo' -B '$windows' -DCMAKE_TOOLCHAIN_FILE='$repo/cmake/mingw-w64.cmake' \
+            -DZOVARI_RUNTIME_ROOT='$runtime' &&
+      cmake --build '$windows' -j$jobs --target zovari_runtime zovari_robust_check"; then
+    have_windows=1
+  else
+    fail "the Windows build"
+  fi
+fi
+quiet "$out/robustness-linux.log" sh -c "
+    cmake -S '$repo' -B '$linux' -DZOVARI_RUNTIME_ROOT='$runtime' -DZOVARI_WINDOWS_BUILD_DIR='$windows' &&
+    cmake --build '$linux' -j$jobs" || fail "the native build"
+
+# --- fuzzing ----------------------------------------------------------------------
+echo "== fuzzing, $seconds s per target"
+fuzz_output=$("$repo/fuzz/run.sh" "$seconds" "$out/fuzz")
+fuzz_status=$?
+echo "$fuzz_output" | grep '^fuzz ' >>"$summary"
+echo "$fuzz_output"
+[ $fuzz_status -eq 0 ] || fail "fuzzing"
+
+# --- fault tests --------------------------------------------------------------------
+echo "== fault tests on real launchers"
+if [ $have_windows -eq 0 ]; then
+  echo "(no Windows build: the Wine variants skip)"
+fi
+if (cd "$linux" && ctest -N -L robustness | grep -q 'Total Tests: [1-9]'); then
+  if ! (cd "$linux" && ZOVARI_ROBUST_COUNTS=$counts ctest -L robustness --output-on-failure \
+          >"$out/robustness-faults.log" 2>&1); then
+    tail -60 "$out/robustness-faults.log"
+    fail "fault tests (log $out/robustness-faults.log)"
+  fi
+  grep -E 'tests passed|skipped|expected failure' "$out/robustness-faults.log" | head -5
+else
+  fail "no fault tests registered (is zovari-pack built?)"
+fi
+# The drivers add "name count" lines; sum them per name.
+awk '{ n = $NF; $NF = ""; sub(/ $/, ""); total[$0] += n } END { for (k in total) print k ": " total[k] }' \
+  "$counts" | sort >>"$summary"
+
+# --- sanitizers -------------------------------------------------------------------------
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+if quiet "$out/robustness-sanitize.log" sh -c "
+    cmake -S '$repo' -B '$sanitize' -DZOVARI_SANITIZE=ON -DZOVARI_RUNTIME_ROOT='$out/sanitize-runtime' &&
+    cmake --build '$sanitize' -j$jobs --target zovari_unit_tests"; then
+  if (cd "$sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest -R '^unit$' -V >"$out/robustness-sanitize-run.log" 2>&1); then
+    cases=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out/robustness-sanitize-run.log" | tail -1)
+    note "runs under sanitizers: ${cases:-0} unit test cases"
+  else
+    tail -40 "$out/robustness-sanitize-run.log"
+    fail "unit tests under sanitizers (log $out/robustness-sanitize-run.log)"
+  fi
+else
+  fail "the sanitizer build"
+fi
+
+echo
+echo "== robustness summary"
+cat "$summary"
+if [ $failed -eq 0 ]; then
+  echo "nothing failed"
+else
+  echo "SOMETHING FAILED"
+fi
+exit $failed
