@@ -3,6 +3,8 @@
 // (descriptor 0x00, window 0x88), framed as Part 2.1 describes.
 #include "pack/payload_writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -27,7 +29,28 @@ namespace {
 
 const size_t READ_PIECE = 1 << 20;
 
-std::string quoted(const fs::path& path) { return "\"" + path.string() + "\""; }
+// A path for a message: in quotes, on one line, with bytes that are not
+// UTF-8 text and control characters written as \xNN.
+std::string quoted(const fs::path& path) {
+  const std::string text = path.string();
+  bool valid = true;
+  try {
+    utf16_from_utf8(text);
+  } catch (const PackError&) {
+    valid = false;
+  }
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F || (!valid && c >= 0x80)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", c);
+      out += escape;
+    } else {
+      out.push_back((char)c);
+    }
+  }
+  return out + "\"";
+}
 
 void put_u64(std::string& out, uint64_t value) {
   for (int i = 0; i < 8; ++i) out.push_back((char)((value >> (8 * i)) & 0xFF));
@@ -73,21 +96,57 @@ uint32_t crc_update(uint32_t crc, const char* data, size_t size) {
 
 uint32_t stored_checksum(uint32_t crc) { return crc == 0 ? 1 : crc; }
 
+// A file read in pieces, every read error reported (a stream would take a
+// failing read for the end of the file).
+class InputFile {
+ public:
+  explicit InputFile(const fs::path& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw PackError("cannot read " + quoted(path) + ": " + std::strerror(errno) +
+                      (errno == ENOENT ? " (it vanished while packing)" : ""));
+    }
+  }
+  ~InputFile() { ::close(fd_); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Up to size bytes; 0 at the end of the file.
+  size_t read(char* data, size_t size) {
+    for (;;) {
+      ssize_t got = ::read(fd_, data, size);
+      if (got >= 0) return (size_t)got;
+      if (errno != EINTR) throw PackError("cannot read " + quoted(path_) + ": " + std::strerror(errno));
+    }
+  }
+  // Exactly size bytes unless the file ends first; returns the count read.
+  size_t read_full(char* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+      size_t got = read(data + done, size - done);
+      if (got == 0) break;
+      done += got;
+    }
+    return done;
+  }
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
+};
+
 // The file's size and checksum, read in pieces.
 void measure_file(const fs::path& path, uint64_t* size, uint32_t* checksum) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw PackError("cannot read " + quoted(path) + " (it vanished or is unreadable)");
+  InputFile in(path);
   std::vector<char> buffer(READ_PIECE);
   uint32_t crc = 0;
   uint64_t total = 0;
-  while (in) {
-    in.read(buffer.data(), (std::streamsize)buffer.size());
-    std::streamsize got = in.gcount();
-    if (got <= 0) break;
-    crc = crc_update(crc, buffer.data(), (size_t)got);
-    total += (uint64_t)got;
+  for (;;) {
+    size_t got = in.read(buffer.data(), buffer.size());
+    if (got == 0) break;
+    crc = crc_update(crc, buffer.data(), got);
+    total += got;
   }
-  if (in.bad()) throw PackError("cannot read " + quoted(path));
   *size = total;
   *checksum = stored_checksum(crc);
 }
@@ -179,15 +238,13 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
     measure_file(record.source, &size, &checksum);
     frame.write(record_header(record.name, size, checksum));
 
-    std::ifstream in(record.source, std::ios::binary);
-    if (!in) throw PackError("cannot read " + quoted(record.source) + " (it vanished while packing)");
+    InputFile in(record.source);
     buffer.resize(READ_PIECE);
     uint64_t left = size;
     uint32_t crc = 0;
     while (left > 0) {
       size_t want = (size_t)std::min<uint64_t>(left, buffer.size());
-      in.read(buffer.data(), (std::streamsize)want);
-      if ((size_t)in.gcount() != want) {
+      if (in.read_full(buffer.data(), want) != want) {
         throw PackError("file changed while packing (it became shorter): " + quoted(record.source));
       }
       crc = crc_update(crc, buffer.data(), want);
@@ -197,7 +254,7 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
       if (options.progress) options.progress(done, record.name);
     }
     char extra;
-    if (in.read(&extra, 1).gcount() != 0) {
+    if (in.read(&extra, 1) != 0) {
       throw PackError("file changed while packing (it grew): " + quoted(record.source));
     }
     if (stored_checksum(crc) != checksum) {
@@ -426,10 +483,10 @@ std::string build_payload_stream(const std::vector<PayloadRecord>& records) {
     check_name(record.name);
     std::string contents = record.contents;
     if (record.from_file) {
-      std::ifstream in(record.source, std::ios::binary);
-      if (!in) throw PackError("cannot read " + quoted(record.source));
-      contents.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      if (in.bad()) throw PackError("cannot read " + quoted(record.source));
+      InputFile in(record.source);
+      contents.clear();
+      char piece[65536];
+      while (size_t got = in.read(piece, sizeof piece)) contents.append(piece, got);
     }
     out += record_header(record.name, contents.size(),
                          record_checksum(contents.data(), contents.size()));

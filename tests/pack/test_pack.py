@@ -1,0 +1,682 @@
+#!/usr/bin/python3
+"""Tests of zovari-pack: payloads against an independent reading of the
+container format (Part 2.1) and the zstd command-line tool, the refusals,
+list/extract/verify, reproducible launchers of both targets, and launchers
+built from a payload that this test writes itself.
+
+Environment: ZOVARI_PACK (the zovari-pack binary, required), ZOVARI_RUNTIME_ROOT
+(launcher runtimes; default: the tool's own), WINEPREFIX (optional; a
+throwaway prefix otherwise).
+
+Run: /usr/bin/python3 tests/pack/test_pack.py [-v]
+"""
+
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+PACK = os.environ.get("ZOVARI_PACK", "")
+RUNTIME_ROOT = os.environ.get("ZOVARI_RUNTIME_ROOT", "")
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
+MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
+ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
+
+TMP = None
+
+
+# --- An independent reading and writing of the format -------------------------
+
+def checksum(data):
+    crc = zlib.crc32(data) & 0xFFFFFFFF
+    return crc or 1
+
+
+def units(name):
+    """The UTF-16 code units of a name, the order the tool sorts by."""
+    raw = name.encode("utf-16-le")
+    return struct.unpack("<%dH" % (len(raw) // 2), raw)
+
+
+def payload_stream(records):
+    """records: [(name with "\\", bytes)] in order."""
+    out = bytearray()
+    for name, data in records:
+        out += name.encode("utf-16-le") + b"\0\0"
+        out += struct.pack("<QI", len(data), checksum(data))
+        out += data
+    return bytes(out + b"\0\0")
+
+
+def expected_records(folder, main):
+    """The records the tool must write for a folder: main first, the rest by
+    UTF-16 units."""
+    files = {}
+    for root, dirs, names in os.walk(folder):
+        for n in names:
+            path = os.path.join(root, n)
+            rel = os.path.relpath(path, folder)
+            files[rel.replace("/", "\\")] = read(path)
+    main = main.replace("/", "\\")
+    rest = sorted((n for n in files if n != main), key=units)
+    return [(main, files[main])] + [(n, files[n]) for n in rest]
+
+
+def frame_blocks_end(frame):
+    """The length of the zstd frame at the start of frame, by walking its block
+    headers (RFC 8878)."""
+    assert frame[:4] == ZSTD_MAGIC
+    fhd = frame[4]
+    single = (fhd >> 5) & 1
+    fcs = {0: 1 if single else 0, 1: 2, 2: 4, 3: 8}[fhd >> 6]
+    pos = 5 + (0 if single else 1) + [0, 1, 2, 4][fhd & 3] + fcs
+    while True:
+        header = frame[pos] | frame[pos + 1] << 8 | frame[pos + 2] << 16
+        last, kind, size = header & 1, (header >> 1) & 3, header >> 3
+        pos += 3 + (1 if kind == 1 else size)
+        if last:
+            break
+    if (fhd >> 2) & 1:
+        pos += 4
+    return pos
+
+
+def split_container(payload):
+    """(frame, padding, trailer value) of a payload, checking the layout."""
+    assert payload[:3] == b"QDY", payload[:3]
+    n = frame_blocks_end(payload[3:])
+    frame = payload[3:3 + n]
+    p = (8 - (3 + n) % 8) % 8
+    padding = payload[3 + n:3 + n + p]
+    trailer, = struct.unpack("<Q", payload[3 + n + p:3 + n + p + 8])
+    return frame, padding, trailer, 3 + n + p + 8
+
+
+def write_payload(records, level=3):
+    """A payload written without zovari-pack: Python and the zstd CLI."""
+    stream = payload_stream(records)
+    frame = subprocess.run(["zstd", "-q", "-c", "-%d" % level, "--no-check"], input=stream,
+                           stdout=subprocess.PIPE, check=True).stdout
+    body = b"QDY" + frame
+    body += b"\0" * ((8 - len(body) % 8) % 8)
+    return body + struct.pack("<Q", len(body))
+
+
+# --- Helpers ------------------------------------------------------------------------
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def pack(*args, check=True):
+    result = subprocess.run([PACK] + [str(a) for a in args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    if check and result.returncode != 0:
+        raise AssertionError("zovari-pack %s failed: %s" % (" ".join(map(str, args)),
+                                                              result.stderr.decode()))
+    return result
+
+
+def runtime_options():
+    return ["--runtime", RUNTIME_ROOT] if RUNTIME_ROOT else []
+
+
+def make_tree(folder, files):
+    """files: {relative name with "/": bytes}."""
+    for name, data in files.items():
+        path = os.path.join(folder, *name.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    return folder
+
+
+def read_tree(folder):
+    out = {}
+    for root, dirs, names in os.walk(folder):
+        for n in names:
+            path = os.path.join(root, n)
+            out[os.path.relpath(path, folder).replace(os.sep, "/")] = read(path)
+    return out
+
+
+def sample_files():
+    rng = random.Random(7)
+    return {
+        "app.bin": b"\x7fELF pretend program" * 50,
+        "data/readme.txt": b"hello\n",
+        "data/empty": b"",
+        "data/nested/deeper/values.csv": b"".join(b"%d,%d\n" % (i, i * i) for i in range(3000)),
+        "data/caf\u00e9 \u263a/\U0001F600.txt": b"unicode names\n",
+        "Zeta.txt": b"upper case sorts before lower case\n",
+        "zero-crc": b"\x9d\x0a\xd9\x6d",  # its CRC-32 is 0: stored as 1
+        "random.bin": bytes(rng.getrandbits(8) for _ in range(70000)),
+    }
+
+
+class Base(unittest.TestCase):
+    def scratch(self):
+        path = tempfile.mkdtemp(dir=TMP)
+        return path
+
+    def assert_refused(self, args, output, fragment=None):
+        before = set(os.listdir(os.path.dirname(output))) if os.path.isdir(os.path.dirname(output)) else set()
+        result = pack(*args, check=False)
+        err = result.stderr.decode("utf-8", "replace")
+        self.assertNotEqual(result.returncode, 0, "accepted: %s" % (args,))
+        self.assertEqual(len(err.splitlines()), 1, "not one line: %r" % err)
+        self.assertTrue(err.startswith("zovari-pack"), err)
+        if fragment:
+            self.assertIn(fragment, err)
+        self.assertFalse(os.path.exists(output), "output left behind")
+        if before or os.path.isdir(os.path.dirname(output)):
+            after = set(os.listdir(os.path.dirname(output)))
+            self.assertEqual(after, before, "files left beside the output")
+        return err
+
+
+# --- Payloads -----------------------------------------------------------------------
+
+class PayloadFormat(Base):
+    def pack_folder(self, files, main, level=3):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), files)
+        out = os.path.join(work, "payload.bin")
+        pack("payload", "--input", folder, "--main", main, "--output", out, "--level", level)
+        return folder, read(out)
+
+    def check_against_zstd_cli(self, folder, main, payload):
+        self.assertEqual(payload[3:7], ZSTD_MAGIC)
+        self.assertEqual(payload[7:9], b"\x00\x88", "frame header descriptor and window")
+        frame, padding, trailer, length = split_container(payload)
+        decoded = subprocess.run(["zstd", "-q", "-d", "-c"], input=frame, stdout=subprocess.PIPE,
+                                 check=True).stdout
+        self.assertEqual(decoded, payload_stream(expected_records(folder, main)))
+        # The whole file after the magic decodes too, up to the padding.
+        self.assertEqual(length, len(payload))
+
+    def test_tiny_payload_decodes_with_zstd(self):
+        for level in (1, 19):
+            folder, payload = self.pack_folder({"main": b""}, "main", level=level)
+            self.check_against_zstd_cli(folder, "main", payload)
+
+    def test_payload_decodes_with_zstd(self):
+        files = sample_files()
+        folder, payload = self.pack_folder(files, "app.bin")
+        self.check_against_zstd_cli(folder, "app.bin", payload)
+
+    def test_large_payload_keeps_the_header(self):
+        rng = random.Random(3)
+        big = bytes(rng.getrandbits(8) for _ in range(1 << 20)) * 6 + b"x" * (3 << 20)
+        folder, payload = self.pack_folder({"bin/main.exe": b"MZ", "big.dat": big}, "bin/main.exe", 1)
+        self.check_against_zstd_cli(folder, "bin/main.exe", payload)
+
+    def test_main_first_and_sorted_by_utf16_units(self):
+        files = {"m/run": b"x", "b": b"1", "B": b"2", "a\u00e9": b"3", "\U0001F600": b"4",
+                 "\uff5e": b"5", "a/b": b"6", "a-b": b"7"}
+        folder, payload = self.pack_folder(files, "m/run")
+        listing = pack("list", os.path.join(os.path.dirname(folder), "payload.bin")).stdout.decode()
+        names = [line.split(" ", 2)[2] for line in listing.splitlines()]
+        self.assertEqual(names[0], "m\\run")
+        self.assertEqual(names[1:], sorted(names[1:], key=units))
+        # U+1F600 (surrogates D83D...) sorts before U+FF5E in UTF-16 units.
+        self.assertLess(names.index("\U0001F600"), names.index("\uff5e"))
+
+    def test_container_layout(self):
+        folder, payload = self.pack_folder(sample_files(), "app.bin")
+        frame, padding, trailer, length = split_container(payload)
+        self.assertEqual(len(payload) % 8, 0)
+        self.assertEqual(padding, b"\0" * len(padding))
+        self.assertLess(len(padding), 8)
+        self.assertEqual(trailer, 3 + len(frame) + len(padding))
+        self.assertEqual(trailer, len(payload) - 8)
+
+    def test_same_folder_same_bytes(self):
+        files = sample_files()
+        work = self.scratch()
+        first = make_tree(os.path.join(work, "one"), files)
+        second = make_tree(os.path.join(work, "elsewhere", "two"), files)
+        outs = []
+        for i, folder in enumerate([first, first, second]):
+            out = os.path.join(work, "p%d.bin" % i)
+            pack("payload", "--input", folder, "--main", "app.bin", "--output", out, "--level", 19)
+            outs.append(read(out))
+        self.assertEqual(outs[0], outs[1])
+        self.assertEqual(outs[0], outs[2])
+
+    def test_checksums_never_zero(self):
+        self.assertEqual(zlib.crc32(b"\x9d\x0a\xd9\x6d"), 0)
+        folder, payload = self.pack_folder({"main": b"", "other": b"abc", "zero": b"\x9d\x0a\xd9\x6d"},
+                                           "main")
+        lines = pack("list", os.path.join(os.path.dirname(folder), "payload.bin")).stdout.decode().splitlines()
+        self.assertEqual(lines, ["0 00000001 main", "3 %08x other" % zlib.crc32(b"abc"),
+                                 "4 00000001 zero"])
+
+    def test_links_to_files_are_followed(self):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"main": b"m", "real.txt": b"real"})
+        os.symlink("real.txt", os.path.join(folder, "link.txt"))
+        out = os.path.join(work, "p.bin")
+        pack("payload", "--input", folder, "--main", "main", "--output", out, "--level", 1)
+        lines = pack("list", out).stdout.decode().splitlines()
+        self.assertIn("4 %08x link.txt" % checksum(b"real"), lines)
+        self.assertIn("4 %08x real.txt" % checksum(b"real"), lines)
+
+
+class Refusals(Base):
+    def setUp(self):
+        self.work = self.scratch()
+        self.out = os.path.join(self.work, "out", "payload.bin")
+        os.makedirs(os.path.dirname(self.out))
+
+    def refuse(self, folder, main, fragment=None):
+        return self.assert_refused(["payload", "--input", folder, "--main", main,
+                                    "--output", self.out, "--level", 1], self.out, fragment)
+
+    def test_missing_folder(self):
+        self.refuse(os.path.join(self.work, "nope"), "main", "not found")
+
+    def test_main_not_in_folder(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"a.txt": b"x"})
+        self.refuse(folder, "main", "main binary")
+        self.refuse(folder, "../app/a.txt", "main binary")
+        self.refuse(folder, "/bin/sh", "main binary")
+
+    def test_main_not_a_regular_file(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"sub/a.txt": b"x"})
+        self.refuse(folder, "sub", "main binary")
+
+    def test_empty_folder(self):
+        folder = os.path.join(self.work, "app", "nested")
+        os.makedirs(folder)
+        self.refuse(os.path.dirname(folder), "main", "no files")
+
+    def test_name_too_long(self):
+        parts = ["d%03d" % i + "x" * 200 for i in range(5)]  # 5 * 204 + 5 units > 1023
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", "/".join(parts) + "/f": b"x"})
+        self.refuse(folder, "main", "1023")
+
+    def test_name_of_exactly_1023_units_is_accepted(self):
+        parts = ["d" * 200] * 5                       # 5 * 200 + 4 separators = 1004
+        name = "/".join(parts) + "/" + "f" * 18      # + 1 + 18 = 1023
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", name: b"x"})
+        pack("payload", "--input", folder, "--main", "main", "--output", self.out, "--level", 1)
+        self.assertTrue(os.path.exists(self.out))
+
+    def test_name_not_utf8(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
+        with open(os.path.join(folder.encode(), b"bad\xff.txt"), "wb") as f:
+            f.write(b"x")
+        self.refuse(folder, "main", "UTF-8")
+
+    def test_name_with_backslash(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", "a\\b": b"x"})
+        self.refuse(folder, "main", "\\")
+
+    def test_dangling_link(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
+        os.symlink("missing", os.path.join(folder, "gone"))
+        self.refuse(folder, "main", "dangling")
+
+    def test_link_to_folder(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", "sub/x": b"x"})
+        os.symlink("sub", os.path.join(folder, "again"))
+        self.refuse(folder, "main", "folder")
+
+    def test_unreadable_file(self):
+        # Reading /proc/self/mem at offset 0 fails, even as root.
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
+        os.symlink("/proc/self/mem", os.path.join(folder, "mem"))
+        self.refuse(folder, "main", "cannot read")
+
+    def test_bad_options(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
+        self.assert_refused(["payload", "--input", folder, "--main", "main", "--output", self.out,
+                             "--level", "99"], self.out, "--level")
+        self.assert_refused(["payload", "--input", folder, "--main", "main", "--output", self.out,
+                             "--bogus", "1"], self.out, "--bogus")
+        self.assert_refused(["payload", "--input", folder, "--output", self.out], self.out, "--main")
+        self.assert_refused(["nonsense"], self.out, "nonsense")
+
+    def test_existing_output_is_kept_on_failure(self):
+        with open(self.out, "wb") as f:
+            f.write(b"before")
+        result = pack("payload", "--input", os.path.join(self.work, "nope"), "--main", "m",
+                      "--output", self.out, check=False)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertEqual(read(self.out), b"before")
+        self.assertEqual(os.listdir(os.path.dirname(self.out)), ["payload.bin"])
+
+    def test_unknown_template_token(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
+        launcher = os.path.join(self.work, "out", "launcher")
+        for template in ["{CACHE_DIR}/{PRODUKT}", "{TEMP}/{VERSION"]:
+            self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
+                                 "--output", launcher, "--template", template] + runtime_options(),
+                                launcher, "template")
+
+    def test_bad_version_for_windows(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main.exe": b"m"})
+        launcher = os.path.join(self.work, "out", "launcher.exe")
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher,
+                             "--version", "1.x"] + runtime_options(), launcher, "version")
+
+    def test_launcher_refuses_bad_payloads(self):
+        good = write_payload([("main", b"m")])
+        launcher = os.path.join(self.work, "out", "launcher")
+        cases = {
+            "magic": b"QDX" + good[3:],
+            "length": good + b"\0\0\0\0",
+            "trailer": good[:-8] + struct.pack("<Q", len(good)),
+            "padding": good[:-9] + b"\1" + good[-8:] if good[-9] == 0 else None,
+        }
+        for what, data in cases.items():
+            if data is None:
+                continue
+            path = os.path.join(self.work, what + ".bin")
+            with open(path, "wb") as f:
+                f.write(data)
+            self.assert_refused(["launcher", "--target", "linux", "--payload", path,
+                                 "--output", launcher] + runtime_options(), launcher)
+
+
+# --- list, extract, verify -------------------------------------------------------
+
+class Inspection(Base):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(dir=TMP)
+        cls.files = sample_files()
+        cls.folder = make_tree(os.path.join(cls.work, "app"), cls.files)
+        cls.payload = os.path.join(cls.work, "payload.bin")
+        pack("payload", "--input", cls.folder, "--main", "app.bin", "--output", cls.payload,
+             "--level", 3)
+
+    def expected_listing(self):
+        return ["%d %08x %s" % (len(data), checksum(data), name)
+                for name, data in expected_records(self.folder, "app.bin")]
+
+    def test_list(self):
+        self.assertEqual(pack("list", self.payload).stdout.decode().splitlines(),
+                         self.expected_listing())
+
+    def test_extract(self):
+        out = os.path.join(self.scratch(), "x")
+        pack("extract", self.payload, out)
+        self.assertEqual(read_tree(out), self.files)
+
+    def test_verify(self):
+        result = pack("verify", self.payload)
+        self.assertIn("seal intact", result.stdout.decode())
+
+    def test_verify_accepts_another_writers_payload(self):
+        path = os.path.join(self.scratch(), "foreign.bin")
+        with open(path, "wb") as f:
+            f.write(write_payload(expected_records(self.folder, "app.bin")))
+        pack("verify", path)
+        self.assertEqual(pack("list", path).stdout.decode().splitlines(), self.expected_listing())
+
+    def test_verify_catches_every_flipped_byte(self):
+        small = make_tree(os.path.join(self.scratch(), "small"),
+                          {"main.exe": b"MZ" * 40, "data/a.txt": b"alpha\n", "data/b.txt": b"beta " * 30})
+        work = os.path.dirname(small)
+        path = os.path.join(work, "small.bin")
+        pack("payload", "--input", small, "--main", "main.exe", "--output", path, "--level", 19)
+        original = read(path)
+        damaged = os.path.join(work, "damaged.bin")
+        missed = []
+        for position in range(len(original)):
+            for mask in (0x01, 0x80, 0xFF):
+                data = bytearray(original)
+                data[position] ^= mask
+                with open(damaged, "wb") as f:
+                    f.write(data)
+                result = pack("verify", damaged, check=False)
+                if result.returncode != 1 or len(result.stderr.decode().splitlines()) != 1:
+                    missed.append((position, mask, result.returncode))
+        self.assertEqual(missed, [])
+
+    def test_verify_catches_flips_in_a_large_frame(self):
+        path = self.payload
+        original = read(path)
+        damaged = os.path.join(self.scratch(), "damaged.bin")
+        rng = random.Random(11)
+        missed = []
+        for position in rng.sample(range(len(original)), 150):
+            data = bytearray(original)
+            data[position] ^= 1 << rng.randrange(8)
+            with open(damaged, "wb") as f:
+                f.write(data)
+            if pack("verify", damaged, check=False).returncode != 1:
+                missed.append(position)
+        self.assertEqual(missed, [])
+
+    def test_verify_catches_data_behind_the_end_record(self):
+        stream = payload_stream([("main", b"m")]) + b"extra"
+        frame = subprocess.run(["zstd", "-q", "-c", "--no-check"], input=stream,
+                               stdout=subprocess.PIPE, check=True).stdout
+        body = b"QDY" + frame
+        body += b"\0" * ((8 - len(body) % 8) % 8)
+        path = os.path.join(self.scratch(), "behind.bin")
+        with open(path, "wb") as f:
+            f.write(body + struct.pack("<Q", len(body)))
+        result = pack("verify", path, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("end record", result.stderr.decode())
+
+    def test_extract_refuses_unsafe_names(self):
+        for name in ["\\abs", "C:\\x", "a\\..\\..\\x", "..", "a\\.\\b", "a\\\\b", "a/../../x"]:
+            path = os.path.join(self.scratch(), "evil.bin")
+            with open(path, "wb") as f:
+                f.write(write_payload([("main", b"m"), (name, b"evil")]))
+            out = os.path.join(os.path.dirname(path), "x")
+            result = pack("extract", path, out, check=False)
+            self.assertNotEqual(result.returncode, 0, name)
+            self.assertIn("refusing", result.stderr.decode())
+            self.assertEqual(len(result.stderr.decode().splitlines()), 1)
+            self.assertFalse(os.path.exists(os.path.join(os.path.dirname(path), "x", "..", "x")) and
+                             os.path.exists(os.path.join(TMP, "x")))
+
+
+# --- Launchers ----------------------------------------------------------------------
+
+def windows_ready():
+    return (os.path.exists(WINE) and shutil.which(MINGW_CC) is not None and
+            os.path.exists(os.path.join(RUNTIME_ROOT or os.path.join(REPO, "out", "runtime"),
+                                        "windows", "libzovari_runtime.a")))
+
+
+WINDOWS_MAIN = r"""
+#include <stdio.h>
+#include <stdlib.h>
+int main(int argc, char** argv) {
+  FILE* f = fopen(argc > 1 ? argv[1] : "missing", "rb");
+  char text[64] = {0};
+  if (f) { fread(text, 1, sizeof text - 1, f); fclose(f); }
+  printf("main says: %s|%s\n", text, getenv("ZOVARI_ONEFILE_PARENT") ? "parent set" : "no parent");
+  return 42;
+}
+"""
+
+LINUX_MAIN = b"""#!/bin/sh
+printf 'main says: %s|%s\\n' "$(cat "$1")" "${ZOVARI_ONEFILE_PARENT:+parent set}"
+exit 42
+"""
+
+
+class Launchers(Base):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(dir=TMP)
+        cls.wineprefix = None
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.wineprefix:
+            subprocess.run([WINESERVER, "-k"], env=dict(os.environ, WINEPREFIX=cls.wineprefix),
+                           stderr=subprocess.DEVNULL)
+            shutil.rmtree(cls.wineprefix, ignore_errors=True)
+
+    def windows_main(self):
+        path = os.path.join(self.work, "main.exe")
+        if not os.path.exists(path):
+            source = os.path.join(self.work, "main.c")
+            with open(source, "w") as f:
+                f.write(WINDOWS_MAIN)
+            subprocess.run([MINGW_CC, "-static", "-O1", source, "-o", path], check=True)
+        return read(path)
+
+    def wine_environment(self):
+        env = dict(os.environ, WINEDEBUG="-all")
+        if "WINEPREFIX" not in os.environ:
+            if Launchers.wineprefix is None:
+                Launchers.wineprefix = tempfile.mkdtemp(prefix="zovari-pack-wine.")
+            env["WINEPREFIX"] = Launchers.wineprefix
+        return env
+
+    def build_twice(self, target, main_name, main_data):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {main_name: main_data, "data/x.txt": b"x" * 1000,
+                                                        "data/y/z.txt": b"z"})
+        outputs = []
+        for i in range(2):
+            out = os.path.join(work, "out%d" % i, "launcher" + (".exe" if target == "windows" else ""))
+            os.makedirs(os.path.dirname(out))
+            pack("build", "--target", target, "--input", folder, "--main", main_name, "--output", out,
+                 "--product", "Repro", "--version", "1.2.3", "--company", "Zovari",
+                 "--description", "reproducibility", "--level", 3, *runtime_options())
+            outputs.append(read(out))
+        return outputs
+
+    def test_linux_builds_are_identical(self):
+        first, second = self.build_twice("linux", "main", LINUX_MAIN)
+        self.assertEqual(first, second)
+
+    @unittest.skipUnless(windows_ready(), "no MinGW, Wine or Windows runtime")
+    def test_windows_builds_are_identical(self):
+        first, second = self.build_twice("windows", "main.exe", self.windows_main())
+        self.assertEqual(first, second)
+        self.assertEqual(first[:2], b"MZ")
+
+    def foreign_launcher(self, target, main_name, main_data, template):
+        work = self.scratch()
+        records = [(main_name, main_data), ("data\\message.txt", b"from an independent writer"),
+                   ("data\\empty", b"")]
+        payload = os.path.join(work, "payload.bin")
+        with open(payload, "wb") as f:
+            f.write(write_payload(records))
+        launcher = os.path.join(work, "launcher" + (".exe" if target == "windows" else ""))
+        pack("launcher", "--target", target, "--payload", payload, "--output", launcher,
+             "--template", template, "--product", "Foreign", *runtime_options())
+        # The launcher holds exactly that payload.
+        listing = pack("list", launcher).stdout.decode().splitlines()
+        self.assertEqual(listing, ["%d %08x %s" % (len(d), checksum(d), n) for n, d in records])
+        return work, launcher, records
+
+    def check_unpacked(self, folder, records):
+        for name, data in records:
+            with open(os.path.join(folder, *name.split("\\")), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+
+    def test_linux_launcher_from_a_foreign_payload(self):
+        work, launcher, records = self.foreign_launcher("linux", "main", LINUX_MAIN,
+                                                        "{PROGRAM_DIR}/unpacked/{PRODUCT}")
+        for attempt in range(2):  # cold, then warm
+            result = subprocess.run([launcher, "data/message.txt"], cwd=os.path.join(work, "unpacked", "Foreign")
+                                    if attempt else work, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            if attempt == 0:
+                # The first run's current directory does not hold the file yet.
+                self.assertEqual(result.returncode, 42, result.stderr)
+                continue
+            self.assertEqual(result.returncode, 42, result.stderr)
+            self.assertEqual(result.stdout, b"main says: from an independent writer|parent set\n")
+        self.check_unpacked(os.path.join(work, "unpacked", "Foreign"), records)
+
+    @unittest.skipUnless(windows_ready(), "no MinGW, Wine or Windows runtime")
+    def test_windows_launcher_from_a_foreign_payload(self):
+        work, launcher, records = self.foreign_launcher("windows", "main.exe", self.windows_main(),
+                                                        "{PROGRAM_DIR}\\unpacked\\{PRODUCT}")
+        target = os.path.join(work, "unpacked", "Foreign")
+        result = subprocess.run([WINE, launcher, "Z:" + target.replace("/", "\\") + "\\data\\message.txt"],
+                                cwd=work, env=self.wine_environment(), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=300)
+        self.assertEqual(result.returncode, 42, result.stderr)
+        self.assertEqual(result.stdout.replace(b"\r\n", b"\n"),
+                         b"main says: from an independent writer|parent set\n")
+        self.check_unpacked(target, records)
+
+    def test_list_and_verify_a_linux_launcher(self):
+        work = self.scratch()
+        files = sample_files()
+        files["app.bin"] = LINUX_MAIN
+        folder = make_tree(os.path.join(work, "app"), files)
+        launcher = os.path.join(work, "launcher")
+        pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
+             "--level", 3, *runtime_options())
+        listing = pack("list", launcher).stdout.decode().splitlines()
+        self.assertEqual(listing, ["%d %08x %s" % (len(d), checksum(d), n)
+                                   for n, d in expected_records(folder, "app.bin")])
+        pack("verify", launcher)
+        pack("extract", launcher, os.path.join(work, "x"))
+        self.assertEqual(read_tree(os.path.join(work, "x")), files)
+        # A damaged byte inside the launcher's payload is caught.
+        data = bytearray(read(launcher))
+        at = data.find(b"QDY" + ZSTD_MAGIC)
+        data[at + 40] ^= 0x10
+        damaged = os.path.join(work, "damaged")
+        with open(damaged, "wb") as f:
+            f.write(data)
+        self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
+
+    def test_missing_runtime_is_one_line(self):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"main": b"m"})
+        out = os.path.join(work, "out", "launcher")
+        os.makedirs(os.path.dirname(out))
+        self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
+                             "--output", out, "--runtime", os.path.join(work, "none")], out, "runtime")
+
+    def test_missing_compiler_names_the_package(self):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"main.exe": b"m"})
+        out = os.path.join(work, "out", "launcher.exe")
+        os.makedirs(os.path.dirname(out))
+        result = subprocess.run([PACK, "build", "--input", folder, "--main", "main.exe", "--output", out]
+                                + runtime_options(), env=dict(os.environ, PATH=work),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("g++-mingw-w64-x86-64-posix", result.stderr.decode())
+        self.assertFalse(os.path.exists(out))
+
+
+class Help(Base):
+    def test_help_for_every_command(self):
+        for command in ["payload", "build", "launcher", "list", "extract", "verify"]:
+            result = pack(command, "--help")
+            self.assertIn("usage: zovari-pack " + command, result.stdout.decode())
+
+
+def main():
+    global TMP
+    if not PACK or not os.path.exists(PACK):
+        print("ZOVARI_PACK must name the zovari-pack binary", file=sys.stderr)
+        return 2
+    TMP = tempfile.mkdtemp(prefix="zovari-pack-test.")
+    try:
+        program = unittest.main(exit=False)
+        return 0 if program.result.wasSuccessful() else 1
+    finally:
+        shutil.rmtree(TMP, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
