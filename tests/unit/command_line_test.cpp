@@ -1,0 +1,173 @@
+// The child's command line: quoting that the Windows splitter undoes, and
+// the bound of 32767 units.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "launcher/command_line.h"
+#include "support/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
+
+namespace {
+
+wchar_t Line[COMMAND_LINE_CAPACITY];
+
+std::wstring join(const std::vector<std::wstring>& arguments,
+                  size_t capacity = COMMAND_LINE_CAPACITY) {
+  std::vector<wchar_t*> pointers;
+  for (const std::wstring& argument : arguments) pointers.push_back((wchar_t*)argument.c_str());
+  wmemset(Line, L'#', COMMAND_LINE_CAPACITY);
+  join_arguments(pointers.data(), (int)pointers.size(), Line, capacity);
+  return Line;
+}
+
+// The text appended for one argument after a first one.
+std::wstring quoted(const std::wstring& argument) {
+  return join({L"x", argument}).substr(2);
+}
+
+std::vector<std::wstring> without_empty(const std::vector<std::wstring>& arguments) {
+  std::vector<std::wstring> kept;
+  for (const std::wstring& argument : arguments) {
+    if (!argument.empty()) kept.push_back(argument);
+  }
+  return kept;
+}
+
+std::wstring random_argument(std::mt19937& generator) {
+  static const wchar_t units[] = {L'a', L'b',  L' ',  L'\t', L'\n',   L'\v',  L'\r',
+                                  L'\f', L'"', L'\\', L'\\', L'\x00e9', L'\x4e2d', L'/'};
+  std::uniform_int_distribution<int> length(0, 12);
+  std::uniform_int_distribution<size_t> pick(0, sizeof units / sizeof units[0] - 1);
+  std::wstring argument;
+  for (int n = length(generator); n > 0; --n) argument += units[pick(generator)];
+  return argument;
+}
+
+}  // namespace
+
+TEST(CommandLine, WorkedExamples) {
+  EXPECT_EQ(quoted(L"report.txt"), L"report.txt");
+  EXPECT_EQ(quoted(L"two words"), L"\"two words\"");
+  EXPECT_EQ(quoted(L"C:\\Temp\\"), L"C:\\Temp\\");
+  EXPECT_EQ(quoted(L"C:\\My Files\\"), L"\"C:\\My Files\\\\\"");
+  EXPECT_EQ(quoted(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
+  EXPECT_EQ(quoted(L"a\\\"b"), L"\"a\\\\\\\"b\"");
+  EXPECT_EQ(quoted(L"a\\\\b c"), L"\"a\\\\b c\"");
+  EXPECT_EQ(quoted(L"\""), L"\"\\\"\"");
+  EXPECT_EQ(quoted(L""), L"");
+}
+
+TEST(CommandLine, WholeLineWithAnEmptyArgument) {
+  EXPECT_EQ(join({L"D:\\Apps\\My Tool\\run.exe", L"--name", L"two words", L"", L"last"}),
+            L"\"D:\\Apps\\My Tool\\run.exe\" --name \"two words\"  last");
+  // A trailing empty argument leaves its separating space.
+  EXPECT_EQ(join({L"run", L"a", L""}), L"run a ");
+  EXPECT_EQ(join({}), L"");
+}
+
+TEST(CommandLine, OnlyFiveUnitsForceQuotes) {
+  for (const wchar_t* forcing : {L"a b", L"a\tb", L"a\nb", L"a\vb", L"a\"b"}) {
+    EXPECT_TRUE(argument_needs_quotes(forcing));
+    EXPECT_EQ(quoted(forcing)[0], L'"');
+  }
+  EXPECT_FALSE(argument_needs_quotes(L"a\rb\fc"));
+  EXPECT_EQ(quoted(L"a\rb\fc"), L"a\rb\fc");
+  EXPECT_EQ(quoted(L"\\\\"), L"\\\\");
+  EXPECT_EQ(quoted(L"\\\\ "), L"\"\\\\ \"");
+  EXPECT_EQ(quoted(L"a b\\\\"), L"\"a b\\\\\\\\\"");
+}
+
+TEST(CommandLine, ExactlyTheBufferLessOneUnitIsAccepted) {
+  std::wstring longest(32767, L'x');
+  EXPECT_EQ(join({longest}), longest);
+  // Quotes count too: 32765 units and a blank, quoted, make 32767.
+  std::wstring spaced = std::wstring(32764, L'y') + L" ";
+  EXPECT_EQ(join({spaced}).size(), 32767u);
+  EXPECT_DEATH(join({longest + L"x"}), "");
+  EXPECT_DEATH(join({std::wstring(32766, L'x'), L"a"}), "");
+  EXPECT_DEATH(join({spaced + L"y"}), "");
+}
+
+TEST(CommandLine, AppendArgumentContinuesAfterTheText) {
+  wchar_t buffer[16] = L"run";
+  append_argument(buffer, L"a b", 16);
+  EXPECT_STREQ(buffer, L"run\"a b\"");
+  EXPECT_DEATH(append_argument(buffer, L"12345678", 16), "");
+  append_argument(buffer, L"1234567", 16);
+  EXPECT_STREQ(buffer, L"run\"a b\"1234567");
+}
+
+// The splitter the tests use on both systems, checked on lines that the
+// joining code would never write.
+TEST(WindowsSplitter, FollowsTheQuotingRules) {
+  using V = std::vector<std::wstring>;
+  EXPECT_EQ(zt::split_windows_arguments(L"  a  b\t c "), (V{L"a", L"b", L"c"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"a\\\\\\b"), (V{L"a\\\\\\b"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"a\\\\\"b c\""), (V{L"a\\b c"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"a\\\\\\\"b c"), (V{L"a\\\"b", L"c"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"\"\" x"), (V{L"", L"x"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"\"a\"\"b c\""), (V{L"a\"b", L"c"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"\"\"\"a b"), (V{L"\"a", L"b"}));
+  EXPECT_EQ(zt::split_windows_arguments(L"\"a\nb\""), (V{L"a\nb"}));
+}
+
+TEST(CommandLine, RandomArgumentsSurviveTheWindowsSplitter) {
+  std::mt19937 generator(20261207);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::wstring> arguments = {L"C:\\Program Files\\Zovari\\run.exe"};
+    std::uniform_int_distribution<int> count(0, 6);
+    for (int n = count(generator); n > 0; --n) arguments.push_back(random_argument(generator));
+    std::wstring line = join(arguments);
+    std::wstring tail = line.substr(line.find(L".exe\"") + 5);
+    std::vector<std::wstring> expected(arguments.begin() + 1, arguments.end());
+    ASSERT_EQ(zt::split_windows_arguments(tail), without_empty(expected))
+        << "line: " << zt::narrow(line);
+  }
+}
+
+#ifdef _WIN32
+namespace {
+std::vector<std::wstring> system_split(const std::wstring& line) {
+  int count = 0;
+  wchar_t** split = CommandLineToArgvW(line.c_str(), &count);
+  std::vector<std::wstring> arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(split[i]);
+  LocalFree(split);
+  return arguments;
+}
+}  // namespace
+
+TEST(CommandLine, SystemSplitterGivesTheArgumentsBack) {
+  std::mt19937 generator(7122026);
+  for (int round = 0; round < 2000; ++round) {
+    std::vector<std::wstring> arguments = {L"C:\\Program Files\\Zovari\\run.exe"};
+    std::uniform_int_distribution<int> count(0, 6);
+    for (int n = count(generator); n > 0; --n) arguments.push_back(random_argument(generator));
+    std::wstring line = join(arguments);
+    ASSERT_EQ(system_split(line), without_empty(arguments)) << "line: " << zt::narrow(line);
+  }
+}
+
+// Any line at all, not just joined ones: the test splitter and the system's
+// agree on every argument after the first.
+TEST(WindowsSplitter, AgreesWithTheSystemOnRandomLines) {
+  static const wchar_t units[] = {L'a', L' ', L'\t', L'"', L'"', L'\\', L'\\', L'b'};
+  std::mt19937 generator(3);
+  std::uniform_int_distribution<size_t> pick(0, sizeof units / sizeof units[0] - 1);
+  std::uniform_int_distribution<int> length(0, 16);
+  for (int round = 0; round < 3000; ++round) {
+    std::wstring tail;
+    for (int n = length(generator); n > 0; --n) tail += units[pick(generator)];
+    std::vector<std::wstring> system = system_split(L"run.exe " + tail);
+    system.erase(system.begin());
+    ASSERT_EQ(zt::split_windows_arguments(tail), system) << "tail: [" << zt::narrow(tail) << "]";
+  }
+}
+#endif
