@@ -1,0 +1,178 @@
+// zovari-probe: runs one piece of the launcher's code in a process of its
+// own, so that a test sees its output streams, its exit code and what it left
+// on disk, starting from fresh process-wide state each time.
+//
+//   zovari-probe read PAYLOAD COUNT...     reads COUNT bytes at a time from the
+//                                          payload file's stream; prints "read N"
+//   zovari-probe unpack PAYLOAD TARGET     unpacks the payload file into TARGET;
+//                                          prints "main=PATH" and "known=N"
+//   zovari-probe report MESSAGE CODE       report_system_error, then exit 2
+//   zovari-probe dirs STEP...              directory creation steps:
+//        p:PATH  ensure_parent_directories(PATH)
+//        d:PATH  ensure_directory(PATH), prints "d=0" or "d=1"
+//        fill:BASE:COUNT  ensure_directory of COUNT new folders in BASE,
+//                         prints "created=N" (how many were true)
+//        n       prints "known=N"
+//        rmdir:PATH  removes an empty directory behind the table's back
+//
+// A payload file holds a whole payload, magic first.  On Linux, the option
+// --file-size-limit=N before the command caps the size of files written, so
+// that a write fails.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/fatal.h"
+#include "paths/bounded.h"
+#include "payload/directories.h"
+#include "payload/reader.h"
+#include "payload/unpack.h"
+#include "platform/platform.h"
+
+#if ZOVARI_PLATFORM_WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+static std::string load_file(const wchar_t* path) {
+  std::string data;
+#if ZOVARI_PLATFORM_WIN32
+  FILE* file = _wfopen(path, L"rb");
+#else
+  char narrow[4096];
+  wcstombs(narrow, path, sizeof narrow);
+  FILE* file = fopen(narrow, "rb");
+#endif
+  if (file == nullptr) {
+    fprintf(stderr, "probe: cannot read %ls\n", path);
+    exit(100);
+  }
+  char piece[65536];
+  size_t got;
+  while ((got = fread(piece, 1, sizeof piece, file)) > 0) data.append(piece, got);
+  fclose(file);
+  return data;
+}
+
+// The payload's bytes behind its magic, as the launcher hands them on.  The
+// copy lives until the process ends.
+static void start_reader(const wchar_t* path) {
+  std::string* payload = new std::string(load_file(path));
+  if (payload->size() < 3) exit(100);
+  payload_reader_init(payload->data() + 3, payload->size() - 3);
+}
+
+static int command_read(int count, wchar_t** arguments) {
+  start_reader(arguments[0]);
+  unsigned long long total = 0;
+  std::vector<unsigned char> buffer;
+  for (int i = 1; i < count; ++i) {
+    size_t amount = (size_t)wcstoull(arguments[i], nullptr, 10);
+    buffer.resize(amount);
+    payload_read(buffer.data(), amount);
+    total += amount;
+  }
+  payload_reader_close();
+  printf("read %llu\n", total);
+  return 0;
+}
+
+static int command_unpack(int count, wchar_t** arguments) {
+  if (count != 2) return 100;
+  start_reader(arguments[0]);
+  unpack_files(arguments[1]);
+  payload_reader_close();
+  printf("main=%ls\nknown=%zu\n", unpack_main_binary_path(), known_directory_count());
+  return 0;
+}
+
+static int command_report(int count, wchar_t** arguments) {
+  if (count != 2) return 100;
+  char message[1024];
+  wcstombs(message, arguments[0], sizeof message);
+  report_system_error(message, (uint32_t)wcstoul(arguments[1], nullptr, 0));
+  fflush(stdout);
+  exit(2);
+}
+
+static void remove_empty_directory(const wchar_t* path) {
+#if ZOVARI_PLATFORM_WIN32
+  RemoveDirectoryW(path);
+#else
+  char narrow[4096];
+  wcstombs(narrow, path, sizeof narrow);
+  rmdir(narrow);
+#endif
+}
+
+static int command_dirs(int count, wchar_t** arguments) {
+  for (int i = 0; i < count; ++i) {
+    const wchar_t* step = arguments[i];
+    if (wcsncmp(step, L"p:", 2) == 0) {
+      ensure_parent_directories(step + 2);
+    } else if (wcsncmp(step, L"d:", 2) == 0) {
+      printf("d=%d\n", ensure_directory(step + 2) ? 1 : 0);
+    } else if (wcsncmp(step, L"fill:", 5) == 0) {
+      std::wstring base = step + 5;
+      size_t colon = base.rfind(L':');
+      unsigned long folders = wcstoul(base.c_str() + colon + 1, nullptr, 10);
+      base.resize(colon);
+      unsigned long created = 0;
+      for (unsigned long k = 0; k < folders; ++k) {
+        wchar_t name[32];
+        swprintf(name, 32, L"%cd%04lu", (int)PLATFORM_SEPARATOR, k);
+        created += ensure_directory((base + name).c_str()) ? 1 : 0;
+      }
+      printf("created=%lu\n", created);
+    } else if (wcsncmp(step, L"rmdir:", 6) == 0) {
+      remove_empty_directory(step + 6);
+    } else if (wcscmp(step, L"n") == 0) {
+      printf("known=%zu\n", known_directory_count());
+    } else {
+      return 100;
+    }
+  }
+  return 0;
+}
+
+static int run(int count, wchar_t** arguments) {
+  if (count >= 2 && wcsncmp(arguments[1], L"--file-size-limit=", 18) == 0) {
+#if ZOVARI_PLATFORM_POSIX
+    // The write past the limit then fails with EFBIG instead of a signal.
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit;
+    limit.rlim_cur = limit.rlim_max = (rlim_t)wcstoull(arguments[1] + 18, nullptr, 10);
+    setrlimit(RLIMIT_FSIZE, &limit);
+#endif
+    ++arguments;
+    --count;
+  }
+  if (count < 2) return 100;
+  const wchar_t* command = arguments[1];
+  if (wcscmp(command, L"read") == 0 && count >= 3) return command_read(count - 2, arguments + 2);
+  if (wcscmp(command, L"unpack") == 0) return command_unpack(count - 2, arguments + 2);
+  if (wcscmp(command, L"report") == 0) return command_report(count - 2, arguments + 2);
+  if (wcscmp(command, L"dirs") == 0) return command_dirs(count - 2, arguments + 2);
+  fputs("probe: unknown command\n", stderr);
+  return 100;
+}
+
+#if ZOVARI_PLATFORM_WIN32
+extern "C" int wmain(int argc, wchar_t** argv) {
+  return run(argc, argv);
+}
+#else
+int main(int argc, char** argv) {
+  platform_keep_arguments(argc, argv);
+  int count = 0;
+  wchar_t** arguments = platform_launcher_arguments(&count);
+  return run(count, arguments);
+}
+#endif

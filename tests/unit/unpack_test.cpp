@@ -1,0 +1,272 @@
+// Unpacking into a real target directory, each run in a process of its own
+// (zovari-probe), as the launcher does it at every start.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "launcher/fatal.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace {
+
+class Unpack : public testing::Test {
+ protected:
+  // A payload name ("\" between components) as a path in the target.
+  std::wstring target_file(const std::wstring& name) const {
+    std::wstring path = target_ + PLATFORM_SEPARATOR + name;
+    for (wchar_t& unit : path) {
+      if (unit == L'\\') unit = PLATFORM_SEPARATOR;
+    }
+    return path;
+  }
+
+  zt::ChildResult run_payload(const std::string& payload,
+                              const std::vector<std::wstring>& options = {}) {
+    std::wstring file = folder_ / L"payload";
+    if (!zt::write_file(file, payload)) ADD_FAILURE() << "cannot write the payload";
+    std::wstring probe = zt::sibling_program(L"zovari-probe");
+    std::vector<std::wstring> arguments = {probe};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    arguments.insert(arguments.end(), {L"unpack", file, target_});
+    return zt::run_program(probe, arguments);
+  }
+
+  zt::ChildResult run(const std::vector<zt::Record>& records) {
+    return run_payload(zt::container(zt::compress_frame(zt::payload_stream(records))));
+  }
+
+  std::string contents(const std::wstring& name) const {
+    std::string data;
+    if (!zt::read_file(target_file(name), &data)) return "<unreadable>";
+    return data;
+  }
+
+  std::string main_line(const std::wstring& name) const {
+    return "main=" + zt::narrow(target_file(name)) + "\n";
+  }
+
+  std::string open_failure(const std::wstring& name) const {
+    return "Error, failed to open '" + zt::narrow(target_file(name)) + "' for writing.\n";
+  }
+
+  zt::TempDir folder_;
+  std::wstring target_ = folder_ / L"target";
+};
+
+std::vector<zt::Record> application() {
+  return {{L"app", "MZ" + zt::random_bytes(1000, 1)},
+          {L"sub\\dir\\data.txt", "some text\n"},
+          {L"empty.txt", ""},
+          {L"tool", std::string("\x7f" "ELF", 4) + zt::random_bytes(100, 2)},
+          {L"run.sh", "#!/bin/sh\nexit 0\n"},
+          {L"almost.sh", "# not a script\n"},
+          {L"exact.bin", zt::random_bytes(0x8000, 3)},
+          {L"over.bin", zt::random_bytes(0x8001, 4)}};
+}
+
+}  // namespace
+
+TEST_F(Unpack, FirstRunWritesEveryFileWithItsDirectories) {
+  std::vector<zt::Record> records = application();
+  zt::ChildResult result = run(records);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  // The table: the profile folder, then the target, sub and sub/dir as they
+  // were created.
+  EXPECT_EQ(result.out, main_line(L"app") + "known=4\n");
+  EXPECT_EQ(result.err, "");
+  for (const zt::Record& record : records) {
+    EXPECT_TRUE(contents(record.name) == record.data) << zt::narrow(record.name);
+  }
+#ifndef _WIN32
+  unsigned mask = zt::current_umask();
+  EXPECT_EQ(zt::file_mode(target_file(L"app")), 0777 & ~mask);  // the main binary
+  EXPECT_EQ(zt::file_mode(target_file(L"tool")), 0777 & ~mask);
+  EXPECT_EQ(zt::file_mode(target_file(L"run.sh")), 0777 & ~mask);
+  EXPECT_EQ(zt::file_mode(target_file(L"almost.sh")), 0666 & ~mask);
+  EXPECT_EQ(zt::file_mode(target_file(L"sub\\dir\\data.txt")), 0666 & ~mask);
+  EXPECT_EQ(zt::file_mode(target_file(L"empty.txt")), 0666 & ~mask);
+#endif
+}
+
+TEST_F(Unpack, LaterRunsWriteOnlyWhatDiffers) {
+  std::vector<zt::Record> records = application();
+  ASSERT_EQ(run(records).exit_code, 0);
+  for (const zt::Record& record : records) {
+    ASSERT_TRUE(zt::set_old_modification_time(target_file(record.name)));
+  }
+  const int64_t old_time = zt::modification_time(target_file(L"app"));
+
+  // Nothing changed: only the empty file is written again (an empty file has
+  // checksum 0, a record of size 0 stores 1).  The skipped first record still
+  // names the main binary.
+  zt::ChildResult result = run(records);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, main_line(L"app") + "known=2\n");
+  for (const zt::Record& record : records) {
+    int64_t time = zt::modification_time(target_file(record.name));
+    if (record.name == L"empty.txt") {
+      EXPECT_NE(time, old_time);
+    } else {
+      EXPECT_EQ(time, old_time) << zt::narrow(record.name);
+    }
+  }
+
+  // A file changed on disk is written over; the others stay.
+  ASSERT_TRUE(zt::write_file(target_file(L"sub\\dir\\data.txt"), "changed, and longer than before"));
+  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"sub\\dir\\data.txt")));
+  ASSERT_TRUE(zt::write_file(target_file(L"over.bin"), ""));
+  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"over.bin")));
+  result = run(records);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"sub\\dir\\data.txt"), "some text\n");
+  EXPECT_TRUE(contents(L"over.bin") == records.back().data);
+  EXPECT_NE(zt::modification_time(target_file(L"sub\\dir\\data.txt")), old_time);
+  EXPECT_EQ(zt::modification_time(target_file(L"exact.bin")), old_time);
+  EXPECT_EQ(zt::modification_time(target_file(L"app")), old_time);
+}
+
+TEST_F(Unpack, FileWithTheSameChecksumIsLeftAloneWhateverItHolds) {
+  std::string record_data = "what the payload holds";
+  std::string on_disk = zt::with_crc("something else entirely", zt::crc32_of(record_data));
+  ASSERT_TRUE(zt::make_directory(target_));
+  ASSERT_TRUE(zt::write_file(target_file(L"same.txt"), on_disk));
+  zt::ChildResult result = run({{L"same.txt", record_data}});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"same.txt"), on_disk);
+}
+
+TEST_F(Unpack, PayloadWithoutFilesTouchesNothing) {
+  zt::ChildResult result = run({});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "main=\nknown=0\n");
+  EXPECT_FALSE(zt::directory_exists(target_));
+}
+
+TEST_F(Unpack, NothingBehindTheEndRecordIsUnpacked) {
+  std::string stream = zt::payload_stream({{L"first", "1"}}) +
+                       zt::payload_stream({{L"behind", "2"}});
+  zt::ChildResult result = run_payload(zt::container(zt::compress_frame(stream)));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"first"), "1");
+  EXPECT_FALSE(zt::file_exists(target_file(L"behind")));
+}
+
+TEST_F(Unpack, StreamsOfWholeWindowsUnpack) {
+  // name "f" (4 bytes), size and checksum (12), data, end record (2).
+  for (size_t size : {0x20000, 0x40000}) {
+    std::string data = zt::random_bytes(size - 18, (uint32_t)size);
+    ASSERT_EQ(zt::payload_stream({{L"f", data}}).size(), size);
+    zt::ChildResult result = run({{L"f", data}});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_TRUE(contents(L"f") == data);
+  }
+}
+
+TEST_F(Unpack, DirectoryAtAFilesPathFailsTheOpen) {
+  ASSERT_TRUE(zt::make_directory(target_));
+  ASSERT_TRUE(zt::make_directory(target_file(L"data.txt")));
+  zt::ChildResult result =
+      run({{L"first.txt", "1"}, {L"data.txt", "2"}, {L"after.txt", "3"}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, open_failure(L"data.txt"));
+  EXPECT_EQ(contents(L"first.txt"), "1");
+  EXPECT_FALSE(zt::file_exists(target_file(L"after.txt")));
+}
+
+TEST_F(Unpack, RegularFileWhereADirectoryBelongsFailsTheOpen) {
+  ASSERT_TRUE(zt::make_directory(target_));
+  ASSERT_TRUE(zt::write_file(target_file(L"plain"), "a file"));
+  zt::ChildResult result = run({{L"plain\\inner.txt", "x"}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err, open_failure(L"plain\\inner.txt"));
+  EXPECT_EQ(contents(L"plain"), "a file");
+}
+
+TEST_F(Unpack, UnwritableFileWithOtherContentsFailsTheOpen) {
+  ASSERT_TRUE(zt::make_directory(target_));
+  std::wstring locked = target_file(L"locked.txt");
+  ASSERT_TRUE(zt::write_file(locked, "old contents"));
+  if (!zt::set_unwritable(locked, true)) {
+    GTEST_SKIP() << "no way here to make a file unwritable for root (Linux: the file system has no immutable flag; Wine as root ignores the read-only attribute)";
+  }
+  zt::ChildResult result = run({{L"locked.txt", "new contents"}});
+  zt::set_unwritable(locked, false);
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err, open_failure(L"locked.txt"));
+  EXPECT_EQ(contents(L"locked.txt"), "old contents");
+}
+
+TEST_F(Unpack, NamesUpTo1023UnitsFitAndLongerAbort) {
+  // Components short enough for any file system, joined into one long name.
+  auto long_name = [](size_t units) {
+    std::wstring name;
+    while (name.size() < units) {
+      if (!name.empty()) name += L'\\';
+      name += std::wstring(std::min<size_t>(100, units - name.size()), L'n');
+    }
+    return name;
+  };
+  std::wstring longest = long_name(1023);
+  ASSERT_EQ(longest.size(), 1023u);
+  zt::ChildResult result = run({{L"main", "m"}, {longest, "deep"}});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(longest), "deep");
+
+  std::wstring too_long = long_name(1024);
+  ASSERT_EQ(too_long.size(), 1024u);
+  result = run({{L"main", "m"}, {too_long, "deep"}});
+  EXPECT_TRUE(zt::ended_by_abort(result)) << result.exit_code << " " << result.err;
+}
+
+TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
+  std::vector<zt::Record> records = {{L"a.bin", zt::random_bytes(50000, 11)},
+                                     {L"b.bin", zt::random_bytes(70000, 12)},
+                                     {L"c.bin", zt::random_bytes(200000, 13)}};
+  std::string stream = zt::payload_stream(records);
+  size_t after_a = zt::payload_stream({records[0]}, false).size();
+  size_t after_b = zt::payload_stream({records[0], records[1]}, false).size();
+  std::vector<size_t> compressed;
+  std::string frame = zt::compress_frame(stream, 0x88, {after_a, after_b}, &compressed);
+  ASSERT_EQ(compressed.size(), 2u);
+
+  zt::ChildResult result = run_payload(zt::container(frame.substr(0, compressed[1] + 1000)));
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.out, "Error, couldn't decode attached data.\n");
+  EXPECT_TRUE(contents(L"a.bin") == records[0].data);
+  EXPECT_TRUE(contents(L"b.bin") == records[1].data);
+
+  // The next start finds both complete and writes only the third.
+  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"a.bin")));
+  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"b.bin")));
+  int64_t old_time = zt::modification_time(target_file(L"a.bin"));
+  result = run_payload(zt::container(frame));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(zt::modification_time(target_file(L"a.bin")), old_time);
+  EXPECT_EQ(zt::modification_time(target_file(L"b.bin")), old_time);
+  EXPECT_TRUE(contents(L"c.bin") == records[2].data);
+}
+
+#ifndef _WIN32
+TEST_F(Unpack, FailedWriteIsReportedWithTheSystemError) {
+  // Files may grow to 1000 bytes in the probe: the first piece fails.
+  zt::ChildResult result =
+      run_payload(zt::container(zt::compress_frame(zt::payload_stream(
+                      {{L"big.bin", zt::random_bytes(0x9000, 21)}}))),
+                  {L"--file-size-limit=1000"});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.out, "");
+  char* text = platform_error_text(EFBIG);
+  ASSERT_NE(text, nullptr);
+  trim_line_end(text);
+  EXPECT_EQ(result.err, std::string("Error, couldn't unpack file to target path. ([Error ") +
+                            std::to_string(EFBIG) + "] " + text + ")\n");
+  free(text);
+}
+#endif
