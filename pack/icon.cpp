@@ -1,0 +1,196 @@
+#include "pack/icon.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "pack/payload_writer.h"
+
+// Debian's libstb-dev, compiled into this file only, with every function static.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#include <stb/stb_image.h>
+#define STB_IMAGE_RESIZE_STATIC
+#define STB_IMAGE_RESIZE_IMPLEMENTATION
+#include <stb/stb_image_resize.h>
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#define STBI_WRITE_NO_STDIO
+#include <stb/stb_image_write.h>
+
+#ifdef ZOVARI_DEFAULT_ICON_PNG
+// build/icon.png built into the program: ZOVARI_DEFAULT_ICON_PNG is its path
+// as a string literal, given by the build.
+extern "C" const char zovari_default_icon_start[];
+extern "C" const char zovari_default_icon_end[];
+asm(".pushsection .rodata\n"
+    "zovari_default_icon_start:\n"
+    ".incbin \"" ZOVARI_DEFAULT_ICON_PNG "\"\n"
+    "zovari_default_icon_end:\n"
+    ".popsection\n");
+#endif
+
+namespace zovari {
+namespace {
+
+constexpr int kMaxSourceSide = 8192;
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+
+using Pixels = std::vector<unsigned char>;  // RGBA, 8 bits per channel, rows top down
+
+std::string quoted(const std::string& name) { return "\"" + name + "\""; }
+
+// True when the chunks after the signature follow each other whole up to the
+// IEND chunk: a cut-short file gets its own message instead of the decoder's.
+bool chunks_reach_end(const std::string& png) {
+  size_t pos = sizeof kPngSignature;
+  while (png.size() - pos >= 12) {
+    const auto* at = reinterpret_cast<const unsigned char*>(png.data() + pos);
+    uint32_t length = uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
+    if (length > png.size() - pos - 12) return false;
+    if (png.compare(pos + 4, 4, "IEND") == 0) return true;
+    pos += 12 + size_t{length};
+  }
+  return false;
+}
+
+// The decoded image centred on a transparent square whose side is its longer side.
+Pixels square_canvas(const unsigned char* rgba, int width, int height, int* side) {
+  *side = std::max(width, height);
+  Pixels canvas(static_cast<size_t>(*side) * *side * 4, 0);
+  int left = (*side - width) / 2;
+  int top = (*side - height) / 2;
+  for (int y = 0; y < height; ++y) {
+    std::memcpy(&canvas[(static_cast<size_t>(top + y) * *side + left) * 4],
+                rgba + static_cast<size_t>(y) * width * 4, static_cast<size_t>(width) * 4);
+  }
+  return canvas;
+}
+
+// Resamples in sRGB space with alpha-weighted filtering (Mitchell when
+// shrinking, Catmull-Rom when enlarging); a same-size copy is left untouched.
+Pixels resample(const Pixels& source, int side, int size) {
+  if (side == size) return source;
+  Pixels output(static_cast<size_t>(size) * size * 4);
+  if (!stbir_resize_uint8_generic(source.data(), side, side, side * 4, output.data(), size, size,
+                                  size * 4, 4, 3, 0, STBIR_EDGE_CLAMP, STBIR_FILTER_DEFAULT,
+                                  STBIR_COLORSPACE_SRGB, nullptr)) {
+    throw PackError("out of memory while resizing the icon to " + std::to_string(size) + " pixels");
+  }
+  return output;
+}
+
+void append_to_string(void* context, void* data, int size) {
+  static_cast<std::string*>(context)->append(static_cast<const char*>(data), size);
+}
+
+std::string encode_png(const Pixels& pixels, int size) {
+  std::string png;
+  stbi_write_png_compression_level = 9;
+  if (!stbi_write_png_to_func(append_to_string, &png, size, size, 4, pixels.data(), size * 4)) {
+    throw PackError("cannot encode the " + std::to_string(size) + "-pixel icon as PNG");
+  }
+  return png;
+}
+
+void put_u16(std::string& out, unsigned value) {
+  out.push_back(static_cast<char>(value & 0xff));
+  out.push_back(static_cast<char>((value >> 8) & 0xff));
+}
+
+void put_u32(std::string& out, uint32_t value) {
+  put_u16(out, value & 0xffff);
+  put_u16(out, value >> 16);
+}
+
+}  // namespace
+
+std::string default_icon_png() {
+#ifdef ZOVARI_DEFAULT_ICON_PNG
+  return std::string(zovari_default_icon_start, zovari_default_icon_end);
+#else
+  // Not built in: this build runs from its source tree, so read it there.
+  std::filesystem::path source = std::filesystem::path(__FILE__).parent_path().parent_path();
+  return read_icon_file(source / "build" / "icon.png");
+#endif
+}
+
+std::string read_icon_file(const std::filesystem::path& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    throw PackError("cannot read the icon " + quoted(path.string()) + ": " + std::strerror(errno));
+  }
+  std::string contents;
+  char buffer[65536];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) contents.append(buffer, count);
+  int error = std::ferror(file) ? errno : 0;
+  std::fclose(file);
+  if (error != 0) {
+    throw PackError("cannot read the icon " + quoted(path.string()) + ": " + std::strerror(error));
+  }
+  return contents;
+}
+
+std::vector<IconImage> make_icon_images(const std::string& png, const std::string& name) {
+  if (png.size() < sizeof kPngSignature ||
+      std::memcmp(png.data(), kPngSignature, sizeof kPngSignature) != 0) {
+    throw PackError("the icon " + quoted(name) + " is not a PNG image");
+  }
+  if (!chunks_reach_end(png)) {
+    throw PackError("the icon " + quoted(name) +
+                    " is not a readable PNG image (it is cut short before its IEND chunk)");
+  }
+  const auto* bytes = reinterpret_cast<const stbi_uc*>(png.data());
+  int length = static_cast<int>(std::min<size_t>(png.size(), 0x7fffffff));
+  int width = 0, height = 0, channels = 0;
+  if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) {
+    throw PackError("the icon " + quoted(name) + " is not a readable PNG image (" +
+                    stbi_failure_reason() + ")");
+  }
+  if (width > kMaxSourceSide || height > kMaxSourceSide) {
+    throw PackError("the icon " + quoted(name) + " is " + std::to_string(width) + "x" +
+                    std::to_string(height) + " pixels; at most " +
+                    std::to_string(kMaxSourceSide) + " on a side are accepted");
+  }
+  stbi_uc* rgba = stbi_load_from_memory(bytes, length, &width, &height, &channels, 4);
+  if (rgba == nullptr) {
+    throw PackError("the icon " + quoted(name) + " is not a readable PNG image (" +
+                    stbi_failure_reason() + ")");
+  }
+  int side = 0;
+  Pixels canvas = square_canvas(rgba, width, height, &side);
+  stbi_image_free(rgba);
+
+  std::vector<IconImage> images;
+  for (int size : kIconSizes) {
+    images.push_back(IconImage{size, encode_png(resample(canvas, side, size), size)});
+  }
+  return images;
+}
+
+std::string icon_group_directory(const std::vector<IconImage>& images, uint16_t first_id) {
+  std::string out;
+  put_u16(out, 0);  // reserved
+  put_u16(out, 1);  // resource type: icon
+  put_u16(out, static_cast<unsigned>(images.size()));
+  uint16_t id = first_id;
+  for (const IconImage& image : images) {
+    out.push_back(static_cast<char>(image.size >= 256 ? 0 : image.size));  // width
+    out.push_back(static_cast<char>(image.size >= 256 ? 0 : image.size));  // height
+    out.push_back(0);  // colour count
+    out.push_back(0);  // reserved
+    put_u16(out, 0);   // planes
+    put_u16(out, 32);  // bits per pixel
+    put_u32(out, static_cast<uint32_t>(image.png.size()));
+    put_u16(out, id++);
+  }
+  return out;
+}
+
+}  // namespace zovari

@@ -1,0 +1,44 @@
+// The launcher's icon images: one source PNG resampled to the seven sizes of
+// Part 4.1, each stored as an 8-bit RGBA PNG, and the icon group directory
+// that lists them.  Used by resources.cpp.
+#ifndef ZOVARI_PACK_ICON_H
+#define ZOVARI_PACK_ICON_H
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zovari {
+
+// The icon sizes in pixels, in the order of the resource identifiers 1..7.
+inline constexpr std::array<int, 7> kIconSizes = {16, 24, 32, 48, 64, 128, 256};
+
+struct IconImage {
+  int size;         // width and height in pixels
+  std::string png;  // the PNG file's bytes
+};
+
+// The project's own icon (build/icon.png) as PNG bytes.  Throws PackError when
+// this build of zovari-pack has it neither built in nor beside its sources.
+std::string default_icon_png();
+
+// The contents of a PNG file; PackError naming the file when it cannot be read.
+std::string read_icon_file(const std::filesystem::path& path);
+
+// Decodes png (called `name` in messages) and resamples it to each of
+// kIconSizes, a non-square image centred on a transparent square first.  The
+// same input gives the same bytes.  PackError when png is not a PNG image,
+// cannot be decoded, or is larger than 8192 pixels on a side.
+std::vector<IconImage> make_icon_images(const std::string& png, const std::string& name);
+
+// The icon group directory (RT_GROUP_ICON data) for images, whose icon
+// resources have the identifiers first_id, first_id + 1, ...: each entry gives
+// width and height (0 for 256), colour count 0, planes 0, 32 bits per pixel,
+// the image's byte size and its identifier.
+std::string icon_group_directory(const std::vector<IconImage>& images, uint16_t first_id);
+
+}  // namespace zovari
+
+#endif

@@ -1,0 +1,38 @@
+// The Windows resources of a launcher (Part 4.1): seven PNG icons, the icon
+// group, the version record and the manifest, all language neutral, written
+// as a resource script for x86_64-w64-mingw32-windres and the files it reads.
+#ifndef ZOVARI_PACK_RESOURCES_H
+#define ZOVARI_PACK_RESOURCES_H
+
+#include <filesystem>
+#include <string>
+
+namespace zovari {
+
+// The version record's values, as UTF-8.
+struct VersionValues {
+  std::string product, company, description, copyright,
+      file_version /* four-part, e.g. 0.19.1.0 */, product_version /* four-part */,
+      original_filename, internal_name;
+};
+
+// Writes the resource script and everything it includes into workdir
+// (created when missing) and returns the .rc path; icon_png empty means the
+// project's own icon.  The script names its files relative to itself, so
+// windres may run from any directory.  The same values and icon give the same
+// files.  Throws PackError with one clear line on bad input: an icon that is
+// not a readable PNG, a version that is not four numbers 0..65535, a value
+// that is not UTF-8 or holds a NUL, or files that cannot be written.
+std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
+                                              const VersionValues& values,
+                                              const std::filesystem::path& icon_png);
+
+// The names of the files that write_windows_resources puts into workdir.
+inline constexpr const char* kResourceScriptName = "resources.rc";
+// One generated header that holds every version value; resources.rc includes
+// it.  Its string macros are wide literals, valid in C and C++ as well.
+inline constexpr const char* kVersionHeaderName = "version_values.h";
+
+}  // namespace zovari
+
+#endif

@@ -1,0 +1,582 @@
+#!/usr/bin/python3
+"""The Windows resources that zovari-pack puts into a launcher (Part 4.1).
+
+Each test reads a real .exe with pefile, an independent PE reader: the seven
+PNG icons, the icon group, the version record and the manifest, field by
+field.  The resources come from pack/resources.cpp through a small driver
+(tests/pack/resources_driver.cpp, compiled here with the host g++ unless
+ZOVARI_RESOURCES_DRIVER names a built one), are compiled with windres and
+linked into a tiny Windows program.  When ZOVARI_PACK names a zovari-pack
+binary, a launcher that `zovari-pack build --target windows` produces is
+checked too.
+
+Run: /usr/bin/python3 tests/pack/test_resources.py [-v]
+"""
+
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+import zlib
+
+import pefile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+WINDRES = "x86_64-w64-mingw32-windres"
+MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
+
+ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
+RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
+VERSION_KEYS = ["CompanyName", "ProductName", "FileDescription", "LegalCopyright",
+                "ProductVersion", "FileVersion", "OriginalFilename", "InternalName"]
+
+# Values that exercise the .rc escaping: quotes, a backslash, non-ASCII inside
+# and outside the BMP, hex digits right after an escaped character, "??".
+VALUES = {
+    "product": "Fendix",
+    "company": 'Zovari "Test" Co. \\ Ltd',
+    "description": "Fendix - tests caf\u00e9beef \u263a\U0001F600d0ne ??= ok",
+    "copyright": "\u00a9 2026 Zovari Test Co.",
+    "file_version": "0.19.1.0",
+    "product_version": "65535.0.7.12",
+    "original_filename": "Fendix.exe",
+    "internal_name": "Fendix",
+}
+EXPECTED_STRINGS = {
+    "CompanyName": VALUES["company"],
+    "ProductName": VALUES["product"],
+    "FileDescription": VALUES["description"],
+    "LegalCopyright": VALUES["copyright"],
+    "ProductVersion": VALUES["product_version"],
+    "FileVersion": VALUES["file_version"],
+    "OriginalFilename": VALUES["original_filename"],
+    "InternalName": VALUES["internal_name"],
+}
+
+WIN_MAIN = "#include <windows.h>\nint WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }\n"
+
+
+# --- PNG, read and written here without the code under test ------------------
+
+def png_encode(width, height, pixels):
+    """An 8-bit RGBA PNG of pixels, a list of rows of (r, g, b, a)."""
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+    raw = b"".join(b"\0" + bytes(c for p in row for c in p) for row in pixels)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def png_decode(data):
+    """Checks an 8-bit RGBA, non-interlaced PNG and returns (width, height, rows of bytes)."""
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", "no PNG signature"
+    pos, chunks = 8, []
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 4:pos + 8 + length]
+        (crc,) = struct.unpack(">I", data[pos + 8 + length:pos + 12 + length])
+        assert zlib.crc32(body) == crc, "bad CRC in %r" % kind
+        chunks.append((kind, body[4:]))
+        pos += 12 + length
+    assert chunks[0][0] == b"IHDR" and chunks[-1][0] == b"IEND"
+    width, height, depth, colour, compression, filtering, interlace = struct.unpack(">IIBBBBB", chunks[0][1])
+    assert (depth, colour, compression, filtering, interlace) == (8, 6, 0, 0, 0), \
+        "not 8-bit RGBA: depth %d colour type %d interlace %d" % (depth, colour, interlace)
+    raw = zlib.decompress(b"".join(body for kind, body in chunks if kind == b"IDAT"))
+    stride = width * 4
+    assert len(raw) == height * (stride + 1)
+    rows, previous = [], bytes(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for x in range(stride):
+            a = line[x - 4] if x >= 4 else 0
+            b = previous[x]
+            c = previous[x - 4] if x >= 4 else 0
+            if kind == 1:
+                line[x] = (line[x] + a) & 255
+            elif kind == 2:
+                line[x] = (line[x] + b) & 255
+            elif kind == 3:
+                line[x] = (line[x] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[x] = (line[x] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+            else:
+                assert kind == 0, "unknown PNG filter %d" % kind
+        rows.append(bytes(line))
+        previous = rows[-1]
+    return width, height, rows
+
+
+def pixel(rows, x, y):
+    return tuple(rows[y][x * 4:x * 4 + 4])
+
+
+# --- Building .exe files ---------------------------------------------------------
+
+class Build:
+    """The driver and the Windows program object, made once for the run."""
+    tmp = None
+    driver = None
+    main_object = None
+
+
+def setUpModule():
+    missing = [tool for tool in (WINDRES, MINGW_CXX, "g++") if shutil.which(tool) is None]
+    if missing:
+        raise unittest.SkipTest("missing tools: %s (scripts/setup.sh installs them)" % " ".join(missing))
+    Build.tmp = tempfile.mkdtemp(prefix="zovari-resources-")
+    Build.driver = os.environ.get("ZOVARI_RESOURCES_DRIVER")
+    if not Build.driver:
+        Build.driver = os.path.join(Build.tmp, "resources_driver")
+        run(["g++", "-std=c++17", "-O1", "-Wall", "-Wextra", "-I", REPO,
+             "-DZOVARI_DEFAULT_ICON_PNG=\"%s\"" % os.path.join(REPO, "build", "icon.png"),
+             os.path.join(HERE, "resources_driver.cpp"),
+             os.path.join(REPO, "pack", "resources.cpp"), os.path.join(REPO, "pack", "icon.cpp"),
+             "-o", Build.driver])
+    source = os.path.join(Build.tmp, "main.cpp")
+    with open(source, "w") as f:
+        f.write(WIN_MAIN)
+    Build.main_object = os.path.join(Build.tmp, "main.o")
+    run([MINGW_CXX, "-c", source, "-o", Build.main_object])
+
+
+def tearDownModule():
+    if Build.tmp:
+        shutil.rmtree(Build.tmp, ignore_errors=True)
+
+
+def run(command, **kwargs):
+    result = subprocess.run(command, capture_output=True, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError("%s failed (%d):\n%s%s" % (command[0], result.returncode,
+                             result.stdout.decode(errors="replace"), result.stderr.decode(errors="replace")))
+    return result
+
+
+def driver_command(workdir, icon, values):
+    return [Build.driver, workdir, icon, values["product"], values["company"], values["description"],
+            values["copyright"], values["file_version"], values["product_version"],
+            values["original_filename"], values["internal_name"]]
+
+
+def write_resources(workdir, icon="", values=VALUES):
+    """Runs the driver; returns the .rc path."""
+    result = run(driver_command(workdir, icon, values))
+    return result.stdout.decode().strip()
+
+
+def build_exe(rc_path, name):
+    """windres the script and link it into a tiny GUI program; returns the .exe path."""
+    res_object = os.path.join(Build.tmp, name + ".res.o")
+    exe = os.path.join(Build.tmp, name + ".exe")
+    preprocessor = []
+    if shutil.which("x86_64-w64-mingw32-gcc") is None:  # windres's default preprocessor
+        preprocessor = ["--preprocessor=x86_64-w64-mingw32-gcc-posix", "--preprocessor-arg=-E",
+                        "--preprocessor-arg=-xc", "--preprocessor-arg=-DRC_INVOKED"]
+    run([WINDRES] + preprocessor + ["-O", "coff", rc_path, "-o", res_object], cwd="/")  # from elsewhere on purpose
+    run([MINGW_CXX, "-municode", "-mwindows", "-static", Build.main_object, res_object, "-o", exe])
+    return exe
+
+
+def resources(exe):
+    """{type id: {name id: {language id: data bytes}}} as pefile reads them."""
+    pe = pefile.PE(exe)
+    table = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                entry = language.data.struct
+                data = pe.get_data(entry.OffsetToData, entry.Size)
+                table.setdefault(kind.id, {}).setdefault(name.id, {})[language.id] = data
+    return pe, table
+
+
+def pattern_png():
+    """48x48: the left half opaque red, the right half transparent."""
+    rows = [[(255, 0, 0, 255)] * 24 + [(0, 0, 255, 0)] * 24 for _ in range(48)]
+    return png_encode(48, 48, rows)
+
+
+# --- The checks, shared by the driver's .exe and zovari-pack's launcher ------------
+
+class ResourceChecks:
+    """Field-by-field checks of one .exe; subclasses set exe, table and pe."""
+
+    def test_only_these_resources_all_language_neutral(self):
+        shape = {kind: {name: sorted(langs) for name, langs in names.items()}
+                 for kind, names in self.table.items()}
+        self.assertEqual(shape, {
+            RT_ICON: {i: [0] for i in range(1, 8)},
+            RT_GROUP_ICON: {1: [0]},
+            RT_VERSION: {1: [0]},
+            RT_MANIFEST: {1: [0]},
+        })
+
+    def icons(self):
+        return [self.table[RT_ICON][i][0] for i in range(1, 8)]
+
+    def test_icons_are_rgba_pngs_of_the_seven_sizes_in_order(self):
+        for size, data in zip(ICON_SIZES, self.icons()):
+            with self.subTest(size=size):
+                width, height, rows = png_decode(data)
+                self.assertEqual((width, height), (size, size))
+
+    def test_icon_group_lists_the_seven_icons(self):
+        group = self.table[RT_GROUP_ICON][1][0]
+        self.assertEqual(len(group), 6 + 7 * 14)
+        self.assertEqual(struct.unpack("<HHH", group[:6]), (0, 1, 7))
+        for index, (size, data) in enumerate(zip(ICON_SIZES, self.icons())):
+            with self.subTest(size=size):
+                entry = struct.unpack("<BBBBHHIH", group[6 + 14 * index:20 + 14 * index])
+                side = 0 if size == 256 else size
+                self.assertEqual(entry, (side, side, 0, 0, 0, 32, len(data), index + 1))
+
+    def test_wrestool_rebuilds_the_icon_file_from_the_group(self):
+        # icoutils' wrestool, a second reader, joins the group and its images into an .ico.
+        if shutil.which("wrestool") is None:
+            self.skipTest("wrestool (icoutils) is not installed")
+        ico = run(["wrestool", "-x", "--type=14", "--name=1", self.exe]).stdout
+        self.assertEqual(struct.unpack("<HHH", ico[:6]), (0, 1, 7))
+        for index, (size, data) in enumerate(zip(ICON_SIZES, self.icons())):
+            with self.subTest(size=size):
+                entry = struct.unpack("<BBBBHHII", ico[6 + 16 * index:22 + 16 * index])
+                side = 0 if size == 256 else size
+                self.assertEqual(entry[:7], (side, side, 0, 0, 0, 32, len(data)))
+                self.assertEqual(ico[entry[7]:entry[7] + len(data)], data)
+
+    def version_entries(self):
+        tables = [fi for fi in self.pe.FileInfo[0] if fi.Key == b"StringFileInfo"]
+        self.assertEqual(len(tables), 1)
+        self.assertEqual([st.LangID for st in tables[0].StringTable], [b"000004b0"])
+        return tables[0].StringTable[0].entries
+
+    def test_version_fixed_part(self):
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        file_version = [int(n) for n in self.expected["FileVersion"].split(".")]
+        product_version = [int(n) for n in self.expected["ProductVersion"].split(".")]
+        self.assertEqual(fixed.Signature, 0xFEEF04BD)
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS),
+                         (file_version[0] << 16 | file_version[1], file_version[2] << 16 | file_version[3]))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS),
+                         (product_version[0] << 16 | product_version[1],
+                          product_version[2] << 16 | product_version[3]))
+        self.assertEqual(fixed.FileFlagsMask, 0x3F)
+        self.assertEqual(fixed.FileFlags, 0)
+        self.assertEqual(fixed.FileOS, 0x4)
+        self.assertEqual(fixed.FileType, 0x1)
+        self.assertEqual(fixed.FileSubtype, 0)
+        self.assertEqual((fixed.FileDateMS, fixed.FileDateLS), (0, 0))
+
+    def test_version_strings_in_order(self):
+        entries = self.version_entries()
+        self.assertEqual([key.decode() for key in entries], VERSION_KEYS)
+        raw = self.table[RT_VERSION][1][0]
+        for key in VERSION_KEYS:
+            with self.subTest(key=key):
+                value = self.expected[key]
+                if all(ord(c) < 0x10000 for c in value):  # pefile mangles surrogate pairs
+                    self.assertEqual(entries[key.encode()].decode("utf-8"), value)
+                # The exact UTF-16 text, NUL-terminated, right after its key.
+                needle = (key.encode("utf-16-le") + b"\0\0")
+                at = raw.find(needle)
+                self.assertGreater(at, 0)
+                start = at + len(needle)
+                start += (4 - start % 4) % 4  # the value is 32-bit aligned in the record
+                encoded = value.encode("utf-16-le") + b"\0\0"
+                self.assertEqual(raw[start:start + len(encoded)], encoded)
+
+    def test_version_translation(self):
+        var = [fi for fi in self.pe.FileInfo[0] if fi.Key == b"VarFileInfo"]
+        self.assertEqual(len(var), 1)
+        self.assertEqual([v.entry for v in var[0].Var], [{b"Translation": "0x0000 0x04b0"}])
+        raw = self.table[RT_VERSION][1][0]
+        needle = "Translation".encode("utf-16-le") + b"\0\0"
+        start = raw.find(needle) + len(needle)
+        start += (4 - start % 4) % 4
+        self.assertEqual(struct.unpack("<HH", raw[start:start + 4]), (0x0000, 0x04B0))
+
+    def test_manifest(self):
+        data = self.table[RT_MANIFEST][1][0]
+        text = data.decode("utf-8")
+        self.assertNotIn("\n", text.rstrip("\n"))
+        self.assertNotIn("\r", text)
+        self.assertFalse(text.startswith("<?xml"), "the manifest has an XML declaration")
+        self.assertFalse(text.startswith("\ufeff"), "the manifest has a byte order mark")
+        v1 = "{urn:schemas-microsoft-com:asm.v1}"
+        v3 = "{urn:schemas-microsoft-com:asm.v3}"
+        compat = "{urn:schemas-microsoft-com:compatibility.v1}"
+        settings = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+        root = ET.fromstring(text)
+        self.assertEqual(root.tag, v1 + "assembly")
+        self.assertEqual(root.get("manifestVersion"), "1.0")
+        self.assertEqual([child.tag for child in root], [
+            v1 + "assemblyIdentity", compat + "compatibility", v3 + "application",
+            v1 + "dependency", v3 + "trustInfo"])
+        self.assertEqual(root[0].attrib, {"type": "win32", "name": "Mini", "version": "1.0.0.0"})
+
+        applications = root[1].findall(compat + "application")
+        self.assertEqual(len(applications), 1)
+        self.assertEqual([(os_.tag, os_.attrib) for os_ in applications[0]], [
+            (compat + "supportedOS", {"Id": "{e2011457-1546-43c5-a5fe-008deee3d3f0}"}),  # Vista
+            (compat + "supportedOS", {"Id": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"}),  # 7
+            (compat + "supportedOS", {"Id": "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"}),  # 8
+            (compat + "supportedOS", {"Id": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}),  # 8.1
+            (compat + "supportedOS", {"Id": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}),  # 10
+        ])
+
+        window_settings = list(root[2])
+        self.assertEqual([e.tag for e in window_settings], [v3 + "windowsSettings"])
+        long_path = list(window_settings[0])
+        self.assertEqual([e.tag for e in long_path], [settings + "longPathAware"])
+        self.assertEqual(long_path[0].text.strip(), "true")
+
+        dependent = list(root[3])
+        self.assertEqual([e.tag for e in dependent], [v1 + "dependentAssembly"])
+        identity = list(dependent[0])
+        self.assertEqual([e.tag for e in identity], [v1 + "assemblyIdentity"])
+        self.assertEqual(identity[0].attrib, {
+            "type": "win32", "name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+            "processorArchitecture": "*", "publicKeyToken": "6595b64144ccf1df", "language": "*"})
+
+        level = root[4].findall("%ssecurity/%srequestedPrivileges/%srequestedExecutionLevel" % (v3, v3, v3))
+        self.assertEqual([e.attrib for e in level], [{"level": "asInvoker", "uiAccess": "false"}])
+        self.assertEqual(len(list(root[4].iter())), 4)  # trustInfo, security, privileges, level
+
+
+class DriverResources(ResourceChecks, unittest.TestCase):
+    """The resources that pack/resources.cpp writes, with a pattern icon."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.workdir = os.path.join(Build.tmp, "driver")
+        cls.icon = os.path.join(Build.tmp, "pattern.png")
+        with open(cls.icon, "wb") as f:
+            f.write(pattern_png())
+        cls.rc = write_resources(cls.workdir, cls.icon)
+        cls.exe = build_exe(cls.rc, "driver")
+        cls.pe, cls.table = resources(cls.exe)
+        cls.expected = EXPECTED_STRINGS
+
+    def test_icons_are_resampled_from_the_source(self):
+        for size, data in zip(ICON_SIZES, self.icons()):
+            with self.subTest(size=size):
+                _, _, rows = png_decode(data)
+                self.assertEqual(pixel(rows, size // 5, size // 2), (255, 0, 0, 255))
+                self.assertEqual(pixel(rows, size - 1 - size // 5, size // 2)[3], 0)
+
+    def test_script_takes_every_version_value_from_the_one_header(self):
+        with open(self.rc) as f:
+            script = f.read()
+        with open(os.path.join(self.workdir, "version_values.h")) as f:
+            header = f.read()
+        self.assertIn('#include "version_values.h"', script)
+        defined = [line.split()[1] for line in header.splitlines() if line.startswith("#define ")]
+        self.assertEqual(len(defined), len(set(defined)))
+        value_lines = [line.split(",", 1)[1].strip() for line in script.splitlines()
+                       if line.strip().startswith("VALUE") and "Translation" not in line]
+        self.assertEqual(len(value_lines), 8)
+        for macro in value_lines:
+            self.assertIn(macro, defined)
+        for statement in ("FILEVERSION", "PRODUCTVERSION"):
+            (line,) = [l for l in script.splitlines() if l.startswith(statement + " ")]
+            self.assertIn(line.split()[1], defined)
+        self.assertNotIn("0.19.1", script)
+
+    def test_header_means_the_same_to_a_cxx_compiler(self):
+        # The header's wide literals are C as well, so launcher code may use them.
+        macros = ["COMPANY_NAME", "PRODUCT_NAME", "FILE_DESCRIPTION", "LEGAL_COPYRIGHT",
+                  "PRODUCT_VERSION", "FILE_VERSION", "ORIGINAL_FILENAME", "INTERNAL_NAME"]
+        source = os.path.join(Build.tmp, "header_units.cpp")
+        with open(source, "w") as f:
+            f.write('#include <cstdio>\n#include "version_values.h"\n'
+                    'static void put(const wchar_t* s) {\n'
+                    '  for (; *s; ++s) std::printf("%04x ", (unsigned)*s);\n'
+                    '  std::printf("\\n");\n}\nint main() {\n')
+            f.writelines("  put(ZOVARI_%s);\n" % macro for macro in macros)
+            f.write("}\n")
+        program = os.path.join(Build.tmp, "header_units")
+        run(["g++", "-I", self.workdir, source, "-o", program])
+        lines = run([program]).stdout.decode().splitlines()
+        for key, line in zip(VERSION_KEYS, lines):
+            with self.subTest(key=key):
+                encoded = self.expected[key].encode("utf-16-le")
+                units = struct.unpack("<%dH" % (len(encoded) // 2), encoded)
+                self.assertEqual(line.split(), ["%04x" % u for u in units])
+        self.assertEqual(len(lines), 8)
+
+    def test_same_inputs_give_the_same_bytes(self):
+        other = os.path.join(Build.tmp, "again with space \u00e9")
+        rc = write_resources(other, self.icon)
+        self.assertEqual(sorted(os.listdir(other)), sorted(os.listdir(self.workdir)))
+        for name in os.listdir(other):
+            with self.subTest(file=name):
+                with open(os.path.join(other, name), "rb") as a, open(os.path.join(self.workdir, name), "rb") as b:
+                    self.assertEqual(a.read(), b.read())
+        _, table = resources(build_exe(rc, "again"))
+        self.assertEqual(table, self.table)
+
+
+class DefaultIcon(unittest.TestCase):
+    """No icon given: the project's own build/icon.png."""
+
+    def test_default_icon_is_build_icon_png(self):
+        rc = write_resources(os.path.join(Build.tmp, "default"), "")
+        _, table = resources(build_exe(rc, "default"))
+        with open(os.path.join(REPO, "build", "icon.png"), "rb") as f:
+            source = png_decode(f.read())
+        self.assertEqual(source[:2], (256, 256))
+        self.assertEqual(png_decode(table[RT_ICON][7][0]), source)  # same pixels at 256
+        for index, size in enumerate(ICON_SIZES, 1):
+            self.assertEqual(png_decode(table[RT_ICON][index][0])[:2], (size, size))
+
+    def test_build_icon_png_is_what_its_script_draws(self):
+        out = os.path.join(Build.tmp, "drawn.png")
+        run([sys.executable, os.path.join(REPO, "build", "make_icon.py"), out])
+        with open(out, "rb") as a, open(os.path.join(REPO, "build", "icon.png"), "rb") as b:
+            self.assertEqual(a.read(), b.read(), "build/icon.png is stale: run build/make_icon.py")
+
+
+class IconInputs(unittest.TestCase):
+
+    def test_non_square_icon_is_centred_on_a_transparent_square(self):
+        rows = [[(0, 200, 0, 255)] * 120 for _ in range(60)]
+        icon = os.path.join(Build.tmp, "wide.png")
+        with open(icon, "wb") as f:
+            f.write(png_encode(120, 60, rows))
+        workdir = os.path.join(Build.tmp, "wide")
+        write_resources(workdir, icon)
+        for size in ICON_SIZES:
+            with self.subTest(size=size):
+                with open(os.path.join(workdir, "icon-%d.png" % size), "rb") as f:
+                    width, height, image = png_decode(f.read())
+                self.assertEqual((width, height), (size, size))
+                self.assertEqual(pixel(image, size // 2, size // 2), (0, 200, 0, 255))
+                self.assertEqual(pixel(image, size // 2, 0)[3], 0)
+                self.assertEqual(pixel(image, size // 2, size - 1)[3], 0)
+
+    def test_bad_icon_gives_one_clear_line(self):
+        good = pattern_png()
+        corrupt = bytearray(good)
+        corrupt[45:60] = b"\xff" * 15  # inside IDAT's compressed data
+        huge = png_encode(1, 1, [[(0, 0, 0, 0)]])
+        huge = huge[:16] + struct.pack(">II", 9000, 9000) + huge[24:]
+        cases = {
+            "text.png": (b"this is not an image\n", "is not a PNG image"),
+            "empty.png": (b"", "is not a PNG image"),
+            "photo.jpg": (b"\xff\xd8\xff\xe0\0\x10JFIF\0" + bytes(64), "is not a PNG image"),
+            "truncated.png": (good[:40], "is not a readable PNG image"),
+            "corrupt.png": (bytes(corrupt), "is not a readable PNG image"),
+            "huge.png": (huge, "9000x9000 pixels"),
+            "missing.png": (None, "cannot read the icon"),
+        }
+        for name, (contents, message) in cases.items():
+            with self.subTest(icon=name):
+                icon = os.path.join(Build.tmp, "bad-" + name)
+                if contents is not None:
+                    with open(icon, "wb") as f:
+                        f.write(contents)
+                self.assert_refused(icon, VALUES, [message, icon])
+        self.assert_refused(Build.tmp, VALUES, ["cannot read the icon", Build.tmp])  # a directory
+
+    def assert_refused(self, icon, values, fragments):
+        workdir = os.path.join(Build.tmp, "refused")
+        shutil.rmtree(workdir, ignore_errors=True)
+        result = subprocess.run(driver_command(workdir, icon, values), capture_output=True)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout, b"")
+        lines = result.stderr.decode(errors="replace").splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        for fragment in fragments:
+            self.assertIn(fragment, lines[0])
+        self.assertFalse(os.path.exists(workdir), "files written despite the error")
+
+    def test_bad_versions_give_one_clear_line(self):
+        versions = ["0.19.1", "0.19.1.0.0", "1.2.3.65536", "a.b.c.d", "1..2.3", "", "1.2.3.-4",
+                    " 1.2.3.4", "1.2\n3.4", "1.2.3.4\u00e9"]
+        for version in versions:
+            for key, field in (("FileVersion", "file_version"), ("ProductVersion", "product_version")):
+                with self.subTest(version=version, field=field):
+                    values = dict(VALUES, **{field: version})
+                    self.assert_refused("", values, [key, "four numbers"])
+
+    def test_text_that_is_not_utf8_gives_one_clear_line(self):
+        values = dict(VALUES, company=b"Acme \xff Ltd")
+        command = [os.fsencode(a) if isinstance(a, str) else a for a in driver_command(
+            os.path.join(Build.tmp, "refused"), "", values)]
+        result = subprocess.run(command, capture_output=True)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stderr.decode().splitlines(), ["error: the version value CompanyName is not valid UTF-8"])
+
+
+class PackedLauncher(ResourceChecks, unittest.TestCase):
+    """A launcher that `zovari-pack build --target windows` produces."""
+
+    @classmethod
+    def setUpClass(cls):
+        pack = os.environ.get("ZOVARI_PACK")
+        if not pack:
+            print("\nPackedLauncher skipped: ZOVARI_PACK is not set (the zovari-pack to test)", file=sys.stderr)
+            raise unittest.SkipTest("ZOVARI_PACK is not set: no zovari-pack to produce a launcher")
+        app = os.path.join(Build.tmp, "app")
+        os.makedirs(os.path.join(app, "bin"), exist_ok=True)
+        with open(os.path.join(app, "bin", "Fendix.exe"), "wb") as f:
+            f.write(b"MZ not really a program")
+        with open(os.path.join(app, "readme.txt"), "w") as f:
+            f.write("hello\n")
+        cls.icon = os.path.join(Build.tmp, "launcher-icon.png")
+        with open(cls.icon, "wb") as f:
+            f.write(pattern_png())
+        cls.exe = os.path.join(Build.tmp, "Fendix-launcher.exe")
+        cls.pack_command = [
+            pack, "build", "--target", "windows", "--input", app, "--main", "bin/Fendix.exe",
+            "--product", "Fendix", "--version", "0.19.1", "--company", VALUES["company"],
+            "--description", "tests caf\u00e9 \u263a", "--copyright", VALUES["copyright"], "--level", "3"]
+        run(cls.pack_command + ["--icon", cls.icon, "--output", cls.exe])
+        cls.pe, cls.table = resources(cls.exe)
+        cls.expected = {
+            "CompanyName": VALUES["company"],
+            "ProductName": "Fendix",
+            "FileDescription": "Fendix - tests caf\u00e9 \u263a",
+            "LegalCopyright": VALUES["copyright"],
+            "ProductVersion": "0.19.1.0",
+            "FileVersion": "0.19.1.0",
+            "OriginalFilename": "Fendix.exe",
+            "InternalName": "Fendix",
+        }
+
+    def test_icons_are_resampled_from_the_given_icon(self):
+        for size, data in zip(ICON_SIZES, self.icons()):
+            with self.subTest(size=size):
+                _, _, rows = png_decode(data)
+                self.assertEqual(pixel(rows, size // 5, size // 2), (255, 0, 0, 255))
+
+    def test_bad_icon_gives_one_clear_line_and_no_launcher(self):
+        icon = os.path.join(Build.tmp, "not-a-png.png")
+        with open(icon, "wb") as f:
+            f.write(b"GIF89a and more")
+        exe = os.path.join(Build.tmp, "never.exe")
+        result = subprocess.run(self.pack_command + ["--icon", icon, "--output", exe], capture_output=True)
+        self.assertNotEqual(result.returncode, 0)
+        lines = result.stderr.decode(errors="replace").splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn('the icon "%s" is not a PNG image' % icon, lines[0])
+        self.assertFalse(os.path.exists(exe))
+
+    def test_without_an_icon_the_launcher_has_the_projects_icon(self):
+        exe = os.path.join(Build.tmp, "Fendix-default-icon.exe")
+        run(self.pack_command + ["--output", exe])
+        _, table = resources(exe)
+        with open(os.path.join(REPO, "build", "icon.png"), "rb") as f:
+            self.assertEqual(png_decode(table[RT_ICON][7][0]), png_decode(f.read()))
+
+
+if __name__ == "__main__":
+    unittest.main()
