@@ -203,11 +203,37 @@ TEST(PathTemplate, TempOfAnotherSettingLosesAllItsTrailingBackslashes) {
 // The same folders as a separate program sees them.
 TEST(PathTemplate, ExpandToolAgreesWithTheSystem) {
   std::wstring tool = zt::sibling_program(L"zovari-expand");
-  zt::ChildResult result = zt::run_program(tool, {tool, L"{CACHE_DIR}|{HOME}"});
+  zt::ChildResult result = zt::run_program(tool, {tool, L"{CACHE_DIR}|{HOME}|{TEMP}"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
+  wchar_t temp[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, temp);
   EXPECT_EQ(result.out,
             zt::narrow(without_trailing_backslashes(shell_folder(CSIDL_LOCAL_APPDATA))) + "|" +
-                zt::narrow(without_trailing_backslashes(shell_folder(CSIDL_PROFILE))) + "\n");
+                zt::narrow(without_trailing_backslashes(shell_folder(CSIDL_PROFILE))) + "|" +
+                zt::narrow(without_trailing_backslashes(std::wstring(temp, length))) + "\n");
+}
+
+// A temporary folder that does not fit what is left of the output leaves
+// nothing behind it, and the expansion stops there.
+TEST(PathTemplate, TempThatDoesNotFitStopsTheExpansion) {
+  wchar_t temp[MAX_PATH + 1];
+  DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  ASSERT_GT(length, 4u);
+  Expansion cut = expand(L"ab{TEMP}\\x", 4);
+  EXPECT_FALSE(cut.ok);
+  EXPECT_EQ(cut.text, L"ab");
+}
+
+// A program in the root of a drive has the bare drive as its folder.
+TEST(PathTemplate, ProgramDirOfADriveRootIsTheDriveAlone) {
+  std::wstring copy = L"C:\\zovari-unit-expand-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+  if (!zt::copy_file(zt::sibling_program(L"zovari-expand"), copy)) {
+    GTEST_SKIP() << "cannot write into the root of drive C: here";
+  }
+  zt::ChildResult result = zt::run_program(copy, {copy, L"{PROGRAM_DIR}|{PROGRAM_BASE}"});
+  DeleteFileW(copy.c_str());
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "C:|" + zt::narrow(copy.substr(0, copy.size() - 4)) + "\n");
 }
 #else
 namespace {

@@ -225,6 +225,21 @@ TEST_F(Unpack, NamesUpTo1023UnitsFitAndLongerAbort) {
   EXPECT_TRUE(zt::ended_by_abort(result)) << result.exit_code << " " << result.err;
 }
 
+// The target directory, a separator and the name must fit in 4095 units.
+// The directory need not exist: the bound is met before anything is opened.
+TEST_F(Unpack, TargetPathOfMoreThan4095UnitsAborts) {
+  std::wstring deep = folder_.path();
+  while (deep.size() < 3500) deep += std::wstring(1, PLATFORM_SEPARATOR) + std::wstring(99, L'd');
+  deep.resize(3500);
+  target_ = deep;
+  std::wstring fits(4095 - 3500 - 1, L'n');
+  zt::ChildResult result = run({{fits, "x"}});
+  EXPECT_EQ(result.exit_code, 2);  // the open fails; the path itself was fine
+  EXPECT_EQ(result.err, open_failure(fits));
+  result = run({{fits + L"n", "x"}});
+  EXPECT_TRUE(zt::ended_by_abort(result)) << result.exit_code << " " << result.err;
+}
+
 TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
   std::vector<zt::Record> records = {{L"a.bin", zt::random_bytes(50000, 11)},
                                      {L"b.bin", zt::random_bytes(70000, 12)},
