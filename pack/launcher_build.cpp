@@ -177,22 +177,15 @@ fs::path compile_resources(const fs::path& work, const LauncherSettings& s, cons
 }
 
 void install_output(const fs::path& built, const fs::path& output) {
-  fs::path temporary = temporary_beside(output);
-  try {
-    std::error_code error;
-    fs::copy_file(built, temporary, fs::copy_options::overwrite_existing, error);
-    if (error) throw PackError("cannot write " + output.string() + ": " + error.message());
-    fs::permissions(temporary,
-                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                        fs::perms::others_read | fs::perms::others_exec,
-                    error);
-    fs::rename(temporary, output, error);
-    if (error) throw PackError("cannot write " + output.string() + ": " + error.message());
-  } catch (...) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    throw;
-  }
+  TemporaryOutput temporary(output);
+  std::error_code error;
+  fs::copy_file(built, temporary.path(), fs::copy_options::overwrite_existing, error);
+  if (error) throw PackError("cannot write " + output.string() + ": " + error.message());
+  fs::permissions(temporary.path(),
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec,
+                  error);
+  temporary.commit();
 }
 
 }  // namespace

@@ -382,9 +382,10 @@ int command_verify(const std::vector<std::string>& rest) {
 }
 
 int run(const std::vector<std::string>& all) {
-  if (all.empty() || all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
-    std::fputs(MAIN_HELP, all.empty() ? stderr : stdout);
-    return all.empty() ? 2 : 0;
+  if (all.empty()) throw UsageError("missing command (see zovari-pack --help)");
+  if (all[0] == "--help" || all[0] == "-h" || all[0] == "help") {
+    std::fputs(MAIN_HELP, stdout);
+    return 0;
   }
   const std::string& command = all[0];
   std::vector<std::string> rest(all.begin() + 1, all.end());
@@ -410,6 +411,7 @@ std::string one_line(std::string text) {
 int main(int argc, char** argv) {
   std::vector<std::string> all(argv + 1, argv + argc);
   std::string command = all.empty() ? std::string() : all[0];
+  remove_temporary_on_signals();
   try {
     int code = run(all);
     std::fflush(stdout);

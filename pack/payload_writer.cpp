@@ -9,6 +9,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -526,35 +527,69 @@ fs::path temporary_beside(const fs::path& output) {
   throw PackError("cannot choose a temporary file name beside " + quoted(output));
 }
 
+namespace {
+
+// The TemporaryOutput in progress, for the signal handler.
+char PendingTemporary[4096];
+volatile std::sig_atomic_t HavePendingTemporary = 0;
+
+extern "C" void remove_pending_temporary(int signal_number) {
+  if (HavePendingTemporary) ::unlink(PendingTemporary);
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+}  // namespace
+
+TemporaryOutput::TemporaryOutput(const fs::path& output)
+    : path_(temporary_beside(output)), output_(output) {
+  const std::string text = path_.string();
+  if (!HavePendingTemporary && text.size() < sizeof PendingTemporary) {
+    std::memcpy(PendingTemporary, text.c_str(), text.size() + 1);
+    HavePendingTemporary = 1;
+  }
+}
+
+TemporaryOutput::~TemporaryOutput() {
+  if (!committed_) {
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+  }
+  if (HavePendingTemporary && path_.string() == PendingTemporary) HavePendingTemporary = 0;
+}
+
+void TemporaryOutput::commit() {
+  std::error_code error;
+  fs::rename(path_, output_, error);
+  if (error) throw PackError("cannot write " + quoted(output_) + ": " + error.message());
+  committed_ = true;
+}
+
+void remove_temporary_on_signals() {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_pending_temporary);
+}
+
 void write_payload_file(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                         const fs::path& output) {
-  fs::path temporary = temporary_beside(output);
-  try {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out) throw PackError("cannot create " + quoted(temporary));
-    uint64_t written = 0;
-    auto sink = [&](const char* data, size_t size) {
-      out.write(data, (std::streamsize)size);
-      if (!out) throw PackError("cannot write " + quoted(temporary));
-      written += size;
-    };
-    sink(reinterpret_cast<const char*>(PAYLOAD_MAGIC), PAYLOAD_MAGIC_SIZE);
-    {
-      FrameCompressor compressor(options, sink);
-      compress_records(records, options, compressor);
-    }
-    std::string tail = padding_and_trailer(written);
-    sink(tail.data(), tail.size());
-    out.close();
-    if (!out) throw PackError("cannot write " + quoted(temporary));
-    std::error_code error;
-    fs::rename(temporary, output, error);
-    if (error) throw PackError("cannot write " + quoted(output) + ": " + error.message());
-  } catch (...) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    throw;
+  TemporaryOutput temporary(output);
+  std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
+  if (!out) throw PackError("cannot create " + quoted(temporary.path()));
+  uint64_t written = 0;
+  auto sink = [&](const char* data, size_t size) {
+    out.write(data, (std::streamsize)size);
+    if (!out) throw PackError("cannot write " + quoted(temporary.path()));
+    written += size;
+  };
+  sink(reinterpret_cast<const char*>(PAYLOAD_MAGIC), PAYLOAD_MAGIC_SIZE);
+  {
+    FrameCompressor compressor(options, sink);
+    compress_records(records, options, compressor);
   }
+  std::string tail = padding_and_trailer(written);
+  sink(tail.data(), tail.size());
+  out.close();
+  if (!out) throw PackError("cannot write " + quoted(temporary.path()));
+  temporary.commit();
 }
 
 }  // namespace zovari
