@@ -338,6 +338,12 @@ class Refusals(Base):
         os.symlink("/proc/self/mem", os.path.join(folder, "mem"))
         self.refuse(folder, "main", "cannot read")
 
+    def test_file_that_changes_between_reads(self):
+        # Every read of this file gives a new random UUID of the same length.
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
+        os.symlink("/proc/sys/kernel/random/uuid", os.path.join(folder, "uuid"))
+        self.refuse(folder, "main", "changed while packing")
+
     def test_bad_options(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
         self.assert_refused(["payload", "--input", folder, "--main", "main", "--output", self.out,
