@@ -55,19 +55,25 @@ const char* const PAYLOAD_HELP =
     "  --output FILE    the payload file to write (replaced only when complete)\n"
     "  --level N        zstd compression level, 1 to 22 (default 19)\n";
 
-const char* const LAUNCHER_OPTIONS_HELP =
-    "  --target T            windows (default) or linux\n"
-    "  --template T          where the files go; default \"{CACHE_DIR}\\{PRODUCT}\\{VERSION}\"\n"
-    "                        (windows) or \"{CACHE_DIR}/{PRODUCT}/{VERSION}\" (linux)\n"
-    "  --product P           default: the main binary's name without extension\n"
-    "  --version V           default 0.0.0\n"
-    "  --file-version V      default: the version\n"
-    "  --product-version V   default: the version\n"
-    "  --company C           --description D   --copyright C\n"
-    "  --icon PNG            the launcher's icon (windows); default: the project's own\n"
-    "  --runtime DIR         the launcher runtime root (holds windows/ and linux/)\n"
-    "  --cxx PATH            the target's C++ compiler\n"
-    "  --windres PATH        the Windows resource compiler\n";
+std::string launcher_options_help() {
+  return "  --target T            windows (default) or linux\n"
+         "  --template T          where the files go; default \"{CACHE_DIR}\\{PRODUCT}\\{VERSION}\"\n"
+         "                        (windows) or \"{CACHE_DIR}/{PRODUCT}/{VERSION}\" (linux)\n"
+         "  --product P           default: the main binary's name without extension\n"
+         "  --version V           default 0.0.0 ({VERSION}; 0.0.0.0 in the version record)\n"
+         "  --file-version V      default: the version\n"
+         "  --product-version V   default: the version\n"
+         "  --company C           the company name ({COMPANY}, CompanyName)\n"
+         "  --description D       one line: FileDescription is \"<product> - <description>\"\n"
+         "  --copyright C         LegalCopyright\n"
+         "  --icon PNG            the launcher's icon (windows); default: the project's own\n"
+         "  --runtime DIR         the launcher runtime root, holding linux/ and windows/;\n"
+         "                        default " + default_runtime_root().string() + "\n"
+         "  --cxx PATH            the target's C++ compiler (default g++, or\n"
+         "                        x86_64-w64-mingw32-g++-posix for windows)\n"
+         "  --windres PATH        the Windows resource compiler (default\n"
+         "                        x86_64-w64-mingw32-windres)\n";
+}
 
 std::string build_help() {
   return std::string(
@@ -79,7 +85,7 @@ std::string build_help() {
              "  --main RELPATH        the program the launcher starts, relative to DIR\n"
              "  --output FILE         the launcher to write\n"
              "  --level N             zstd compression level, 1 to 22 (default 19)\n") +
-         LAUNCHER_OPTIONS_HELP;
+         launcher_options_help();
 }
 
 std::string launcher_help() {
@@ -91,7 +97,7 @@ std::string launcher_help() {
              "\n"
              "  --payload FILE        the payload\n"
              "  --output FILE         the launcher to write\n") +
-         LAUNCHER_OPTIONS_HELP;
+         launcher_options_help();
 }
 
 const char* const LIST_HELP =
