@@ -291,39 +291,57 @@ int command_list(const std::vector<std::string>& rest) {
   return 0;
 }
 
-// The path under the extraction folder for an untrusted name, or PackError.
-fs::path safe_relative_path(const std::u16string& name) {
-  const std::string shown = "\"" + display_name(name) + "\"";
-  if (name.empty()) throw PackError("refusing an empty name");
+// What is wrong with a name by the container format's rules (no drive, no
+// leading "\\", no empty, "." or ".." component), and where "/" is a separator
+// also a "/" inside a component; empty when nothing is.  Fills *relative.
+std::string name_problem(const std::u16string& name, bool slash_is_separator, fs::path* relative) {
+  if (name.empty()) return "is empty";
   std::string text;
   try {
     text = utf8_from_utf16(name);
   } catch (const PackError&) {
-    throw PackError("refusing a name that is not valid UTF-16: " + shown);
+    return "is not valid UTF-16";
   }
   if (text.size() >= 2 && text[1] == ':' && std::isalpha((unsigned char)text[0])) {
-    throw PackError("refusing a name with a drive letter: " + shown);
+    return "starts with a drive letter";
   }
-  fs::path relative;
   size_t start = 0;
   for (;;) {
     size_t end = text.find('\\', start);
     std::string component = text.substr(start, end == std::string::npos ? end : end - start);
-    if (component.empty()) {
-      throw PackError(start == 0 ? "refusing an absolute name: " + shown
-                                 : "refusing a name with an empty component: " + shown);
+    if (component.empty()) return start == 0 ? "is absolute" : "has an empty component";
+    if (component == "." || component == "..") return "has a \"" + component + "\" component";
+    if (slash_is_separator && component.find('/') != std::string::npos) {
+      return "holds \"/\", a separator on this system";
     }
-    if (component == "." || component == "..") {
-      throw PackError("refusing a name with a \"" + component + "\" component: " + shown);
-    }
-    if (component.find('/') != std::string::npos) {
-      throw PackError("refusing a name holding \"/\", a separator on this system: " + shown);
-    }
-    relative /= component;
-    if (end == std::string::npos) return relative;
+    *relative /= component;
+    if (end == std::string::npos) return std::string();
     start = end + 1;
   }
 }
+
+// The path under the extraction folder for an untrusted name, or PackError.
+fs::path safe_relative_path(const std::u16string& name) {
+  fs::path relative;
+  std::string problem = name_problem(name, true, &relative);
+  if (!problem.empty()) {
+    throw PackError("refusing the name \"" + display_name(name) + "\": it " + problem);
+  }
+  return relative;
+}
+
+// Checks every name against the format's rules, for verify.
+class NameChecker : public RecordVisitor {
+ public:
+  void begin_record(const RecordInfo& record) override {
+    fs::path ignored;
+    std::string problem = name_problem(record.name, false, &ignored);
+    if (!problem.empty()) {
+      throw PackError("the record name \"" + display_name(record.name) + "\" " + problem +
+                      ", which the container format forbids");
+    }
+  }
+};
 
 class Extractor : public RecordVisitor {
  public:
@@ -377,8 +395,8 @@ int command_verify(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(VERIFY_HELP, stdout), 0;
   MappedFile file(args.positional()[0]);
   PayloadLocation location = find_payload(file.data(), file.size());
-  RecordVisitor nothing;
-  ReadSummary summary = read_payload(file.data(), location, nothing, true);
+  NameChecker names;
+  ReadSummary summary = read_payload(file.data(), location, names, true);
   if (summary.records == 0) throw PackError("the payload holds no files");
   std::printf("ok: %llu files, %llu bytes, payload of %llu bytes at offset %llu%s\n",
               (unsigned long long)summary.records, (unsigned long long)summary.bytes,
