@@ -15,9 +15,11 @@
 //        n       prints "known=N"
 //        rmdir:PATH  removes an empty directory behind the table's back
 //
-// A payload file holds a whole payload, magic first.  On Linux, the option
-// --file-size-limit=N before the command caps the size of files written, so
-// that a write fails.
+// A payload file holds a whole payload, magic first.  On Linux, options
+// before the command make the system refuse what the launcher asks for:
+//   --file-size-limit=N        files written may not grow beyond N bytes
+//   --address-space-margin=N   once the payload is loaded, the process may
+//                              map only N bytes more
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,11 +63,29 @@ static std::string load_file(const wchar_t* path) {
   return data;
 }
 
+static unsigned long long AddressSpaceMargin;
+
+#if ZOVARI_PLATFORM_POSIX
+static void limit_address_space(void) {
+  unsigned long long pages = 0;
+  FILE* status = fopen("/proc/self/statm", "r");
+  if (status == nullptr || fscanf(status, "%llu", &pages) != 1) exit(100);
+  fclose(status);
+  struct rlimit limit;
+  limit.rlim_cur = limit.rlim_max =
+      (rlim_t)(pages * (unsigned long long)sysconf(_SC_PAGESIZE) + AddressSpaceMargin);
+  setrlimit(RLIMIT_AS, &limit);
+}
+#endif
+
 // The payload's bytes behind its magic, as the launcher hands them on.  The
 // copy lives until the process ends.
 static void start_reader(const wchar_t* path) {
   std::string* payload = new std::string(load_file(path));
   if (payload->size() < 3) exit(100);
+#if ZOVARI_PLATFORM_POSIX
+  if (AddressSpaceMargin != 0) limit_address_space();
+#endif
   payload_reader_init(payload->data() + 3, payload->size() - 3);
 }
 
@@ -143,16 +163,23 @@ static int command_dirs(int count, wchar_t** arguments) {
 }
 
 static int run(int count, wchar_t** arguments) {
-  if (count >= 2 && wcsncmp(arguments[1], L"--file-size-limit=", 18) == 0) {
+  for (; count >= 2 && wcsncmp(arguments[1], L"--", 2) == 0; ++arguments, --count) {
 #if ZOVARI_PLATFORM_POSIX
-    // The write past the limit then fails with EFBIG instead of a signal.
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit;
-    limit.rlim_cur = limit.rlim_max = (rlim_t)wcstoull(arguments[1] + 18, nullptr, 10);
-    setrlimit(RLIMIT_FSIZE, &limit);
+    if (wcsncmp(arguments[1], L"--file-size-limit=", 18) == 0) {
+      // The write past the limit then fails with EFBIG instead of a signal.
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit;
+      limit.rlim_cur = limit.rlim_max = (rlim_t)wcstoull(arguments[1] + 18, nullptr, 10);
+      setrlimit(RLIMIT_FSIZE, &limit);
+      continue;
+    }
+    if (wcsncmp(arguments[1], L"--address-space-margin=", 23) == 0) {
+      AddressSpaceMargin = wcstoull(arguments[1] + 23, nullptr, 10);
+      continue;
+    }
 #endif
-    ++arguments;
-    --count;
+    fputs("probe: unknown option\n", stderr);
+    return 100;
   }
   if (count < 2) return 100;
   const wchar_t* command = arguments[1];

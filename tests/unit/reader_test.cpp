@@ -162,3 +162,18 @@ TEST(PayloadReader, DecodeFailureIsReportedOnStandardOutput) {
   EXPECT_EQ(result.out, "Error, couldn't decode attached data.\n");
   EXPECT_EQ(result.err, "");
 }
+
+#ifndef _WIN32
+// With no room left to map the 128 KiB window, set-up fails with its own
+// message.
+TEST(PayloadReader, WindowThatCannotBeAllocatedIsReported) {
+  zt::TempDir folder;
+  ASSERT_TRUE(zt::write_file(folder / L"payload", zt::container(zt::compress_frame("abc"))));
+  std::wstring probe = zt::sibling_program(L"zovari-probe");
+  zt::ChildResult result = zt::run_program(
+      probe, {probe, L"--address-space-margin=16384", L"read", folder / L"payload", L"3"});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.out, "Error, couldn't allocate memory.\n");
+  EXPECT_EQ(result.err, "");
+}
+#endif

@@ -13,6 +13,10 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 class Unpack : public testing::Test {
@@ -269,6 +273,21 @@ TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
 }
 
 #ifndef _WIN32
+// A file written over gets the mode its new contents call for, not the one
+// it had.
+TEST_F(Unpack, RewrittenFileTakesTheModeOfItsContents) {
+  ASSERT_TRUE(zt::make_directory(target_));
+  ASSERT_TRUE(zt::write_file(target_file(L"main"), "old"));
+  ASSERT_TRUE(zt::write_file(target_file(L"data"), "old"));
+  ASSERT_EQ(chmod(zt::narrow(target_file(L"main")).c_str(), 0600), 0);
+  ASSERT_EQ(chmod(zt::narrow(target_file(L"data")).c_str(), 0700), 0);
+  zt::ChildResult result = run({{L"main", "new"}, {L"data", "new"}});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  unsigned mask = zt::current_umask();
+  EXPECT_EQ(zt::file_mode(target_file(L"main")), 0777 & ~mask);
+  EXPECT_EQ(zt::file_mode(target_file(L"data")), 0666 & ~mask);
+}
+
 TEST_F(Unpack, FailedWriteIsReportedWithTheSystemError) {
   // Files may grow to 1000 bytes in the probe: the first piece fails.
   zt::ChildResult result =
