@@ -111,7 +111,9 @@ class Packer:
         return path
 
     def _options(self, template, product, version):
-        options = ["--target", self.target, "--product", product, "--version", version]
+        # A quick compression level: the tests are about the launcher.
+        options = ["--target", self.target, "--product", product, "--version", version,
+                   "--level", "3"]
         if template is not None:
             options += ["--template", template]
         return options
