@@ -7,6 +7,9 @@
 //   zovari-probe unpack PAYLOAD TARGET     unpacks the payload file into TARGET;
 //                                          prints "main=PATH" and "known=N"
 //   zovari-probe report MESSAGE CODE       report_system_error, then exit 2
+//   zovari-probe cmdline ARGUMENT...       builds the child command line from
+//                                          the probe's own; prints "line=TEXT"
+//                                          and one "arg=TEXT" per child argument
 //   zovari-probe dirs STEP...              directory creation steps:
 //        p:PATH  ensure_parent_directories(PATH)
 //        d:PATH  ensure_directory(PATH), prints "d=0" or "d=1"
@@ -28,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/command_line.h"
 #include "launcher/fatal.h"
 #include "paths/bounded.h"
 #include "payload/directories.h"
@@ -132,6 +136,15 @@ static void remove_empty_directory(const wchar_t* path) {
 #endif
 }
 
+static int command_cmdline(void) {
+  build_child_command_line();
+  printf("line=%ls\n", CommandLineBuffer);
+  int count = 0;
+  wchar_t* const* arguments = child_arguments(&count);
+  for (int i = 0; i < count; ++i) printf("arg=%ls\n", arguments[i]);
+  return 0;
+}
+
 static int command_dirs(int count, wchar_t** arguments) {
   for (int i = 0; i < count; ++i) {
     const wchar_t* step = arguments[i];
@@ -186,6 +199,7 @@ static int run(int count, wchar_t** arguments) {
   if (wcscmp(command, L"read") == 0 && count >= 3) return command_read(count - 2, arguments + 2);
   if (wcscmp(command, L"unpack") == 0) return command_unpack(count - 2, arguments + 2);
   if (wcscmp(command, L"report") == 0) return command_report(count - 2, arguments + 2);
+  if (wcscmp(command, L"cmdline") == 0) return command_cmdline();
   if (wcscmp(command, L"dirs") == 0) return command_dirs(count - 2, arguments + 2);
   fputs("probe: unknown command\n", stderr);
   return 100;

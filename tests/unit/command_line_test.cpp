@@ -104,6 +104,22 @@ TEST(CommandLine, AppendArgumentContinuesAfterTheText) {
   EXPECT_STREQ(buffer, L"run\"a b\"1234567");
 }
 
+// A real start: the arguments the system gave the program come back in the
+// child's command line, with argument 0 replaced by the program's full path
+// (here it was started under a bare name) and the empty one dropped.
+TEST(CommandLine, ChildLineIsBuiltFromTheProgramsOwnArguments) {
+  std::wstring probe = zt::sibling_program(L"zovari-probe");
+  std::vector<std::wstring> arguments = {L"probe",      L"cmdline", L"two words", L"",
+                                         L"a\\\"b", L"C:\\My Files\\", L"last"};
+  zt::ChildResult result = zt::run_program(probe, arguments);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  std::vector<std::wstring> expected = arguments;
+  expected[0] = probe;
+  std::string lines = "line=" + zt::narrow(join(expected)) + "\n";
+  for (const std::wstring& argument : expected) lines += "arg=" + zt::narrow(argument) + "\n";
+  EXPECT_EQ(result.out, lines);
+}
+
 // The splitter the tests use on both systems, checked on lines that the
 // joining code would never write.
 TEST(WindowsSplitter, FollowsTheQuotingRules) {
