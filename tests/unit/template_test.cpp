@@ -8,6 +8,7 @@
 #include <string>
 
 #include "paths/bounded.h"
+#include "paths/executable_path.h"
 #include "paths/runtime_values.h"
 #include "paths/template.h"
 #include "platform/platform.h"
@@ -117,6 +118,17 @@ TEST(PathTemplate, ValueThatDoesNotFitAborts) {
   EXPECT_TRUE(expand(L"{PRODUCT}", 11).ok);
   EXPECT_DEATH(expand(L"{PRODUCT}", 10), "");
   EXPECT_DEATH(expand(L"ab{PRODUCT}", 12), "");
+}
+
+TEST(PathTemplate, FolderThatDoesNotFitAborts) {
+  EXPECT_DEATH(expand(L"{HOME}", 3), "");
+  EXPECT_DEATH(expand(L"{CACHE_DIR}", 3), "");
+}
+
+TEST(ExecutablePath, IsTheOwnPathAskedForOnce) {
+  const wchar_t* first = get_executable_path();
+  EXPECT_EQ(std::wstring(first), own_path());
+  EXPECT_EQ(get_executable_path(), first);
 }
 
 TEST(PathTemplate, FolderTokensNeverEndInASeparator) {
