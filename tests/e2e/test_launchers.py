@@ -109,6 +109,8 @@ class LauncherTests:
         if self.target.name == "windows":
             self.assertEqual(report["command_line"], '"%s" --name "two words"  last' % full_path)
         self.assertEqual(report["argv"], [full_path, "--name", "two words", "last"])
+        # The first word as typed: here the full path, without its quotes.
+        self.assertEqual(report["environment"]["ZOVARI_ORIGINAL_ARGV0"], full_path)
         self.assertEqual(self.target.unix(report["cwd"]).rstrip("/"), elsewhere)
         self.assertEqual(report["stdin"], "through the launcher's stdin\n")
         self.assertLauncherMarkers(result, "probe-42")
