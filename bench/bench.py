@@ -165,27 +165,29 @@ def pack_help(tool):
 
 
 def build_launcher_with_pack(tool, corpus, runtime, level, output):
+    # --runtime names the root that holds one folder per target.
     command = [tool, "build", "--input", corpus.app, "--main", MAIN_NAME, "--output", output,
-               "--target", "linux", "--template", TEMPLATE, "--runtime", runtime]
+               "--target", "linux", "--template", TEMPLATE, "--runtime", os.path.dirname(runtime)]
     if "--level" in pack_help(tool):
         command += ["--level", str(level)]
     run(command, stdout=sys.stderr)
 
 
-def build_launcher_by_hand(out, corpus, runtime, level, output):
+def build_launcher_by_hand(out, corpus, runtime, level, output, payload=None):
     """The packing tool's route done by hand: the payload from the packing
-    tool's writer, linked into .rodata with .incbin beside the generated
-    definitions of the build constants."""
+    tool's writer (or the one given), linked into .rodata with .incbin beside
+    the generated definitions of the build constants."""
     work = output + ".parts"
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    # The payload does not depend on the runtime: keep it across relinks.
-    payload = os.path.join(out, "payload-%s.bin" % corpus.name)
-    key = digest(corpus.key, str(level), file_digest(os.path.join(out, "write_payload")))
-    if not (os.path.exists(payload) and up_to_date(payload + ".key", key)):
-        run([os.path.join(out, "write_payload"), corpus.app, MAIN_NAME, payload, str(level)],
-            stdout=sys.stderr)
-        write_key(payload + ".key", key)
+    if payload is None:
+        # The payload does not depend on the runtime: keep it across relinks.
+        payload = os.path.join(out, "payload-%s.bin" % corpus.name)
+        key = digest(corpus.key, str(level), file_digest(os.path.join(out, "write_payload")))
+        if not (os.path.exists(payload) and up_to_date(payload + ".key", key)):
+            run([os.path.join(out, "write_payload"), corpus.app, MAIN_NAME, payload, str(level)],
+                stdout=sys.stderr)
+            write_key(payload + ".key", key)
     length = os.path.getsize(payload)
     with open(os.path.join(work, "payload.s"), "w") as f:
         f.write('\t.section .rodata\n\t.globl zovari_payload\n\t.p2align 4\n'
@@ -205,9 +207,25 @@ def build_launcher_by_hand(out, corpus, runtime, level, output):
                 '}\n' % TEMPLATE)
     with open(os.path.join(runtime, "link-libraries.txt")) as f:
         libraries = [line.strip() for line in f if line.strip()]
-    run(["g++", "-O2", "-I" + ROOT, "-o", output, os.path.join(work, "config.cpp"),
+    # Linked as the packing tool links: only the C library is a shared one.
+    run(["g++", "-O2", "-static-libstdc++", "-static-libgcc", "-I" + ROOT, "-o", output,
+         os.path.join(work, "config.cpp"),
          os.path.join(work, "payload.s"), os.path.join(runtime, "libzovari_runtime.a")]
         + libraries)
+
+
+def build_candidate(args, corpus, level):
+    """The same application linked with another runtime (a private copy of
+    the launcher's code with a change to measure), by hand, from the same
+    payload."""
+    output = os.path.join(args.out, "launcher-%s-candidate" % corpus.name)
+    runtime_lib = os.path.join(args.candidate, "libzovari_runtime.a")
+    key = digest(corpus.key, file_digest(runtime_lib), file_digest(corpus.payload), "static-cxx")
+    if not (os.path.exists(output) and up_to_date(output + ".key", key)):
+        log("building %s" % os.path.basename(output))
+        build_launcher_by_hand(args.out, corpus, args.candidate, level, output, corpus.payload)
+        write_key(output + ".key", key)
+    corpus.candidate = output
 
 
 def build_launcher(args, corpus, level):
@@ -232,7 +250,8 @@ def build_launcher(args, corpus, level):
     corpus.launcher = output
     corpus.route = route
     corpus.level = level
-    corpus.frame = extract_frame(output, output + ".frame.zst")
+    corpus.frame, corpus.payload = extract_frame(output, output + ".frame.zst",
+                                                 output + ".payload")
 
 
 # The frame as the launcher holds it: behind "QDY", up to the zero padding.
@@ -262,7 +281,9 @@ def frame_length(data, start):
     return position - start
 
 
-def extract_frame(launcher, output):
+def extract_frame(launcher, output, payload_output):
+    """Writes the frame and the whole payload (magic to trailer) that the
+    launcher holds; returns their paths."""
     with open(launcher, "rb") as f:
         data = f.read()
     start = data.find(b"QDY\x28\xb5\x2f\xfd")
@@ -276,10 +297,12 @@ def extract_frame(launcher, output):
     frame = data[start + 3:start + 3 + n]
     if frame[4] != 0x00 or frame[5] != 0x88:
         log("warning: frame header %02x %02x, expected 00 88" % (frame[4], frame[5]))
-    if not (os.path.exists(output) and file_digest(output) == hashlib.sha256(frame).hexdigest()):
-        with open(output, "wb") as f:
-            f.write(frame)
-    return output
+    payload = data[start:start + padded + 8]
+    for path, contents in ((output, frame), (payload_output, payload)):
+        if not (os.path.exists(path) and file_digest(path) == hashlib.sha256(contents).hexdigest()):
+            with open(path, "wb") as f:
+                f.write(contents)
+    return output, payload_output
 
 
 def build_tar(args, corpus):
@@ -315,6 +338,7 @@ class Measure:
         self.wall = []
         self.cpu = []
         self.rss = []
+        self.faults = []
 
     def once(self, out, record=True):
         if self.prepare:
@@ -325,13 +349,14 @@ class Measure:
             runner += ["-e", "%s=%s" % (name, value)]
         run(runner + ["--"] + self.command)
         with open(report) as f:
-            wall_ns, user_us, system_us, rss_kib, code = (int(v) for v in f.read().split())
+            wall_ns, user_us, system_us, rss_kib, code, faults = (int(v) for v in f.read().split())
         if code != 0:
             sys.exit("bench: %s exited with %d: %s" % (self.label, code, " ".join(self.command)))
         if record:
             self.wall.append(wall_ns / 1e9)
             self.cpu.append((user_us + system_us) / 1e6)
             self.rss.append(rss_kib * 1024)
+            self.faults.append(faults)
 
     @property
     def median(self):
@@ -393,11 +418,20 @@ def measures_for(args, corpus, place, where):
                             prepare=prepare_cold)
     tar = Measure("tar --zstd -xf, " + tag, ["tar", "--zstd", "-xf", corpus.tar, "-C", tar_dir],
                   prepare=prepare_tar)
+    candidate_warm = candidate_cold = None
+    if args.candidate:
+        candidate_warm = Measure("candidate warm, " + tag, [corpus.candidate],
+                                 env={"TMPDIR": warm_tmp})
+        candidate_cold = Measure("candidate cold, " + tag, [corpus.candidate],
+                                 env={"TMPDIR": cold_tmp}, prepare=prepare_cold)
     group = {"corpus": corpus, "where": where, "base": base,
+             "candidate_warm": candidate_warm, "candidate_cold": candidate_cold,
              "launcher_warm": launcher_warm, "zstd": zstd, "crc": crc,
              "launcher_cold": launcher_cold, "tar": tar}
     # The huge application is there for the launcher's memory alone.
     group["order"] = ORDER if corpus.name != "huge" else ("launcher_warm", "launcher_cold")
+    if args.candidate:
+        group["order"] += ("candidate_warm", "candidate_cold")
     return group
 
 
@@ -479,6 +513,17 @@ def report(args, corpora, groups):
                 "2 x stream %s + 16 MiB" % mib(corpus.stream_bytes), min(limit, small_limit),
                 1.0, mib)
 
+    for group in groups:
+        if group["candidate_warm"] is None:
+            continue
+        tag = "%s, %s" % (group["corpus"].name, group["where"])
+        for state in ("warm", "cold"):
+            base, cand = group["launcher_" + state], group["candidate_" + state]
+            rows.append(("candidate %s, %s" % (state, tag), ms(cand.median), "launcher as built",
+                         ms(base.median), "%.3f" % (cand.median / base.median),
+                         "cpu %.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu)),
+                         "rss %.2f" % (max(cand.rss) / max(base.rss))))
+
     widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(len(HEADER))]
     lines = []
     lines.append("  ".join(h.ljust(w) for h, w in zip(HEADER, widths)))
@@ -488,17 +533,17 @@ def report(args, corpora, groups):
 
     detail = ["", "every measurement (median of %d rounds; spread = interquartile range / median;"
               " CPU = user + system, children included):" % args.rounds]
-    detail.append("  %-34s %10s %10s %10s %7s %10s %10s" % ("", "median", "min", "max",
-                                                         "spread", "CPU", "max RSS"))
+    detail.append("  %-34s %10s %10s %10s %7s %10s %10s %8s" % (
+        "", "median", "min", "max", "spread", "CPU", "max RSS", "faults"))
     for group in groups:
         entry = {"corpus": group["corpus"].name, "where": group["where"], "measures": {}}
         for name in group["order"]:
             m = group[name]
-            detail.append("  %-34s %10s %10s %10s %6.1f%% %10s %10s" % (
+            detail.append("  %-34s %10s %10s %10s %6.1f%% %10s %10s %8d" % (
                 m.label, ms(m.median), ms(min(m.wall)), ms(max(m.wall)), 100 * m.spread,
-                ms(statistics.median(m.cpu)), mib(max(m.rss))))
+                ms(statistics.median(m.cpu)), mib(max(m.rss)), statistics.median(m.faults)))
             entry["measures"][name] = {"label": m.label, "wall": m.wall, "cpu": m.cpu,
-                                       "rss": m.rss}
+                                       "rss": m.rss, "faults": m.faults}
         results["groups"].append(entry)
 
     about = [""]
@@ -546,6 +591,10 @@ def main():
     parser.add_argument("--route", choices=("auto", "pack", "link"), default="auto",
                         help="build launchers with zovari-pack, by hand, or the first that "
                              "is available (default)")
+    parser.add_argument("--candidate", metavar="RUNTIME",
+                        help="also measure launchers linked with this runtime folder (a "
+                             "changed copy of the code, see bench/build_runtime.sh), round by "
+                             "round beside the ones built as usual")
     parser.add_argument("--tmpfs", default="/dev/shm/zovari-bench")
     parser.add_argument("--disk", default=os.path.join(ROOT, "out", "bench", "disk"))
     parser.add_argument("--only", choices=("tmpfs", "disk"), help="run on one place only")
@@ -556,13 +605,18 @@ def main():
                              "the memory check only (default 3, quick to build)")
     args = parser.parse_args()
     args.out = os.path.abspath(args.out)
+    if args.candidate:
+        args.candidate = os.path.abspath(args.candidate)
     os.makedirs(args.out, exist_ok=True)
 
     build_tools(args.out, args.build_dir)
     corpora = [Corpus(name, args.out) for name in (args.corpus or ["large", "small", "huge"])]
     for corpus in corpora:
         corpus.build(os.path.join(args.out, "exit_at_once"))
-        build_launcher(args, corpus, args.huge_level if corpus.name == "huge" else args.level)
+        level = args.huge_level if corpus.name == "huge" else args.level
+        build_launcher(args, corpus, level)
+        if args.candidate:
+            build_candidate(args, corpus, level)
         if corpus.name != "huge":
             build_tar(args, corpus)
 

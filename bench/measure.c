@@ -1,7 +1,8 @@
 /* Runs one command and reports its wall time, CPU time and peak memory.
  *
  * Usage: measure [-o FILE] [-e NAME=VALUE]... -- COMMAND [ARG]...
- * Prints "wall_ns user_us system_us maxrss_kib exit_code" on one line, to
+ * Prints "wall_ns user_us system_us maxrss_kib exit_code minor_faults" on one
+ * line, to
  * FILE or standard error.  The command's standard output goes to /dev/null.
  *
  * This program is small on purpose: a child's peak RSS starts at whatever
@@ -67,10 +68,10 @@ int main(int argc, char** argv) {
     perror("measure: report");
     return 2;
   }
-  fprintf(out, "%lld %lld %lld %ld %d\n", elapsed,
+  fprintf(out, "%lld %lld %lld %ld %d %ld\n", elapsed,
           (long long)usage.ru_utime.tv_sec * 1000000 + usage.ru_utime.tv_usec,
           (long long)usage.ru_stime.tv_sec * 1000000 + usage.ru_stime.tv_usec,
-          usage.ru_maxrss, code);
+          usage.ru_maxrss, code, usage.ru_minflt);
   fclose(out);
   return 0;
 }
