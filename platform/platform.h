@@ -58,21 +58,29 @@ bool platform_write_file(platform_handle file, const void* data, uint32_t size);
 
 void platform_close_file(platform_handle file);
 
-// A read-only view of a whole regular file.
+// Reading a whole regular file for its checksum, one view at a time.
 struct platform_view {
-  const unsigned char* data;
+  const unsigned char* data;  // the current view, valid until the next call
   uint64_t size;
   platform_handle file;
   platform_handle mapping;
+  uint64_t offset;            // how much of the file the views have covered
+  uint64_t length;            // the file's length when it was opened
 };
 
-// Maps the whole file at path for reading, letting others read, write or
-// delete it meanwhile.  False, with nothing left open, when the file is
-// missing, not a regular file, empty, or cannot be opened or mapped.
-bool platform_map_file(const wchar_t* path, platform_view* view);
+// Opens the file at path for reading, letting others read, write or delete
+// it meanwhile.  False, with nothing left open, when the file is missing,
+// not a regular file, empty, or cannot be opened.
+bool platform_open_view(const wchar_t* path, platform_view* view);
 
-// Releases what platform_map_file opened.
-void platform_unmap_file(platform_view* view);
+// Moves to the next view of the contents.  False at the end, and on a read
+// failure, which *failed reports.  Windows maps the whole file as one view;
+// POSIX reads it in pieces, since a mapped file that another process cuts
+// short meanwhile would end the launcher with SIGBUS.
+bool platform_next_view(platform_view* view, bool* failed);
+
+// Releases what platform_open_view opened.
+void platform_close_view(platform_view* view);
 
 // --- Directories and paths ------------------------------------------------
 

@@ -24,7 +24,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -200,7 +199,13 @@ void platform_close_file(platform_handle file) {
   close((int)(file - 1));
 }
 
-bool platform_map_file(const wchar_t* path, platform_view* view) {
+// Contents are read, not mapped: another launcher may truncate the file
+// while it is being checked, which a mapping would answer with SIGBUS.  One
+// buffer serves, since only the launcher's own thread checks files.
+static const size_t VIEW_PIECE = 256 * 1024;
+static unsigned char ViewBuffer[VIEW_PIECE];
+
+bool platform_open_view(const wchar_t* path, platform_view* view) {
   const char* name = narrow(path);
   if (name == nullptr) return false;
   int fd = open(name, O_RDONLY | O_CLOEXEC);
@@ -210,21 +215,30 @@ bool platform_map_file(const wchar_t* path, platform_view* view) {
     close(fd);
     return false;
   }
-  void* data = mmap(nullptr, (size_t)status.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
-  if (data == MAP_FAILED) {
-    close(fd);
-    return false;
-  }
-  madvise(data, (size_t)status.st_size, MADV_SEQUENTIAL);
-  view->data = (const unsigned char*)data;
-  view->size = (uint64_t)status.st_size;
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  view->data = nullptr;
+  view->size = 0;
   view->file = (platform_handle)fd + 1;
   view->mapping = 0;
+  view->offset = 0;
+  view->length = (uint64_t)status.st_size;
   return true;
 }
 
-void platform_unmap_file(platform_view* view) {
-  munmap((void*)view->data, (size_t)view->size);
+bool platform_next_view(platform_view* view, bool* failed) {
+  for (;;) {
+    ssize_t got = read((int)(view->file - 1), ViewBuffer, VIEW_PIECE);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) *failed = true;
+    if (got <= 0) return false;
+    view->data = ViewBuffer;
+    view->size = (uint64_t)got;
+    view->offset += (uint64_t)got;
+    return true;
+  }
+}
+
+void platform_close_view(platform_view* view) {
   close((int)(view->file - 1));
   view->data = nullptr;
   view->size = 0;

@@ -66,8 +66,10 @@ void platform_close_file(platform_handle file) {
 }
 
 // The length is read in 64 bits, so a file of 4 GiB or more is checked whole
-// like any other rather than rewritten at every start.
-bool platform_map_file(const wchar_t* path, platform_view* view) {
+// like any other rather than rewritten at every start.  The whole file is
+// one view: a 64-bit process has the address space for it, and the system
+// refuses to cut short a file that is mapped.
+bool platform_open_view(const wchar_t* path, platform_view* view) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -81,21 +83,30 @@ bool platform_map_file(const wchar_t* path, platform_view* view) {
     CloseHandle(file);
     return false;
   }
-  void* data = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  if (data == nullptr) {
-    CloseHandle(mapping);
-    CloseHandle(file);
-    return false;
-  }
-  view->data = (const unsigned char*)data;
-  view->size = (uint64_t)size.QuadPart;
+  view->data = nullptr;
+  view->size = 0;
   view->file = (platform_handle)file;
   view->mapping = (platform_handle)mapping;
+  view->offset = 0;
+  view->length = (uint64_t)size.QuadPart;
   return true;
 }
 
-void platform_unmap_file(platform_view* view) {
-  UnmapViewOfFile(view->data);
+bool platform_next_view(platform_view* view, bool* failed) {
+  if (view->offset >= view->length) return false;
+  void* data = MapViewOfFile(as_handle(view->mapping), FILE_MAP_READ, 0, 0, 0);
+  if (data == nullptr) {
+    *failed = true;
+    return false;
+  }
+  view->data = (const unsigned char*)data;
+  view->size = view->length;
+  view->offset = view->length;
+  return true;
+}
+
+void platform_close_view(platform_view* view) {
+  if (view->data != nullptr) UnmapViewOfFile(view->data);
   CloseHandle(as_handle(view->mapping));
   CloseHandle(as_handle(view->file));
   view->data = nullptr;
