@@ -295,8 +295,10 @@ class WindowsTarget:
 
     def close(self):
         # Waits for this prefix's server to go, then removes the prefix.
-        subprocess.run([WINESERVER, "-w"], env=self.environment(), timeout=60)
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        try:
+            subprocess.run([WINESERVER, "-w"], env=self.environment(), timeout=60)
+        finally:
+            shutil.rmtree(self.prefix, ignore_errors=True)
 
     def native(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
