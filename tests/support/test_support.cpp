@@ -590,7 +590,8 @@ std::string with_crc(const std::string& prefix, uint32_t crc) {
     return crc32_of(data);
   };
   uint32_t base = crc_with(0);
-  // basis[b]: a column combination whose image has b as its highest bit.
+  // image[b]: a combination of the free bits (combination[b]) whose effect
+  // on the CRC has b as its highest bit.
   uint32_t image[32] = {0}, combination[32] = {0};
   for (int i = 0; i < 32; ++i) {
     uint32_t value = crc_with(1u << i) ^ base, mix = 1u << i;
