@@ -119,6 +119,7 @@ class Corpus:
         self.manifest = os.path.join(self.dir, "manifest.tsv")
         self.list = os.path.join(self.dir, "files.txt")
         self.tar = None
+        self.candidates = {}
 
     def build(self, main_program):
         run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), self.name, self.dir,
@@ -214,18 +215,23 @@ def build_launcher_by_hand(out, corpus, runtime, level, output, payload=None):
         + libraries)
 
 
-def build_candidate(args, corpus, level):
+def build_candidate(args, corpus, level, runtime):
     """The same application linked with another runtime (a private copy of
     the launcher's code with a change to measure), by hand, from the same
     payload."""
-    output = os.path.join(args.out, "launcher-%s-candidate" % corpus.name)
-    runtime_lib = os.path.join(args.candidate, "libzovari_runtime.a")
+    name = candidate_name(runtime)
+    output = os.path.join(args.out, "launcher-%s-candidate-%s" % (corpus.name, name))
+    runtime_lib = os.path.join(runtime, "libzovari_runtime.a")
     key = digest(corpus.key, file_digest(runtime_lib), file_digest(corpus.payload), "static-cxx")
     if not (os.path.exists(output) and up_to_date(output + ".key", key)):
         log("building %s" % os.path.basename(output))
-        build_launcher_by_hand(args.out, corpus, args.candidate, level, output, corpus.payload)
+        build_launcher_by_hand(args.out, corpus, runtime, level, output, corpus.payload)
         write_key(output + ".key", key)
-    corpus.candidate = output
+    corpus.candidates[name] = output
+
+
+def candidate_name(runtime):
+    return os.path.basename(runtime.rstrip("/"))
 
 
 def build_launcher(args, corpus, level):
@@ -342,7 +348,7 @@ class Measure:
 
     def once(self, out, record=True):
         if self.prepare:
-            self.prepare()
+            self.prepare(self)
         report = os.path.join(out, "measure.txt")
         runner = [os.path.join(out, "measure"), "-o", report]
         for name, value in self.env.items():
@@ -391,22 +397,33 @@ def measures_for(args, corpus, place, where):
     """The five measurements of one corpus on one file system."""
     base = os.path.join(place, corpus.name)
     warm_tmp = os.path.join(base, "warm")
-    cold_tmp = os.path.join(base, "cold")
-    tar_dir = os.path.join(base, "tar", "app")
-    for folder in (warm_tmp, cold_tmp):
-        os.makedirs(folder, exist_ok=True)
+    for folder in ("warm", "cold", "tar"):
+        os.makedirs(os.path.join(base, folder), exist_ok=True)
     is_disk = where == "disk"
 
-    def prepare_cold():
-        remove_tree(os.path.join(cold_tmp, "app"))
-        if is_disk:
-            sync_folder(cold_tmp)
+    # Every cold run gets a folder of its own.  On disk the old ones stay
+    # until the end: ext4 passes over recently freed inodes when it allocates
+    # new ones, which would make each run pay for the deletion before it.
+    counter = [0]
 
-    def prepare_tar():
-        remove_tree(tar_dir)
-        os.makedirs(tar_dir)
+    def fresh_folder(kind):
+        counter[0] += 1
+        folder = os.path.join(base, kind, str(counter[0]))
+        if not is_disk:
+            for old in os.listdir(os.path.join(base, kind)):
+                remove_tree(os.path.join(base, kind, old))
+        os.makedirs(folder)
         if is_disk:
-            sync_folder(tar_dir)
+            sync_folder(folder)
+        return folder
+
+    def prepare_cold(measure):
+        measure.env["TMPDIR"] = measure.last = fresh_folder("cold")
+
+    def prepare_tar(measure):
+        measure.last = os.path.join(fresh_folder("tar"), "app")
+        os.makedirs(measure.last)
+        measure.command[-1] = measure.last
 
     tag = "%s, %s" % (corpus.name, where)
     launcher_warm = Measure("launcher warm, " + tag, [corpus.launcher], env={"TMPDIR": warm_tmp})
@@ -414,24 +431,25 @@ def measures_for(args, corpus, place, where):
     crc = Measure("crc32 of each file, " + tag,
                   [os.path.join(args.out, "crc_reference"), os.path.join(warm_tmp, "app"),
                    corpus.list])
-    launcher_cold = Measure("launcher cold, " + tag, [corpus.launcher], env={"TMPDIR": cold_tmp},
-                            prepare=prepare_cold)
-    tar = Measure("tar --zstd -xf, " + tag, ["tar", "--zstd", "-xf", corpus.tar, "-C", tar_dir],
+    launcher_cold = Measure("launcher cold, " + tag, [corpus.launcher], prepare=prepare_cold)
+    tar = Measure("tar --zstd -xf, " + tag, ["tar", "--zstd", "-xf", corpus.tar, "-C", ""],
                   prepare=prepare_tar)
-    candidate_warm = candidate_cold = None
-    if args.candidate:
-        candidate_warm = Measure("candidate warm, " + tag, [corpus.candidate],
-                                 env={"TMPDIR": warm_tmp})
-        candidate_cold = Measure("candidate cold, " + tag, [corpus.candidate],
-                                 env={"TMPDIR": cold_tmp}, prepare=prepare_cold)
-    group = {"corpus": corpus, "where": where, "base": base,
-             "candidate_warm": candidate_warm, "candidate_cold": candidate_cold,
+    group = {"corpus": corpus, "where": where, "base": base, "candidates": [],
              "launcher_warm": launcher_warm, "zstd": zstd, "crc": crc,
              "launcher_cold": launcher_cold, "tar": tar}
     # The huge application is there for the launcher's memory alone.
     group["order"] = ORDER if corpus.name != "huge" else ("launcher_warm", "launcher_cold")
-    if args.candidate:
-        group["order"] += ("candidate_warm", "candidate_cold")
+    for name, launcher in corpus.candidates.items():
+        for state in ("warm", "cold"):
+            key = "%s_%s" % (name, state)
+            if state == "warm":
+                group[key] = Measure("%s warm, %s" % (name, tag), [launcher],
+                                     env={"TMPDIR": warm_tmp})
+            else:
+                group[key] = Measure("%s cold, %s" % (name, tag), [launcher],
+                                     prepare=prepare_cold)
+            group["order"] += (key,)
+        group["candidates"].append(name)
     return group
 
 
@@ -439,12 +457,14 @@ def check_group(args, group):
     """After the untimed first round: the unpacked trees hold the corpus."""
     corpus = group["corpus"]
     expected = crc_value(corpus.app, corpus, args.out)
-    folders = ("warm/app", "cold/app", "tar/app") if "tar" in group["order"] else ("warm/app",)
+    folders = [os.path.join(group["base"], "warm", "app")]
+    if "tar" in group["order"]:
+        folders += [os.path.join(group["launcher_cold"].last, "app"), group["tar"].last]
     for folder in folders:
-        got = crc_value(os.path.join(group["base"], folder), corpus, args.out)
+        got = crc_value(folder, corpus, args.out)
         if got != expected:
-            sys.exit("bench: %s/%s does not hold the corpus (%s, expected %s)"
-                     % (group["base"], folder, got, expected))
+            sys.exit("bench: %s does not hold the corpus (%s, expected %s)"
+                     % (folder, got, expected))
 
 
 ORDER = ("launcher_warm", "zstd", "crc", "launcher_cold", "tar")
@@ -480,11 +500,12 @@ def report(args, corpora, groups):
     rows = []
     results = {"rounds": args.rounds, "level": args.level, "groups": [], "targets": []}
 
-    def row(what, value, reference_text, reference, target, unit):
+    def row(what, value, reference_text, reference, target, unit, cpu_ratio=None):
         ratio = value / reference
         verdict = "PASS" if ratio <= target else "FAIL"
         rows.append((what, unit(value), reference_text, unit(reference), "%.3f" % ratio,
-                     "<= %.2f" % target, verdict))
+                     "<= %.2f" % target, verdict,
+                     "%.3f" % cpu_ratio if cpu_ratio is not None else ""))
         results["targets"].append({"what": what, "value": value, "reference": reference,
                                    "reference_text": reference_text, "ratio": ratio,
                                    "target": target, "pass": verdict == "PASS"})
@@ -494,11 +515,12 @@ def report(args, corpora, groups):
         if corpus.name != "large":
             continue
         warm, zstd, crc = group["launcher_warm"], group["zstd"], group["crc"]
+        cpu = lambda m: statistics.median(m.cpu)
         row("warm start, %s" % where, warm.median,
             "zstd -d %s + crc32 %s" % (ms(zstd.median), ms(crc.median)),
-            zstd.median + crc.median, WARM_LIMIT, ms)
+            zstd.median + crc.median, WARM_LIMIT, ms, cpu(warm) / (cpu(zstd) + cpu(crc)))
         row("cold start, %s" % where, group["launcher_cold"].median, "tar --zstd -xf",
-            group["tar"].median, COLD_LIMIT, ms)
+            group["tar"].median, COLD_LIMIT, ms, cpu(group["launcher_cold"]) / cpu(group["tar"]))
 
     for corpus in corpora:
         peak = max(max(g[n].rss) for g in groups if g["corpus"] is corpus
@@ -514,15 +536,13 @@ def report(args, corpora, groups):
                 1.0, mib)
 
     for group in groups:
-        if group["candidate_warm"] is None:
-            continue
         tag = "%s, %s" % (group["corpus"].name, group["where"])
-        for state in ("warm", "cold"):
-            base, cand = group["launcher_" + state], group["candidate_" + state]
-            rows.append(("candidate %s, %s" % (state, tag), ms(cand.median), "launcher as built",
+        for name, state in ((n, s) for n in group["candidates"] for s in ("warm", "cold")):
+            base, cand = group["launcher_" + state], group["%s_%s" % (name, state)]
+            rows.append(("%s %s, %s" % (name, state, tag), ms(cand.median), "launcher as built",
                          ms(base.median), "%.3f" % (cand.median / base.median),
-                         "cpu %.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu)),
-                         "rss %.2f" % (max(cand.rss) / max(base.rss))))
+                         "rss %.2f" % (max(cand.rss) / max(base.rss)), "",
+                         "%.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu))))
 
     widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(len(HEADER))]
     lines = []
@@ -531,6 +551,8 @@ def report(args, corpora, groups):
     for r in rows:
         lines.append("  ".join(c.ljust(w) for c, w in zip(r, widths)))
 
+    lines.append("(ratio: of the medians of wall time, which the targets are about; CPU ratio: "
+                 "of the medians of user + system time, less sensitive to other load)")
     detail = ["", "every measurement (median of %d rounds; spread = interquartile range / median;"
               " CPU = user + system, children included):" % args.rounds]
     detail.append("  %-34s %10s %10s %10s %7s %10s %10s %8s" % (
@@ -570,7 +592,8 @@ def report(args, corpora, groups):
     return all(t["pass"] for t in results["targets"])
 
 
-HEADER = ("measurement", "value", "reference", "ref value", "ratio", "target", "result")
+HEADER = ("measurement", "value", "reference", "ref value", "ratio", "target", "result",
+          "CPU ratio")
 
 
 # ------------------------------------------------------------------ main
@@ -591,10 +614,10 @@ def main():
     parser.add_argument("--route", choices=("auto", "pack", "link"), default="auto",
                         help="build launchers with zovari-pack, by hand, or the first that "
                              "is available (default)")
-    parser.add_argument("--candidate", metavar="RUNTIME",
+    parser.add_argument("--candidate", metavar="RUNTIME", action="append", default=[],
                         help="also measure launchers linked with this runtime folder (a "
                              "changed copy of the code, see bench/build_runtime.sh), round by "
-                             "round beside the ones built as usual")
+                             "round beside the ones built as usual; may be repeated")
     parser.add_argument("--tmpfs", default="/dev/shm/zovari-bench")
     parser.add_argument("--disk", default=os.path.join(ROOT, "out", "bench", "disk"))
     parser.add_argument("--only", choices=("tmpfs", "disk"), help="run on one place only")
@@ -605,8 +628,7 @@ def main():
                              "the memory check only (default 3, quick to build)")
     args = parser.parse_args()
     args.out = os.path.abspath(args.out)
-    if args.candidate:
-        args.candidate = os.path.abspath(args.candidate)
+    args.candidate = [os.path.abspath(c) for c in args.candidate]
     os.makedirs(args.out, exist_ok=True)
 
     build_tools(args.out, args.build_dir)
@@ -615,8 +637,8 @@ def main():
         corpus.build(os.path.join(args.out, "exit_at_once"))
         level = args.huge_level if corpus.name == "huge" else args.level
         build_launcher(args, corpus, level)
-        if args.candidate:
-            build_candidate(args, corpus, level)
+        for runtime in args.candidate:
+            build_candidate(args, corpus, level, runtime)
         if corpus.name != "huge":
             build_tar(args, corpus)
 

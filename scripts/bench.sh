@@ -25,7 +25,7 @@ done
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZOVARI_RUNTIME_ROOT="$runtime_root" >/dev/null
 targets=(zovari_runtime zovari_pack_writer)
-if cmake --build "$build" --target help | grep -q 'zovari-pack$'; then
+if cmake --build "$build" --target help | grep 'zovari-pack$' >/dev/null; then
   targets+=(zovari-pack)
 fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
