@@ -170,8 +170,11 @@ platform_handle platform_create_file(const wchar_t* path, bool executable) {
     return 0;
   }
   mode_t mode = (executable ? 0777 : 0666) & ~file_creation_mask();
-  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  // O_NONBLOCK: a named pipe at the path fails the open instead of waiting
+  // for a reader; it changes nothing for a regular file.
+  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) return 0;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // A file that was there before keeps its old mode through O_TRUNC.
   fchmod(fd, mode);
   return (platform_handle)fd + 1;
@@ -208,7 +211,9 @@ static unsigned char ViewBuffer[VIEW_PIECE];
 bool platform_open_view(const wchar_t* path, platform_view* view) {
   const char* name = narrow(path);
   if (name == nullptr) return false;
-  int fd = open(name, O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a named pipe must not wait for a writer before fstat says
+  // it is no regular file.
+  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
@@ -306,18 +311,30 @@ size_t platform_full_path(const wchar_t* path, wchar_t* out, size_t capacity) {
   return written;
 }
 
-// An absolute path from the variable, widened into out; 0 when it is unset,
-// relative or does not fit.
-static size_t absolute_variable(const char* name, wchar_t* out, size_t capacity) {
+// What an absolute path in an environment variable gives: the variable
+// unset, empty or relative (look elsewhere), its path widened into out, or a
+// path too long for out (the folder is known but cannot be given).
+enum variable_folder { FOLDER_UNSET, FOLDER_FOUND, FOLDER_TOO_LONG };
+
+static variable_folder absolute_variable(const char* name, wchar_t* out, size_t capacity,
+                                         size_t* length) {
   const char* value = getenv(name);
-  if (value == nullptr || value[0] != '/') return 0;
-  size_t length = widen(value, out, capacity);
-  return length == (size_t)-1 ? 0 : length;
+  if (value == nullptr || value[0] != '/') return FOLDER_UNSET;
+  *length = widen(value, out, capacity);
+  if (*length == (size_t)-1) {
+    out[0] = 0;
+    return FOLDER_TOO_LONG;
+  }
+  return FOLDER_FOUND;
 }
 
 size_t platform_temp_directory(wchar_t* out, size_t capacity) {
-  size_t length = absolute_variable("TMPDIR", out, capacity);
-  if (length != 0) return length;
+  size_t length = 0;
+  switch (absolute_variable("TMPDIR", out, capacity, &length)) {
+    case FOLDER_FOUND: return length;
+    case FOLDER_TOO_LONG: return 0;
+    case FOLDER_UNSET: break;
+  }
   if (capacity < 5) return 0;
   wcscpy(out, L"/tmp");
   return 4;
@@ -337,7 +354,12 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
 }
 
 bool platform_profile_directory(wchar_t* out, size_t capacity) {
-  if (absolute_variable("HOME", out, capacity) != 0) return true;
+  size_t length = 0;
+  switch (absolute_variable("HOME", out, capacity, &length)) {
+    case FOLDER_FOUND: return true;
+    case FOLDER_TOO_LONG: return false;
+    case FOLDER_UNSET: break;
+  }
   struct passwd entry;
   struct passwd* found = nullptr;
   char storage[4096];
@@ -349,9 +371,14 @@ bool platform_profile_directory(wchar_t* out, size_t capacity) {
 }
 
 bool platform_cache_directory(wchar_t* out, size_t capacity) {
-  if (absolute_variable("XDG_CACHE_HOME", out, capacity) != 0) return true;
+  size_t length = 0;
+  switch (absolute_variable("XDG_CACHE_HOME", out, capacity, &length)) {
+    case FOLDER_FOUND: return true;
+    case FOLDER_TOO_LONG: return false;
+    case FOLDER_UNSET: break;
+  }
   if (!platform_profile_directory(out, capacity)) return false;
-  size_t length = wcslen(out);
+  length = wcslen(out);
   while (length > 1 && out[length - 1] == L'/') out[--length] = 0;
   static const wchar_t suffix[] = L"/.cache";
   size_t suffix_length = wcslen(suffix);

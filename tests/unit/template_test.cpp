@@ -248,6 +248,16 @@ TEST(PathTemplate, ProgramDirOfADriveRootIsTheDriveAlone) {
   EXPECT_EQ(result.out, "C:|" + zt::narrow(copy.substr(0, copy.size() - 4)) + "\n");
 }
 #else
+// A temporary folder that is known but too long for the space left stops the
+// expansion; falling back to /tmp would put the files somewhere else.
+TEST(PathTemplate, TmpdirThatDoesNotFitStopsTheExpansion) {
+  zt::ScopedEnvironment environment;
+  environment.set("TMPDIR", L"/var/tmp/zovari");
+  Expansion cut = expand(L"ab{TEMP}", 8);
+  EXPECT_FALSE(cut.ok);
+  EXPECT_EQ(cut.text, L"ab");
+}
+
 namespace {
 std::wstring password_home() {
   struct passwd* entry = getpwuid(getuid());

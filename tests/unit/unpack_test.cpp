@@ -273,6 +273,16 @@ TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
 }
 
 #ifndef _WIN32
+// A named pipe where a file belongs must not make the launcher wait for a
+// peer: it is no cached file, and it cannot be written.
+TEST_F(Unpack, NamedPipeAtAFilesPathFailsTheOpenWithoutWaiting) {
+  ASSERT_TRUE(zt::make_directory(target_));
+  ASSERT_EQ(mkfifo(zt::narrow(target_file(L"pipe")).c_str(), 0600), 0);
+  zt::ChildResult result = run({{L"pipe", "x"}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err, open_failure(L"pipe"));
+}
+
 // A file written over gets the mode its new contents call for, not the one
 // it had.
 TEST_F(Unpack, RewrittenFileTakesTheModeOfItsContents) {
