@@ -453,18 +453,24 @@ def measures_for(args, corpus, place, where):
     return group
 
 
-def check_group(args, group):
-    """After the untimed first round: the unpacked trees hold the corpus."""
+def check_tree(args, group, name):
+    """After a launcher's or tar's untimed run: its tree holds the corpus."""
     corpus = group["corpus"]
-    expected = crc_value(corpus.app, corpus, args.out)
-    folders = [os.path.join(group["base"], "warm", "app")]
-    if "tar" in group["order"]:
-        folders += [os.path.join(group["launcher_cold"].last, "app"), group["tar"].last]
-    for folder in folders:
-        got = crc_value(folder, corpus, args.out)
-        if got != expected:
-            sys.exit("bench: %s does not hold the corpus (%s, expected %s)"
-                     % (folder, got, expected))
+    measure = group[name]
+    if name == "tar":
+        folder = measure.last
+    elif name.endswith("_cold"):
+        folder = os.path.join(measure.last, "app")
+    elif name.endswith("_warm"):
+        folder = os.path.join(group["base"], "warm", "app")
+    else:
+        return
+    if not hasattr(corpus, "expected"):
+        corpus.expected = crc_value(corpus.app, corpus, args.out)
+    got = crc_value(folder, corpus, args.out)
+    if got != corpus.expected:
+        sys.exit("bench: %s left %s without the corpus (%s, expected %s)"
+                 % (measure.label, folder, got, corpus.expected))
 
 
 ORDER = ("launcher_warm", "zstd", "crc", "launcher_cold", "tar")
@@ -477,7 +483,7 @@ def run_rounds(args, groups):
         remove_tree(os.path.join(group["base"], "warm", "app"))
         for name in group["order"]:
             group[name].once(args.out, record=False)
-        check_group(args, group)
+            check_tree(args, group, name)
     for round_number in range(args.rounds):
         started = time.time()
         for group in groups:

@@ -23,8 +23,10 @@ import sys
 
 SYSCALLS = [
     (("openat", "open", "newfstatat", "fstat", "statx", "close"), "open / fstat / close"),
-    (("mmap", "mmap_pgoff", "munmap", "madvise"), "mmap / madvise / munmap (file views)"),
+    (("mmap", "mmap_pgoff", "munmap", "madvise"), "mmap / madvise / munmap (the decoder's buffers, file views)"),
     (("write", "pwrite64", "writev"), "write"),
+    (("read", "pread64"), "read (checksum reads)"),
+    (("fadvise64",), "fadvise"),
     (("mkdir", "mkdirat"), "mkdir"),
     (("fchmod",), "fchmod"),
     (("exit_group", "exit"), "process exit (freeing memory)"),
@@ -109,16 +111,17 @@ def parse(script_text):
 
 def record(launcher, place, state, runs, out):
     data = os.path.join(out, "%s.perf" % state)
-    target = os.path.join(place, "app")
-    os.makedirs(place, exist_ok=True)
+    warm = os.path.join(place, "warm")
+    os.makedirs(warm, exist_ok=True)
     if state == "warm":
-        env = dict(os.environ, TMPDIR=place)
-        subprocess.run([launcher], env=env, check=True)
+        subprocess.run([launcher], env=dict(os.environ, TMPDIR=warm), check=True)
     counts = collections.Counter()
-    for _ in range(runs):
-        if state == "cold":
-            shutil.rmtree(target, ignore_errors=True)
-        env = dict(os.environ, TMPDIR=place)
+    for run in range(runs):
+        # A cold start gets a folder of its own, the old ones deleted only at
+        # the end: ext4 makes new files pay for inodes freed just before.
+        folder = os.path.join(place, "cold-%d" % run) if state == "cold" else warm
+        os.makedirs(folder, exist_ok=True)
+        env = dict(os.environ, TMPDIR=folder)
         subprocess.run(["perf", "record", "-q", "-e", "cpu-clock", "-F", "5000", "-g", "-o", data,
                         launcher], env=env, check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
