@@ -5,7 +5,7 @@
 namespace zovari {
 
 Arguments::Arguments(const std::string& command, const std::vector<std::string>& args,
-                     const std::vector<OptionSpec>& options, size_t positional_count)
+                     const std::vector<OptionDefinition>& options, size_t positional_count)
     : command_(command) {
   const std::string hint = " (see zovari-pack " + command + " --help)";
   for (size_t i = 0; i < args.size(); ++i) {
@@ -24,16 +24,16 @@ Arguments::Arguments(const std::string& command, const std::vector<std::string>&
         name = name.substr(0, equals);
         inline_value = true;
       }
-      const OptionSpec* spec = nullptr;
-      for (const OptionSpec& option : options) {
-        if (option.name == name) spec = &option;
+      const OptionDefinition* definition = nullptr;
+      for (const OptionDefinition& option : options) {
+        if (option.name == name) definition = &option;
       }
-      if (spec == nullptr) throw PackError("unknown option --" + name + hint);
+      if (definition == nullptr) throw PackError("unknown option --" + name + hint);
       if (values_.count(name) != 0) throw PackError("option --" + name + " given twice" + hint);
-      if (spec->takes_value && !inline_value) {
+      if (definition->takes_value && !inline_value) {
         if (i + 1 >= args.size()) throw PackError("option --" + name + " needs a value" + hint);
         value = args[++i];
-      } else if (!spec->takes_value && inline_value) {
+      } else if (!definition->takes_value && inline_value) {
         throw PackError("option --" + name + " takes no value" + hint);
       }
       values_[name] = value;

@@ -9,7 +9,7 @@
 
 namespace zovari {
 
-struct OptionSpec {
+struct OptionDefinition {
   std::string name;  // without the leading "--"
   bool takes_value;
 };
@@ -19,7 +19,7 @@ class Arguments {
   // Parses args (after the subcommand) for the named subcommand.  Throws
   // PackError on an unknown option, a missing value or a repeated option.
   Arguments(const std::string& command, const std::vector<std::string>& args,
-            const std::vector<OptionSpec>& options, size_t positional_count);
+            const std::vector<OptionDefinition>& options, size_t positional_count);
 
   bool help() const { return help_; }
   bool has(const std::string& name) const { return values_.count(name) != 0; }

@@ -1,5 +1,5 @@
-// The launcher's icon images: one source PNG resampled to the seven sizes of
-// Part 4.1, each stored as an 8-bit RGBA PNG, and the icon group directory
+// The launcher's icon images: one source PNG resampled to the seven sizes a
+// launcher carries (16 to 256 pixels), each stored as an 8-bit RGBA PNG, and the icon group directory
 // that lists them.  Used by resources.cpp.
 #ifndef ZOVARI_PACK_ICON_H
 #define ZOVARI_PACK_ICON_H

@@ -119,7 +119,7 @@ const char* const VERIFY_HELP =
     "the end of the frame, the frame's seal, the padding and the trailer.  Exits\n"
     "with 0 when all is well, 1 with a line saying what is wrong otherwise.\n";
 
-const std::vector<OptionSpec> LAUNCHER_OPTIONS = {
+const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"output", true},  {"target", true},          {"template", true}, {"product", true},
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
@@ -213,7 +213,7 @@ int command_payload(const std::vector<std::string>& rest) {
 }
 
 int command_build(const std::vector<std::string>& rest) {
-  std::vector<OptionSpec> options = LAUNCHER_OPTIONS;
+  std::vector<OptionDefinition> options = LAUNCHER_OPTIONS;
   options.insert(options.end(), {{"input", true}, {"main", true}, {"level", true}});
   Arguments args("build", rest, options, 0);
   if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
@@ -245,7 +245,7 @@ class FirstName : public RecordVisitor {
 };
 
 int command_launcher(const std::vector<std::string>& rest) {
-  std::vector<OptionSpec> options = LAUNCHER_OPTIONS;
+  std::vector<OptionDefinition> options = LAUNCHER_OPTIONS;
   options.push_back({"payload", true});
   Arguments args("launcher", rest, options, 0);
   if (args.help()) return std::fputs(launcher_help().c_str(), stdout), 0;

@@ -1,6 +1,6 @@
 // Payload writer: collects an application folder, writes the payload stream
 // and compresses it into one zstd frame with the header the launcher expects
-// (descriptor 0x00, window 0x88), framed as Part 2.1 describes.
+// (descriptor 0x00, window 0x88), framed as the launcher expects.
 #include "pack/payload_writer.h"
 
 #include <fcntl.h>

@@ -20,7 +20,7 @@ constexpr size_t kMaxValueUnits = 2048;
 constexpr const char* kGroupFileName = "icon-group.bin";
 constexpr const char* kManifestFileName = "manifest.xml";
 
-// Part 4.1's manifest: one line of UTF-8 XML without declaration.
+// The launcher's manifest: one line of UTF-8 XML without declaration.
 constexpr const char* kManifest =
     "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
     "<assemblyIdentity type=\"win32\" name=\"Mini\" version=\"1.0.0.0\"/>"
@@ -46,7 +46,7 @@ constexpr const char* kManifest =
 // The resource script: its head (%s: the version header), the icon lines,
 // then the version record and the manifest (%s: its file).
 constexpr const char* kScriptHead =
-    "// Resources of a Zovari Onefile launcher (Part 4.1), written by zovari-pack.\n"
+    "// Resources of a Zovari Onefile launcher, written by zovari-pack.\n"
     "// Every value of the version record comes from one header.\n"
     "#include \"%s\"\n"
     "\n"

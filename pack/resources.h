@@ -1,4 +1,4 @@
-// The Windows resources of a launcher (Part 4.1): seven PNG icons, the icon
+// The Windows resources of a launcher: seven PNG icons, the icon
 // group, the version record and the manifest, all language neutral, written
 // as a resource script for x86_64-w64-mingw32-windres and the files it reads.
 #ifndef ZOVARI_PACK_RESOURCES_H

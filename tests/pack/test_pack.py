@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Tests of zovari-pack: payloads against an independent reading of the
-container format (Part 2.1) and the zstd command-line tool, the refusals,
+container format and the zstd command-line tool, the refusals,
 list/extract/verify, reproducible launchers of both targets, and launchers
 built from a payload that this test writes itself.
 

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The Windows resources that zovari-pack puts into a launcher (Part 4.1).
+"""The Windows resources that zovari-pack puts into a launcher.
 
 Each test reads a real .exe with pefile, an independent PE reader: the seven
 PNG icons, the icon group, the version record and the manifest, field by
