@@ -316,12 +316,10 @@ size_t platform_full_path(const wchar_t* path, wchar_t* out, size_t capacity) {
 // path too long for out (the folder is known but cannot be given).
 enum variable_folder { FOLDER_UNSET, FOLDER_FOUND, FOLDER_TOO_LONG };
 
-static variable_folder absolute_variable(const char* name, wchar_t* out, size_t capacity,
-                                         size_t* length) {
+static variable_folder absolute_variable(const char* name, wchar_t* out, size_t capacity) {
   const char* value = getenv(name);
   if (value == nullptr || value[0] != '/') return FOLDER_UNSET;
-  *length = widen(value, out, capacity);
-  if (*length == (size_t)-1) {
+  if (widen(value, out, capacity) == (size_t)-1) {
     out[0] = 0;
     return FOLDER_TOO_LONG;
   }
@@ -329,12 +327,8 @@ static variable_folder absolute_variable(const char* name, wchar_t* out, size_t 
 }
 
 size_t platform_temp_directory(wchar_t* out, size_t capacity) {
-  size_t length = 0;
-  switch (absolute_variable("TMPDIR", out, capacity, &length)) {
-    case FOLDER_FOUND: return length;
-    case FOLDER_TOO_LONG: return 0;
-    case FOLDER_UNSET: break;
-  }
+  variable_folder from_variable = absolute_variable("TMPDIR", out, capacity);
+  if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND ? wcslen(out) : 0;
   if (capacity < 5) return 0;
   wcscpy(out, L"/tmp");
   return 4;
@@ -354,12 +348,8 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
 }
 
 bool platform_profile_directory(wchar_t* out, size_t capacity) {
-  size_t length = 0;
-  switch (absolute_variable("HOME", out, capacity, &length)) {
-    case FOLDER_FOUND: return true;
-    case FOLDER_TOO_LONG: return false;
-    case FOLDER_UNSET: break;
-  }
+  variable_folder from_variable = absolute_variable("HOME", out, capacity);
+  if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
   struct passwd entry;
   struct passwd* found = nullptr;
   char storage[4096];
@@ -371,14 +361,10 @@ bool platform_profile_directory(wchar_t* out, size_t capacity) {
 }
 
 bool platform_cache_directory(wchar_t* out, size_t capacity) {
-  size_t length = 0;
-  switch (absolute_variable("XDG_CACHE_HOME", out, capacity, &length)) {
-    case FOLDER_FOUND: return true;
-    case FOLDER_TOO_LONG: return false;
-    case FOLDER_UNSET: break;
-  }
+  variable_folder from_variable = absolute_variable("XDG_CACHE_HOME", out, capacity);
+  if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
   if (!platform_profile_directory(out, capacity)) return false;
-  length = wcslen(out);
+  size_t length = wcslen(out);
   while (length > 1 && out[length - 1] == L'/') out[--length] = 0;
   static const wchar_t suffix[] = L"/.cache";
   size_t suffix_length = wcslen(suffix);
