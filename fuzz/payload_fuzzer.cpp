@@ -427,8 +427,10 @@ static std::string frame_container(const std::string& frame) {
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/zovari-payload-fuzz-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) abort();
+  const char* temporary = getenv("TMPDIR");
+  std::string pattern = std::string(temporary != nullptr && temporary[0] == '/' ? temporary : "/tmp") +
+                        "/zovari-payload-fuzz-XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) abort();
   Base = pattern;
   // The known-directory table is seeded with the profile folder.
   setenv("HOME", Base.c_str(), 1);

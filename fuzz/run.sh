@@ -28,19 +28,26 @@ for target in payload template quoting; do
   eval max_len=\$max_len_$target
   options="-max_len=$max_len -timeout=30 -artifact_prefix=$findings/"
 
+  # A finding ends the target before it can clean up after itself; its
+  # temporary folders go with this one.
+  scratch=$out/scratch-$target
+  rm -rf "$scratch"
+  mkdir -p "$scratch"
   kept=$(find "$repo/fuzz/regressions/$target" -type f 2>/dev/null | sort)
   if [ -n "$kept" ]; then
     # shellcheck disable=SC2086
-    if ! "$binary" $options $kept >"$log.kept" 2>&1; then
+    if ! TMPDIR=$scratch "$binary" $options $kept >"$log.kept" 2>&1; then
       echo "fuzz $target: a kept input fails (see $log.kept)"
       failed=1
+      rm -rf "$scratch"
       continue
     fi
   fi
   # shellcheck disable=SC2086
-  "$binary" $options -max_total_time="$seconds" -print_final_stats=1 "$corpus" "$out/seeds/$target" \
-    >"$log" 2>&1
+  TMPDIR=$scratch "$binary" $options -max_total_time="$seconds" -print_final_stats=1 \
+    "$corpus" "$out/seeds/$target" >"$log" 2>&1
   status=$?
+  rm -rf "$scratch"
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [ $status -ne 0 ]; then
     grep -E "FINDING|ERROR|SUMMARY" "$log" | head -5

@@ -112,11 +112,23 @@ static std::wstring password_home(void) {
 
 static std::wstring PasswordHome;
 
-// The profile folder as the POSIX layer finds it: $HOME when absolute and
-// short enough for the value buffer, else the password entry.
+// A folder from an environment variable, as the POSIX layer takes it: unset
+// or relative means look elsewhere; an absolute path too long for the value
+// buffer (capacity units with the NUL) means the folder cannot be given.
+enum folder_variable { VARIABLE_UNSET, VARIABLE_FOUND, VARIABLE_TOO_LONG };
+
+static folder_variable folder_from(bool set, const std::string& value, size_t capacity) {
+  if (!set || !absolute(value)) return VARIABLE_UNSET;
+  return value.size() + 1 <= capacity ? VARIABLE_FOUND : VARIABLE_TOO_LONG;
+}
+
+// The profile folder: $HOME, else the password entry; empty when it cannot
+// be given.
 static std::wstring profile_folder(const environment_choice& env) {
-  if (env.home_set && absolute(env.home) && env.home.size() < VALUE_CAPACITY) {
-    return widen_ascii(env.home);
+  switch (folder_from(env.home_set, env.home, VALUE_CAPACITY)) {
+    case VARIABLE_FOUND: return widen_ascii(env.home);
+    case VARIABLE_TOO_LONG: return L"";
+    case VARIABLE_UNSET: break;
   }
   return PasswordHome;
 }
@@ -170,8 +182,10 @@ static model_end resolve(model* m, const std::wstring& name) {
   if (same_ignoring_case(name, L"TEMP")) {
     size_t remaining = m->capacity - m->output.size();
     std::wstring value = L"/tmp";
-    if (env.tmpdir_set && absolute(env.tmpdir) && env.tmpdir.size() + 1 <= remaining) {
-      value = widen_ascii(env.tmpdir);
+    switch (folder_from(env.tmpdir_set, env.tmpdir, remaining)) {
+      case VARIABLE_FOUND: value = widen_ascii(env.tmpdir); break;
+      case VARIABLE_TOO_LONG: return MODEL_FALSE;
+      case VARIABLE_UNSET: break;
     }
     if (value.size() + 1 > remaining) return MODEL_FALSE;
     m->output += value;
@@ -209,10 +223,11 @@ static model_end resolve(model* m, const std::wstring& name) {
     std::wstring value;
     if (same_ignoring_case(name, L"HOME")) {
       value = profile_folder(env);
-    } else if (env.cache_set && absolute(env.cache) && env.cache.size() < VALUE_CAPACITY) {
+    } else if (folder_from(env.cache_set, env.cache, VALUE_CAPACITY) == VARIABLE_FOUND) {
       value = widen_ascii(env.cache);
-    } else {
+    } else if (folder_from(env.cache_set, env.cache, VALUE_CAPACITY) == VARIABLE_UNSET) {
       value = profile_folder(env);
+      if (value.empty()) return MODEL_FALSE;
       while (value.size() > 1 && value.back() == L'/') value.pop_back();
       if (value == L"/") value.clear();
       value += L"/.cache";

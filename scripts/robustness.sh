@@ -66,7 +66,7 @@ if [ $have_windows -eq 0 ]; then
   echo "(no Windows build: the Wine variants skip)"
 fi
 if (cd "$linux" && ctest -N -L robustness | grep -q 'Total Tests: [1-9]'); then
-  if ! (cd "$linux" && ZOVARI_ROBUST_COUNTS=$counts ctest -L robustness --output-on-failure \
+  if ! (cd "$linux" && ZOVARI_ROBUST_COUNTS=$counts ctest -j$jobs -L robustness --output-on-failure \
           >"$out/robustness-faults.log" 2>&1); then
     tail -60 "$out/robustness-faults.log"
     fail "fault tests (log $out/robustness-faults.log)"
@@ -83,8 +83,15 @@ awk '{ n = $NF; $NF = ""; sub(/ $/, ""); total[$0] += n } END { for (k in total)
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 if quiet "$out/robustness-sanitize.log" sh -c "
     cmake -S '$repo' -B '$sanitize' -DZOVARI_SANITIZE=ON -DZOVARI_RUNTIME_ROOT='$out/sanitize-runtime' &&
-    cmake --build '$sanitize' -j$jobs --target zovari_unit_tests"; then
-  if (cd "$sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest -R '^unit$' -V >"$out/robustness-sanitize-run.log" 2>&1); then
+    cmake --build '$sanitize' -j$jobs"; then
+  # The launcher keeps what it holds (message texts, environment copies, the
+  # reader after a designed exit) until its process ends, by design: leak
+  # checking would report exactly that, so it is off.  The test that starves
+  # the reader of address space cannot run here: AddressSanitizer's shadow
+  # memory needs more address space than any such limit leaves.
+  if (cd "$sanitize" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+        GTEST_FILTER='-PayloadReader.WindowThatCannotBeAllocatedIsReported' \
+        ctest -R '^unit$' -V >"$out/robustness-sanitize-run.log" 2>&1); then
     cases=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out/robustness-sanitize-run.log" | tail -1)
     note "runs under sanitizers: ${cases:-0} unit test cases"
   else
