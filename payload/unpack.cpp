@@ -105,11 +105,27 @@ static void write_record(uint64_t size, bool is_main_binary) {
   platform_close_file(file);
 }
 
+// Whether the file at TargetPath still needs writing.  The first time a file
+// does, the launcher takes the target directory's lock and looks again: the
+// file may be one that another launcher of the same build was writing at that
+// moment.  Holding the lock until the end record, a launcher never rewrites a
+// file under a child that another launcher has started.
+static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
+                          platform_handle* lock) {
+  if (checksum_file(TargetPath) == stored) return false;
+  if (*lock != 0) return true;
+  ensure_parent_directories(TargetPath);
+  *lock = platform_lock_directory(target_directory);
+  return *lock == 0 || checksum_file(TargetPath) != stored;
+}
+
 void unpack_files(const wchar_t* target_directory) {
   wchar_t separator[2] = {PLATFORM_SEPARATOR, 0};
+  platform_handle lock = 0;
   for (;;) {
     size_t name_length = read_name();
     if (name_length == 0) {
+      if (lock != 0) platform_unlock_directory(lock);
       return;
     }
     TargetPath[0] = 0;
@@ -122,10 +138,10 @@ void unpack_files(const wchar_t* target_directory) {
     }
     uint64_t size = read_u64();
     uint32_t stored = read_u32();
-    if (checksum_file(TargetPath) == stored) {
-      payload_skip(size);
-    } else {
+    if (needs_writing(target_directory, stored, &lock)) {
       write_record(size, is_main_binary);
+    } else {
+      payload_skip(size);
     }
   }
 }

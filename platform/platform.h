@@ -116,6 +116,13 @@ size_t platform_executable_path(wchar_t* out, size_t capacity);
 bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
+// Keeps other launchers from writing into directory while this one does:
+// waits until no other process holds the lock on it.  The lock ends with
+// platform_unlock_directory or with the process.  Returns 0 when the lock
+// cannot be had; the caller then goes on without it.
+platform_handle platform_lock_directory(const wchar_t* directory);
+void platform_unlock_directory(platform_handle lock);
+
 // --- Environment ------------------------------------------------------------
 
 // Copies the variable's value into out.  Returns its length in units; 0 when

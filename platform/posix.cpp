@@ -24,6 +24,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -371,6 +372,27 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
   if (length + suffix_length + 1 > capacity) return false;
   wcscpy(out + (length == 1 ? 0 : length), suffix);
   return true;
+}
+
+// An advisory lock on the directory itself, so that nothing is added to the
+// tree; the kernel drops it when the process ends, however it ends.
+platform_handle platform_lock_directory(const wchar_t* directory) {
+  const char* name = narrow(directory);
+  if (name == nullptr) return 0;
+  int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return 0;
+    }
+  }
+  return (platform_handle)fd + 1;
+}
+
+void platform_unlock_directory(platform_handle lock) {
+  flock((int)(lock - 1), LOCK_UN);
+  close((int)(lock - 1));
 }
 
 // ---------------------------------------------------------------- environment

@@ -16,6 +16,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include "launcher/child.h"
@@ -167,6 +168,32 @@ bool platform_profile_directory(wchar_t* out, size_t capacity) {
 
 bool platform_cache_directory(wchar_t* out, size_t capacity) {
   return folder_path(CSIDL_LOCAL_APPDATA, out, capacity);
+}
+
+// A named mutex per directory, named after a hash of its path with letters
+// in one case, as the file system compares them.  A launcher that dies
+// holding it abandons it, and the next waiter takes it over.
+platform_handle platform_lock_directory(const wchar_t* directory) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (const wchar_t* unit = directory; *unit != 0; ++unit) {
+    wchar_t folded = (*unit >= L'a' && *unit <= L'z') ? (wchar_t)(*unit - 32) : *unit;
+    hash = (hash ^ (uint16_t)folded) * 0x100000001b3ull;
+  }
+  wchar_t name[64];
+  swprintf(name, 64, L"Local\\ZovariOnefileUnpack-%016llx", (unsigned long long)hash);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+  if (mutex == nullptr) return 0;
+  DWORD waited = WaitForSingleObject(mutex, INFINITE);
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    CloseHandle(mutex);
+    return 0;
+  }
+  return (platform_handle)mutex;
+}
+
+void platform_unlock_directory(platform_handle lock) {
+  ReleaseMutex(as_handle(lock));
+  CloseHandle(as_handle(lock));
 }
 
 // ---------------------------------------------------------------- environment

@@ -22,12 +22,6 @@ LAUNCHER_MESSAGES = (
 )
 
 
-# Set while a known fault stands: on Linux the launcher checked a cached
-# file through a memory map, and a file that another launcher truncated
-# meanwhile ended it with SIGBUS (kept as test_concurrent.FileCutWhileChecked).
-# While True, group starts count launchers ended by SIGBUS instead of
-# failing, and the reproducer is an expected failure.
-SIGBUS_ON_TRUNCATION = False
 
 
 def environment_path(name, required=True):
