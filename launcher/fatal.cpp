@@ -25,14 +25,21 @@ void report_system_error(const char* message, uint32_t code) {
   fflush(stderr);
 }
 
+// A path or template as message text; the line is printed whole even
+// without memory for the conversion.
+static const char* displayed(const wchar_t* text) {
+  const char* converted = platform_display_text(text);
+  return converted != nullptr ? converted : "?";
+}
+
 void fail_spec_expansion(const wchar_t* path_template) {
-  fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
+  fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", displayed(path_template));
   fflush(stderr);
   abort();
 }
 
 void fail_open_for_writing(void) {
-  fprintf(stderr, "Error, failed to open '%ls' for writing.\n", unpack_target_path());
+  fprintf(stderr, "Error, failed to open '%s' for writing.\n", displayed(unpack_target_path()));
   exit(2);
 }
 

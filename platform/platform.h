@@ -44,6 +44,13 @@ uint32_t platform_last_error(void);
 // and never frees; null when the system has no text for it.
 char* platform_error_text(uint32_t code);
 
+// The text as bytes for a message, UTF-8 on both systems (POSIX gives back
+// the very bytes of a name that was not UTF-8), as a heap string that is
+// never freed; null when there is no memory for it.  Messages print paths
+// through it, so that no character the C run-time cannot convert cuts a line
+// short.
+char* platform_display_text(const wchar_t* text);
+
 // --- Files ----------------------------------------------------------------
 
 // Creates the file, or truncates an existing one to length 0, for writing.

@@ -151,6 +151,10 @@ char* platform_error_text(uint32_t code) {
   return strdup(strerror((int)code));
 }
 
+char* platform_display_text(const wchar_t* text) {
+  return narrow_copy(text);
+}
+
 // ---------------------------------------------------------------- files
 
 static mode_t file_creation_mask(void) {

@@ -35,6 +35,17 @@ char* platform_error_text(uint32_t code) {
   return length != 0 ? text : nullptr;
 }
 
+char* platform_display_text(const wchar_t* text) {
+  int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return nullptr;
+  char* converted = (char*)malloc((size_t)size);
+  if (converted != nullptr &&
+      WideCharToMultiByte(CP_UTF8, 0, text, -1, converted, size, nullptr, nullptr) <= 0) {
+    converted[0] = 0;
+  }
+  return converted;
+}
+
 // ---------------------------------------------------------------- files
 
 static HANDLE as_handle(platform_handle handle) {

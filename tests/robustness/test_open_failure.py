@@ -12,11 +12,6 @@ import unittest
 
 import robust_support as support
 
-# Known fault: the message is formatted with "%ls" under the C run-time's
-# UTF-8 conversion, which refuses those units and cuts the line right after
-# the opening quote.  Set to False once the path is printed through the
-# platform's own conversion.
-OPEN_MESSAGE_CUT_BY_UNCONVERTIBLE_PATH = True
 
 
 class OpenFailureMessageLinux(unittest.TestCase):
@@ -52,7 +47,6 @@ class OpenFailureMessageLinux(unittest.TestCase):
     def test_path_in_utf8(self):
         self.check_message(os.fsencode(self.folder) + b"/home-\xc3\xa9")
 
-    @unittest.expectedFailure if OPEN_MESSAGE_CUT_BY_UNCONVERTIBLE_PATH else (lambda test: test)
     def test_path_with_bytes_that_are_not_utf8(self):
         self.check_message(os.fsencode(self.folder) + b"/home-\xff")
 
