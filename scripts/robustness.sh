@@ -13,9 +13,11 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-25}
 out=$repo/out
 jobs=2
-runtime=$out/robust-runtime
-windows=$out/robust-windows
-linux=$out/robust-linux
+# The builds to use: its own by default; the test command hands it the
+# main builds so that nothing is built twice.
+runtime=${ZOVARI_ROBUST_RUNTIME:-$out/robust-runtime}
+windows=${ZOVARI_ROBUST_WINDOWS:-$out/robust-windows}
+linux=${ZOVARI_ROBUST_LINUX:-$out/robust-linux}
 sanitize=$out/sanitize
 summary=$(mktemp)
 counts=$(mktemp)
