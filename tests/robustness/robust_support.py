@@ -151,3 +151,39 @@ class Wine:
         subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=self.environment,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class WineLauncherCase:
+    """A Windows launcher of the standard application, run under Wine: the
+    set-up that the Wine variants share.  A subclass names the prefix of its
+    temporary folder and the folder the tree is unpacked in."""
+
+    folder_prefix = "zovari-robust-wine-"
+    tree_parent = "cache"
+
+    @classmethod
+    def setUpClass(cls):
+        checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
+        if not checker or not os.path.exists(checker):
+            raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
+        runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows",
+                               "libzovari_runtime.a")
+        if not os.path.exists(runtime):
+            raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
+        cls.wine = Wine()
+        cls.folder = tempfile.mkdtemp(prefix=cls.folder_prefix)
+        try:
+            cls.app = Application(os.path.join(cls.folder, "app"), "windows", standard_files(8))
+            cls.target = os.path.join(cls.folder, cls.tree_parent, "tree")
+            cls.launcher = build_launcher(cls.app, os.path.join(cls.folder, "launcher.exe"),
+                                          windows_path(cls.target))
+            cls.expected = cls.app.expected_tree()
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+        if hasattr(cls, "wine"):
+            cls.wine.close()

@@ -76,35 +76,11 @@ class ConcurrentColdStartsLinux(ConcurrentColdStarts, unittest.TestCase):
         return [(p.wait(), p.communicate()[0].decode(errors="replace")) for p in processes]
 
 
-class ConcurrentColdStartsWine(ConcurrentColdStarts, unittest.TestCase):
+class ConcurrentColdStartsWine(support.WineLauncherCase, ConcurrentColdStarts, unittest.TestCase):
     target_name = "wine"
 
-    @classmethod
-    def setUpClass(cls):
-        checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
-        if not checker or not os.path.exists(checker):
-            raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
-        runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows", "libzovari_runtime.a")
-        if not os.path.exists(runtime):
-            raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
-        cls.wine = support.Wine()
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-group-wine-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "windows",
-                                          support.standard_files(8))
-            cls.target = os.path.join(cls.folder, "cache", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher.exe"),
-                                                  support.windows_path(cls.target))
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
-        if hasattr(cls, "wine"):
-            cls.wine.close()
+    folder_prefix = "zovari-robust-group-wine-"
+    tree_parent = "cache"
 
     def start_group(self, count):
         processes = [self.wine.start(self.launcher, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)

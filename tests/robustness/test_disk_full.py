@@ -99,33 +99,9 @@ class DiskFullLinux(DiskFull, unittest.TestCase):
         return result.returncode, result.stdout.decode(errors="replace")
 
 
-class DiskFullWine(DiskFull, unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
-        if not checker or not os.path.exists(checker):
-            raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
-        runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows", "libzovari_runtime.a")
-        if not os.path.exists(runtime):
-            raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
-        cls.wine = support.Wine()
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-full-wine-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "windows",
-                                          support.standard_files(8))
-            cls.target = os.path.join(cls.folder, "disk", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher.exe"),
-                                                  support.windows_path(cls.target))
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
-        if hasattr(cls, "wine"):
-            cls.wine.close()
+class DiskFullWine(support.WineLauncherCase, DiskFull, unittest.TestCase):
+    folder_prefix = "zovari-robust-full-wine-"
+    tree_parent = "disk"
 
     def start(self):
         process = self.wine.start(self.launcher, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)

@@ -139,33 +139,9 @@ class KillDuringColdStartLinux(unittest.TestCase):
         support.record_count("kill points (linux)", killed)
 
 
-class KillDuringColdStartWine(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
-        if not checker or not os.path.exists(checker):
-            raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
-        runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows", "libzovari_runtime.a")
-        if not os.path.exists(runtime):
-            raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
-        cls.wine = support.Wine()
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-kill-wine-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "windows",
-                                          support.standard_files(8))
-            cls.target = os.path.join(cls.folder, "cache", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher.exe"),
-                                                  support.windows_path(cls.target))
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
-        if hasattr(cls, "wine"):
-            cls.wine.close()
+class KillDuringColdStartWine(support.WineLauncherCase, unittest.TestCase):
+    folder_prefix = "zovari-robust-kill-wine-"
+    tree_parent = "cache"
 
     def start_cleanly(self, label):
         process = self.wine.start(self.launcher, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
