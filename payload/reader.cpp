@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include "launcher/fatal.h"
+#include "platform/platform.h"
 
 static const size_t WINDOW_SIZE = 0x20000;
 
@@ -16,6 +17,11 @@ static ZSTD_DCtx* DecompressionContext;
 // hold more output even with its input used up.  Kept across reads, so a frame
 // that ends exactly at the end of the input still reads to its last byte.
 static bool WindowWasFull;
+// The payload is read once, front to back: what the decompressor has taken
+// need not stay in memory, which keeps a large payload's peak near the
+// frame's window.  Released in steps, not at every refill.
+static const size_t RELEASE_STEP = 4 << 20;
+static size_t ReleasedInput;
 
 void payload_reader_init(const void* start, size_t length) {
   void* window = malloc(WINDOW_SIZE);
@@ -29,6 +35,7 @@ void payload_reader_init(const void* start, size_t length) {
   PayloadInput.src = start;
   PayloadInput.size = length;
   PayloadInput.pos = 0;
+  ReleasedInput = 0;
   DecodeWindow.dst = window;
   DecodeWindow.size = 0;
   DecodeWindow.pos = 0;
@@ -47,6 +54,11 @@ static void refill_window(void) {
     fail_with_message("Error, couldn't decode attached data.");
   }
   WindowWasFull = DecodeWindow.pos == WINDOW_SIZE;
+  if (PayloadInput.pos - ReleasedInput >= RELEASE_STEP) {
+    platform_release_pages((const unsigned char*)PayloadInput.src + ReleasedInput,
+                           PayloadInput.pos - ReleasedInput);
+    ReleasedInput = PayloadInput.pos;
+  }
   DecodeWindow.size = DecodeWindow.pos;
   DecodeWindow.pos = 0;
 }

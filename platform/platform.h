@@ -89,6 +89,11 @@ bool platform_next_view(platform_view* view, bool* failed);
 // Releases what platform_open_view opened.
 void platform_close_view(platform_view* view);
 
+// Lets the system drop the whole pages inside [start, start + length) of
+// the image's read-only data from the process's memory; touched again, they
+// would come back from the file.  Nothing on Windows.
+void platform_release_pages(const void* start, size_t length);
+
 // --- Directories and paths ------------------------------------------------
 
 enum platform_directory_result {

@@ -25,6 +25,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -252,6 +253,13 @@ void platform_close_view(platform_view* view) {
   close((int)(view->file - 1));
   view->data = nullptr;
   view->size = 0;
+}
+
+void platform_release_pages(const void* start, size_t length) {
+  static const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+  uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+  uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
+  if (end > first) madvise((void*)first, end - first, MADV_DONTNEED);
 }
 
 // ---------------------------------------------------------------- paths

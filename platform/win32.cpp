@@ -125,6 +125,8 @@ void platform_close_view(platform_view* view) {
   view->size = 0;
 }
 
+void platform_release_pages(const void*, size_t) {}
+
 // ---------------------------------------------------------------- paths
 
 platform_directory_result platform_create_directory(const wchar_t* path) {
