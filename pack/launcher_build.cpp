@@ -5,27 +5,13 @@
 #include <vector>
 
 #include "pack/payload_writer.h"
+#include "pack/resources.h"
 #include "pack/toolchain.h"
 #include "paths/tokens.h"
-
-#ifdef ZOVARI_HAVE_RESOURCES
-#include "pack/resources.h"
-#endif
 
 namespace fs = std::filesystem;
 
 namespace zovari {
-
-#ifndef ZOVARI_HAVE_RESOURCES
-// Built without the resources module: launchers get no resources at all.
-struct VersionValues {
-  std::string product, company, description, copyright, file_version, product_version,
-      original_filename, internal_name;
-};
-static fs::path write_windows_resources(const fs::path&, const VersionValues&, const fs::path&) {
-  return fs::path();
-}
-#endif
 
 namespace {
 
