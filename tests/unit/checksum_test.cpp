@@ -1,7 +1,12 @@
 // The file checksum: CRC-32 of a file's whole contents, 0 when there are none.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "payload/checksum.h"
 #include "support/test_support.h"
@@ -49,4 +54,27 @@ TEST(FileChecksum, SameContentsSameChecksumWhateverTheNameOrTime) {
   std::string forged = zt::with_crc("other contents", zt::crc32_of(data));
   ASSERT_TRUE(zt::write_file(folder / L"forged", forged));
   EXPECT_EQ(checksum_file((folder / L"forged").c_str()), checksum_file(other.c_str()));
+}
+
+// A file of 4 GiB and more is checked whole: its length is not taken in 32
+// bits, so it can count as cached like any other.  The file is sparse: zeros
+// up to 2^32 bytes, then "end".
+TEST(FileChecksum, FileBeyondFourGibibytesIsCheckedWhole) {
+  zt::TempDir folder;
+  const std::wstring path = folder / L"large";
+  const uint64_t zeros = 1ull << 32;
+  {
+    std::ofstream out(std::filesystem::path(path), std::ios::binary);
+    out.seekp((std::streamoff)zeros);
+    out.write("end", 3);
+    ASSERT_TRUE(out.good());
+  }
+  std::vector<unsigned char> block(1 << 20, 0);
+  uLong block_crc = crc32(0, block.data(), (uInt)block.size());
+  uLong expected = 0;
+  for (uint64_t done = 0; done < zeros; done += block.size()) {
+    expected = crc32_combine(expected, block_crc, (z_off_t)block.size());
+  }
+  expected = crc32_combine(expected, crc32(0, (const Bytef*)"end", 3), 3);
+  EXPECT_EQ(checksum_file(path.c_str()), (uint32_t)expected);
 }
