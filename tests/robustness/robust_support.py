@@ -153,30 +153,37 @@ class Wine:
         shutil.rmtree(self.prefix, ignore_errors=True)
 
 
-class WineLauncherCase:
-    """A Windows launcher of the standard application, run under Wine: the
-    set-up that the Wine variants share.  A subclass names the prefix of its
-    temporary folder and the folder the tree is unpacked in."""
+class LauncherCase:
+    """A launcher of the standard application for one target, built once for
+    a test class: the set-up the fault tests share.  A subclass names the
+    prefix of its temporary folder, the folder the tree is unpacked in and
+    how many files the application has."""
 
-    folder_prefix = "zovari-robust-wine-"
+    platform = "linux"
+    folder_prefix = "zovari-robust-"
     tree_parent = "cache"
+    file_count = 8
 
     @classmethod
     def setUpClass(cls):
-        checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
-        if not checker or not os.path.exists(checker):
-            raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
-        runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows",
-                               "libzovari_runtime.a")
-        if not os.path.exists(runtime):
-            raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
-        cls.wine = Wine()
+        windows = cls.platform == "windows"
+        if windows:
+            checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
+            if not checker or not os.path.exists(checker):
+                raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
+            runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows",
+                                   "libzovari_runtime.a")
+            if not os.path.exists(runtime):
+                raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
+            cls.wine = Wine()
         cls.folder = tempfile.mkdtemp(prefix=cls.folder_prefix)
         try:
-            cls.app = Application(os.path.join(cls.folder, "app"), "windows", standard_files(8))
+            cls.app = Application(os.path.join(cls.folder, "app"), cls.platform,
+                                  standard_files(cls.file_count))
             cls.target = os.path.join(cls.folder, cls.tree_parent, "tree")
-            cls.launcher = build_launcher(cls.app, os.path.join(cls.folder, "launcher.exe"),
-                                          windows_path(cls.target))
+            cls.launcher = build_launcher(
+                cls.app, os.path.join(cls.folder, "launcher.exe" if windows else "launcher"),
+                windows_path(cls.target) if windows else cls.target)
             cls.expected = cls.app.expected_tree()
         except BaseException:
             cls.tearDownClass()
@@ -187,3 +194,9 @@ class WineLauncherCase:
         shutil.rmtree(cls.folder, ignore_errors=True)
         if hasattr(cls, "wine"):
             cls.wine.close()
+
+
+class WineLauncherCase(LauncherCase):
+    """The same, for the Windows launcher under Wine."""
+
+    platform = "windows"

@@ -49,26 +49,11 @@ class ConcurrentColdStarts:
         support.record_count("concurrent runs (%s)" % self.target_name, runs)
 
 
-class ConcurrentColdStartsLinux(ConcurrentColdStarts, unittest.TestCase):
+class ConcurrentColdStartsLinux(support.LauncherCase, ConcurrentColdStarts, unittest.TestCase):
     target_name = "linux"
 
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-group-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "linux",
-                                          support.standard_files(8))
-            cls.target = os.path.join(cls.folder, "cache", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher"),
-                                                  cls.target)
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            shutil.rmtree(cls.folder, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
+    folder_prefix = "zovari-robust-group-"
+    tree_parent = "cache"
 
     def start_group(self, count):
         processes = [subprocess.Popen([self.launcher], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -88,7 +73,7 @@ class ConcurrentColdStartsWine(support.WineLauncherCase, ConcurrentColdStarts, u
         return [(p.wait(), p.communicate()[0].decode(errors="replace")) for p in processes]
 
 
-class FileCutWhileChecked(unittest.TestCase):
+class FileCutWhileChecked(support.LauncherCase, unittest.TestCase):
     """What two launchers started together can do to each other, made exact:
     a cached file is cut short by another launcher while this one computes
     its checksum.  The launcher must take the file as changed and write it
@@ -96,26 +81,15 @@ class FileCutWhileChecked(unittest.TestCase):
     first access to the file's contents (a map or a read, whichever the
     platform layer makes), while the test truncates the file."""
 
+    folder_prefix = "zovari-robust-cut-"
+    file_count = 4
+
     @classmethod
     def setUpClass(cls):
         cls.strace = shutil.which("strace")
         if not cls.strace:
             raise unittest.SkipTest("strace is not installed")
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-cut-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "linux",
-                                          support.standard_files(4))
-            cls.target = os.path.join(cls.folder, "cache", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher"),
-                                                  cls.target)
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            shutil.rmtree(cls.folder, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
+        super().setUpClass()
 
     @staticmethod
     def traced_pid(tracer):

@@ -75,24 +75,9 @@ class DiskFull:
                 self.expect_complete("after the filler went (%d bytes were free)" % free)
 
 
-class DiskFullLinux(DiskFull, unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-full-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "linux",
-                                          support.standard_files(8))
-            cls.target = os.path.join(cls.folder, "disk", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher"),
-                                                  cls.target)
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            shutil.rmtree(cls.folder, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
+class DiskFullLinux(support.LauncherCase, DiskFull, unittest.TestCase):
+    folder_prefix = "zovari-robust-full-"
+    tree_parent = "disk"
 
     def start(self):
         result = subprocess.run([self.launcher], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)

@@ -44,24 +44,9 @@ def kill_when_unpacked(process, root, threshold):
     return False
 
 
-class KillDuringColdStartLinux(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.folder = tempfile.mkdtemp(prefix="zovari-robust-kill-")
-        try:
-            cls.app = support.Application(os.path.join(cls.folder, "app"), "linux",
-                                          support.standard_files(8))
-            cls.target = os.path.join(cls.folder, "cache", "tree")
-            cls.launcher = support.build_launcher(cls.app, os.path.join(cls.folder, "launcher"),
-                                                  cls.target)
-            cls.expected = cls.app.expected_tree()
-        except BaseException:
-            shutil.rmtree(cls.folder, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.folder, ignore_errors=True)
+class KillDuringColdStartLinux(support.LauncherCase, unittest.TestCase):
+    folder_prefix = "zovari-robust-kill-"
+    tree_parent = "cache"
 
     def start_cleanly(self, label):
         result = subprocess.run([self.launcher], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
