@@ -5,7 +5,7 @@
 # throwaway prefix: the first start unpacks (cold), the second finds every file
 # already in place (warm).  Shows where the files went.
 #
-# Usage: scripts/demo.sh            (run scripts/setup.sh once before, as root)
+# Usage: scripts/demo.sh            (installs what is missing first: Debian 12, as root)
 # Environment: ZOVARI_LINUX_BUILD, ZOVARI_WINDOWS_BUILD (default out/linux,
 # out/windows), ZOVARI_DEMO_DIR (default out/demo).
 set -euo pipefail
@@ -30,6 +30,8 @@ compare_stamps() {
 }
 
 # --- Builds ---------------------------------------------------------------------
+step "Installing what is missing"
+bash "$here/scripts/setup.sh"
 step "Building (native: $linux_build, Windows: $windows_build)"
 if [ ! -f "$linux_build/CMakeCache.txt" ]; then
   cmake -S "$here" -B "$linux_build" -DCMAKE_BUILD_TYPE=Release >/dev/null
