@@ -89,7 +89,7 @@ static void write_record(uint64_t size, bool is_main_binary) {
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
   bool executable = is_main_binary || looks_executable(CopyBuffer, piece);
-  platform_handle file = platform_create_file(TargetPath, executable);
+  platform_handle file = platform_create_file(TargetPath, executable, size == 0);
   if (file == 0) {
     fail_open_for_writing();
   }

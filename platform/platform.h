@@ -54,10 +54,11 @@ char* platform_display_text(const wchar_t* text);
 // --- Files ----------------------------------------------------------------
 
 // Creates the file, or truncates an existing one to length 0, for writing.
-// Other processes may open it for writing but not for reading meanwhile.
+// Other processes may open it for writing but not for reading meanwhile,
+// unless it is to stay empty (nothing in it can be found half written).
 // Returns 0 on failure.  On POSIX the file gets mode 0666, or 0777 when
 // executable, less the umask, whether it is new or was there before.
-platform_handle platform_create_file(const wchar_t* path, bool executable);
+platform_handle platform_create_file(const wchar_t* path, bool executable, bool stays_empty);
 
 // Writes all of size bytes; false on any failure (the error is left for
 // platform_last_error).

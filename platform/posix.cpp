@@ -169,7 +169,7 @@ static mode_t file_creation_mask(void) {
 
 // Descriptors are stored one up, so that a handle of 0 never names a file
 // even when descriptor 0 is free.
-platform_handle platform_create_file(const wchar_t* path, bool executable) {
+platform_handle platform_create_file(const wchar_t* path, bool executable, bool) {
   const char* name = narrow(path);
   if (name == nullptr) {
     errno = ENAMETOOLONG;

@@ -52,9 +52,12 @@ static HANDLE as_handle(platform_handle handle) {
   return (HANDLE)handle;
 }
 
-platform_handle platform_create_file(const wchar_t* path, bool) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
-                            nullptr);
+// An empty record's file is written at every start, also while children of
+// other launchers run; letting them read it meanwhile keeps their opens from
+// failing on a file that holds nothing anyway.
+platform_handle platform_create_file(const wchar_t* path, bool, bool stays_empty) {
+  DWORD share = stays_empty ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_WRITE;
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
   return file == INVALID_HANDLE_VALUE ? 0 : (platform_handle)file;
 }
 
