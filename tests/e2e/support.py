@@ -190,7 +190,15 @@ def read_report(path):
         return json.loads(f.read().decode("utf-8", "surrogateescape"))
 
 
-class LinuxTarget:
+class Target:
+    """What the two targets share: where each run's probe report goes."""
+
+    def report_path(self):
+        self.runs += 1
+        return os.path.join(self.work, "report-%d.json" % self.runs)
+
+
+class LinuxTarget(Target):
     name = "linux"
     suffix = ""
     sep = "/"
@@ -220,10 +228,6 @@ class LinuxTarget:
         env.update(probe or {})
         env.update(extra or {})
         return env
-
-    def report_path(self):
-        self.runs += 1
-        return os.path.join(self.work, "report-%d.json" % self.runs)
 
     def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"", argv0=None):
         """Runs the launcher to its end.  probe: the probe's ZOVARI_PROBE_*
@@ -278,7 +282,7 @@ def windows_quote(argument):
     return out + "\\" * (2 * backslashes) + '"'
 
 
-class WindowsTarget:
+class WindowsTarget(Target):
     name = "windows"
     suffix = ".exe"
     sep = "\\"
@@ -320,10 +324,6 @@ class WindowsTarget:
         env.update(probe or {})
         env.update(extra or {})
         return env
-
-    def report_path(self):
-        self.runs += 1
-        return os.path.join(self.work, "report-%d.json" % self.runs)
 
     def command_line(self, launcher, args):
         return " ".join([windows_quote(self.native(launcher))] + [windows_quote(a) for a in args])
