@@ -136,6 +136,22 @@ bool platform_cache_directory(wchar_t* out, size_t capacity);
 platform_handle platform_lock_directory(const wchar_t* directory);
 void platform_unlock_directory(platform_handle lock);
 
+// Why a folder cannot be trusted to hold the programs the launcher starts.
+enum platform_trust {
+  PLATFORM_TRUSTED,           // only this user and the system can change it
+  PLATFORM_NOT_OWNED,         // it belongs to another account
+  PLATFORM_OTHERS_CAN_WRITE,  // another account can add, replace or rename what it holds
+  PLATFORM_TRUST_UNREADABLE   // its owner or permissions cannot be read
+};
+
+// Checks that nobody but the user running the launcher (and the system's own
+// accounts) can change directory, or replace or rename it through a folder
+// above it.  A directory that does not exist yet is judged by the folders
+// above it.  On a refusal writes the folder at fault into culprit (capacity
+// units, cut to fit) and returns why.
+platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culprit,
+                                        size_t capacity);
+
 // --- Environment ------------------------------------------------------------
 
 // Copies the variable's value into out.  Returns its length in units; 0 when
@@ -209,6 +225,11 @@ void platform_pass_event_to_child(platform_handle process, uint32_t event);
 // SIGINT, SIGQUIT, SIGHUP and SIGTERM).  After the handler the event takes its
 // default course and ends the launcher.  False when it cannot be arranged.
 bool platform_register_console_handler(void);
+
+// Ends the process at once, as abort does, and shows nothing: exit code 3 on
+// Windows, where the C run-time's abort would wait on a message box in a
+// windowless program; SIGABRT on POSIX.
+[[noreturn]] void platform_abort(void);
 
 // --- Entry (used by the launcher's entry and the test programs only) ---------
 
