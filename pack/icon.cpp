@@ -38,7 +38,10 @@ asm(".pushsection .rodata\n"
 namespace zovari {
 namespace {
 
-constexpr int kMaxSourceSide = 8192;
+// Limits checked before anything is decoded: a 4096-pixel square decodes to
+// 64 MiB of RGBA, and no icon source needs more.
+constexpr int kMaxSourceSide = 4096;
+constexpr long kMaxIconFileBytes = 16L << 20;
 constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
 using Pixels = std::vector<unsigned char>;  // RGBA, 8 bits per channel, rows top down
@@ -57,6 +60,23 @@ bool chunks_reach_end(const std::string& png) {
     pos += 12 + size_t{length};
   }
   return false;
+}
+
+// The image header's bit depth and colour type, checked against the
+// combinations PNG allows; empty when they are good.
+std::string header_problem(const std::string& png) {
+  const auto* at = reinterpret_cast<const unsigned char*>(png.data()) + sizeof kPngSignature;
+  if (png.size() < sizeof kPngSignature + 8 + 13 || std::memcmp(at + 4, "IHDR", 4) != 0) {
+    return "it does not start with an IHDR chunk";
+  }
+  int depth = at[16], colour = at[17];
+  const char* allowed = colour == 0 ? "\1\2\4\10\20" : colour == 3 ? "\1\2\4\10"
+                      : (colour == 2 || colour == 4 || colour == 6) ? "\10\20" : "";
+  if (depth == 0 || std::strchr(allowed, depth) == nullptr) {
+    return "bit depth " + std::to_string(depth) + " with colour type " + std::to_string(colour) +
+           " is not one PNG allows";
+  }
+  return std::string();
 }
 
 // The decoded image centred on a transparent square whose side is its longer side.
@@ -128,7 +148,14 @@ std::string read_icon_file(const std::filesystem::path& path) {
   std::string contents;
   char buffer[65536];
   size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) contents.append(buffer, count);
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    contents.append(buffer, count);
+    if ((long)contents.size() > kMaxIconFileBytes) {
+      std::fclose(file);
+      throw PackError("the icon " + quoted(path.string()) + " is larger than " +
+                      std::to_string(kMaxIconFileBytes >> 20) + " MiB");
+    }
+  }
   int error = std::ferror(file) ? errno : 0;
   std::fclose(file);
   if (error != 0) {
@@ -145,6 +172,14 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
   if (!chunks_reach_end(png)) {
     throw PackError("the icon " + quoted(name) +
                     " is not a readable PNG image (it is cut short before its IEND chunk)");
+  }
+  if (png.size() > (size_t)kMaxIconFileBytes) {
+    throw PackError("the icon " + quoted(name) + " is larger than " +
+                    std::to_string(kMaxIconFileBytes >> 20) + " MiB");
+  }
+  std::string header = header_problem(png);
+  if (!header.empty()) {
+    throw PackError("the icon " + quoted(name) + " is not a readable PNG image (" + header + ")");
   }
   const auto* bytes = reinterpret_cast<const stbi_uc*>(png.data());
   int length = static_cast<int>(std::min<size_t>(png.size(), 0x7fffffff));

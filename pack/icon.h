@@ -24,13 +24,16 @@ struct IconImage {
 // this build of zovari-pack has it neither built in nor beside its sources.
 std::string default_icon_png();
 
-// The contents of a PNG file; PackError naming the file when it cannot be read.
+// The contents of a PNG file; PackError naming the file when it cannot be
+// read or is over 16 MiB.
 std::string read_icon_file(const std::filesystem::path& path);
 
 // Decodes png (called `name` in messages) and resamples it to each of
 // kIconSizes, a non-square image centred on a transparent square first.  The
-// same input gives the same bytes.  PackError when png is not a PNG image,
-// cannot be decoded, or is larger than 8192 pixels on a side.
+// same input gives the same bytes.  PackError, before anything is decoded,
+// when png is not a PNG image, is over 16 MiB, has a bit depth PNG does not
+// allow or is larger than 4096 pixels on a side; PackError when it cannot be
+// decoded.
 std::vector<IconImage> make_icon_images(const std::string& png, const std::string& name);
 
 // The icon group directory (RT_GROUP_ICON data) for images, whose icon
