@@ -1,12 +1,20 @@
 #include "pack/launcher_build.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
 
+#include "pack/names.h"
 #include "pack/payload_writer.h"
 #include "pack/resources.h"
 #include "pack/toolchain.h"
+#include "paths/bounded.h"
 #include "paths/tokens.h"
 
 namespace fs = std::filesystem;
@@ -47,11 +55,12 @@ std::string wide_initialiser(const std::string& utf8, const std::string& target,
   return out.str();
 }
 
+// A new file in the private work folder; one that is there already is an error.
 void write_text(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  if (!out) throw PackError("cannot write " + path.string());
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  bool good = fd >= 0 && ::write(fd, text.data(), text.size()) == (ssize_t)text.size();
+  if (fd >= 0 && ::close(fd) != 0) good = false;
+  if (!good) throw PackError("cannot write " + path.string() + ": " + std::strerror(errno));
 }
 
 std::string config_source(uint64_t payload_length, const LauncherSettings& s,
@@ -93,7 +102,7 @@ std::string payload_assembly(const std::string& target, uint64_t payload_length)
   }
   out << "\t.balign 8\n\t.globl zovari_payload\n";
   if (target == "linux") out << "\t.type zovari_payload, @object\n\t.size zovari_payload, " << payload_length << "\n";
-  out << "zovari_payload:\n\t.incbin \"payload.bin\"\n";
+  out << "zovari_payload:\n\t.incbin \"" << WORK_PAYLOAD_NAME << "\"\n";
   if (target == "linux") out << "\t.section .note.GNU-stack,\"\",@progbits\n";
   return out.str();
 }
@@ -163,14 +172,16 @@ fs::path compile_resources(const fs::path& work, const LauncherSettings& s, cons
 }
 
 void install_output(const fs::path& built, const fs::path& output) {
+  std::ifstream in(built, std::ios::binary);
+  if (!in) throw PackError("cannot read the built launcher " + built.string());
   TemporaryOutput temporary(output);
-  std::error_code error;
-  fs::copy_file(built, temporary.path(), fs::copy_options::overwrite_existing, error);
-  if (error) throw PackError("cannot write " + output.string() + ": " + error.message());
-  fs::permissions(temporary.path(),
-                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                      fs::perms::others_read | fs::perms::others_exec,
-                  error);
+  std::vector<char> buffer(1 << 20);
+  while (in) {
+    in.read(buffer.data(), (std::streamsize)buffer.size());
+    temporary.write(buffer.data(), (size_t)in.gcount());
+  }
+  if (in.bad()) throw PackError("cannot read the built launcher " + built.string());
+  temporary.set_mode(0755);
   temporary.commit();
 }
 
@@ -237,11 +248,151 @@ void check_path_template(const std::string& path_template) {
   }
 }
 
-void complete_settings(LauncherSettings& s, const std::u16string& main_name) {
+namespace {
+
+// The build values that can stand in the path, with the option that sets each.
+struct BuildValue {
+  path_token token;
+  const char* option;
+  const std::string* text;
+};
+
+std::vector<BuildValue> build_values(const LauncherSettings& s) {
+  return {{TOKEN_COMPANY, "--company", &s.company},
+          {TOKEN_PRODUCT, "--product", &s.product},
+          {TOKEN_VERSION, "--version", &s.version},
+          {TOKEN_FILE_VERSION, "--file-version", &s.file_version},
+          {TOKEN_PRODUCT_VERSION, "--product-version", &s.product_version}};
+}
+
+std::u16string utf16_value(const BuildValue& value) {
+  try {
+    return utf16_from_utf8(*value.text);
+  } catch (const PackError&) {
+    throw PackError(std::string(value.option) + " is not valid UTF-8 text");
+  }
+}
+
+// A value that the template uses goes into the path as part of one folder
+// name: whatever would split or break a folder name is refused.  A value the
+// path never holds (a company name with a backslash, say) only goes into the
+// version record, where any text is fine.
+void check_value_in_path(const BuildValue& value) {
+  std::u16string units = utf16_value(value);
+  std::string shown = "\"" + display_name(units) + "\"";
+  std::string problem;
+  if (units == u"." || units == u"..") {
+    problem = "would be the folder \"" + *value.text + "\" in the path";
+  } else if (units.find_first_of(u"\\/") != std::u16string::npos) {
+    problem = "holds a path separator";
+  } else {
+    problem = reserved_character_problem(units);
+  }
+  if (!problem.empty()) throw PackError(std::string(value.option) + " " + shown + " " + problem);
+}
+
+// The length of a text in the launcher's wide characters: UTF-16 units on
+// Windows, code points elsewhere.
+size_t wide_length(const std::u16string& units, const std::string& target) {
+  size_t length = units.size();
+  if (target != "windows") {
+    for (char16_t unit : units) length -= (unit >= 0xDC00 && unit <= 0xDFFF) ? 1 : 0;
+  }
+  return length;
+}
+
+// Walks the template with the build values in place: checks the values it
+// uses, that its fixed part (all but the values only known at run time) fits the path buffer with
+// a separator and the longest name, and for Windows that no folder made with
+// a build value is a device name or ends in a dot or space.
+void check_template_path(const LauncherSettings& s, const std::vector<std::u16string>& names) {
+  std::u16string units = utf16_from_utf8(s.path_template);
+  std::vector<BuildValue> values = build_values(s);
+  size_t fixed = 0;
+  std::u16string folder, token;
+  std::string options;  // the options whose values make the current folder
+  bool in_token = false;
+  auto end_folder = [&]() {
+    std::string problem = options.empty() ? std::string() : windows_component_problem(folder);
+    if (s.target == "windows" && !problem.empty()) {
+      throw PackError("the path template makes the folder \"" + display_name(folder) + "\", which " +
+                      problem + " (from" + options + ")");
+    }
+    folder.clear();
+    options.clear();
+  };
+  for (char16_t unit : units) {
+    if (unit == u'{') {
+      in_token = true;
+      token.clear();
+    } else if (in_token && unit == u'}') {
+      in_token = false;
+      std::wstring wide(token.begin(), token.end());
+      path_token which = find_path_token(wide.c_str());
+      const BuildValue* value = nullptr;
+      for (const BuildValue& candidate : values) {
+        if (candidate.token == which) value = &candidate;
+      }
+      if (value == nullptr) {
+        folder.push_back(u'_');  // a run-time value: part of the folder, length unknown
+        continue;
+      }
+      check_value_in_path(*value);
+      std::u16string text = utf16_value(*value);
+      if (text.empty()) {
+        throw PackError("the path template uses {" + utf8_from_utf16(token) + "}, but " +
+                        value->option + " is empty");
+      }
+      fixed += wide_length(text, s.target);
+      folder += text;
+      options += std::string(" ") + value->option;
+    } else if (in_token) {
+      token.push_back(unit);
+    } else {
+      fixed += wide_length(std::u16string(1, unit), s.target);
+      if (unit == u'\\' || unit == u'/') {
+        end_folder();
+      } else {
+        folder.push_back(unit);
+      }
+    }
+  }
+  end_folder();
+  size_t longest = 0;
+  for (const std::u16string& name : names) longest = std::max(longest, wide_length(name, s.target));
+  const size_t room = PATH_CAPACITY - 1;
+  if (fixed > room) {
+    throw PackError("the path template's fixed part is " + std::to_string(fixed) +
+                    " characters long; the launcher's path buffer holds " + std::to_string(room));
+  }
+  if (fixed + 1 + longest > room) {
+    throw PackError("the path template's fixed part (" + std::to_string(fixed) +
+                    " characters), a separator and the longest name (" + std::to_string(longest) +
+                    ") pass the " + std::to_string(room) + " characters of the launcher's path buffer");
+  }
+}
+
+// Every name by the rules of names.h, with the Windows ones for Windows.
+void check_names(const std::vector<std::u16string>& names, const std::string& target) {
+  for (const std::u16string& name : names) {
+    NameProblem problem = name_problem(name, target == "windows");
+    if (problem) {
+      throw PackError("cannot use the name \"" + display_name(name) + "\": it " + problem.text +
+                      (problem.windows_only ? "; a Windows launcher could not unpack it" : ""));
+    }
+  }
+}
+
+}  // namespace
+
+void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& names) {
   if (s.target != "windows" && s.target != "linux") {
     throw PackError("--target must be windows or linux, not \"" + s.target + "\"");
   }
-  std::u16string file_name = main_name.substr(main_name.find_last_of(u'\\') + 1);
+  if (names.empty()) throw PackError("the payload holds no files");
+  check_names(names, s.target);
+  const std::u16string& main_name = names.front();
+  std::u16string file_name = main_name.substr(main_name.find_last_of(u"\\/") + 1);
   s.original_filename = utf8_from_utf16(file_name);
   if (s.product.empty()) {
     size_t dot = file_name.find_last_of(u'.');
@@ -253,6 +404,7 @@ void complete_settings(LauncherSettings& s, const std::u16string& main_name) {
   if (s.product_version.empty()) s.product_version = s.version;
   if (s.path_template.empty()) s.path_template = s.target == "windows" ? WINDOWS_TEMPLATE : LINUX_TEMPLATE;
   check_path_template(s.path_template);
+  check_template_path(s, names);
   if (s.target == "windows") {
     four_part_version(s.file_version, "--file-version");
     four_part_version(s.product_version, "--product-version");
@@ -265,21 +417,12 @@ void complete_settings(LauncherSettings& s, const std::u16string& main_name) {
   config_source(0, s, s.path_template);
 }
 
-void build_launcher(const fs::path& payload, uint64_t payload_length, const LauncherSettings& s,
+void build_launcher(const fs::path& dir, uint64_t payload_length, const LauncherSettings& s,
                     const fs::path& output) {
   Toolchain tools = find_toolchain(s);
   fs::path runtime = runtime_folder(s);
   std::vector<std::string> libraries = link_libraries(runtime);
   fs::path icon = s.icon.empty() ? fs::path() : fs::absolute(s.icon);
-
-  TemporaryFolder work;
-  const fs::path& dir = work.path();
-  std::error_code error;
-  fs::create_symlink(fs::absolute(payload), dir / "payload.bin", error);
-  if (error) {
-    fs::copy_file(payload, dir / "payload.bin", error);
-    if (error) throw PackError("cannot copy the payload: " + error.message());
-  }
   write_text(dir / "payload.s", payload_assembly(s.target, payload_length));
   write_text(dir / "config.cpp", config_source(payload_length, s, s.path_template));
 

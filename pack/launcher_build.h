@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zovari {
 
@@ -26,10 +27,13 @@ struct LauncherSettings {
   std::string original_filename;
 };
 
-// Fills in the defaults that depend on the main binary's payload name ("\"
-// between components) and checks every value now: the target, the template's
-// token names, the versions.  Throws PackError.
-void complete_settings(LauncherSettings& settings, const std::u16string& main_name);
+// Fills in the defaults that depend on the main binary's payload name
+// (names[0], "\" between components) and checks every value now: the
+// target, the template's token names, the versions, the token values that go
+// into the path, that the path's fixed part and the longest name fit the
+// launcher's path buffer, and every name against the rules of names.h (with
+// the Windows ones for --target windows).  Throws PackError.
+void complete_settings(LauncherSettings& settings, const std::vector<std::u16string>& names);
 
 // "1.2.3" -> "1.2.3.0": up to four numbers of at most 65535; PackError with
 // what otherwise.
@@ -39,10 +43,13 @@ std::string four_part_version(const std::string& version, const std::string& wha
 // and no "{" may stay open.  Throws PackError.
 void check_path_template(const std::string& path_template);
 
-// Builds the launcher at output from a payload file of payload_length bytes,
-// in a temporary folder removed afterwards; output is replaced only when
-// complete.  Throws PackError.
-void build_launcher(const std::filesystem::path& payload, uint64_t payload_length,
+// The name of the payload inside the work folder that build_launcher links.
+inline const char* const WORK_PAYLOAD_NAME = "payload.bin";
+
+// Builds the launcher at output in work, a private folder that already holds
+// the payload (WORK_PAYLOAD_NAME, payload_length bytes); output is replaced
+// only when complete.  Throws PackError.
+void build_launcher(const std::filesystem::path& work, uint64_t payload_length,
                     const LauncherSettings& settings, const std::filesystem::path& output);
 
 // Where this tool looks for the launcher runtime by default.

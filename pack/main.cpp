@@ -1,18 +1,22 @@
 // zovari-pack: packs an application folder into a payload and builds the
 // single-file launcher that unpacks and starts it; lists, extracts and
 // verifies payloads and launchers.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "pack/arguments.h"
+#include "pack/cleanup.h"
 #include "pack/launcher_build.h"
+#include "pack/names.h"
 #include "pack/payload_reader.h"
 #include "pack/payload_writer.h"
 #include "pack/toolchain.h"
@@ -175,15 +179,23 @@ uint64_t total_size(const std::vector<PayloadRecord>& records) {
   return total;
 }
 
-void pack_folder(const Arguments& args, const fs::path& output, std::u16string* main_name) {
+void pack_records(const Arguments& args, const std::vector<PayloadRecord>& records,
+                  const fs::path& output) {
   PayloadOptions options;
   options.level = parse_level(args);
-  std::vector<PayloadRecord> records =
-      collect_application(args.required("input"), fs::path(args.required("main")));
-  *main_name = records.front().name;
   Progress progress(total_size(records));
   options.progress = [&](uint64_t done, const std::u16string& name) { progress.update(done, name); };
   write_payload_file(records, options, output);
+}
+
+std::vector<PayloadRecord> collect_input(const Arguments& args) {
+  return collect_application(args.required("input"), fs::path(args.required("main")));
+}
+
+std::vector<std::u16string> record_names(const std::vector<PayloadRecord>& records) {
+  std::vector<std::u16string> names;
+  for (const PayloadRecord& record : records) names.push_back(record.name);
+  return names;
 }
 
 LauncherSettings launcher_settings(const Arguments& args) {
@@ -207,8 +219,8 @@ LauncherSettings launcher_settings(const Arguments& args) {
 int command_payload(const std::vector<std::string>& rest) {
   Arguments args("payload", rest, {{"input", true}, {"main", true}, {"output", true}, {"level", true}}, 0);
   if (args.help()) return std::fputs(PAYLOAD_HELP, stdout), 0;
-  std::u16string main_name;
-  pack_folder(args, args.required("output"), &main_name);
+  parse_level(args);
+  pack_records(args, collect_input(args), args.required("output"));
   return 0;
 }
 
@@ -219,30 +231,50 @@ int command_build(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
   fs::path output = args.required("output");
   LauncherSettings settings = launcher_settings(args);
-  // Check every value before the long part: the main binary's name decides
-  // some defaults, so collect first (cheap), pack afterwards.
+  // Check every value and every name before the long part.
   parse_level(args);
-  std::vector<PayloadRecord> records =
-      collect_application(args.required("input"), fs::path(args.required("main")));
-  complete_settings(settings, records.front().name);
+  std::vector<PayloadRecord> records = collect_input(args);
+  complete_settings(settings, record_names(records));
 
   TemporaryFolder work;
-  fs::path payload = work.path() / "payload.bin";
-  std::u16string main_name;
-  pack_folder(args, payload, &main_name);
-  if (main_name != records.front().name) throw PackError("the input folder changed while packing");
-  build_launcher(payload, fs::file_size(payload), settings, output);
+  fs::path payload = work.path() / WORK_PAYLOAD_NAME;
+  pack_records(args, records, payload);
+  build_launcher(work.path(), fs::file_size(payload), settings, output);
   return 0;
 }
 
-// The whole payload checked, for `launcher`; returns the main binary's name.
-class FirstName : public RecordVisitor {
+// Every name of a payload, in order, for `launcher`.
+class NameCollector : public RecordVisitor {
  public:
-  void begin_record(const RecordInfo& record) override {
-    if (first.empty()) first = record.name;
-  }
-  std::u16string first;
+  void begin_record(const RecordInfo& record) override { names.push_back(record.name); }
+  std::vector<std::u16string> names;
 };
+
+// A copy of the file at source as a new file at copy, which nobody else can
+// change: what gets checked is then what gets linked.
+void copy_privately(const fs::path& source, const fs::path& copy) {
+  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) throw PackError("cannot open \"" + source.string() + "\": " + std::strerror(errno));
+  int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  std::vector<char> buffer(1 << 20);
+  std::string problem = out < 0 ? "cannot create " + copy.string() : std::string();
+  while (problem.empty()) {
+    ssize_t got = ::read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) problem = "cannot read \"" + source.string() + "\"";
+    if (got <= 0) break;
+    for (ssize_t done = 0; done < got && problem.empty();) {
+      ssize_t wrote = ::write(out, buffer.data() + done, (size_t)(got - done));
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) problem = "cannot write " + copy.string();
+      done += wrote > 0 ? wrote : 0;
+    }
+  }
+  int error = errno;
+  ::close(in);
+  if (out >= 0 && ::close(out) != 0 && problem.empty()) problem = "cannot write " + copy.string();
+  if (!problem.empty()) throw PackError(problem + ": " + std::strerror(error));
+}
 
 int command_launcher(const std::vector<std::string>& rest) {
   std::vector<OptionDefinition> options = LAUNCHER_OPTIONS;
@@ -252,24 +284,26 @@ int command_launcher(const std::vector<std::string>& rest) {
   fs::path payload = args.required("payload");
   fs::path output = args.required("output");
   LauncherSettings settings = launcher_settings(args);
+  TemporaryFolder work;
+  fs::path copy = work.path() / WORK_PAYLOAD_NAME;
+  copy_privately(payload, copy);
   uint64_t length = 0;
-  FirstName first;
+  NameCollector names;
   {
-    MappedFile file(payload);
+    MappedFile file(copy);
     if (file.size() < 3 || file.data()[0] != 'Q' || file.data()[1] != 'D' || file.data()[2] != 'Y') {
       throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.string());
     }
     PayloadLocation location = find_payload(file.data(), file.size());
     try {
-      read_payload(file.data(), location, first, true);
+      read_payload(file.data(), location, names, true);
     } catch (const PackError& error) {
       throw PackError("the payload is damaged: " + std::string(error.what()));
     }
-    if (first.first.empty()) throw PackError("the payload holds no files");
     length = location.length;
   }
-  complete_settings(settings, first.first);
-  build_launcher(payload, length, settings, output);
+  complete_settings(settings, names.names);
+  build_launcher(work.path(), length, settings, output);
   return 0;
 }
 
@@ -291,89 +325,134 @@ int command_list(const std::vector<std::string>& rest) {
   return 0;
 }
 
-// What is wrong with a name by the container format's rules (no drive, no
-// leading "\\", no empty, "." or ".." component), and where "/" is a separator
-// also a "/" inside a component; empty when nothing is.  Fills *relative.
-std::string name_problem(const std::u16string& name, bool slash_is_separator, fs::path* relative) {
-  if (name.empty()) return "is empty";
-  std::string text;
-  try {
-    text = utf8_from_utf16(name);
-  } catch (const PackError&) {
-    return "is not valid UTF-16";
-  }
-  if (text.size() >= 2 && text[1] == ':' && std::isalpha((unsigned char)text[0])) {
-    return "starts with a drive letter";
-  }
-  size_t start = 0;
-  for (;;) {
-    size_t end = text.find('\\', start);
-    std::string component = text.substr(start, end == std::string::npos ? end : end - start);
-    if (component.empty()) return start == 0 ? "is absolute" : "has an empty component";
-    if (component == "." || component == "..") return "has a \"" + component + "\" component";
-    if (slash_is_separator && component.find('/') != std::string::npos) {
-      return "holds \"/\", a separator on this system";
-    }
-    *relative /= component;
-    if (end == std::string::npos) return std::string();
-    start = end + 1;
-  }
-}
-
-// The path under the extraction folder for an untrusted name, or PackError.
-fs::path safe_relative_path(const std::u16string& name) {
-  fs::path relative;
-  std::string problem = name_problem(name, true, &relative);
-  if (!problem.empty()) {
-    throw PackError("refusing the name \"" + display_name(name) + "\": it " + problem);
-  }
-  return relative;
-}
-
-// Checks every name against the format's rules, for verify.
+// Checks every name as `launcher` does, with the Windows rules for a
+// Windows launcher, for verify.
 class NameChecker : public RecordVisitor {
  public:
+  explicit NameChecker(bool windows) : windows_(windows) {}
   void begin_record(const RecordInfo& record) override {
-    fs::path ignored;
-    std::string problem = name_problem(record.name, false, &ignored);
-    if (!problem.empty()) {
-      throw PackError("the record name \"" + display_name(record.name) + "\" " + problem +
-                      ", which the container format forbids");
+    NameProblem problem = name_problem(record.name, windows_);
+    if (problem) {
+      throw PackError("the record name \"" + display_name(record.name) + "\" " + problem.text +
+                      (problem.windows_only ? ", which a Windows launcher cannot unpack"
+                                            : ", which the container format forbids"));
     }
-  }
-};
-
-class Extractor : public RecordVisitor {
- public:
-  explicit Extractor(const fs::path& root) : root_(root) {}
-  ~Extractor() override {
-    if (out_.is_open()) {
-      out_.close();
-      std::error_code ignored;
-      fs::remove(current_, ignored);
-    }
-  }
-  void begin_record(const RecordInfo& record) override {
-    current_ = root_ / safe_relative_path(record.name);
-    std::error_code error;
-    fs::create_directories(current_.parent_path(), error);
-    if (error) throw PackError("cannot create folder " + current_.parent_path().string() + ": " + error.message());
-    out_.open(current_, std::ios::binary | std::ios::trunc);
-    if (!out_) throw PackError("cannot create " + current_.string());
-  }
-  void record_data(const char* data, size_t size) override {
-    out_.write(data, (std::streamsize)size);
-    if (!out_) throw PackError("cannot write " + current_.string());
-  }
-  void end_record(const RecordInfo&, uint32_t) override {
-    out_.close();
-    if (!out_) throw PackError("cannot write " + current_.string());
   }
 
  private:
+  bool windows_;
+};
+
+// Writes the records under a folder.  Every folder below it is opened
+// without following links, and each file is written as a new temporary file
+// that is then renamed into place, so nothing is ever written through a link
+// that was in the folder; a link where a folder or file goes is refused.
+class Extractor : public RecordVisitor {
+ public:
+  explicit Extractor(const fs::path& root) : root_(root) {
+    root_fd_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd_ < 0) throw PackError("cannot open folder " + root.string() + ": " + std::strerror(errno));
+  }
+  ~Extractor() override {
+    discard();
+    ::close(root_fd_);
+  }
+  void begin_record(const RecordInfo& record) override {
+    NameProblem problem = name_problem(record.name, false);
+    if (problem) {
+      throw PackError("refusing the name \"" + display_name(record.name) + "\": it " + problem.text);
+    }
+    shown_ = "\"" + display_name(record.name) + "\"";
+    std::vector<std::u16string> parts = name_components(record.name);
+    file_name_ = utf8_from_utf16(parts.back());
+    parts.pop_back();
+    folder_fd_ = open_folders(parts);
+    struct stat info;
+    if (::fstatat(folder_fd_, file_name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISLNK(info.st_mode)) refuse_link(record.name);
+      if (S_ISDIR(info.st_mode)) throw PackError("cannot write " + shown_ + ": a folder is in its place");
+    }
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && out_fd_ < 0; ++attempt) {
+      char suffix[32];
+      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", (unsigned)random());
+      temporary_ = (file_name_.size() > 200 ? std::string(".zovari-pack") : "." + file_name_) + suffix;
+      out_fd_ = ::openat(folder_fd_, temporary_.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (out_fd_ < 0 && errno != EEXIST) break;
+    }
+    if (out_fd_ < 0) throw PackError("cannot create " + shown_ + ": " + std::strerror(errno));
+    fs::path whole = root_;
+    for (const std::u16string& part : parts) whole /= utf8_from_utf16(part);
+    mark_ = remember_temporary((whole / temporary_).string(), false);
+  }
+  void record_data(const char* data, size_t size) override {
+    while (size > 0) {
+      ssize_t wrote = ::write(out_fd_, data, size);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) throw PackError("cannot write " + shown_ + ": " + std::strerror(errno));
+      data += wrote;
+      size -= (size_t)wrote;
+    }
+  }
+  void end_record(const RecordInfo&, uint32_t) override {
+    int fd = out_fd_;
+    out_fd_ = -1;
+    bool good = ::close(fd) == 0 &&
+                ::renameat(folder_fd_, temporary_.c_str(), folder_fd_, file_name_.c_str()) == 0;
+    int error = errno;
+    if (!good) {
+      discard();
+      throw PackError("cannot write " + shown_ + ": " + std::strerror(error));
+    }
+    forget_temporary(mark_);
+    mark_ = -1;
+    ::close(folder_fd_);
+    folder_fd_ = -1;
+  }
+
+ private:
+  // The folder that holds the file, made where missing, as an open descriptor.
+  int open_folders(const std::vector<std::u16string>& parts) {
+    int fd = ::dup(root_fd_);
+    for (const std::u16string& part : parts) {
+      std::string name = utf8_from_utf16(part);
+      int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (next < 0 && errno == ENOENT && ::mkdirat(fd, name.c_str(), 0777) == 0) {
+        next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      }
+      int error = errno;
+      struct stat info;
+      bool link = next < 0 && ::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  S_ISLNK(info.st_mode);
+      ::close(fd);
+      if (link) refuse_link(part);
+      if (next < 0) {
+        throw PackError("cannot create the folder \"" + display_name(part) + "\" for " + shown_ + ": " +
+                        std::strerror(error));
+      }
+      fd = next;
+    }
+    return fd;
+  }
+  [[noreturn]] void refuse_link(const std::u16string& what) {
+    throw PackError("refusing to write " + shown_ + " through the symbolic link \"" +
+                    display_name(what) + "\" that is already in " + root_.string());
+  }
+  void discard() {
+    if (out_fd_ >= 0) ::close(out_fd_);
+    out_fd_ = -1;
+    if (!temporary_.empty() && folder_fd_ >= 0) ::unlinkat(folder_fd_, temporary_.c_str(), 0);
+    temporary_.clear();
+    if (folder_fd_ >= 0) ::close(folder_fd_);
+    folder_fd_ = -1;
+    forget_temporary(mark_);
+    mark_ = -1;
+  }
+
   fs::path root_;
-  fs::path current_;
-  std::ofstream out_;
+  int root_fd_ = -1, folder_fd_ = -1, out_fd_ = -1, mark_ = -1;
+  std::string shown_, file_name_, temporary_;
 };
 
 int command_extract(const std::vector<std::string>& rest) {
@@ -395,7 +474,9 @@ int command_verify(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(VERIFY_HELP, stdout), 0;
   MappedFile file(args.positional()[0]);
   PayloadLocation location = find_payload(file.data(), file.size());
-  NameChecker names;
+  // A Windows launcher gets the rules of Windows names too.
+  bool windows = file.size() >= 2 && file.data()[0] == 'M' && file.data()[1] == 'Z';
+  NameChecker names(windows);
   ReadSummary summary = read_payload(file.data(), location, names, true);
   if (summary.records == 0) throw PackError("the payload holds no files");
   std::printf("ok: %llu files, %llu bytes, payload of %llu bytes at offset %llu%s\n",

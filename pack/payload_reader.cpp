@@ -234,23 +234,6 @@ PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
   throw PackError("no payload found (neither a payload file nor a launcher holding one)");
 }
 
-std::string display_name(const std::u16string& name) {
-  std::u16string clean;
-  for (size_t i = 0; i < name.size(); ++i) {
-    char16_t unit = name[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
-        name[i + 1] <= 0xDFFF) {
-      clean.push_back(unit);
-      clean.push_back(name[++i]);
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      clean.push_back(0xFFFD);
-    } else {
-      clean.push_back(unit);
-    }
-  }
-  return utf8_from_utf16(clean);
-}
-
 ReadSummary read_payload(const unsigned char* file_data, const PayloadLocation& location,
                          RecordVisitor& visitor, bool strict) {
   const unsigned char* frame = file_data + location.offset + PAYLOAD_MAGIC_SIZE;

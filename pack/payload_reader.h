@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "pack/names.h"
+
 namespace zovari {
 
 // A whole file mapped read-only.  Throws PackError when it cannot be read.
@@ -67,9 +69,6 @@ struct ReadSummary {
 // (frame_seal.h).  Throws PackError with the first problem found.
 ReadSummary read_payload(const unsigned char* file_data, const PayloadLocation& location,
                          RecordVisitor& visitor, bool strict);
-
-// A name for display: UTF-8, with U+FFFD for units that are not UTF-16.
-std::string display_name(const std::u16string& name);
 
 }  // namespace zovari
 

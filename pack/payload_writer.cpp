@@ -4,6 +4,7 @@
 #include "pack/payload_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -19,6 +20,7 @@
 #include <random>
 #include <system_error>
 
+#include "pack/cleanup.h"
 #include "pack/frame_seal.h"
 #include "payload/format.h"
 
@@ -513,71 +515,61 @@ std::string frame_payload(const std::string& compressed_frame) {
   return out;
 }
 
-fs::path temporary_beside(const fs::path& output) {
+TemporaryOutput::TemporaryOutput(const fs::path& output) : output_(output) {
   std::random_device random;
   std::uniform_int_distribution<unsigned long> digits(0, 0xFFFFFFFFul);
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%08lx.tmp", digits(random));
-    fs::path candidate = output;
-    candidate += suffix;
-    std::error_code error;
-    if (!fs::exists(fs::symlink_status(candidate, error))) return candidate;
+    path_ = output;
+    path_ += suffix;
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno != EEXIST) {
+      throw PackError("cannot create " + quoted(path_) + ": " + std::strerror(errno));
+    }
   }
-  throw PackError("cannot choose a temporary file name beside " + quoted(output));
-}
-
-namespace {
-
-// The TemporaryOutput in progress, for the signal handler.
-char PendingTemporary[4096];
-volatile std::sig_atomic_t HavePendingTemporary = 0;
-
-extern "C" void remove_pending_temporary(int signal_number) {
-  if (HavePendingTemporary) ::unlink(PendingTemporary);
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-}  // namespace
-
-TemporaryOutput::TemporaryOutput(const fs::path& output)
-    : path_(temporary_beside(output)), output_(output) {
-  const std::string text = path_.string();
-  if (!HavePendingTemporary && text.size() < sizeof PendingTemporary) {
-    std::memcpy(PendingTemporary, text.c_str(), text.size() + 1);
-    HavePendingTemporary = 1;
-  }
+  if (fd_ < 0) throw PackError("cannot choose a temporary file name beside " + quoted(output));
+  mark_ = remember_temporary(path_.string(), false);
 }
 
 TemporaryOutput::~TemporaryOutput() {
-  if (!committed_) {
-    std::error_code ignored;
-    fs::remove(path_, ignored);
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_) ::unlink(path_.c_str());
+  forget_temporary(mark_);
+}
+
+void TemporaryOutput::write(const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t done = ::write(fd_, data, size);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) throw PackError("cannot write " + quoted(path_) + ": " + std::strerror(errno));
+    data += done;
+    size -= (size_t)done;
   }
-  if (HavePendingTemporary && path_.string() == PendingTemporary) HavePendingTemporary = 0;
+}
+
+void TemporaryOutput::set_mode(unsigned mode) {
+  if (::fchmod(fd_, (mode_t)mode) != 0) {
+    throw PackError("cannot set the permissions of " + quoted(path_) + ": " + std::strerror(errno));
+  }
 }
 
 void TemporaryOutput::commit() {
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw PackError("cannot write " + quoted(path_) + ": " + std::strerror(errno));
   std::error_code error;
   fs::rename(path_, output_, error);
   if (error) throw PackError("cannot write " + quoted(output_) + ": " + error.message());
   committed_ = true;
 }
 
-void remove_temporary_on_signals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, remove_pending_temporary);
-}
-
 void write_payload_file(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                         const fs::path& output) {
   TemporaryOutput temporary(output);
-  std::ofstream out(temporary.path(), std::ios::binary | std::ios::trunc);
-  if (!out) throw PackError("cannot create " + quoted(temporary.path()));
   uint64_t written = 0;
   auto sink = [&](const char* data, size_t size) {
-    out.write(data, (std::streamsize)size);
-    if (!out) throw PackError("cannot write " + quoted(temporary.path()));
+    temporary.write(data, size);
     written += size;
   };
   sink(reinterpret_cast<const char*>(PAYLOAD_MAGIC), PAYLOAD_MAGIC_SIZE);
@@ -587,8 +579,6 @@ void write_payload_file(const std::vector<PayloadRecord>& records, const Payload
   }
   std::string tail = padding_and_trailer(written);
   sink(tail.data(), tail.size());
-  out.close();
-  if (!out) throw PackError("cannot write " + quoted(temporary.path()));
   temporary.commit();
 }
 

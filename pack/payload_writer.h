@@ -59,12 +59,11 @@ std::string frame_payload(const std::string& compressed_frame);
 void write_payload_file(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                         const std::filesystem::path& output);
 
-// A name for a temporary file beside output (same folder) that does not exist yet.
-std::filesystem::path temporary_beside(const std::filesystem::path& output);
-
 // A temporary file beside an output, to be renamed over it when complete.
-// It is removed when the object goes without commit(), and when the process
-// is interrupted once remove_temporary_on_signals() has run.
+// It is created exclusively (never a file or link that was there before) and
+// written through the descriptor it was created with.  It is removed when the
+// object goes without commit(), and when the process is interrupted once
+// remove_temporary_on_signals() (cleanup.h) has run.
 class TemporaryOutput {
  public:
   explicit TemporaryOutput(const std::filesystem::path& output);
@@ -72,17 +71,19 @@ class TemporaryOutput {
   TemporaryOutput(const TemporaryOutput&) = delete;
   TemporaryOutput& operator=(const TemporaryOutput&) = delete;
   const std::filesystem::path& path() const { return path_; }
-  // Renames the temporary over the output.  Throws PackError.
+  // Appends to the file.  Throws PackError.
+  void write(const char* data, size_t size);
+  // Gives the file these permission bits, whatever the umask.
+  void set_mode(unsigned mode);
+  // Closes the file and renames it over the output.  Throws PackError.
   void commit();
 
  private:
   std::filesystem::path path_, output_;
+  int fd_ = -1;
+  int mark_ = -1;
   bool committed_ = false;
 };
-
-// Has SIGINT, SIGTERM and SIGHUP remove the TemporaryOutput in progress
-// before the process ends as the signal ends it.
-void remove_temporary_on_signals();
 
 // The file checksum the launcher compares: CRC-32, with 0 written as 1.
 uint32_t record_checksum(const void* data, size_t size);

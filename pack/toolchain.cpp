@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "pack/cleanup.h"
 #include "pack/payload_writer.h"
 
 namespace fs = std::filesystem;
@@ -79,10 +80,12 @@ fs::path find_program(const std::string& option, const std::string& default_name
 void run_program(const fs::path& program, const std::vector<std::string>& arguments,
                  const fs::path& directory, const std::string& what) {
   fs::path messages = directory / ".messages.txt";
+  ::unlink(messages.c_str());
   pid_t child = fork();
   if (child < 0) throw PackError(what + " failed: cannot start " + program.string());
   if (child == 0) {
-    int out = ::open(messages.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    setpgid(0, 0);
+    int out = ::open(messages.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
     int in = ::open("/dev/null", O_RDONLY);
     if (out >= 0) {
       dup2(out, 1);
@@ -98,9 +101,13 @@ void run_program(const fs::path& program, const std::vector<std::string>& argume
     execv(name.c_str(), argv.data());
     _exit(127);
   }
+  // Both sides set the group, so that it exists whichever runs first.
+  setpgid(child, child);
+  remember_running_group(child);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
+  remember_running_group(0);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
   std::string detail = first_line(messages);
   std::string how = WIFEXITED(status) ? "exit code " + std::to_string(WEXITSTATUS(status))
@@ -121,11 +128,13 @@ TemporaryFolder::TemporaryFolder() {
                     std::strerror(errno));
   }
   path_ = text.data();
+  mark_ = remember_temporary(path_.string(), true);
 }
 
 TemporaryFolder::~TemporaryFolder() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+  forget_temporary(mark_);
 }
 
 }  // namespace zovari

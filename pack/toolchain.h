@@ -15,14 +15,15 @@ namespace zovari {
 std::filesystem::path find_program(const std::string& option, const std::string& default_name,
                                    const std::string& debian_package, const std::string& option_name);
 
-// Runs program with arguments in directory, its output collected.  Throws
+// Runs program with arguments in directory, its output collected, in a
+// process group of its own that an interrupt of this tool ends.  Throws
 // PackError with what (e.g. "compiling the payload") and the first line of
 // the program's messages when it fails.
 void run_program(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                  const std::filesystem::path& directory, const std::string& what);
 
 // A fresh private folder under the system's temporary folder, removed with
-// everything in it when the object goes.
+// everything in it when the object goes or the process is interrupted.
 class TemporaryFolder {
  public:
   TemporaryFolder();
@@ -33,6 +34,7 @@ class TemporaryFolder {
 
  private:
   std::filesystem::path path_;
+  int mark_ = -1;
 };
 
 }  // namespace zovari

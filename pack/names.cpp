@@ -1,0 +1,134 @@
+#include "pack/names.h"
+
+#include <cstdio>
+
+#include "pack/payload_writer.h"
+
+namespace zovari {
+
+namespace {
+
+bool is_separator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
+
+char16_t upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? (char16_t)(unit - 32) : unit; }
+
+// Windows opens these as devices whatever folder they are in, and with any
+// extension: "nul.txt" is NUL too.  The superscript digits count as digits.
+bool is_device_name(const std::u16string& component) {
+  std::u16string base = component.substr(0, component.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  for (char16_t& unit : base) unit = upper(unit);
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0)) {
+    return false;
+  }
+  char16_t digit = base[3];
+  return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+         digit == u'\u00B3';
+}
+
+std::string hex_escape(char16_t unit) {
+  char text[16];
+  std::snprintf(text, sizeof text, unit < 0x80 ? "\\x%02X" : "\\u%04X", (unsigned)unit);
+  return text;
+}
+
+bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
+
+// Marks that change the order or the lines of the text around them.
+bool is_layout_mark(char16_t unit) {
+  return unit == 0x061C || unit == 0x200E || unit == 0x200F || (unit >= 0x2028 && unit <= 0x202E) ||
+         (unit >= 0x2066 && unit <= 0x2069);
+}
+
+}  // namespace
+
+std::string reserved_character_problem(const std::u16string& text) {
+  for (char16_t unit : text) {
+    if (unit < 0x20) return "holds the control character " + hex_escape(unit);
+    if (unit == u':') return "holds \":\", which Windows reads as a drive or a stream name";
+    if (std::u16string(u"<>\"|?*").find(unit) != std::u16string::npos) {
+      return "holds \"" + std::string(1, (char)unit) + "\", which Windows does not allow in names";
+    }
+  }
+  return std::string();
+}
+
+std::string windows_component_problem(const std::u16string& component) {
+  if (is_device_name(component)) {
+    return "is the Windows device name " + utf8_from_utf16(component.substr(0, component.find(u'.')));
+  }
+  if (!component.empty() && (component.back() == u'.' || component.back() == u' ')) {
+    return std::string("ends in ") + (component.back() == u'.' ? "a dot" : "a space") +
+           " that Windows drops";
+  }
+  return std::string();
+}
+
+std::vector<std::u16string> name_components(const std::u16string& name) {
+  std::vector<std::u16string> out(1);
+  for (char16_t unit : name) {
+    if (is_separator(unit)) {
+      out.emplace_back();
+    } else {
+      out.back().push_back(unit);
+    }
+  }
+  return out;
+}
+
+NameProblem name_problem(const std::u16string& name, bool windows) {
+  NameProblem problem;
+  if (name.empty()) {
+    problem.text = "is empty";
+    return problem;
+  }
+  if (name.size() >= 2 && name[1] == u':' && upper(name[0]) >= u'A' && upper(name[0]) <= u'Z') {
+    problem.text = "starts with a drive letter";
+    return problem;
+  }
+  std::vector<std::u16string> components = name_components(name);
+  for (size_t i = 0; i < components.size(); ++i) {
+    const std::u16string& component = components[i];
+    if (component.empty()) {
+      problem.text = i == 0 ? "is absolute" : "has an empty component";
+    } else if (component == u"." || component == u"..") {
+      problem.text = "has a \"" + utf8_from_utf16(component) + "\" component";
+    }
+    if (problem) return problem;
+  }
+  if (!windows) return problem;
+  problem.windows_only = true;
+  if (name.find(u'/') != std::u16string::npos) {
+    problem.text = "holds \"/\", which Windows takes for a separator where the payload has \"\\\"";
+    return problem;
+  }
+  problem.text = reserved_character_problem(name);
+  for (size_t i = 0; i < components.size() && !problem; ++i) {
+    std::string why = windows_component_problem(components[i]);
+    if (!why.empty()) problem.text = "has the part \"" + display_name(components[i]) + "\", which " + why;
+  }
+  return problem;
+}
+
+std::string display_name(const std::u16string& name) {
+  std::string out;
+  std::u16string run;  // plain text waiting to be converted
+  for (size_t i = 0; i < name.size(); ++i) {
+    char16_t unit = name[i];
+    bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+                name[i + 1] <= 0xDFFF;
+    if (pair) {
+      run.push_back(unit);
+      run.push_back(name[++i]);
+    } else if (is_control(unit) || is_layout_mark(unit) || (unit >= 0xD800 && unit <= 0xDFFF)) {
+      out += utf8_from_utf16(run) + hex_escape(unit);
+      run.clear();
+    } else {
+      run.push_back(unit);
+    }
+  }
+  return out + utf8_from_utf16(run);
+}
+
+}  // namespace zovari

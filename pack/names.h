@@ -1,0 +1,47 @@
+// The rules a payload name must follow before zovari-pack lets it near a
+// disk: it stays inside the folder it is unpacked into, whichever of "\" and
+// "/" the system takes for a separator, and for Windows it is a name that
+// Windows stores as written.  Also how names are shown in messages and
+// listings.
+#ifndef ZOVARI_PACK_NAMES_H
+#define ZOVARI_PACK_NAMES_H
+
+#include <string>
+#include <vector>
+
+namespace zovari {
+
+struct NameProblem {
+  std::string text;            // reads after "it": "has a \"..\" component"; empty: none
+  bool windows_only = false;   // a Windows rule rather than one of the format
+  explicit operator bool() const { return !text.empty(); }
+};
+
+// What is wrong with a payload name.  Always: empty, absolute (a leading
+// separator or a drive letter), an empty, "." or ".." component, with "\" and
+// "/" both taken as separators.  With windows also: a device name (CON, PRN,
+// AUX, NUL, COM1-9, LPT1-9, with or without an extension), ":", "/", a
+// component ending in a dot or a space, <>"|?* and control characters.
+NameProblem name_problem(const std::u16string& name, bool windows);
+
+// The components of a name that passed name_problem, split at "\" and "/".
+std::vector<std::u16string> name_components(const std::u16string& name);
+
+// What is wrong with one folder or file name on Windows (a component, no
+// separators in it), to read after "which": a device name, a trailing dot or
+// space; empty when nothing is.
+std::string windows_component_problem(const std::u16string& component);
+
+// The first character of text that Windows reserves in names (<>"|?*),
+// or ":" or a control character, described for a message; empty when none.
+std::string reserved_character_problem(const std::u16string& text);
+
+// A name for messages and listings: UTF-8, control characters (C0, DEL, C1)
+// written as \xNN or \uNNNN, and the invisible characters that reorder or
+// break lines as \uNNNN, so that a name never moves or hides text around it;
+// units that are not UTF-16 as \uDxxx.
+std::string display_name(const std::u16string& name);
+
+}  // namespace zovari
+
+#endif
