@@ -375,6 +375,18 @@ class Refusals(Base):
         launcher = os.path.join(self.work, "out", "launcher.exe")
         self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher,
                              "--version", "1.x"] + runtime_options(), launcher, "version")
+        # Values that would break the path the launcher unpacks into.
+        linux = os.path.join(self.work, "out", "launcher")
+        for target, option, value, out in [("windows", "--product", "Foo: Deluxe", launcher),
+                                           ("linux", "--version", "2.0/..", linux),
+                                           ("linux", "--version", "..", linux),
+                                           ("windows", "--product", "nul", launcher)]:
+            self.assert_refused(["build", "--target", target, "--input", folder, "--main", "main.exe",
+                                 "--output", out, option, value] + runtime_options(), out, option
+                                if value != "nul" else "device")
+        self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main.exe",
+                             "--output", linux, "--template", "/tmp/" + "x" * 4100] + runtime_options(),
+                            linux, "path buffer")
 
     def test_launcher_refuses_bad_payloads(self):
         good = write_payload([("main", b"m")])
@@ -393,6 +405,37 @@ class Refusals(Base):
                 f.write(data)
             self.assert_refused(["launcher", "--target", "linux", "--payload", path,
                                  "--output", launcher] + runtime_options(), launcher)
+
+    def test_hostile_names_are_refused_everywhere(self):
+        def payload(name, main="main"):
+            path = os.path.join(self.work, "hostile.bin")
+            with open(path, "wb") as f:
+                f.write(write_payload([(main, b"m"), (name, b"evil")]))
+            return path
+
+        launcher = os.path.join(self.work, "out", "launcher")
+        escapes = ["..\\..\\escaped.txt", "a/../../../escaped2.txt", "/etc/x", "C:\\x", "a//b"]
+        for name in escapes:
+            with self.subTest(name=name):
+                path = payload(name)
+                self.assert_refused(["launcher", "--target", "linux", "--payload", path,
+                                     "--output", launcher] + runtime_options(), launcher, "name")
+                self.assertEqual(pack("verify", path, check=False).returncode, 1)
+                out = os.path.join(self.work, "x")
+                self.assertEqual(pack("extract", path, out, check=False).returncode, 1)
+                self.assertFalse(os.path.exists(os.path.join(self.work, "escaped2.txt")))
+        # Names that Windows cannot store, or reads as something else.
+        windows = ["data\\CON.txt", "lpt3", "com\u00b9.log", "ab:stream", "dots.", "space \\x",
+                   "what?", "a|b", "tab\tname", "d/e"]
+        launcher = os.path.join(self.work, "out", "launcher.exe")
+        for name in windows:
+            with self.subTest(name=name):
+                self.assert_refused(["launcher", "--target", "windows", "--payload",
+                                     payload(name, "main.exe"), "--output", launcher]
+                                    + runtime_options(), launcher, "Windows")
+        folder = make_tree(os.path.join(self.work, "app"), {"main.exe": b"m", "lib/aux.dll": b"x"})
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
+                            + runtime_options(), launcher, "device")
 
 
 # --- list, extract, verify -------------------------------------------------------
@@ -414,11 +457,30 @@ class Inspection(Base):
     def test_list(self):
         self.assertEqual(pack("list", self.payload).stdout.decode().splitlines(),
                          self.expected_listing())
+        # Control characters in names cannot break lines or drive the terminal.
+        path = os.path.join(self.scratch(), "controls.bin")
+        with open(path, "wb") as f:
+            f.write(write_payload([("main", b"m"), ("a\x1b[2Jb\nc\u202e", b"")]))
+        self.assertEqual(pack("list", path).stdout.decode().splitlines(),
+                         ["1 %08x main" % checksum(b"m"), "0 00000001 a\\x1B[2Jb\\x0Ac\\u202E"])
 
     def test_extract(self):
         out = os.path.join(self.scratch(), "x")
         pack("extract", self.payload, out)
         self.assertEqual(read_tree(out), self.files)
+        # A link already in the folder, at any depth, is never written through.
+        victim = make_tree(os.path.join(self.scratch(), "victim"), {"readme.txt": b"mine",
+                                                                    "values.csv": b"mine"})
+        for link, target in [("data", victim), ("data/nested/deeper", victim),
+                             ("data/readme.txt", os.path.join(victim, "readme.txt"))]:
+            with self.subTest(link=link):
+                out = os.path.join(self.scratch(), "x")
+                os.makedirs(os.path.dirname(os.path.join(out, link)), exist_ok=True)
+                os.symlink(target, os.path.join(out, link))
+                result = pack("extract", self.payload, out, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("symbolic link", result.stderr.decode())
+                self.assertEqual(read_tree(victim), {"readme.txt": b"mine", "values.csv": b"mine"})
 
     def test_verify(self):
         result = pack("verify", self.payload)

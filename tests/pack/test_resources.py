@@ -468,6 +468,7 @@ class IconInputs(unittest.TestCase):
         corrupt[45:60] = b"\xff" * 15  # inside IDAT's compressed data
         huge = png_encode(1, 1, [[(0, 0, 0, 0)]])
         huge = huge[:16] + struct.pack(">II", 9000, 9000) + huge[24:]
+        wide = png_encode(5000, 2, [[(9, 9, 9, 255)] * 5000] * 2)
         cases = {
             "text.png": (b"this is not an image\n", "is not a PNG image"),
             "empty.png": (b"", "is not a PNG image"),
@@ -475,6 +476,8 @@ class IconInputs(unittest.TestCase):
             "truncated.png": (good[:40], "is not a readable PNG image"),
             "corrupt.png": (bytes(corrupt), "is not a readable PNG image"),
             "huge.png": (huge, "9000x9000 pixels"),
+            "wide.png": (wide, "at most 4096"),
+            "padded.png": (good + bytes(17 << 20), "larger than 16 MiB"),
             "missing.png": (None, "cannot read the icon"),
         }
         for name, (contents, message) in cases.items():
