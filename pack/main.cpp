@@ -97,7 +97,8 @@ std::string launcher_help() {
              "usage: zovari-pack launcher --payload FILE --output FILE [options]\n"
              "\n"
              "Builds a launcher from a payload file that any tool following the container\n"
-             "format wrote; the payload is checked completely first.\n"
+             "format wrote; the payload is copied to a private folder and that copy is\n"
+             "checked completely, names included, and linked.\n"
              "\n"
              "  --payload FILE        the payload\n"
              "  --output FILE         the launcher to write\n") +
@@ -114,13 +115,17 @@ const char* const EXTRACT_HELP =
     "usage: zovari-pack extract FILE DIR\n"
     "\n"
     "Writes the files of the payload in FILE under DIR (created when missing).\n"
-    "Names that would leave DIR are refused.\n";
+    "Names that would leave DIR are refused (\"\\\" and \"/\" both separate), and so is\n"
+    "a file whose place or folder under DIR is a symbolic link: nothing is ever\n"
+    "written through one.  Each file is written beside its place and renamed\n"
+    "into it when complete.\n";
 
 const char* const VERIFY_HELP =
     "usage: zovari-pack verify FILE\n"
     "\n"
-    "Decodes the whole payload in FILE and checks every checksum, the end record,\n"
-    "the end of the frame, the frame's seal, the padding and the trailer.  Exits\n"
+    "Decodes the whole payload in FILE and checks every checksum, every name (with\n"
+    "the rules of Windows names too when FILE is a Windows launcher), the end\n"
+    "record, the end of the frame, the frame's seal, the padding and the trailer.  Exits\n"
     "with 0 when all is well, 1 with a line saying what is wrong otherwise.\n";
 
 const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
