@@ -260,6 +260,11 @@ class NameCollector : public RecordVisitor {
 void copy_privately(const fs::path& source, const fs::path& copy) {
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) throw PackError("cannot open \"" + source.string() + "\": " + std::strerror(errno));
+  struct stat info;
+  if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(in);
+    throw PackError("not a regular file: \"" + source.string() + "\"");
+  }
   int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   std::vector<char> buffer(1 << 20);
   std::string problem = out < 0 ? "cannot create " + copy.string() : std::string();
