@@ -365,6 +365,7 @@ class Extractor : public RecordVisitor {
   }
   ~Extractor() override {
     discard();
+    close_folder();
     ::close(root_fd_);
   }
   void begin_record(const RecordInfo& record) override {
@@ -376,16 +377,20 @@ class Extractor : public RecordVisitor {
     std::vector<std::u16string> parts = name_components(record.name);
     file_name_ = utf8_from_utf16(parts.back());
     parts.pop_back();
-    folder_fd_ = open_folders(parts);
+    // Records of one folder mostly follow each other: keep its descriptor.
+    if (folder_fd_ < 0 || parts != folder_parts_) {
+      close_folder();
+      folder_fd_ = open_folders(parts);
+      folder_parts_ = parts;
+    }
     struct stat info;
     if (::fstatat(folder_fd_, file_name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISLNK(info.st_mode)) refuse_link(record.name);
       if (S_ISDIR(info.st_mode)) throw PackError("cannot write " + shown_ + ": a folder is in its place");
     }
-    std::random_device random;
     for (int attempt = 0; attempt < 100 && out_fd_ < 0; ++attempt) {
       char suffix[32];
-      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", (unsigned)random());
+      std::snprintf(suffix, sizeof suffix, ".%08x.tmp", (unsigned)random_());
       temporary_ = (file_name_.size() > 200 ? std::string(".zovari-pack") : "." + file_name_) + suffix;
       out_fd_ = ::openat(folder_fd_, temporary_.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -417,8 +422,7 @@ class Extractor : public RecordVisitor {
     }
     forget_temporary(mark_);
     mark_ = -1;
-    ::close(folder_fd_);
-    folder_fd_ = -1;
+    temporary_.clear();
   }
 
  private:
@@ -454,14 +458,18 @@ class Extractor : public RecordVisitor {
     out_fd_ = -1;
     if (!temporary_.empty() && folder_fd_ >= 0) ::unlinkat(folder_fd_, temporary_.c_str(), 0);
     temporary_.clear();
-    if (folder_fd_ >= 0) ::close(folder_fd_);
-    folder_fd_ = -1;
     forget_temporary(mark_);
     mark_ = -1;
+  }
+  void close_folder() {
+    if (folder_fd_ >= 0) ::close(folder_fd_);
+    folder_fd_ = -1;
   }
 
   fs::path root_;
   int root_fd_ = -1, folder_fd_ = -1, out_fd_ = -1, mark_ = -1;
+  std::vector<std::u16string> folder_parts_;  // the folder folder_fd_ is open on
+  std::minstd_rand random_{std::random_device()()};
   std::string shown_, file_name_, temporary_;
 };
 
