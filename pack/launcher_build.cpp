@@ -447,7 +447,10 @@ void build_launcher(const fs::path& dir, uint64_t payload_length, const Launcher
   }
   link.push_back((runtime / "libzovari_runtime.a").string());
   link.insert(link.end(), libraries.begin(), libraries.end());
-  if (s.target == "windows") link.push_back("-lshell32");
+  if (s.target == "windows") {
+    link.push_back("-lshell32");
+    link.push_back("-ladvapi32");  // folder owners and private folders
+  }
   run_program(tools.cxx, link, dir, "linking the launcher");
   install_output(dir / built, output);
 }

@@ -105,6 +105,11 @@ static void write_record(uint64_t size, bool is_main_binary) {
   platform_close_file(file);
 }
 
+// How long a launcher waits for another one's lock before it writes anyway:
+// longer than a cold unpack of a large application takes, short enough that
+// a launcher stopped or hung while holding it delays a start, never stops it.
+static const uint32_t LOCK_WAIT_MS = 30000;
+
 // Whether the file at TargetPath still needs writing.  The first time a file
 // does, the launcher takes the target directory's lock and looks again: the
 // file may be one that another launcher of the same build was writing at that
@@ -115,7 +120,7 @@ static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
   if (checksum_file(TargetPath) == stored) return false;
   if (*lock != 0) return true;
   ensure_parent_directories(TargetPath);
-  *lock = platform_lock_directory(target_directory);
+  *lock = platform_lock_directory(target_directory, LOCK_WAIT_MS);
   return *lock == 0 || checksum_file(TargetPath) != stored;
 }
 

@@ -121,7 +121,8 @@ size_t platform_temp_directory(wchar_t* out, size_t capacity);
 
 // The running executable's full path written at out, as the system reports
 // it (links not resolved).  Returns the units written, 0 on failure.  A path
-// longer than capacity - 1 is cut to fit (Windows) or refused (POSIX).
+// longer than capacity - 1 is cut to fit (Windows; the count is then
+// capacity, even where only the terminator fit) or refused (POSIX).
 size_t platform_executable_path(wchar_t* out, size_t capacity);
 
 // The user's profile folder and the per-user cache folder, written into a
@@ -130,10 +131,11 @@ bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
 // Keeps other launchers from writing into directory while this one does:
-// waits until no other process holds the lock on it.  The lock ends with
-// platform_unlock_directory or with the process.  Returns 0 when the lock
-// cannot be had; the caller then goes on without it.
-platform_handle platform_lock_directory(const wchar_t* directory);
+// waits, up to milliseconds, until no other process holds the lock on it.
+// The lock ends with platform_unlock_directory or with the process.  Returns
+// 0 when the lock cannot be had in that time; the caller then goes on
+// without it.
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds);
 void platform_unlock_directory(platform_handle lock);
 
 // Why a folder cannot be trusted to hold the programs the launcher starts.

@@ -388,7 +388,7 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
 
 // An advisory lock on the directory itself, so that nothing is added to the
 // tree; the kernel drops it when the process ends, however it ends.
-platform_handle platform_lock_directory(const wchar_t* directory) {
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t) {
   const char* name = narrow(directory);
   if (name == nullptr) return 0;
   int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -2,8 +2,10 @@
 //
 // Sections:
 //   errors     GetLastError, FormatMessageA
+//   security   the user's identity, private folders, whose a folder is
 //   files      CreateFileW/WriteFile, read-only views through file mappings
 //   paths      directories, full paths, the folders behind the template tokens
+//   lock       a byte-range lock on a file inside the target directory
 //   environment, identity and time
 //   arguments  the C run-time's wide argument vector, CommandLineToArgvW
 //   processes  CreateProcessW, waits, SetConsoleCtrlHandler
@@ -46,10 +48,162 @@ char* platform_display_text(const wchar_t* text) {
   return converted;
 }
 
+// ---------------------------------------------------------------- security
+
+// The token's user and its default owner, the account that owns what the
+// process creates (the Administrators group for an elevated administrator),
+// read once.
+alignas(8) static unsigned char UserSid[SECURITY_MAX_SID_SIZE];
+alignas(8) static unsigned char DefaultOwnerSid[SECURITY_MAX_SID_SIZE];
+static bool TokenSidsKnown;
+
+static bool read_token_sids(void) {
+  if (TokenSidsKnown) return true;
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  union {
+    TOKEN_USER user;
+    TOKEN_OWNER owner;
+    unsigned char room[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } information;
+  DWORD size = 0;
+  TokenSidsKnown =
+      GetTokenInformation(token, TokenUser, &information, sizeof information, &size) &&
+      CopySid(sizeof UserSid, UserSid, information.user.User.Sid) &&
+      GetTokenInformation(token, TokenOwner, &information, sizeof information, &size) &&
+      CopySid(sizeof DefaultOwnerSid, DefaultOwnerSid, information.owner.Owner);
+  CloseHandle(token);
+  return TokenSidsKnown;
+}
+
+// What every folder the launcher creates gets: full control for the user,
+// SYSTEM and Administrators, inherited by everything created inside, and a
+// protected list, so that nothing a shared parent grants (to Users, Everyone,
+// CREATOR OWNER) flows in.  Built once; null when it cannot be built.
+alignas(8) static unsigned char PrivateAcl[1024];
+static SECURITY_DESCRIPTOR PrivateDescriptor;
+static SECURITY_ATTRIBUTES PrivateAttributes;
+
+static SECURITY_ATTRIBUTES* private_folder_attributes(void) {
+  if (PrivateAttributes.nLength != 0) return &PrivateAttributes;
+  if (!read_token_sids()) return nullptr;
+  alignas(8) unsigned char system[SECURITY_MAX_SID_SIZE];
+  alignas(8) unsigned char administrators[SECURITY_MAX_SID_SIZE];
+  DWORD system_size = sizeof system, administrators_size = sizeof administrators;
+  ACL* acl = (ACL*)PrivateAcl;
+  const DWORD inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) ||
+      !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators,
+                          &administrators_size) ||
+      !InitializeAcl(acl, sizeof PrivateAcl, ACL_REVISION) ||
+      !AddAccessAllowedAceEx(acl, ACL_REVISION, inherited, FILE_ALL_ACCESS, UserSid) ||
+      !AddAccessAllowedAceEx(acl, ACL_REVISION, inherited, FILE_ALL_ACCESS, system) ||
+      !AddAccessAllowedAceEx(acl, ACL_REVISION, inherited, FILE_ALL_ACCESS, administrators) ||
+      !InitializeSecurityDescriptor(&PrivateDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&PrivateDescriptor, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&PrivateDescriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return nullptr;
+  }
+  PrivateAttributes.lpSecurityDescriptor = &PrivateDescriptor;
+  PrivateAttributes.bInheritHandle = FALSE;
+  PrivateAttributes.nLength = sizeof PrivateAttributes;
+  return &PrivateAttributes;
+}
+
+static void copy_cut(const wchar_t* text, wchar_t* out, size_t capacity) {
+  if (capacity == 0) return;
+  size_t length = wcslen(text);
+  if (length > capacity - 1) length = capacity - 1;
+  wmemcpy(out, text, length);
+  out[length] = 0;
+}
+
+// Whose the object behind the handle is: the user's own (or its default
+// owner's), another account's, or unknown.  SYSTEM is not taken as the
+// user's: the shared folders a template may point at (the system's temp
+// folder, C:\ProgramData) belong to SYSTEM and let every user add to them.
+static platform_trust owner_trust(HANDLE object) {
+  alignas(8) static unsigned char descriptor[4096];
+  DWORD needed = 0;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor,
+                               sizeof descriptor, &needed) ||
+      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) {
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  return EqualSid(owner, UserSid) || EqualSid(owner, DefaultOwnerSid) ? PLATFORM_TRUSTED
+                                                                       : PLATFORM_NOT_OWNED;
+}
+
+static HANDLE open_for_owner(const wchar_t* path, DWORD flags) {
+  return CreateFileW(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// The folder's own owner is judged, and where the name is a junction or a
+// link, also the owner of the link itself: a link that another account
+// planted could otherwise lead the launcher into a folder of the user's.
+// The folders above it are not judged here: who may rename them is a matter
+// of their access lists, which the owner check does not read.
+platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culprit,
+                                        size_t capacity) {
+  platform_trust trust = PLATFORM_TRUST_UNREADABLE;
+  HANDLE name = open_for_owner(directory, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (name == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PLATFORM_TRUSTED;
+  } else if (read_token_sids()) {
+    BY_HANDLE_FILE_INFORMATION information;
+    trust = GetFileInformationByHandle(name, &information) ? owner_trust(name)
+                                                           : PLATFORM_TRUST_UNREADABLE;
+    if (trust == PLATFORM_TRUSTED &&
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      HANDLE followed = open_for_owner(directory, 0);
+      trust = followed == INVALID_HANDLE_VALUE ? PLATFORM_TRUST_UNREADABLE : owner_trust(followed);
+      if (followed != INVALID_HANDLE_VALUE) CloseHandle(followed);
+    }
+  }
+  if (name != INVALID_HANDLE_VALUE) CloseHandle(name);
+  if (trust != PLATFORM_TRUSTED) copy_cut(directory, culprit, capacity);
+  return trust;
+}
+
 // ---------------------------------------------------------------- files
 
 static HANDLE as_handle(platform_handle handle) {
   return (HANDLE)handle;
+}
+
+// How long a write waits for another process to let go of the file.  Virus
+// scanners, indexers and backup agents open a file that was just written and
+// hold it for tens to hundreds of milliseconds, a second or two on a busy
+// disk; five seconds outlasts them with room to spare, and a start that
+// cannot write still ends with its message soon enough for a user to see
+// why.  The pauses start short, so a file let go quickly costs little.
+static const ULONGLONG HELD_FILE_PATIENCE_MS = 5000;
+static const DWORD HELD_FILE_LONGEST_PAUSE_MS = 100;
+
+static bool held_by_another_process(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_USER_MAPPED_FILE;
+}
+
+// After a failure with error: pauses and returns true when another process
+// holds the file and the patience counted from *started (0: not yet) is not
+// spent; false otherwise, with the error kept for the report.
+static bool wait_for_holder(DWORD error, ULONGLONG* started, DWORD* pause) {
+  if (!held_by_another_process(error)) return false;
+  ULONGLONG now = GetTickCount64();
+  if (*started == 0) *started = now;
+  if (now - *started >= HELD_FILE_PATIENCE_MS) {
+    SetLastError(error);
+    return false;
+  }
+  Sleep(*pause);
+  *pause = *pause * 2 < HELD_FILE_LONGEST_PAUSE_MS ? *pause * 2 : HELD_FILE_LONGEST_PAUSE_MS;
+  SetLastError(error);
+  return true;
 }
 
 // An empty record's file is written at every start, also while children of
@@ -57,15 +211,26 @@ static HANDLE as_handle(platform_handle handle) {
 // failing on a file that holds nothing anyway.
 platform_handle platform_create_file(const wchar_t* path, bool, bool stays_empty) {
   DWORD share = stays_empty ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_WRITE;
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
-  return file == INVALID_HANDLE_VALUE ? 0 : (platform_handle)file;
+  ULONGLONG started = 0;
+  DWORD pause = 10;
+  for (;;) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return (platform_handle)file;
+    if (!wait_for_holder(GetLastError(), &started, &pause)) return 0;
+  }
 }
 
 bool platform_write_file(platform_handle file, const void* data, uint32_t size) {
   const char* next = (const char*)data;
+  ULONGLONG started = 0;
+  DWORD pause = 10;
   while (size > 0) {
     DWORD written = 0;
-    if (!WriteFile(as_handle(file), next, size, &written, nullptr)) return false;
+    if (!WriteFile(as_handle(file), next, size, &written, nullptr)) {
+      // Another process's byte-range lock over the piece: the same wait.
+      if (wait_for_holder(GetLastError(), &started, &pause)) continue;
+      return false;
+    }
     if (written == 0) {
       SetLastError(ERROR_WRITE_FAULT);
       return false;
@@ -132,8 +297,12 @@ void platform_release_pages(const void*, size_t) {}
 
 // ---------------------------------------------------------------- paths
 
+// A folder is never created open to others: without its private descriptor
+// it is not created at all, and the open that needed it reports the failure.
 platform_directory_result platform_create_directory(const wchar_t* path) {
-  if (CreateDirectoryW(path, nullptr)) return PLATFORM_DIRECTORY_CREATED;
+  SECURITY_ATTRIBUTES* attributes = private_folder_attributes();
+  if (attributes == nullptr) return PLATFORM_DIRECTORY_FAILED;
+  if (CreateDirectoryW(path, attributes)) return PLATFORM_DIRECTORY_CREATED;
   return GetLastError() == ERROR_ALREADY_EXISTS ? PLATFORM_DIRECTORY_EXISTS
                                                 : PLATFORM_DIRECTORY_FAILED;
 }
@@ -157,14 +326,19 @@ size_t platform_temp_directory(wchar_t* out, size_t capacity) {
 }
 
 size_t platform_executable_path(wchar_t* out, size_t capacity) {
+  if (capacity == 0) return 0;
   DWORD length = GetModuleFileNameW(nullptr, out, (DWORD)capacity);
   if (length == 0) {
     out[0] = 0;
     return 0;
   }
-  // A path the system had to cut is taken as it comes, terminated.
-  if (length >= capacity) out[capacity - 1] = 0;
-  return wcslen(out);
+  // A path the system had to cut is taken as it comes, terminated; with room
+  // for the terminator alone that is the empty text, still a success.
+  if (length >= capacity) {
+    out[capacity - 1] = 0;
+    return capacity;
+  }
+  return length;
 }
 
 static bool folder_path(int folder, wchar_t* out, size_t capacity) {
@@ -186,29 +360,49 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
   return folder_path(CSIDL_LOCAL_APPDATA, out, capacity);
 }
 
-// A named mutex per directory, named after a hash of its path with letters
-// in one case, as the file system compares them.  A launcher that dies
-// holding it abandons it, and the next waiter takes it over.
-platform_handle platform_lock_directory(const wchar_t* directory) {
-  uint64_t hash = 0xcbf29ce484222325ull;
-  for (const wchar_t* unit = directory; *unit != 0; ++unit) {
-    wchar_t folded = (*unit >= L'a' && *unit <= L'z') ? (wchar_t)(*unit - 32) : *unit;
-    hash = (hash ^ (uint16_t)folded) * 0x100000001b3ull;
-  }
-  wchar_t name[64];
-  swprintf(name, 64, L"Local\\ZovariOnefileUnpack-%016llx", (unsigned long long)hash);
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-  if (mutex == nullptr) return 0;
-  DWORD waited = WaitForSingleObject(mutex, INFINITE);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    CloseHandle(mutex);
+// ---------------------------------------------------------------- lock
+
+// The lock file's name inside the target directory.
+static const wchar_t LOCK_FILE_NAME[] = L".zovari-onefile.lock";
+static const DWORD LOCK_POLL_MS = 20;
+
+// A byte-range lock on a file inside the directory.  The lock belongs to the
+// file, not to the name it was opened by, so every spelling of the folder
+// (case, short names, "\\?\" forms, links) and every session of the user
+// meet on the same one; the system drops it when its holder ends.  Another
+// account cannot open the file inside a folder that is the user's alone.
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds) {
+  static wchar_t path[4096 + sizeof LOCK_FILE_NAME / sizeof(wchar_t) + 1];
+  size_t length = wcslen(directory);
+  if (length + 1 + sizeof LOCK_FILE_NAME / sizeof(wchar_t) > sizeof path / sizeof path[0]) {
     return 0;
   }
-  return (platform_handle)mutex;
+  wmemcpy(path, directory, length);
+  if (length == 0 || path[length - 1] != L'\\') path[length++] = L'\\';
+  wmemcpy(path + length, LOCK_FILE_NAME, sizeof LOCK_FILE_NAME / sizeof(wchar_t));
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  ULONGLONG started = GetTickCount64();
+  for (;;) {
+    OVERLAPPED at;
+    ZeroMemory(&at, sizeof at);
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      return (platform_handle)file;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() - started >= milliseconds) {
+      break;
+    }
+    Sleep(LOCK_POLL_MS);
+  }
+  CloseHandle(file);
+  return 0;
 }
 
 void platform_unlock_directory(platform_handle lock) {
-  ReleaseMutex(as_handle(lock));
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof at);
+  UnlockFileEx(as_handle(lock), 0, 1, 0, &at);
   CloseHandle(as_handle(lock));
 }
 
@@ -327,6 +521,15 @@ static BOOL WINAPI on_console_event(DWORD event) {
 
 bool platform_register_console_handler(void) {
   return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+}
+
+// Nothing of the C run-time's abort: no message box, no report, at once.
+// What the launcher wrote before goes out first.
+void platform_abort(void) {
+  fflush(stdout);
+  fflush(stderr);
+  TerminateProcess(GetCurrentProcess(), 3);
+  _exit(3);
 }
 
 // The system's default handling ends the launcher once the handler has

@@ -13,6 +13,7 @@ import fcntl
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import termios
@@ -418,6 +419,34 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(result.report["argv"][1:], ["one", "two words"])
         self.assertLauncherMarkers(result, "direct-7")
 
+
+    def test_file_held_open_by_another_process(self):
+        """A file that another process holds without sharing, as a scanner does
+        right after a write: the launcher waits for it and writes it once it is
+        let go; held past the launcher's patience, it gives the usual message."""
+        launcher = self.probe_launcher({"data/held.txt": b"cached"})
+        first = self.target.run(launcher)
+        self.assertRanProbe(first)
+        target = first.report["executable"].rsplit("\\", 2)[0]
+        held = target + "\\data\\held.txt"
+        holdfile = os.path.join(os.path.dirname(self.target.exitcode), "holdfile.exe")
+        for milliseconds, exit_code in ((1000, 0), (8000, 2)):
+            with self.subTest(held_for=milliseconds):
+                holder = subprocess.Popen([support.WINE, holdfile, held, str(milliseconds)],
+                                          env=self.target.environment(), cwd=self.work,
+                                          stdout=subprocess.PIPE)
+                try:
+                    self.assertEqual(holder.stdout.readline().strip(), b"held")
+                    result = self.target.run(launcher)
+                finally:
+                    holder.communicate(timeout=support.RUN_LIMIT)
+                self.assertEqual(result.exit_code, exit_code, result)
+                if exit_code == 0:
+                    self.assertRanProbe(result)
+                else:
+                    self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                                     "Error, failed to open '%s' for writing.\n" % held)
+                    self.assertIsNone(result.report)
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""

@@ -2,8 +2,15 @@
 // whole process, so each case runs in a fresh zovari-probe.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#endif
 
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -84,6 +91,105 @@ TEST_F(Directories, BareDriveCountsAsExistingWithoutAnEntry) {
   zt::ChildResult result = steps({L"d:C:", L"n", L"p:C:\\zovari-unit-no-such-file", L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "d=1\nknown=1\nknown=1\n");
+}
+
+namespace {
+std::wstring sid_text(PSID sid) {
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(sid, &text)) return L"?";
+  std::wstring copy = text;
+  LocalFree(text);
+  return copy;
+}
+
+std::wstring token_user_sid() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"?";
+  unsigned char room[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  std::wstring text = L"?";
+  if (GetTokenInformation(token, TokenUser, room, sizeof room, &size)) {
+    text = sid_text(((TOKEN_USER*)room)->User.Sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+// The names a folder's access list grants anything to, each with full
+// control passed on to what is made inside.
+std::set<std::wstring> granted_names(const std::wstring& folder) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  std::set<std::wstring> granted;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return {L"unreadable"};
+  }
+  for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount; ++index) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    if (!GetAce(dacl, index, (void**)&ace) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      granted.insert(L"other entry");
+      continue;
+    }
+    std::wstring name = sid_text(&ace->SidStart);
+    if (ace->Mask != FILE_ALL_ACCESS) name += L" (limited)";
+    if ((ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) !=
+        (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)) {
+      name += L" (not inherited)";
+    }
+    granted.insert(name);
+  }
+  LocalFree(descriptor);
+  return granted;
+}
+
+PSID owner_of(const std::wstring& folder, PSECURITY_DESCRIPTOR* descriptor) {
+  PSID owner = nullptr;
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, descriptor) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return owner;
+}
+}  // namespace
+
+// A folder the launcher creates grants full control to the user, SYSTEM and
+// Administrators and to nobody else, whatever its parent grants.  A folder
+// that another account owns is refused; a missing one is not.
+TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
+  std::wstring created = path(L"private");
+  ASSERT_EQ(platform_create_directory(created.c_str()), PLATFORM_DIRECTORY_CREATED);
+  std::set<std::wstring> granted = granted_names(created);
+  EXPECT_EQ(granted.count(token_user_sid()), 1u);
+  // Wine keeps no access list of its own: it reads one back from the Unix
+  // mode, which names the user and SYSTEM only, and Everyone for a folder
+  // open to others.
+  for (const std::wstring& name : granted) {
+    EXPECT_TRUE(name == token_user_sid() || name == L"S-1-5-18" || name == L"S-1-5-32-544")
+        << zt::narrow(name);
+  }
+
+  wchar_t culprit[8] = L"";
+  EXPECT_EQ(platform_check_directory(created.c_str(), culprit, 8), PLATFORM_TRUSTED);
+  EXPECT_EQ(platform_check_directory(path(L"missing").c_str(), culprit, 8), PLATFORM_TRUSTED);
+  // The Users group stands for another account, where the system keeps the
+  // owner it is given (Wine gives a file's owner from the Unix one).
+  std::wstring foreign = path(L"foreign");
+  ASSERT_TRUE(CreateDirectoryW(foreign.c_str(), nullptr));
+  unsigned char users[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof users;
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size));
+  SetNamedSecurityInfoW(&foreign[0], SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, users, nullptr,
+                        nullptr, nullptr);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PSID owner = owner_of(foreign, &descriptor);
+  ASSERT_NE(owner, nullptr);
+  bool kept = EqualSid(owner, users) != FALSE;
+  LocalFree(descriptor);
+  if (kept) {
+    EXPECT_EQ(platform_check_directory(foreign.c_str(), culprit, 8), PLATFORM_NOT_OWNED);
+    EXPECT_EQ(std::wstring(culprit), foreign.substr(0, 7));
+  }
 }
 #else
 // The profile folder is taken as existing without asking the system, so a

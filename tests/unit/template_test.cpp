@@ -236,6 +236,18 @@ TEST(PathTemplate, TempThatDoesNotFitStopsTheExpansion) {
   EXPECT_EQ(cut.text, L"ab");
 }
 
+// The own path is written with the room that is left and taken as the query
+// cut it, down to the empty text when only the terminator fits.
+TEST(PathTemplate, ProgramIsTakenAsTheQueryCutIt) {
+  std::wstring path = own_path();
+  Expansion cut = expand(L"ab{PROGRAM}", 6);
+  EXPECT_TRUE(cut.ok);
+  EXPECT_EQ(cut.text, L"ab" + path.substr(0, 3));
+  Expansion empty = expand(L"ab{PROGRAM}", 3);
+  EXPECT_TRUE(empty.ok);
+  EXPECT_EQ(empty.text, L"ab");
+}
+
 // A program in the root of a drive has the bare drive as its folder.
 TEST(PathTemplate, ProgramDirOfADriveRootIsTheDriveAlone) {
   std::wstring copy = L"C:\\zovari-unit-expand-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
