@@ -129,11 +129,12 @@ size_t platform_executable_path(wchar_t* out, size_t capacity);
 bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
-// Keeps other launchers from writing into directory while this one does:
-// waits until no other process holds the lock on it.  The lock ends with
+// Keeps other launchers from writing into a directory while this one does,
+// through the lock file at lock_file inside it: waits up to milliseconds
+// until no other process holds it.  The lock ends with
 // platform_unlock_directory or with the process.  Returns 0 when the lock
-// cannot be had; the caller then goes on without it.
-platform_handle platform_lock_directory(const wchar_t* directory);
+// cannot be had in that time or at all; the caller then goes on without it.
+platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds);
 void platform_unlock_directory(platform_handle lock);
 
 // Why a folder cannot be trusted to hold the programs the launcher starts.

@@ -189,7 +189,7 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
 // A named mutex per directory, named after a hash of its path with letters
 // in one case, as the file system compares them.  A launcher that dies
 // holding it abandons it, and the next waiter takes it over.
-platform_handle platform_lock_directory(const wchar_t* directory) {
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds) {
   uint64_t hash = 0xcbf29ce484222325ull;
   for (const wchar_t* unit = directory; *unit != 0; ++unit) {
     wchar_t folded = (*unit >= L'a' && *unit <= L'z') ? (wchar_t)(*unit - 32) : *unit;
@@ -199,7 +199,7 @@ platform_handle platform_lock_directory(const wchar_t* directory) {
   swprintf(name, 64, L"Local\\ZovariOnefileUnpack-%016llx", (unsigned long long)hash);
   HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
   if (mutex == nullptr) return 0;
-  DWORD waited = WaitForSingleObject(mutex, INFINITE);
+  DWORD waited = WaitForSingleObject(mutex, milliseconds);
   if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
     CloseHandle(mutex);
     return 0;
@@ -210,6 +210,12 @@ platform_handle platform_lock_directory(const wchar_t* directory) {
 void platform_unlock_directory(platform_handle lock) {
   ReleaseMutex(as_handle(lock));
   CloseHandle(as_handle(lock));
+}
+
+// Not judged here yet: every folder counts as trusted.
+platform_trust platform_check_directory(const wchar_t*, wchar_t* culprit, size_t capacity) {
+  if (capacity > 0) culprit[0] = 0;
+  return PLATFORM_TRUSTED;
 }
 
 // ---------------------------------------------------------------- environment
@@ -332,6 +338,14 @@ bool platform_register_console_handler(void) {
 // The system's default handling ends the launcher once the handler has
 // passed the event on; give it the time to do so rather than race it with
 // the child's exit code.
+// Ends at once with abort's exit code; the C run-time's abort could show a
+// message box first.
+void platform_abort(void) {
+  TerminateProcess(GetCurrentProcess(), 3);
+  for (;;) {
+  }
+}
+
 void platform_await_console_event(void) {
   for (int waited = 0; ConsoleEventRunning != 0 && waited < 10000; waited += 50) {
     Sleep(50);
