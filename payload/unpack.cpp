@@ -106,9 +106,10 @@ static void write_record(uint64_t size, bool is_main_binary) {
 }
 
 // The file whose lock keeps launchers of one target directory from writing
-// at the same time.  A payload that holds a file of this name at its top
-// gets its contents written into it: the lock belongs to the open file, not
-// to what it holds, so it keeps working.
+// at the same time; its holder removes it when done.  A payload that holds a
+// file of this name at its top gets its contents written into it: the lock
+// belongs to the open file, not to what it holds, so it keeps working, and
+// a file with contents is left in place.
 static const wchar_t LOCK_FILE_NAME[] = L".zovari-onefile.lock";
 
 // How long a launcher waits for another one that is writing.  A cold start of

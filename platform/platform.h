@@ -135,6 +135,8 @@ bool platform_cache_directory(wchar_t* out, size_t capacity);
 // platform_unlock_directory or with the process.  Returns 0 when the lock
 // cannot be had in that time or at all; the caller then goes on without it.
 platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds);
+
+// Ends the lock, and removes the lock file where it is still empty (POSIX).
 void platform_unlock_directory(platform_handle lock);
 
 // Why a folder cannot be trusted to hold the programs the launcher starts.

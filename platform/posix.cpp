@@ -398,26 +398,46 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
 // An advisory lock on a file inside the directory, which only this user can
 // open (the directory is this user's alone, the file 0600), so nobody else
 // can hold it.  The kernel drops it when the process ends, however it ends.
+// The holder removes the file when it is done, so a start that ends well
+// leaves only the application's files; a waiter that then wins the lock on
+// the removed file sees that the path no longer names it and starts over.
+static char LockedPath[PATH_MAX];
+
+// Whether the locked descriptor still is the file at path.
+static bool lock_file_in_place(int fd, const char* path) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds) {
   const char* name = narrow(lock_file);
-  if (name == nullptr) return 0;
-  int fd = open(name, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  if (fd < 0) return 0;
+  if (name == nullptr || strlen(name) >= sizeof LockedPath) return 0;
+  strcpy(LockedPath, name);
   int64_t deadline = platform_performance_counter() + (int64_t)milliseconds * 1000000;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || platform_performance_counter() >= deadline) {
-      close(fd);
-      return 0;
+  for (;;) {
+    int fd = open(LockedPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return 0;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || platform_performance_counter() >= deadline) {
+        close(fd);
+        return 0;
+      }
+      struct timespec pause = {0, 10 * 1000000};
+      nanosleep(&pause, nullptr);
     }
-    struct timespec pause = {0, 10 * 1000000};
-    nanosleep(&pause, nullptr);
+    if (lock_file_in_place(fd, LockedPath)) return (platform_handle)fd + 1;
+    close(fd);
   }
-  return (platform_handle)fd + 1;
 }
 
 void platform_unlock_directory(platform_handle lock) {
-  flock((int)(lock - 1), LOCK_UN);
-  close((int)(lock - 1));
+  int fd = (int)(lock - 1);
+  // A file of the same name that the payload wrote over the lock file stays.
+  struct stat held;
+  if (fstat(fd, &held) == 0 && held.st_size == 0) unlink(LockedPath);
+  flock(fd, LOCK_UN);
+  close(fd);
 }
 
 // ---------------------------------------------------------------- trust
