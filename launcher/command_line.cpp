@@ -93,11 +93,11 @@ void join_arguments(wchar_t* const* arguments, int count, wchar_t* buffer, size_
 void build_child_command_line(void) {
   ChildArguments = platform_launcher_arguments(&ChildArgumentCount);
   if (ChildArguments == nullptr || ChildArgumentCount < 1) {
-    abort();
+    platform_abort();
   }
   CommandLineBuffer[0] = 0;
   if (ModulePath[0] == 0 && platform_executable_path(ModulePath, PATH_CAPACITY) == 0) {
-    abort();
+    platform_abort();
   }
   ChildArguments[0] = ModulePath;
   join_arguments(ChildArguments, ChildArgumentCount, CommandLineBuffer, COMMAND_LINE_CAPACITY);

@@ -35,7 +35,7 @@ static const char* displayed(const wchar_t* text) {
 void fail_spec_expansion(const wchar_t* path_template) {
   fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", displayed(path_template));
   fflush(stderr);
-  abort();
+  platform_abort();
 }
 
 void fail_open_for_writing(void) {
@@ -46,6 +46,17 @@ void fail_open_for_writing(void) {
 void fail_unpack_write(void) {
   uint32_t code = platform_last_error();
   report_system_error("Error, couldn't unpack file to target path.", code);
+  exit(2);
+}
+
+void fail_unsafe_directory(const wchar_t* folder, platform_trust why) {
+  const char* reason = "its owner and permissions cannot be read";
+  if (why == PLATFORM_NOT_OWNED) {
+    reason = "owned by another user";
+  } else if (why == PLATFORM_OTHERS_CAN_WRITE) {
+    reason = "others can write to it";
+  }
+  fprintf(stderr, "Error, unsafe target directory '%s' (%s).\n", displayed(folder), reason);
   exit(2);
 }
 

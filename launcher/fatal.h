@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <wchar.h>
 
+#include "platform/platform.h"
+
 // Writes "message ([Error code] system text)" to standard error and returns;
 // the caller exits with 2.
 void report_system_error(const char* message, uint32_t code);
@@ -19,6 +21,10 @@ void report_system_error(const char* message, uint32_t code);
 
 // Reports a failed write of unpacked data with the system's error; exit 2.
 [[noreturn]] void fail_unpack_write(void);
+
+// Reports that folder, the target directory or a folder above it, is not
+// this user's alone, and why; exit 2.
+[[noreturn]] void fail_unsafe_directory(const wchar_t* folder, platform_trust why);
 
 // Puts one of the plain messages on standard output; exit 2.
 [[noreturn]] void fail_with_message(const char* message);

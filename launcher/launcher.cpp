@@ -34,7 +34,7 @@ static void derive_target_directory(void) {
   }
   size_t length = platform_full_path(TargetDirectory, NormalisedDirectory, PATH_CAPACITY);
   if (length == 0 || length >= PATH_CAPACITY) {
-    abort();
+    platform_abort();
   }
   TargetDirectory[0] = 0;
   append_wide_bounded(TargetDirectory, NormalisedDirectory, PATH_CAPACITY);

@@ -15,12 +15,12 @@ static wchar_t EnvironmentValueBuffer[ENVIRONMENT_VALUE_CAPACITY];
 
 void append_wide_bounded(wchar_t* destination, const wchar_t* source, size_t capacity) {
   if (source == nullptr) {
-    abort();
+    platform_abort();
   }
   size_t length = wcslen(destination);
   for (; *source != 0; ++source) {
     if (length + 2 > capacity) {
-      abort();
+      platform_abort();
     }
     destination[length++] = *source;
   }
@@ -33,10 +33,10 @@ void append_narrow_widened(wchar_t* destination, const char* source, size_t capa
     char single[2] = {*source, 0};
     wchar_t widened[2] = {0, 0};
     if (mbstowcs(widened, single, 2) != 1) {
-      abort();
+      platform_abort();
     }
     if (length + 2 > capacity) {
-      abort();
+      platform_abort();
     }
     destination[length++] = widened[0];
   }

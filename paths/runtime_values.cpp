@@ -48,7 +48,7 @@ void append_pid_value(wchar_t* output, size_t capacity) {
   if (inherited != nullptr) {
     for (const wchar_t* unit = inherited; *unit != 0; ++unit) {
       if (!iswdigit((wint_t)*unit)) {
-        abort();
+        platform_abort();
       }
     }
     append_wide_bounded(output, inherited, capacity);

@@ -48,7 +48,7 @@ static size_t read_name(void) {
     unsigned char unit[2];
     payload_read(unit, 2);
     uint16_t value = (uint16_t)(unit[0] | unit[1] << 8);
-    if (length + 1 > PAYLOAD_NAME_UNITS + 1) abort();
+    if (length + 1 > PAYLOAD_NAME_UNITS + 1) platform_abort();
     NameBuffer[length] = value;
     if (value == 0) return length;
     ++length;
@@ -105,28 +105,61 @@ static void write_record(uint64_t size, bool is_main_binary) {
   platform_close_file(file);
 }
 
-// How long a launcher waits for another one's lock before it writes anyway:
-// longer than a cold unpack of a large application takes, short enough that
-// a launcher stopped or hung while holding it delays a start, never stops it.
-static const uint32_t LOCK_WAIT_MS = 30000;
+// The file whose lock keeps launchers of one target directory from writing
+// at the same time; its holder removes it when done.  A payload that holds a
+// file of this name at its top gets its contents written into it: the lock
+// belongs to the open file, not to what it holds, so it keeps working, and
+// a file with contents is left in place.
+static const wchar_t LOCK_FILE_NAME[] = L".zovari-onefile.lock";
+
+// How long a launcher waits for another one that is writing.  A cold start of
+// a large application on a slow disk takes a few seconds, so this leaves it
+// ample time; a launcher stopped mid-unpack (Ctrl+Z) or one that hangs must
+// not hold every later start for longer.  After it the start goes on without
+// the lock, as it would if none existed.
+static const uint32_t LOCK_WAIT_MILLISECONDS = 20000;
+
+static wchar_t LockPath[PATH_CAPACITY];
+
+// Ends the launcher unless only this user (and the system) can change the
+// target directory or replace it through a folder above it.  Runs at every
+// start before any file is checked, and again once the directory exists,
+// since in a shared folder another user may make it first.
+static void trust_directory(const wchar_t* target_directory) {
+  static wchar_t culprit[PATH_CAPACITY];
+  platform_trust trust = platform_check_directory(target_directory, culprit, PATH_CAPACITY);
+  if (trust != PLATFORM_TRUSTED) {
+    fail_unsafe_directory(culprit, trust);
+  }
+}
 
 // Whether the file at TargetPath still needs writing.  The first time a file
-// does, the launcher takes the target directory's lock and looks again: the
-// file may be one that another launcher of the same build was writing at that
-// moment.  Holding the lock until the end record, a launcher never rewrites a
-// file under a child that another launcher has started.
+// does, the launcher makes the target directory, checks it again now that it
+// exists, takes its lock and looks again: the file may be one that another
+// launcher of the same build was writing at that moment.  Holding the lock
+// until the end record, a launcher never rewrites a file under a child that
+// another launcher has started.
 static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
-                          platform_handle* lock) {
+                          platform_handle* lock, bool* made) {
   if (checksum_file(TargetPath) == stored) return false;
-  if (*lock != 0) return true;
+  if (*made) return true;
+  *made = true;
   ensure_parent_directories(TargetPath);
-  *lock = platform_lock_directory(target_directory, LOCK_WAIT_MS);
+  trust_directory(target_directory);
+  wchar_t separator[2] = {PLATFORM_SEPARATOR, 0};
+  LockPath[0] = 0;
+  append_wide_bounded(LockPath, target_directory, PATH_CAPACITY);
+  append_wide_bounded(LockPath, separator, PATH_CAPACITY);
+  append_wide_bounded(LockPath, LOCK_FILE_NAME, PATH_CAPACITY);
+  *lock = platform_lock_directory(LockPath, LOCK_WAIT_MILLISECONDS);
   return *lock == 0 || checksum_file(TargetPath) != stored;
 }
 
 void unpack_files(const wchar_t* target_directory) {
   wchar_t separator[2] = {PLATFORM_SEPARATOR, 0};
   platform_handle lock = 0;
+  bool made = false;
+  trust_directory(target_directory);
   for (;;) {
     size_t name_length = read_name();
     if (name_length == 0) {
@@ -143,7 +176,7 @@ void unpack_files(const wchar_t* target_directory) {
     }
     uint64_t size = read_u64();
     uint32_t stored = read_u32();
-    if (needs_writing(target_directory, stored, &lock)) {
+    if (needs_writing(target_directory, stored, &lock, &made)) {
       write_record(size, is_main_binary);
     } else {
       payload_skip(size);

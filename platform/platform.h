@@ -57,7 +57,8 @@ char* platform_display_text(const wchar_t* text);
 // Other processes may open it for writing but not for reading meanwhile,
 // unless it is to stay empty (nothing in it can be found half written).
 // Returns 0 on failure.  On POSIX the file gets mode 0666, or 0777 when
-// executable, less the umask, whether it is new or was there before.
+// executable, less the umask, whether it is new or was there before; a
+// symbolic link at the path is replaced by the file, never written through.
 platform_handle platform_create_file(const wchar_t* path, bool executable, bool stays_empty);
 
 // Writes all of size bytes; false on any failure (the error is left for
@@ -78,7 +79,8 @@ struct platform_view {
 
 // Opens the file at path for reading, letting others read, write or delete
 // it meanwhile.  False, with nothing left open, when the file is missing,
-// not a regular file, empty, or cannot be opened.
+// not a regular file (a symbolic link is not followed), empty, or cannot be
+// opened.
 bool platform_open_view(const wchar_t* path, platform_view* view);
 
 // Moves to the next view of the contents.  False at the end, and on a read
@@ -103,7 +105,8 @@ enum platform_directory_result {
   PLATFORM_DIRECTORY_FAILED
 };
 
-// Creates one directory whose parent exists (POSIX mode 0777 less umask).
+// Creates one directory whose parent exists, for this user alone (POSIX mode
+// 0700).
 platform_directory_result platform_create_directory(const wchar_t* path);
 
 // True for a path that names a volume root by itself and needs no creation
@@ -130,12 +133,16 @@ size_t platform_executable_path(wchar_t* out, size_t capacity);
 bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
-// Keeps other launchers from writing into directory while this one does:
-// waits, up to milliseconds, until no other process holds the lock on it.
-// The lock ends with platform_unlock_directory or with the process.  Returns
-// 0 when the lock cannot be had in that time; the caller then goes on
-// without it.
-platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds);
+// Keeps other launchers from writing into a directory while this one does,
+// through the lock file at lock_file inside it: waits up to milliseconds
+// until no other process holds it.  The lock ends with
+// platform_unlock_directory or with the process.  Returns 0 when the lock
+// cannot be had in that time or at all; the caller then goes on without it.
+platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds);
+
+// Ends the lock.  POSIX removes the lock file where it is still empty;
+// Windows keeps it, hidden, since a file being deleted there cannot be opened
+// by the next launcher until every handle to it is closed.
 void platform_unlock_directory(platform_handle lock);
 
 // Why a folder cannot be trusted to hold the programs the launcher starts.

@@ -7,7 +7,8 @@
 //   paths      directories, full paths, the folders behind the template tokens
 //   environment, identity and time
 //   arguments  the C run-time's argument vector
-//   processes  posix_spawn, waits that do not reap, the console signals
+//   trust      whether a folder is this user's alone
+//   processes  vfork and exec, waits that do not reap, the console signals
 //
 // Everything but the seam is static.
 #include "platform/platform.h"
@@ -21,7 +22,6 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -177,8 +177,14 @@ platform_handle platform_create_file(const wchar_t* path, bool executable, bool)
   }
   mode_t mode = (executable ? 0777 : 0666) & ~file_creation_mask();
   // O_NONBLOCK: a named pipe at the path fails the open instead of waiting
-  // for a reader; it changes nothing for a regular file.
-  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, mode);
+  // for a reader; it changes nothing for a regular file.  O_NOFOLLOW: a
+  // symbolic link at the path is replaced by the file, never written
+  // through, so what it points to stays as it was.
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+  int fd = open(name, flags | O_TRUNC, mode);
+  if (fd < 0 && errno == ELOOP && unlink(name) == 0) {
+    fd = open(name, flags | O_EXCL, mode);
+  }
   if (fd < 0) return 0;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   // A file that was there before keeps its old mode through O_TRUNC.
@@ -219,7 +225,9 @@ bool platform_open_view(const wchar_t* path, platform_view* view) {
   if (name == nullptr) return false;
   // O_NONBLOCK: a named pipe must not wait for a writer before fstat says
   // it is no regular file.
-  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  // O_NOFOLLOW: a symbolic link has no contents of its own here, so it
+  // never matches and is replaced by the file it stands in for.
+  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return false;
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
@@ -270,7 +278,8 @@ platform_directory_result platform_create_directory(const wchar_t* path) {
     errno = ENAMETOOLONG;
     return PLATFORM_DIRECTORY_FAILED;
   }
-  if (mkdir(name, 0777) == 0) return PLATFORM_DIRECTORY_CREATED;
+  // Only the user may look into or change what the launcher unpacks.
+  if (mkdir(name, 0700) == 0) return PLATFORM_DIRECTORY_CREATED;
   return errno == EEXIST ? PLATFORM_DIRECTORY_EXISTS : PLATFORM_DIRECTORY_FAILED;
 }
 
@@ -386,25 +395,170 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
   return true;
 }
 
-// An advisory lock on the directory itself, so that nothing is added to the
-// tree; the kernel drops it when the process ends, however it ends.
-platform_handle platform_lock_directory(const wchar_t* directory, uint32_t) {
-  const char* name = narrow(directory);
-  if (name == nullptr) return 0;
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd);
-      return 0;
+// An advisory lock on a file inside the directory, which only this user can
+// open (the directory is this user's alone, the file 0600), so nobody else
+// can hold it.  The kernel drops it when the process ends, however it ends.
+// The holder removes the file when it is done, so a start that ends well
+// leaves only the application's files; a waiter that then wins the lock on
+// the removed file sees that the path no longer names it and starts over.
+static char LockedPath[PATH_MAX];
+
+// Whether the locked descriptor still is the file at path.
+static bool lock_file_in_place(int fd, const char* path) {
+  struct stat held, named;
+  return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
+platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds) {
+  const char* name = narrow(lock_file);
+  if (name == nullptr || strlen(name) >= sizeof LockedPath) return 0;
+  strcpy(LockedPath, name);
+  int64_t deadline = platform_performance_counter() + (int64_t)milliseconds * 1000000;
+  for (;;) {
+    int fd = open(LockedPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (fd < 0) return 0;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || platform_performance_counter() >= deadline) {
+        close(fd);
+        return 0;
+      }
+      struct timespec pause = {0, 10 * 1000000};
+      nanosleep(&pause, nullptr);
     }
+    if (lock_file_in_place(fd, LockedPath)) return (platform_handle)fd + 1;
+    close(fd);
   }
-  return (platform_handle)fd + 1;
 }
 
 void platform_unlock_directory(platform_handle lock) {
-  flock((int)(lock - 1), LOCK_UN);
-  close((int)(lock - 1));
+  int fd = (int)(lock - 1);
+  // A file of the same name that the payload wrote over the lock file stays.
+  struct stat held;
+  if (fstat(fd, &held) == 0 && held.st_size == 0) unlink(LockedPath);
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+// ---------------------------------------------------------------- trust
+
+// Whether a folder above the target directory is safe: owned by root or by
+// this user, and when others may write to it, sticky, so that they cannot
+// rename or replace what this user keeps there.
+static platform_trust judge_folder_above(const struct stat* status) {
+  if (status->st_uid != 0 && status->st_uid != geteuid()) return PLATFORM_NOT_OWNED;
+  if ((status->st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status->st_mode & S_ISVTX) == 0) {
+    return PLATFORM_OTHERS_CAN_WRITE;
+  }
+  return PLATFORM_TRUSTED;
+}
+
+// The target directory itself: this user's, and nobody else's to write.
+static platform_trust judge_target(const struct stat* status) {
+  if (status->st_uid != geteuid()) return PLATFORM_NOT_OWNED;
+  if ((status->st_mode & (S_IWGRP | S_IWOTH)) != 0) return PLATFORM_OTHERS_CAN_WRITE;
+  return PLATFORM_TRUSTED;
+}
+
+// Widens a path for a message, cut to fit.
+static void widen_cut(const char* text, wchar_t* out, size_t capacity) {
+  if (capacity == 0) return;
+  if (widen(text, out, capacity) == (size_t)-1) out[capacity - 1] = 0;
+}
+
+// Walks the path from the root one component at a time with lstat, as
+// realpath would, following each symbolic link under the same rules: a link
+// counts as part of the folder that holds it (already judged) and must belong
+// to root or this user, since in a sticky folder its owner may replace it.
+// Judges every folder it passes on the way and, at the end, the target
+// directory; stops at the first component that does not exist yet.
+platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culprit,
+                                        size_t capacity) {
+  static char pending[2 * PATH_MAX + 2];  // components still to walk
+  static char resolved[PATH_MAX + 1];     // the walked part, free of links
+  static char link[PATH_MAX + 1];
+  const char* name = narrow(directory);
+  if (name == nullptr || strlen(name) >= sizeof pending) {
+    widen_cut(name != nullptr ? name : "", culprit, capacity);
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  strcpy(pending, name);
+  strcpy(resolved, "/");
+  size_t next = 0;
+  int links = 0;
+  struct stat status, folder;
+  bool folder_known = false;  // folder holds the status of resolved
+  for (;;) {
+    while (pending[next] == '/') ++next;
+    if (pending[next] == 0) break;
+    size_t end = next;
+    while (pending[end] != 0 && pending[end] != '/') ++end;
+    size_t part = end - next;
+    size_t length = strlen(resolved);
+    if (part == 1 && pending[next] == '.') {
+      next = end;
+      continue;
+    }
+    if (part == 2 && pending[next] == '.' && pending[next + 1] == '.') {
+      while (length > 1 && resolved[length - 1] != '/') --length;
+      resolved[length > 1 ? length - 1 : 1] = 0;
+      folder_known = false;
+      next = end;
+      continue;
+    }
+    // The folder that will hold this component is a folder above the target.
+    if (!folder_known && lstat(resolved, &folder) != 0) {
+      widen_cut(resolved, culprit, capacity);
+      return PLATFORM_TRUST_UNREADABLE;
+    }
+    platform_trust above = judge_folder_above(&folder);
+    if (above != PLATFORM_TRUSTED) {
+      widen_cut(resolved, culprit, capacity);
+      return above;
+    }
+    size_t joined = length + (length > 1 ? 1 : 0) + part;
+    if (joined >= sizeof resolved) {
+      widen_cut(resolved, culprit, capacity);
+      return PLATFORM_TRUST_UNREADABLE;
+    }
+    if (length > 1) resolved[length++] = '/';
+    memcpy(resolved + length, pending + next, part);
+    resolved[length + part] = 0;
+    next = end;
+    if (lstat(resolved, &status) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return PLATFORM_TRUSTED;  // made later, 0700
+      widen_cut(resolved, culprit, capacity);
+      return PLATFORM_TRUST_UNREADABLE;
+    }
+    folder = status;
+    folder_known = !S_ISLNK(status.st_mode);
+    if (folder_known) continue;
+    if (status.st_uid != 0 && status.st_uid != geteuid()) {
+      widen_cut(resolved, culprit, capacity);
+      return PLATFORM_NOT_OWNED;
+    }
+    ssize_t got = readlink(resolved, link, sizeof link - 1);
+    if (got <= 0 || ++links > 40 || (size_t)got + 1 + strlen(pending + next) >= sizeof pending) {
+      widen_cut(resolved, culprit, capacity);
+      return PLATFORM_TRUST_UNREADABLE;
+    }
+    link[got] = 0;
+    // What the link names takes its place among the components to walk.
+    size_t rest = strlen(pending + next);
+    memmove(pending + got, pending + next, rest + 1);
+    memcpy(pending, link, (size_t)got);
+    next = 0;
+    resolved[length > 1 ? length - 1 : 1] = 0;
+    if (link[0] == '/') strcpy(resolved, "/");
+  }
+  if (!folder_known && lstat(resolved, &folder) != 0) {
+    if (errno == ENOENT) return PLATFORM_TRUSTED;
+    widen_cut(resolved, culprit, capacity);
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  platform_trust target = judge_target(&folder);
+  if (target != PLATFORM_TRUSTED) widen_cut(resolved, culprit, capacity);
+  return target;
 }
 
 // ---------------------------------------------------------------- environment
@@ -491,6 +645,77 @@ const wchar_t* platform_argument_zero(void) {
 
 // ---------------------------------------------------------------- processes
 
+// The signals that stand for console control events.
+static const int ConsoleSignals[4] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
+
+// A SIGCHLD that the launcher's parent set to be ignored would have the
+// kernel reap the child at once, leaving no exit code to read and a process
+// id free for reuse.  The launcher takes the default for itself and gives the
+// child the ignored disposition back, as a direct start would have.
+static bool take_child_signal(void) {
+  struct sigaction current;
+  if (sigaction(SIGCHLD, nullptr, &current) != 0) return false;
+  bool ignored = current.sa_handler == SIG_IGN;
+  if (ignored || (current.sa_flags & SA_NOCLDWAIT) != 0) {
+    struct sigaction fallback;
+    memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGCHLD, &fallback, nullptr);
+  }
+  return ignored;
+}
+
+// vfork and exec, as posix_spawn does, with one step it lacks: setting a
+// signal to be ignored.  Every signal stays blocked until the new program is
+// in place, so no handler of the launcher runs in the child; the console
+// signals go back to their default there.
+static int spawn(pid_t* pid, const char* path, char** vector, bool ignore_child_signal) {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pid_t started = vfork();
+  if (started == 0) {
+    for (int signal_number : ConsoleSignals) {
+      struct sigaction current;
+      if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+        signal(signal_number, SIG_DFL);
+      }
+    }
+    if (ignore_child_signal) signal(SIGCHLD, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(path, vector, environ);
+    int failure = errno;
+    ssize_t ignored = write(report[1], &failure, sizeof failure);
+    (void)ignored;
+    _exit(127);
+  }
+  int failure = started < 0 ? errno : 0;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  close(report[1]);
+  if (started > 0) {
+    // Nothing to read: the program is running.  An errno: exec failed.
+    ssize_t got;
+    while ((got = read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    if (got == (ssize_t)sizeof failure) {
+      int status;
+      while (waitpid(started, &status, 0) < 0 && errno == EINTR) {
+      }
+    } else {
+      failure = 0;
+    }
+  }
+  close(report[0]);
+  *pid = started;
+  return failure;
+}
+
 bool platform_start_child(const wchar_t* application, wchar_t*, wchar_t* const* arguments,
                           int count, platform_handle* process) {
   char* path = narrow_copy(application);
@@ -509,15 +734,8 @@ bool platform_start_child(const wchar_t* application, wchar_t*, wchar_t* const* 
     }
     ++used;
   }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int result = posix_spawn(&pid, path, nullptr, &attributes, vector, environ);
-  posix_spawnattr_destroy(&attributes);
+  int result = spawn(&pid, path, vector, take_child_signal());
   if (result != 0) {
     errno = result;
     return false;
@@ -575,7 +793,6 @@ void platform_release_process(platform_handle process) {
 // The console signals.  The handler only writes the signal to a pipe; a
 // thread of its own reads it and runs the launcher's handler, then lets the
 // signal take its default course.
-static const int ConsoleSignals[4] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 static int SignalPipe[2] = {-1, -1};
 static volatile sig_atomic_t ConsoleEventRunning;
 static int CurrentSignal;
@@ -630,6 +847,9 @@ void platform_pass_event_to_child(platform_handle process, uint32_t) {
 
 bool platform_register_console_handler(void) {
   if (pipe2(SignalPipe, O_CLOEXEC) != 0) return false;
+  // A storm of signals that fills the pipe must not block the handler; the
+  // first one is all the reading thread needs.
+  fcntl(SignalPipe[1], F_SETFL, fcntl(SignalPipe[1], F_GETFL) | O_NONBLOCK);
   // The thread itself takes no console signal; the handler runs elsewhere.
   sigset_t blocked, previous;
   sigemptyset(&blocked);
@@ -655,6 +875,10 @@ bool platform_register_console_handler(void) {
     if (sigaction(signal_number, &action, nullptr) != 0) return false;
   }
   return true;
+}
+
+void platform_abort(void) {
+  abort();
 }
 
 void platform_await_console_event(void) {

@@ -362,25 +362,16 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
 
 // ---------------------------------------------------------------- lock
 
-// The lock file's name inside the target directory.
-static const wchar_t LOCK_FILE_NAME[] = L".zovari-onefile.lock";
 static const DWORD LOCK_POLL_MS = 20;
 
-// A byte-range lock on a file inside the directory.  The lock belongs to the
-// file, not to the name it was opened by, so every spelling of the folder
-// (case, short names, "\\?\" forms, links) and every session of the user
-// meet on the same one; the system drops it when its holder ends.  Another
-// account cannot open the file inside a folder that is the user's alone.
-platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds) {
-  static wchar_t path[4096 + sizeof LOCK_FILE_NAME / sizeof(wchar_t) + 1];
-  size_t length = wcslen(directory);
-  if (length + 1 + sizeof LOCK_FILE_NAME / sizeof(wchar_t) > sizeof path / sizeof path[0]) {
-    return 0;
-  }
-  wmemcpy(path, directory, length);
-  if (length == 0 || path[length - 1] != L'\\') path[length++] = L'\\';
-  wmemcpy(path + length, LOCK_FILE_NAME, sizeof LOCK_FILE_NAME / sizeof(wchar_t));
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+// A byte-range lock on the lock file inside the target directory.  The lock
+// belongs to the file, not to the name it was opened by, so every spelling of
+// the folder (case, short names, "\\?\" forms, links) and every session of
+// the user meet on the same one; the system drops it when its holder ends.
+// Another account cannot open the file inside a folder that is the user's
+// alone.
+platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds) {
+  HANDLE file = CreateFileW(lock_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   ULONGLONG started = GetTickCount64();

@@ -393,6 +393,111 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertFalse(_alive(child), "the child outlived the launcher")
 
 
+    def test_started_by_a_parent_that_ignores_child_signals(self):
+        """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
+        launcher its child's exit code; the child inherits the same disposition."""
+        script = (b"#!/usr/bin/python3\nimport os, signal, sys\n"
+                  b"ignored = signal.getsignal(signal.SIGCHLD) == signal.SIG_IGN\n"
+                  b"open(os.environ['SEEN'], 'w').write('ignored' if ignored else 'default')\n"
+                  b"sys.exit(7)\n")
+        launcher = self.launcher_path()
+        self.packer.build({"bin/main": script}, "bin/main", launcher,
+                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()))
+        seen = os.path.join(self.work, "sigchld-seen")
+        for disposition, expected in ((signal.SIG_IGN, "ignored"), (signal.SIG_DFL, "default")):
+            with self.subTest(expected):
+                def prepare():
+                    support._default_console_signals()
+                    signal.signal(signal.SIGCHLD, disposition)
+                done = subprocess.run([launcher], env=self.target.environment(extra={"SEEN": seen}),
+                                      capture_output=True, timeout=support.RUN_LIMIT,
+                                      preexec_fn=prepare)
+                self.assertEqual(done.returncode, 7, done)
+                with open(seen) as f:
+                    self.assertEqual(f.read(), expected)
+
+    def test_shared_folder_that_others_control(self):
+        """A user (uid 65534) whose template points into a shared folder: what
+        another user (uid 65533) made there is refused, and planted links are
+        replaced, never written through."""
+        user, other = 65534, 65533
+        shared = tempfile.mkdtemp(prefix="zovari-shared.")
+        self.addCleanup(shutil.rmtree, shared, ignore_errors=True)
+        os.chmod(shared, 0o1777)  # as /tmp is
+        launcher = os.path.join(shared, "run")
+        self.packer.build({"bin/probe": self.target.probe, "data.txt": b"payload data\n"},
+                          "bin/probe", launcher, template="{TEMP}/app")
+        os.chmod(launcher, 0o755)
+
+        def folder(path, owner, mode):
+            os.makedirs(path)
+            os.chown(path, owner, owner)
+            os.chmod(path, mode)
+            return path
+
+        def start_as_user(temp):
+            report = os.path.join(shared, "report-%d.json" % len(os.listdir(shared)))
+            env = self.target.environment(extra={"TMPDIR": temp, "HOME": shared,
+                                                 "ZOVARI_PROBE_REPORT": report})
+            done = subprocess.run(["setpriv", "--reuid=%d" % user, "--regid=%d" % user,
+                                   "--clear-groups", launcher], cwd=shared, env=env,
+                                  capture_output=True, timeout=support.RUN_LIMIT,
+                                  preexec_fn=support._default_console_signals)
+            return done, support.read_report(report)
+
+        # A start in the shared folder itself makes the target directory the
+        # user's alone, and every folder it makes too.
+        done, report = start_as_user(shared)
+        self.assertEqual(done.returncode, 0, done)
+        self.assertIsNotNone(report)
+        for made in ("app", "app/bin"):
+            status = os.stat(os.path.join(shared, made))
+            self.assertEqual((status.st_uid, status.st_mode & 0o777), (user, 0o700), made)
+        unpacked = os.path.join(shared, "app")
+
+        with self.subTest("another user's target directory, planted with the very files"):
+            planted = folder(os.path.join(shared, "planted"), 0, 0o1777)
+            theirs = os.path.join(planted, "app")
+            shutil.copytree(unpacked, theirs)
+            for root, folders, files in os.walk(theirs):
+                for name in folders + files:
+                    os.chown(os.path.join(root, name), other, other)
+            os.chown(theirs, other, other)
+            os.chmod(theirs, 0o777)
+            done, report = start_as_user(planted)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report, "the planted main binary ran")
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
+                             "(owned by another user).\n" % theirs)
+
+        with self.subTest("a folder above that others can write, without the sticky bit"):
+            open_folder = folder(os.path.join(shared, "open"), 0, 0o777)
+            done, report = start_as_user(open_folder)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report)
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
+                             "(others can write to it).\n" % open_folder)
+            self.assertEqual(os.listdir(open_folder), [])
+
+        with self.subTest("links planted in the user's own target directory"):
+            victim = os.path.join(shared, "victim.txt")
+            with open(victim, "wb") as f:
+                f.write(b"the user's own file\n")
+            os.chown(victim, user, user)
+            for name in ("data.txt", "bin/probe"):
+                os.remove(os.path.join(unpacked, name))
+                os.symlink(victim, os.path.join(unpacked, name))
+            done, report = start_as_user(shared)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            with open(victim, "rb") as f:
+                self.assertEqual(f.read(), b"the user's own file\n")
+            for name in ("data.txt", "bin/probe"):
+                self.assertFalse(os.path.islink(os.path.join(unpacked, name)), name)
+            with open(os.path.join(unpacked, "data.txt"), "rb") as f:
+                self.assertEqual(f.read(), b"payload data\n")
+
+
 class WindowsLaunchers(LauncherTests, unittest.TestCase):
     exit_codes = (0, 3, 0xC0000005, 0x80000003)
     abort_exit_code = 3  # abort() in a windowless program, without a dialog
