@@ -91,8 +91,8 @@ bool platform_next_view(platform_view* view, bool* failed);
 void platform_close_view(platform_view* view);
 
 // Lets the system drop the whole pages inside [start, start + length) of
-// the image's read-only data from the process's memory; touched again, they
-// would come back from the file.  Nothing on Windows.
+// the image's read-only data from the process's memory.  The caller never
+// reads them again.
 void platform_release_pages(const void* start, size_t length);
 
 // --- Directories and paths ------------------------------------------------

@@ -133,7 +133,19 @@ void platform_close_view(platform_view* view) {
   view->size = 0;
 }
 
-void platform_release_pages(const void*, size_t) {}
+// The pages are never read again.  VirtualUnlock on pages that are not
+// locked takes them out of the working set; MEM_RESET says their contents
+// are no longer of interest, which Wine answers by dropping them (it reads an
+// image whose sections are not page-aligned in the file into private memory
+// at load, so there they would otherwise stay until the end).
+void platform_release_pages(const void* start, size_t length) {
+  const uintptr_t page = 4096;
+  uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+  uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
+  if (end <= first) return;
+  VirtualUnlock((void*)first, end - first);
+  VirtualAlloc((void*)first, end - first, MEM_RESET, PAGE_NOACCESS);
+}
 
 // ---------------------------------------------------------------- paths
 
