@@ -805,7 +805,7 @@ def windows_measures(args, wine, corpus, place):
     a folder of its own with a link to the launcher."""
     base = os.path.join(place, "windows", corpus.name)
     remove_tree(base)
-    for folder in ("warm", "cold", "write"):
+    for folder in ("warm", "cold", "write", "absent"):
         os.makedirs(os.path.join(base, folder))
     launcher = os.path.join(base, "launcher.exe")
     shutil.copyfile(corpus.windows_launcher, launcher)
@@ -852,11 +852,14 @@ def windows_measures(args, wine, corpus, place):
              "write": WineMeasure(wine, "write floor, " + tag,
                                   [floor, "write", wine_path(corpus.windows_stream), ""],
                                   prepare=prepare_write),
+             "absent": WineMeasure(wine, "absent-file floor, " + tag,
+                                   [floor, "absent", listing,
+                                    wine_path(os.path.join(base, "absent"))]),
              "start": WineMeasure(wine, "process start, " + tag,
                                   [wine_path(os.path.join(args.out, "exit_at_once_win32.exe"))])}
     if corpus.name == "large":
         group["order"] = ("launcher_warm", "zstd", "read", "open", "start", "launcher_cold",
-                          "write")
+                          "write", "absent")
     else:
         group["order"] = ("launcher_warm", "launcher_cold")  # memory only
     return group
@@ -906,12 +909,22 @@ def windows_profile(groups):
         total = sum(value for _, value in parts)
         parts.append(("rest: the launcher's own work beyond the floors",
                       med("launcher_warm") - total))
-        lines.append("")
-        lines.append("warm start under Wine, %s, by part (medians; launcher %s):"
-                     % (group["corpus"].name, ms(med("launcher_warm"))))
-        for what, value in parts:
-            lines.append("  %-66s %10s %6.1f%%" % (what, ms(value),
-                                                   100 * value / med("launcher_warm")))
+        cold = [("process start", start),
+                ("decode (zstd.exe -d less a process start)", med("zstd") - start),
+                ("folders and files written (write floor less a process start)",
+                 med("write") - start),
+                ("cache test of files not there (absent floor less a process start)",
+                 med("absent") - start),
+                ("starting the child (one more process start)", start)]
+        cold.append(("rest: the launcher's own work beyond the floors",
+                     med("launcher_cold") - sum(value for _, value in cold)))
+        for state, shares in (("warm", parts), ("cold", cold)):
+            total = med("launcher_" + state)
+            lines.append("")
+            lines.append("%s start under Wine, %s, by part (medians; launcher %s):"
+                         % (state, group["corpus"].name, ms(total)))
+            for what, value in shares:
+                lines.append("  %-66s %10s %6.1f%%" % (what, ms(value), 100 * value / total))
     return lines
 
 

@@ -6,6 +6,8 @@
  *                                  warm start's file work)
  *   floor_win32 open LIST ROOT     open each file, read its size, close it
  *                                  (the same without the reading)
+ *   floor_win32 absent LIST ROOT   try to open each file where there is none
+ *                                  (what a cold start's cache test costs)
  *   floor_win32 write STREAM ROOT  write every file of a decoded payload
  *                                  stream under ROOT (the cold start's file
  *                                  work)
@@ -49,7 +51,9 @@ static void join(wchar_t* out, const wchar_t* root, const char* relative) {
   }
 }
 
-static int check_files(const char* list_path, const wchar_t* root, int read_contents) {
+enum { OPEN_ONLY, READ_CONTENTS, EXPECT_NONE };
+
+static int check_files(const char* list_path, const wchar_t* root, int work) {
   FILE* list = fopen(list_path, "rb");
   if (list == NULL) fail("cannot open the list", NULL);
   static char line[PATH_UNITS * 3];
@@ -61,10 +65,15 @@ static int check_files(const char* list_path, const wchar_t* root, int read_cont
     join(path, root, line);
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (work == EXPECT_NONE) {
+      if (file != INVALID_HANDLE_VALUE) fail("found", path);
+      ++files;
+      continue;
+    }
     if (file == INVALID_HANDLE_VALUE) fail("cannot open", path);
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size)) fail("no size of", path);
-    if (read_contents) {
+    if (work == READ_CONTENTS) {
       uLong crc = crc32(0L, Z_NULL, 0);
       for (LONGLONG left = size.QuadPart; left > 0;) {
         DWORD wanted = left < READ_PIECE ? (DWORD)left : READ_PIECE;
@@ -176,10 +185,11 @@ int wmain(int argc, wchar_t** argv) {
     if (WideCharToMultiByte(CP_ACP, 0, argv[2], -1, narrow, sizeof narrow, NULL, NULL) <= 0) {
       fail("cannot convert", argv[2]);
     }
-    if (wcscmp(argv[1], L"read") == 0) return check_files(narrow, argv[3], 1);
-    if (wcscmp(argv[1], L"open") == 0) return check_files(narrow, argv[3], 0);
+    if (wcscmp(argv[1], L"read") == 0) return check_files(narrow, argv[3], READ_CONTENTS);
+    if (wcscmp(argv[1], L"open") == 0) return check_files(narrow, argv[3], OPEN_ONLY);
+    if (wcscmp(argv[1], L"absent") == 0) return check_files(narrow, argv[3], EXPECT_NONE);
     if (wcscmp(argv[1], L"write") == 0) return write_files(narrow, argv[3]);
   }
-  fprintf(stderr, "usage: floor_win32 read|open LIST ROOT, or floor_win32 write STREAM ROOT\n");
+  fprintf(stderr, "usage: floor_win32 read|open|absent LIST ROOT, or floor_win32 write STREAM ROOT\n");
   return 2;
 }
