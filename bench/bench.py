@@ -805,7 +805,7 @@ def windows_measures(args, wine, corpus, place):
     a folder of its own with a link to the launcher."""
     base = os.path.join(place, "windows", corpus.name)
     remove_tree(base)
-    for folder in ("warm", "cold", "write", "absent"):
+    for folder in ("warm", "cold", "write"):
         os.makedirs(os.path.join(base, folder))
     launcher = os.path.join(base, "launcher.exe")
     shutil.copyfile(corpus.windows_launcher, launcher)
@@ -853,8 +853,7 @@ def windows_measures(args, wine, corpus, place):
                                   [floor, "write", wine_path(corpus.windows_stream), ""],
                                   prepare=prepare_write),
              "absent": WineMeasure(wine, "absent-file floor, " + tag,
-                                   [floor, "absent", listing,
-                                    wine_path(os.path.join(base, "absent"))]),
+                                   [floor, "absent", listing, wine_path(warm_app)]),
              "start": WineMeasure(wine, "process start, " + tag,
                                   [wine_path(os.path.join(args.out, "exit_at_once_win32.exe"))])}
     if corpus.name == "large":

@@ -6,8 +6,10 @@
  *                                  warm start's file work)
  *   floor_win32 open LIST ROOT     open each file, read its size, close it
  *                                  (the same without the reading)
- *   floor_win32 absent LIST ROOT   try to open each file where there is none
- *                                  (what a cold start's cache test costs)
+ *   floor_win32 absent LIST ROOT   try to open, beside each file, one of the
+ *                                  same name and a "~" more, which is not
+ *                                  there (what the cache test of a cold
+ *                                  start costs, in folders already full)
  *   floor_win32 write STREAM ROOT  write every file of a decoded payload
  *                                  stream under ROOT (the cold start's file
  *                                  work)
@@ -63,6 +65,12 @@ static int check_files(const char* list_path, const wchar_t* root, int work) {
     line[strcspn(line, "\r\n")] = 0;
     if (line[0] == 0) continue;
     join(path, root, line);
+    if (work == EXPECT_NONE) {
+      size_t length = wcslen(path);
+      if (length + 2 >= PATH_UNITS) fail("path too long:", path);
+      path[length] = L'~';
+      path[length + 1] = 0;
+    }
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (work == EXPECT_NONE) {
