@@ -387,8 +387,8 @@ def sync_folder(path):
     subprocess.run(["sync", "-f", path], check=False)
 
 
-def crc_value(root, corpus, out):
-    result = subprocess.run([os.path.join(out, "crc_reference"), root, corpus.list],
+def crc_value(root, corpus, out, listing=None):
+    result = subprocess.run([os.path.join(out, "crc_reference"), root, listing or corpus.list],
                             capture_output=True, text=True, check=True)
     return result.stdout.strip()
 
@@ -457,6 +457,17 @@ def check_tree(args, group, name):
     """After a launcher's or tar's untimed run: its tree holds the corpus."""
     corpus = group["corpus"]
     measure = group[name]
+    if group.get("windows"):
+        folder = {"launcher_warm": group["warm_app"]}.get(name, getattr(measure, "last", None))
+        if name in ("launcher_warm", "launcher_cold", "write"):
+            if not hasattr(corpus, "windows_expected"):
+                corpus.windows_expected = crc_value(group["app"], corpus, args.out,
+                                                    corpus.windows_list)
+            got = crc_value(folder, corpus, args.out, corpus.windows_list)
+            if got != corpus.windows_expected:
+                sys.exit("bench: %s left %s without the corpus (%s, expected %s)"
+                         % (measure.label, folder, got, corpus.windows_expected))
+        return
     if name == "tar":
         folder = measure.last
     elif name.endswith("_cold"):
@@ -520,7 +531,7 @@ def report(args, corpora, groups):
 
     for group in groups:
         corpus, where = group["corpus"], group["where"]
-        if corpus.name != "large":
+        if corpus.name != "large" or group.get("windows"):
             continue
         warm, zstd, crc = group["launcher_warm"], group["zstd"], group["crc"]
         cpu = lambda m: statistics.median(m.cpu)
@@ -534,7 +545,7 @@ def report(args, corpora, groups):
 
     for corpus in corpora:
         peak = max(max(g[n].rss) for g in groups if g["corpus"] is corpus
-                   for n in ("launcher_warm", "launcher_cold"))
+                   and not g.get("windows") for n in ("launcher_warm", "launcher_cold"))
         limit = WINDOW_BYTES + 16 * MIB
         if corpus.name != "small":
             row("peak RSS, %s (warm+cold)" % corpus.name, peak, "window 128 MiB + 16 MiB", limit,
@@ -555,12 +566,14 @@ def report(args, corpora, groups):
                          "%.3f" % (min(cand.wall) / min(base.wall)),
                          "%.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu))))
 
-    widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(len(HEADER))]
-    lines = []
-    lines.append("  ".join(h.ljust(w) for h, w in zip(HEADER, widths)))
-    lines.append("  ".join("-" * w for w in widths))
-    for r in rows:
-        lines.append("  ".join(c.ljust(w) for c, w in zip(r, widths)))
+    linux_rows = list(rows)
+    del rows[:]
+    windows_rows(row, rows, groups, corpora)
+    lines = ["Linux"] + table(linux_rows)
+    if rows:
+        lines += ["", "Windows, under Wine (no CPU figures: Wine's are not comparable)"]
+        lines += table(rows)
+    rows[:0] = linux_rows
 
     lines.append("(ratio: of the medians of wall time, which the targets and the verdict are "
                  "about; best ratio: of the fastest runs; CPU ratio: of the medians of user + "
@@ -580,6 +593,7 @@ def report(args, corpora, groups):
                                        "rss": m.rss, "faults": m.faults}
         results["groups"].append(entry)
 
+    detail += windows_profile(groups)
     about = [""]
     for corpus in corpora:
         tar = ", tar.zst %.1f MB" % (os.path.getsize(corpus.tar) / 1e6) if corpus.tar else ""
@@ -604,8 +618,313 @@ def report(args, corpora, groups):
     return all(t["pass"] for t in results["targets"])
 
 
+def table(rows):
+    widths = [max(len(r[i]) for r in rows + [HEADER]) for i in range(len(HEADER))]
+    lines = ["  ".join(h.ljust(w) for h, w in zip(HEADER, widths)).rstrip(),
+             "  ".join("-" * w for w in widths)]
+    for r in rows:
+        lines.append("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+    return lines
+
+
 HEADER = ("measurement", "value", "reference", "ref value", "ratio", "target", "result",
           "best ratio", "CPU ratio")
+
+
+# ------------------------------------------------------------------ Windows
+
+WINE = "/usr/lib/wine/wine64"
+MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
+WINDOWS_TEMPLATE = "{PROGRAM_DIR}\\app"
+PEAK_LIMIT_WINDOWS = 144 * MIB
+
+
+def windows_available(args):
+    return (not args.no_windows and os.access(WINE, os.X_OK) and shutil.which(MINGW_CC)
+            and os.path.exists(os.path.join(args.runtime_root, "windows", "libzovari_runtime.a")))
+
+
+def build_windows_tools(out):
+    """The Windows programs of the benchmark, and zstd's own program built
+    with MinGW from the sources the launcher's zstd comes from."""
+    tools = {
+        "floor_win32": ["-O2", "-Wall", "-municode", "-static"], "starter_win32":
+        ["-O2", "-Wall", "-municode", "-static"],
+        "exit_at_once_win32": ["-O2", "-Wall", "-nostdlib", "-e", "start"],
+    }
+    libraries = {"floor_win32": ["-lz"], "exit_at_once_win32": ["-lkernel32"]}
+    for name, flags in tools.items():
+        source = os.path.join(HERE, name + ".c")
+        target = os.path.join(out, name + ".exe")
+        key = digest(file_digest(source), " ".join(flags))
+        if not (os.path.exists(target) and up_to_date(target + ".key", key)):
+            run([MINGW_CC] + flags + ["-o", target, source] + libraries.get(name, []))
+            write_key(target + ".key", key)
+    zstd = os.path.join(ROOT, "out", "deps", "zstd")
+    target = os.path.join(out, "zstd.exe")
+    parts = ("lib/common", "lib/decompress", "lib/compress", "lib/dictBuilder", "programs")
+    sources = sorted(os.path.join(zstd, part, name) for part in parts
+                     for name in os.listdir(os.path.join(zstd, part)) if name.endswith(".c"))
+    key = digest(*[file_digest(s) for s in sources])
+    if not (os.path.exists(target) and up_to_date(target + ".key", key)):
+        log("building zstd.exe from %s (a minute or two)" % zstd)
+        # As the launcher's zstd: no assembly; the benchmark needs none of
+        # the program's tracing, dictionary or benchmark commands.
+        run([MINGW_CC, "-O2", "-static", "-DZSTD_DISABLE_ASM", "-DZSTD_LEGACY_SUPPORT=0",
+             "-DZSTD_NOTRACE", "-DZSTD_NODICT", "-DZSTD_NOBENCH", "-I" + zstd + "/lib",
+             "-I" + zstd + "/lib/common", "-o", target] + sources)
+        write_key(target + ".key", key)
+
+
+def wine_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    """One private prefix, made once, and so one wineserver for every
+    Windows measurement of the run."""
+
+    def __init__(self, out):
+        self.prefix = os.path.join(out, "wine-prefix")
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(self.prefix)
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        log("making a Wine prefix")
+        subprocess.run([WINE, "wineboot", "-i"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.starter = os.path.join(out, "starter_win32.exe")
+
+    def close(self):
+        subprocess.run([os.path.join(os.path.dirname(WINE), "wineserver"), "-k"], env=self.env,
+                       stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+class WineMeasure(Measure):
+    """A Windows command run under Wine through starter_win32, which times it
+    from its CreateProcessW to its end.  A launcher's peak working set comes
+    from its child, exit_at_once_win32."""
+
+    def __init__(self, wine, label, command, prepare=None, peak_file=None):
+        Measure.__init__(self, label, command, prepare=prepare)
+        self.wine = wine
+        self.peak_file = peak_file
+
+    def once(self, out, record=True):
+        if self.prepare:
+            self.prepare(self)
+        env = self.wine.env
+        if self.peak_file:
+            env = dict(env, ZOVARI_BENCH_PEAK=wine_path(self.peak_file))
+            if os.path.exists(self.peak_file):
+                os.unlink(self.peak_file)
+        result = subprocess.run([WINE, self.wine.starter] + self.command, env=env,
+                                capture_output=True, text=True)
+        fields = result.stdout.split()
+        if result.returncode != 0 or len(fields) != 2 or fields[1] != "0":
+            sys.exit("bench: %s failed: %s %s" % (self.label, " ".join(self.command),
+                                                 result.stdout + result.stderr))
+        if record:
+            self.wall.append(int(fields[0]) / 1e9)
+            self.cpu.append(0.0)
+            self.faults.append(0)
+            peak = 0
+            if self.peak_file:
+                with open(self.peak_file) as f:
+                    peak = int(f.read())
+            self.rss.append(peak)
+
+
+def windows_corpus(args, corpus):
+    """The corpus with the Windows main binary: the same files, linked,
+    less those whose paths differ only in case from another's, which one
+    folder cannot hold on Windows."""
+    folder = os.path.join(args.out, "corpus-%s-windows" % corpus.name)
+    main = os.path.join(args.out, "exit_at_once_win32.exe")
+    corpus.windows_list = folder + ".files.txt"
+    key = digest(corpus.key, file_digest(main), "one spelling per path")
+    if not (os.path.exists(folder) and up_to_date(folder + ".key", key)):
+        shutil.rmtree(folder, ignore_errors=True)
+        run(["cp", "-al", corpus.app, folder])
+        target = os.path.join(folder, MAIN_NAME)
+        os.unlink(target)
+        shutil.copyfile(main, target)
+        spellings = {}
+        for relative, _ in corpus.entries:
+            parts = relative.split("/")
+            for i in range(1, len(parts) + 1):
+                prefix = "/".join(parts[:i])
+                spellings.setdefault(prefix.lower(), set()).add(prefix)
+        kept = []
+        for relative, _ in corpus.entries:
+            parts = relative.split("/")
+            if any(len(spellings["/".join(parts[:i]).lower()]) > 1
+                   for i in range(1, len(parts) + 1)):
+                os.unlink(os.path.join(folder, relative))
+            else:
+                kept.append(relative)
+        with open(corpus.windows_list, "w") as f:
+            f.write("".join(relative + "\n" for relative in kept))
+        write_key(folder + ".key", key)
+    return folder
+
+
+def build_windows_launcher(args, corpus, level):
+    tool = pack_tool(args.build_dir)
+    if tool is None:
+        sys.exit("bench: the Windows launchers need zovari-pack, not built in %s" % args.build_dir)
+    app = windows_corpus(args, corpus)
+    output = os.path.join(args.out, "launcher-%s.exe" % corpus.name)
+    runtime = os.path.join(args.runtime_root, "windows", "libzovari_runtime.a")
+    key = digest(corpus.key, str(level), file_digest(runtime), file_digest(tool),
+                 file_digest(os.path.join(app, MAIN_NAME)), file_digest(corpus.windows_list))
+    if not (os.path.exists(output) and up_to_date(output + ".key", key)):
+        log("building %s (level %d)" % (os.path.basename(output), level))
+        command = [tool, "build", "--input", app, "--main", MAIN_NAME, "--output", output,
+                   "--target", "windows", "--template", WINDOWS_TEMPLATE,
+                   "--runtime", args.runtime_root]
+        if "--level" in pack_help(tool):
+            command += ["--level", str(level)]
+        run(command, stdout=sys.stderr)
+        write_key(output + ".key", key)
+    corpus.windows_app = app
+    corpus.windows_launcher = output
+    corpus.windows_frame, _ = extract_frame(output, output + ".frame.zst", output + ".payload")
+    # The decoded record stream, which the write floor writes out.
+    stream = output + ".stream"
+    key = file_digest(corpus.windows_frame)
+    if not (os.path.exists(stream) and up_to_date(stream + ".key", key)):
+        run(["zstd", "-q", "-d", "-f", corpus.windows_frame, "-o", stream])
+        write_key(stream + ".key", key)
+    corpus.windows_stream = stream
+
+
+def windows_measures(args, wine, corpus, place):
+    """The Windows measurements of one corpus in the tmpfs folder.  The
+    launchers unpack beside themselves ({PROGRAM_DIR}), so each cold run gets
+    a folder of its own with a link to the launcher."""
+    base = os.path.join(place, "windows", corpus.name)
+    remove_tree(base)
+    for folder in ("warm", "cold", "write"):
+        os.makedirs(os.path.join(base, folder))
+    launcher = os.path.join(base, "launcher.exe")
+    shutil.copyfile(corpus.windows_launcher, launcher)
+    warm_launcher = os.path.join(base, "warm", "launcher.exe")
+    os.link(launcher, warm_launcher)
+    warm_app = os.path.join(base, "warm", "app")
+    counter = [0]
+
+    def fresh_folder(kind):
+        counter[0] += 1
+        for old in os.listdir(os.path.join(base, kind)):
+            remove_tree(os.path.join(base, kind, old))
+        folder = os.path.join(base, kind, str(counter[0]))
+        os.makedirs(folder)
+        return folder
+
+    def prepare_cold(measure):
+        folder = fresh_folder("cold")
+        os.link(launcher, os.path.join(folder, "launcher.exe"))
+        measure.last = os.path.join(folder, "app")
+        measure.command = [wine_path(os.path.join(folder, "launcher.exe"))]
+
+    def prepare_write(measure):
+        measure.last = os.path.join(fresh_folder("write"), "app")
+        measure.command[-1] = wine_path(measure.last)
+
+    floor = wine_path(os.path.join(args.out, "floor_win32.exe"))
+    listing = wine_path(corpus.windows_list)
+    peak = os.path.join(base, "peak.txt")
+    tag = "%s, Windows" % corpus.name
+    group = {"corpus": corpus, "where": "Wine, tmpfs", "base": base, "candidates": [],
+             "windows": True, "app": corpus.windows_app, "warm_app": warm_app,
+             "launcher_warm": WineMeasure(wine, "launcher.exe warm, " + tag,
+                                          [wine_path(warm_launcher)], peak_file=peak),
+             "launcher_cold": WineMeasure(wine, "launcher.exe cold, " + tag, [],
+                                          prepare=prepare_cold, peak_file=peak),
+             "zstd": WineMeasure(wine, "zstd.exe -d -o NUL, " + tag,
+                                 [wine_path(os.path.join(args.out, "zstd.exe")), "-q", "-d",
+                                  "-o", "NUL", wine_path(corpus.windows_frame)]),
+             "read": WineMeasure(wine, "read+crc32 floor, " + tag,
+                                 [floor, "read", listing, wine_path(warm_app)]),
+             "open": WineMeasure(wine, "open+close floor, " + tag,
+                                 [floor, "open", listing, wine_path(warm_app)]),
+             "write": WineMeasure(wine, "write floor, " + tag,
+                                  [floor, "write", wine_path(corpus.windows_stream), ""],
+                                  prepare=prepare_write),
+             "absent": WineMeasure(wine, "absent-file floor, " + tag,
+                                   [floor, "absent", listing, wine_path(warm_app)]),
+             "start": WineMeasure(wine, "process start, " + tag,
+                                  [wine_path(os.path.join(args.out, "exit_at_once_win32.exe"))])}
+    if corpus.name == "large":
+        group["order"] = ("launcher_warm", "zstd", "read", "open", "start", "launcher_cold",
+                          "write", "absent")
+    else:
+        group["order"] = ("launcher_warm", "launcher_cold")  # memory only
+    return group
+
+
+def windows_rows(row, rows, groups, corpora):
+    """The Windows targets and the profile of a warm start."""
+    for group in groups:
+        if not group.get("windows") or group["corpus"].name != "large":
+            continue
+        med = lambda name: group[name].median
+        warm, cold, zstd = med("launcher_warm"), med("launcher_cold"), med("zstd")
+        best = lambda name: min(group[name].wall)
+        row("warm start, Wine tmpfs", warm,
+            "zstd.exe -d %s + read floor %s" % (ms(zstd), ms(med("read"))), zstd + med("read"),
+            WARM_LIMIT, ms, None,
+            best("launcher_warm") / (best("zstd") + best("read")))
+        row("cold start, Wine tmpfs", cold,
+            "zstd.exe -d %s + write floor %s" % (ms(zstd), ms(med("write"))),
+            zstd + med("write"), COLD_LIMIT, ms, None,
+            best("launcher_cold") / (best("zstd") + best("write")))
+    for corpus in corpora:
+        peaks = [max(g[n].rss) for g in groups if g.get("windows") and g["corpus"] is corpus
+                 for n in ("launcher_warm", "launcher_cold")]
+        if peaks:
+            row("peak working set, %s (Wine)" % corpus.name, max(peaks), "144 MiB",
+                PEAK_LIMIT_WINDOWS, 1.0, mib)
+
+
+def windows_profile(groups):
+    """Where a warm start's time goes under Wine, from the floors that
+    isolate each part, each run in the same rounds."""
+    lines = []
+    for group in groups:
+        if not group.get("windows") or group["corpus"].name != "large":
+            continue
+        med = lambda name: group[name].median
+        start = med("start")
+        parts = [("process start (a program that exits at once)", start),
+                 ("decode (zstd.exe -d less a process start)", med("zstd") - start),
+                 ("open/size/close of every file (open floor less a process start)",
+                  med("open") - start),
+                 ("read and crc32 (read floor less open floor)", med("read") - med("open")),
+                 ("lock (a warm start takes none: nothing needs writing)", 0.0)]
+        # The launcher starts its application, which the floors do not.
+        parts.append(("starting the child (one more process start)", start))
+        total = sum(value for _, value in parts)
+        parts.append(("rest: the launcher's own work beyond the floors",
+                      med("launcher_warm") - total))
+        cold = [("process start", start),
+                ("decode (zstd.exe -d less a process start)", med("zstd") - start),
+                ("folders and files written (write floor less a process start)",
+                 med("write") - start),
+                ("cache test of files not there (absent floor less a process start)",
+                 med("absent") - start),
+                ("starting the child (one more process start)", start)]
+        cold.append(("rest: the launcher's own work beyond the floors",
+                     med("launcher_cold") - sum(value for _, value in cold)))
+        for state, shares in (("warm", parts), ("cold", cold)):
+            total = med("launcher_" + state)
+            lines.append("")
+            lines.append("%s start under Wine, %s, by part (medians; launcher %s):"
+                         % (state, group["corpus"].name, ms(total)))
+            for what, value in shares:
+                lines.append("  %-66s %10s %6.1f%%" % (what, ms(value), 100 * value / total))
+    return lines
 
 
 # ------------------------------------------------------------------ main
@@ -638,7 +957,11 @@ def main():
     parser.add_argument("--huge-level", type=int, default=3,
                         help="compression level of the huge application, which is there for "
                              "the memory check only (default 3, quick to build)")
+    parser.add_argument("--no-windows", action="store_true",
+                        help="leave out the Windows launchers under Wine (measured by default "
+                             "when Wine, MinGW and the Windows runtime are there)")
     args = parser.parse_args()
+    args.runtime_root = os.path.dirname(os.path.abspath(args.runtime))
     args.out = os.path.abspath(args.out)
     args.candidate = [os.path.abspath(c) for c in args.candidate]
     os.makedirs(args.out, exist_ok=True)
@@ -654,6 +977,16 @@ def main():
         if corpus.name != "huge":
             build_tar(args, corpus)
 
+    windows = windows_available(args)
+    if windows:
+        build_windows_tools(args.out)
+        for corpus in corpora:
+            if corpus.name != "small":
+                build_windows_launcher(args, corpus, args.huge_level if corpus.name == "huge"
+                                       else args.level)
+    else:
+        log("Windows launchers left out: no Wine, MinGW or Windows runtime (or --no-windows)")
+
     places = [("tmpfs", args.tmpfs), ("disk", args.disk)]
     if args.only:
         places = [p for p in places if p[0] == args.only]
@@ -663,7 +996,15 @@ def main():
             if corpus.name != "large" and where == "disk":
                 continue  # the small and huge corpora are there for memory only
             groups.append(measures_for(args, corpus, place, where))
-    run_rounds(args, groups)
+    wine = Wine(args.out) if windows else None
+    if wine:
+        groups += [windows_measures(args, wine, corpus, args.tmpfs) for corpus in corpora
+                   if corpus.name != "small"]
+    try:
+        run_rounds(args, groups)
+    finally:
+        if wine:
+            wine.close()
     ok = report(args, corpora, groups)
     for _, place in places:
         shutil.rmtree(place, ignore_errors=True)

@@ -84,17 +84,17 @@ struct platform_view {
 bool platform_open_view(const wchar_t* path, platform_view* view);
 
 // Moves to the next view of the contents.  False at the end, and on a read
-// failure, which *failed reports.  Windows maps the whole file as one view;
-// POSIX reads it in pieces, since a mapped file that another process cuts
-// short meanwhile would end the launcher with SIGBUS.
+// failure, which *failed reports.  Both systems read the file in pieces
+// through one buffer: a mapped file that another process cuts short
+// meanwhile would end the launcher with SIGBUS or an access violation.
 bool platform_next_view(platform_view* view, bool* failed);
 
 // Releases what platform_open_view opened.
 void platform_close_view(platform_view* view);
 
 // Lets the system drop the whole pages inside [start, start + length) of
-// the image's read-only data from the process's memory; touched again, they
-// would come back from the file.  Nothing on Windows.
+// the image's read-only data from the process's memory.  The caller never
+// reads them again.
 void platform_release_pages(const void* start, size_t length);
 
 // --- Directories and paths ------------------------------------------------

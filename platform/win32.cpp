@@ -3,7 +3,7 @@
 // Sections:
 //   errors     GetLastError, FormatMessageA
 //   security   the user's identity, private folders, whose a folder is
-//   files      CreateFileW/WriteFile, read-only views through file mappings
+//   files      CreateFileW/WriteFile, contents read through one buffer
 //   paths      directories, full paths, the folders behind the template tokens
 //   lock       a byte-range lock on a file inside the target directory
 //   environment, identity and time
@@ -245,55 +245,72 @@ void platform_close_file(platform_handle file) {
   CloseHandle(as_handle(file));
 }
 
-// The length is read in 64 bits, so a file of 4 GiB or more is checked whole
-// like any other rather than rewritten at every start.  The whole file is
-// one view: a 64-bit process has the address space for it, and the system
-// refuses to cut short a file that is mapped.
+// Contents are read through one buffer, not mapped.  A mapping object and a
+// view per file cost far more than a read for the small files that make up
+// most applications, a view of a large file would swell the working set by
+// the whole file, and a read meets a file that another process cuts short
+// with a short count rather than an access violation.  One buffer serves,
+// since only the launcher's own thread checks files.  The length is read in
+// 64 bits, so a file of 4 GiB or more is checked whole like any other.
+static const DWORD VIEW_PIECE = 256 * 1024;
+static unsigned char ViewBuffer[VIEW_PIECE];
+
 bool platform_open_view(const wchar_t* path, platform_view* view) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
     CloseHandle(file);
     return false;
   }
-  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (mapping == nullptr) {
-    CloseHandle(file);
-    return false;
-  }
   view->data = nullptr;
   view->size = 0;
   view->file = (platform_handle)file;
-  view->mapping = (platform_handle)mapping;
+  view->mapping = 0;
   view->offset = 0;
   view->length = (uint64_t)size.QuadPart;
   return true;
 }
 
+// Reads up to the length seen at the open and no further, which spares the
+// read that would only find the end.  A file that has shrunk meanwhile ends
+// early and counts as a failure, so its checksum is 0 and it is written again.
 bool platform_next_view(platform_view* view, bool* failed) {
   if (view->offset >= view->length) return false;
-  void* data = MapViewOfFile(as_handle(view->mapping), FILE_MAP_READ, 0, 0, 0);
-  if (data == nullptr) {
+  uint64_t left = view->length - view->offset;
+  DWORD wanted = left < VIEW_PIECE ? (DWORD)left : VIEW_PIECE;
+  DWORD got = 0;
+  if (!ReadFile(as_handle(view->file), ViewBuffer, wanted, &got, nullptr) || got == 0) {
     *failed = true;
     return false;
   }
-  view->data = (const unsigned char*)data;
-  view->size = view->length;
-  view->offset = view->length;
+  view->data = ViewBuffer;
+  view->size = got;
+  view->offset += got;
   return true;
 }
 
 void platform_close_view(platform_view* view) {
-  if (view->data != nullptr) UnmapViewOfFile(view->data);
-  CloseHandle(as_handle(view->mapping));
   CloseHandle(as_handle(view->file));
   view->data = nullptr;
   view->size = 0;
 }
 
-void platform_release_pages(const void*, size_t) {}
+// The pages are never read again.  VirtualUnlock on pages that are not
+// locked takes them out of the working set; MEM_RESET says their contents
+// are no longer of interest, which Wine answers by dropping them (it reads an
+// image whose sections are not page-aligned in the file into private memory
+// at load, so there they would otherwise stay until the end).
+void platform_release_pages(const void* start, size_t length) {
+  const uintptr_t page = 4096;
+  uintptr_t first = ((uintptr_t)start + page - 1) & ~(page - 1);
+  uintptr_t end = ((uintptr_t)start + length) & ~(page - 1);
+  if (end <= first) return;
+  VirtualUnlock((void*)first, end - first);
+  VirtualAlloc((void*)first, end - first, MEM_RESET, PAGE_NOACCESS);
+}
 
 // ---------------------------------------------------------------- paths
 

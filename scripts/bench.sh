@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The unpacking benchmark in one command: builds the launcher runtime and the
-# packing tool in a build folder of their own (out/bench-linux, runtime in
-# out/bench-runtime), then runs bench/bench.py, which makes the corpora, packs
-# the launchers, runs them beside their references on tmpfs and on disk and
-# prints the table.  Exit code 0 when every target passes, 1 otherwise.
+# packing tool in a build folder of their own (out/bench-linux and
+# out/bench-windows, runtimes in out/bench-runtime), then runs bench/bench.py,
+# which makes the corpora, packs the launchers, runs them beside their
+# references on tmpfs and on disk (the Windows ones under Wine, in tmpfs) and
+# prints both tables.  Exit code 0 when every target passes, 1 otherwise.
 #
 #   scripts/bench.sh                 everything, 10 rounds
 #   scripts/bench.sh --rounds 20     more rounds on a noisy machine
@@ -29,6 +30,14 @@ if cmake --build "$build" --target help | grep 'zovari-pack$' >/dev/null; then
   targets+=(zovari-pack)
 fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
+
+# The Windows runtime, for the launchers that run under Wine beside their
+# Windows references; left out when MinGW or Wine is missing.
+if command -v x86_64-w64-mingw32-gcc-posix >/dev/null && [ -x /usr/lib/wine/wine64 ]; then
+  cmake -S "$root" -B "$root/out/bench-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DZOVARI_RUNTIME_ROOT="$runtime_root" >/dev/null
+  cmake --build "$root/out/bench-windows" -j"$(nproc)" --target zovari_runtime >/dev/null
+fi
 
 exec /usr/bin/python3 "$root/bench/bench.py" --build-dir "$build" \
   --runtime "$runtime_root/linux" "$@"
