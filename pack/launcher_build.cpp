@@ -10,8 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "pack/common.h"
 #include "pack/names.h"
-#include "pack/payload_writer.h"
 #include "pack/resources.h"
 #include "pack/toolchain.h"
 #include "paths/bounded.h"
