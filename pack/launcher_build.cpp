@@ -196,24 +196,14 @@ fs::path default_runtime_root() {
 }
 
 std::string four_part_version(const std::string& version, const std::string& what) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(version);
-  while (std::getline(in, part, '.')) parts.push_back(part);
-  if (!version.empty() && version.back() == '.') parts.push_back("");
-  bool good = !parts.empty() && parts.size() <= 4;
-  for (const std::string& p : parts) {
-    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(p) > 65535) {
-      good = false;
-    }
-  }
-  if (!good) {
+  std::vector<unsigned> numbers = parse_version(version);
+  if (numbers.empty()) {
     throw PackError(what + " \"" + version +
                     "\" is not a version of one to four numbers (0 to 65535) separated by dots");
   }
-  while (parts.size() < 4) parts.push_back("0");
-  return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+  numbers.resize(4, 0);
+  return std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+         std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
 }
 
 void check_path_template(const std::string& path_template) {

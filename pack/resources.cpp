@@ -140,22 +140,7 @@ std::string version_string(const char* key, const std::string& value) {
 
 // "a.b.c.d" with each part a decimal number 0..65535, as its four numbers.
 std::vector<unsigned> version_numbers(const char* key, const std::string& text) {
-  std::vector<unsigned> numbers;
-  size_t start = 0;
-  while (true) {
-    size_t dot = text.find('.', start);
-    std::string part =
-        text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    bool digits = !part.empty() && part.size() <= 5 &&
-                  part.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stoul(part) > 65535 || numbers.size() == 4) {
-      numbers.clear();
-      break;
-    }
-    numbers.push_back(static_cast<unsigned>(std::stoul(part)));
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
+  std::vector<unsigned> numbers = parse_version(text);
   if (numbers.size() != 4) {
     // The text is shown only where it cannot break the message's one line.
     bool printable =
@@ -233,6 +218,21 @@ void write_file(const std::filesystem::path& path, const std::string& contents) 
 }
 
 }  // namespace
+
+std::vector<unsigned> parse_version(const std::string& text) {
+  std::vector<unsigned> numbers;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = text.find('.', start);
+    std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    bool digits = !part.empty() && part.size() <= 5 &&
+                  part.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoul(part) > 65535 || numbers.size() == 4) return {};
+    numbers.push_back(static_cast<unsigned>(std::stoul(part)));
+    if (dot == std::string::npos) return numbers;
+    start = dot + 1;
+  }
+}
 
 std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
                                               const VersionValues& values,
