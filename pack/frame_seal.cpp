@@ -115,10 +115,13 @@ void FrameSealer::feed(char* data, size_t size) {
   while (i < size) {
     switch (state_) {
       case HEADER: {
-        unsigned char expected = header_seen_ < ZSTD_FRAME_MAGIC_SIZE
-                                     ? ZSTD_FRAME_MAGIC[header_seen_]
-                                     : header_seen_ == ZSTD_FRAME_MAGIC_SIZE ? PAYLOAD_FRAME_DESCRIPTOR
-                                                                             : PAYLOAD_WINDOW_DESCRIPTOR;
+        // The zstd magic, then the two descriptors the writer asks for.
+        unsigned char expected = PAYLOAD_WINDOW_DESCRIPTOR;
+        if (header_seen_ < ZSTD_FRAME_MAGIC_SIZE) {
+          expected = ZSTD_FRAME_MAGIC[header_seen_];
+        } else if (header_seen_ == ZSTD_FRAME_MAGIC_SIZE) {
+          expected = PAYLOAD_FRAME_DESCRIPTOR;
+        }
         if (bytes[i] != expected) {
           throw PackError("internal error: zstd wrote an unexpected frame header");
         }

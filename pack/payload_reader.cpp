@@ -41,8 +41,12 @@ bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
   }
   std::vector<FrameBlock> blocks;
   uint64_t frame_size = 0;
-  if (!walk_frame_blocks(payload + PAYLOAD_MAGIC_SIZE, available - PAYLOAD_MAGIC_SIZE, &blocks, &frame_size, problem)) return false;
-  uint64_t trailer_at = PAYLOAD_MAGIC_SIZE + frame_size;
+  const unsigned char* frame = payload + PAYLOAD_MAGIC_SIZE;
+  if (!walk_frame_blocks(frame, available - PAYLOAD_MAGIC_SIZE, &blocks, &frame_size, problem)) {
+    return false;
+  }
+  const uint64_t frame_end = PAYLOAD_MAGIC_SIZE + frame_size;
+  uint64_t trailer_at = frame_end;
   while (trailer_at % PAYLOAD_ALIGNMENT != 0) {
     if (trailer_at >= available) {
       *problem = "the payload ends inside its padding";
@@ -62,8 +66,7 @@ bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
   uint64_t trailer = read_little_endian(payload + trailer_at, PAYLOAD_TRAILER_SIZE);
   if (trailer != trailer_at) {
     *problem = "the payload trailer holds " + std::to_string(trailer) + ", expected " +
-               std::to_string(trailer_at) + " (the frame ends at " + std::to_string(PAYLOAD_MAGIC_SIZE + frame_size) +
-               ")";
+               std::to_string(trailer_at) + " (the frame ends at " + std::to_string(frame_end) + ")";
     return false;
   }
   location->offset = offset;

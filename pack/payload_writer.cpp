@@ -40,15 +40,18 @@ std::string record_header(const std::u16string& name, uint64_t size, uint32_t ch
   return out;
 }
 
+// The refusal of a name of units UTF-16 units, shown as shown.
+PackError name_too_long(size_t units, const std::string& shown) {
+  return PackError("name longer than " + std::to_string(PAYLOAD_NAME_UNITS) + " UTF-16 units (" +
+                   std::to_string(units) + "): " + shown);
+}
+
 void check_name(const std::u16string& name) {
   if (name.empty()) throw PackError("a payload record has an empty name");
   if (name.find(u'\0') != std::u16string::npos) {
     throw PackError("name holds a NUL character: " + utf8_from_utf16(name));
   }
-  if (name.size() > PAYLOAD_NAME_UNITS) {
-    throw PackError("name longer than " + std::to_string(PAYLOAD_NAME_UNITS) + " UTF-16 units (" + std::to_string(name.size()) +
-                    "): " + utf8_from_utf16(name));
-  }
+  if (name.size() > PAYLOAD_NAME_UNITS) throw name_too_long(name.size(), utf8_from_utf16(name));
 }
 
 // A file read in pieces, every read error reported (a stream would take a
@@ -181,8 +184,9 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
   for (const PayloadRecord& record : records) {
     check_name(record.name);
     if (!record.from_file) {
-      frame.write(record_header(record.name, record.contents.size(),
-                                stored_checksum(crc32_continue(0, record.contents.data(), record.contents.size()))));
+      uint32_t checksum =
+          stored_checksum(crc32_continue(0, record.contents.data(), record.contents.size()));
+      frame.write(record_header(record.name, record.contents.size(), checksum));
       frame.write(record.contents);
       done += record.contents.size();
       if (options.progress) options.progress(done, record.name);
@@ -251,10 +255,7 @@ std::u16string payload_name(const fs::path& relative) {
     if (!name.empty()) name.push_back(u'\\');
     name += component_name(component);
   }
-  if (name.size() > PAYLOAD_NAME_UNITS) {
-    throw PackError("name longer than " + std::to_string(PAYLOAD_NAME_UNITS) + " UTF-16 units (" + std::to_string(name.size()) +
-                    "): " + quoted_path(relative));
-  }
+  if (name.size() > PAYLOAD_NAME_UNITS) throw name_too_long(name.size(), quoted_path(relative));
   return name;
 }
 

@@ -71,8 +71,12 @@ static inline size_t utf8_encode(uint32_t code, unsigned char out[4]) {
   return 4;
 }
 
-static inline bool utf16_is_high_surrogate(uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-static inline bool utf16_is_low_surrogate(uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+static inline bool utf16_is_high_surrogate(uint32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+static inline bool utf16_is_low_surrogate(uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 // Decodes the UTF-16 code point at in, of which at most available units may
 // be read.  Returns the units used (1 or 2) with *code set, or 0 for a lone
