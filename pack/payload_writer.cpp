@@ -183,15 +183,6 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
   uint64_t done = 0;
   for (const PayloadRecord& record : records) {
     check_name(record.name);
-    if (!record.from_file) {
-      uint32_t checksum =
-          stored_checksum(crc32_continue(0, record.contents.data(), record.contents.size()));
-      frame.write(record_header(record.name, record.contents.size(), checksum));
-      frame.write(record.contents);
-      done += record.contents.size();
-      if (options.progress) options.progress(done, record.name);
-      continue;
-    }
     uint64_t size = 0;
     uint32_t checksum = 0;
     measure_file(record.source, &size, &checksum);
@@ -301,7 +292,6 @@ void collect_folder(const fs::path& root, const fs::path& relative,
       PayloadRecord record;
       record.name = payload_name(child);
       record.source = it->path();
-      record.from_file = true;
       out->push_back(std::move(record));
     } else if (is_directory) {
       collect_folder(root, child, out);

@@ -15,12 +15,10 @@
 namespace zovari {
 
 // One file of the payload: its name (UTF-16, "\" between components) and
-// where its contents come from, a file on disk or bytes in memory.
+// the file on disk that holds its contents.
 struct PayloadRecord {
   std::u16string name;
-  std::filesystem::path source;  // used when contents is empty and from_file
-  std::string contents;
-  bool from_file = false;
+  std::filesystem::path source;
 };
 
 struct PayloadOptions {
