@@ -1,6 +1,6 @@
 #include "pack/arguments.h"
 
-#include "pack/payload_writer.h"
+#include "pack/common.h"
 
 namespace zovari {
 

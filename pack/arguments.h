@@ -22,7 +22,6 @@ class Arguments {
             const std::vector<OptionDefinition>& options, size_t positional_count);
 
   bool help() const { return help_; }
-  bool has(const std::string& name) const { return values_.count(name) != 0; }
   std::string get(const std::string& name, const std::string& fallback = std::string()) const;
   // The option's value, which must be given.
   std::string required(const std::string& name) const;

@@ -1,19 +1,17 @@
 #include "pack/frame_seal.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "pack/payload_writer.h"
+#include "pack/common.h"
+#include "payload/checksum.h"
 #include "payload/format.h"
 
 namespace zovari {
 
 namespace {
 
-const unsigned char ZSTD_MAGIC[4] = {0x28, 0xB5, 0x2F, 0xFD};
 const unsigned BLOCK_RLE = 1;
 const unsigned BLOCK_RESERVED = 3;
 
@@ -47,7 +45,7 @@ std::string seal_blocks(uint32_t crc) {
 bool walk_frame_blocks(const unsigned char* data, uint64_t size, std::vector<FrameBlock>* blocks,
                        uint64_t* frame_size, std::string* problem) {
   blocks->clear();
-  if (size < 6 || std::memcmp(data, ZSTD_MAGIC, 4) != 0) {
+  if (size < 6 || std::memcmp(data, ZSTD_FRAME_MAGIC, ZSTD_FRAME_MAGIC_SIZE) != 0) {
     *problem = "no zstd frame where the payload's frame should start";
     return false;
   }
@@ -57,7 +55,7 @@ bool walk_frame_blocks(const unsigned char* data, uint64_t size, std::vector<Fra
       *problem = "the zstd frame is cut short (a block header lies beyond its end)";
       return false;
     }
-    uint32_t header = data[position] | (data[position + 1] << 8) | (data[position + 2] << 16);
+    uint32_t header = (uint32_t)read_little_endian(data + position, 3);
     FrameBlock block{position, (header >> 1) & 3, header >> 3, (header & 1) != 0};
     if (block.type == BLOCK_RESERVED) {
       *problem = "the zstd frame holds a block of the reserved type";
@@ -99,15 +97,7 @@ int check_frame_seal(const unsigned char* frame, const std::vector<FrameBlock>& 
   for (size_t i = 0; i < SEAL_BLOCKS; ++i) {
     stored |= (uint32_t)frame[blocks[blocks.size() - SEAL_BLOCKS + i].offset + 3] << (8 * i);
   }
-  uint32_t computed = (uint32_t)crc32(0, frame, (uInt)0);
-  uint64_t left = first.offset;
-  const unsigned char* at = frame;
-  while (left > 0) {
-    uInt piece = (uInt)(left > (1u << 30) ? (1u << 30) : left);
-    computed = (uint32_t)crc32(computed, at, piece);
-    at += piece;
-    left -= piece;
-  }
+  uint32_t computed = crc32_continue(0, frame, first.offset);
   if (computed != stored) {
     char text[120];
     std::snprintf(text, sizeof text,
@@ -125,12 +115,17 @@ void FrameSealer::feed(char* data, size_t size) {
   while (i < size) {
     switch (state_) {
       case HEADER: {
-        static const unsigned char expected[6] = {0x28, 0xB5, 0x2F, 0xFD, PAYLOAD_FRAME_DESCRIPTOR,
-                                                  PAYLOAD_WINDOW_DESCRIPTOR};
-        if (bytes[i] != expected[header_seen_]) {
+        // The zstd magic, then the two descriptors the writer asks for.
+        unsigned char expected = PAYLOAD_WINDOW_DESCRIPTOR;
+        if (header_seen_ < ZSTD_FRAME_MAGIC_SIZE) {
+          expected = ZSTD_FRAME_MAGIC[header_seen_];
+        } else if (header_seen_ == ZSTD_FRAME_MAGIC_SIZE) {
+          expected = PAYLOAD_FRAME_DESCRIPTOR;
+        }
+        if (bytes[i] != expected) {
           throw PackError("internal error: zstd wrote an unexpected frame header");
         }
-        if (++header_seen_ == sizeof expected) state_ = BLOCK_HEADER;
+        if (++header_seen_ == ZSTD_FRAME_MAGIC_SIZE + 2) state_ = BLOCK_HEADER;
         ++i;
         break;
       }
@@ -141,8 +136,7 @@ void FrameSealer::feed(char* data, size_t size) {
         }
         block_header_[block_header_seen_++] = bytes[i++];
         if (block_header_seen_ == 3) {
-          uint32_t header =
-              block_header_[0] | (block_header_[1] << 8) | ((uint32_t)block_header_[2] << 16);
+          uint32_t header = (uint32_t)read_little_endian(block_header_, 3);
           body_left_ = block_body_size((header >> 1) & 3, header >> 3);
           block_header_seen_ = 0;
           state_ = body_left_ > 0 ? BLOCK_BODY : (last_ ? DONE : BLOCK_HEADER);
@@ -159,7 +153,7 @@ void FrameSealer::feed(char* data, size_t size) {
         throw PackError("internal error: zstd wrote bytes behind its last block");
     }
   }
-  crc_ = (uint32_t)crc32(crc_, bytes, (uInt)size);
+  crc_ = crc32_continue(crc_, bytes, size);
 }
 
 }  // namespace zovari

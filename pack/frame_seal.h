@@ -19,7 +19,6 @@
 namespace zovari {
 
 const size_t SEAL_BLOCKS = 4;
-const size_t SEAL_SIZE = SEAL_BLOCKS * 4;
 
 // The blocks of a frame: where each header starts, its type, size in the
 // header, whether it is the last one, and where its contents start.

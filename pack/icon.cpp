@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pack/payload_writer.h"
+#include "pack/common.h"
 
 // Debian's libstb-dev, compiled into this file only, with every function static.
 #define STB_IMAGE_STATIC
@@ -45,8 +45,6 @@ constexpr long kMaxIconFileBytes = 16L << 20;
 constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
 using Pixels = std::vector<unsigned char>;  // RGBA, 8 bits per channel, rows top down
-
-std::string quoted(const std::string& name) { return "\"" + name + "\""; }
 
 // True when the chunks after the signature follow each other whole up to the
 // IEND chunk: a cut-short file gets its own message instead of the decoder's.
@@ -143,7 +141,7 @@ std::string default_icon_png() {
 std::string read_icon_file(const std::filesystem::path& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    throw PackError("cannot read the icon " + quoted(path.string()) + ": " + std::strerror(errno));
+    throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(errno));
   }
   std::string contents;
   char buffer[65536];
@@ -152,14 +150,14 @@ std::string read_icon_file(const std::filesystem::path& path) {
     contents.append(buffer, count);
     if ((long)contents.size() > kMaxIconFileBytes) {
       std::fclose(file);
-      throw PackError("the icon " + quoted(path.string()) + " is larger than " +
+      throw PackError("the icon " + in_quotes(path.string()) + " is larger than " +
                       std::to_string(kMaxIconFileBytes >> 20) + " MiB");
     }
   }
   int error = std::ferror(file) ? errno : 0;
   std::fclose(file);
   if (error != 0) {
-    throw PackError("cannot read the icon " + quoted(path.string()) + ": " + std::strerror(error));
+    throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(error));
   }
   return contents;
 }
@@ -167,35 +165,35 @@ std::string read_icon_file(const std::filesystem::path& path) {
 std::vector<IconImage> make_icon_images(const std::string& png, const std::string& name) {
   if (png.size() < sizeof kPngSignature ||
       std::memcmp(png.data(), kPngSignature, sizeof kPngSignature) != 0) {
-    throw PackError("the icon " + quoted(name) + " is not a PNG image");
+    throw PackError("the icon " + in_quotes(name) + " is not a PNG image");
   }
   if (!chunks_reach_end(png)) {
-    throw PackError("the icon " + quoted(name) +
+    throw PackError("the icon " + in_quotes(name) +
                     " is not a readable PNG image (it is cut short before its IEND chunk)");
   }
   if (png.size() > (size_t)kMaxIconFileBytes) {
-    throw PackError("the icon " + quoted(name) + " is larger than " +
+    throw PackError("the icon " + in_quotes(name) + " is larger than " +
                     std::to_string(kMaxIconFileBytes >> 20) + " MiB");
   }
   std::string header = header_problem(png);
   if (!header.empty()) {
-    throw PackError("the icon " + quoted(name) + " is not a readable PNG image (" + header + ")");
+    throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" + header + ")");
   }
   const auto* bytes = reinterpret_cast<const stbi_uc*>(png.data());
   int length = static_cast<int>(std::min<size_t>(png.size(), 0x7fffffff));
   int width = 0, height = 0, channels = 0;
   if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) {
-    throw PackError("the icon " + quoted(name) + " is not a readable PNG image (" +
+    throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
                     stbi_failure_reason() + ")");
   }
   if (width > kMaxSourceSide || height > kMaxSourceSide) {
-    throw PackError("the icon " + quoted(name) + " is " + std::to_string(width) + "x" +
+    throw PackError("the icon " + in_quotes(name) + " is " + std::to_string(width) + "x" +
                     std::to_string(height) + " pixels; at most " +
                     std::to_string(kMaxSourceSide) + " on a side are accepted");
   }
   stbi_uc* rgba = stbi_load_from_memory(bytes, length, &width, &height, &channels, 4);
   if (rgba == nullptr) {
-    throw PackError("the icon " + quoted(name) + " is not a readable PNG image (" +
+    throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
                     stbi_failure_reason() + ")");
   }
   int side = 0;

@@ -10,11 +10,12 @@
 #include <sstream>
 #include <vector>
 
+#include "pack/common.h"
 #include "pack/names.h"
-#include "pack/payload_writer.h"
 #include "pack/resources.h"
 #include "pack/toolchain.h"
 #include "paths/bounded.h"
+#include "paths/template.h"
 #include "paths/tokens.h"
 
 namespace fs = std::filesystem;
@@ -53,6 +54,20 @@ std::string wide_initialiser(const std::string& utf8, const std::string& target,
   }
   out << "0}";
   return out.str();
+}
+
+// Units of a template (UTF-16 units held in wchar_t) as UTF-8.
+std::string narrow_units(const std::wstring& units) {
+  return utf8_from_utf16(std::u16string(units.begin(), units.end()));
+}
+
+// The token names a template may use, as a message lists them.
+std::string known_tokens() {
+  std::string out;
+  for (const wchar_t* name : PATH_TOKEN_NAMES) {
+    out += (out.empty() ? "{" : " {") + narrow_units(name) + "}";
+  }
+  return out;
 }
 
 // A new file in the private work folder; one that is there already is an error.
@@ -196,24 +211,14 @@ fs::path default_runtime_root() {
 }
 
 std::string four_part_version(const std::string& version, const std::string& what) {
-  std::vector<std::string> parts;
-  std::string part;
-  std::istringstream in(version);
-  while (std::getline(in, part, '.')) parts.push_back(part);
-  if (!version.empty() && version.back() == '.') parts.push_back("");
-  bool good = !parts.empty() && parts.size() <= 4;
-  for (const std::string& p : parts) {
-    if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(p) > 65535) {
-      good = false;
-    }
-  }
-  if (!good) {
+  std::vector<unsigned> numbers = parse_version(version);
+  if (numbers.empty()) {
     throw PackError(what + " \"" + version +
                     "\" is not a version of one to four numbers (0 to 65535) separated by dots");
   }
-  while (parts.size() < 4) parts.push_back("0");
-  return parts[0] + "." + parts[1] + "." + parts[2] + "." + parts[3];
+  numbers.resize(4, 0);
+  return std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+         std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
 }
 
 void check_path_template(const std::string& path_template) {
@@ -224,27 +229,20 @@ void check_path_template(const std::string& path_template) {
     throw PackError("the path template is not valid UTF-8 text");
   }
   if (units.empty()) throw PackError("the path template is empty");
-  bool in_token = false;
-  std::u16string name;
-  for (char16_t unit : units) {
-    if (unit == u'{') {
-      in_token = true;
-      name.clear();
-    } else if (unit == u'}' && in_token) {
-      in_token = false;
-      std::wstring wide(name.begin(), name.end());
-      if (name.size() > 1023 || find_path_token(wide.c_str()) == TOKEN_UNKNOWN) {
-        throw PackError("the path template holds an unknown token {" + utf8_from_utf16(name) +
-                        "}; known tokens: {TEMP} {PROGRAM} {PROGRAM_BASE} {PROGRAM_DIR} {PID} "
-                        "{HOME} {CACHE_DIR} {COMPANY} {PRODUCT} {VERSION} {FILE_VERSION} "
-                        "{PRODUCT_VERSION} {RANDOM} {TIME_US} {TIME}");
-      }
-    } else if (in_token) {
-      name.push_back(unit);
+  const std::wstring wide(units.begin(), units.end());
+  const wchar_t* position = wide.c_str();
+  for (;;) {
+    template_piece piece = next_template_piece(&position);
+    if (piece.kind == TEMPLATE_END) return;
+    if (piece.kind == TEMPLATE_UNCLOSED) {
+      throw PackError("the path template has a \"{\" that is never closed: " + path_template);
     }
-  }
-  if (in_token) {
-    throw PackError("the path template has a \"{\" that is never closed: " + path_template);
+    if (piece.kind != TEMPLATE_TOKEN) continue;
+    const std::wstring name(piece.text, piece.length);
+    if (name.size() >= TEMPLATE_NAME_CAPACITY || find_path_token(name.c_str()) == TOKEN_UNKNOWN) {
+      throw PackError("the path template holds an unknown token {" + narrow_units(name) +
+                      "}; known tokens: " + known_tokens());
+    }
   }
 }
 
@@ -307,11 +305,11 @@ size_t wide_length(const std::u16string& units, const std::string& target) {
 // a build value is a device name or ends in a dot or space.
 void check_template_path(const LauncherSettings& s, const std::vector<std::u16string>& names) {
   std::u16string units = utf16_from_utf8(s.path_template);
+  const std::wstring wide(units.begin(), units.end());
   std::vector<BuildValue> values = build_values(s);
   size_t fixed = 0;
-  std::u16string folder, token;
+  std::u16string folder;
   std::string options;  // the options whose values make the current folder
-  bool in_token = false;
   auto end_folder = [&]() {
     std::string problem = options.empty() ? std::string() : windows_component_problem(folder);
     if (s.target == "windows" && !problem.empty()) {
@@ -321,41 +319,41 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
     folder.clear();
     options.clear();
   };
-  for (char16_t unit : units) {
-    if (unit == u'{') {
-      in_token = true;
-      token.clear();
-    } else if (in_token && unit == u'}') {
-      in_token = false;
-      std::wstring wide(token.begin(), token.end());
-      path_token which = find_path_token(wide.c_str());
-      const BuildValue* value = nullptr;
-      for (const BuildValue& candidate : values) {
-        if (candidate.token == which) value = &candidate;
+  const wchar_t* position = wide.c_str();
+  for (template_piece piece = next_template_piece(&position); piece.kind != TEMPLATE_END;
+       piece = next_template_piece(&position)) {
+    if (piece.kind == TEMPLATE_LITERAL) {
+      for (size_t i = 0; i < piece.length; ++i) {
+        char16_t unit = (char16_t)piece.text[i];
+        fixed += wide_length(std::u16string(1, unit), s.target);
+        if (unit == u'\\' || unit == u'/') {
+          end_folder();
+        } else {
+          folder.push_back(unit);
+        }
       }
-      if (value == nullptr) {
-        folder.push_back(u'_');  // a run-time value: part of the folder, length unknown
-        continue;
-      }
-      check_value_in_path(*value);
-      std::u16string text = utf16_value(*value);
-      if (text.empty()) {
-        throw PackError("the path template uses {" + utf8_from_utf16(token) + "}, but " +
-                        value->option + " is empty");
-      }
-      fixed += wide_length(text, s.target);
-      folder += text;
-      options += std::string(" ") + value->option;
-    } else if (in_token) {
-      token.push_back(unit);
-    } else {
-      fixed += wide_length(std::u16string(1, unit), s.target);
-      if (unit == u'\\' || unit == u'/') {
-        end_folder();
-      } else {
-        folder.push_back(unit);
-      }
+      continue;
     }
+    if (piece.kind != TEMPLATE_TOKEN) continue;
+    const std::wstring token(piece.text, piece.length);
+    path_token which = find_path_token(token.c_str());
+    const BuildValue* value = nullptr;
+    for (const BuildValue& candidate : values) {
+      if (candidate.token == which) value = &candidate;
+    }
+    if (value == nullptr) {
+      folder.push_back(u'_');  // a run-time value: part of the folder, length unknown
+      continue;
+    }
+    check_value_in_path(*value);
+    std::u16string text = utf16_value(*value);
+    if (text.empty()) {
+      throw PackError("the path template uses {" + narrow_units(token) + "}, but " +
+                      value->option + " is empty");
+    }
+    fixed += wide_length(text, s.target);
+    folder += text;
+    options += std::string(" ") + value->option;
   }
   end_folder();
   size_t longest = 0;

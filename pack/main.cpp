@@ -179,7 +179,7 @@ uint64_t total_size(const std::vector<PayloadRecord>& records) {
   uint64_t total = 0;
   for (const PayloadRecord& record : records) {
     std::error_code error;
-    total += record.from_file ? fs::file_size(record.source, error) : record.contents.size();
+    total += fs::file_size(record.source, error);
   }
   return total;
 }

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "pack/payload_writer.h"
+#include "pack/common.h"
 
 namespace zovari {
 

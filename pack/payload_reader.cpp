@@ -4,7 +4,6 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -13,8 +12,9 @@
 #include <functional>
 #include <vector>
 
+#include "pack/common.h"
 #include "pack/frame_seal.h"
-#include "pack/payload_writer.h"
+#include "payload/checksum.h"
 #include "payload/format.h"
 
 namespace fs = std::filesystem;
@@ -22,14 +22,6 @@ namespace fs = std::filesystem;
 namespace zovari {
 
 namespace {
-
-const unsigned char FRAME_MAGIC[4] = {0x28, 0xB5, 0x2F, 0xFD};
-
-uint64_t get_u64(const unsigned char* at) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | at[i];
-  return value;
-}
 
 std::string hex32(uint32_t value) {
   char text[16];
@@ -43,14 +35,18 @@ bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
                      PayloadLocation* location, std::string* problem) {
   const unsigned char* payload = data + offset;
   uint64_t available = size - offset;
-  if (available < PAYLOAD_MAGIC_SIZE || std::memcmp(payload, PAYLOAD_MAGIC, 3) != 0) {
+  if (available < PAYLOAD_MAGIC_SIZE || std::memcmp(payload, PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE) != 0) {
     *problem = "the payload does not start with \"QDY\"";
     return false;
   }
   std::vector<FrameBlock> blocks;
   uint64_t frame_size = 0;
-  if (!walk_frame_blocks(payload + 3, available - 3, &blocks, &frame_size, problem)) return false;
-  uint64_t trailer_at = 3 + frame_size;
+  const unsigned char* frame = payload + PAYLOAD_MAGIC_SIZE;
+  if (!walk_frame_blocks(frame, available - PAYLOAD_MAGIC_SIZE, &blocks, &frame_size, problem)) {
+    return false;
+  }
+  const uint64_t frame_end = PAYLOAD_MAGIC_SIZE + frame_size;
+  uint64_t trailer_at = frame_end;
   while (trailer_at % PAYLOAD_ALIGNMENT != 0) {
     if (trailer_at >= available) {
       *problem = "the payload ends inside its padding";
@@ -67,11 +63,10 @@ bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
     *problem = "the payload ends before its trailer";
     return false;
   }
-  uint64_t trailer = get_u64(payload + trailer_at);
+  uint64_t trailer = read_little_endian(payload + trailer_at, PAYLOAD_TRAILER_SIZE);
   if (trailer != trailer_at) {
     *problem = "the payload trailer holds " + std::to_string(trailer) + ", expected " +
-               std::to_string(trailer_at) + " (the frame ends at " + std::to_string(3 + frame_size) +
-               ")";
+               std::to_string(trailer_at) + " (the frame ends at " + std::to_string(frame_end) + ")";
     return false;
   }
   location->offset = offset;
@@ -161,7 +156,8 @@ bool read_name(StreamDecoder& decoder, std::u16string* name) {
     char16_t value = (char16_t)(unit[0] | (unit[1] << 8));
     if (value == 0) return !name->empty();
     if (name->size() == PAYLOAD_NAME_UNITS) {
-      throw PackError("a record name is longer than 1023 UTF-16 units: " + display_name(*name));
+      throw PackError("a record name is longer than " + std::to_string(PAYLOAD_NAME_UNITS) +
+                      " UTF-16 units: " + display_name(*name));
     }
     name->push_back(value);
   }
@@ -179,11 +175,11 @@ void check_name_text(const std::u16string& name) {
 
 MappedFile::MappedFile(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PackError("cannot open \"" + path.string() + "\": " + std::strerror(errno));
+  if (fd < 0) throw PackError("cannot open " + in_quotes(path.string()) + ": " + std::strerror(errno));
   struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    throw PackError("not a regular file: \"" + path.string() + "\"");
+    throw PackError("not a regular file: " + in_quotes(path.string()));
   }
   size_ = (uint64_t)info.st_size;
   if (size_ > 0) {
@@ -191,7 +187,7 @@ MappedFile::MappedFile(const fs::path& path) {
     if (view == MAP_FAILED) {
       int error = errno;
       ::close(fd);
-      throw PackError("cannot read \"" + path.string() + "\": " + std::strerror(error));
+      throw PackError("cannot read " + in_quotes(path.string()) + ": " + std::strerror(error));
     }
     data_ = static_cast<const unsigned char*>(view);
   }
@@ -205,7 +201,7 @@ MappedFile::~MappedFile() {
 PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
   PayloadLocation location;
   std::string problem;
-  if (size >= 3 && std::memcmp(data, PAYLOAD_MAGIC, 3) == 0) {
+  if (size >= PAYLOAD_MAGIC_SIZE && std::memcmp(data, PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE) == 0) {
     if (size % PAYLOAD_ALIGNMENT != 0) {
       throw PackError("the payload's length " + std::to_string(size) + " is not a multiple of 8");
     }
@@ -216,12 +212,16 @@ PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
     }
     return location;
   }
-  static const unsigned char needle[7] = {'Q', 'D', 'Y', 0x28, 0xB5, 0x2F, 0xFD};
+  // A launcher holds the magic elsewhere too (in its own code, say); a
+  // payload is where the zstd frame follows it at once.
+  unsigned char needle[PAYLOAD_MAGIC_SIZE + ZSTD_FRAME_MAGIC_SIZE];
+  std::memcpy(needle, PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE);
+  std::memcpy(needle + PAYLOAD_MAGIC_SIZE, ZSTD_FRAME_MAGIC, ZSTD_FRAME_MAGIC_SIZE);
   std::string first_problem;
   const unsigned char* end = data + size;
   const unsigned char* at = data;
   for (;;) {
-    at = std::search(at, end, std::boyer_moore_horspool_searcher(needle, needle + 7));
+    at = std::search(at, end, std::boyer_moore_horspool_searcher(needle, needle + sizeof needle));
     if (at == end) break;
     if (check_container(data, size, (uint64_t)(at - data), &location, &problem)) return location;
     if (first_problem.empty()) {
@@ -254,21 +254,21 @@ ReadSummary read_payload(const unsigned char* file_data, const PayloadLocation& 
   RecordInfo record;
   while (read_name(decoder, &record.name)) {
     if (strict) check_name_text(record.name);
-    unsigned char fields[12];
-    decoder.read_exact(reinterpret_cast<char*>(fields), 12, "a record's size and checksum");
-    record.size = get_u64(fields);
-    record.checksum = fields[8] | (fields[9] << 8) | (fields[10] << 16) | ((uint32_t)fields[11] << 24);
+    unsigned char fields[RECORD_SIZE_BYTES + RECORD_CHECKSUM_BYTES];
+    decoder.read_exact(reinterpret_cast<char*>(fields), sizeof fields, "a record's size and checksum");
+    record.size = read_little_endian(fields, RECORD_SIZE_BYTES);
+    record.checksum = (uint32_t)read_little_endian(fields + RECORD_SIZE_BYTES, RECORD_CHECKSUM_BYTES);
     visitor.begin_record(record);
     uint64_t left = record.size;
     uint32_t crc = 0;
     while (left > 0) {
       size_t got = decoder.pull(piece.data(), (size_t)std::min<uint64_t>(left, piece.size()),
                                 "the data of a record");
-      crc = (uint32_t)crc32(crc, reinterpret_cast<const Bytef*>(piece.data()), (uInt)got);
+      crc = crc32_continue(crc, piece.data(), got);
       visitor.record_data(piece.data(), got);
       left -= got;
     }
-    uint32_t computed = crc == 0 ? 1 : crc;
+    uint32_t computed = stored_checksum(crc);
     if (strict && computed != record.checksum) {
       throw PackError("checksum mismatch for \"" + display_name(record.name) + "\": stored " +
                       hex32(record.checksum) + ", contents give " + hex32(computed));

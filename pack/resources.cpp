@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "pack/icon.h"
-#include "pack/payload_writer.h"
+#include "pack/common.h"
 
 namespace zovari {
 namespace {
@@ -90,36 +90,6 @@ constexpr const char* kScriptVersion =
 
 std::string icon_file_name(int size) { return "icon-" + std::to_string(size) + ".png"; }
 
-// Decodes UTF-8 strictly (no overlong forms, surrogates or values past
-// U+10FFFF) into UTF-16 code units; false on anything else.
-bool decode_utf8(const std::string& text, std::u16string* out) {
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    int extra = lead < 0x80 ? 0 : lead >= 0xc2 && lead < 0xe0 ? 1 : lead >= 0xe0 && lead < 0xf0 ? 2
-                              : lead >= 0xf0 && lead < 0xf5 ? 3 : -1;
-    if (extra < 0 || text.size() - i <= static_cast<size_t>(extra)) return false;
-    char32_t code = extra == 0 ? lead : lead & (0x3f >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3f);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kSmallest[extra] || code > 0x10ffff || (code >= 0xd800 && code < 0xe000)) {
-      return false;
-    }
-    if (code >= 0x10000) {
-      out->push_back(static_cast<char16_t>(0xd800 + ((code - 0x10000) >> 10)));
-      out->push_back(static_cast<char16_t>(0xdc00 + ((code - 0x10000) & 0x3ff)));
-    } else {
-      out->push_back(static_cast<char16_t>(code));
-    }
-    i += extra + 1;
-  }
-  return true;
-}
-
 bool is_hex_digit(char16_t unit) {
   return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f') ||
          (unit >= 'A' && unit <= 'F');
@@ -154,10 +124,10 @@ std::string wide_literal(const std::u16string& value) {
 
 // The value of the version record's key as a checked wide literal.
 std::string version_string(const char* key, const std::string& value) {
-  std::u16string units;
-  if (!decode_utf8(value, &units)) {
+  if (!is_utf8(value)) {
     throw PackError(std::string("the version value ") + key + " is not valid UTF-8");
   }
+  std::u16string units = utf16_from_utf8(value);
   if (units.find(u'\0') != std::u16string::npos) {
     throw PackError(std::string("the version value ") + key + " holds a NUL character");
   }
@@ -170,22 +140,7 @@ std::string version_string(const char* key, const std::string& value) {
 
 // "a.b.c.d" with each part a decimal number 0..65535, as its four numbers.
 std::vector<unsigned> version_numbers(const char* key, const std::string& text) {
-  std::vector<unsigned> numbers;
-  size_t start = 0;
-  while (true) {
-    size_t dot = text.find('.', start);
-    std::string part =
-        text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    bool digits = !part.empty() && part.size() <= 5 &&
-                  part.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || std::stoul(part) > 65535 || numbers.size() == 4) {
-      numbers.clear();
-      break;
-    }
-    numbers.push_back(static_cast<unsigned>(std::stoul(part)));
-    if (dot == std::string::npos) break;
-    start = dot + 1;
-  }
+  std::vector<unsigned> numbers = parse_version(text);
   if (numbers.size() != 4) {
     // The text is shown only where it cannot break the message's one line.
     bool printable =
@@ -263,6 +218,21 @@ void write_file(const std::filesystem::path& path, const std::string& contents) 
 }
 
 }  // namespace
+
+std::vector<unsigned> parse_version(const std::string& text) {
+  std::vector<unsigned> numbers;
+  size_t start = 0;
+  for (;;) {
+    size_t dot = text.find('.', start);
+    std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    bool digits = !part.empty() && part.size() <= 5 &&
+                  part.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoul(part) > 65535 || numbers.size() == 4) return {};
+    numbers.push_back(static_cast<unsigned>(std::stoul(part)));
+    if (dot == std::string::npos) return numbers;
+    start = dot + 1;
+  }
+}
 
 std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
                                               const VersionValues& values,

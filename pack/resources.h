@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zovari {
 
@@ -15,6 +16,10 @@ struct VersionValues {
       file_version /* four-part, e.g. 0.19.1.0 */, product_version /* four-part */,
       original_filename, internal_name;
 };
+
+// The numbers of a version: one to four decimal numbers of 0 to 65535
+// separated by dots, such as 1.2.3.0; empty when text is not one.
+std::vector<unsigned> parse_version(const std::string& text);
 
 // Writes the resource script and everything it includes into workdir
 // (created when missing) and returns the .rc path; icon_png empty means the

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "pack/cleanup.h"
-#include "pack/payload_writer.h"
+#include "pack/common.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,6 @@
 #include "paths/tokens.h"
 #include "platform/platform.h"
 
-static const size_t NAME_CAPACITY = 1024;
 static const size_t VALUE_CAPACITY = 1024;
 
 // Removes every separator at the end of the output.  On POSIX a lone "/" is
@@ -106,32 +105,43 @@ static bool resolve_token(wchar_t* output, size_t capacity, const wchar_t* name)
   return false;
 }
 
+// Appends the literal units of a piece; false when one finds no room.
+static bool append_literal(wchar_t* output, size_t capacity, const template_piece& piece) {
+  size_t length = wcslen(output);
+  for (size_t i = 0; i < piece.length; ++i) {
+    if (length + 2 > capacity) return false;
+    output[length++] = piece.text[i];
+    output[length] = 0;
+  }
+  return true;
+}
+
 bool expand_path_template(wchar_t* output, const wchar_t* path_template, size_t capacity) {
   output[0] = 0;
-  size_t length = 0;
-  wchar_t name[NAME_CAPACITY];
-  size_t name_length = 0;
-  bool in_token = false;
-  for (const wchar_t* unit = path_template; *unit != 0; ++unit) {
-    if (*unit == L'{') {
-      // A "{" inside a token starts the name afresh: {A{TEMP} is {TEMP}.
-      in_token = true;
-      name_length = 0;
-    } else if (in_token && *unit == L'}') {
-      in_token = false;
-      name[name_length] = 0;
-      if (!resolve_token(output, capacity, name)) return false;
-      length = wcslen(output);
-    } else if (in_token) {
-      // No token name is this long; refuse it like any unknown name.
-      if (name_length + 1 >= NAME_CAPACITY) return false;
-      name[name_length++] = *unit;
-    } else {
-      if (length + 2 > capacity) return false;
-      output[length++] = *unit;
-      output[length] = 0;
+  const wchar_t* position = path_template;
+  for (;;) {
+    template_piece piece = next_template_piece(&position);
+    // No token name is this long; refuse it like any unknown name, even one
+    // that is given up or never closed.
+    if (piece.kind != TEMPLATE_LITERAL && piece.length >= TEMPLATE_NAME_CAPACITY) return false;
+    switch (piece.kind) {
+      case TEMPLATE_END:
+        return true;
+      case TEMPLATE_LITERAL:
+        if (!append_literal(output, capacity, piece)) return false;
+        break;
+      case TEMPLATE_TOKEN: {
+        wchar_t name[TEMPLATE_NAME_CAPACITY];
+        for (size_t i = 0; i < piece.length; ++i) name[i] = piece.text[i];
+        name[piece.length] = 0;
+        if (!resolve_token(output, capacity, name)) return false;
+        break;
+      }
+      case TEMPLATE_ABANDONED:
+      case TEMPLATE_UNCLOSED:
+        // A name given up for a later "{" is dropped, and so is a token still
+        // open at the end: {A{TEMP} is {TEMP}, abc{TEMP gives abc.
+        break;
     }
   }
-  // A token still open at the end is dropped: abc{TEMP gives abc.
-  return true;
 }

@@ -31,4 +31,24 @@ static const unsigned char PAYLOAD_WINDOW_DESCRIPTOR = 0x88;
 // Data moves between the stream and the disk in pieces of at most this size.
 static const size_t PAYLOAD_PIECE_SIZE = 0x8000;
 
+// The first bytes of every zstd frame (RFC 8878), as they lie in the file.
+static const unsigned char ZSTD_FRAME_MAGIC[4] = {0x28, 0xB5, 0x2F, 0xFD};
+static const size_t ZSTD_FRAME_MAGIC_SIZE = 4;
+
+// A file record's fields behind its name: the size, then the checksum.
+static const size_t RECORD_SIZE_BYTES = 8;
+static const size_t RECORD_CHECKSUM_BYTES = 4;
+
+// The unsigned little-endian field of count bytes (at most 8) at at.
+static inline uint64_t read_little_endian(const unsigned char* at, size_t count) {
+  uint64_t value = 0;
+  for (size_t i = count; i > 0; --i) value = (value << 8) | at[i - 1];
+  return value;
+}
+
+// Writes value as a little-endian field of count bytes (at most 8) at at.
+static inline void write_little_endian(unsigned char* at, uint64_t value, size_t count) {
+  for (size_t i = 0; i < count; ++i) at[i] = (unsigned char)((value >> (8 * i)) & 0xFF);
+}
+
 #endif

@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include "launcher/child.h"
+#include "platform/utf8.h"
 
 extern char** environ;
 
@@ -43,37 +44,6 @@ extern char** environ;
 static const size_t UTF8_CAPACITY = 4 * 32768 + 1;
 static char NarrowBuffer[UTF8_CAPACITY];
 
-static size_t utf8_sequence(const unsigned char* in, uint32_t* code) {
-  unsigned char lead = in[0];
-  size_t length;
-  uint32_t value;
-  if (lead < 0x80) {
-    *code = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    value = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    value = lead & 0x07;
-  } else {
-    return 0;
-  }
-  for (size_t i = 1; i < length; ++i) {
-    if ((in[i] & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (in[i] & 0x3F);
-  }
-  static const uint32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-  if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) {
-    return 0;
-  }
-  *code = value;
-  return length;
-}
-
 // Decodes UTF-8 into out (capacity units).  Returns the length, or
 // (size_t)-1 when it does not fit.
 static size_t widen(const char* in, wchar_t* out, size_t capacity) {
@@ -81,7 +51,9 @@ static size_t widen(const char* in, wchar_t* out, size_t capacity) {
   size_t length = 0;
   while (*unit != 0) {
     uint32_t code;
-    size_t used = utf8_sequence(unit, &code);
+    // At most 4 bytes are read, and the terminating NUL, not being a
+    // continuation byte, ends a sequence that is cut short.
+    size_t used = utf8_decode(unit, 4, &code);
     if (used == 0) {
       code = 0xDC00 + *unit;
       used = 1;
@@ -104,24 +76,8 @@ static bool narrow_into(const wchar_t* in, char* out, size_t capacity) {
     if (code >= 0xDC80 && code <= 0xDCFF) {
       bytes[0] = (unsigned char)(code - 0xDC00);
       count = 1;
-    } else if (code < 0x80) {
-      bytes[0] = (unsigned char)code;
-      count = 1;
-    } else if (code < 0x800) {
-      bytes[0] = (unsigned char)(0xC0 | code >> 6);
-      bytes[1] = (unsigned char)(0x80 | (code & 0x3F));
-      count = 2;
-    } else if (code < 0x10000) {
-      bytes[0] = (unsigned char)(0xE0 | code >> 12);
-      bytes[1] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
-      bytes[2] = (unsigned char)(0x80 | (code & 0x3F));
-      count = 3;
     } else {
-      bytes[0] = (unsigned char)(0xF0 | code >> 18);
-      bytes[1] = (unsigned char)(0x80 | ((code >> 12) & 0x3F));
-      bytes[2] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
-      bytes[3] = (unsigned char)(0x80 | (code & 0x3F));
-      count = 4;
+      count = utf8_encode(code, bytes);
     }
     if (length + count >= capacity) return false;
     memcpy(out + length, bytes, count);
