@@ -285,6 +285,8 @@ def main():
     log = open(os.path.join(options.scratch, "log.txt"), "w")
     lines = []
     counts = {}
+    id_width = max([len(m.id) for m in mutants] + [1])
+    place_width = max([len(m.path) + len(m.hint) + 1 for m in mutants] + [1])
 
     def say(text):
         print(text, flush=True)
@@ -321,7 +323,8 @@ def main():
             with open(source, encoding="utf-8") as f:
                 text = f.read()
             at, problem = mutant.locate(text)
-            label = "%-28s %-24s" % (mutant.id, "%s:%s" % (mutant.path, mutant.hint))
+            label = "%-*s %-*s" % (id_width, mutant.id, place_width,
+                                   "%s:%s" % (mutant.path, mutant.hint))
             if problem:
                 say("%s %s" % (label, problem))
                 counts[problem] = counts.get(problem, 0) + 1
