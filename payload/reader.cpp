@@ -16,6 +16,10 @@ static ZSTD_DCtx* DecompressionContext;
 // Whether the last refill filled the whole window: then the decompressor may
 // hold more output even with its input used up.  Kept across reads, so a frame
 // that ends exactly at the end of the input still reads to its last byte.
+// A guard only: zstd holds the frame's last input byte back until it has
+// given out all its output, so with it the input is never used up while
+// output waits, and no test can make this flag matter.  It stays for a
+// decoder that releases its input sooner.
 static bool WindowWasFull;
 // The payload is read once, front to back: what the decompressor has taken
 // need not stay in memory, which keeps a large payload's peak near the

@@ -8,10 +8,11 @@
 //   ZOVARI_PROBE_EXIT    the exit code, decimal or 0x-hex, all 32 bits
 //   ZOVARI_PROBE_MARKER  a text written to standard output and standard error
 //   ZOVARI_PROBE_STDIN   "1": read standard input to its end into the report
-//   ZOVARI_PROBE_SIGNAL  (POSIX) "exit": on SIGINT or SIGTERM write the signal
-//                        number to REPORT.signal and exit; "ignore": ignore
-//                        both.  Either way the probe then waits for at most
-//                        60 s before it exits on its own, writing REPORT.end.
+//   ZOVARI_PROBE_SIGNAL  (POSIX) "exit": on SIGINT, SIGQUIT, SIGHUP or SIGTERM
+//                        write the signal number to REPORT.signal and exit;
+//                        "ignore": ignore all four.  Either way the probe then
+//                        waits for at most 60 s before it exits on its own,
+//                        writing REPORT.end.
 //   ZOVARI_PROBE_RAISE   (POSIX) a signal number: the probe ends by that
 //                        signal, default handling, after its report.
 //
@@ -269,13 +270,8 @@ void await_signal(const char* mode) {
   const char* report = getenv("ZOVARI_PROBE_REPORT");
   if (report == nullptr) return;
   SignalFile = std::string(report) + ".signal";
-  if (strcmp(mode, "ignore") == 0) {
-    signal(SIGINT, SIG_IGN);
-    signal(SIGTERM, SIG_IGN);
-  } else {
-    signal(SIGINT, on_signal);
-    signal(SIGTERM, on_signal);
-  }
+  void (*handler)(int) = strcmp(mode, "ignore") == 0 ? SIG_IGN : on_signal;
+  for (int number : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) signal(number, handler);
   for (int second = 0; second < 60; ++second) sleep(1);
   write_file(std::string(report) + ".end", "alive\n");
 }

@@ -14,6 +14,7 @@ and reports their exit code in all 32 bits.
 
 import json
 import os
+import resource
 import shutil
 import signal
 import struct
@@ -257,10 +258,12 @@ class LinuxTarget(Target):
 
 
 def _default_console_signals():
-    # A test run started in the background may have them ignored, which the
-    # launcher and its child would then keep.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    # A test run started in the background (or by nohup) may have them
+    # ignored, which the launcher and its child would then keep.
+    for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
+    # A launcher that ends by SIGQUIT leaves no core file behind.
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
 def windows_quote(argument):

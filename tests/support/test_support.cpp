@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 
 #include <zlib.h>
@@ -221,6 +222,26 @@ bool directory_exists(const std::wstring& path) {
 }
 
 bool make_directory(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr); }
+
+std::vector<std::string> entry_names(const std::wstring& path) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    std::string bytes;
+    for (wchar_t unit : name) {
+      bytes += (char)(unit & 0xFF);
+      bytes += (char)(unit >> 8);
+    }
+    names.push_back(bytes);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 bool remove_directory(const std::wstring& path) { return RemoveDirectoryW(path.c_str()); }
 
 int64_t modification_time(const std::wstring& path) {
@@ -270,6 +291,19 @@ bool directory_exists(const std::wstring& path) {
 }
 
 bool make_directory(const std::wstring& path) { return mkdir(narrow(path).c_str(), 0777) == 0; }
+
+std::vector<std::string> entry_names(const std::wstring& path) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(narrow(path).c_str());
+  if (directory == nullptr) return names;
+  while (struct dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(directory);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 bool remove_directory(const std::wstring& path) { return rmdir(narrow(path).c_str()) == 0; }
 
 int64_t modification_time(const std::wstring& path) {

@@ -47,6 +47,9 @@ bool directory_exists(const std::wstring& path);
 bool make_directory(const std::wstring& path);
 bool remove_directory(const std::wstring& path);  // an empty one
 bool copy_file(const std::wstring& from, const std::wstring& to);
+// The names in a folder as the file system keeps them, sorted: the bytes of
+// each name on Linux, its UTF-16 units as little-endian bytes on Windows.
+std::vector<std::string> entry_names(const std::wstring& path);
 
 // Modification time in the system's own units.
 int64_t modification_time(const std::wstring& path);

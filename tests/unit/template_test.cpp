@@ -75,6 +75,15 @@ TEST(PathTemplate, LiteralsAreCopiedUnchanged) {
   Expansion literal = expand(L"a/b\\\\c\\ d/");
   EXPECT_TRUE(literal.ok);
   EXPECT_EQ(literal.text, L"a/b\\\\c\\ d/");
+  // A "}" that no "{" opened is an ordinary character.
+  for (const wchar_t* stray : {L"}a", L"a}", L"a}}b", L"}"}) {
+    Expansion copied = expand(stray);
+    EXPECT_TRUE(copied.ok) << zt::narrow(stray);
+    EXPECT_EQ(copied.text, stray);
+  }
+  Expansion after_token = expand(L"{VERSION}}x}");
+  EXPECT_TRUE(after_token.ok);
+  EXPECT_EQ(after_token.text, L"1.2.3}x}");
 }
 
 TEST(PathTemplate, TokenNamesIgnoreCase) {

@@ -98,6 +98,56 @@ TEST_F(Unpack, FirstRunWritesEveryFileWithItsDirectories) {
 #endif
 }
 
+// Names are UTF-16 in the payload.  Windows keeps each unit as it is; the
+// POSIX layer writes a pair as the UTF-8 of its character, a lone surrogate as
+// the three bytes its value would take, and one of U+DC80..U+DCFF (how a
+// byte that was not UTF-8 came in) as that byte.
+TEST_F(Unpack, NamesBeyondTheBasicPlaneAndLoneSurrogatesReachTheDisk) {
+  struct Case {
+    std::wstring units;     // the name in the payload, one UTF-16 unit each
+    std::string on_posix;   // the name's bytes on Linux
+    bool lone;              // holds a surrogate without its partner
+  };
+  auto name = [](std::initializer_list<uint16_t> units) {
+    std::wstring text;
+    for (uint16_t unit : units) text += (wchar_t)unit;
+    return text;
+  };
+  const std::vector<Case> cases = {
+      {name({'a', 0xD83D, 0xDE00, 'z'}), "a\xF0\x9F\x98\x80z", false},  // U+1F600
+      {name({0xDBFF, 0xDFFF}), "\xF4\x8F\xBF\xBF", false},               // U+10FFFF
+      {name({'h', 0xD83D}), "h\xED\xA0\xBD", true},                     // high alone, last
+      {name({0xD83D, 'h'}), "\xED\xA0\xBD" "h", true},                  // high before a letter
+      {name({'l', 0xDE00}), "l\xED\xB8\x80", true},                     // low alone
+      {name({'w', 0xDE00, 0xD83D}), "w\xED\xB8\x80\xED\xA0\xBD", true},  // the pair reversed
+      {name({'t', 0xDC00, 0xDC01}), "t\xED\xB0\x80\xED\xB0\x81", true},  // two lows
+      {name({'b', 0xDCE9}), "b\xE9", true}};                            // an escaped byte
+  std::vector<zt::Record> records;
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < cases.size(); ++i) {
+#ifdef _WIN32
+    // Wine keeps names as UTF-8 on the Linux side and refuses a lone
+    // surrogate; only the pairs can be checked here.
+    if (cases[i].lone) continue;
+    std::string bytes;
+    for (wchar_t unit : cases[i].units) {
+      bytes += (char)(unit & 0xFF);
+      bytes += (char)(unit >> 8);
+    }
+#else
+    std::string bytes = cases[i].on_posix;
+#endif
+    records.push_back({cases[i].units, "file " + std::to_string(i)});
+    expected.push_back(bytes);
+  }
+  zt::ChildResult result = run(records);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(zt::entry_names(target_), expected);
+  // Read back under the character's own name, as another program names it.
+  EXPECT_EQ(contents(L"a\U0001F600z"), "file 0");
+}
+
 TEST_F(Unpack, LaterRunsWriteOnlyWhatDiffers) {
   std::vector<zt::Record> records = application();
   ASSERT_EQ(run(records).exit_code, 0);
