@@ -86,7 +86,7 @@ def link_launcher(target, runtime_dir, payload, output, template, product, versi
     runtime = os.path.join(runtime_dir, "libzovari_runtime.a")
     if target == "windows":
         command = ["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static",
-                   "-Wl,--stack,16777216", "-Wl,--undefined=wWinMain", "-o", output, source, runtime] + libraries
+                   "-Wl,--stack,16777216", "-Wl,--undefined=wmain", "-o", output, source, runtime] + libraries
     else:
         command = ["g++", "-o", output, source, runtime] + libraries
     subprocess.run(command, check=True)

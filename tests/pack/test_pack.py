@@ -126,6 +126,22 @@ def pack(*args, check=True):
     return result
 
 
+def listing(path):
+    """The file lines of `list`, without its heading and the main binary's mark."""
+    lines = pack("list", path).stdout.decode().splitlines()
+    return [line[:-len(" (main)")] if line.endswith(" (main)") else line
+            for line in lines if not line.startswith("#")]
+
+
+def pe_head(subsystem):
+    """The first bytes of a PE program of that subsystem (2 GUI, 3 console): all the tool reads."""
+    head = bytearray(0x40 + 4 + 20 + 96)
+    head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    struct.pack_into("<H", head, 0x40 + 24 + 68, subsystem)
+    return bytes(head)
+
+
 def runtime_options():
     return ["--runtime", RUNTIME_ROOT] if RUNTIME_ROOT else []
 
@@ -224,8 +240,7 @@ class PayloadFormat(Base):
         files = {"m/run": b"x", "b": b"1", "B": b"2", "a\u00e9": b"3", "\U0001F600": b"4",
                  "\uff5e": b"5", "a/b": b"6", "a-b": b"7"}
         folder, payload = self.pack_folder(files, "m/run")
-        listing = pack("list", os.path.join(os.path.dirname(folder), "payload.bin")).stdout.decode()
-        names = [line.split(" ", 2)[2] for line in listing.splitlines()]
+        names = [line.split(" ", 2)[2] for line in listing(os.path.join(os.path.dirname(folder), "payload.bin"))]
         self.assertEqual(names[0], "m\\run")
         self.assertEqual(names[1:], sorted(names[1:], key=units))
         # U+1F600 (surrogates D83D...) sorts before U+FF5E in UTF-16 units.
@@ -257,7 +272,7 @@ class PayloadFormat(Base):
         self.assertEqual(zlib.crc32(b"\x9d\x0a\xd9\x6d"), 0)
         folder, payload = self.pack_folder({"main": b"", "other": b"abc", "zero": b"\x9d\x0a\xd9\x6d"},
                                            "main")
-        lines = pack("list", os.path.join(os.path.dirname(folder), "payload.bin")).stdout.decode().splitlines()
+        lines = listing(os.path.join(os.path.dirname(folder), "payload.bin"))
         self.assertEqual(lines, ["0 00000001 main", "3 %08x other" % zlib.crc32(b"abc"),
                                  "4 00000001 zero"])
 
@@ -267,7 +282,7 @@ class PayloadFormat(Base):
         os.symlink("real.txt", os.path.join(folder, "link.txt"))
         out = os.path.join(work, "p.bin")
         pack("payload", "--input", folder, "--main", "main", "--output", out, "--level", 1)
-        lines = pack("list", out).stdout.decode().splitlines()
+        lines = listing(out)
         self.assertIn("4 %08x link.txt" % checksum(b"real"), lines)
         self.assertIn("4 %08x real.txt" % checksum(b"real"), lines)
 
@@ -374,7 +389,7 @@ class Refusals(Base):
         folder = make_tree(os.path.join(self.work, "app"), {"main.exe": b"m"})
         launcher = os.path.join(self.work, "out", "launcher.exe")
         self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher,
-                             "--version", "1.x"] + runtime_options(), launcher, "version")
+                             "--version", "x1"] + runtime_options(), launcher, "--version")
         # Values that would break the path the launcher unpacks into.
         linux = os.path.join(self.work, "out", "launcher")
         for target, option, value, out in [("windows", "--product", "Foo: Deluxe", launcher),
@@ -455,13 +470,13 @@ class Inspection(Base):
                 for name, data in expected_records(self.folder, "app.bin")]
 
     def test_list(self):
-        self.assertEqual(pack("list", self.payload).stdout.decode().splitlines(),
+        self.assertEqual(listing(self.payload),
                          self.expected_listing())
         # Control characters in names cannot break lines or drive the terminal.
         path = os.path.join(self.scratch(), "controls.bin")
         with open(path, "wb") as f:
             f.write(write_payload([("main", b"m"), ("a\x1b[2Jb\nc\u202e", b"")]))
-        self.assertEqual(pack("list", path).stdout.decode().splitlines(),
+        self.assertEqual(listing(path),
                          ["1 %08x main" % checksum(b"m"), "0 00000001 a\\x1B[2Jb\\x0Ac\\u202E"])
 
     def test_extract(self):
@@ -491,7 +506,7 @@ class Inspection(Base):
         with open(path, "wb") as f:
             f.write(write_payload(expected_records(self.folder, "app.bin")))
         pack("verify", path)
-        self.assertEqual(pack("list", path).stdout.decode().splitlines(), self.expected_listing())
+        self.assertEqual(listing(path), self.expected_listing())
 
     def test_verify_catches_every_flipped_byte(self):
         small = make_tree(os.path.join(self.scratch(), "small"),
@@ -650,8 +665,9 @@ class Launchers(Base):
         pack("launcher", "--target", target, "--payload", payload, "--output", launcher,
              "--template", template, "--product", "Foreign", *runtime_options())
         # The launcher holds exactly that payload.
-        listing = pack("list", launcher).stdout.decode().splitlines()
-        self.assertEqual(listing, ["%d %08x %s" % (len(d), checksum(d), n) for n, d in records])
+        self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/")
+                                                                  if target == "linux" else n)
+                                             for n, d in records])
         return work, launcher, records
 
     def check_unpacked(self, folder, records):
@@ -694,8 +710,7 @@ class Launchers(Base):
         launcher = os.path.join(work, "launcher")
         pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
              "--level", 3, *runtime_options())
-        listing = pack("list", launcher).stdout.decode().splitlines()
-        self.assertEqual(listing, ["%d %08x %s" % (len(d), checksum(d), n)
+        self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         pack("verify", launcher)
         pack("extract", launcher, os.path.join(work, "x"))
@@ -711,7 +726,7 @@ class Launchers(Base):
 
     def test_missing_runtime_is_one_line(self):
         work = self.scratch()
-        folder = make_tree(os.path.join(work, "app"), {"main": b"m"})
+        folder = make_tree(os.path.join(work, "app"), {"main": LINUX_MAIN})
         out = os.path.join(work, "out", "launcher")
         os.makedirs(os.path.dirname(out))
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
@@ -719,7 +734,7 @@ class Launchers(Base):
 
     def test_missing_compiler_names_the_package(self):
         work = self.scratch()
-        folder = make_tree(os.path.join(work, "app"), {"main.exe": b"m"})
+        folder = make_tree(os.path.join(work, "app"), {"main.exe": pe_head(2)})
         out = os.path.join(work, "out", "launcher.exe")
         os.makedirs(os.path.dirname(out))
         result = subprocess.run([PACK, "build", "--input", folder, "--main", "main.exe", "--output", out]
