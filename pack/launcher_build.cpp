@@ -385,6 +385,14 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
 
 // Every name by the rules of names.h, with the Windows ones for Windows.
 void check_names(const std::vector<std::u16string>& names, const std::string& target) {
+  if (target == "windows") {
+    auto [first, second] = case_collision(names);
+    if (!first.empty()) {
+      throw PackError("the names \"" + display_name(first) + "\" and \"" + display_name(second) +
+                      "\" differ only in case: Windows keeps one file for both, and every start "
+                      "would rewrite it");
+    }
+  }
   for (const std::u16string& name : names) {
     NameProblem problem = name_problem(name, target == "windows");
     if (problem) {
@@ -552,7 +560,9 @@ void build_launcher(const fs::path& dir, uint64_t payload_length, const Launcher
             "-Wl,--no-insert-timestamp", "-s", "-o", built, "config.o", "payload.o"};
     if (!resources.empty()) link.push_back("resources.o");
   } else {
-    link = {"-static-libstdc++", "-static-libgcc", "-o", built, "config.o", "payload.o"};
+    // Fully static: no loader, no library versions, so it starts on any
+    // x86-64 Linux of the last decade, whatever its C library.
+    link = {"-static", "-o", built, "config.o", "payload.o"};
   }
   link.push_back((runtime / "libzovari_runtime.a").string());
   link.insert(link.end(), libraries.begin(), libraries.end());
