@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -504,6 +505,18 @@ int command_list(const std::vector<std::string>& rest) {
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file);
   std::printf("# %s\n", kind.describe().c_str());
+  // A Linux launcher keeps its symbols, and with them its build values.
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"zovari_path_template", "template"}, {"zovari_product", "product"}, {"zovari_version", "version"}};
+  std::vector<std::string> symbols;
+  for (const auto& value : values) symbols.push_back(value.first);
+  std::map<std::string, std::string> found = elf_build_values(file.data(), file.size(), symbols);
+  for (const auto& value : values) {
+    auto at = found.find(value.first);
+    if (at != found.end()) {
+      std::printf("# %s: %s\n", value.second.c_str(), display_name(utf16_from_utf8(at->second)).c_str());
+    }
+  }
   Lister lister(kind.target == "linux" ? u'/' : u'\\');
   // Every checksum is compared: a damaged payload is an error, not a listing.
   read_payload(file.data(), location, lister, true);

@@ -814,6 +814,10 @@ class Launchers(Base):
         # Two apps both called "app" never share a cache folder.
         self.assertRegex(shown[0], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
         self.assertNotEqual(shown[0], shown[1])
+        # list reads the launcher's own values back.
+        heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:4]
+        self.assertEqual(heading, ["# linux launcher", "# template: /cache/{PRODUCT}/{VERSION}",
+                                   "# product: app", "# version: " + shown[0].split("/")[-1]])
 
     def test_missing_runtime_is_one_line(self):
         work = self.scratch()
