@@ -50,7 +50,7 @@ const char* const MAIN_HELP =
     "options.  Exit codes: 0 done, 1 failed, 2 usage error.\n";
 
 const char* const PAYLOAD_HELP =
-    "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [--level N]\n"
+    "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [options]\n"
     "\n"
     "Packs every file under DIR into a payload: the main binary RELPATH (relative\n"
     "to DIR) first, then the others sorted by name.  Links to files are followed;\n"
@@ -59,7 +59,11 @@ const char* const PAYLOAD_HELP =
     "  --input DIR      the application folder\n"
     "  --main RELPATH   the program the launcher starts, relative to DIR\n"
     "  --output FILE    the payload file to write (replaced only when complete)\n"
-    "  --level N        zstd compression level, 1 to 22 (default 19)\n";
+    "  --level N        zstd compression level, 1 to 22 (default 19)\n"
+    "  --exclude PATTERN  leave out matching files (see build --help); repeatable\n"
+    "  -q, --quiet      no progress\n"
+    "  -v, --verbose    list each file packed\n"
+    "An output inside DIR is left out of the packed files.\n";
 
 std::string launcher_options_help() {
   return "  --target T            windows or linux; default: the main binary's format\n"
@@ -100,12 +104,15 @@ std::string build_help() {
              "  --output FILE         the launcher to write\n"
              "  --level N             zstd compression level, 1 to 22 (default 19)\n"
              "  --exclude PATTERN     leave out files whose relative name (\"/\" between\n"
-             "                        folders) or one of whose folders matches the glob;\n"
-             "                        repeatable, e.g. --exclude '*.pdb' --exclude __pycache__\n"
+             "                        folders), or any one folder or file name in it,\n"
+             "                        matches the glob; repeatable, e.g. --exclude '*.pdb'\n"
+             "                        --exclude __pycache__\n"
              "  -q, --quiet           no progress and no summary\n"
-             "  -v, --verbose         list each file packed\n"
-             "An output inside DIR is left out of the packed files.\n") +
-         launcher_options_help();
+             "  -v, --verbose         list each file packed\n") +
+         launcher_options_help() +
+         "\nAn output inside DIR is left out of the packed files.  The build ends with one\n"
+         "line on stderr: files, bytes, payload size and ratio, target, subsystem and\n"
+         "the cache folder the template gives.\n";
 }
 
 std::string launcher_help() {
