@@ -44,7 +44,7 @@ std::string read_head(const std::filesystem::path& path) {
 
 std::string subsystem_name(unsigned subsystem) {
   if (subsystem == kSubsystemConsole) return "console";
-  if (subsystem == kSubsystemWindows) return "windows";
+  if (subsystem == kSubsystemWindows) return "GUI";
   return "subsystem " + std::to_string(subsystem);
 }
 

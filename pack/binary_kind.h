@@ -36,7 +36,7 @@ BinaryKind binary_kind(const unsigned char* head, size_t size);
 // PackError naming the file when it cannot be read.
 std::string read_head(const std::filesystem::path& path);
 
-// "console", "windows" (the graphical subsystem), or the number.
+// "console", "GUI" (the windows subsystem), or the number.
 std::string subsystem_name(unsigned subsystem);
 
 // True when the first bytes (4 suffice) start like a program: ELF, "#!", "MZ".

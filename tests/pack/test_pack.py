@@ -765,7 +765,7 @@ class Launchers(Base):
                      *options, *runtime_options())
                 self.assertEqual(pefile.PE(launcher, fast_load=True).OPTIONAL_HEADER.Subsystem, subsystem)
                 heading = pack("list", launcher).stdout.decode().splitlines()[0]
-                self.assertIn("console" if subsystem == 3 else "windows subsystem", heading)
+                self.assertIn("console subsystem" if subsystem == 3 else "GUI subsystem", heading)
         # cmd waits for a console launcher and takes its exit code and output.
         result = subprocess.run([WINE, "cmd", "/c", "launcher0.exe", "data\\message.txt"], cwd=work,
                                 env=self.wine_environment(), stdout=subprocess.PIPE,
