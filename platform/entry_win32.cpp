@@ -1,6 +1,8 @@
-// The Windows launcher's entry: the wide WinMain of a graphical-subsystem
-// program.  Its arguments are not used: the launcher reads its command line
-// from the system.
+// The Windows launcher's entry: wmain, which the wide C run-time start-up
+// (-municode) calls for both subsystems, so one runtime serves the console
+// launcher and the windowless one; the link step picks the subsystem.  Its
+// arguments are not used: the launcher reads its command line from the
+// system.
 #include <windows.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -33,7 +35,7 @@ static void refuse_dialogs(void) {
   SetUnhandledExceptionFilter(on_unhandled_exception);
 }
 
-extern "C" int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+extern "C" int wmain(int, wchar_t**) {
   refuse_dialogs();
   uint32_t exit_code = launcher_main();
   platform_await_console_event();

@@ -86,7 +86,7 @@ def link_launcher(target, runtime_dir, payload, output, template, product, versi
     runtime = os.path.join(runtime_dir, "libzovari_runtime.a")
     if target == "windows":
         command = ["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static",
-                   "-Wl,--stack,16777216", "-Wl,--undefined=wWinMain", "-o", output, source, runtime] + libraries
+                   "-Wl,--stack,16777216", "-Wl,--undefined=wmain", "-o", output, source, runtime] + libraries
     else:
         command = ["g++", "-o", output, source, runtime] + libraries
     subprocess.run(command, check=True)
@@ -123,9 +123,12 @@ class Packer:
         sep = "\\" if self.target == "windows" else "/"
         return sep.join(["{CACHE_DIR}", "{PRODUCT}", "{VERSION}"])
 
-    def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0"):
+    def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0",
+              by_hand=False):
         """files: {relative name with "/": bytes or a source path}; main: one of
-        the names.  Writes the launcher at output."""
+        the names.  Writes the launcher at output.  by_hand: linked without
+        zovari-pack, for what the tool rightly refuses (a main binary that is no
+        program, a relative template) but the launcher must still meet."""
         scratch = self._scratch()
         folder = os.path.join(scratch, "app")
         for name, contents in files.items():
@@ -137,7 +140,7 @@ class Packer:
             else:
                 shutil.copyfile(contents, path)
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        if self.pack_tool:
+        if self.pack_tool and not by_hand:
             subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
                             "--output", output] + self._options(template, product, version),
                            check=True)

@@ -72,7 +72,7 @@ class LauncherTests:
     def launcher_path(self, name="run", folder=LAUNCHER_FOLDER):
         return os.path.join(self.work, self.fresh_name(), folder, name + self.target.suffix)
 
-    def probe_launcher(self, extra_files=None, template=None, product=None, name="run"):
+    def probe_launcher(self, extra_files=None, template=None, product=None, name="run", by_hand=False):
         """A launcher whose main binary is the probe, unpacking into its own folder
         under {TEMP} unless a template is given."""
         output = self.launcher_path(name)
@@ -83,7 +83,7 @@ class LauncherTests:
         files = {main: self.target.probe}
         files.update(extra_files or {})
         return self.packer.build(files, main, output, template=template,
-                                 product=product or "ZovariE2E" + folder)
+                                 product=product or "ZovariE2E" + folder, by_hand=by_hand)
 
     def assertLauncherMarkers(self, result, marker):
         self.assertIn((marker + " on stdout").encode(), result.stdout)
@@ -214,7 +214,7 @@ class LauncherTests:
         output = self.launcher_path()
         notes = b"not a program, just text\n"
         self.packer.build({"notes.txt": notes}, "notes.txt", output,
-                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()))
+                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()), by_hand=True)
         result = self.target.run(output)
         self.assertEqual(result.exit_code, 2, result)
         self.assertIsNone(result.report)
@@ -265,7 +265,7 @@ class LauncherTests:
 
     def test_relative_template_is_taken_against_the_current_directory(self):
         launcher = self.probe_launcher(template=self.template("unpacked", "{PRODUCT}"),
-                                       product="Relative")
+                                       product="Relative", by_hand=True)
         current = os.path.join(self.work, self.fresh_name())
         os.makedirs(current)
         result = self.target.run(launcher, cwd=current)
