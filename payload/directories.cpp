@@ -30,7 +30,7 @@ static void remember_directory(const wchar_t* path) {
 static void seed_with_profile_directory(void) {
   static wchar_t home[PATH_CAPACITY];
   if (!expand_path_template(home, L"{HOME}", PATH_CAPACITY)) {
-    fail_spec_expansion(L"{HOME}");
+    fail_template_expansion(L"{HOME}");
   }
   remember_directory(home);
 }
