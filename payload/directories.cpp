@@ -1,4 +1,5 @@
 #include "payload/directories.h"
+#include "payload/directories_for_tests.h"
 
 #include <stdlib.h>
 #include <string.h>
