@@ -19,7 +19,7 @@ mkdir -p "$objects"
 sources=(launcher/child.cpp launcher/command_line.cpp launcher/fatal.cpp launcher/launcher.cpp
          payload/checksum.cpp payload/directories.cpp payload/reader.cpp payload/unpack.cpp
          paths/bounded.cpp paths/executable_path.cpp paths/runtime_values.cpp paths/template.cpp
-         platform/posix.cpp platform/entry_posix.cpp)
+         platform/posix.cpp launcher/entry_posix.cpp)
 pids=()
 for source in "${sources[@]}"; do
   g++ -std=gnu++17 -O3 -DNDEBUG -fno-exceptions -fno-rtti -Wall -Wextra -I"$src" \

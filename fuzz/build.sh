@@ -25,6 +25,7 @@ compile() {  # compile SOURCE OBJECT FLAGS...
 }
 
 for source in "$repo"/launcher/*.cpp "$repo"/payload/*.cpp "$repo"/paths/*.cpp "$repo"/platform/posix.cpp; do
+  case $source in */launcher/entry_*) continue ;; esac  # the fuzzer has its own main
   name=$(echo "${source#$repo/}" | tr '/' '_')
   compile "$source" "$out/obj/${name%.cpp}.o" $core_flags
   objects="$objects $out/obj/${name%.cpp}.o"
