@@ -1,4 +1,5 @@
 #include "payload/unpack.h"
+#include "payload/unpack_for_tests.h"
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -54,7 +55,7 @@ static size_t read_name(void) {
 // Appends the name to TargetPath as this system's text, each "\" turned into
 // its separator.
 static void append_name(size_t length) {
-  wchar_t converted[PAYLOAD_NAME_UNITS + 1];
+  wchar_t converted[3 * PAYLOAD_NAME_UNITS + 1];
   size_t converted_length = platform_wide_from_utf16(NameBuffer, length, converted);
   for (size_t i = 0; i < converted_length; ++i) {
     if (converted[i] == L'\\') converted[i] = PLATFORM_SEPARATOR;
@@ -69,10 +70,31 @@ static bool looks_executable(const unsigned char* data, size_t size) {
   return size >= 2 && data[0] == '#' && data[1] == '!';
 }
 
+// The last folder that this launcher made while it held the target
+// directory's lock.  No other launcher writes while it holds the lock, so
+// such a folder holds only what this one wrote there: a later file under it
+// must be written, and needs no look at the disk to know it.  A cold start
+// thus opens no file just to find it missing, which costs as much as writing
+// it on some systems.  Files come sorted by name, so the files under one
+// folder come together.
+static wchar_t CreatedFolder[PATH_CAPACITY];
+static size_t CreatedFolderLength;
+
+static bool inside_created_folder(void) {
+  return CreatedFolderLength != 0 &&
+         wcsncmp(TargetPath, CreatedFolder, CreatedFolderLength) == 0 &&
+         TargetPath[CreatedFolderLength] == PLATFORM_SEPARATOR;
+}
+
 // Writes the record's data to TargetPath.  The first piece is read before the
 // file is opened, so that its mode can be right from the moment it exists.
-static void write_record(uint64_t size, bool is_main_binary) {
-  ensure_parent_directories(TargetPath);
+static void write_record(uint64_t size, bool is_main_binary, bool locked) {
+  size_t created = ensure_parent_directories(TargetPath);
+  if (locked && created != 0) {
+    wmemcpy(CreatedFolder, TargetPath, created);
+    CreatedFolder[created] = 0;
+    CreatedFolderLength = created;
+  }
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
   bool executable = is_main_binary || looks_executable(CopyBuffer, piece);
@@ -133,6 +155,7 @@ static void trust_directory(const wchar_t* target_directory) {
 // another launcher has started.
 static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
                           platform_handle* lock, bool* made) {
+  if (*lock != 0 && inside_created_folder()) return true;
   if (checksum_file(TargetPath) == stored) return false;
   if (*made) return true;
   *made = true;
@@ -169,9 +192,14 @@ void unpack_files(const wchar_t* target_directory) {
     uint64_t size = read_u64();
     uint32_t stored = read_u32();
     if (needs_writing(target_directory, stored, &lock, &made)) {
-      write_record(size, is_main_binary);
+      write_record(size, is_main_binary, lock != 0);
     } else {
       payload_skip(size);
     }
   }
+}
+
+void forget_unpack_state(void) {
+  MainBinaryPath[0] = 0;
+  CreatedFolderLength = 0;
 }
