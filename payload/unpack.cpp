@@ -70,31 +70,10 @@ static bool looks_executable(const unsigned char* data, size_t size) {
   return size >= 2 && data[0] == '#' && data[1] == '!';
 }
 
-// The last folder that this launcher made while it held the target
-// directory's lock.  No other launcher writes while it holds the lock, so
-// such a folder holds only what this one wrote there: a later file under it
-// must be written, and needs no look at the disk to know it.  A cold start
-// thus opens no file just to find it missing, which costs as much as writing
-// it on some systems.  Files come sorted by name, so the files under one
-// folder come together.
-static wchar_t CreatedFolder[PATH_CAPACITY];
-static size_t CreatedFolderLength;
-
-static bool inside_created_folder(void) {
-  return CreatedFolderLength != 0 &&
-         wcsncmp(TargetPath, CreatedFolder, CreatedFolderLength) == 0 &&
-         TargetPath[CreatedFolderLength] == PLATFORM_SEPARATOR;
-}
-
 // Writes the record's data to TargetPath.  The first piece is read before the
 // file is opened, so that its mode can be right from the moment it exists.
-static void write_record(uint64_t size, bool is_main_binary, bool locked) {
-  size_t created = ensure_parent_directories(TargetPath);
-  if (locked && created != 0) {
-    wmemcpy(CreatedFolder, TargetPath, created);
-    CreatedFolder[created] = 0;
-    CreatedFolderLength = created;
-  }
+static void write_record(uint64_t size, bool is_main_binary) {
+  ensure_parent_directories(TargetPath);
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
   bool executable = is_main_binary || looks_executable(CopyBuffer, piece);
@@ -155,7 +134,6 @@ static void trust_directory(const wchar_t* target_directory) {
 // another launcher has started.
 static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
                           platform_handle* lock, bool* made) {
-  if (*lock != 0 && inside_created_folder()) return true;
   if (checksum_file(TargetPath) == stored) return false;
   if (*made) return true;
   *made = true;
@@ -192,7 +170,7 @@ void unpack_files(const wchar_t* target_directory) {
     uint64_t size = read_u64();
     uint32_t stored = read_u32();
     if (needs_writing(target_directory, stored, &lock, &made)) {
-      write_record(size, is_main_binary, lock != 0);
+      write_record(size, is_main_binary);
     } else {
       payload_skip(size);
     }
@@ -201,5 +179,4 @@ void unpack_files(const wchar_t* target_directory) {
 
 void forget_unpack_state(void) {
   MainBinaryPath[0] = 0;
-  CreatedFolderLength = 0;
 }

@@ -3,8 +3,8 @@
 #ifndef ZOVARI_PAYLOAD_UNPACK_FOR_TESTS_H
 #define ZOVARI_PAYLOAD_UNPACK_FOR_TESTS_H
 
-// Forgets the main binary path and the folders made so far, as a new process
-// would start, so that one process can run many starts.
+// Forgets the main binary path, as a new process would start, so that one
+// process can run many starts.
 void forget_unpack_state(void);
 
 #endif
