@@ -4,6 +4,7 @@
 #include "pack/payload_writer.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 #include <zstd.h>
 
@@ -123,12 +124,16 @@ class FrameCompressor {
     set(ZSTD_c_contentSizeFlag, 0);
     set(ZSTD_c_checksumFlag, 0);
     set(ZSTD_c_dictIDFlag, 0);
-    if (options.workers > 0) {
-      // Without threads in the library this fails; one thread then does it all.
-      if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, options.workers))) {
-        ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, 0);
-      }
+    // Always the multi-threaded mode, even with one worker: its frame does
+    // not depend on the number of workers, while the single-threaded mode's
+    // does differ.  So a folder packs to the same bytes on any machine.
+    int workers = options.workers > 0 ? options.workers : default_workers();
+    size_t result = ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, workers);
+    if (ZSTD_isError(result)) {
+      throw PackError(std::string("the zstd library was built without worker threads: ") +
+                      ZSTD_getErrorName(result));
     }
+    if (options.long_distance) set(ZSTD_c_enableLongDistanceMatching, 1);
     out_.resize(ZSTD_CStreamOutSize());
   }
   ~FrameCompressor() { ZSTD_freeCCtx(cctx_); }
@@ -301,6 +306,13 @@ void collect_folder(const fs::path& root, const fs::path& relative,
 }
 
 }  // namespace
+
+int default_workers() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? (int)online : 1;
+}
 
 std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main) {
   std::error_code error;
