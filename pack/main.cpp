@@ -183,13 +183,16 @@ class Progress {
  public:
   explicit Progress(uint64_t total) : total_(total), shown_(isatty(2) != 0) {}
   ~Progress() { finish(); }
-  void update(uint64_t done, const std::u16string& name) {
+  void update(uint64_t done) {
     if (!shown_) return;
     auto now = std::chrono::steady_clock::now();
-    if (active_ && now - last_ < std::chrono::milliseconds(100) && done < total_) return;
+    // At most ten lines a second, and the last one always, once.
+    if (active_ && (done == last_done_ || (now - last_ < std::chrono::milliseconds(100) && done < total_))) {
+      return;
+    }
     last_ = now;
+    last_done_ = done;
     active_ = true;
-    std::string shown = display_name(name);
     double percent = total_ > 0 ? 100.0 * (double)done / (double)total_ : 100.0;
     // The rate and the time left, once there is enough behind to judge by.
     std::string pace;
@@ -201,9 +204,10 @@ class Progress {
       pace = text;
       if (done < total_) pace += ", " + duration_text((double)(total_ - done) / rate) + " left";
     }
-    if (shown.size() > 30) shown = "..." + shown.substr(shown.size() - 27);
-    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%)%s %s", done / 1048576.0,
-                 total_ / 1048576.0, percent, pace.c_str(), shown.c_str());
+    // No file name: the workers take input well ahead of what they have
+    // compressed, so the file being read says little about where they are.
+    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
+                 total_ / 1048576.0, percent, pace.c_str());
     std::fflush(stderr);
   }
   void finish() {
@@ -217,6 +221,7 @@ class Progress {
   bool active_ = false;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_;
+  uint64_t last_done_ = 0;
 };
 
 uint64_t total_size(const std::vector<PayloadRecord>& records) {
@@ -234,7 +239,7 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
   options.level = parse_level(args);
   options.workers = parse_jobs(args);
   Progress progress(total_size(records));
-  options.progress = [&](uint64_t done, const std::u16string& name) { progress.update(done, name); };
+  options.progress = [&](uint64_t done, const std::u16string&) { progress.update(done); };
   write_payload_file(records, options, output);
 }
 

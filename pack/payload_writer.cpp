@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
+// For ZSTD_getFrameProgression; the header and the library are one version.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -146,6 +148,11 @@ class FrameCompressor {
   }
   void write(const std::string& data) { write(data.data(), data.size()); }
 
+  // Called after every step with the input bytes compressed so far.  The
+  // workers take input a job at a time, so what was handed over says little
+  // on its own; what they have compressed moves steadily.
+  void on_progress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
+
   void finish() {
     ZSTD_inBuffer in = {nullptr, 0, 0};
     while (run(&in, ZSTD_e_end) != 0) {
@@ -172,6 +179,7 @@ class FrameCompressor {
       sealer_.feed(out_.data(), out.pos);
       sink_(out_.data(), out.pos);
     }
+    if (progress_) progress_(ZSTD_getFrameProgression(cctx_).consumed);
     return remaining;
   }
 
@@ -179,14 +187,27 @@ class FrameCompressor {
   std::function<void(const char*, size_t)> sink_;
   std::vector<char> out_;
   FrameSealer sealer_;
+  std::function<void(uint64_t)> progress_;
 };
 
 // Feeds every record and the end record into the compressor, streaming files.
 void compress_records(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                       FrameCompressor& frame) {
   std::vector<char> buffer;
-  uint64_t done = 0;
+  const std::u16string* feeding = nullptr;
+  if (options.progress) {
+    // The headers are a small part of the stream: counted as contents, capped.
+    uint64_t total = 0;
+    for (const PayloadRecord& record : records) {
+      std::error_code error;
+      total += fs::file_size(record.source, error);
+    }
+    frame.on_progress([&options, &feeding, total](uint64_t consumed) {
+      if (feeding != nullptr) options.progress(std::min(consumed, total), *feeding);
+    });
+  }
   for (const PayloadRecord& record : records) {
+    feeding = &record.name;
     check_name(record.name);
     uint64_t size = 0;
     uint32_t checksum = 0;
@@ -205,8 +226,6 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
       crc = crc32_continue(crc, buffer.data(), want);
       frame.write(buffer.data(), want);
       left -= want;
-      done += want;
-      if (options.progress) options.progress(done, record.name);
     }
     char extra;
     if (in.read(&extra, 1) != 0) {

@@ -28,8 +28,9 @@ struct PayloadOptions {
   int workers = 0;
   // Long-distance matching within the launcher's window.
   bool long_distance = true;
-  // Called as file contents go into the frame: the bytes of contents done
-  // so far and the record they belong to.  Optional.
+  // Called as the frame is compressed: about the bytes of contents done so
+  // far (the records' headers counted in, capped at the contents' total)
+  // and the record being read.  Optional.
   std::function<void(uint64_t done, const std::u16string& name)> progress;
 };
 
