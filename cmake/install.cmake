@@ -20,6 +20,12 @@ set(ZOVARI_WINDOWS_RUNTIME_DIR ${ZOVARI_RUNTIME_ROOT}/windows CACHE PATH
     "The Windows launcher runtime that cmake --install and the Debian package carry")
 set(runtime_destination lib/zovari-onefile/runtime)
 
+# Refuse to install half a tool: a missing Windows runtime is found now, not
+# by the first user who packs for Windows.
+install(CODE "
+  if(NOT EXISTS \"${ZOVARI_WINDOWS_RUNTIME_DIR}/libzovari_runtime.a\")
+    message(FATAL_ERROR \"the Windows launcher runtime is missing in ${ZOVARI_WINDOWS_RUNTIME_DIR}: build the Windows cross build first (cmake/mingw-w64.cmake)\")
+  endif()")
 install(TARGETS zovari-pack RUNTIME DESTINATION bin)
 install(FILES ${ZOVARI_RUNTIME_DIR}/libzovari_runtime.a ${ZOVARI_RUNTIME_DIR}/link-libraries.txt
         DESTINATION ${runtime_destination}/linux)
@@ -27,12 +33,6 @@ install(DIRECTORY ${ZOVARI_WINDOWS_RUNTIME_DIR}/ DESTINATION ${runtime_destinati
         FILES_MATCHING PATTERN "libzovari_runtime.a" PATTERN "libzovari_zstd.a"
                        PATTERN "link-libraries.txt")
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/zovari-pack)
-# Refuse to install half a tool: a missing Windows runtime is found now, not
-# by the first user who packs for Windows.
-install(CODE "
-  if(NOT EXISTS \"${ZOVARI_WINDOWS_RUNTIME_DIR}/libzovari_runtime.a\")
-    message(FATAL_ERROR \"the Windows launcher runtime is missing in ${ZOVARI_WINDOWS_RUNTIME_DIR}: build the Windows cross build first (cmake/mingw-w64.cmake)\")
-  endif()")
 
 # --- The Debian package ------------------------------------------------------------
 set(CPACK_GENERATOR DEB)
