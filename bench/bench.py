@@ -8,6 +8,8 @@ measured side by side with the tools that set their targets.
               tar --zstd -xf of the same files, compressed at the same level
   peak memory (max RSS of the launcher and its child) against
               the frame's window + 16 MiB, and 2 x the payload stream + 16 MiB
+  packing     zovari-pack payload against tar -c | zstd -T0 at the same level
+              and window, with the sizes of tar.gz (gzip -9) and zip -9
 
 Each round runs every command once, one after the other, so that the machine's
 load falls on all of them alike; the table compares medians over the rounds.
@@ -103,7 +105,9 @@ def build_tools(out, build_dir):
         key = digest(file_digest(source), file_digest(writer))
         if not (os.path.exists(target) and up_to_date(target + ".key", key)):
             with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
-                zstd = [l.split("=", 1)[1].strip() for l in f if l.startswith("ZSTD_STATIC:")]
+                # The writer compresses with zstd's worker threads, which only
+                # Debian's shared library has.
+                zstd = [l.split("=", 1)[1].strip() for l in f if l.startswith("ZSTD_SHARED:")]
             run(["g++", "-O2", "-std=c++17", "-I" + ROOT, "-o", target, source, writer]
                 + zstd + ["-lz", "-pthread"])
             write_key(target + ".key", key)
@@ -927,6 +931,91 @@ def windows_profile(groups):
     return lines
 
 
+# ------------------------------------------------------------------ packing
+
+PACK_TIME_LIMIT = 1.10
+PACK_SIZE_LIMIT = 1.00
+
+
+def pack_measures(args, corpus):
+    """Packing the application: zovari-pack payload against tar | zstd -T0 at
+    the same level and window (2^27, long-distance matching, as the payload
+    is written), each command's output in tmpfs."""
+    tool = pack_tool(args.build_dir)
+    if tool is None:
+        sys.exit("bench: the packing section needs zovari-pack in %s" % args.build_dir)
+    place = os.path.join(args.tmpfs, "pack")
+    os.makedirs(place, exist_ok=True)
+    outputs = {"pack": os.path.join(place, "payload.bin"), "zstd": os.path.join(place, "app.tar.zst")}
+    tar = ("tar -C '%s' --format=gnu --sort=name -cf - ." % corpus.app)
+    return place, outputs, [
+        ("pack", Measure("zovari-pack payload -%d" % args.level,
+                         [tool, "payload", "--input", corpus.app, "--main", MAIN_NAME,
+                          "--output", outputs["pack"], "--level", str(args.level)])),
+        ("zstd", Measure("tar -c | zstd -%d --long=27 -T0" % args.level,
+                         ["sh", "-c", "%s | zstd -q -%d --long=27 -T0 -c > '%s'"
+                          % (tar, args.level, outputs["zstd"])])),
+    ]
+
+
+def other_formats(args, corpus, place):
+    """Sizes of the application packed as other self-unpacking tools pack it."""
+    sizes = {}
+    targz = os.path.join(place, "app.tar.gz")
+    run(["sh", "-c", "tar -C '%s' --format=gnu --sort=name -cf - . | gzip -9 -n > '%s'"
+         % (corpus.app, targz)])
+    sizes["tar.gz, gzip -9"] = os.path.getsize(targz)
+    if shutil.which("zip"):
+        archive = os.path.join(place, "app.zip")
+        run(["sh", "-c", "cd '%s' && zip -q -9 -r -X '%s' ." % (corpus.app, archive)])
+        sizes["zip -9"] = os.path.getsize(archive)
+    return sizes
+
+
+def run_packing(args, corpus):
+    """Measures packing round by round, the two commands alternating, and
+    prints the section's table; True when both targets are met."""
+    place, outputs, measures = pack_measures(args, corpus)
+    try:
+        for round_number in range(args.pack_rounds):
+            order = measures if round_number % 2 == 0 else list(reversed(measures))
+            for _, measure in order:
+                measure.once(args.out)
+            log("packing round %d of %d done" % (round_number + 1, args.pack_rounds))
+        sizes = {name: os.path.getsize(path) for name, path in outputs.items()}
+        others = other_formats(args, corpus, place)
+    finally:
+        shutil.rmtree(place, ignore_errors=True)
+    pack, zstd = dict(measures)["pack"], dict(measures)["zstd"]
+    time_ratio = pack.median / zstd.median
+    size_ratio = sizes["pack"] / sizes["zstd"]
+    lines = ["Packing the %s application (%s in %d files), level %d, %d round(s), on %d cores"
+             % (corpus.name, mib(corpus.file_bytes), len(corpus.entries), args.level,
+                args.pack_rounds, os.cpu_count() or 1),
+             "  %-34s %10s %10s %10s %12s %12s" % ("", "time", "fastest", "CPU", "peak memory",
+                                                      "size"),
+             ]
+    for name, measure in measures:
+        lines.append("  %-34s %9.1fs %9.1fs %9.1fs %8.0f MiB %8.2f MiB"
+                     % (measure.label, measure.median, min(measure.wall),
+                        statistics.median(measure.cpu), max(measure.rss) / MIB, sizes[name] / MIB))
+    for label, size in others.items():
+        lines.append("  %-34s %10s %10s %10s %12s %8.2f MiB (%.3f x zstd)"
+                     % (label, "", "", "", "", size / MIB, size / sizes["zstd"]))
+    time_ok = time_ratio <= PACK_TIME_LIMIT
+    size_ok = size_ratio <= PACK_SIZE_LIMIT
+    lines.append("  pack time / zstd time  %.3f (target <= %.2f) %s; fastest / fastest %.3f, "
+                 "CPU / CPU %.3f"
+                 % (time_ratio, PACK_TIME_LIMIT, "ok" if time_ok else "MISSED",
+                    min(pack.wall) / min(zstd.wall),
+                    statistics.median(pack.cpu) / statistics.median(zstd.cpu)))
+    lines.append("  payload size / zstd size  %.4f (target <= %.2f) %s"
+                 % (size_ratio, PACK_SIZE_LIMIT, "ok" if size_ok else "MISSED"))
+    print("\n".join(lines))
+    sys.stdout.flush()
+    return time_ok and size_ok
+
+
 # ------------------------------------------------------------------ main
 
 def main():
@@ -960,6 +1049,11 @@ def main():
     parser.add_argument("--no-windows", action="store_true",
                         help="leave out the Windows launchers under Wine (measured by default "
                              "when Wine, MinGW and the Windows runtime are there)")
+    parser.add_argument("--pack-rounds", type=int, default=1,
+                        help="rounds of the packing section (default 1: each takes a minute "
+                             "or two at level 19)")
+    parser.add_argument("--pack", choices=("yes", "no", "only"), default="yes",
+                        help="the packing section: with the rest (default), left out, or alone")
     args = parser.parse_args()
     args.runtime_root = os.path.dirname(os.path.abspath(args.runtime))
     args.out = os.path.abspath(args.out)
@@ -967,6 +1061,13 @@ def main():
     os.makedirs(args.out, exist_ok=True)
 
     build_tools(args.out, args.build_dir)
+    pack_ok = True
+    if args.pack != "no":
+        large = Corpus("large", args.out)
+        large.build(os.path.join(args.out, "exit_at_once"))
+        pack_ok = run_packing(args, large)
+        if args.pack == "only":
+            return 0 if pack_ok else 1
     corpora = [Corpus(name, args.out) for name in (args.corpus or ["large", "small", "huge"])]
     for corpus in corpora:
         corpus.build(os.path.join(args.out, "exit_at_once"))
@@ -1008,7 +1109,7 @@ def main():
     ok = report(args, corpora, groups)
     for _, place in places:
         shutil.rmtree(place, ignore_errors=True)
-    return 0 if ok else 1
+    return 0 if ok and pack_ok else 1
 
 
 if __name__ == "__main__":

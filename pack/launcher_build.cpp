@@ -125,19 +125,6 @@ std::string payload_assembly(const std::string& target, uint64_t payload_length)
   return out.str();
 }
 
-// The libraries listed beside the runtime, one a line.
-std::vector<std::string> link_libraries(const fs::path& runtime) {
-  std::ifstream in(runtime / "link-libraries.txt");
-  if (!in) throw PackError("cannot read " + (runtime / "link-libraries.txt").string());
-  std::vector<std::string> out;
-  std::string line;
-  while (std::getline(in, line)) {
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (!line.empty()) out.push_back(line);
-  }
-  return out;
-}
-
 Toolchain find_toolchain(const LauncherSettings& s) {
   Toolchain tools;
   if (s.target == "windows") {
@@ -147,17 +134,6 @@ Toolchain find_toolchain(const LauncherSettings& s) {
     tools.cxx = find_program(s.cxx, "g++", "g++", "--cxx");
   }
   return tools;
-}
-
-fs::path runtime_folder(const LauncherSettings& s) {
-  fs::path root = s.runtime_root.empty() ? default_runtime_root() : s.runtime_root;
-  fs::path folder = fs::absolute(root / s.target);
-  std::error_code error;
-  if (!fs::is_regular_file(folder / "libzovari_runtime.a", error)) {
-    throw PackError("launcher runtime for " + s.target + " not found in " + folder.string() +
-                    " (build the " + s.target + " target of the project, or name the folder with --runtime)");
-  }
-  return folder;
 }
 
 // Compiles the resource script (windows), or returns an empty path when the
@@ -209,13 +185,6 @@ void install_output(const fs::path& built, const fs::path& output) {
 
 }  // namespace
 
-fs::path default_runtime_root() {
-#ifdef ZOVARI_DEFAULT_RUNTIME_ROOT
-  return fs::path(ZOVARI_DEFAULT_RUNTIME_ROOT);
-#else
-  return fs::path("runtime");
-#endif
-}
 
 std::string four_part_version(const std::string& version, const std::string& what, bool leading) {
   std::string numeric = version;
@@ -534,8 +503,8 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
 void build_launcher(const fs::path& dir, uint64_t payload_length, const LauncherSettings& s,
                     const fs::path& output) {
   Toolchain tools = find_toolchain(s);
-  fs::path runtime = runtime_folder(s);
-  std::vector<std::string> libraries = link_libraries(runtime);
+  fs::path runtime = find_runtime(s.runtime_root, s.target);
+  std::vector<std::string> libraries = runtime_link_libraries(runtime);
   fs::path icon = s.icon.empty() ? fs::path() : fs::absolute(s.icon);
   write_text(dir / "payload.s", payload_assembly(s.target, payload_length));
   write_text(dir / "config.cpp", config_source(payload_length, s, s.path_template));

@@ -63,9 +63,6 @@ inline const char* const WORK_PAYLOAD_NAME = "payload.bin";
 void build_launcher(const std::filesystem::path& work, uint64_t payload_length,
                     const LauncherSettings& settings, const std::filesystem::path& output);
 
-// Where this tool looks for the launcher runtime by default.
-std::filesystem::path default_runtime_root();
-
 }  // namespace zovari
 
 #endif

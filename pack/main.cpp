@@ -24,6 +24,7 @@
 #include "pack/launcher_build.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
+#include "pack/pe_signature.h"
 #include "pack/payload_writer.h"
 #include "pack/toolchain.h"
 
@@ -46,8 +47,9 @@ const char* const MAIN_HELP =
     "  extract   write the files of a launcher or payload into a folder\n"
     "  verify    check a launcher or payload completely\n"
     "\n"
-    "Run 'zovari-pack COMMAND --help' for a command's options.  \"--\" ends the\n"
-    "options.  Exit codes: 0 done, 1 failed, 2 usage error.\n";
+    "Run 'zovari-pack COMMAND --help' for a command's options, 'zovari-pack --version'\n"
+    "for the version and where the launcher runtimes are.  \"--\" ends the options.\n"
+    "Exit codes: 0 done, 1 failed, 2 usage error.\n";
 
 const char* const PAYLOAD_HELP =
     "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [options]\n"
@@ -60,6 +62,8 @@ const char* const PAYLOAD_HELP =
     "  --main RELPATH   the program the launcher starts, relative to DIR\n"
     "  --output FILE    the payload file to write (replaced only when complete)\n"
     "  --level N        zstd compression level, 1 to 22 (default 19)\n"
+    "  --jobs N         compression threads (default: one per core); the payload's\n"
+    "                   bytes are the same for any N\n"
     "  --exclude PATTERN  leave out matching files (see build --help); repeatable\n"
     "  -q, --quiet      no progress\n"
     "  -v, --verbose    list each file packed\n"
@@ -103,6 +107,8 @@ std::string build_help() {
              "  --main RELPATH        the program the launcher starts, relative to DIR\n"
              "  --output FILE         the launcher to write\n"
              "  --level N             zstd compression level, 1 to 22 (default 19)\n"
+             "  --jobs N              compression threads (default: one per core); the\n"
+             "                        launcher's bytes are the same for any N\n"
              "  --exclude PATTERN     leave out files whose relative name (\"/\" between\n"
              "                        folders), or any one folder or file name in it,\n"
              "                        matches the glob; repeatable, e.g. --exclude '*.pdb'\n"
@@ -152,7 +158,9 @@ const char* const VERIFY_HELP =
     "Decodes the whole payload in FILE and checks every checksum, every name (with\n"
     "the rules of Windows names too when FILE is a Windows launcher), the end\n"
     "record, the end of the frame, the frame's seal, the padding and the trailer.  Exits\n"
-    "with 0 when all is well, 1 with a line saying what is wrong otherwise.\n";
+    "with 0 when all is well, 1 with a line saying what is wrong otherwise.  For a\n"
+    "Windows launcher it also says whether it carries a code signature (a\n"
+    "certificate table); osslsigncode verify checks the signature itself.\n";
 
 const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"output", true},  {"target", true},          {"template", true}, {"product", true},
@@ -172,22 +180,61 @@ int parse_level(const Arguments& args) {
   throw UsageError("--level must be a number from 1 to 22, not \"" + text + "\"");
 }
 
+// --jobs N: compression threads; 0 when not given (one per core).
+int parse_jobs(const Arguments& args) {
+  std::string text = args.get("jobs", "");
+  if (text.empty()) return 0;
+  try {
+    size_t used = 0;
+    int jobs = std::stoi(text, &used);
+    if (used == text.size() && jobs >= 1 && jobs <= 256) return jobs;
+  } catch (const std::exception&) {
+  }
+  throw UsageError("--jobs must be a number from 1 to 256, not \"" + text + "\"");
+}
+
+// "12 s", "3 min 05 s": a duration for the progress line.
+std::string duration_text(double seconds) {
+  char text[32];
+  long whole = (long)(seconds + 0.5);
+  if (whole < 60) {
+    std::snprintf(text, sizeof text, "%ld s", whole);
+  } else {
+    std::snprintf(text, sizeof text, "%ld min %02ld s", whole / 60, whole % 60);
+  }
+  return text;
+}
+
 // A one-line progress display on stderr, shown only on a terminal.
 class Progress {
  public:
   explicit Progress(uint64_t total) : total_(total), shown_(isatty(2) != 0) {}
   ~Progress() { finish(); }
-  void update(uint64_t done, const std::u16string& name) {
+  void update(uint64_t done) {
     if (!shown_) return;
     auto now = std::chrono::steady_clock::now();
-    if (active_ && now - last_ < std::chrono::milliseconds(100) && done < total_) return;
+    // At most ten lines a second, and the last one always, once.
+    if (active_ && (done == last_done_ || (now - last_ < std::chrono::milliseconds(100) && done < total_))) {
+      return;
+    }
     last_ = now;
+    last_done_ = done;
     active_ = true;
-    std::string shown = display_name(name);
-    if (shown.size() > 40) shown = "..." + shown.substr(shown.size() - 37);
     double percent = total_ > 0 ? 100.0 * (double)done / (double)total_ : 100.0;
-    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%) %s", done / 1048576.0,
-                 total_ / 1048576.0, percent, shown.c_str());
+    // The rate and the time left, once there is enough behind to judge by.
+    std::string pace;
+    double elapsed = std::chrono::duration<double>(now - start_).count();
+    if (elapsed >= 1.0 && done > 0) {
+      double rate = (double)done / elapsed;
+      char text[64];
+      std::snprintf(text, sizeof text, " %.1f MiB/s", rate / 1048576.0);
+      pace = text;
+      if (done < total_) pace += ", " + duration_text((double)(total_ - done) / rate) + " left";
+    }
+    // No file name: the workers take input well ahead of what they have
+    // compressed, so the file being read says little about where they are.
+    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
+                 total_ / 1048576.0, percent, pace.c_str());
     std::fflush(stderr);
   }
   void finish() {
@@ -199,7 +246,9 @@ class Progress {
   uint64_t total_;
   bool shown_;
   bool active_ = false;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_;
+  uint64_t last_done_ = 0;
 };
 
 uint64_t total_size(const std::vector<PayloadRecord>& records) {
@@ -215,9 +264,10 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
                   const fs::path& output) {
   PayloadOptions options;
   options.level = parse_level(args);
+  options.workers = parse_jobs(args);
   Progress progress(args.has("quiet") ? 0 : total_size(records));
   if (!args.has("quiet")) {
-    options.progress = [&](uint64_t done, const std::u16string& name) { progress.update(done, name); };
+    options.progress = [&](uint64_t done, const std::u16string&) { progress.update(done); };
   }
   write_payload_file(records, options, output);
 }
@@ -359,10 +409,11 @@ void print_summary(const fs::path& output, const std::vector<PayloadRecord>& rec
 
 int command_payload(const std::vector<std::string>& rest) {
   std::vector<OptionDefinition> options = SELECTION_OPTIONS;
-  options.insert(options.end(), {{"output", true}, {"quiet", false, 'q'}});
+  options.insert(options.end(), {{"output", true}, {"quiet", false, 'q'}, {"jobs", true}});
   Arguments args("payload", rest, options, 0);
   if (args.help()) return std::fputs(PAYLOAD_HELP, stdout), 0;
   parse_level(args);
+  parse_jobs(args);
   fs::path output = args.required("output");
   pack_records(args, collect_input(args, output), output);
   return 0;
@@ -371,12 +422,14 @@ int command_payload(const std::vector<std::string>& rest) {
 int command_build(const std::vector<std::string>& rest) {
   std::vector<OptionDefinition> options = LAUNCHER_OPTIONS;
   options.insert(options.end(), SELECTION_OPTIONS.begin(), SELECTION_OPTIONS.end());
+  options.insert(options.end(), {{"jobs", true}});
   Arguments args("build", rest, options, 0);
   if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
   fs::path output = args.required("output");
   LauncherSettings settings = launcher_settings(args);
   // Check every value and every name before the long part.
   parse_level(args);
+  parse_jobs(args);
   std::vector<PayloadRecord> records = collect_input(args, output);
   settings.main_head = read_head(records.front().source);
   complete_settings(settings, record_names(records));
@@ -695,6 +748,16 @@ int command_extract(const std::vector<std::string>& rest) {
   return 0;
 }
 
+// What verify says of a Windows launcher's code signature; empty for other files.
+std::string signature_text(const MappedFile& file, const PayloadLocation& location) {
+  CertificateTable table = read_certificate_table(file.data(), file.size(), location.offset,
+                                                  location.offset + location.length);
+  if (!table.pe) return std::string();
+  if (table.size == 0) return ", not signed";
+  return ", signed (certificate table of " + std::to_string(table.size) + " bytes at offset " +
+         std::to_string(table.offset) + ")";
+}
+
 int command_verify(const std::vector<std::string>& rest) {
   Arguments args("verify", rest, {}, 1);
   if (args.help()) return std::fputs(VERIFY_HELP, stdout), 0;
@@ -706,10 +769,28 @@ int command_verify(const std::vector<std::string>& rest) {
   NameChecker names(windows);
   ReadSummary summary = read_payload(file.data(), location, names, true);
   if (summary.records == 0) throw PackError("the payload holds no files");
-  std::printf("ok: %s, %llu files, %llu bytes, payload of %llu bytes at offset %llu%s\n",
+  std::string signature = signature_text(file, location);
+  std::printf("ok: %s, %llu files, %llu bytes, payload of %llu bytes at offset %llu%s%s\n",
               kind.describe().c_str(), (unsigned long long)summary.records, (unsigned long long)summary.bytes,
               (unsigned long long)location.length, (unsigned long long)location.offset,
-              summary.sealed ? ", frame seal intact" : ", no frame seal");
+              summary.sealed ? ", frame seal intact" : ", no frame seal", signature.c_str());
+  return 0;
+}
+
+#ifndef ZOVARI_VERSION
+#define ZOVARI_VERSION "0.1.0"
+#endif
+
+// The version, and where each target's launcher runtime is (or what is missing).
+int print_version() {
+  std::printf("zovari-pack %s\n", ZOVARI_VERSION);
+  for (const char* target : {"linux", "windows"}) {
+    try {
+      std::printf("%s runtime: %s\n", target, find_runtime(fs::path(), target).c_str());
+    } catch (const PackError& missing) {
+      std::printf("%s runtime: missing (%s)\n", target, missing.what());
+    }
+  }
   return 0;
 }
 
@@ -719,6 +800,7 @@ int run(const std::vector<std::string>& all) {
     std::fputs(MAIN_HELP, stdout);
     return 0;
   }
+  if (all[0] == "--version") return print_version();
   const std::string& command = all[0];
   std::vector<std::string> rest(all.begin() + 1, all.end());
   if (command == "payload") return command_payload(rest);

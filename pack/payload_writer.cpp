@@ -4,7 +4,10 @@
 #include "pack/payload_writer.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
+// For ZSTD_getFrameProgression; the header and the library are one version.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -123,12 +126,16 @@ class FrameCompressor {
     set(ZSTD_c_contentSizeFlag, 0);
     set(ZSTD_c_checksumFlag, 0);
     set(ZSTD_c_dictIDFlag, 0);
-    if (options.workers > 0) {
-      // Without threads in the library this fails; one thread then does it all.
-      if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, options.workers))) {
-        ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, 0);
-      }
+    // Always the multi-threaded mode, even with one worker: its frame does
+    // not depend on the number of workers, while the single-threaded mode's
+    // does differ.  So a folder packs to the same bytes on any machine.
+    int workers = options.workers > 0 ? options.workers : default_workers();
+    size_t result = ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, workers);
+    if (ZSTD_isError(result)) {
+      throw PackError(std::string("the zstd library was built without worker threads: ") +
+                      ZSTD_getErrorName(result));
     }
+    if (options.long_distance) set(ZSTD_c_enableLongDistanceMatching, 1);
     out_.resize(ZSTD_CStreamOutSize());
   }
   ~FrameCompressor() { ZSTD_freeCCtx(cctx_); }
@@ -140,6 +147,11 @@ class FrameCompressor {
     while (in.pos < in.size) run(&in, ZSTD_e_continue);
   }
   void write(const std::string& data) { write(data.data(), data.size()); }
+
+  // Called after every step with the input bytes compressed so far.  The
+  // workers take input a job at a time, so what was handed over says little
+  // on its own; what they have compressed moves steadily.
+  void on_progress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
 
   void finish() {
     ZSTD_inBuffer in = {nullptr, 0, 0};
@@ -167,6 +179,7 @@ class FrameCompressor {
       sealer_.feed(out_.data(), out.pos);
       sink_(out_.data(), out.pos);
     }
+    if (progress_) progress_(ZSTD_getFrameProgression(cctx_).consumed);
     return remaining;
   }
 
@@ -174,14 +187,27 @@ class FrameCompressor {
   std::function<void(const char*, size_t)> sink_;
   std::vector<char> out_;
   FrameSealer sealer_;
+  std::function<void(uint64_t)> progress_;
 };
 
 // Feeds every record and the end record into the compressor, streaming files.
 void compress_records(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                       FrameCompressor& frame) {
   std::vector<char> buffer;
-  uint64_t done = 0;
+  const std::u16string* feeding = nullptr;
+  if (options.progress) {
+    // The headers are a small part of the stream: counted as contents, capped.
+    uint64_t total = 0;
+    for (const PayloadRecord& record : records) {
+      std::error_code error;
+      total += fs::file_size(record.source, error);
+    }
+    frame.on_progress([&options, &feeding, total](uint64_t consumed) {
+      if (feeding != nullptr) options.progress(std::min(consumed, total), *feeding);
+    });
+  }
   for (const PayloadRecord& record : records) {
+    feeding = &record.name;
     check_name(record.name);
     uint64_t size = 0;
     uint32_t checksum = 0;
@@ -200,8 +226,6 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
       crc = crc32_continue(crc, buffer.data(), want);
       frame.write(buffer.data(), want);
       left -= want;
-      done += want;
-      if (options.progress) options.progress(done, record.name);
     }
     char extra;
     if (in.read(&extra, 1) != 0) {
@@ -301,6 +325,13 @@ void collect_folder(const fs::path& root, const fs::path& relative,
 }
 
 }  // namespace
+
+int default_workers() {
+  cpu_set_t cpus;
+  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? (int)online : 1;
+}
 
 std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main) {
   std::error_code error;

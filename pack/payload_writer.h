@@ -23,9 +23,14 @@ struct PayloadRecord {
 
 struct PayloadOptions {
   int level = 19;        // zstd compression level
-  int workers = 2;       // compression threads, where the library has them
-  // Called as file contents go into the frame: the bytes of contents done
-  // so far and the record they belong to.  Optional.
+  // zstd worker threads; 0: one per core.  The frame is the same for any
+  // count, since the compressor always runs in its multi-threaded mode.
+  int workers = 0;
+  // Long-distance matching within the launcher's window.
+  bool long_distance = true;
+  // Called as the frame is compressed: about the bytes of contents done so
+  // far (the records' headers counted in, capped at the contents' total)
+  // and the record being read.  Optional.
   std::function<void(uint64_t done, const std::u16string& name)> progress;
 };
 
@@ -36,6 +41,9 @@ struct PayloadOptions {
 // units and an empty folder are refused with a PackError.
 std::vector<PayloadRecord> collect_application(const std::filesystem::path& dir,
                                                const std::filesystem::path& main);
+
+// The worker count that workers = 0 stands for: the cores this process may run on.
+int default_workers();
 
 // Writes the payload to output, streaming file contents, through a temporary
 // file beside it that replaces output only when complete.  Throws PackError.

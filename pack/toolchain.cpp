@@ -56,7 +56,87 @@ std::string first_line(const fs::path& file) {
   return first;
 }
 
+// The folder that holds this program, or empty when the system will not say.
+fs::path own_folder() {
+  std::error_code error;
+  fs::path self = fs::read_symlink("/proc/self/exe", error);
+  return error ? fs::path() : self.parent_path();
+}
+
+// The installation prefix when this program is installed (its folder is
+// <prefix>/bin beside <prefix>/lib/zovari-onefile), or empty in a build tree.
+fs::path installed_prefix() {
+  fs::path folder = own_folder();
+  if (folder.empty()) return fs::path();
+  std::error_code error;
+  fs::path prefix = folder.parent_path();
+  return fs::is_directory(prefix / "lib" / "zovari-onefile", error) ? prefix : fs::path();
+}
+
+// The Debian package that brings a library file the link step names.
+std::string package_of_library(const fs::path& library) {
+  const std::string text = library.string();
+  const std::string name = library.filename().string();
+  if (text.find("mingw32") != std::string::npos) {
+    return name == "libz.a" ? "libz-mingw-w64-dev" : "mingw-w64-x86-64-dev";
+  }
+  if (name == "libzstd.a") return "libzstd-dev";
+  if (name == "libz.a") return "zlib1g-dev";
+  return "that provides " + name;
+}
+
 }  // namespace
+
+fs::path default_runtime_root() {
+  fs::path prefix = installed_prefix();
+  if (!prefix.empty()) return prefix / INSTALLED_RUNTIME_PATH;
+#ifdef ZOVARI_DEFAULT_RUNTIME_ROOT
+  return fs::path(ZOVARI_DEFAULT_RUNTIME_ROOT);
+#else
+  fs::path folder = own_folder();
+  return folder.empty() ? fs::path("runtime") : folder.parent_path() / INSTALLED_RUNTIME_PATH;
+#endif
+}
+
+fs::path find_runtime(const fs::path& root, const std::string& target) {
+  fs::path folder = fs::absolute((root.empty() ? default_runtime_root() : root) / target);
+  std::error_code error;
+  if (fs::is_regular_file(folder / "libzovari_runtime.a", error)) return folder;
+  std::string remedy;
+  if (!root.empty()) {
+    remedy = "name the runtime root, which holds linux/ and windows/, with --runtime";
+  } else if (!installed_prefix().empty()) {
+    remedy = "reinstall the Debian package zovari-pack, or install a build that has the " + target +
+             " runtime (cmake --install of a build made with the " + target + " cross build beside it)";
+  } else {
+    remedy = "build the " + target + " target of the project, or name the folder with --runtime";
+  }
+  throw PackError("launcher runtime for " + target + " not found in " + folder.string() + ": " + remedy);
+}
+
+std::vector<std::string> runtime_link_libraries(const fs::path& folder) {
+  std::ifstream in(folder / "link-libraries.txt");
+  if (!in) throw PackError("cannot read " + (folder / "link-libraries.txt").string());
+  std::vector<std::string> out;
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (line.empty()) continue;
+    if (line[0] != '-') {
+      fs::path library = line.find('/') == std::string::npos ? folder / line : fs::path(line);
+      std::error_code error;
+      if (!fs::is_regular_file(library, error)) {
+        throw PackError("the library " + library.string() + " that launchers are linked with is missing: " +
+                        (line.find('/') == std::string::npos
+                             ? "the launcher runtime in " + folder.string() + " is incomplete"
+                             : "install the Debian package " + package_of_library(library)));
+      }
+      line = library.string();
+    }
+    out.push_back(line);
+  }
+  return out;
+}
 
 fs::path find_program(const std::string& option, const std::string& default_name,
                       const std::string& debian_package, const std::string& option_name) {

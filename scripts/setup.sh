@@ -17,6 +17,7 @@ packages=(
   libstb-dev python3-pefile icoutils
   clang libclang-rt-14-dev
   dpkg-dev xz-utils
+  osslsigncode openssl zip
   strace time hyperfine
 )
 

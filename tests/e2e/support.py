@@ -83,6 +83,8 @@ def link_launcher(target, runtime_dir, payload, output, template, product, versi
         f.write(_constants_assembly(target, payload_path, len(payload), values))
     with open(os.path.join(runtime_dir, "link-libraries.txt")) as f:
         libraries = [line.strip() for line in f if line.strip()]
+    # A bare name is a library beside the runtime.
+    libraries = [l if "/" in l or l.startswith("-") else os.path.join(runtime_dir, l) for l in libraries]
     runtime = os.path.join(runtime_dir, "libzovari_runtime.a")
     if target == "windows":
         command = ["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static",

@@ -26,6 +26,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 PACK = os.environ.get("ZOVARI_PACK", "")
 RUNTIME_ROOT = os.environ.get("ZOVARI_RUNTIME_ROOT", "")
+BUILD_DIR = os.environ.get("ZOVARI_BUILD_DIR", "")
+WINDOWS_BUILD_DIR = os.environ.get("ZOVARI_WINDOWS_BUILD_DIR", "")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
@@ -268,6 +270,22 @@ class PayloadFormat(Base):
             outs.append(read(out))
         self.assertEqual(outs[0], outs[1])
         self.assertEqual(outs[0], outs[2])
+        # The same bytes for any number of compression threads, on an input
+        # of several of zstd's jobs, so that two workers really share it.
+        rng = random.Random(5)
+        words = [bytes(rng.getrandbits(8) for _ in range(rng.randrange(3, 12))) for _ in range(4000)]
+        files["large.dat"] = b" ".join(rng.choice(words) for _ in range(900000))
+        make_tree(first, {"large.dat": files["large.dat"]})
+        by_jobs = []
+        for jobs in (1, 2, 3):
+            out = os.path.join(work, "jobs%d.bin" % jobs)
+            pack("payload", "--input", first, "--main", "app.bin", "--output", out, "--level", 3,
+                 "--jobs", jobs)
+            by_jobs.append(read(out))
+        self.assertGreater(len(files["large.dat"]), 6 << 20)
+        self.assertEqual(by_jobs[0], by_jobs[1])
+        self.assertEqual(by_jobs[0], by_jobs[2])
+        self.assertEqual(by_jobs[0][7:9], b"\x00\x88", "frame header descriptor and window")
 
     def test_checksums_never_zero(self):
         self.assertEqual(zlib.crc32(b"\x9d\x0a\xd9\x6d"), 0)
@@ -818,6 +836,112 @@ class Launchers(Base):
         heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:4]
         self.assertEqual(heading, ["# linux launcher", "# template: /cache/{PRODUCT}/{VERSION}",
                                    "# product: app", "# version: " + shown[0].split("/")[-1]])
+
+    def run_windows(self, launcher, *args, cwd=None):
+        return subprocess.run([WINE, launcher] + list(args), cwd=cwd or os.path.dirname(launcher),
+                              env=self.wine_environment(), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=300)
+
+    def check_installed_tool(self, tool, work):
+        """The tool at tool, away from the build tree, finds its runtimes
+        beside itself and packs the sample application for both targets."""
+        prefix = os.path.dirname(os.path.dirname(os.path.realpath(tool)))
+        version = subprocess.run([tool, "--version"], stdout=subprocess.PIPE, check=True).stdout.decode()
+        self.assertRegex(version.splitlines()[0], r"^zovari-pack \d+\.\d+\.\d+$")
+        for target in ("linux", "windows"):
+            self.assertIn("%s runtime: %s/lib/zovari-onefile/runtime/%s\n" % (target, prefix, target), version)
+        samples = {"linux": (os.path.join(BUILD_DIR, "sample", "app"), "zovari-sample", "{PROGRAM_DIR}/u"),
+                   "windows": (os.path.join(WINDOWS_BUILD_DIR, "sample", "app"), "zovari-sample.exe",
+                               "{PROGRAM_DIR}\\u")}
+        for target, (app, main, template) in samples.items():
+            launcher = os.path.join(work, "sample-" + main)
+            result = subprocess.run([tool, "build", "--target", target, "--input", app, "--main", main,
+                                     "--output", launcher, "--template", template, "--level", "3"],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            run = (self.run_windows(launcher, "one") if target == "windows" else
+                   subprocess.run([launcher, "one"], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertIn(b"started with 1 argument(s): [one]", run.stdout)
+            self.assertIn(b"Hello from a packed application.", run.stdout)
+
+    @unittest.skipUnless(BUILD_DIR and windows_ready() and shutil.which("dpkg-deb"),
+                         "no build folder, MinGW, Wine, Windows runtime or dpkg-deb")
+    def test_installed_and_packaged_tool_packs_for_both_targets(self):
+        work = self.scratch()
+        # cmake --install into a prefix, then the whole prefix moved.
+        prefix = os.path.join(work, "prefix")
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix], check=True,
+                       stdout=subprocess.DEVNULL)
+        moved = os.path.join(work, "moved", "elsewhere")
+        os.makedirs(os.path.dirname(moved))
+        os.rename(prefix, moved)
+        os.makedirs(os.path.join(work, "a"))
+        self.check_installed_tool(os.path.join(moved, "bin", "zovari-pack"), os.path.join(work, "a"))
+        # The Debian package, as the README builds it, unpacked into a folder.
+        made = subprocess.run(["cpack", "--config", os.path.join(BUILD_DIR, "CPackConfig.cmake"),
+                               "-B", os.path.join(work, "deb")], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT)
+        self.assertEqual(made.returncode, 0, made.stdout.decode())
+        debs = [n for n in os.listdir(os.path.join(work, "deb")) if n.endswith(".deb")]
+        self.assertEqual(len(debs), 1, debs)
+        deb = os.path.join(work, "deb", debs[0])
+        info = subprocess.run(["dpkg-deb", "--info", deb], stdout=subprocess.PIPE, check=True).stdout.decode()
+        depends = [l for l in info.splitlines() if l.strip().startswith("Depends:")]
+        self.assertEqual(len(depends), 1, info)
+        for package in ("g++", "libzstd-dev", "zlib1g-dev", "g++-mingw-w64-x86-64-posix",
+                        "binutils-mingw-w64-x86-64", "libz-mingw-w64-dev"):
+            self.assertRegex(depends[0], r"[:,] %s(,| \(|$)" % re.escape(package))
+        subprocess.run(["dpkg-deb", "-x", deb, os.path.join(work, "root")], check=True)
+        os.makedirs(os.path.join(work, "b"))
+        self.check_installed_tool(os.path.join(work, "root", "usr", "bin", "zovari-pack"),
+                                  os.path.join(work, "b"))
+
+    @unittest.skipUnless(windows_ready() and shutil.which("osslsigncode") and shutil.which("openssl"),
+                         "no MinGW, Wine, Windows runtime, osslsigncode or openssl")
+    def test_signed_windows_launcher(self):
+        work = self.scratch()
+        files = {"main.exe": self.windows_main(), "data/message.txt": b"signed and sealed"}
+        folder = make_tree(os.path.join(work, "app"), files)
+        launcher = os.path.join(work, "launcher.exe")
+        pack("build", "--input", folder, "--main", "main.exe", "--output", launcher, "--level", 3,
+             "--template", "{PROGRAM_DIR}\\unpacked", *runtime_options())
+        self.assertIn(", not signed", pack("verify", launcher).stdout.decode())
+        # A throwaway certificate, and the signing command of the README.
+        key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", "/CN=Zovari test signer"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        signed = os.path.join(work, "signed", "launcher.exe")
+        os.makedirs(os.path.dirname(signed))
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-h", "sha256",
+                        "-n", "Signed test", "-in", launcher, "-out", signed],
+                       check=True, stdout=subprocess.DEVNULL)
+
+        def ossl_verify(path):
+            return subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT).returncode
+
+        self.assertEqual(ossl_verify(signed), 0)
+        # It runs as before: arguments, exit code, files.
+        target = os.path.join(work, "signed", "unpacked")
+        result = self.run_windows(signed, "Z:" + target.replace("/", "\\") + "\\data\\message.txt")
+        self.assertEqual(result.returncode, 42, result.stderr)
+        self.assertEqual(result.stdout.replace(b"\r\n", b"\n"), b"main says: signed and sealed|parent set\n")
+        self.check_unpacked(target, [(n.replace("/", "\\"), d) for n, d in files.items()])
+        # The tool still reads it, and says it is signed.
+        self.assertEqual(pack("list", signed).stdout, pack("list", launcher).stdout)
+        verified = pack("verify", signed).stdout.decode()
+        self.assertRegex(verified, r"^ok: 2 files, .*, signed \(certificate table of \d+ bytes at offset \d+\)\n$")
+        # One byte of the payload flipped: both checks fail.
+        data = bytearray(read(signed))
+        at = data.find(b"QDY" + ZSTD_MAGIC)
+        data[at + 40] ^= 0x10
+        damaged = os.path.join(work, "damaged.exe")
+        with open(damaged, "wb") as f:
+            f.write(data)
+        self.assertNotEqual(ossl_verify(damaged), 0)
+        self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
 
     def test_missing_runtime_is_one_line(self):
         work = self.scratch()
