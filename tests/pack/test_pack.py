@@ -932,7 +932,7 @@ class Launchers(Base):
         # The tool still reads it, and says it is signed.
         self.assertEqual(pack("list", signed).stdout, pack("list", launcher).stdout)
         verified = pack("verify", signed).stdout.decode()
-        self.assertRegex(verified, r"^ok: 2 files, .*, signed \(certificate table of \d+ bytes at offset \d+\)\n$")
+        self.assertRegex(verified, r"^ok: windows launcher, .*, 2 files, .*, signed \(certificate table of \d+ bytes at offset \d+\)\n$")
         # One byte of the payload flipped: both checks fail.
         data = bytearray(read(signed))
         at = data.find(b"QDY" + ZSTD_MAGIC)
