@@ -29,9 +29,9 @@ for source in "$repo"/launcher/*.cpp "$repo"/payload/*.cpp "$repo"/paths/*.cpp "
   compile "$source" "$out/obj/${name%.cpp}.o" $core_flags
   objects="$objects $out/obj/${name%.cpp}.o"
 done
-for source in guard fuzz_config windows_split; do
-  compile "$repo/fuzz/$source.cpp" "$out/obj/fuzz_$source.o" $flags $sanitizers
-  objects="$objects $out/obj/fuzz_$source.o"
+for source in fuzz/guard fuzz/fuzz_config tests/support/windows_split; do
+  compile "$repo/$source.cpp" "$out/obj/$(echo "$source" | tr / _).o" $flags $sanitizers
+  objects="$objects $out/obj/$(echo "$source" | tr / _).o"
 done
 
 for target in payload template quoting; do

@@ -178,9 +178,9 @@ class Result:
 
 
 def clean_environment():
-    """The test's environment without any variable of the launcher or the probe."""
+    """The test's environment without any variable of the launcher or the report child."""
     return {k: v for k, v in os.environ.items()
-            if not k.startswith("ZOVARI_ONEFILE_") and not k.startswith("ZOVARI_PROBE_")
+            if not k.startswith("ZOVARI_ONEFILE_") and not k.startswith("ZOVARI_REPORT_CHILD_")
             and k != "ZOVARI_ORIGINAL_ARGV0" and not k.startswith("ZOVARI_E2E_")}
 
 
@@ -192,7 +192,7 @@ def read_report(path):
 
 
 class Target:
-    """What the two targets share: where each run's probe report goes."""
+    """What the two targets share: where each run's report child's report goes."""
 
     def report_path(self):
         self.runs += 1
@@ -204,9 +204,9 @@ class LinuxTarget(Target):
     suffix = ""
     sep = "/"
 
-    def __init__(self, work, probe):
+    def __init__(self, work, report_child):
         self.work = work
-        self.probe = probe
+        self.report_child = report_child
         self.runs = 0
         self.temp = os.path.join(work, "tmpdir")
         self.cache = os.path.join(work, "cache")
@@ -222,29 +222,29 @@ class LinuxTarget(Target):
     def unix(self, path):
         return path
 
-    def environment(self, probe=None, extra=None):
+    def environment(self, report_child=None, extra=None):
         env = clean_environment()
         env["TMPDIR"] = self.temp
         env["XDG_CACHE_HOME"] = self.cache
-        env.update(probe or {})
+        env.update(report_child or {})
         env.update(extra or {})
         return env
 
-    def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"", argv0=None):
-        """Runs the launcher to its end.  probe: the probe's ZOVARI_PROBE_*
+    def run(self, launcher, args=(), cwd=None, report_child=None, env=None, stdin=b"", argv0=None):
+        """Runs the launcher to its end.  report_child: the report child's ZOVARI_REPORT_CHILD_*
         variables (the report path is added); env: more variables."""
         report = self.report_path()
-        variables = dict(probe or {}, ZOVARI_PROBE_REPORT=report)
+        variables = dict(report_child or {}, ZOVARI_REPORT_CHILD_REPORT=report)
         done = subprocess.run([argv0 or launcher] + list(args), executable=launcher,
                               cwd=cwd or self.work, env=self.environment(variables, env),
                               input=stdin, capture_output=True, timeout=RUN_LIMIT,
                               preexec_fn=_default_console_signals)
         return Result(done.returncode, done.stdout, done.stderr, read_report(report), report)
 
-    def start(self, launcher, probe, stdin=subprocess.DEVNULL, preexec_fn=None):
+    def start(self, launcher, report_child, stdin=subprocess.DEVNULL, preexec_fn=None):
         """Starts the launcher without waiting; returns (process, report path)."""
         report = self.report_path()
-        variables = dict(probe, ZOVARI_PROBE_REPORT=report)
+        variables = dict(report_child, ZOVARI_REPORT_CHILD_REPORT=report)
 
         def prepare():
             _default_console_signals()
@@ -290,9 +290,9 @@ class WindowsTarget(Target):
     suffix = ".exe"
     sep = "\\"
 
-    def __init__(self, work, probe, exitcode):
+    def __init__(self, work, report_child, exitcode):
         self.work = work
-        self.probe = probe
+        self.report_child = report_child
         self.exitcode = exitcode
         self.runs = 0
         self.prefix = tempfile.mkdtemp(prefix="zovari-e2e-wine.")
@@ -318,27 +318,27 @@ class WindowsTarget(Target):
             return rest
         raise ValueError("no Linux path for %r" % path)
 
-    def environment(self, probe=None, extra=None):
+    def environment(self, report_child=None, extra=None):
         env = clean_environment()
         env["WINEPREFIX"] = self.prefix
         env["WINEDEBUG"] = "-all"
         # Wine turns Linux text (arguments, variables) into UTF-16 by the locale.
         env["LC_ALL"] = "C.UTF-8"
-        env.update(probe or {})
+        env.update(report_child or {})
         env.update(extra or {})
         return env
 
     def command_line(self, launcher, args):
         return " ".join([windows_quote(self.native(launcher))] + [windows_quote(a) for a in args])
 
-    def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"",
+    def run(self, launcher, args=(), cwd=None, report_child=None, env=None, stdin=b"",
             command_line=None, direct=False):
         """Runs the launcher under Wine to its end, through exitcode.exe with
         the exact command_line (default: the launcher's path and args quoted),
         or started by Wine itself when direct (exit code: low 8 bits only)."""
         report = self.report_path()
         exit_file = report + ".exit"
-        variables = dict(probe or {}, ZOVARI_PROBE_REPORT=self.native(report))
+        variables = dict(report_child or {}, ZOVARI_REPORT_CHILD_REPORT=self.native(report))
         if direct:
             command = [WINE, launcher] + list(args)
         else:
