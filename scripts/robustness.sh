@@ -8,8 +8,20 @@
 #      (out/sanitize).
 # Usage: scripts/robustness.sh [SECONDS_PER_FUZZ_TARGET]   (default 25)
 # Exits non-zero when anything failed.
+#
+# The long mode (not part of the test command) only fuzzes, one target at a
+# time, each until RUNS executions or MAX_SECONDS (default 3600), from a
+# corpus kept between runs in out/fuzz-corpus/<target>/, and prints
+# executions, coverage and findings per target:
+#   scripts/robustness.sh --long RUNS [MAX_SECONDS]      e.g. --long 1000000
+# Afterwards `fuzz/run.sh --keep` refreshes the small corpus kept in the
+# repository (fuzz/corpus/), which the smoke starts from.
 set -u
 repo=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${1:-}" = "--long" ]; then
+  exec "$repo/fuzz/run.sh" --long "${2:?usage: scripts/robustness.sh --long RUNS [MAX_SECONDS]}" \
+    "${3:-3600}" "$repo/out/fuzz"
+fi
 seconds=${1:-25}
 out=$repo/out
 jobs=2
