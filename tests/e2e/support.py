@@ -1,11 +1,8 @@
 """Support for the end-to-end tests: building launchers and running them.
 
-A launcher is built by zovari-pack when the build has it (ZOVARI_E2E_PACK)
-and ZOVARI_E2E_LINK_BY_HAND is not 1; otherwise by the same route the tool
-takes: the payload framed here, an assembly file that pulls it in with
-.incbin beside the build values, linked with the target's runtime archive.
-Payloads that zovari-pack refuses to wrap (one without any file) are always
-linked by hand.
+Launchers are built by zovari-pack (ZOVARI_E2E_PACK).  Payloads that it
+rightly refuses to wrap are written here (an independent writer of the
+container) and put in place of a stand-in after the tool has linked.
 
 Linux launchers run natively; Windows launchers run under Wine, started
 through the tests' own exitcode.exe, which hands them an exact command line
@@ -49,59 +46,28 @@ def frame_payload(stream):
     return body + struct.pack("<Q", len(body))
 
 
-def _wide_directive(target, text):
-    units = [ord(c) for c in text] + [0]
-    directive = ".short" if target == "windows" else ".long"
-    return "    %s %s\n" % (directive, ", ".join(str(u) for u in units))
+def _wide_text(target, text):
+    """text as the launcher keeps a wide string: UTF-16LE on Windows,
+    UTF-32LE on Linux, with its terminating NUL."""
+    return (text + "\0").encode("utf-16-le" if target == "windows" else "utf-32-le")
 
 
-def _constants_assembly(target, payload_path, length, values):
-    section = '.section .rdata,"dr"' if target == "windows" else ".section .rodata"
-    text = "    %s\n" % section
-    text += "    .globl zovari_payload\n    .balign 16\nzovari_payload:\n"
-    text += '    .incbin "%s"\n' % payload_path.replace("\\", "\\\\").replace('"', '\\"')
-    text += "    .globl zovari_payload_length\n    .balign 8\nzovari_payload_length:\n"
-    text += "    .quad %d\n" % length
-    for symbol, value in values:
-        text += "    .globl %s\n    .balign 4\n%s:\n" % (symbol, symbol)
-        text += _wide_directive(target, value)
-    if target == "linux":
-        text += '    .section .note.GNU-stack,"",@progbits\n'
-    return text
-
-
-def link_launcher(target, runtime_dir, payload, output, template, product, version, work):
-    """Links a launcher from payload bytes by hand (when zovari-pack is absent)."""
-    payload_path = os.path.join(work, "payload.bin")
-    with open(payload_path, "wb") as f:
-        f.write(payload)
-    values = [("zovari_path_template", template), ("zovari_company", "Zovari Tests"),
-              ("zovari_product", product), ("zovari_version", version),
-              ("zovari_file_version", version), ("zovari_product_version", version)]
-    source = os.path.join(work, "launcher.s")
-    with open(source, "w") as f:
-        f.write(_constants_assembly(target, payload_path, len(payload), values))
-    with open(os.path.join(runtime_dir, "link-libraries.txt")) as f:
-        libraries = [line.strip() for line in f if line.strip()]
-    runtime = os.path.join(runtime_dir, "libzovari_runtime.a")
-    if target == "windows":
-        command = ["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static",
-                   "-Wl,--stack,16777216", "-Wl,--undefined=wWinMain", "-o", output, source, runtime] + libraries
-    else:
-        command = ["g++", "-o", output, source, runtime] + libraries
-    subprocess.run(command, check=True)
+def _replace_once(data, old, new, what):
+    at = data.find(old)
+    if at < 0 or data.find(old, at + 1) >= 0:
+        raise AssertionError("the %s is not in the launcher exactly once" % what)
+    return data[:at] + new + data[at + len(old):]
 
 
 class Packer:
-    """Builds launchers for one target, with zovari-pack where there is one."""
+    """Builds launchers for one target with zovari-pack."""
 
     def __init__(self, target, runtime_root, pack_tool, work):
+        if not pack_tool or not os.path.exists(pack_tool):
+            raise RuntimeError("the end-to-end tests need zovari-pack (ZOVARI_E2E_PACK)")
         self.target = target
-        self.runtime_dir = os.path.join(runtime_root, target)
-        self.pack_tool = pack_tool if pack_tool and os.path.exists(pack_tool) else None
-        # To tell a fault of the tool from one of the launcher: link by hand.
-        if os.environ.get("ZOVARI_E2E_LINK_BY_HAND") == "1":
-            self.pack_tool = None
+        self.runtime_root = runtime_root
+        self.pack_tool = pack_tool
         self.work = work
         self.count = 0
 
@@ -112,9 +78,9 @@ class Packer:
         return path
 
     def _options(self, template, product, version):
-        # A quick compression level: the tests are about the launcher.
-        options = ["--target", self.target, "--product", product, "--version", version,
-                   "--level", "3"]
+        options = ["--target", self.target, "--product", product, "--version", version]
+        if self.runtime_root:
+            options += ["--runtime", self.runtime_root]
         if template is not None:
             options += ["--template", template]
         return options
@@ -126,8 +92,7 @@ class Packer:
     def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0"):
         """files: {relative name with "/": bytes or a source path}; main: one of
         the names.  Writes the launcher at output."""
-        scratch = self._scratch()
-        folder = os.path.join(scratch, "app")
+        folder = os.path.join(self._scratch(), "app")
         for name, contents in files.items():
             path = os.path.join(folder, *name.split("/"))
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -137,29 +102,41 @@ class Packer:
             else:
                 shutil.copyfile(contents, path)
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        if self.pack_tool:
-            subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
-                            "--output", output] + self._options(template, product, version),
-                           check=True)
-            return output
-        names = [main] + sorted(n for n in files if n != main)
-        records = []
-        for name in names:
-            with open(os.path.join(folder, *name.split("/")), "rb") as f:
-                records.append((name.replace("/", "\\"), f.read()))
-        link_launcher(self.target, self.runtime_dir, frame_payload(payload_stream(records)),
-                      output, template or self.default_template(), product, version, scratch)
+        # A quick compression level: the tests are about the launcher.
+        subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
+                        "--output", output, "--level", "3"]
+                       + self._options(template, product, version), check=True)
         return output
 
     def build_from_payload(self, payload, output, template=None, product="ZovariE2E",
                            version="1.0.0"):
-        """A launcher linked by hand around payload bytes made by the test
-        itself: zovari-pack rightly refuses payloads that no application gives
-        (one without any file, say), but the launcher must still meet them."""
+        """A launcher around payload bytes made by the test itself, which
+        zovari-pack rightly refuses (one without any file, a wrong magic, a
+        template with an unknown token), but which the launcher must still
+        meet.  zovari-pack links it around a stand-in of the same size whose
+        bytes are then replaced: the payload by the test's (zero bytes after
+        it, which the launcher never reads), the template by one of the same
+        length with its braces."""
         scratch = self._scratch()
+        template = template or self.default_template()
+        # Incompressible, so the stand-in is longer than the test's payload.
+        main = "main.exe" if self.target == "windows" else "main"
+        stand_in = frame_payload(payload_stream([(main, os.urandom(len(payload) + 64))]))
+        stand_in_path = os.path.join(scratch, "stand-in.payload")
+        with open(stand_in_path, "wb") as f:
+            f.write(stand_in)
+        plain_template = template.replace("{", "(").replace("}", ")")
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        link_launcher(self.target, self.runtime_dir, payload, output,
-                      template or self.default_template(), product, version, scratch)
+        subprocess.run([self.pack_tool, "launcher", "--payload", stand_in_path, "--output", output]
+                       + self._options(plain_template, product, version), check=True)
+        with open(output, "rb") as f:
+            data = f.read()
+        data = _replace_once(data, stand_in, payload + b"\0" * (len(stand_in) - len(payload)),
+                             "stand-in payload")
+        data = _replace_once(data, _wide_text(self.target, plain_template),
+                             _wide_text(self.target, template), "stand-in template")
+        with open(output, "wb") as f:
+            f.write(data)
         return output
 
 
