@@ -193,7 +193,7 @@ class Scratch:
             shutil.rmtree(self.prefix, ignore_errors=True)
 
     def test_command(self, target, test):
-        """The command and environment for one test spec (unit=FILTER or e2e=A,B)."""
+        """The command and environment for one test selection (unit=FILTER or e2e=A,B)."""
         kind, _, selection = test.partition("=")
         if kind == "unit":
             program = os.path.join(self.build_dir(target), "tests", "zovari_unit_tests")
