@@ -40,7 +40,7 @@ uint32_t run_child(const wchar_t* application) {
   return exit_code;
 }
 
-static void end_child(uint32_t event) {
+static void end_child(platform_console_event event) {
   std::lock_guard<std::mutex> guard(ChildLock);
   platform_handle process = ChildProcessHandle;
   if (process == 0) {
@@ -52,13 +52,13 @@ static void end_child(uint32_t event) {
   }
 }
 
-bool console_control_handler(uint32_t event) {
+bool console_control_handler(platform_console_event event) {
   switch (event) {
-    case CONSOLE_INTERRUPT:
-    case CONSOLE_BREAK:
-    case CONSOLE_CLOSE:
-    case CONSOLE_LOGOFF:
-    case CONSOLE_SHUTDOWN:
+    case PLATFORM_CONSOLE_INTERRUPT:
+    case PLATFORM_CONSOLE_BREAK:
+    case PLATFORM_CONSOLE_CLOSE:
+    case PLATFORM_CONSOLE_LOGOFF:
+    case PLATFORM_CONSOLE_SHUTDOWN:
       end_child(event);
       break;
     default:

@@ -6,15 +6,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
-// Console control events, by their Windows codes.  POSIX maps SIGINT to
-// interrupt, SIGQUIT to break, SIGHUP to close and SIGTERM to shutdown.
-enum console_event : uint32_t {
-  CONSOLE_INTERRUPT = 0,
-  CONSOLE_BREAK = 1,
-  CONSOLE_CLOSE = 2,
-  CONSOLE_LOGOFF = 5,
-  CONSOLE_SHUTDOWN = 6
-};
+#include "platform/platform.h"
 
 // How long a child may take to end by itself after a console event.
 static const uint32_t CHILD_GRACE_MILLISECONDS = 5000;
@@ -26,10 +18,11 @@ static const uint32_t CHILD_GRACE_MILLISECONDS = 5000;
 // launcher exits with 2.
 uint32_t run_child(const wchar_t* application);
 
-// Called by the platform, on a thread of its own, for each console control
-// event.  For interrupt, break, close, logoff and shutdown it ends a running
-// child: up to 5000 ms to end by itself, then terminated with exit code 0.
-// Always returns false, so the event goes on to the system's default handling.
-bool console_control_handler(uint32_t event);
+// Handed to the platform, which calls it on a thread of its own for each
+// console control event.  For interrupt, break, close, logoff and shutdown it
+// ends a running child: up to 5000 ms to end by itself, then terminated with
+// exit code 0.  Always returns false, so the event goes on to the system's
+// default handling.
+bool console_control_handler(platform_console_event event);
 
 #endif

@@ -1,4 +1,5 @@
 #include "launcher/command_line.h"
+#include "launcher/command_line_for_tests.h"
 
 #include <stdlib.h>
 

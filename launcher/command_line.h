@@ -17,10 +17,6 @@ extern wchar_t CommandLineBuffer[COMMAND_LINE_CAPACITY];
 // quotation mark.
 bool argument_needs_quotes(const wchar_t* argument);
 
-// Appends one argument to buffer (capacity units), quoted where needed.
-// Aborts when it does not fit.
-void append_argument(wchar_t* buffer, const wchar_t* argument, size_t capacity);
-
 // Empties buffer and writes the arguments into it, one space between each.
 // Aborts when the text does not fit in capacity units.
 void join_arguments(wchar_t* const* arguments, int count, wchar_t* buffer, size_t capacity);

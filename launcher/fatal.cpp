@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "payload/unpack.h"
 #include "platform/platform.h"
 
 void trim_line_end(char* text) {
@@ -32,19 +31,18 @@ static const char* displayed(const wchar_t* text) {
   return converted != nullptr ? converted : "?";
 }
 
-void fail_spec_expansion(const wchar_t* path_template) {
+void fail_template_expansion(const wchar_t* path_template) {
   fprintf(stderr, "Error, couldn't runtime expand spec '%s'.\n", displayed(path_template));
   fflush(stderr);
   platform_abort();
 }
 
-void fail_open_for_writing(void) {
-  fprintf(stderr, "Error, failed to open '%s' for writing.\n", displayed(unpack_target_path()));
+void fail_open_for_writing(const wchar_t* path) {
+  fprintf(stderr, "Error, failed to open '%s' for writing.\n", displayed(path));
   exit(2);
 }
 
-void fail_unpack_write(void) {
-  uint32_t code = platform_last_error();
+void fail_unpack_write(uint32_t code) {
   report_system_error("Error, couldn't unpack file to target path.", code);
   exit(2);
 }

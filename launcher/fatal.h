@@ -14,13 +14,15 @@
 void report_system_error(const char* message, uint32_t code);
 
 // Writes the template's expansion failure to standard error, then aborts.
-[[noreturn]] void fail_spec_expansion(const wchar_t* path_template);
+[[noreturn]] void fail_template_expansion(const wchar_t* path_template);
 
-// Reports that the file being unpacked cannot be opened for writing; exit 2.
-[[noreturn]] void fail_open_for_writing(void);
+// Reports that the file at path, being unpacked, cannot be opened for
+// writing; exit 2.
+[[noreturn]] void fail_open_for_writing(const wchar_t* path);
 
-// Reports a failed write of unpacked data with the system's error; exit 2.
-[[noreturn]] void fail_unpack_write(void);
+// Reports a failed write of unpacked data with the system's error code, which
+// the caller takes at once; exit 2.
+[[noreturn]] void fail_unpack_write(uint32_t code);
 
 // Reports that folder, the target directory or a folder above it, is not
 // this user's alone, and why; exit 2.

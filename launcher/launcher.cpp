@@ -16,7 +16,7 @@
 
 static wchar_t TargetDirectory[PATH_CAPACITY];
 static wchar_t NormalisedDirectory[PATH_CAPACITY];
-static wchar_t LauncherDirectory[4097];
+static wchar_t LauncherDirectory[EXECUTABLE_PATH_CAPACITY];
 
 // Forgets inherited run-time values, so that this start computes its own and
 // its child sees exactly the values that named the target directory; then
@@ -30,7 +30,7 @@ static void prepare_environment(void) {
 
 static void derive_target_directory(void) {
   if (!expand_path_template(TargetDirectory, zovari_path_template, PATH_CAPACITY)) {
-    fail_spec_expansion(zovari_path_template);
+    fail_template_expansion(zovari_path_template);
   }
   size_t length = platform_full_path(TargetDirectory, NormalisedDirectory, PATH_CAPACITY);
   if (length == 0 || length >= PATH_CAPACITY) {
@@ -52,7 +52,7 @@ static void check_payload_magic(void) {
 // separator; a path without one stays whole.
 static void publish_launcher_directory(void) {
   LauncherDirectory[0] = 0;
-  append_wide_bounded(LauncherDirectory, get_executable_path(), 4097);
+  append_wide_bounded(LauncherDirectory, get_executable_path(), EXECUTABLE_PATH_CAPACITY);
   cut_at_last_separator(LauncherDirectory);
   set_environment_value("ZOVARI_ONEFILE_DIRECTORY", LauncherDirectory);
 }
@@ -63,7 +63,7 @@ uint32_t launcher_main(void) {
   prepare_environment();
   derive_target_directory();
 
-  if (!platform_register_console_handler()) {
+  if (!platform_register_console_handler(console_control_handler)) {
     fail_with_message("Error, failed to register signal handler.");
   }
   check_payload_magic();

@@ -7,22 +7,36 @@
 #include <string>
 #include <vector>
 
+#include "pack/common.h"
+
 namespace zovari {
+
+// A usage mistake: the exit code is 2 rather than 1.
+struct UsageError : PackError {
+  using PackError::PackError;
+};
 
 struct OptionDefinition {
   std::string name;  // without the leading "--"
   bool takes_value;
+  char short_name = 0;
+  bool repeatable = false;  // may be given more than once (all())  // "-q" for --quiet; 0: none
 };
 
 class Arguments {
  public:
   // Parses args (after the subcommand) for the named subcommand.  Throws
-  // PackError on an unknown option, a missing value or a repeated option.
+  // UsageError on an unknown option, a missing value or a repeated option.
+  // "--" ends the options: what follows is positional, even "-x".
   Arguments(const std::string& command, const std::vector<std::string>& args,
             const std::vector<OptionDefinition>& options, size_t positional_count);
 
   bool help() const { return help_; }
   std::string get(const std::string& name, const std::string& fallback = std::string()) const;
+  // True when the option was given, even with an empty value.
+  bool has(const std::string& name) const { return values_.count(name) != 0; }
+  // Every value of a repeatable option, in order.
+  std::vector<std::string> all(const std::string& name) const;
   // The option's value, which must be given.
   std::string required(const std::string& name) const;
   const std::vector<std::string>& positional() const { return positional_; }
@@ -30,6 +44,7 @@ class Arguments {
  private:
   std::string command_;
   std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> repeated_;
   std::vector<std::string> positional_;
   bool help_ = false;
 };

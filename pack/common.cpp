@@ -89,7 +89,8 @@ TemporaryOutput::TemporaryOutput(const fs::path& output) : output_(output) {
     path_ += suffix;
     fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd_ < 0 && errno != EEXIST) {
-      throw PackError("cannot create " + quoted_path(path_) + ": " + std::strerror(errno));
+      // The user named the output, not the temporary file beside it.
+      throw PackError("cannot create " + quoted_path(output) + ": " + std::strerror(errno));
     }
   }
   if (fd_ < 0) throw PackError("cannot choose a temporary file name beside " + quoted_path(output));
@@ -106,7 +107,7 @@ void TemporaryOutput::write(const char* data, size_t size) {
   while (size > 0) {
     ssize_t done = ::write(fd_, data, size);
     if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) throw PackError("cannot write " + quoted_path(path_) + ": " + std::strerror(errno));
+    if (done <= 0) throw PackError("cannot write " + quoted_path(output_) + ": " + std::strerror(errno));
     data += done;
     size -= (size_t)done;
   }
@@ -114,14 +115,14 @@ void TemporaryOutput::write(const char* data, size_t size) {
 
 void TemporaryOutput::set_mode(unsigned mode) {
   if (::fchmod(fd_, (mode_t)mode) != 0) {
-    throw PackError("cannot set the permissions of " + quoted_path(path_) + ": " + std::strerror(errno));
+    throw PackError("cannot set the permissions of " + quoted_path(output_) + ": " + std::strerror(errno));
   }
 }
 
 void TemporaryOutput::commit() {
   int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw PackError("cannot write " + quoted_path(path_) + ": " + std::strerror(errno));
+  if (::close(fd) != 0) throw PackError("cannot write " + quoted_path(output_) + ": " + std::strerror(errno));
   std::error_code error;
   fs::rename(path_, output_, error);
   if (error) throw PackError("cannot write " + quoted_path(output_) + ": " + error.message());

@@ -138,6 +138,89 @@ std::string default_icon_png() {
 #endif
 }
 
+namespace {
+
+uint32_t get_le(const std::string& data, size_t at, size_t bytes) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < bytes; ++i) value |= (uint32_t)(unsigned char)data[at + i] << (8 * i);
+  return value;
+}
+
+// An icon image stored as a bitmap (a BITMAPINFOHEADER, bottom-up rows of
+// 32-bit BGRA or 24-bit BGR, then for 24 bits the 1-bit transparency mask)
+// as PNG bytes.
+std::string png_from_icon_bitmap(const std::string& image, const std::string& name) {
+  const std::string bad = "the icon " + in_quotes(name) + " holds an image that ";
+  if (image.size() < 40 || get_le(image, 0, 4) < 40) throw PackError(bad + "is cut short");
+  uint32_t header = get_le(image, 0, 4);
+  int32_t width = (int32_t)get_le(image, 4, 4), height = (int32_t)get_le(image, 8, 4) / 2;
+  unsigned bits = get_le(image, 14, 2);
+  if (get_le(image, 16, 4) != 0 || (bits != 32 && bits != 24)) {
+    throw PackError(bad + "is neither PNG nor a 24- or 32-bit bitmap; save it with those");
+  }
+  if (width <= 0 || height <= 0 || width > kMaxSourceSide || height > kMaxSourceSide) {
+    throw PackError(bad + "has a size of " + std::to_string(width) + "x" + std::to_string(height));
+  }
+  size_t row = ((size_t)width * bits / 8 + 3) & ~(size_t)3;
+  size_t mask_row = (((size_t)width + 31) / 32) * 4;
+  size_t pixels_at = header;
+  size_t mask_at = pixels_at + row * height;
+  if (image.size() < mask_at + (bits == 24 ? mask_row * height : 0)) throw PackError(bad + "is cut short");
+  Pixels rgba((size_t)width * height * 4);
+  for (int32_t y = 0; y < height; ++y) {
+    size_t source = pixels_at + row * (size_t)(height - 1 - y);
+    for (int32_t x = 0; x < width; ++x) {
+      const unsigned char* pixel = (const unsigned char*)image.data() + source + (size_t)x * bits / 8;
+      unsigned char* out = &rgba[((size_t)y * width + x) * 4];
+      out[0] = pixel[2];
+      out[1] = pixel[1];
+      out[2] = pixel[0];
+      if (bits == 32) {
+        out[3] = pixel[3];
+      } else {
+        size_t at = mask_at + mask_row * (size_t)(height - 1 - y) + (size_t)x / 8;
+        out[3] = ((unsigned char)image[at] >> (7 - x % 8)) & 1 ? 0 : 255;
+      }
+    }
+  }
+  std::string png;
+  stbi_write_png_compression_level = 9;
+  if (!stbi_write_png_to_func(append_to_string, &png, width, height, 4, rgba.data(), width * 4)) {
+    throw PackError("cannot convert the icon " + in_quotes(name) + " to PNG");
+  }
+  return png;
+}
+
+// The largest image of an .ico file, as PNG bytes.
+std::string png_from_ico(const std::string& ico, const std::string& name) {
+  size_t count = ico.size() >= 6 ? get_le(ico, 4, 2) : 0;
+  if (count == 0 || ico.size() < 6 + 16 * count) {
+    throw PackError("the icon " + in_quotes(name) + " is not a readable .ico file");
+  }
+  size_t best = count;
+  uint64_t best_area = 0;
+  for (size_t i = 0; i < count; ++i) {
+    size_t entry = 6 + 16 * i;
+    uint64_t width = (unsigned char)ico[entry] ? (unsigned char)ico[entry] : 256;
+    uint64_t height = (unsigned char)ico[entry + 1] ? (unsigned char)ico[entry + 1] : 256;
+    uint64_t size = get_le(ico, entry + 8, 4), offset = get_le(ico, entry + 12, 4);
+    if (offset > ico.size() || size > ico.size() - offset) {
+      throw PackError("the icon " + in_quotes(name) + " is not a readable .ico file (an image lies past its end)");
+    }
+    // Ties go to the deeper colour.
+    uint64_t area = (width * height << 8) | (get_le(ico, entry + 6, 2) & 0xFF);
+    if (area > best_area) best = i, best_area = area;
+  }
+  size_t entry = 6 + 16 * best;
+  std::string image = ico.substr(get_le(ico, entry + 12, 4), get_le(ico, entry + 8, 4));
+  if (image.size() >= sizeof kPngSignature && std::memcmp(image.data(), kPngSignature, sizeof kPngSignature) == 0) {
+    return image;
+  }
+  return png_from_icon_bitmap(image, name);
+}
+
+}  // namespace
+
 std::string read_icon_file(const std::filesystem::path& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
@@ -158,6 +241,9 @@ std::string read_icon_file(const std::filesystem::path& path) {
   std::fclose(file);
   if (error != 0) {
     throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(error));
+  }
+  if (contents.size() >= 4 && std::memcmp(contents.data(), "\0\0\1\0", 4) == 0) {
+    return png_from_ico(contents, path.string());
   }
   return contents;
 }

@@ -24,8 +24,10 @@ struct IconImage {
 // this build of zovari-pack has it neither built in nor beside its sources.
 std::string default_icon_png();
 
-// The contents of a PNG file; PackError naming the file when it cannot be
-// read or is over 16 MiB.
+// The icon file's image as PNG bytes: a PNG as it is; for an .ico, its
+// largest image (a PNG inside it, or a 24- or 32-bit bitmap converted).
+// PackError naming the file when it cannot be read, is over 16 MiB, or is an
+// .ico without such an image.
 std::string read_icon_file(const std::filesystem::path& path);
 
 // Decodes png (called `name` in messages) and resamples it to each of

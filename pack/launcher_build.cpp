@@ -10,11 +10,14 @@
 #include <sstream>
 #include <vector>
 
+#include "pack/binary_kind.h"
 #include "pack/common.h"
 #include "pack/names.h"
 #include "pack/resources.h"
 #include "pack/toolchain.h"
 #include "paths/bounded.h"
+#include "payload/checksum.h"
+#include "pack/payload_reader.h"
 #include "paths/template.h"
 #include "paths/tokens.h"
 
@@ -165,8 +168,12 @@ fs::path compile_resources(const fs::path& work, const LauncherSettings& s, cons
   values.company = s.company;
   values.description = s.description.empty() ? s.product : s.product + " - " + s.description;
   values.copyright = s.copyright;
-  values.file_version = four_part_version(s.file_version, "--file-version");
-  values.product_version = four_part_version(s.product_version, "--product-version");
+  values.file_version = four_part_version(s.file_version, s.file_version_option,
+                                          s.file_version_option == "--version");
+  values.product_version = four_part_version(s.product_version, s.product_version_option, true);
+  // Free text stays as given in the string; a plain version is written out
+  // in four numbers, as always.
+  if (parse_version(s.product_version).empty()) values.product_version_text = s.product_version;
   values.original_filename = s.original_filename;
   values.internal_name = s.product;
   fs::path script = write_windows_resources(work, values, s.icon);
@@ -210,11 +217,17 @@ fs::path default_runtime_root() {
 #endif
 }
 
-std::string four_part_version(const std::string& version, const std::string& what) {
-  std::vector<unsigned> numbers = parse_version(version);
+std::string four_part_version(const std::string& version, const std::string& what, bool leading) {
+  std::string numeric = version;
+  if (leading) {
+    // "1.2.3-beta" -> "1.2.3": digits and dots, without a trailing dot.
+    numeric = version.substr(0, version.find_first_not_of("0123456789."));
+    while (!numeric.empty() && numeric.back() == '.') numeric.pop_back();
+  }
+  std::vector<unsigned> numbers = parse_version(numeric);
   if (numbers.empty()) {
-    throw PackError(what + " \"" + version +
-                    "\" is not a version of one to four numbers (0 to 65535) separated by dots");
+    throw PackError(what + " \"" + version + (leading ? "\" does not start with" : "\" is not") +
+                    " a version of one to four numbers (0 to 65535) separated by dots");
   }
   numbers.resize(4, 0);
   return std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
@@ -372,6 +385,14 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
 
 // Every name by the rules of names.h, with the Windows ones for Windows.
 void check_names(const std::vector<std::u16string>& names, const std::string& target) {
+  if (target == "windows") {
+    auto [first, second] = case_collision(names);
+    if (!first.empty()) {
+      throw PackError("the names \"" + display_name(first) + "\" and \"" + display_name(second) +
+                      "\" differ only in case: Windows keeps one file for both, and every start "
+                      "would rewrite it");
+    }
+  }
   for (const std::u16string& name : names) {
     NameProblem problem = name_problem(name, target == "windows");
     if (problem) {
@@ -383,9 +404,76 @@ void check_names(const std::vector<std::u16string>& names, const std::string& ta
 
 }  // namespace
 
+void set_content_version(LauncherSettings& s, const fs::path& payload) {
+  if (!s.version_from_content) return;
+  MappedFile file(payload);
+  char text[32];
+  std::snprintf(text, sizeof text, "0.0.0-%08x", (unsigned)crc32_continue(0, file.data(), file.size()));
+  s.version = text;
+}
+
+namespace {
+
+// The target a main binary needs, from its format; empty when neither.
+// A script with "#!" runs on Linux as a program does.
+std::string target_of(const BinaryKind& kind, const std::string& head) {
+  if (kind.format == BinaryFormat::pe) return "windows";
+  if (kind.format == BinaryFormat::elf || head.compare(0, 2, "#!") == 0) return "linux";
+  return std::string();
+}
+
+// Tokens whose values are absolute paths on either system.
+bool is_absolute_token(path_token token) {
+  return token == TOKEN_TEMP || token == TOKEN_PROGRAM || token == TOKEN_PROGRAM_DIR ||
+         token == TOKEN_HOME || token == TOKEN_CACHE_DIR;
+}
+
+// A template must expand to an absolute path: it starts with a token whose
+// value is one, or with "/" (linux), a drive ("C:\") or a share ("\\")
+// (windows).  On Linux "\" is no separator, so it is refused there.
+void check_template_is_absolute(const std::string& path_template, const std::string& target) {
+  std::u16string units = utf16_from_utf8(path_template);
+  if (target == "linux" && units.find(u'\\') != std::u16string::npos) {
+    throw PackError("the path template \"" + path_template +
+                    "\" holds \"\\\", which is no separator on Linux; use \"/\"");
+  }
+  const std::wstring wide(units.begin(), units.end());
+  const wchar_t* position = wide.c_str();
+  template_piece first = next_template_piece(&position);
+  bool absolute = false;
+  if (first.kind == TEMPLATE_TOKEN) {
+    absolute = is_absolute_token(find_path_token(std::wstring(first.text, first.length).c_str()));
+  } else if (first.kind == TEMPLATE_LITERAL) {
+    const std::wstring text(first.text, first.length);
+    auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    if (target == "linux") {
+      absolute = text[0] == L'/';
+    } else {
+      bool letter = text.size() >= 3 && ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
+      absolute = (letter && text[1] == L':' && separator(text[2])) ||
+                 (text.size() >= 2 && separator(text[0]) && separator(text[1]));
+    }
+  }
+  if (!absolute) {
+    throw PackError("the path template \"" + path_template +
+                    "\" does not give an absolute path: start it with {CACHE_DIR}, {HOME}, {TEMP}, "
+                    "{PROGRAM_DIR} or " + (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
+  }
+}
+
+}  // namespace
+
 void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& names) {
+  const BinaryKind kind = binary_kind((const unsigned char*)s.main_head.data(), s.main_head.size());
+  const std::string detected = target_of(kind, s.main_head);
+  const bool target_given = !s.target.empty();
+  if (!target_given) s.target = detected.empty() ? "windows" : detected;
   if (s.target != "windows" && s.target != "linux") {
     throw PackError("--target must be windows or linux, not \"" + s.target + "\"");
+  }
+  if (!s.subsystem.empty() && s.target != "windows") {
+    throw PackError("--" + std::string(s.subsystem == "console" ? "console" : "windowed") +
+                    " is for Windows launchers; a Linux launcher has no subsystem");
   }
   if (names.empty()) throw PackError("the payload holds no files");
   check_names(names, s.target);
@@ -397,22 +485,50 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
     std::u16string base = (dot == std::u16string::npos || dot == 0) ? file_name : file_name.substr(0, dot);
     s.product = utf8_from_utf16(base);
   }
-  if (s.version.empty()) throw PackError("--version must not be empty");
+  s.file_version_option = s.file_version.empty() ? "--version" : "--file-version";
+  s.product_version_option = s.product_version.empty() ? "--version" : "--product-version";
+  if (s.version.empty()) {
+    // Filled in once the payload is written; this holds its length.
+    s.version_from_content = true;
+    s.version = "0.0.0-00000000";
+    if (s.file_version.empty()) s.file_version = "0.0.0";
+    if (s.product_version.empty()) s.product_version = "0.0.0";
+  }
   if (s.file_version.empty()) s.file_version = s.version;
   if (s.product_version.empty()) s.product_version = s.version;
   if (s.path_template.empty()) s.path_template = s.target == "windows" ? WINDOWS_TEMPLATE : LINUX_TEMPLATE;
   check_path_template(s.path_template);
+  check_template_is_absolute(s.path_template, s.target);
   check_template_path(s, names);
   if (s.target == "windows") {
-    four_part_version(s.file_version, "--file-version");
-    four_part_version(s.product_version, "--product-version");
+    four_part_version(s.file_version, s.file_version_option, s.file_version_option == "--version");
+    four_part_version(s.product_version, s.product_version_option, true);
     std::error_code error;
     if (!s.icon.empty() && !fs::is_regular_file(s.icon, error)) {
-      throw PackError("icon not found: " + s.icon.string());
+      throw PackError("icon not found: " + quoted_path(s.icon));
+    }
+  } else {
+    if (!s.icon.empty()) throw PackError("--icon is for Windows launchers; a Linux launcher has no icon");
+    if (!s.copyright.empty()) {
+      throw PackError("--copyright goes into the Windows version record; a Linux launcher has none");
     }
   }
   // Every text must be expressible before anything is compiled.
   config_source(0, s, s.path_template);
+  // Last, so that every other refusal reads as before: the main binary must
+  // be a program of the target.
+  const std::string main_shown = "\"" + display_name(main_name) + "\"";
+  if (detected.empty()) {
+    throw PackError("the main binary " + main_shown +
+                    " is neither a Windows program (PE) nor a Linux one (ELF, or a \"#!\" script)");
+  }
+  if (detected != s.target) {
+    throw PackError("--target " + s.target + " does not fit the main binary " + main_shown + ", a " +
+                    (detected == "windows" ? "Windows program (PE)" : "Linux program"));
+  }
+  if (s.subsystem.empty()) {
+    s.subsystem = kind.subsystem == kSubsystemConsole ? "console" : "windows";
+  }
 }
 
 void build_launcher(const fs::path& dir, uint64_t payload_length, const LauncherSettings& s,
@@ -434,14 +550,19 @@ void build_launcher(const fs::path& dir, uint64_t payload_length, const Launcher
     LauncherSettings with_icon = s;
     with_icon.icon = icon;
     fs::path resources = compile_resources(dir, with_icon, tools);
-    link = {"-municode", "-mwindows", "-static", "-Xlinker", "--stack", "-Xlinker", "0x1000000,0x1000",
+    // One runtime for both subsystems: its entry is wmain, which the wide
+    // start-up calls for either; only the subsystem field differs.
+    const char* subsystem = s.subsystem == "console" ? "-mconsole" : "-mwindows";
+    link = {"-municode", subsystem, "-static", "-Xlinker", "--stack", "-Xlinker", "0x1000000,0x1000",
             // The entry lives in the runtime archive, which is scanned before
             // the C run-time asks for it.
-            "-Wl,-u,wWinMain",
+            "-Wl,-u,wmain",
             "-Wl,--no-insert-timestamp", "-s", "-o", built, "config.o", "payload.o"};
     if (!resources.empty()) link.push_back("resources.o");
   } else {
-    link = {"-static-libstdc++", "-static-libgcc", "-o", built, "config.o", "payload.o"};
+    // Fully static: no loader, no library versions, so it starts on any
+    // x86-64 Linux of the last decade, whatever its C library.
+    link = {"-static", "-o", built, "config.o", "payload.o"};
   }
   link.push_back((runtime / "libzovari_runtime.a").string());
   link.insert(link.end(), libraries.begin(), libraries.end());

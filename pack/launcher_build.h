@@ -13,19 +13,28 @@
 namespace zovari {
 
 struct LauncherSettings {
-  std::string target = "windows";  // or "linux"
+  std::string target;              // "windows" or "linux"; empty: the main binary's format
+  std::string subsystem;           // windows: "console" or "windows"; empty: the main binary's
   std::string path_template;       // empty: the target's default
   std::string product;             // empty: the main binary's base name
-  std::string version = "0.0.0";
+  std::string version;             // empty: derived from the payload (set_content_version)
   std::string file_version;        // empty: the version
   std::string product_version;     // empty: the version
   std::string company, description, copyright;
   std::filesystem::path icon;      // PNG; empty: the project's own icon
   std::filesystem::path runtime_root;  // empty: the one this tool was built with
   std::string cxx, windres;        // programs; empty: found on PATH
+  std::string main_head;           // the main binary's first bytes (binary_kind.h)
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
+  bool version_from_content = false;
+  std::string file_version_option, product_version_option;  // where each came from  // {VERSION} waits for set_content_version
 };
+
+// The {VERSION} of a launcher built without --version: "0.0.0-" and the
+// payload's CRC-32 in eight hex digits, so that different contents never
+// share a cache folder.  The version record keeps 0.0.0.0.
+void set_content_version(LauncherSettings& settings, const std::filesystem::path& payload);
 
 // Fills in the defaults that depend on the main binary's payload name
 // (names[0], "\" between components) and checks every value now: the
@@ -36,8 +45,10 @@ struct LauncherSettings {
 void complete_settings(LauncherSettings& settings, const std::vector<std::u16string>& names);
 
 // "1.2.3" -> "1.2.3.0": up to four numbers of at most 65535; PackError with
-// what otherwise.
-std::string four_part_version(const std::string& version, const std::string& what);
+// what (the option the user gave) otherwise.  With leading, only the text's
+// leading numbers count ("1.2.3-beta" -> "1.2.3.0").
+std::string four_part_version(const std::string& version, const std::string& what,
+                               bool leading = false);
 
 // Checks a path template: every {NAME} must be a token the launcher knows,
 // and no "{" may stay open.  Throws PackError.

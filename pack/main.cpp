@@ -5,15 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fnmatch.h>
+
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "pack/arguments.h"
+#include "pack/binary_kind.h"
 #include "pack/cleanup.h"
 #include "pack/launcher_build.h"
 #include "pack/names.h"
@@ -25,11 +31,6 @@ namespace fs = std::filesystem;
 using namespace zovari;
 
 namespace {
-
-// A usage mistake: exit code 2 rather than 1.
-struct UsageError : PackError {
-  using PackError::PackError;
-};
 
 const char* const MAIN_HELP =
     "usage: zovari-pack COMMAND [options]\n"
@@ -45,10 +46,11 @@ const char* const MAIN_HELP =
     "  extract   write the files of a launcher or payload into a folder\n"
     "  verify    check a launcher or payload completely\n"
     "\n"
-    "Run 'zovari-pack COMMAND --help' for a command's options.\n";
+    "Run 'zovari-pack COMMAND --help' for a command's options.  \"--\" ends the\n"
+    "options.  Exit codes: 0 done, 1 failed, 2 usage error.\n";
 
 const char* const PAYLOAD_HELP =
-    "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [--level N]\n"
+    "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [options]\n"
     "\n"
     "Packs every file under DIR into a payload: the main binary RELPATH (relative\n"
     "to DIR) first, then the others sorted by name.  Links to files are followed;\n"
@@ -57,20 +59,32 @@ const char* const PAYLOAD_HELP =
     "  --input DIR      the application folder\n"
     "  --main RELPATH   the program the launcher starts, relative to DIR\n"
     "  --output FILE    the payload file to write (replaced only when complete)\n"
-    "  --level N        zstd compression level, 1 to 22 (default 19)\n";
+    "  --level N        zstd compression level, 1 to 22 (default 19)\n"
+    "  --exclude PATTERN  leave out matching files (see build --help); repeatable\n"
+    "  -q, --quiet      no progress\n"
+    "  -v, --verbose    list each file packed\n"
+    "An output inside DIR is left out of the packed files.\n";
 
 std::string launcher_options_help() {
-  return "  --target T            windows (default) or linux\n"
+  return "  --target T            windows or linux; default: the main binary's format\n"
+         "                        (PE: windows, ELF: linux), which T must fit\n"
+         "  --console, --windowed  the Windows launcher's subsystem; default: the main\n"
+         "                        binary's own (a console program gets a console launcher)\n"
          "  --template T          where the files go; default \"{CACHE_DIR}\\{PRODUCT}\\{VERSION}\"\n"
          "                        (windows) or \"{CACHE_DIR}/{PRODUCT}/{VERSION}\" (linux)\n"
          "  --product P           default: the main binary's name without extension\n"
-         "  --version V           default 0.0.0 ({VERSION}; 0.0.0.0 in the version record)\n"
+         "  --version V           {VERSION}; default \"0.0.0-\" and the payload's CRC-32 in\n"
+         "                        8 hex digits, so that other contents get another cache\n"
+         "                        folder (0.0.0.0 in the version record).  Free text such as\n"
+         "                        1.2.3-beta is the ProductVersion string; the numeric\n"
+         "                        fields take its leading numbers\n"
          "  --file-version V      default: the version\n"
          "  --product-version V   default: the version\n"
          "  --company C           the company name ({COMPANY}, CompanyName)\n"
          "  --description D       one line: FileDescription is \"<product> - <description>\"\n"
          "  --copyright C         LegalCopyright\n"
-         "  --icon PNG            the launcher's icon (windows); default: the project's own\n"
+         "  --icon FILE           the launcher's icon (windows): a PNG, or an .ico whose\n"
+         "                        largest image is used; default: the project's own\n"
          "  --runtime DIR         the launcher runtime root, holding linux/ and windows/;\n"
          "                        default " + default_runtime_root().string() + "\n"
          "  --cxx PATH            the target's C++ compiler (default g++, or\n"
@@ -88,8 +102,17 @@ std::string build_help() {
              "  --input DIR           the application folder\n"
              "  --main RELPATH        the program the launcher starts, relative to DIR\n"
              "  --output FILE         the launcher to write\n"
-             "  --level N             zstd compression level, 1 to 22 (default 19)\n") +
-         launcher_options_help();
+             "  --level N             zstd compression level, 1 to 22 (default 19)\n"
+             "  --exclude PATTERN     leave out files whose relative name (\"/\" between\n"
+             "                        folders), or any one folder or file name in it,\n"
+             "                        matches the glob; repeatable, e.g. --exclude '*.pdb'\n"
+             "                        --exclude __pycache__\n"
+             "  -q, --quiet           no progress and no summary\n"
+             "  -v, --verbose         list each file packed\n") +
+         launcher_options_help() +
+         "\nAn output inside DIR is left out of the packed files.  The build ends with one\n"
+         "line on stderr: files, bytes, payload size and ratio, target, subsystem and\n"
+         "the cache folder the template gives.\n";
 }
 
 std::string launcher_help() {
@@ -108,8 +131,11 @@ std::string launcher_help() {
 const char* const LIST_HELP =
     "usage: zovari-pack list FILE\n"
     "\n"
-    "Prints one line per file of the payload in FILE (a payload, or a launcher of\n"
-    "either target): its size, its checksum as 8 hex digits, its name.\n";
+    "For a launcher, first what it is: its target and, for Windows, its subsystem.\n"
+    "Then one line per file of the payload in FILE (a payload, or a launcher of\n"
+    "either target): its size, its checksum as 8 hex digits, its name with the\n"
+    "target's separator (\"\\\" for a payload file), the main binary marked \"(main)\".\n"
+    "Exits with 1 when the payload is damaged.\n";
 
 const char* const EXTRACT_HELP =
     "usage: zovari-pack extract FILE DIR\n"
@@ -132,7 +158,8 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"output", true},  {"target", true},          {"template", true}, {"product", true},
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
-    {"runtime", true}, {"cxx", true},             {"windres", true}};
+    {"runtime", true}, {"cxx", true},             {"windres", true},
+    {"console", false}, {"windowed", false},      {"quiet", false, 'q'}};
 
 int parse_level(const Arguments& args) {
   std::string text = args.get("level", "19");
@@ -188,14 +215,70 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
                   const fs::path& output) {
   PayloadOptions options;
   options.level = parse_level(args);
-  Progress progress(total_size(records));
-  options.progress = [&](uint64_t done, const std::u16string& name) { progress.update(done, name); };
+  Progress progress(args.has("quiet") ? 0 : total_size(records));
+  if (!args.has("quiet")) {
+    options.progress = [&](uint64_t done, const std::u16string& name) { progress.update(done, name); };
+  }
   write_payload_file(records, options, output);
 }
 
-std::vector<PayloadRecord> collect_input(const Arguments& args) {
-  return collect_application(args.required("input"), fs::path(args.required("main")));
+// A payload name with "/" between its components, as globs and users see it.
+std::string slash_name(const std::u16string& name) {
+  std::u16string units = name;
+  for (char16_t& unit : units) unit = unit == u'\\' ? u'/' : unit;
+  return utf8_from_utf16(units);
 }
+
+// True when the relative name, or one of its folders, matches the glob.
+bool excluded(const std::u16string& name, const std::vector<std::string>& patterns) {
+  std::string relative = slash_name(name);
+  for (const std::string& pattern : patterns) {
+    if (::fnmatch(pattern.c_str(), relative.c_str(), 0) == 0) return true;
+    for (const std::u16string& part : name_components(name)) {
+      if (::fnmatch(pattern.c_str(), utf8_from_utf16(part).c_str(), 0) == 0) return true;
+    }
+  }
+  return false;
+}
+
+// The same file, whichever way each path names it.
+bool same_file(const fs::path& a, const fs::path& b) {
+  std::error_code error;
+  return fs::equivalent(a, b, error) ||
+         fs::weakly_canonical(fs::absolute(a), error) == fs::weakly_canonical(fs::absolute(b), error);
+}
+
+// The application's files, without the excluded ones and without the
+// output when it lies in the folder: a build into the app's own folder must
+// not pack the launcher it replaces.  An output that is the main binary is
+// refused.
+std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& output) {
+  std::vector<PayloadRecord> all = collect_application(args.required("input"), fs::path(args.required("main")));
+  if (same_file(all.front().source, output)) {
+    throw UsageError("--output " + quoted_path(output) + " would replace the main binary");
+  }
+  std::vector<std::string> patterns = args.all("exclude");
+  std::vector<PayloadRecord> kept;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i > 0 && (excluded(all[i].name, patterns) || same_file(all[i].source, output))) continue;
+    if (i == 0 && excluded(all[i].name, patterns)) {
+      throw UsageError("--exclude leaves out the main binary \"" + slash_name(all[i].name) + "\"");
+    }
+    kept.push_back(all[i]);
+  }
+  if (args.has("verbose")) {
+    for (const PayloadRecord& record : kept) {
+      std::error_code error;
+      std::fprintf(stderr, "%12llu %s\n", (unsigned long long)fs::file_size(record.source, error),
+                   display_name(record.name).c_str());
+    }
+  }
+  return kept;
+}
+
+const std::vector<OptionDefinition> SELECTION_OPTIONS = {
+    {"input", true}, {"main", true}, {"level", true}, {"exclude", true, 0, true},
+    {"verbose", false, 'v'}};
 
 std::vector<std::u16string> record_names(const std::vector<PayloadRecord>& records) {
   std::vector<std::u16string> names;
@@ -205,10 +288,20 @@ std::vector<std::u16string> record_names(const std::vector<PayloadRecord>& recor
 
 LauncherSettings launcher_settings(const Arguments& args) {
   LauncherSettings s;
-  s.target = args.get("target", "windows");
+  s.target = args.get("target");
+  if (args.has("target") && s.target.empty()) throw UsageError("--target must not be empty");
+  if (args.has("console") && args.has("windowed")) {
+    throw UsageError("--console and --windowed exclude each other");
+  }
+  if (args.has("console")) s.subsystem = "console";
+  if (args.has("windowed")) s.subsystem = "windows";
   s.path_template = args.get("template");
+  if (args.has("template") && s.path_template.empty()) {
+    throw UsageError("--template must not be empty (leave it out for the default)");
+  }
   s.product = args.get("product");
-  s.version = args.get("version", "0.0.0");
+  s.version = args.get("version");
+  if (args.has("version") && s.version.empty()) throw UsageError("--version must not be empty");
   s.file_version = args.get("file-version");
   s.product_version = args.get("product-version");
   s.company = args.get("company");
@@ -221,38 +314,95 @@ LauncherSettings launcher_settings(const Arguments& args) {
   return s;
 }
 
+// The cache folder a launcher's template names, with the build values in
+// place; for a Linux launcher also this machine's {CACHE_DIR}, {HOME} and
+// {TEMP} as the launcher finds them.  Run-time values stay as tokens.
+std::string shown_cache_folder(const LauncherSettings& s) {
+  std::string text = s.path_template;
+  auto replace = [&](const std::string& token, const std::string& value) {
+    for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
+      text.replace(at, token.size(), value);
+    }
+  };
+  replace("{PRODUCT}", s.product);
+  replace("{COMPANY}", s.company);
+  replace("{VERSION}", s.version);
+  replace("{FILE_VERSION}", s.file_version);
+  replace("{PRODUCT_VERSION}", s.product_version);
+  if (s.target == "linux") {
+    auto variable = [](const char* name) {
+      const char* value = std::getenv(name);
+      return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+    };
+    std::string home = variable("HOME");
+    std::string cache = variable("XDG_CACHE_HOME");
+    if (cache.empty() && !home.empty()) cache = home + "/.cache";
+    std::string temp = variable("TMPDIR");
+    if (!cache.empty()) replace("{CACHE_DIR}", cache);
+    if (!home.empty()) replace("{HOME}", home);
+    replace("{TEMP}", temp.empty() ? "/tmp" : temp);
+  }
+  return text;
+}
+
+// The one line that says what a build made, on stderr.
+void print_summary(const fs::path& output, const std::vector<PayloadRecord>& records,
+                   uint64_t payload_size, const LauncherSettings& s) {
+  uint64_t bytes = total_size(records);
+  std::fprintf(stderr, "%s: %zu files, %llu bytes, payload %llu bytes (%.1f%%), target %s%s, cache folder %s%s\n",
+               quoted_path(output).c_str(), records.size(), (unsigned long long)bytes,
+               (unsigned long long)payload_size, bytes > 0 ? 100.0 * (double)payload_size / (double)bytes : 100.0,
+               s.target.c_str(), s.target == "windows" ? (s.subsystem == "console" ? " (console)" : " (GUI)") : "",
+               shown_cache_folder(s).c_str(),
+               s.version_from_content ? " (no --version: {VERSION} from the contents)" : "");
+}
+
 int command_payload(const std::vector<std::string>& rest) {
-  Arguments args("payload", rest, {{"input", true}, {"main", true}, {"output", true}, {"level", true}}, 0);
+  std::vector<OptionDefinition> options = SELECTION_OPTIONS;
+  options.insert(options.end(), {{"output", true}, {"quiet", false, 'q'}});
+  Arguments args("payload", rest, options, 0);
   if (args.help()) return std::fputs(PAYLOAD_HELP, stdout), 0;
   parse_level(args);
-  pack_records(args, collect_input(args), args.required("output"));
+  fs::path output = args.required("output");
+  pack_records(args, collect_input(args, output), output);
   return 0;
 }
 
 int command_build(const std::vector<std::string>& rest) {
   std::vector<OptionDefinition> options = LAUNCHER_OPTIONS;
-  options.insert(options.end(), {{"input", true}, {"main", true}, {"level", true}});
+  options.insert(options.end(), SELECTION_OPTIONS.begin(), SELECTION_OPTIONS.end());
   Arguments args("build", rest, options, 0);
   if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
   fs::path output = args.required("output");
   LauncherSettings settings = launcher_settings(args);
   // Check every value and every name before the long part.
   parse_level(args);
-  std::vector<PayloadRecord> records = collect_input(args);
+  std::vector<PayloadRecord> records = collect_input(args, output);
+  settings.main_head = read_head(records.front().source);
   complete_settings(settings, record_names(records));
 
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;
   pack_records(args, records, payload);
-  build_launcher(work.path(), fs::file_size(payload), settings, output);
+  set_content_version(settings, payload);
+  uint64_t payload_size = fs::file_size(payload);
+  build_launcher(work.path(), payload_size, settings, output);
+  if (!args.has("quiet")) print_summary(output, records, payload_size, settings);
   return 0;
 }
 
 // Every name of a payload, in order, for `launcher`.
+// The main binary's first bytes too, which say what it is.
 class NameCollector : public RecordVisitor {
  public:
   void begin_record(const RecordInfo& record) override { names.push_back(record.name); }
+  void record_data(const char* data, size_t size) override {
+    if (names.size() == 1 && head.size() < kBinaryHeadBytes) {
+      head.append(data, std::min(size, kBinaryHeadBytes - head.size()));
+    }
+  }
   std::vector<std::u16string> names;
+  std::string head;
 };
 
 // A copy of the file at source as a new file at copy, which nobody else can
@@ -312,17 +462,47 @@ int command_launcher(const std::vector<std::string>& rest) {
     }
     length = location.length;
   }
+  settings.main_head = names.head;
   complete_settings(settings, names.names);
+  set_content_version(settings, copy);
   build_launcher(work.path(), length, settings, output);
   return 0;
 }
 
+// What a file holding a payload is: "windows" or "linux" for a launcher,
+// empty for a payload file.
+struct FileKind {
+  std::string target;
+  unsigned subsystem = 0;
+  std::string describe() const {
+    if (target.empty()) return "payload file";
+    return target + " launcher" + (target == "windows" ? ", " + subsystem_name(subsystem) + " subsystem" : "");
+  }
+};
+
+FileKind file_kind(const MappedFile& file) {
+  BinaryKind kind = binary_kind(file.data(), (size_t)std::min<uint64_t>(file.size(), kBinaryHeadBytes));
+  FileKind out;
+  if (kind.format == BinaryFormat::pe) out.target = "windows";
+  if (kind.format == BinaryFormat::elf) out.target = "linux";
+  out.subsystem = kind.subsystem;
+  return out;
+}
+
 class Lister : public RecordVisitor {
  public:
+  explicit Lister(char16_t separator) : separator_(separator) {}
   void begin_record(const RecordInfo& record) override {
-    std::printf("%llu %08x %s\n", (unsigned long long)record.size, record.checksum,
-                display_name(record.name).c_str());
+    std::u16string name = record.name;
+    for (char16_t& unit : name) unit = unit == u'\\' ? separator_ : unit;
+    std::printf("%llu %08x %s%s\n", (unsigned long long)record.size, record.checksum,
+                display_name(name).c_str(), first_ ? " (main)" : "");
+    first_ = false;
   }
+
+ private:
+  char16_t separator_;
+  bool first_ = true;
 };
 
 int command_list(const std::vector<std::string>& rest) {
@@ -330,8 +510,23 @@ int command_list(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(LIST_HELP, stdout), 0;
   MappedFile file(args.positional()[0]);
   PayloadLocation location = find_payload(file.data(), file.size());
-  Lister lister;
-  read_payload(file.data(), location, lister, false);
+  FileKind kind = file_kind(file);
+  std::printf("# %s\n", kind.describe().c_str());
+  // A Linux launcher keeps its symbols, and with them its build values.
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"zovari_path_template", "template"}, {"zovari_product", "product"}, {"zovari_version", "version"}};
+  std::vector<std::string> symbols;
+  for (const auto& value : values) symbols.push_back(value.first);
+  std::map<std::string, std::string> found = elf_build_values(file.data(), file.size(), symbols);
+  for (const auto& value : values) {
+    auto at = found.find(value.first);
+    if (at != found.end()) {
+      std::printf("# %s: %s\n", value.second.c_str(), display_name(utf16_from_utf8(at->second)).c_str());
+    }
+  }
+  Lister lister(kind.target == "linux" ? u'/' : u'\\');
+  // Every checksum is compared: a damaged payload is an error, not a listing.
+  read_payload(file.data(), location, lister, true);
   return 0;
 }
 
@@ -402,6 +597,7 @@ class Extractor : public RecordVisitor {
     mark_ = remember_temporary((whole / temporary_).string(), false);
   }
   void record_data(const char* data, size_t size) override {
+    if (head_.size() < 4) head_.append(data, std::min(size, 4 - head_.size()));
     while (size > 0) {
       ssize_t wrote = ::write(out_fd_, data, size);
       if (wrote < 0 && errno == EINTR) continue;
@@ -413,7 +609,11 @@ class Extractor : public RecordVisitor {
   void end_record(const RecordInfo&, uint32_t) override {
     int fd = out_fd_;
     out_fd_ = -1;
-    bool good = ::close(fd) == 0 &&
+    // The main binary and whatever starts like a program can be run, as the
+    // launcher leaves them; the umask has its say as for any new file.
+    bool program = records_++ == 0 || starts_like_program((const unsigned char*)head_.data(), head_.size());
+    head_.clear();
+    bool good = (!program || ::fchmod(fd, 0777 & ~umask_) == 0) && ::close(fd) == 0 &&
                 ::renameat(folder_fd_, temporary_.c_str(), folder_fd_, file_name_.c_str()) == 0;
     int error = errno;
     if (!good) {
@@ -471,6 +671,14 @@ class Extractor : public RecordVisitor {
   std::vector<std::u16string> folder_parts_;  // the folder folder_fd_ is open on
   std::minstd_rand random_{std::random_device()()};
   std::string shown_, file_name_, temporary_;
+  std::string head_;  // the record's first bytes
+  uint64_t records_ = 0;
+  mode_t umask_ = current_umask();
+  static mode_t current_umask() {
+    mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+  }
 };
 
 int command_extract(const std::vector<std::string>& rest) {
@@ -493,12 +701,13 @@ int command_verify(const std::vector<std::string>& rest) {
   MappedFile file(args.positional()[0]);
   PayloadLocation location = find_payload(file.data(), file.size());
   // A Windows launcher gets the rules of Windows names too.
-  bool windows = file.size() >= 2 && file.data()[0] == 'M' && file.data()[1] == 'Z';
+  FileKind kind = file_kind(file);
+  bool windows = kind.target == "windows" || (file.size() >= 2 && file.data()[0] == 'M' && file.data()[1] == 'Z');
   NameChecker names(windows);
   ReadSummary summary = read_payload(file.data(), location, names, true);
   if (summary.records == 0) throw PackError("the payload holds no files");
-  std::printf("ok: %llu files, %llu bytes, payload of %llu bytes at offset %llu%s\n",
-              (unsigned long long)summary.records, (unsigned long long)summary.bytes,
+  std::printf("ok: %s, %llu files, %llu bytes, payload of %llu bytes at offset %llu%s\n",
+              kind.describe().c_str(), (unsigned long long)summary.records, (unsigned long long)summary.bytes,
               (unsigned long long)location.length, (unsigned long long)location.offset,
               summary.sealed ? ", frame seal intact" : ", no frame seal");
   return 0;
@@ -537,7 +746,10 @@ int main(int argc, char** argv) {
   remove_temporary_on_signals();
   try {
     int code = run(all);
-    std::fflush(stdout);
+    // Output that did not arrive is a failure, as on a full disk.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      throw PackError(std::string("cannot write to standard output: ") + std::strerror(errno));
+    }
     return code;
   } catch (const UsageError& error) {
     std::fprintf(stderr, "zovari-pack: %s\n", one_line(error.what()).c_str());

@@ -1,6 +1,7 @@
 #include "pack/names.h"
 
 #include <cstdio>
+#include <map>
 
 #include "pack/common.h"
 
@@ -109,6 +110,39 @@ NameProblem name_problem(const std::u16string& name, bool windows) {
     if (!why.empty()) problem.text = "has the part \"" + display_name(components[i]) + "\", which " + why;
   }
   return problem;
+}
+
+namespace {
+
+char16_t fold_case(char16_t unit) {
+  if (unit >= u'A' && unit <= u'Z') return (char16_t)(unit + 32);
+  if ((unit >= 0xC0 && unit <= 0xDE && unit != 0xD7) || (unit >= 0x391 && unit <= 0x3AB && unit != 0x3A2) ||
+      (unit >= 0x410 && unit <= 0x42F)) {
+    return (char16_t)(unit + 32);
+  }
+  if (unit >= 0x400 && unit <= 0x40F) return (char16_t)(unit + 80);
+  // Latin Extended-A: capital at the even place, small after it (but for
+  // the dotless i and the pairs shifted by one in 0x139-0x148 and 0x179-0x17E).
+  if ((unit >= 0x100 && unit <= 0x137 && unit % 2 == 0) || (unit >= 0x14A && unit <= 0x177 && unit % 2 == 0)) {
+    return (char16_t)(unit + 1);
+  }
+  if (((unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E)) && unit % 2 == 1) {
+    return (char16_t)(unit + 1);
+  }
+  return unit;
+}
+
+}  // namespace
+
+std::pair<std::u16string, std::u16string> case_collision(const std::vector<std::u16string>& names) {
+  std::map<std::u16string, const std::u16string*> seen;
+  for (const std::u16string& name : names) {
+    std::u16string folded = name;
+    for (char16_t& unit : folded) unit = unit == u'/' ? u'\\' : fold_case(unit);
+    auto [at, fresh] = seen.emplace(folded, &name);
+    if (!fresh) return {*at->second, name};
+  }
+  return {};
 }
 
 std::string display_name(const std::u16string& name) {

@@ -7,6 +7,7 @@
 #define ZOVARI_PACK_NAMES_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zovari {
@@ -23,6 +24,12 @@ struct NameProblem {
 // AUX, NUL, COM1-9, LPT1-9, with or without an extension), ":", "/", a
 // component ending in a dot or a space, <>"|?* and control characters.
 NameProblem name_problem(const std::u16string& name, bool windows);
+
+// Windows compares names without regard to case, so two names that differ
+// only in case are one file there: the first such pair among names, or an
+// empty pair.  Folding: ASCII, Latin-1, Latin Extended-A (the pairs that sit
+// side by side), Greek and Cyrillic capitals; every UTF-16 unit alone.
+std::pair<std::u16string, std::u16string> case_collision(const std::vector<std::u16string>& names);
 
 // The components of a name that passed name_problem, split at "\" and "/".
 std::vector<std::u16string> name_components(const std::u16string& name);

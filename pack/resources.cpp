@@ -169,7 +169,9 @@ std::string version_header(const VersionValues& values) {
       {"PRODUCT_NAME", version_string("ProductName", values.product)},
       {"FILE_DESCRIPTION", version_string("FileDescription", values.description)},
       {"LEGAL_COPYRIGHT", version_string("LegalCopyright", values.copyright)},
-      {"PRODUCT_VERSION", version_string("ProductVersion", joined(product, "."))},
+      {"PRODUCT_VERSION", version_string("ProductVersion", values.product_version_text.empty()
+                                                           ? joined(product, ".")
+                                                           : values.product_version_text)},
       {"FILE_VERSION", version_string("FileVersion", joined(file, "."))},
       {"ORIGINAL_FILENAME", version_string("OriginalFilename", values.original_filename)},
       {"INTERNAL_NAME", version_string("InternalName", values.internal_name)},

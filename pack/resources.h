@@ -15,6 +15,9 @@ struct VersionValues {
   std::string product, company, description, copyright,
       file_version /* four-part, e.g. 0.19.1.0 */, product_version /* four-part */,
       original_filename, internal_name;
+  // The ProductVersion string when it is free text ("1.2.3-beta"); empty:
+  // the product_version numbers.
+  std::string product_version_text;
 };
 
 // The numbers of a version: one to four decimal numbers of 0 to 65535

@@ -9,7 +9,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
-// A PathBuffer: one NUL-terminated path of at most 4095 units.
+// A path buffer's size: one NUL-terminated path of at most 4095 units.
 static const size_t PATH_CAPACITY = 4096;
 
 // Longest environment value the system allows, with its NUL.

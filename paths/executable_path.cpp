@@ -2,12 +2,11 @@
 
 #include "platform/platform.h"
 
-// One unit more than a PathBuffer.
-static wchar_t ExecutablePathBuffer[4097];
+static wchar_t ExecutablePathBuffer[EXECUTABLE_PATH_CAPACITY];
 
 const wchar_t* get_executable_path(void) {
   if (ExecutablePathBuffer[0] == 0) {
-    if (platform_executable_path(ExecutablePathBuffer, 4097) == 0) {
+    if (platform_executable_path(ExecutablePathBuffer, EXECUTABLE_PATH_CAPACITY) == 0) {
       ExecutablePathBuffer[0] = 0;
     }
   }

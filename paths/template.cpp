@@ -8,11 +8,13 @@
 
 static const size_t VALUE_CAPACITY = 1024;
 
-// Removes every separator at the end of the output.  On POSIX a lone "/" is
-// the root and stays.
+// Removes every separator at the end of the output but one that begins it:
+// alone, that one names the root ("/"), and without it the path would be
+// relative.  A folder that the Windows queries give starts with a drive or a
+// server name, so there the rule never keeps a lone "\".
 static void remove_trailing_separators(wchar_t* output) {
   size_t length = wcslen(output);
-  size_t keep = (PLATFORM_SEPARATOR == L'/' && output[0] == L'/') ? 1 : 0;
+  size_t keep = output[0] == PLATFORM_SEPARATOR ? 1 : 0;
   while (length > keep && output[length - 1] == PLATFORM_SEPARATOR) {
     output[--length] = 0;
   }

@@ -1,4 +1,5 @@
 #include "payload/directories.h"
+#include "payload/directories_for_tests.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -30,7 +31,7 @@ static void remember_directory(const wchar_t* path) {
 static void seed_with_profile_directory(void) {
   static wchar_t home[PATH_CAPACITY];
   if (!expand_path_template(home, L"{HOME}", PATH_CAPACITY)) {
-    fail_spec_expansion(L"{HOME}");
+    fail_template_expansion(L"{HOME}");
   }
   remember_directory(home);
 }

@@ -4,7 +4,6 @@
 #ifndef ZOVARI_PAYLOAD_DIRECTORIES_H
 #define ZOVARI_PAYLOAD_DIRECTORIES_H
 
-#include <stddef.h>
 #include <wchar.h>
 
 // Makes every missing directory above the file at path exist, if it can.
@@ -16,8 +15,5 @@ void ensure_parent_directories(const wchar_t* path);
 // created, already there, or a bare drive).  The first call seeds the table
 // with the expansion of "{HOME}", and aborts with a message if that fails.
 bool ensure_directory(const wchar_t* path);
-
-// How many directories the table holds (the profile directory included).
-size_t known_directory_count(void);
 
 #endif

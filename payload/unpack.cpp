@@ -17,10 +17,6 @@ static wchar_t TargetPath[PATH_CAPACITY];
 static wchar_t MainBinaryPath[PATH_CAPACITY];
 static unsigned char CopyBuffer[PAYLOAD_PIECE_SIZE];
 
-const wchar_t* unpack_target_path(void) {
-  return TargetPath;
-}
-
 const wchar_t* unpack_main_binary_path(void) {
   return MainBinaryPath;
 }
@@ -55,23 +51,14 @@ static size_t read_name(void) {
   }
 }
 
-// Appends the name to TargetPath: each "\" becomes this system's separator,
-// and where wchar_t holds code points, surrogate pairs become one.
+// Appends the name to TargetPath as this system's text, each "\" turned into
+// its separator.
 static void append_name(size_t length) {
   wchar_t converted[PAYLOAD_NAME_UNITS + 1];
-  size_t out = 0;
-  for (size_t i = 0; i < length; ++i) {
-    uint32_t unit = NameBuffer[i];
-    if (unit == L'\\') {
-      unit = (uint32_t)PLATFORM_SEPARATOR;
-    } else if (sizeof(wchar_t) == 4 && unit >= 0xD800 && unit < 0xDC00 && i + 1 < length &&
-               NameBuffer[i + 1] >= 0xDC00 && NameBuffer[i + 1] < 0xE000) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (NameBuffer[i + 1] - 0xDC00);
-      ++i;
-    }
-    converted[out++] = (wchar_t)unit;
+  size_t converted_length = platform_wide_from_utf16(NameBuffer, length, converted);
+  for (size_t i = 0; i < converted_length; ++i) {
+    if (converted[i] == L'\\') converted[i] = PLATFORM_SEPARATOR;
   }
-  converted[out] = 0;
   append_wide_bounded(TargetPath, converted, PATH_CAPACITY);
 }
 
@@ -89,14 +76,19 @@ static void write_record(uint64_t size, bool is_main_binary) {
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
   bool executable = is_main_binary || looks_executable(CopyBuffer, piece);
-  platform_handle file = platform_create_file(TargetPath, executable, size == 0);
+  // Nothing in a file that stays empty can be read half written.  An empty
+  // record's file is written at every start, also while children of other
+  // launchers run; letting them read it meanwhile keeps their opens from
+  // failing on a file that holds nothing anyway.
+  bool let_readers_in = size == 0;
+  platform_handle file = platform_create_file(TargetPath, executable, let_readers_in);
   if (file == 0) {
-    fail_open_for_writing();
+    fail_open_for_writing(TargetPath);
   }
   uint64_t remaining = size;
   while (piece > 0) {
     if (!platform_write_file(file, CopyBuffer, (uint32_t)piece)) {
-      fail_unpack_write();
+      fail_unpack_write(platform_last_error());
     }
     remaining -= piece;
     piece = remaining < PAYLOAD_PIECE_SIZE ? (size_t)remaining : PAYLOAD_PIECE_SIZE;

@@ -12,9 +12,6 @@
 // completed before it stay.
 void unpack_files(const wchar_t* target_directory);
 
-// The path of the record being unpacked (empty before the first).
-const wchar_t* unpack_target_path(void);
-
 // The first record's path; empty when the payload holds no file.
 const wchar_t* unpack_main_binary_path(void);
 

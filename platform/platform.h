@@ -54,12 +54,12 @@ char* platform_display_text(const wchar_t* text);
 // --- Files ----------------------------------------------------------------
 
 // Creates the file, or truncates an existing one to length 0, for writing.
-// Other processes may open it for writing but not for reading meanwhile,
-// unless it is to stay empty (nothing in it can be found half written).
-// Returns 0 on failure.  On POSIX the file gets mode 0666, or 0777 when
-// executable, less the umask, whether it is new or was there before; a
-// symbolic link at the path is replaced by the file, never written through.
-platform_handle platform_create_file(const wchar_t* path, bool executable, bool stays_empty);
+// Other processes may open it for writing meanwhile, and for reading only
+// when let_readers_in (Windows; POSIX cannot keep readers out).  Returns 0 on
+// failure.  On POSIX the file gets mode 0666, or 0777 when executable, less
+// the umask, whether it is new or was there before; a symbolic link at the
+// path is replaced by the file, never written through.
+platform_handle platform_create_file(const wchar_t* path, bool executable, bool let_readers_in);
 
 // Writes all of size bytes; false on any failure (the error is left for
 // platform_last_error).
@@ -108,6 +108,13 @@ enum platform_directory_result {
 // Creates one directory whose parent exists, for this user alone (POSIX mode
 // 0700).
 platform_directory_result platform_create_directory(const wchar_t* path);
+
+// Writes count UTF-16 units (a payload name) at out as this system's wide
+// text, NUL-terminated; out holds at least count + 1 units.  Windows takes the
+// units as they are; POSIX joins each surrogate pair into its code point and
+// keeps a lone surrogate as a character of its own.  Returns the characters
+// written.
+size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* out);
 
 // True for a path that names a volume root by itself and needs no creation
 // ("C:" on Windows; never on POSIX, whose root "/" always exists anyway).
@@ -223,17 +230,33 @@ void platform_terminate_process(platform_handle process, uint32_t exit_code);
 // Releases the process (CloseHandle; reaping on POSIX).  Called once.
 void platform_release_process(platform_handle process);
 
+// The console control events the launcher is told of, in its own terms.
+// Windows reports them by its console control codes; POSIX maps SIGINT to
+// interrupt, SIGQUIT to break, SIGHUP to close and SIGTERM to shutdown.
+enum platform_console_event {
+  PLATFORM_CONSOLE_INTERRUPT,
+  PLATFORM_CONSOLE_BREAK,
+  PLATFORM_CONSOLE_CLOSE,
+  PLATFORM_CONSOLE_LOGOFF,
+  PLATFORM_CONSOLE_SHUTDOWN
+};
+
+// What the launcher has run for each console control event.  Its result is
+// not used: after it the event always takes its default course.
+typedef bool (*platform_console_handler)(platform_console_event event);
+
 // Hands a console control event to the child where the system has not done so
 // itself (POSIX: a signal sent to the launcher alone is passed on; one from the
 // terminal already reached the child's process group).  Nothing on Windows,
 // where the child shares the console.
-void platform_pass_event_to_child(platform_handle process, uint32_t event);
+void platform_pass_event_to_child(platform_handle process, platform_console_event event);
 
-// Arranges for console_control_handler to be called, on a thread of its own,
-// for each console control event (Windows: SetConsoleCtrlHandler; POSIX:
-// SIGINT, SIGQUIT, SIGHUP and SIGTERM).  After the handler the event takes its
-// default course and ends the launcher.  False when it cannot be arranged.
-bool platform_register_console_handler(void);
+// Arranges for handler to be called, on a thread of its own, for each console
+// control event (Windows: SetConsoleCtrlHandler; POSIX: SIGINT, SIGQUIT,
+// SIGHUP and SIGTERM); codes that stand for none of the five are not handed
+// on.  After the handler the event takes its default course and ends the
+// launcher.  False when it cannot be arranged.  Called once.
+bool platform_register_console_handler(platform_console_handler handler);
 
 // Ends the process at once, as abort does, and shows nothing: exit code 3 on
 // Windows, where the C run-time's abort would wait on a message box in a
@@ -242,11 +265,16 @@ bool platform_register_console_handler(void);
 
 // --- Entry (used by the launcher's entry and the test programs only) ---------
 
-#if ZOVARI_PLATFORM_POSIX
 // Keeps the C run-time's argument vector for platform_argument_zero and
-// platform_launcher_arguments, and sets a UTF-8 character type for messages.
+// platform_launcher_arguments, and sets a UTF-8 character type for messages
+// (POSIX).  Nothing on Windows, where the system keeps both itself.
 void platform_keep_arguments(int count, char** arguments);
-#endif
+
+// Sees to it that nothing in the launcher's own process waits on a click: the
+// C run-time's abort and a crash end it at once, without a window, and the
+// system's boxes for an unready drive are off on the calling thread.  Nothing
+// on POSIX, which shows no such boxes.
+void platform_refuse_dialogs(void);
 
 // Called with launcher_main's result.  Where a console event is already
 // ending the launcher, waits for it to do so, so that the launcher ends the

@@ -32,7 +32,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "launcher/child.h"
 #include "platform/utf8.h"
 
 extern char** environ;
@@ -227,6 +226,21 @@ void platform_release_pages(const void* start, size_t length) {
 }
 
 // ---------------------------------------------------------------- paths
+
+size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* out) {
+  size_t written = 0;
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t unit = units[i];
+    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 &&
+        units[i + 1] < 0xE000) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    }
+    out[written++] = (wchar_t)unit;
+  }
+  out[written] = 0;
+  return written;
+}
 
 platform_directory_result platform_create_directory(const wchar_t* path) {
   const char* name = narrow(path);
@@ -754,12 +768,14 @@ static volatile sig_atomic_t ConsoleEventRunning;
 static int CurrentSignal;
 static bool CurrentSignalFromTerminal;
 
-static uint32_t event_for_signal(int signal_number) {
+static platform_console_handler ConsoleHandler;
+
+static platform_console_event event_for_signal(int signal_number) {
   switch (signal_number) {
-    case SIGINT: return CONSOLE_INTERRUPT;
-    case SIGQUIT: return CONSOLE_BREAK;
-    case SIGHUP: return CONSOLE_CLOSE;
-    default: return CONSOLE_SHUTDOWN;
+    case SIGINT: return PLATFORM_CONSOLE_INTERRUPT;
+    case SIGQUIT: return PLATFORM_CONSOLE_BREAK;
+    case SIGHUP: return PLATFORM_CONSOLE_CLOSE;
+    default: return PLATFORM_CONSOLE_SHUTDOWN;
   }
 }
 
@@ -784,7 +800,7 @@ static void* console_event_thread(void*) {
   ConsoleEventRunning = 1;
   CurrentSignal = message[0];
   CurrentSignalFromTerminal = message[1] != 0;
-  console_control_handler(event_for_signal(message[0]));
+  ConsoleHandler(event_for_signal(message[0]));
   // The default course: the launcher ends by the very signal it received.
   signal(message[0], SIG_DFL);
   sigset_t only;
@@ -795,13 +811,14 @@ static void* console_event_thread(void*) {
   for (;;) pause();
 }
 
-void platform_pass_event_to_child(platform_handle process, uint32_t) {
+void platform_pass_event_to_child(platform_handle process, platform_console_event) {
   if (!CurrentSignalFromTerminal && CurrentSignal != 0) {
     kill((pid_t)process, CurrentSignal);
   }
 }
 
-bool platform_register_console_handler(void) {
+bool platform_register_console_handler(platform_console_handler handler) {
+  ConsoleHandler = handler;
   if (pipe2(SignalPipe, O_CLOEXEC) != 0) return false;
   // A storm of signals that fills the pipe must not block the handler; the
   // first one is all the reading thread needs.
@@ -836,6 +853,8 @@ bool platform_register_console_handler(void) {
 void platform_abort(void) {
   abort();
 }
+
+void platform_refuse_dialogs(void) {}
 
 void platform_await_console_event(void) {
   if (ConsoleEventRunning) {

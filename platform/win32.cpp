@@ -9,6 +9,7 @@
 //   environment, identity and time
 //   arguments  the C run-time's wide argument vector, CommandLineToArgvW
 //   processes  CreateProcessW, waits, SetConsoleCtrlHandler
+//   entry      no dialogs: abort and crashes end the process at once
 //
 // Everything but the seam is static.
 #include "platform/platform.h"
@@ -19,9 +20,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 #include <stdio.h>
+#include <signal.h>
 #include <stdlib.h>
-
-#include "launcher/child.h"
 
 // ---------------------------------------------------------------- errors
 
@@ -206,11 +206,8 @@ static bool wait_for_holder(DWORD error, ULONGLONG* started, DWORD* pause) {
   return true;
 }
 
-// An empty record's file is written at every start, also while children of
-// other launchers run; letting them read it meanwhile keeps their opens from
-// failing on a file that holds nothing anyway.
-platform_handle platform_create_file(const wchar_t* path, bool, bool stays_empty) {
-  DWORD share = stays_empty ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_WRITE;
+platform_handle platform_create_file(const wchar_t* path, bool, bool let_readers_in) {
+  DWORD share = let_readers_in ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_WRITE;
   ULONGLONG started = 0;
   DWORD pause = 10;
   for (;;) {
@@ -322,6 +319,12 @@ platform_directory_result platform_create_directory(const wchar_t* path) {
   if (CreateDirectoryW(path, attributes)) return PLATFORM_DIRECTORY_CREATED;
   return GetLastError() == ERROR_ALREADY_EXISTS ? PLATFORM_DIRECTORY_EXISTS
                                                 : PLATFORM_DIRECTORY_FAILED;
+}
+
+size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* out) {
+  for (size_t i = 0; i < count; ++i) out[i] = (wchar_t)units[i];
+  out[count] = 0;
+  return count;
 }
 
 bool platform_is_bare_root(const wchar_t* path) {
@@ -508,26 +511,36 @@ void platform_release_process(platform_handle process) {
   CloseHandle(as_handle(process));
 }
 
-void platform_pass_event_to_child(platform_handle, uint32_t) {}
+void platform_pass_event_to_child(platform_handle, platform_console_event) {}
 
+static platform_console_handler ConsoleHandler;
 static volatile LONG ConsoleEventRunning;
 
-static BOOL WINAPI on_console_event(DWORD event) {
-  switch (event) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      InterlockedExchange(&ConsoleEventRunning, 1);
-      break;
-    default:
-      break;
+// The console control codes that stand for an event the launcher handles.
+static bool event_for_code(DWORD code, platform_console_event* event) {
+  switch (code) {
+    case CTRL_C_EVENT: *event = PLATFORM_CONSOLE_INTERRUPT; return true;
+    case CTRL_BREAK_EVENT: *event = PLATFORM_CONSOLE_BREAK; return true;
+    case CTRL_CLOSE_EVENT: *event = PLATFORM_CONSOLE_CLOSE; return true;
+    case CTRL_LOGOFF_EVENT: *event = PLATFORM_CONSOLE_LOGOFF; return true;
+    case CTRL_SHUTDOWN_EVENT: *event = PLATFORM_CONSOLE_SHUTDOWN; return true;
+    default: return false;
   }
-  return console_control_handler(event) ? TRUE : FALSE;
 }
 
-bool platform_register_console_handler(void) {
+// FALSE in every case: the event goes on to the next handler in the chain,
+// by default the system's, which ends the launcher.
+static BOOL WINAPI on_console_event(DWORD code) {
+  platform_console_event event;
+  if (event_for_code(code, &event)) {
+    InterlockedExchange(&ConsoleEventRunning, 1);
+    ConsoleHandler(event);
+  }
+  return FALSE;
+}
+
+bool platform_register_console_handler(platform_console_handler handler) {
+  ConsoleHandler = handler;
   return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
 }
 
@@ -538,6 +551,33 @@ void platform_abort(void) {
   fflush(stderr);
   TerminateProcess(GetCurrentProcess(), 3);
   _exit(3);
+}
+
+void platform_keep_arguments(int, char**) {}
+
+static void on_abort_signal(int) {
+  platform_abort();
+}
+
+// A crash ends the launcher with the exception's code, as it would after the
+// system's report, without the report's window.
+static LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
+  TerminateProcess(GetCurrentProcess(), exception->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// A windowless launcher may run unattended, so nothing may wait on a click.
+// The C run-time writes its abort text to standard error instead of a
+// message box and leaves through platform_abort; the system's boxes for an
+// unready drive are off on this thread only.  The process-wide error mode
+// (SetErrorMode) is left alone: the child inherits it, and the application
+// would lose its own crash reports and drive prompts.
+void platform_refuse_dialogs(void) {
+  _set_error_mode(_OUT_TO_STDERR);
+  signal(SIGABRT, on_abort_signal);
+  SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX,
+                     nullptr);
+  SetUnhandledExceptionFilter(on_unhandled_exception);
 }
 
 // The system's default handling ends the launcher once the handler has

@@ -44,9 +44,9 @@ BUILD_TARGETS = {
 # Code that only one target compiles.
 TARGET_OF_FILE = {
     "platform/posix.cpp": ["linux"],
-    "platform/entry_posix.cpp": ["linux"],
+    "launcher/entry_posix.cpp": ["linux"],
     "platform/win32.cpp": ["windows"],
-    "platform/entry_win32.cpp": ["windows"],
+    "launcher/entry_win32.cpp": ["windows"],
 }
 
 

@@ -1,8 +1,9 @@
 """Support for the end-to-end tests: building launchers and running them.
 
-Launchers are built by zovari-pack (ZOVARI_E2E_PACK).  Payloads that it
-rightly refuses to wrap are written here (an independent writer of the
-container) and put in place of a stand-in after the tool has linked.
+Launchers are built by zovari-pack (ZOVARI_E2E_PACK).  What it rightly
+refuses (payloads no application gives, a main binary that is no program, a
+template it cannot check) is written here, with an independent writer of the
+container, and put in place of stand-ins after the tool has linked.
 
 Linux launchers run natively; Windows launchers run under Wine, started
 through the tests' own exitcode.exe, which hands them an exact command line
@@ -62,12 +63,14 @@ def _replace_once(data, old, new, what):
 class Packer:
     """Builds launchers for one target with zovari-pack."""
 
-    def __init__(self, target, runtime_root, pack_tool, work):
+    def __init__(self, target, runtime_root, pack_tool, program, work):
+        """program: a program of the target, the main binary of stand-ins."""
         if not pack_tool or not os.path.exists(pack_tool):
             raise RuntimeError("the end-to-end tests need zovari-pack (ZOVARI_E2E_PACK)")
         self.target = target
         self.runtime_root = runtime_root
         self.pack_tool = pack_tool
+        self.program = program
         self.work = work
         self.count = 0
 
@@ -89,9 +92,13 @@ class Packer:
         sep = "\\" if self.target == "windows" else "/"
         return sep.join(["{CACHE_DIR}", "{PRODUCT}", "{VERSION}"])
 
-    def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0"):
+    def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0",
+              by_hand=False):
         """files: {relative name with "/": bytes or a source path}; main: one of
-        the names.  Writes the launcher at output."""
+        the names.  Writes the launcher at output.  by_hand: the payload is
+        written here and put in by build_from_payload, for what the tool
+        rightly refuses (a main binary that is no program, a relative
+        template) but the launcher must still meet."""
         folder = os.path.join(self._scratch(), "app")
         for name, contents in files.items():
             path = os.path.join(folder, *name.split("/"))
@@ -102,6 +109,13 @@ class Packer:
             else:
                 shutil.copyfile(contents, path)
         os.makedirs(os.path.dirname(output), exist_ok=True)
+        if by_hand:
+            records = []
+            for name in [main] + sorted(n for n in files if n != main):
+                with open(os.path.join(folder, *name.split("/")), "rb") as f:
+                    records.append((name.replace("/", "\\"), f.read()))
+            return self.build_from_payload(frame_payload(payload_stream(records)), output,
+                                           template, product, version)
         # A quick compression level: the tests are about the launcher.
         subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
                         "--output", output, "--level", "3"]
@@ -111,30 +125,35 @@ class Packer:
     def build_from_payload(self, payload, output, template=None, product="ZovariE2E",
                            version="1.0.0"):
         """A launcher around payload bytes made by the test itself, which
-        zovari-pack rightly refuses (one without any file, a wrong magic, a
-        template with an unknown token), but which the launcher must still
-        meet.  zovari-pack links it around a stand-in of the same size whose
-        bytes are then replaced: the payload by the test's (zero bytes after
-        it, which the launcher never reads), the template by one of the same
-        length with its braces."""
+        zovari-pack rightly refuses (one without any file, a wrong magic), with
+        any template, one the tool refuses too.  zovari-pack links it around
+        stand-ins at least as large, whose bytes are then replaced: the
+        payload by the test's, the template by the wanted one, each followed
+        by zero bytes up to the stand-in's size (the launcher reads neither
+        past its end)."""
         scratch = self._scratch()
         template = template or self.default_template()
+        with open(self.program, "rb") as f:
+            program = f.read()
+        main = "main" + (".exe" if self.target == "windows" else "")
         # Incompressible, so the stand-in is longer than the test's payload.
-        main = "main.exe" if self.target == "windows" else "main"
-        stand_in = frame_payload(payload_stream([(main, os.urandom(len(payload) + 64))]))
+        stand_in = frame_payload(payload_stream([(main, program),
+                                                 ("filler", os.urandom(len(payload) + 64))]))
         stand_in_path = os.path.join(scratch, "stand-in.payload")
         with open(stand_in_path, "wb") as f:
             f.write(stand_in)
-        plain_template = template.replace("{", "(").replace("}", ")")
+        sep = "\\" if self.target == "windows" else "/"
+        stand_in_template = "{TEMP}" + sep + "zovari-stand-in-" + "x" * (2 * len(template))
         os.makedirs(os.path.dirname(output), exist_ok=True)
         subprocess.run([self.pack_tool, "launcher", "--payload", stand_in_path, "--output", output]
-                       + self._options(plain_template, product, version), check=True)
+                       + self._options(stand_in_template, product, version), check=True)
         with open(output, "rb") as f:
             data = f.read()
-        data = _replace_once(data, stand_in, payload + b"\0" * (len(stand_in) - len(payload)),
+        data = _replace_once(data, stand_in, payload.ljust(len(stand_in), b"\0"),
                              "stand-in payload")
-        data = _replace_once(data, _wide_text(self.target, plain_template),
-                             _wide_text(self.target, template), "stand-in template")
+        old = _wide_text(self.target, stand_in_template)
+        data = _replace_once(data, old, _wide_text(self.target, template).ljust(len(old), b"\0"),
+                             "stand-in template")
         with open(output, "wb") as f:
             f.write(data)
         return output

@@ -49,7 +49,7 @@ class LauncherTests:
         except BaseException:
             shutil.rmtree(cls.work, ignore_errors=True)
             raise
-        cls.packer = support.Packer(cls.target.name, RUNTIME_ROOT, PACK,
+        cls.packer = support.Packer(cls.target.name, RUNTIME_ROOT, PACK, cls.target.report_child,
                                     os.path.join(cls.work, "packing"))
         cls.launchers = 0
 
@@ -72,7 +72,7 @@ class LauncherTests:
     def launcher_path(self, name="run", folder=LAUNCHER_FOLDER):
         return os.path.join(self.work, self.fresh_name(), folder, name + self.target.suffix)
 
-    def report_child_launcher(self, extra_files=None, template=None, product=None, name="run"):
+    def report_child_launcher(self, extra_files=None, template=None, product=None, name="run", by_hand=False):
         """A launcher whose main binary is the report child, unpacking into its own folder
         under {TEMP} unless a template is given."""
         output = self.launcher_path(name)
@@ -83,7 +83,7 @@ class LauncherTests:
         files = {main: self.target.report_child}
         files.update(extra_files or {})
         return self.packer.build(files, main, output, template=template,
-                                 product=product or "ZovariE2E" + folder)
+                                 product=product or "ZovariE2E" + folder, by_hand=by_hand)
 
     def assertLauncherMarkers(self, result, marker):
         self.assertIn((marker + " on stdout").encode(), result.stdout)
@@ -214,7 +214,7 @@ class LauncherTests:
         output = self.launcher_path()
         notes = b"not a program, just text\n"
         self.packer.build({"notes.txt": notes}, "notes.txt", output,
-                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()))
+                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()), by_hand=True)
         result = self.target.run(output)
         self.assertEqual(result.exit_code, 2, result)
         self.assertIsNone(result.report)
@@ -265,7 +265,7 @@ class LauncherTests:
 
     def test_relative_template_is_taken_against_the_current_directory(self):
         launcher = self.report_child_launcher(template=self.template("unpacked", "{PRODUCT}"),
-                                       product="Relative")
+                                       product="Relative", by_hand=True)
         current = os.path.join(self.work, self.fresh_name())
         os.makedirs(current)
         result = self.target.run(launcher, cwd=current)
@@ -326,7 +326,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         return support.LinuxTarget(work, report_child)
 
     def await_report(self, process, report):
-        # The report_child writes its report once it runs; then it waits for a signal.
+        # The report child writes its report once it runs; then it waits for a signal.
         for _ in range(1200):
             if os.path.exists(report) or process.poll() is not None:
                 break
@@ -334,7 +334,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertTrue(os.path.exists(report), "the report child never ran")
 
     def started_report_child(self, mode, launcher=None):
-        """A launcher whose report_child runs and waits for a signal; the report child is
+        """A launcher whose report child runs and waits for a signal; the report child is
         ended after the test whatever happens to the launcher."""
         process, report = self.target.start(launcher or self.report_child_launcher(),
                                             {"ZOVARI_REPORT_CHILD_SIGNAL": mode})

@@ -13,6 +13,7 @@ Run: /usr/bin/python3 tests/pack/test_pack.py [-v]
 
 import os
 import random
+import re
 import shutil
 import struct
 import subprocess
@@ -126,6 +127,22 @@ def pack(*args, check=True):
     return result
 
 
+def listing(path):
+    """The file lines of `list`, without its heading and the main binary's mark."""
+    lines = pack("list", path).stdout.decode().splitlines()
+    return [line[:-len(" (main)")] if line.endswith(" (main)") else line
+            for line in lines if not line.startswith("#")]
+
+
+def pe_head(subsystem):
+    """The first bytes of a PE program of that subsystem (2 GUI, 3 console): all the tool reads."""
+    head = bytearray(0x40 + 4 + 20 + 96)
+    head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    struct.pack_into("<H", head, 0x40 + 24 + 68, subsystem)
+    return bytes(head)
+
+
 def runtime_options():
     return ["--runtime", RUNTIME_ROOT] if RUNTIME_ROOT else []
 
@@ -224,8 +241,7 @@ class PayloadFormat(Base):
         files = {"m/run": b"x", "b": b"1", "B": b"2", "a\u00e9": b"3", "\U0001F600": b"4",
                  "\uff5e": b"5", "a/b": b"6", "a-b": b"7"}
         folder, payload = self.pack_folder(files, "m/run")
-        listing = pack("list", os.path.join(os.path.dirname(folder), "payload.bin")).stdout.decode()
-        names = [line.split(" ", 2)[2] for line in listing.splitlines()]
+        names = [line.split(" ", 2)[2] for line in listing(os.path.join(os.path.dirname(folder), "payload.bin"))]
         self.assertEqual(names[0], "m\\run")
         self.assertEqual(names[1:], sorted(names[1:], key=units))
         # U+1F600 (surrogates D83D...) sorts before U+FF5E in UTF-16 units.
@@ -257,7 +273,7 @@ class PayloadFormat(Base):
         self.assertEqual(zlib.crc32(b"\x9d\x0a\xd9\x6d"), 0)
         folder, payload = self.pack_folder({"main": b"", "other": b"abc", "zero": b"\x9d\x0a\xd9\x6d"},
                                            "main")
-        lines = pack("list", os.path.join(os.path.dirname(folder), "payload.bin")).stdout.decode().splitlines()
+        lines = listing(os.path.join(os.path.dirname(folder), "payload.bin"))
         self.assertEqual(lines, ["0 00000001 main", "3 %08x other" % zlib.crc32(b"abc"),
                                  "4 00000001 zero"])
 
@@ -267,7 +283,7 @@ class PayloadFormat(Base):
         os.symlink("real.txt", os.path.join(folder, "link.txt"))
         out = os.path.join(work, "p.bin")
         pack("payload", "--input", folder, "--main", "main", "--output", out, "--level", 1)
-        lines = pack("list", out).stdout.decode().splitlines()
+        lines = listing(out)
         self.assertIn("4 %08x link.txt" % checksum(b"real"), lines)
         self.assertIn("4 %08x real.txt" % checksum(b"real"), lines)
 
@@ -374,7 +390,7 @@ class Refusals(Base):
         folder = make_tree(os.path.join(self.work, "app"), {"main.exe": b"m"})
         launcher = os.path.join(self.work, "out", "launcher.exe")
         self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher,
-                             "--version", "1.x"] + runtime_options(), launcher, "version")
+                             "--version", "x1"] + runtime_options(), launcher, "--version")
         # Values that would break the path the launcher unpacks into.
         linux = os.path.join(self.work, "out", "launcher")
         for target, option, value, out in [("windows", "--product", "Foo: Deluxe", launcher),
@@ -387,6 +403,30 @@ class Refusals(Base):
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main.exe",
                              "--output", linux, "--template", "/tmp/" + "x" * 4100] + runtime_options(),
                             linux, "path buffer")
+
+    def test_templates_must_be_absolute_paths_of_the_target(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main": b"#!/bin/sh\n"})
+        linux = os.path.join(self.work, "out", "launcher")
+        for template, fragment in [("rel/{PRODUCT}", "absolute"), ("{COMPANY}/x", "absolute"),
+                                   ("{CACHE_DIR}\\x", "no separator on Linux")]:
+            with self.subTest(template=template):
+                self.assert_refused(["build", "--input", folder, "--main", "main", "--output", linux,
+                                     "--company", "C", "--template", template] + runtime_options(),
+                                    linux, fragment)
+        result = pack("build", "--input", folder, "--main", "main", "--output", linux, "--template", "",
+                      check=False)
+        self.assertEqual(result.returncode, 2)
+
+    def test_names_that_differ_only_in_case_are_refused_for_windows(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"main.exe": pe_head(3), "README.txt": b"a",
+                                                             "docs/\u00c9t\u00e9.txt": b"b", "readme.txt": b"c"})
+        launcher = os.path.join(self.work, "out", "launcher.exe")
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
+                            + runtime_options(), launcher, "differ only in case")
+        os.remove(os.path.join(folder, "readme.txt"))
+        make_tree(folder, {"DOCS/\u00e9t\u00e9.txt": b"d"})
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
+                            + runtime_options(), launcher, "differ only in case")
 
     def test_launcher_refuses_bad_payloads(self):
         good = write_payload([("main", b"m")])
@@ -455,13 +495,13 @@ class Inspection(Base):
                 for name, data in expected_records(self.folder, "app.bin")]
 
     def test_list(self):
-        self.assertEqual(pack("list", self.payload).stdout.decode().splitlines(),
+        self.assertEqual(listing(self.payload),
                          self.expected_listing())
         # Control characters in names cannot break lines or drive the terminal.
         path = os.path.join(self.scratch(), "controls.bin")
         with open(path, "wb") as f:
             f.write(write_payload([("main", b"m"), ("a\x1b[2Jb\nc\u202e", b"")]))
-        self.assertEqual(pack("list", path).stdout.decode().splitlines(),
+        self.assertEqual(listing(path),
                          ["1 %08x main" % checksum(b"m"), "0 00000001 a\\x1B[2Jb\\x0Ac\\u202E"])
 
     def test_extract(self):
@@ -491,7 +531,7 @@ class Inspection(Base):
         with open(path, "wb") as f:
             f.write(write_payload(expected_records(self.folder, "app.bin")))
         pack("verify", path)
-        self.assertEqual(pack("list", path).stdout.decode().splitlines(), self.expected_listing())
+        self.assertEqual(listing(path), self.expected_listing())
 
     def test_verify_catches_every_flipped_byte(self):
         small = make_tree(os.path.join(self.scratch(), "small"),
@@ -650,8 +690,9 @@ class Launchers(Base):
         pack("launcher", "--target", target, "--payload", payload, "--output", launcher,
              "--template", template, "--product", "Foreign", *runtime_options())
         # The launcher holds exactly that payload.
-        listing = pack("list", launcher).stdout.decode().splitlines()
-        self.assertEqual(listing, ["%d %08x %s" % (len(d), checksum(d), n) for n, d in records])
+        self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/")
+                                                                  if target == "linux" else n)
+                                             for n, d in records])
         return work, launcher, records
 
     def check_unpacked(self, folder, records):
@@ -694,8 +735,7 @@ class Launchers(Base):
         launcher = os.path.join(work, "launcher")
         pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
              "--level", 3, *runtime_options())
-        listing = pack("list", launcher).stdout.decode().splitlines()
-        self.assertEqual(listing, ["%d %08x %s" % (len(d), checksum(d), n)
+        self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         pack("verify", launcher)
         pack("extract", launcher, os.path.join(work, "x"))
@@ -709,9 +749,79 @@ class Launchers(Base):
             f.write(data)
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
 
+    @unittest.skipUnless(windows_ready(), "no MinGW, Wine or Windows runtime")
+    def test_subsystem_and_target_follow_the_main_binary(self):
+        import pefile
+        work = self.scratch()
+        console = make_tree(os.path.join(work, "console"), {"tool.exe": self.windows_main(),
+                                                            "data/message.txt": b"through cmd"})
+        gui = make_tree(os.path.join(work, "gui"), {"app.exe": pe_head(2)})
+        cases = [(console, "tool.exe", [], 3), (gui, "app.exe", [], 2), (gui, "app.exe", ["--console"], 3),
+                 (console, "tool.exe", ["--windowed"], 2)]
+        for i, (folder, main, options, subsystem) in enumerate(cases):
+            with self.subTest(main=main, options=options):
+                launcher = os.path.join(work, "launcher%d.exe" % i)
+                pack("build", "--input", folder, "--main", main, "--output", launcher, "--level", 1,
+                     *options, *runtime_options())
+                self.assertEqual(pefile.PE(launcher, fast_load=True).OPTIONAL_HEADER.Subsystem, subsystem)
+                heading = pack("list", launcher).stdout.decode().splitlines()[0]
+                self.assertIn("console subsystem" if subsystem == 3 else "GUI subsystem", heading)
+        # cmd waits for a console launcher and takes its exit code and output.
+        result = subprocess.run([WINE, "cmd", "/c", "launcher0.exe", "data\\message.txt"], cwd=work,
+                                env=self.wine_environment(), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=300)
+        self.assertEqual(result.returncode, 42, result.stderr)
+        self.assertIn(b"main says: ", result.stdout)
+        # A main binary of the other system, or none at all, is refused.
+        linux = make_tree(os.path.join(work, "linux"), {"tool": b"\x7fELF" + b"\0" * 60, "run.bat": b"@echo"})
+        out = os.path.join(work, "refused.exe")
+        self.assert_refused(["build", "--target", "windows", "--input", linux, "--main", "tool",
+                             "--output", out] + runtime_options(), out, "Linux program")
+        self.assert_refused(["build", "--input", linux, "--main", "run.bat", "--output", out]
+                            + runtime_options(), out, "neither")
+        self.assert_refused(["build", "--target", "linux", "--input", gui, "--main", "app.exe",
+                             "--output", out] + runtime_options(), out, "Windows program")
+
+    def test_linux_launcher_is_static_and_outputs_stay_out_of_the_input(self):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"run": LINUX_MAIN, "data.txt": b"d"})
+        launcher = os.path.join(folder, "launcher")
+        for attempt in range(2):  # the second build finds the first launcher in the folder
+            pack("build", "--input", folder, "--main", "run", "--output", launcher, "--level", 1,
+                 *runtime_options())
+        self.assertEqual([line.split(" ", 2)[2] for line in listing(launcher)], ["run", "data.txt"])
+        # No loader and no shared libraries: it starts whatever C library the system has.
+        headers = subprocess.run(["readelf", "-lW", launcher], stdout=subprocess.PIPE, check=True).stdout
+        self.assertNotIn(b"INTERP", headers)
+        dynamic = subprocess.run(["readelf", "-dW", launcher], stdout=subprocess.PIPE, check=True).stdout
+        self.assertNotIn(b"NEEDED", dynamic)
+        # An output that is the main binary is refused, and the main binary kept.
+        result = pack("build", "--input", folder, "--main", "run", "--output", os.path.join(folder, "run"),
+                      *runtime_options(), check=False)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(read(os.path.join(folder, "run")), LINUX_MAIN)
+
+    def test_default_version_follows_the_contents(self):
+        work = self.scratch()
+        folders = []
+        for text in (b"one", b"two"):
+            folders.append(make_tree(os.path.join(work, text.decode()), {"app": LINUX_MAIN, "x": text}))
+        shown = []
+        for folder in folders:
+            result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".run",
+                          "--level", 1, "--template", "/cache/{PRODUCT}/{VERSION}", *runtime_options())
+            shown.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
+        # Two apps both called "app" never share a cache folder.
+        self.assertRegex(shown[0], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
+        self.assertNotEqual(shown[0], shown[1])
+        # list reads the launcher's own values back.
+        heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:4]
+        self.assertEqual(heading, ["# linux launcher", "# template: /cache/{PRODUCT}/{VERSION}",
+                                   "# product: app", "# version: " + shown[0].split("/")[-1]])
+
     def test_missing_runtime_is_one_line(self):
         work = self.scratch()
-        folder = make_tree(os.path.join(work, "app"), {"main": b"m"})
+        folder = make_tree(os.path.join(work, "app"), {"main": LINUX_MAIN})
         out = os.path.join(work, "out", "launcher")
         os.makedirs(os.path.dirname(out))
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
@@ -719,7 +829,7 @@ class Launchers(Base):
 
     def test_missing_compiler_names_the_package(self):
         work = self.scratch()
-        folder = make_tree(os.path.join(work, "app"), {"main.exe": b"m"})
+        folder = make_tree(os.path.join(work, "app"), {"main.exe": pe_head(2)})
         out = os.path.join(work, "out", "launcher.exe")
         os.makedirs(os.path.dirname(out))
         result = subprocess.run([PACK, "build", "--input", folder, "--main", "main.exe", "--output", out]
@@ -735,6 +845,36 @@ class Help(Base):
         for command in ["payload", "build", "launcher", "list", "extract", "verify"]:
             result = pack(command, "--help")
             self.assertIn("usage: zovari-pack " + command, result.stdout.decode())
+
+    def test_command_line_conventions(self):
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"main": b"m", "-odd": b"o"})
+        self.assertEqual(pack("list", "--bogus", check=False).returncode, 2)
+        self.assertEqual(pack("build", "--input", folder, check=False).returncode, 2)
+        # "--" ends the options: a file may be called "-odd".
+        payload = os.path.join(work, "-odd.bin")
+        pack("payload", "--input", folder, "--main", "main", "--output", payload, "--level", 1)
+        self.assertEqual(listing(os.path.join(work, "-odd.bin"))[0].split(" ", 2)[2], "main")
+        result = subprocess.run([PACK, "list", "--", "-odd.bin"], cwd=work, stdout=subprocess.PIPE)
+        self.assertEqual(result.returncode, 0)
+        # Output that cannot be written is a failure.
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([PACK, "list", payload], stdout=full, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 1)
+        # Errors name the user's own path, never a temporary one.
+        result = pack("payload", "--input", folder, "--main", "main", "--output",
+                      os.path.join(work, "nosuchdir", "p.zst"), check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn('nosuchdir/p.zst": No such file', result.stderr.decode())
+        self.assertNotIn(".tmp", result.stderr.decode())
+        # --exclude leaves files out; a damaged payload makes list fail.
+        pack("payload", "--input", folder, "--main", "main", "--output", payload, "--exclude", "-*")
+        self.assertEqual(len(listing(payload)), 1)
+        data = bytearray(read(payload))
+        data[-20] ^= 0x40
+        with open(payload, "wb") as f:
+            f.write(data)
+        self.assertEqual(pack("list", payload, check=False).returncode, 1)
 
 
 def main():

@@ -532,7 +532,12 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         app = os.path.join(Build.tmp, "app")
         os.makedirs(os.path.join(app, "bin"), exist_ok=True)
         with open(os.path.join(app, "bin", "Fendix.exe"), "wb") as f:
-            f.write(b"MZ not really a program")
+            # Not a program, but its header says a GUI one, which is all the tool reads.
+            head = bytearray(0x40 + 4 + 20 + 96)
+            head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
+            struct.pack_into("<I", head, 0x3C, 0x40)
+            struct.pack_into("<H", head, 0x40 + 24 + 68, 2)
+            f.write(bytes(head))
         with open(os.path.join(app, "readme.txt"), "w") as f:
             f.write("hello\n")
         cls.icon = os.path.join(Build.tmp, "launcher-icon.png")
@@ -561,6 +566,24 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
             with self.subTest(size=size):
                 _, _, rows = png_decode(data)
                 self.assertEqual(pixel(rows, size // 5, size // 2), (255, 0, 0, 255))
+
+    def test_free_text_version_and_an_ico_icon(self):
+        # The .ico holds the same image as a bitmap: the launcher's icons are made from it.
+        ico = os.path.join(Build.tmp, "pattern.ico")
+        subprocess.run(["icotool", "-c", "-b", "32", "-o", ico, self.icon], check=True)
+        exe = os.path.join(Build.tmp, "Fendix-beta.exe")
+        command = [c if c != "0.19.1" else "1.2.3-beta" for c in self.pack_command]
+        run(command + ["--icon", ico, "--output", exe])
+        pe, table = resources(exe)
+        for size, name in zip(ICON_SIZES, sorted(table[RT_ICON])):
+            _, _, rows = png_decode(table[RT_ICON][name][0])
+            self.assertEqual((pixel(rows, size // 5, size // 2), pixel(rows, size - 1 - size // 5, size // 2)[3]),
+                             ((255, 0, 0, 255), 0))
+        strings = [fi for fi in pe.FileInfo[0] if fi.Key == b"StringFileInfo"][0].StringTable[0].entries
+        self.assertEqual(strings[b"ProductVersion"], b"1.2.3-beta")
+        self.assertEqual(strings[b"FileVersion"], b"1.2.3.0")
+        fixed = pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (1 << 16 | 2, 3 << 16))
 
     def test_bad_icon_gives_one_clear_line_and_no_launcher(self):
         icon = os.path.join(Build.tmp, "not-a-png.png")

@@ -4,15 +4,8 @@
 
 #include "platform/platform.h"
 
-#if ZOVARI_PLATFORM_WIN32
-int main(int argc, char** argv) {
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
-#else
 int main(int argc, char** argv) {
   platform_keep_arguments(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
-#endif

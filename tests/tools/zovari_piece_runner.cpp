@@ -35,6 +35,7 @@
 #include "launcher/fatal.h"
 #include "paths/bounded.h"
 #include "payload/directories.h"
+#include "payload/directories_for_tests.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
 #include "platform/platform.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "launcher/command_line.h"
+#include "launcher/command_line_for_tests.h"
 #include "support/test_support.h"
 #include "support/windows_split.h"
 

@@ -62,9 +62,9 @@ TEST(FatalReport, CodesFromTwoToThe31ArePrintedNegative) {
 }
 
 TEST(FatalReport, SpecExpansionFailureQuotesTheTemplateAndAborts) {
-  EXPECT_DEATH(fail_spec_expansion(L"{FOO}\\Fendix\\{VERSION}"),
+  EXPECT_DEATH(fail_template_expansion(L"{FOO}\\Fendix\\{VERSION}"),
                "Error, couldn't runtime expand spec '\\{FOO\\}.Fendix.\\{VERSION\\}'\\.");
-  EXPECT_DEATH(fail_spec_expansion(L"{HOME}"), "Error, couldn't runtime expand spec '\\{HOME\\}'\\.");
+  EXPECT_DEATH(fail_template_expansion(L"{HOME}"), "Error, couldn't runtime expand spec '\\{HOME\\}'\\.");
 }
 
 TEST(FatalReport, PlainMessagesGoToStandardOutputWithExitTwo) {

@@ -1,0 +1,54 @@
+// What kind of program a file is, from its first bytes: a PE image (with its
+// subsystem), an ELF file, or neither.  Picks a launcher's target and
+// subsystem from its main binary, and tells list and verify what a launcher
+// is.
+#ifndef ZOVARI_PACK_BINARY_KIND_H
+#define ZOVARI_PACK_BINARY_KIND_H
+
+#include <cstddef>
+#include <filesystem>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zovari {
+
+enum class BinaryFormat { other, pe, elf };
+
+// The subsystem values of the PE optional header that matter here.
+inline constexpr unsigned kSubsystemWindows = 2;
+inline constexpr unsigned kSubsystemConsole = 3;
+
+struct BinaryKind {
+  BinaryFormat format = BinaryFormat::other;
+  unsigned subsystem = 0;  // PE only: the optional header's field
+};
+
+// How many leading bytes binary_kind needs at most.
+inline constexpr size_t kBinaryHeadBytes = 64 * 1024;
+
+// The kind of the file whose first bytes are head (as many as there are, up
+// to kBinaryHeadBytes).
+BinaryKind binary_kind(const unsigned char* head, size_t size);
+
+// The first bytes of the file at path, up to kBinaryHeadBytes.  Throws
+// PackError naming the file when it cannot be read.
+std::string read_head(const std::filesystem::path& path);
+
+// "console", "GUI" (the windows subsystem), or the number.
+std::string subsystem_name(unsigned subsystem);
+
+// True when the first bytes (4 suffice) start like a program: ELF, "#!", "MZ".
+bool starts_like_program(const unsigned char* head, size_t size);
+
+// The build values a Linux launcher carries under its symbols (wchar_t
+// strings, code points) as UTF-8, found through the ELF symbol table:
+// name -> value for each of names that is there.  Empty for anything that is
+// not a 64-bit little-endian ELF file with a symbol table.
+std::map<std::string, std::string> elf_build_values(const unsigned char* data, uint64_t size,
+                                                    const std::vector<std::string>& names);
+
+}  // namespace zovari
+
+#endif
