@@ -32,7 +32,7 @@ TEST(FileChecksum, NoContentsGiveZero) {
   EXPECT_EQ(checksum_file(test_support::join_path(folder / L"missing", L"x").c_str()), 0u);
 }
 
-// Another process may cut a file short while it is being checked: the views
+// Another process may cut a file short while it is being checked: the reads
 // then end early, with a failure or with only what is still there, and never
 // pass the file off as the whole it was.
 TEST(FileChecksum, FileCutShortWhileCheckedIsNotTakenForWhole) {
@@ -40,19 +40,19 @@ TEST(FileChecksum, FileCutShortWhileCheckedIsNotTakenForWhole) {
   const std::wstring path = folder / L"shrinking";
   std::string data = test_support::random_bytes(600000, 3);
   ASSERT_TRUE(test_support::write_file(path, data));
-  platform_view view;
-  ASSERT_TRUE(platform_open_view(path.c_str(), &view));
+  platform_file_reader reader;
+  ASSERT_TRUE(platform_open_reader(path.c_str(), &reader));
   std::error_code error;
   std::filesystem::resize_file(std::filesystem::path(path), 1000, error);
   EXPECT_FALSE(error) << error.message();
   uLong crc = crc32(0L, Z_NULL, 0);
   uint64_t seen = 0;
   bool failed = false;
-  while (platform_next_view(&view, &failed)) {
-    crc = crc32(crc, view.data, (uInt)view.size);
-    seen += view.size;
+  while (platform_read_next(&reader, &failed)) {
+    crc = crc32(crc, reader.data, (uInt)reader.size);
+    seen += reader.size;
   }
-  platform_close_view(&view);
+  platform_close_reader(&reader);
   EXPECT_LE(seen, 1000u);
   EXPECT_TRUE(failed || crc == test_support::crc32_of(data.substr(0, 1000)));
 }
