@@ -46,8 +46,10 @@
 #include <zstd.h>
 
 #include "guard.h"
+#include "payload/directories_for_tests.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
+#include "payload/unpack_for_tests.h"
 
 static const size_t WINDOW = 0x20000;
 // The most decoded bytes an input may ask for; larger ones are refused, so
@@ -193,8 +195,8 @@ static uint32_t checksum_of(const std::string& contents) {
 }
 
 // The name as the POSIX layer spells it on disk: "\" becomes "/", UTF-16
-// pairs become one code point, and each code point goes out as UTF-8 (the
-// units U+DC80..U+DCFF as the single bytes they stand for).
+// pairs become one code point, and each code point goes out as UTF-8 (a
+// lone surrogate as the three bytes its value would take).
 static std::string disk_name(const std::vector<uint16_t>& name, std::vector<size_t>* parts) {
   std::string out;
   size_t part = 0;
@@ -212,9 +214,7 @@ static std::string disk_name(const std::vector<uint16_t>& name, std::vector<size
       ++i;
     }
     size_t before = out.size();
-    if (code >= 0xDC80 && code <= 0xDCFF) {
-      out.push_back((char)(code - 0xDC00));
-    } else if (code < 0x80) {
+    if (code < 0x80) {
       out.push_back((char)code);
     } else if (code < 0x800) {
       out.push_back((char)(0xC0 | code >> 6));
@@ -450,6 +450,11 @@ static void start_launcher(const std::string& container, const std::string& targ
   std::wstring directory(target.begin(), target.end());
   unpack_call call = {&container, directory.c_str()};
   std::vector<int> before = open_descriptors();
+  // Each start begins as a new process would: no folders known from earlier
+  // inputs (a table full of those would hide the remembering path and make
+  // every lookup scan it), and the first record again the main binary.
+  forget_known_directories();
+  forget_unpack_state();
   guarded_result result = run_guarded(run_unpack, &call);
   // A designed end leaves the reader set up; release it as the launcher's
   // end would have.

@@ -93,3 +93,8 @@ void ensure_parent_directories(const wchar_t* path) {
 size_t known_directory_count(void) {
   return KnownDirectoryCount;
 }
+
+void forget_known_directories(void) {
+  for (size_t i = 0; i < KnownDirectoryCount; ++i) free(KnownDirectories[i]);
+  KnownDirectoryCount = 0;
+}

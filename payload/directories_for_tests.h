@@ -8,4 +8,7 @@
 // How many directories the table holds (the profile directory included).
 size_t known_directory_count(void);
 
+// Empties the table, as a new process would find it.
+void forget_known_directories(void);
+
 #endif

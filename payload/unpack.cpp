@@ -1,4 +1,5 @@
 #include "payload/unpack.h"
+#include "payload/unpack_for_tests.h"
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -54,7 +55,7 @@ static size_t read_name(void) {
 // Appends the name to TargetPath as this system's text, each "\" turned into
 // its separator.
 static void append_name(size_t length) {
-  wchar_t converted[PAYLOAD_NAME_UNITS + 1];
+  wchar_t converted[3 * PAYLOAD_NAME_UNITS + 1];
   size_t converted_length = platform_wide_from_utf16(NameBuffer, length, converted);
   for (size_t i = 0; i < converted_length; ++i) {
     if (converted[i] == L'\\') converted[i] = PLATFORM_SEPARATOR;
@@ -174,4 +175,8 @@ void unpack_files(const wchar_t* target_directory) {
       payload_skip(size);
     }
   }
+}
+
+void forget_unpack_state(void) {
+  MainBinaryPath[0] = 0;
 }

@@ -109,10 +109,11 @@ enum platform_directory_result {
 platform_directory_result platform_create_directory(const wchar_t* path);
 
 // Writes count UTF-16 units (a payload name) at out as this system's wide
-// text, NUL-terminated; out holds at least count + 1 units.  Windows takes the
-// units as they are; POSIX joins each surrogate pair into its code point and
-// keeps a lone surrogate as a character of its own.  Returns the characters
-// written.
+// text, NUL-terminated; out holds at least 3 * count + 1 units.  Windows takes
+// the units as they are; POSIX joins each surrogate pair into its code point
+// and writes a lone surrogate as the three bytes its value would take in
+// UTF-8, so that different names never meet in one file.  Returns the
+// characters written.
 size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* out);
 
 // True for a path that names a volume root by itself and needs no creation

@@ -234,6 +234,15 @@ size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* ou
         units[i + 1] < 0xE000) {
       unit = 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
       ++i;
+    } else if (unit >= 0xD800 && unit < 0xE000) {
+      // A lone surrogate goes out as the three bytes its value would take,
+      // held as the units that stand for bytes which are not UTF-8.  Kept as
+      // itself, one of U+DC80..U+DCFF would come out as a single byte, and
+      // two different names of one payload could meet in one file.
+      unsigned char bytes[4];
+      size_t length = utf8_encode(unit, bytes);
+      for (size_t b = 0; b < length; ++b) out[written++] = (wchar_t)(0xDC00 + bytes[b]);
+      continue;
     }
     out[written++] = (wchar_t)unit;
   }
@@ -783,6 +792,10 @@ static void on_console_signal(int signal_number, siginfo_t* info, void*) {
   // The terminal's signals come from the kernel and reach the whole process
   // group, the child included; kill() from a process reaches us alone.
   int message[2] = {signal_number, info != nullptr && info->si_code == SI_KERNEL};
+  // Marked here, not on the thread: a child that the same Ctrl+C ends may
+  // hand the main thread its exit code before the thread has run, and the
+  // launcher must then still end by the signal.
+  ConsoleEventRunning = 1;
   ssize_t ignored = write(SignalPipe[1], message, sizeof message);
   (void)ignored;
   errno = saved;
