@@ -17,7 +17,7 @@
 
 #include "guard.h"
 #include "launcher/command_line.h"
-#include "windows_split.h"
+#include "tests/support/windows_split.h"
 
 static const wchar_t MODULE_PATH[] = L"C:\\Program Files\\Zovari Fuzz\\run tool.exe";
 
@@ -50,7 +50,7 @@ static void check_examples(void) {
   for (const wchar_t* example : examples) arguments.push_back((wchar_t*)example);
   static wchar_t line[COMMAND_LINE_CAPACITY];
   join_arguments(arguments.data(), (int)arguments.size(), line, COMMAND_LINE_CAPACITY);
-  std::vector<std::wstring> split = split_windows_command_line(line);
+  std::vector<std::wstring> split = test_support::split_windows_command_line(line);
   if (split.size() != arguments.size()) fuzz_finding("examples: %zu arguments back", split.size());
   for (size_t i = 0; i < split.size(); ++i) {
     if (split[i] != arguments[i]) fuzz_finding("examples: argument %zu differs: %ls", i, line);
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (result.end != GUARDED_RETURNED) fuzz_finding("the full buffer did not take the line");
   size_t length = wcslen(full);
 
-  std::vector<std::wstring> split = split_windows_command_line(full);
+  std::vector<std::wstring> split = test_support::split_windows_command_line(full);
   std::vector<std::wstring> expected;
   expected.push_back(MODULE_PATH);
   for (const std::wstring& text : texts) {

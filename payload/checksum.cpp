@@ -7,16 +7,16 @@ uint32_t checksum_bytes(const void* data, uint64_t size) {
 }
 
 uint32_t checksum_file(const wchar_t* path) {
-  platform_view view;
-  if (!platform_open_view(path, &view)) {
+  platform_file_reader reader;
+  if (!platform_open_reader(path, &reader)) {
     return 0;
   }
   uint32_t crc = 0;
   bool failed = false;
-  while (platform_next_view(&view, &failed)) {
-    crc = crc32_continue(crc, view.data, view.size);
+  while (platform_read_next(&reader, &failed)) {
+    crc = crc32_continue(crc, reader.data, reader.size);
   }
-  platform_close_view(&view);
+  platform_close_reader(&reader);
   if (failed) {
     return 0;
   }

@@ -67,13 +67,12 @@ bool platform_write_file(platform_handle file, const void* data, uint32_t size);
 
 void platform_close_file(platform_handle file);
 
-// Reading a whole regular file for its checksum, one view at a time.
-struct platform_view {
-  const unsigned char* data;  // the current view, valid until the next call
+// Reading a whole regular file for its checksum, one piece at a time.
+struct platform_file_reader {
+  const unsigned char* data;  // the piece just read, valid until the next call
   uint64_t size;
   platform_handle file;
-  platform_handle mapping;
-  uint64_t offset;            // how much of the file the views have covered
+  uint64_t offset;            // how much of the file has been read
   uint64_t length;            // the file's length when it was opened
 };
 
@@ -81,16 +80,16 @@ struct platform_view {
 // it meanwhile.  False, with nothing left open, when the file is missing,
 // not a regular file (a symbolic link is not followed), empty, or cannot be
 // opened.
-bool platform_open_view(const wchar_t* path, platform_view* view);
+bool platform_open_reader(const wchar_t* path, platform_file_reader* reader);
 
-// Moves to the next view of the contents.  False at the end, and on a read
+// Reads the next piece of the contents.  False at the end, and on a read
 // failure, which *failed reports.  Both systems read the file in pieces
 // through one buffer: a mapped file that another process cuts short
 // meanwhile would end the launcher with SIGBUS or an access violation.
-bool platform_next_view(platform_view* view, bool* failed);
+bool platform_read_next(platform_file_reader* reader, bool* failed);
 
-// Releases what platform_open_view opened.
-void platform_close_view(platform_view* view);
+// Releases what platform_open_reader opened.
+void platform_close_reader(platform_file_reader* reader);
 
 // Lets the system drop the whole pages inside [start, start + length) of
 // the image's read-only data from the process's memory.  The caller never

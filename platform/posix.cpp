@@ -3,7 +3,7 @@
 // Sections:
 //   text       wchar_t (code points) <-> UTF-8, lossless for any byte string
 //   errors     errno and strerror
-//   files      create/write/close, read-only views
+//   files      create/write/close, reading a file in pieces
 //   paths      directories, full paths, the folders behind the template tokens
 //   environment, identity and time
 //   arguments  the C run-time's argument vector
@@ -172,10 +172,10 @@ void platform_close_file(platform_handle file) {
 // Contents are read, not mapped: another launcher may truncate the file
 // while it is being checked, which a mapping would answer with SIGBUS.  One
 // buffer serves, since only the launcher's own thread checks files.
-static const size_t VIEW_PIECE = 256 * 1024;
-static unsigned char ViewBuffer[VIEW_PIECE];
+static const size_t READ_PIECE = 256 * 1024;
+static unsigned char ReadBuffer[READ_PIECE];
 
-bool platform_open_view(const wchar_t* path, platform_view* view) {
+bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   const char* name = narrow(path);
   if (name == nullptr) return false;
   // O_NONBLOCK: a named pipe must not wait for a writer before fstat says
@@ -190,32 +190,31 @@ bool platform_open_view(const wchar_t* path, platform_view* view) {
     return false;
   }
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  view->data = nullptr;
-  view->size = 0;
-  view->file = (platform_handle)fd + 1;
-  view->mapping = 0;
-  view->offset = 0;
-  view->length = (uint64_t)status.st_size;
+  reader->data = nullptr;
+  reader->size = 0;
+  reader->file = (platform_handle)fd + 1;
+  reader->offset = 0;
+  reader->length = (uint64_t)status.st_size;
   return true;
 }
 
-bool platform_next_view(platform_view* view, bool* failed) {
+bool platform_read_next(platform_file_reader* reader, bool* failed) {
   for (;;) {
-    ssize_t got = read((int)(view->file - 1), ViewBuffer, VIEW_PIECE);
+    ssize_t got = read((int)(reader->file - 1), ReadBuffer, READ_PIECE);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) *failed = true;
     if (got <= 0) return false;
-    view->data = ViewBuffer;
-    view->size = (uint64_t)got;
-    view->offset += (uint64_t)got;
+    reader->data = ReadBuffer;
+    reader->size = (uint64_t)got;
+    reader->offset += (uint64_t)got;
     return true;
   }
 }
 
-void platform_close_view(platform_view* view) {
-  close((int)(view->file - 1));
-  view->data = nullptr;
-  view->size = 0;
+void platform_close_reader(platform_file_reader* reader) {
+  close((int)(reader->file - 1));
+  reader->data = nullptr;
+  reader->size = 0;
 }
 
 void platform_release_pages(const void* start, size_t length) {

@@ -249,10 +249,10 @@ void platform_close_file(platform_handle file) {
 // with a short count rather than an access violation.  One buffer serves,
 // since only the launcher's own thread checks files.  The length is read in
 // 64 bits, so a file of 4 GiB or more is checked whole like any other.
-static const DWORD VIEW_PIECE = 256 * 1024;
-static unsigned char ViewBuffer[VIEW_PIECE];
+static const DWORD READ_PIECE = 256 * 1024;
+static unsigned char ReadBuffer[READ_PIECE];
 
-bool platform_open_view(const wchar_t* path, platform_view* view) {
+bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -262,37 +262,36 @@ bool platform_open_view(const wchar_t* path, platform_view* view) {
     CloseHandle(file);
     return false;
   }
-  view->data = nullptr;
-  view->size = 0;
-  view->file = (platform_handle)file;
-  view->mapping = 0;
-  view->offset = 0;
-  view->length = (uint64_t)size.QuadPart;
+  reader->data = nullptr;
+  reader->size = 0;
+  reader->file = (platform_handle)file;
+  reader->offset = 0;
+  reader->length = (uint64_t)size.QuadPart;
   return true;
 }
 
 // Reads up to the length seen at the open and no further, which spares the
 // read that would only find the end.  A file that has shrunk meanwhile ends
 // early and counts as a failure, so its checksum is 0 and it is written again.
-bool platform_next_view(platform_view* view, bool* failed) {
-  if (view->offset >= view->length) return false;
-  uint64_t left = view->length - view->offset;
-  DWORD wanted = left < VIEW_PIECE ? (DWORD)left : VIEW_PIECE;
+bool platform_read_next(platform_file_reader* reader, bool* failed) {
+  if (reader->offset >= reader->length) return false;
+  uint64_t left = reader->length - reader->offset;
+  DWORD wanted = left < READ_PIECE ? (DWORD)left : READ_PIECE;
   DWORD got = 0;
-  if (!ReadFile(as_handle(view->file), ViewBuffer, wanted, &got, nullptr) || got == 0) {
+  if (!ReadFile(as_handle(reader->file), ReadBuffer, wanted, &got, nullptr) || got == 0) {
     *failed = true;
     return false;
   }
-  view->data = ViewBuffer;
-  view->size = got;
-  view->offset += got;
+  reader->data = ReadBuffer;
+  reader->size = got;
+  reader->offset += got;
   return true;
 }
 
-void platform_close_view(platform_view* view) {
-  CloseHandle(as_handle(view->file));
-  view->data = nullptr;
-  view->size = 0;
+void platform_close_reader(platform_file_reader* reader) {
+  CloseHandle(as_handle(reader->file));
+  reader->data = nullptr;
+  reader->size = 0;
 }
 
 // The pages are never read again.  VirtualUnlock on pages that are not

@@ -36,9 +36,9 @@ TEST_TIME_LIMIT = {"unit": 150, "e2e": 600}
 # The packing tool links no launcher code, so it is built once.
 BUILD_TARGETS = {
     ("linux", "unit"): [("linux", ["zovari_unit_tests"])],
-    ("linux", "e2e"): [("linux", ["zovari_runtime", "zovari_e2e_probe", "zovari-pack"])],
+    ("linux", "e2e"): [("linux", ["zovari_runtime", "zovari_e2e_report_child", "zovari-pack"])],
     ("windows", "unit"): [("windows", ["zovari_unit_tests"])],
-    ("windows", "e2e"): [("windows", ["zovari_runtime", "zovari_e2e_probe", "zovari_e2e_exitcode"]),
+    ("windows", "e2e"): [("windows", ["zovari_runtime", "zovari_e2e_report_child", "zovari_e2e_exitcode"]),
                          ("linux", ["zovari-pack"])],
 }
 # Code that only one target compiles.
@@ -193,7 +193,7 @@ class Scratch:
             shutil.rmtree(self.prefix, ignore_errors=True)
 
     def test_command(self, target, test):
-        """The command and environment for one test spec (unit=FILTER or e2e=A,B)."""
+        """The command and environment for one test selection (unit=FILTER or e2e=A,B)."""
         kind, _, selection = test.partition("=")
         if kind == "unit":
             program = os.path.join(self.build_dir(target), "tests", "zovari_unit_tests")
@@ -204,7 +204,7 @@ class Scratch:
             return command, None
         if kind == "e2e":
             env = dict(os.environ,
-                       ZOVARI_E2E_PROBE=os.path.join(self.build_dir("linux"), "tests", "e2e", "probe"),
+                       ZOVARI_E2E_REPORT_CHILD=os.path.join(self.build_dir("linux"), "tests", "e2e", "report_child"),
                        ZOVARI_E2E_WINDOWS_BUILD=self.build_dir("windows"),
                        ZOVARI_E2E_RUNTIME_ROOT=os.path.join(self.src, "out", "runtime"),
                        ZOVARI_E2E_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"))

@@ -1,11 +1,9 @@
 """Support for the end-to-end tests: building launchers and running them.
 
-A launcher is built by zovari-pack when the build has it (ZOVARI_E2E_PACK)
-and ZOVARI_E2E_LINK_BY_HAND is not 1; otherwise by the same route the tool
-takes: the payload framed here, an assembly file that pulls it in with
-.incbin beside the build values, linked with the target's runtime archive.
-Payloads that zovari-pack refuses to wrap (one without any file) are always
-linked by hand.
+Launchers are built by zovari-pack (ZOVARI_E2E_PACK).  What it rightly
+refuses (payloads no application gives, a main binary that is no program, a
+template it cannot check) is written here, with an independent writer of the
+container, and put in place of stand-ins after the tool has linked.
 
 Linux launchers run natively; Windows launchers run under Wine, started
 through the tests' own exitcode.exe, which hands them an exact command line
@@ -49,61 +47,30 @@ def frame_payload(stream):
     return body + struct.pack("<Q", len(body))
 
 
-def _wide_directive(target, text):
-    units = [ord(c) for c in text] + [0]
-    directive = ".short" if target == "windows" else ".long"
-    return "    %s %s\n" % (directive, ", ".join(str(u) for u in units))
+def _wide_text(target, text):
+    """text as the launcher keeps a wide string: UTF-16LE on Windows,
+    UTF-32LE on Linux, with its terminating NUL."""
+    return (text + "\0").encode("utf-16-le" if target == "windows" else "utf-32-le")
 
 
-def _constants_assembly(target, payload_path, length, values):
-    section = '.section .rdata,"dr"' if target == "windows" else ".section .rodata"
-    text = "    %s\n" % section
-    text += "    .globl zovari_payload\n    .balign 16\nzovari_payload:\n"
-    text += '    .incbin "%s"\n' % payload_path.replace("\\", "\\\\").replace('"', '\\"')
-    text += "    .globl zovari_payload_length\n    .balign 8\nzovari_payload_length:\n"
-    text += "    .quad %d\n" % length
-    for symbol, value in values:
-        text += "    .globl %s\n    .balign 4\n%s:\n" % (symbol, symbol)
-        text += _wide_directive(target, value)
-    if target == "linux":
-        text += '    .section .note.GNU-stack,"",@progbits\n'
-    return text
-
-
-def link_launcher(target, runtime_dir, payload, output, template, product, version, work):
-    """Links a launcher from payload bytes by hand (when zovari-pack is absent)."""
-    payload_path = os.path.join(work, "payload.bin")
-    with open(payload_path, "wb") as f:
-        f.write(payload)
-    values = [("zovari_path_template", template), ("zovari_company", "Zovari Tests"),
-              ("zovari_product", product), ("zovari_version", version),
-              ("zovari_file_version", version), ("zovari_product_version", version)]
-    source = os.path.join(work, "launcher.s")
-    with open(source, "w") as f:
-        f.write(_constants_assembly(target, payload_path, len(payload), values))
-    with open(os.path.join(runtime_dir, "link-libraries.txt")) as f:
-        libraries = [line.strip() for line in f if line.strip()]
-    # A bare name is a library beside the runtime.
-    libraries = [l if "/" in l or l.startswith("-") else os.path.join(runtime_dir, l) for l in libraries]
-    runtime = os.path.join(runtime_dir, "libzovari_runtime.a")
-    if target == "windows":
-        command = ["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static",
-                   "-Wl,--stack,16777216", "-Wl,--undefined=wmain", "-o", output, source, runtime] + libraries
-    else:
-        command = ["g++", "-o", output, source, runtime] + libraries
-    subprocess.run(command, check=True)
+def _replace_once(data, old, new, what):
+    at = data.find(old)
+    if at < 0 or data.find(old, at + 1) >= 0:
+        raise AssertionError("the %s is not in the launcher exactly once" % what)
+    return data[:at] + new + data[at + len(old):]
 
 
 class Packer:
-    """Builds launchers for one target, with zovari-pack where there is one."""
+    """Builds launchers for one target with zovari-pack."""
 
-    def __init__(self, target, runtime_root, pack_tool, work):
+    def __init__(self, target, runtime_root, pack_tool, program, work):
+        """program: a program of the target, the main binary of stand-ins."""
+        if not pack_tool or not os.path.exists(pack_tool):
+            raise RuntimeError("the end-to-end tests need zovari-pack (ZOVARI_E2E_PACK)")
         self.target = target
-        self.runtime_dir = os.path.join(runtime_root, target)
-        self.pack_tool = pack_tool if pack_tool and os.path.exists(pack_tool) else None
-        # To tell a fault of the tool from one of the launcher: link by hand.
-        if os.environ.get("ZOVARI_E2E_LINK_BY_HAND") == "1":
-            self.pack_tool = None
+        self.runtime_root = runtime_root
+        self.pack_tool = pack_tool
+        self.program = program
         self.work = work
         self.count = 0
 
@@ -114,9 +81,9 @@ class Packer:
         return path
 
     def _options(self, template, product, version):
-        # A quick compression level: the tests are about the launcher.
-        options = ["--target", self.target, "--product", product, "--version", version,
-                   "--level", "3"]
+        options = ["--target", self.target, "--product", product, "--version", version]
+        if self.runtime_root:
+            options += ["--runtime", self.runtime_root]
         if template is not None:
             options += ["--template", template]
         return options
@@ -128,11 +95,11 @@ class Packer:
     def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0",
               by_hand=False):
         """files: {relative name with "/": bytes or a source path}; main: one of
-        the names.  Writes the launcher at output.  by_hand: linked without
-        zovari-pack, for what the tool rightly refuses (a main binary that is no
-        program, a relative template) but the launcher must still meet."""
-        scratch = self._scratch()
-        folder = os.path.join(scratch, "app")
+        the names.  Writes the launcher at output.  by_hand: the payload is
+        written here and put in by build_from_payload, for what the tool
+        rightly refuses (a main binary that is no program, a relative
+        template) but the launcher must still meet."""
+        folder = os.path.join(self._scratch(), "app")
         for name, contents in files.items():
             path = os.path.join(folder, *name.split("/"))
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -142,29 +109,53 @@ class Packer:
             else:
                 shutil.copyfile(contents, path)
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        if self.pack_tool and not by_hand:
-            subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
-                            "--output", output] + self._options(template, product, version),
-                           check=True)
-            return output
-        names = [main] + sorted(n for n in files if n != main)
-        records = []
-        for name in names:
-            with open(os.path.join(folder, *name.split("/")), "rb") as f:
-                records.append((name.replace("/", "\\"), f.read()))
-        link_launcher(self.target, self.runtime_dir, frame_payload(payload_stream(records)),
-                      output, template or self.default_template(), product, version, scratch)
+        if by_hand:
+            records = []
+            for name in [main] + sorted(n for n in files if n != main):
+                with open(os.path.join(folder, *name.split("/")), "rb") as f:
+                    records.append((name.replace("/", "\\"), f.read()))
+            return self.build_from_payload(frame_payload(payload_stream(records)), output,
+                                           template, product, version)
+        # A quick compression level: the tests are about the launcher.
+        subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
+                        "--output", output, "--level", "3"]
+                       + self._options(template, product, version), check=True)
         return output
 
     def build_from_payload(self, payload, output, template=None, product="ZovariE2E",
                            version="1.0.0"):
-        """A launcher linked by hand around payload bytes made by the test
-        itself: zovari-pack rightly refuses payloads that no application gives
-        (one without any file, say), but the launcher must still meet them."""
+        """A launcher around payload bytes made by the test itself, which
+        zovari-pack rightly refuses (one without any file, a wrong magic), with
+        any template, one the tool refuses too.  zovari-pack links it around
+        stand-ins at least as large, whose bytes are then replaced: the
+        payload by the test's, the template by the wanted one, each followed
+        by zero bytes up to the stand-in's size (the launcher reads neither
+        past its end)."""
         scratch = self._scratch()
+        template = template or self.default_template()
+        with open(self.program, "rb") as f:
+            program = f.read()
+        main = "main" + (".exe" if self.target == "windows" else "")
+        # Incompressible, so the stand-in is longer than the test's payload.
+        stand_in = frame_payload(payload_stream([(main, program),
+                                                 ("filler", os.urandom(len(payload) + 64))]))
+        stand_in_path = os.path.join(scratch, "stand-in.payload")
+        with open(stand_in_path, "wb") as f:
+            f.write(stand_in)
+        sep = "\\" if self.target == "windows" else "/"
+        stand_in_template = "{TEMP}" + sep + "zovari-stand-in-" + "x" * (2 * len(template))
         os.makedirs(os.path.dirname(output), exist_ok=True)
-        link_launcher(self.target, self.runtime_dir, payload, output,
-                      template or self.default_template(), product, version, scratch)
+        subprocess.run([self.pack_tool, "launcher", "--payload", stand_in_path, "--output", output]
+                       + self._options(stand_in_template, product, version), check=True)
+        with open(output, "rb") as f:
+            data = f.read()
+        data = _replace_once(data, stand_in, payload.ljust(len(stand_in), b"\0"),
+                             "stand-in payload")
+        old = _wide_text(self.target, stand_in_template)
+        data = _replace_once(data, old, _wide_text(self.target, template).ljust(len(old), b"\0"),
+                             "stand-in template")
+        with open(output, "wb") as f:
+            f.write(data)
         return output
 
 
@@ -183,9 +174,9 @@ class Result:
 
 
 def clean_environment():
-    """The test's environment without any variable of the launcher or the probe."""
+    """The test's environment without any variable of the launcher or the report child."""
     return {k: v for k, v in os.environ.items()
-            if not k.startswith("ZOVARI_ONEFILE_") and not k.startswith("ZOVARI_PROBE_")
+            if not k.startswith("ZOVARI_ONEFILE_") and not k.startswith("ZOVARI_REPORT_CHILD_")
             and k != "ZOVARI_ORIGINAL_ARGV0" and not k.startswith("ZOVARI_E2E_")}
 
 
@@ -197,7 +188,7 @@ def read_report(path):
 
 
 class Target:
-    """What the two targets share: where each run's probe report goes."""
+    """What the two targets share: where each run's report child's report goes."""
 
     def report_path(self):
         self.runs += 1
@@ -209,9 +200,9 @@ class LinuxTarget(Target):
     suffix = ""
     sep = "/"
 
-    def __init__(self, work, probe):
+    def __init__(self, work, report_child):
         self.work = work
-        self.probe = probe
+        self.report_child = report_child
         self.runs = 0
         self.temp = os.path.join(work, "tmpdir")
         self.cache = os.path.join(work, "cache")
@@ -227,29 +218,29 @@ class LinuxTarget(Target):
     def unix(self, path):
         return path
 
-    def environment(self, probe=None, extra=None):
+    def environment(self, report_child=None, extra=None):
         env = clean_environment()
         env["TMPDIR"] = self.temp
         env["XDG_CACHE_HOME"] = self.cache
-        env.update(probe or {})
+        env.update(report_child or {})
         env.update(extra or {})
         return env
 
-    def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"", argv0=None):
-        """Runs the launcher to its end.  probe: the probe's ZOVARI_PROBE_*
+    def run(self, launcher, args=(), cwd=None, report_child=None, env=None, stdin=b"", argv0=None):
+        """Runs the launcher to its end.  report_child: the report child's ZOVARI_REPORT_CHILD_*
         variables (the report path is added); env: more variables."""
         report = self.report_path()
-        variables = dict(probe or {}, ZOVARI_PROBE_REPORT=report)
+        variables = dict(report_child or {}, ZOVARI_REPORT_CHILD_REPORT=report)
         done = subprocess.run([argv0 or launcher] + list(args), executable=launcher,
                               cwd=cwd or self.work, env=self.environment(variables, env),
                               input=stdin, capture_output=True, timeout=RUN_LIMIT,
                               preexec_fn=_default_console_signals)
         return Result(done.returncode, done.stdout, done.stderr, read_report(report), report)
 
-    def start(self, launcher, probe, stdin=subprocess.DEVNULL, preexec_fn=None):
+    def start(self, launcher, report_child, stdin=subprocess.DEVNULL, preexec_fn=None):
         """Starts the launcher without waiting; returns (process, report path)."""
         report = self.report_path()
-        variables = dict(probe, ZOVARI_PROBE_REPORT=report)
+        variables = dict(report_child, ZOVARI_REPORT_CHILD_REPORT=report)
 
         def prepare():
             _default_console_signals()
@@ -295,9 +286,9 @@ class WindowsTarget(Target):
     suffix = ".exe"
     sep = "\\"
 
-    def __init__(self, work, probe, exitcode):
+    def __init__(self, work, report_child, exitcode):
         self.work = work
-        self.probe = probe
+        self.report_child = report_child
         self.exitcode = exitcode
         self.runs = 0
         self.prefix = tempfile.mkdtemp(prefix="zovari-e2e-wine.")
@@ -323,27 +314,27 @@ class WindowsTarget(Target):
             return rest
         raise ValueError("no Linux path for %r" % path)
 
-    def environment(self, probe=None, extra=None):
+    def environment(self, report_child=None, extra=None):
         env = clean_environment()
         env["WINEPREFIX"] = self.prefix
         env["WINEDEBUG"] = "-all"
         # Wine turns Linux text (arguments, variables) into UTF-16 by the locale.
         env["LC_ALL"] = "C.UTF-8"
-        env.update(probe or {})
+        env.update(report_child or {})
         env.update(extra or {})
         return env
 
     def command_line(self, launcher, args):
         return " ".join([windows_quote(self.native(launcher))] + [windows_quote(a) for a in args])
 
-    def run(self, launcher, args=(), cwd=None, probe=None, env=None, stdin=b"",
+    def run(self, launcher, args=(), cwd=None, report_child=None, env=None, stdin=b"",
             command_line=None, direct=False):
         """Runs the launcher under Wine to its end, through exitcode.exe with
         the exact command_line (default: the launcher's path and args quoted),
         or started by Wine itself when direct (exit code: low 8 bits only)."""
         report = self.report_path()
         exit_file = report + ".exit"
-        variables = dict(probe or {}, ZOVARI_PROBE_REPORT=self.native(report))
+        variables = dict(report_child or {}, ZOVARI_REPORT_CHILD_REPORT=self.native(report))
         if direct:
             command = [WINE, launcher] + list(args)
         else:

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""End-to-end tests: real launchers around the probe, on Linux natively and
+"""End-to-end tests: real launchers around the report child, on Linux natively and
 for Windows under Wine.  Run by ctest as `test_launchers.py linux|windows`.
 
 Configuration comes from the environment (ctest sets it):
-  ZOVARI_E2E_PROBE          the native probe
-  ZOVARI_E2E_WINDOWS_BUILD  the Windows build (tests/e2e/probe.exe, exitcode.exe)
+  ZOVARI_E2E_REPORT_CHILD          the native report_child
+  ZOVARI_E2E_WINDOWS_BUILD  the Windows build (tests/e2e/report_child.exe, exitcode.exe)
   ZOVARI_E2E_RUNTIME_ROOT   where both runtime archives are
   ZOVARI_E2E_PACK           zovari-pack, when the build has it
 """
@@ -49,7 +49,7 @@ class LauncherTests:
         except BaseException:
             shutil.rmtree(cls.work, ignore_errors=True)
             raise
-        cls.packer = support.Packer(cls.target.name, RUNTIME_ROOT, PACK,
+        cls.packer = support.Packer(cls.target.name, RUNTIME_ROOT, PACK, cls.target.report_child,
                                     os.path.join(cls.work, "packing"))
         cls.launchers = 0
 
@@ -72,15 +72,15 @@ class LauncherTests:
     def launcher_path(self, name="run", folder=LAUNCHER_FOLDER):
         return os.path.join(self.work, self.fresh_name(), folder, name + self.target.suffix)
 
-    def probe_launcher(self, extra_files=None, template=None, product=None, name="run", by_hand=False):
-        """A launcher whose main binary is the probe, unpacking into its own folder
+    def report_child_launcher(self, extra_files=None, template=None, product=None, name="run", by_hand=False):
+        """A launcher whose main binary is the report child, unpacking into its own folder
         under {TEMP} unless a template is given."""
         output = self.launcher_path(name)
         folder = self.fresh_name()
         if template is None:
             template = self.template("{TEMP}", "zovari-e2e", folder)
-        main = "bin/probe" + self.target.suffix
-        files = {main: self.target.probe}
+        main = "bin/report_child" + self.target.suffix
+        files = {main: self.target.report_child}
         files.update(extra_files or {})
         return self.packer.build(files, main, output, template=template,
                                  product=product or "ZovariE2E" + folder, by_hand=by_hand)
@@ -89,8 +89,8 @@ class LauncherTests:
         self.assertIn((marker + " on stdout").encode(), result.stdout)
         self.assertIn((marker + " on stderr").encode(), result.stderr)
 
-    def assertRanProbe(self, result, exit_code=0):
-        self.assertIsNotNone(result.report, "the probe did not run: %r" % result)
+    def assertRanReportChild(self, result, exit_code=0):
+        self.assertIsNotNone(result.report, "the report child did not run: %r" % result)
         self.assertEqual(result.exit_code, exit_code, result)
 
     # ------------------------------------------------------------ cases
@@ -98,15 +98,15 @@ class LauncherTests:
     def test_child_gets_the_arguments_directory_and_handles(self):
         """The worked example: a launcher in a folder with a space, started with
         --name, "two words", an empty argument and last, from another folder."""
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         elsewhere = os.path.join(self.work, "elsewhere")
         os.makedirs(elsewhere, exist_ok=True)
         args = ["--name", "two words", "", "last"]
         result = self.target.run(launcher, args, cwd=elsewhere,
-                                 probe={"ZOVARI_PROBE_MARKER": "probe-42",
-                                        "ZOVARI_PROBE_STDIN": "1"},
+                                 report_child={"ZOVARI_REPORT_CHILD_MARKER": "report_child-42",
+                                        "ZOVARI_REPORT_CHILD_STDIN": "1"},
                                  stdin=b"through the launcher's stdin\n")
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         report = result.report
         full_path = self.target.native(launcher)
         if self.target.name == "windows":
@@ -116,7 +116,7 @@ class LauncherTests:
         self.assertEqual(report["environment"]["ZOVARI_ORIGINAL_ARGV0"], full_path)
         self.assertEqual(self.target.unix(report["cwd"]).rstrip("/"), elsewhere)
         self.assertEqual(report["stdin"], "through the launcher's stdin\n")
-        self.assertLauncherMarkers(result, "probe-42")
+        self.assertLauncherMarkers(result, "report_child-42")
         # The child is the unpacked main binary, not the launcher.
         self.assertNotEqual(self.target.unix(report["executable"]), launcher)
         self.assertTrue(os.path.isfile(self.target.unix(report["executable"])))
@@ -126,9 +126,9 @@ class LauncherTests:
                 "tab\there", "new\nline", "cr\rff\f", "\\\\", "", "x", ""]
         if self.target.name == "linux":
             args.append("caf\udce9")  # the byte 0xE9 alone, not UTF-8
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         result = self.target.run(launcher, args)
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         full_path = self.target.native(launcher)
         kept = [a for a in args if a != ""]
         self.assertEqual(result.report["argv"], [full_path] + kept)
@@ -142,7 +142,7 @@ class LauncherTests:
         os.makedirs(os.path.dirname(plain))
         shutil.copy2(launcher, plain)
         result = self.target.run(plain)
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         self.assertEqual(result.report["argv"], [self.target.native(plain)])
         if self.target.name == "windows":
             self.assertEqual(result.report["command_line"], self.target.native(plain))
@@ -152,8 +152,8 @@ class LauncherTests:
         the others describe this launcher, started under a relative path."""
         product = "ZovariDefault" + self.fresh_name()
         output = self.launcher_path(folder=NON_ASCII_FOLDER)
-        main = "probe" + self.target.suffix
-        self.packer.build({main: self.target.probe}, main, output, template=None,
+        main = "report_child" + self.target.suffix
+        self.packer.build({main: self.target.report_child}, main, output, template=None,
                           product=product, version="2.5.1")
         inherited = {"ZOVARI_ONEFILE_PARENT": "999999", "ZOVARI_ONEFILE_DIRECTORY": "stale",
                      "ZOVARI_ORIGINAL_ARGV0": "stale", "ZOVARI_ONEFILE_START": "123",
@@ -169,7 +169,7 @@ class LauncherTests:
             typed = os.path.join(NON_ASCII_FOLDER, "run")
             result = self.target.run(output, [NON_ASCII_ARGUMENT], cwd=os.path.dirname(folder),
                                      env=inherited, argv0=typed)
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         report = result.report
         environment = report["environment"]
         for name in ("ZOVARI_ONEFILE_START", "ZOVARI_ONEFILE_TIME_US", "ZOVARI_ONEFILE_RANDOM"):
@@ -187,11 +187,11 @@ class LauncherTests:
 
     def test_child_sees_the_values_that_named_its_directory(self):
         template = self.template("{TEMP}", "zt", "{TIME}-{TIME_US}-{RANDOM}")
-        launcher = self.probe_launcher(template=template)
+        launcher = self.report_child_launcher(template=template)
         stale = {"ZOVARI_ONEFILE_START": "1", "ZOVARI_ONEFILE_TIME_US": "000001",
                  "ZOVARI_ONEFILE_RANDOM": "AAAAAAAAAAA"}
         result = self.target.run(launcher, env=stale)
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         environment = result.report["environment"]
         start = environment["ZOVARI_ONEFILE_START"]
         microseconds = environment["ZOVARI_ONEFILE_TIME_US"]
@@ -204,11 +204,11 @@ class LauncherTests:
         self.assertEqual(parts[-4:-2], ["zt", "%s-%s-%s" % (start, microseconds, random)])
 
     def test_exit_codes_pass_through(self):
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         for code in self.exit_codes:
             with self.subTest(code=code):
-                result = self.target.run(launcher, probe={"ZOVARI_PROBE_EXIT": str(code)})
-                self.assertRanProbe(result, exit_code=code)
+                result = self.target.run(launcher, report_child={"ZOVARI_REPORT_CHILD_EXIT": str(code)})
+                self.assertRanReportChild(result, exit_code=code)
 
     def test_main_binary_that_cannot_start(self):
         output = self.launcher_path()
@@ -225,13 +225,13 @@ class LauncherTests:
     def test_cold_start_unpacks_and_warm_start_writes_nothing(self):
         files = {"data/readme.txt": b"read me\n", "data/deeper/more.bin": bytes(range(256)) * 300,
                  "empty.txt": b""}
-        launcher = self.probe_launcher(extra_files=files)
+        launcher = self.report_child_launcher(extra_files=files)
         cold = self.target.run(launcher)
-        self.assertRanProbe(cold)
+        self.assertRanReportChild(cold)
         main_binary = self.target.unix(cold.report["executable"])
         root = os.path.dirname(os.path.dirname(main_binary))
         unpacked = {name: os.path.join(root, *name.split("/")) for name in files}
-        unpacked["bin/probe"] = main_binary
+        unpacked["bin/report_child"] = main_binary
         for name, contents in files.items():
             with open(unpacked[name], "rb") as f:
                 self.assertEqual(f.read(), contents, name)
@@ -242,7 +242,7 @@ class LauncherTests:
             os.utime(path, (old, old))
 
         warm = self.target.run(launcher)
-        self.assertRanProbe(warm)
+        self.assertRanReportChild(warm)
         self.assertEqual(self.target.unix(warm.report["executable"]), main_binary)
         # An empty file has no checksum to match (it reads as 0, its record
         # stores 1), so it is truncated again at every start; all else stays.
@@ -256,7 +256,7 @@ class LauncherTests:
             f.write(b"read")
         os.utime(unpacked["data/readme.txt"], (old, old))
         again = self.target.run(launcher)
-        self.assertRanProbe(again)
+        self.assertRanReportChild(again)
         with open(unpacked["data/readme.txt"], "rb") as f:
             self.assertEqual(f.read(), b"read me\n")
         for name, path in unpacked.items():
@@ -264,15 +264,15 @@ class LauncherTests:
                 self.assertEqual(os.stat(path).st_mtime, old, name)
 
     def test_relative_template_is_taken_against_the_current_directory(self):
-        launcher = self.probe_launcher(template=self.template("unpacked", "{PRODUCT}"),
+        launcher = self.report_child_launcher(template=self.template("unpacked", "{PRODUCT}"),
                                        product="Relative", by_hand=True)
         current = os.path.join(self.work, self.fresh_name())
         os.makedirs(current)
         result = self.target.run(launcher, cwd=current)
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         self.assertEqual(self.target.unix(result.report["executable"]),
                          os.path.join(current, "unpacked", "Relative", "bin",
-                                      "probe" + self.target.suffix))
+                                      "report_child" + self.target.suffix))
 
     def by_hand(self, payload, template):
         output = self.launcher_path()
@@ -285,11 +285,11 @@ class LauncherTests:
         folder = self.fresh_name()
         template = self.template("{TEMP}", "zovari-e2e", folder)
         empty = support.frame_payload(support.payload_stream([]))
-        with open(self.target.probe, "rb") as f:
-            probe = support.frame_payload(support.payload_stream(
-                [("probe" + self.target.suffix, f.read())]))
+        with open(self.target.report_child, "rb") as f:
+            report_child = support.frame_payload(support.payload_stream(
+                [("report_child" + self.target.suffix, f.read())]))
         cases = [("no file", empty, b"Error, attached data holds no files.\n"),
-                 ("wrong magic", b"QDZ" + probe[3:], b"Error, couldn't find attached data header.\n")]
+                 ("wrong magic", b"QDZ" + report_child[3:], b"Error, couldn't find attached data header.\n")]
         for what, payload, message in cases:
             with self.subTest(what):
                 result = self.target.run(self.by_hand(payload, template))
@@ -297,16 +297,16 @@ class LauncherTests:
                 self.assertEqual(result.stdout.replace(b"\r\n", b"\n"), message)
                 self.assertIsNone(result.report)
         # Where the target directory would be: beside the {TEMP} of a run that works.
-        working = self.target.run(self.by_hand(probe, self.template("{TEMP}", "zovari-e2e", "ok")))
-        self.assertRanProbe(working)
+        working = self.target.run(self.by_hand(report_child, self.template("{TEMP}", "zovari-e2e", "ok")))
+        self.assertRanReportChild(working)
         temp = os.path.dirname(os.path.dirname(self.target.unix(working.report["executable"])))
         self.assertFalse(os.path.exists(os.path.join(temp, folder)))
 
     def test_template_that_cannot_be_expanded(self):
         template = self.template("{TEMP}", "{NO_SUCH_TOKEN}")
-        with open(self.target.probe, "rb") as f:
+        with open(self.target.report_child, "rb") as f:
             payload = support.frame_payload(support.payload_stream(
-                [("probe" + self.target.suffix, f.read())]))
+                [("report_child" + self.target.suffix, f.read())]))
         result = self.target.run(self.by_hand(payload, template))
         self.assertEqual(result.exit_code, self.abort_exit_code, result)
         self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
@@ -320,24 +320,24 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
     @classmethod
     def make_target(cls, work):
-        probe = os.environ.get("ZOVARI_E2E_PROBE")
-        if not probe or not os.path.exists(probe):
-            raise unittest.SkipTest("no native probe (ZOVARI_E2E_PROBE)")
-        return support.LinuxTarget(work, probe)
+        report_child = os.environ.get("ZOVARI_E2E_REPORT_CHILD")
+        if not report_child or not os.path.exists(report_child):
+            raise unittest.SkipTest("no native report child (ZOVARI_E2E_REPORT_CHILD)")
+        return support.LinuxTarget(work, report_child)
 
     def await_report(self, process, report):
-        # The probe writes its report once it runs; then it waits for a signal.
+        # The report child writes its report once it runs; then it waits for a signal.
         for _ in range(1200):
             if os.path.exists(report) or process.poll() is not None:
                 break
             time.sleep(0.05)
-        self.assertTrue(os.path.exists(report), "the probe never ran")
+        self.assertTrue(os.path.exists(report), "the report child never ran")
 
-    def started_probe(self, mode, launcher=None):
-        """A launcher whose probe runs and waits for a signal; the probe is
+    def started_report_child(self, mode, launcher=None):
+        """A launcher whose report child runs and waits for a signal; the report child is
         ended after the test whatever happens to the launcher."""
-        process, report = self.target.start(launcher or self.probe_launcher(),
-                                            {"ZOVARI_PROBE_SIGNAL": mode})
+        process, report = self.target.start(launcher or self.report_child_launcher(),
+                                            {"ZOVARI_REPORT_CHILD_SIGNAL": mode})
         self.addCleanup(_finish, process)
         self.await_report(process, report)
         self.addCleanup(_kill_if_alive, support.read_report(report)["pid"])
@@ -346,22 +346,22 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
     def test_child_ended_by_a_signal(self):
         """A child that a signal ends makes the launcher exit with 128 + N, as
         shells report it."""
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         for number in (signal.SIGKILL, signal.SIGSEGV):
             with self.subTest(signal=number):
-                result = self.target.run(launcher, probe={"ZOVARI_PROBE_RAISE": str(int(number))})
-                self.assertRanProbe(result, exit_code=128 + number)
+                result = self.target.run(launcher, report_child={"ZOVARI_REPORT_CHILD_RAISE": str(int(number))})
+                self.assertRanReportChild(result, exit_code=128 + number)
 
     def test_interrupt_typed_at_the_terminal(self):
         """Ctrl+C on the launcher's terminal reaches launcher and child alike; the
         child ends by itself, the launcher by the interrupt."""
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         leader, terminal = os.openpty()
         try:
             def take_the_terminal():
                 os.setsid()
                 fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-            process, report = self.target.start(launcher, {"ZOVARI_PROBE_SIGNAL": "exit"},
+            process, report = self.target.start(launcher, {"ZOVARI_REPORT_CHILD_SIGNAL": "exit"},
                                                 stdin=terminal, preexec_fn=take_the_terminal)
             os.close(terminal)
             terminal = None
@@ -379,10 +379,10 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
     def test_signal_reaches_a_child_that_ends_by_itself(self):
         """Each console signal sent to the launcher alone reaches the child,
         which ends at once; then the launcher ends by that signal."""
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM):
             with self.subTest(signal=number.name):
-                process, report = self.started_probe("exit", launcher)
+                process, report = self.started_report_child("exit", launcher)
                 process.send_signal(number)
                 # Not communicate(): a child that the signal missed keeps the
                 # pipes open for a minute.
@@ -395,7 +395,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
     def test_child_that_ignores_the_signal_is_ended(self):
         """When the grace period runs out the launcher ends the child, and then
         itself: both are gone within the period and a margin for a busy machine."""
-        process, report = self.started_probe("ignore")
+        process, report = self.started_report_child("ignore")
         child = support.read_report(report)["pid"]
         limit = CHILD_GRACE_SECONDS + 3
         deadline = time.monotonic() + limit
@@ -445,8 +445,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.addCleanup(shutil.rmtree, shared, ignore_errors=True)
         os.chmod(shared, 0o1777)  # as /tmp is
         launcher = os.path.join(shared, "run")
-        self.packer.build({"bin/probe": self.target.probe, "data.txt": b"payload data\n"},
-                          "bin/probe", launcher, template="{TEMP}/app")
+        self.packer.build({"bin/report_child": self.target.report_child, "data.txt": b"payload data\n"},
+                          "bin/report_child", launcher, template="{TEMP}/app")
         os.chmod(launcher, 0o755)
 
         def folder(path, owner, mode):
@@ -458,7 +458,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         def start_as_user(temp):
             report = os.path.join(shared, "report-%d.json" % len(os.listdir(shared)))
             env = self.target.environment(extra={"TMPDIR": temp, "HOME": shared,
-                                                 "ZOVARI_PROBE_REPORT": report})
+                                                 "ZOVARI_REPORT_CHILD_REPORT": report})
             done = subprocess.run(["setpriv", "--reuid=%d" % user, "--regid=%d" % user,
                                    "--clear-groups", launcher], cwd=shared, env=env,
                                   capture_output=True, timeout=support.RUN_LIMIT,
@@ -504,7 +504,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             with open(victim, "wb") as f:
                 f.write(b"the user's own file\n")
             os.chown(victim, user, user)
-            for name in ("data.txt", "bin/probe"):
+            for name in ("data.txt", "bin/report_child"):
                 os.remove(os.path.join(unpacked, name))
                 os.symlink(victim, os.path.join(unpacked, name))
             done, report = start_as_user(shared)
@@ -512,7 +512,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertIsNotNone(report)
             with open(victim, "rb") as f:
                 self.assertEqual(f.read(), b"the user's own file\n")
-            for name in ("data.txt", "bin/probe"):
+            for name in ("data.txt", "bin/report_child"):
                 self.assertFalse(os.path.islink(os.path.join(unpacked, name)), name)
             with open(os.path.join(unpacked, "data.txt"), "rb") as f:
                 self.assertEqual(f.read(), b"payload data\n")
@@ -525,22 +525,22 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
     @classmethod
     def make_target(cls, work):
         build = os.environ.get("ZOVARI_E2E_WINDOWS_BUILD", "")
-        probe = os.path.join(build, "tests", "e2e", "probe.exe")
+        report_child = os.path.join(build, "tests", "e2e", "report_child.exe")
         exitcode = os.path.join(build, "tests", "e2e", "exitcode.exe")
-        if not (os.path.exists(probe) and os.path.exists(exitcode)):
-            raise unittest.SkipTest("no Windows build with the probe in %r" % build)
+        if not (os.path.exists(report_child) and os.path.exists(exitcode)):
+            raise unittest.SkipTest("no Windows build with the report child in %r" % build)
         if not os.path.exists(support.WINE):
             raise unittest.SkipTest("no Wine at " + support.WINE)
-        return support.WindowsTarget(work, probe, exitcode)
+        return support.WindowsTarget(work, report_child, exitcode)
 
     def test_started_by_wine_itself(self):
         """Started from Linux directly: the streams are Linux's pipes, and the
         low 8 bits of the exit code reach Linux."""
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         result = self.target.run(launcher, ["one", "two words"], direct=True,
-                                 probe={"ZOVARI_PROBE_EXIT": "0x80000103",
-                                        "ZOVARI_PROBE_MARKER": "direct-7"})
-        self.assertRanProbe(result, exit_code=3)
+                                 report_child={"ZOVARI_REPORT_CHILD_EXIT": "0x80000103",
+                                        "ZOVARI_REPORT_CHILD_MARKER": "direct-7"})
+        self.assertRanReportChild(result, exit_code=3)
         self.assertEqual(result.report["argv"][1:], ["one", "two words"])
         self.assertLauncherMarkers(result, "direct-7")
 
@@ -549,9 +549,9 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         """A file that another process holds without sharing, as a scanner does
         right after a write: the launcher waits for it and writes it once it is
         let go; held past the launcher's patience, it gives the usual message."""
-        launcher = self.probe_launcher({"data/held.txt": b"cached"})
+        launcher = self.report_child_launcher({"data/held.txt": b"cached"})
         first = self.target.run(launcher)
-        self.assertRanProbe(first)
+        self.assertRanReportChild(first)
         target = first.report["executable"].rsplit("\\", 2)[0]
         held = target + "\\data\\held.txt"
         holdfile = os.path.join(os.path.dirname(self.target.exitcode), "holdfile.exe")
@@ -567,7 +567,7 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                     holder.communicate(timeout=support.RUN_LIMIT)
                 self.assertEqual(result.exit_code, exit_code, result)
                 if exit_code == 0:
-                    self.assertRanProbe(result)
+                    self.assertRanReportChild(result)
                 else:
                     self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
                                      "Error, failed to open '%s' for writing.\n" % held)
@@ -575,14 +575,14 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""
-        launcher = self.probe_launcher()
+        launcher = self.report_child_launcher()
         root_copy = self.target.unix("C:\\zovari-e2e-run.exe")
         shutil.copy2(launcher, root_copy)
         try:
             result = self.target.run(root_copy, command_line="C:\\zovari-e2e-run.exe x")
         finally:
             os.remove(root_copy)
-        self.assertRanProbe(result)
+        self.assertRanReportChild(result)
         self.assertEqual(result.report["environment"]["ZOVARI_ONEFILE_DIRECTORY"], "C:")
         self.assertEqual(result.report["argv"], ["C:\\zovari-e2e-run.exe", "x"])
 

@@ -24,7 +24,7 @@
 #include <unistd.h>
 #endif
 
-namespace zt {
+namespace test_support {
 
 // ------------------------------------------------------------------ text
 
@@ -556,54 +556,6 @@ void redirect_stdout_to_stderr() {
 }
 #endif
 
-// ------------------------------------------------------------------ Windows command lines
-
-std::vector<std::wstring> split_windows_arguments(const std::wstring& tail) {
-  std::vector<std::wstring> arguments;
-  size_t i = 0;
-  const size_t end = tail.size();
-  for (;;) {
-    while (i < end && (tail[i] == L' ' || tail[i] == L'\t')) ++i;
-    if (i == end) break;
-    std::wstring argument;
-    bool in_quotes = false;
-    while (i < end) {
-      wchar_t unit = tail[i];
-      if (!in_quotes && (unit == L' ' || unit == L'\t')) break;
-      if (unit == L'\\') {
-        size_t run = 0;
-        while (i < end && tail[i] == L'\\') ++run, ++i;
-        if (i < end && tail[i] == L'"') {
-          argument.append(run / 2, L'\\');
-          if (run % 2 == 1) {
-            argument += L'"';
-            ++i;
-          }
-          // an even run leaves the quote to be read as a quote below
-        } else {
-          argument.append(run, L'\\');
-        }
-        continue;
-      }
-      if (unit == L'"') {
-        if (in_quotes && i + 1 < end && tail[i + 1] == L'"') {
-          argument += L'"';
-          in_quotes = false;
-          i += 2;
-        } else {
-          in_quotes = !in_quotes;
-          ++i;
-        }
-        continue;
-      }
-      argument += unit;
-      ++i;
-    }
-    arguments.push_back(argument);
-  }
-  return arguments;
-}
-
 // ------------------------------------------------------------------ payloads
 
 uint32_t crc32_of(const std::string& data) {
@@ -723,4 +675,4 @@ std::string random_bytes(size_t size, uint32_t seed) {
   return data;
 }
 
-}  // namespace zt
+}  // namespace test_support

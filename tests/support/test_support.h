@@ -1,6 +1,6 @@
 // What the unit tests share: temporary folders, files, child programs with
-// their output captured, environment changes that undo themselves, an
-// independent Windows command-line splitter and a payload builder.
+// their output captured, environment changes that undo themselves and a payload
+// builder.
 //
 // This is test code: it may call the operating system directly.
 #ifndef ZOVARI_TESTS_SUPPORT_H
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace zt {
+namespace test_support {
 
 // --- Text -------------------------------------------------------------------
 
@@ -121,15 +121,6 @@ std::wstring sibling_program(const std::wstring& name);
 // a death test can match a message written to standard output.
 void redirect_stdout_to_stderr();
 
-// --- Windows command lines -----------------------------------------------------
-
-// Splits a command-line tail the way the Windows splitter treats every
-// argument after the first: whitespace (space, tab) outside quotes separates;
-// 2n backslashes and a quote give n backslashes and toggle quoting; 2n+1 and a
-// quote give n backslashes and a literal quote; inside quotes "" gives a
-// literal quote and ends quoting; other backslashes stand for themselves.
-std::vector<std::wstring> split_windows_arguments(const std::wstring& tail);
-
 // --- Payloads -------------------------------------------------------------------
 
 struct Record {
@@ -163,6 +154,6 @@ std::string container(const std::string& frame);
 // Random bytes that do not compress, from a fixed seed.
 std::string random_bytes(size_t size, uint32_t seed);
 
-}  // namespace zt
+}  // namespace test_support
 
 #endif

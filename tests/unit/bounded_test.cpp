@@ -60,7 +60,7 @@ TEST(AppendNarrowWidened, AbortsOnAByteThatIsNoCharacterByItself) {
 #endif
 
 TEST(EnvironmentValue, EmptyAndUnsetBothReadAsNothing) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.unset("ZOVARI_UNIT_VALUE");
   EXPECT_EQ(get_environment_value("ZOVARI_UNIT_VALUE"), nullptr);
   environment.set("ZOVARI_UNIT_VALUE", L"");
@@ -68,7 +68,7 @@ TEST(EnvironmentValue, EmptyAndUnsetBothReadAsNothing) {
 }
 
 TEST(EnvironmentValue, SetReadClearAndNumbers) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.unset("ZOVARI_UNIT_VALUE");
   set_environment_value("ZOVARI_UNIT_VALUE", L"C:\\a b\\{TEMP}");
   wchar_t* value = get_environment_value("ZOVARI_UNIT_VALUE");
@@ -87,11 +87,11 @@ TEST(EnvironmentValue, SetReadClearAndNumbers) {
 }
 
 TEST(EnvironmentValue, LongestValueTheSystemAllowsIsCopiedWhole) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.set("ZOVARI_UNIT_VALUE", std::wstring(32767, L'v'));
   // Windows keeps 32767 characters; Wine keeps one fewer.
   std::wstring stored;
-  ASSERT_TRUE(zt::environment_variable("ZOVARI_UNIT_VALUE", &stored));
+  ASSERT_TRUE(test_support::environment_variable("ZOVARI_UNIT_VALUE", &stored));
   ASSERT_GE(stored.size(), 32766u);
   wchar_t* value = get_environment_value("ZOVARI_UNIT_VALUE");
   ASSERT_NE(value, nullptr);
@@ -104,7 +104,7 @@ TEST(EnvironmentName, ThirtyNineCharactersAreAcceptedAndFortyAbort) {
   const std::string name39 = "ZOVARI_UNIT_" + std::string(27, 'N');
   const std::string name40 = name39 + "N";
   ASSERT_EQ(name39.size(), 39u);
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.unset(name39.c_str());
   set_environment_value(name39.c_str(), L"fits");
   wchar_t* value = get_environment_value(name39.c_str());

@@ -13,72 +13,72 @@
 #include "support/test_support.h"
 
 TEST(FileChecksum, IsTheCrc32OfTheContents) {
-  zt::TempDir folder;
-  ASSERT_TRUE(zt::write_file(folder / L"hello", "hello"));
+  test_support::TempDir folder;
+  ASSERT_TRUE(test_support::write_file(folder / L"hello", "hello"));
   EXPECT_EQ(checksum_file((folder / L"hello").c_str()), 0x3610A686u);
-  std::string big = zt::random_bytes(300000, 5);
-  ASSERT_TRUE(zt::write_file(folder / L"big", big));
-  EXPECT_EQ(checksum_file((folder / L"big").c_str()), zt::crc32_of(big));
-  EXPECT_EQ(checksum_bytes(big.data(), big.size()), zt::crc32_of(big));
+  std::string big = test_support::random_bytes(300000, 5);
+  ASSERT_TRUE(test_support::write_file(folder / L"big", big));
+  EXPECT_EQ(checksum_file((folder / L"big").c_str()), test_support::crc32_of(big));
+  EXPECT_EQ(checksum_bytes(big.data(), big.size()), test_support::crc32_of(big));
 }
 
 TEST(FileChecksum, NoContentsGiveZero) {
-  zt::TempDir folder;
+  test_support::TempDir folder;
   EXPECT_EQ(checksum_file((folder / L"missing").c_str()), 0u);
-  ASSERT_TRUE(zt::write_file(folder / L"empty", ""));
+  ASSERT_TRUE(test_support::write_file(folder / L"empty", ""));
   EXPECT_EQ(checksum_file((folder / L"empty").c_str()), 0u);
-  ASSERT_TRUE(zt::make_directory(folder / L"directory"));
+  ASSERT_TRUE(test_support::make_directory(folder / L"directory"));
   EXPECT_EQ(checksum_file((folder / L"directory").c_str()), 0u);
-  EXPECT_EQ(checksum_file(zt::join_path(folder / L"missing", L"x").c_str()), 0u);
+  EXPECT_EQ(checksum_file(test_support::join_path(folder / L"missing", L"x").c_str()), 0u);
 }
 
-// Another process may cut a file short while it is being checked: the views
+// Another process may cut a file short while it is being checked: the reads
 // then end early, with a failure or with only what is still there, and never
 // pass the file off as the whole it was.
 TEST(FileChecksum, FileCutShortWhileCheckedIsNotTakenForWhole) {
-  zt::TempDir folder;
+  test_support::TempDir folder;
   const std::wstring path = folder / L"shrinking";
-  std::string data = zt::random_bytes(600000, 3);
-  ASSERT_TRUE(zt::write_file(path, data));
-  platform_view view;
-  ASSERT_TRUE(platform_open_view(path.c_str(), &view));
+  std::string data = test_support::random_bytes(600000, 3);
+  ASSERT_TRUE(test_support::write_file(path, data));
+  platform_file_reader reader;
+  ASSERT_TRUE(platform_open_reader(path.c_str(), &reader));
   std::error_code error;
   std::filesystem::resize_file(std::filesystem::path(path), 1000, error);
   EXPECT_FALSE(error) << error.message();
   uLong crc = crc32(0L, Z_NULL, 0);
   uint64_t seen = 0;
   bool failed = false;
-  while (platform_next_view(&view, &failed)) {
-    crc = crc32(crc, view.data, (uInt)view.size);
-    seen += view.size;
+  while (platform_read_next(&reader, &failed)) {
+    crc = crc32(crc, reader.data, (uInt)reader.size);
+    seen += reader.size;
   }
-  platform_close_view(&view);
+  platform_close_reader(&reader);
   EXPECT_LE(seen, 1000u);
-  EXPECT_TRUE(failed || crc == zt::crc32_of(data.substr(0, 1000)));
+  EXPECT_TRUE(failed || crc == test_support::crc32_of(data.substr(0, 1000)));
 }
 
 TEST(FileChecksum, ContentsWhoseCrcIsZeroGiveOne) {
   const std::string zero_crc("\x9d\x0a\xd9\x6d", 4);
-  ASSERT_EQ(zt::crc32_of(zero_crc), 0u);
-  zt::TempDir folder;
-  ASSERT_TRUE(zt::write_file(folder / L"zero", zero_crc));
+  ASSERT_EQ(test_support::crc32_of(zero_crc), 0u);
+  test_support::TempDir folder;
+  ASSERT_TRUE(test_support::write_file(folder / L"zero", zero_crc));
   EXPECT_EQ(checksum_file((folder / L"zero").c_str()), 1u);
   EXPECT_EQ(checksum_bytes(zero_crc.data(), zero_crc.size()), 1u);
   EXPECT_EQ(checksum_bytes("", 0), 1u);
 }
 
 TEST(FileChecksum, SameContentsSameChecksumWhateverTheNameOrTime) {
-  zt::TempDir folder;
-  std::string data = zt::random_bytes(4099, 9);
-  ASSERT_TRUE(zt::write_file(folder / L"one", data));
-  ASSERT_TRUE(zt::make_directory(folder / L"sub"));
-  std::wstring other = zt::join_path(folder / L"sub", L"other.bin");
-  ASSERT_TRUE(zt::write_file(other, data));
-  ASSERT_TRUE(zt::set_old_modification_time(other));
+  test_support::TempDir folder;
+  std::string data = test_support::random_bytes(4099, 9);
+  ASSERT_TRUE(test_support::write_file(folder / L"one", data));
+  ASSERT_TRUE(test_support::make_directory(folder / L"sub"));
+  std::wstring other = test_support::join_path(folder / L"sub", L"other.bin");
+  ASSERT_TRUE(test_support::write_file(other, data));
+  ASSERT_TRUE(test_support::set_old_modification_time(other));
   EXPECT_EQ(checksum_file((folder / L"one").c_str()), checksum_file(other.c_str()));
   // Contents of another length that happen to share the CRC-32 match too.
-  std::string forged = zt::with_crc("other contents", zt::crc32_of(data));
-  ASSERT_TRUE(zt::write_file(folder / L"forged", forged));
+  std::string forged = test_support::with_crc("other contents", test_support::crc32_of(data));
+  ASSERT_TRUE(test_support::write_file(folder / L"forged", forged));
   EXPECT_EQ(checksum_file((folder / L"forged").c_str()), checksum_file(other.c_str()));
 }
 
@@ -86,7 +86,7 @@ TEST(FileChecksum, SameContentsSameChecksumWhateverTheNameOrTime) {
 // bits, so it can count as cached like any other.  The file is sparse: zeros
 // up to 2^32 bytes, then "end".
 TEST(FileChecksum, FileBeyondFourGibibytesIsCheckedWhole) {
-  zt::TempDir folder;
+  test_support::TempDir folder;
   const std::wstring path = folder / L"large";
   const uint64_t zeros = 1ull << 32;
   {

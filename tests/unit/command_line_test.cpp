@@ -9,6 +9,7 @@
 #include "launcher/command_line.h"
 #include "launcher/command_line_for_tests.h"
 #include "support/test_support.h"
+#include "support/windows_split.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -109,15 +110,16 @@ TEST(CommandLine, AppendArgumentContinuesAfterTheText) {
 // child's command line, with argument 0 replaced by the program's full path
 // (here it was started under a bare name) and the empty one dropped.
 TEST(CommandLine, ChildLineIsBuiltFromTheProgramsOwnArguments) {
-  std::wstring probe = zt::sibling_program(L"zovari-probe");
-  std::vector<std::wstring> arguments = {L"probe",      L"cmdline", L"two words", L"",
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  std::vector<std::wstring> arguments = {L"runner", L"cmdline", L"two words", L"",
                                          L"a\\\"b", L"C:\\My Files\\", L"last"};
-  zt::ChildResult result = zt::run_program(probe, arguments);
+  test_support::ChildResult result = test_support::run_program(runner, arguments);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   std::vector<std::wstring> expected = arguments;
-  expected[0] = probe;
-  std::string lines = "line=" + zt::narrow(join(expected)) + "\n";
-  for (const std::wstring& argument : expected) lines += "arg=" + zt::narrow(argument) + "\n";
+  expected[0] = runner;
+  std::string lines = "line=" + test_support::narrow(join(expected)) + "\n";
+  for (const std::wstring& argument : expected)
+    lines += "arg=" + test_support::narrow(argument) + "\n";
   EXPECT_EQ(result.out, lines);
 }
 
@@ -125,14 +127,14 @@ TEST(CommandLine, ChildLineIsBuiltFromTheProgramsOwnArguments) {
 // joining code would never write.
 TEST(WindowsSplitter, FollowsTheQuotingRules) {
   using V = std::vector<std::wstring>;
-  EXPECT_EQ(zt::split_windows_arguments(L"  a  b\t c "), (V{L"a", L"b", L"c"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"a\\\\\\b"), (V{L"a\\\\\\b"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"a\\\\\"b c\""), (V{L"a\\b c"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"a\\\\\\\"b c"), (V{L"a\\\"b", L"c"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"\"\" x"), (V{L"", L"x"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"\"a\"\"b c\""), (V{L"a\"b", L"c"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"\"\"\"a b"), (V{L"\"a", L"b"}));
-  EXPECT_EQ(zt::split_windows_arguments(L"\"a\nb\""), (V{L"a\nb"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"  a  b\t c "), (V{L"a", L"b", L"c"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"a\\\\\\b"), (V{L"a\\\\\\b"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"a\\\\\"b c\""), (V{L"a\\b c"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"a\\\\\\\"b c"), (V{L"a\\\"b", L"c"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"\"\" x"), (V{L"", L"x"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"\"a\"\"b c\""), (V{L"a\"b", L"c"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"\"\"\"a b"), (V{L"\"a", L"b"}));
+  EXPECT_EQ(test_support::split_windows_arguments(L"\"a\nb\""), (V{L"a\nb"}));
 }
 
 TEST(CommandLine, RandomArgumentsSurviveTheWindowsSplitter) {
@@ -144,8 +146,8 @@ TEST(CommandLine, RandomArgumentsSurviveTheWindowsSplitter) {
     std::wstring line = join(arguments);
     std::wstring tail = line.substr(line.find(L".exe\"") + 5);
     std::vector<std::wstring> expected(arguments.begin() + 1, arguments.end());
-    ASSERT_EQ(zt::split_windows_arguments(tail), without_empty(expected))
-        << "line: " << zt::narrow(line);
+    ASSERT_EQ(test_support::split_windows_arguments(tail), without_empty(expected))
+        << "line: " << test_support::narrow(line);
   }
 }
 
@@ -168,7 +170,8 @@ TEST(CommandLine, SystemSplitterGivesTheArgumentsBack) {
     std::uniform_int_distribution<int> count(0, 6);
     for (int n = count(generator); n > 0; --n) arguments.push_back(random_argument(generator));
     std::wstring line = join(arguments);
-    ASSERT_EQ(system_split(line), without_empty(arguments)) << "line: " << zt::narrow(line);
+    ASSERT_EQ(system_split(line), without_empty(arguments))
+        << "line: " << test_support::narrow(line);
   }
 }
 
@@ -184,7 +187,8 @@ TEST(WindowsSplitter, AgreesWithTheSystemOnRandomLines) {
     for (int n = length(generator); n > 0; --n) tail += units[pick(generator)];
     std::vector<std::wstring> system = system_split(L"run.exe " + tail);
     system.erase(system.begin());
-    ASSERT_EQ(zt::split_windows_arguments(tail), system) << "tail: [" << zt::narrow(tail) << "]";
+    ASSERT_EQ(test_support::split_windows_arguments(tail), system)
+        << "tail: [" << test_support::narrow(tail) << "]";
   }
 }
 #endif

@@ -1,5 +1,5 @@
 // Directory creation and the known-directory table.  The table lives for the
-// whole process, so each case runs in a fresh zovari-probe.
+// whole process, so each case runs in a fresh zovari-piece-runner.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -27,23 +27,23 @@ class Directories : public testing::Test {
     return joined;
   }
 
-  zt::ChildResult steps(const std::vector<std::wstring>& list) {
-    std::wstring probe = zt::sibling_program(L"zovari-probe");
-    std::vector<std::wstring> arguments = {probe, L"dirs"};
+  test_support::ChildResult steps(const std::vector<std::wstring>& list) {
+    std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+    std::vector<std::wstring> arguments = {runner, L"dirs"};
     arguments.insert(arguments.end(), list.begin(), list.end());
-    return zt::run_program(probe, arguments);
+    return test_support::run_program(runner, arguments);
   }
 
-  zt::TempDir folder_;
+  test_support::TempDir folder_;
 };
 
 }  // namespace
 
 TEST_F(Directories, ClimbFindsTheFirstExistingLevelAndCreatesDownward) {
-  zt::ChildResult result = steps({L"p:" + path(L"a/b/c/file"), L"n"});
+  test_support::ChildResult result = steps({L"p:" + path(L"a/b/c/file"), L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(zt::directory_exists(path(L"a/b/c")));
-  EXPECT_FALSE(zt::file_exists(path(L"a/b/c/file")));
+  EXPECT_TRUE(test_support::directory_exists(path(L"a/b/c")));
+  EXPECT_FALSE(test_support::file_exists(path(L"a/b/c/file")));
   // The profile folder and the three created: the climb ended at "a", whose
   // parent was there, so the parent itself never needed asking.
   EXPECT_EQ(result.out, "known=4\n");
@@ -52,43 +52,45 @@ TEST_F(Directories, ClimbFindsTheFirstExistingLevelAndCreatesDownward) {
 TEST_F(Directories, KnownDirectoriesCostNoSystemCall) {
   // a/b is removed behind the table's back: a second file there does not
   // bring it back, since the table says it exists.
-  zt::ChildResult result = steps({L"p:" + path(L"a/b/one"), L"n", L"rmdir:" + path(L"a/b"),
-                                  L"p:" + path(L"a/b/two"), L"n"});
+  test_support::ChildResult result = steps(
+      {L"p:" + path(L"a/b/one"), L"n", L"rmdir:" + path(L"a/b"), L"p:" + path(L"a/b/two"), L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "known=3\nknown=3\n");
-  EXPECT_FALSE(zt::directory_exists(path(L"a/b")));
-  EXPECT_TRUE(zt::directory_exists(path(L"a")));
+  EXPECT_FALSE(test_support::directory_exists(path(L"a/b")));
+  EXPECT_TRUE(test_support::directory_exists(path(L"a")));
 }
 
 TEST_F(Directories, RegularFileCountsAsAnExistingDirectory) {
-  ASSERT_TRUE(zt::write_file(path(L"plain"), "x"));
-  zt::ChildResult result = steps({L"d:" + path(L"plain"), L"p:" + path(L"plain/inner/file")});
+  ASSERT_TRUE(test_support::write_file(path(L"plain"), "x"));
+  test_support::ChildResult result =
+      steps({L"d:" + path(L"plain"), L"p:" + path(L"plain/inner/file")});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "d=1\n");
-  EXPECT_TRUE(zt::file_exists(path(L"plain")));
+  EXPECT_TRUE(test_support::file_exists(path(L"plain")));
 }
 
 TEST_F(Directories, PathsWithoutAParentCreateNothing) {
   std::wstring root_only = std::wstring(1, PLATFORM_SEPARATOR) + L"zovari-no-parent";
-  zt::ChildResult result = steps({L"p:", L"p:" + root_only, L"p:nameonly", L"n"});
+  test_support::ChildResult result = steps({L"p:", L"p:" + root_only, L"p:nameonly", L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   // Not even the profile folder: the table was never consulted.
   EXPECT_EQ(result.out, "known=0\n");
 }
 
 TEST_F(Directories, TableStopsAt1024EntriesAndCreationGoesOn) {
-  zt::ChildResult result =
+  test_support::ChildResult result =
       steps({L"fill:" + folder_.path() + L":1025", L"n", L"d:" + path(L"d1024"), L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "created=1025\nknown=1024\nd=1\nknown=1024\n");
   for (const wchar_t* name : {L"d0000", L"d1022", L"d1023", L"d1024"}) {
-    EXPECT_TRUE(zt::directory_exists(path(name))) << zt::narrow(name);
+    EXPECT_TRUE(test_support::directory_exists(path(name))) << test_support::narrow(name);
   }
 }
 
 #ifdef _WIN32
 TEST_F(Directories, BareDriveCountsAsExistingWithoutAnEntry) {
-  zt::ChildResult result = steps({L"d:C:", L"n", L"p:C:\\zovari-unit-no-such-file", L"n"});
+  test_support::ChildResult result =
+      steps({L"d:C:", L"n", L"p:C:\\zovari-unit-no-such-file", L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "d=1\nknown=1\nknown=1\n");
 }
@@ -166,7 +168,7 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
   // open to others.
   for (const std::wstring& name : granted) {
     EXPECT_TRUE(name == token_user_sid() || name == L"S-1-5-18" || name == L"S-1-5-32-544")
-        << zt::narrow(name);
+        << test_support::narrow(name);
   }
 
   wchar_t culprit[8] = L"";
@@ -195,11 +197,11 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
 // The profile folder is taken as existing without asking the system, so a
 // climb below a profile folder that is not there stops at it.
 TEST_F(Directories, ClimbStopsAtTheProfileFolder) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.set("HOME", path(L"home"));
-  zt::ChildResult result = steps({L"p:" + path(L"home/a/file"), L"n"});
+  test_support::ChildResult result = steps({L"p:" + path(L"home/a/file"), L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "known=1\n");
-  EXPECT_FALSE(zt::directory_exists(path(L"home")));
+  EXPECT_FALSE(test_support::directory_exists(path(L"home")));
 }
 #endif

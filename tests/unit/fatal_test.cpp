@@ -22,9 +22,9 @@ std::string trimmed_system_text(uint32_t code) {
   return trimmed;
 }
 
-zt::ChildResult report(const std::wstring& message, const std::wstring& code) {
-  std::wstring probe = zt::sibling_program(L"zovari-probe");
-  return zt::run_program(probe, {probe, L"report", message, code});
+test_support::ChildResult report(const std::wstring& message, const std::wstring& code) {
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  return test_support::run_program(runner, {runner, L"report", message, code});
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ TEST(FatalReport, TrimsOnlyTheTrailingLineEnd) {
 }
 
 TEST(FatalReport, SystemErrorLineOnStandardError) {
-  zt::ChildResult result = report(L"Error, couldn't launch child", L"2");
+  test_support::ChildResult result = report(L"Error, couldn't launch child", L"2");
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "Error, couldn't launch child ([Error 2] " + trimmed_system_text(2) + ")\n");
@@ -53,7 +53,7 @@ TEST(FatalReport, SystemErrorLineOnStandardError) {
 }
 
 TEST(FatalReport, CodesFromTwoToThe31ArePrintedNegative) {
-  zt::ChildResult result = report(L"Error, couldn't launch child", L"0x80000000");
+  test_support::ChildResult result = report(L"Error, couldn't launch child", L"0x80000000");
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.err, "Error, couldn't launch child ([Error -2147483648] " +
                             trimmed_system_text(0x80000000u) + ")\n");
@@ -70,7 +70,7 @@ TEST(FatalReport, SpecExpansionFailureQuotesTheTemplateAndAborts) {
 TEST(FatalReport, PlainMessagesGoToStandardOutputWithExitTwo) {
   EXPECT_EXIT(
       {
-        zt::redirect_stdout_to_stderr();
+        test_support::redirect_stdout_to_stderr();
         fail_with_message("Error, couldn't find attached data header.");
       },
       testing::ExitedWithCode(2), "Error, couldn't find attached data header\\.");

@@ -38,7 +38,7 @@ const char DECODE_MESSAGE[] = "Error, couldn't decode attached data\\.";
 
 TEST(PayloadReader, ReadsSpanningRefillsArriveWhole) {
   std::string stream = counting_stream(3 * WINDOW + 1234);
-  std::string payload = zt::container(zt::compress_frame(stream));
+  std::string payload = test_support::container(test_support::compress_frame(stream));
   start(payload);
   size_t offset = 0;
   // Ten bytes short of the first window's end, then a piece that spans it.
@@ -61,7 +61,7 @@ TEST(PayloadReader, ReadsSpanningRefillsArriveWhole) {
 
 TEST(PayloadReader, SkippingAdvancesLikeReading) {
   std::string stream = counting_stream(WINDOW + 100);
-  std::string payload = zt::container(zt::compress_frame(stream));
+  std::string payload = test_support::container(test_support::compress_frame(stream));
   start(payload);
   payload_skip(WINDOW + 50);
   EXPECT_EQ(read(50), stream.substr(WINDOW + 50));
@@ -71,7 +71,7 @@ TEST(PayloadReader, SkippingAdvancesLikeReading) {
 TEST(PayloadReader, StreamsOfWholeWindowsReadToTheirEnd) {
   for (size_t windows : {1, 3}) {
     std::string stream = counting_stream(windows * WINDOW);
-    std::string payload = zt::container(zt::compress_frame(stream));
+    std::string payload = test_support::container(test_support::compress_frame(stream));
     start(payload);
     EXPECT_TRUE(read(stream.size() - 3) == stream.substr(0, stream.size() - 3));
     EXPECT_EQ(read(3), stream.substr(stream.size() - 3));
@@ -83,7 +83,7 @@ TEST(PayloadReader, StreamsOfWholeWindowsReadToTheirEnd) {
 // nor trailer behind it, still yields its last window.
 TEST(PayloadReader, FrameWithoutTrailerReadsToItsLastByte) {
   std::string stream = counting_stream(2 * WINDOW);
-  std::string payload = "QDY" + zt::compress_frame(stream);
+  std::string payload = "QDY" + test_support::compress_frame(stream);
   start(payload);
   EXPECT_TRUE(read(stream.size()) == stream);
   payload_reader_close();
@@ -91,20 +91,20 @@ TEST(PayloadReader, FrameWithoutTrailerReadsToItsLastByte) {
 
 TEST(PayloadReader, ReadPastTheEndIsADecodeFailure) {
   std::string stream = counting_stream(WINDOW);
-  std::string payload = zt::container(zt::compress_frame(stream));
+  std::string payload = test_support::container(test_support::compress_frame(stream));
   EXPECT_EXIT(
       {
-        zt::redirect_stdout_to_stderr();
+        test_support::redirect_stdout_to_stderr();
         start(payload);
         read(WINDOW);
         read(1);
       },
       testing::ExitedWithCode(2), DECODE_MESSAGE);
   // Without the trailer the input simply runs out.
-  std::string bare = "QDY" + zt::compress_frame(counting_stream(100));
+  std::string bare = "QDY" + test_support::compress_frame(counting_stream(100));
   EXPECT_EXIT(
       {
-        zt::redirect_stdout_to_stderr();
+        test_support::redirect_stdout_to_stderr();
         start(bare);
         read(101);
       },
@@ -113,14 +113,14 @@ TEST(PayloadReader, ReadPastTheEndIsADecodeFailure) {
 
 TEST(PayloadReader, WindowOfTwoToThe27IsAcceptedAndTwoToThe28Refused) {
   std::string stream = counting_stream(1000);
-  std::string accepted = zt::container(zt::compress_frame(stream, 0x88));
+  std::string accepted = test_support::container(test_support::compress_frame(stream, 0x88));
   start(accepted);
   EXPECT_EQ(read(1000), stream);
   payload_reader_close();
-  std::string refused = zt::container(zt::compress_frame(stream, 0x90));
+  std::string refused = test_support::container(test_support::compress_frame(stream, 0x90));
   EXPECT_EXIT(
       {
-        zt::redirect_stdout_to_stderr();
+        test_support::redirect_stdout_to_stderr();
         start(refused);
         read(1);
       },
@@ -129,7 +129,7 @@ TEST(PayloadReader, WindowOfTwoToThe27IsAcceptedAndTwoToThe28Refused) {
 
 TEST(PayloadReader, CorruptAndTruncatedFramesAreDecodeFailures) {
   std::string stream = counting_stream(3 * WINDOW);
-  std::string frame = zt::compress_frame(stream);
+  std::string frame = test_support::compress_frame(stream);
   // A reserved block type in the first block header, right after the 6-byte
   // frame header.
   std::string reserved_block = frame;
@@ -138,10 +138,10 @@ TEST(PayloadReader, CorruptAndTruncatedFramesAreDecodeFailures) {
   bad_magic[0] = (char)(bad_magic[0] ^ 0x01);
   std::string truncated = frame.substr(0, frame.size() / 2);
   for (const std::string* broken : {&reserved_block, &bad_magic, &truncated}) {
-    std::string payload = zt::container(*broken);
+    std::string payload = test_support::container(*broken);
     EXPECT_EXIT(
         {
-          zt::redirect_stdout_to_stderr();
+          test_support::redirect_stdout_to_stderr();
           start(payload);
           read(stream.size());
         },
@@ -151,13 +151,15 @@ TEST(PayloadReader, CorruptAndTruncatedFramesAreDecodeFailures) {
 
 // The message goes to standard output alone, as its own line.
 TEST(PayloadReader, DecodeFailureIsReportedOnStandardOutput) {
-  zt::TempDir folder;
-  ASSERT_TRUE(zt::write_file(folder / L"payload", zt::container(zt::compress_frame("abc"))));
-  std::wstring probe = zt::sibling_program(L"zovari-probe");
-  zt::ChildResult result = zt::run_program(probe, {probe, L"read", folder / L"payload", L"3"});
+  test_support::TempDir folder;
+  ASSERT_TRUE(test_support::write_file(
+      folder / L"payload", test_support::container(test_support::compress_frame("abc"))));
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  test_support::ChildResult result =
+      test_support::run_program(runner, {runner, L"read", folder / L"payload", L"3"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "read 3\n");
-  result = zt::run_program(probe, {probe, L"read", folder / L"payload", L"2", L"2"});
+  result = test_support::run_program(runner, {runner, L"read", folder / L"payload", L"2", L"2"});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.out, "Error, couldn't decode attached data.\n");
   EXPECT_EQ(result.err, "");
@@ -167,11 +169,12 @@ TEST(PayloadReader, DecodeFailureIsReportedOnStandardOutput) {
 // With no room left to map the 128 KiB window, set-up fails with its own
 // message.
 TEST(PayloadReader, WindowThatCannotBeAllocatedIsReported) {
-  zt::TempDir folder;
-  ASSERT_TRUE(zt::write_file(folder / L"payload", zt::container(zt::compress_frame("abc"))));
-  std::wstring probe = zt::sibling_program(L"zovari-probe");
-  zt::ChildResult result = zt::run_program(
-      probe, {probe, L"--address-space-margin=16384", L"read", folder / L"payload", L"3"});
+  test_support::TempDir folder;
+  ASSERT_TRUE(test_support::write_file(
+      folder / L"payload", test_support::container(test_support::compress_frame("abc"))));
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  test_support::ChildResult result = test_support::run_program(
+      runner, {runner, L"--address-space-margin=16384", L"read", folder / L"payload", L"3"});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.out, "Error, couldn't allocate memory.\n");
   EXPECT_EQ(result.err, "");

@@ -39,7 +39,7 @@ Expansion expand(const std::wstring& path_template, size_t capacity = PATH_CAPAC
 }
 
 // What the test program's own path query says, independently of the core.
-std::wstring own_path() { return zt::own_program_path(); }
+std::wstring own_path() { return test_support::own_program_path(); }
 
 // The run-time value variables start absent in every test that reads them.
 class RuntimeValues : public testing::Test {
@@ -50,7 +50,7 @@ class RuntimeValues : public testing::Test {
     environment_.unset("ZOVARI_ONEFILE_START");
     environment_.unset("ZOVARI_ONEFILE_PARENT");
   }
-  zt::ScopedEnvironment environment_;
+  test_support::ScopedEnvironment environment_;
 };
 
 std::wstring variable(const char* name) {
@@ -78,7 +78,7 @@ TEST(PathTemplate, LiteralsAreCopiedUnchanged) {
   // A "}" that no "{" opened is an ordinary character.
   for (const wchar_t* stray : {L"}a", L"a}", L"a}}b", L"}"}) {
     Expansion copied = expand(stray);
-    EXPECT_TRUE(copied.ok) << zt::narrow(stray);
+    EXPECT_TRUE(copied.ok) << test_support::narrow(stray);
     EXPECT_EQ(copied.text, stray);
   }
   Expansion after_token = expand(L"{VERSION}}x}");
@@ -143,10 +143,10 @@ TEST(ExecutablePath, IsTheOwnPathAskedForOnce) {
 TEST(PathTemplate, FolderTokensNeverEndInASeparator) {
   for (const wchar_t* token : {L"{TEMP}", L"{HOME}", L"{CACHE_DIR}"}) {
     Expansion folder = expand(token);
-    ASSERT_TRUE(folder.ok) << zt::narrow(token);
+    ASSERT_TRUE(folder.ok) << test_support::narrow(token);
     ASSERT_FALSE(folder.text.empty());
     if (folder.text != L"/") {
-      EXPECT_NE(folder.text.back(), PLATFORM_SEPARATOR) << zt::narrow(folder.text);
+      EXPECT_NE(folder.text.back(), PLATFORM_SEPARATOR) << test_support::narrow(folder.text);
     }
     // The separator written after the token is the only one there.
     Expansion joined = expand(std::wstring(token) + SEPARATOR + L"App");
@@ -171,18 +171,20 @@ TEST(PathTemplate, ProgramTokensComeFromTheOwnPath) {
 // {PROGRAM_BASE} of a program stored under other names: only a final ".exe",
 // in any case, is cut.
 TEST(PathTemplate, ProgramBaseCutsOnlyAFinalExe) {
-  zt::TempDir folder;
+  test_support::TempDir folder;
   std::wstring upper = folder / L"Tool.EXE", backup = folder / L"tool.exe.bak";
-  ASSERT_TRUE(zt::copy_file(zt::sibling_program(L"zovari-expand"), upper));
-  ASSERT_TRUE(zt::copy_file(zt::sibling_program(L"zovari-expand"), backup));
+  ASSERT_TRUE(test_support::copy_file(test_support::sibling_program(L"zovari-expand"), upper));
+  ASSERT_TRUE(test_support::copy_file(test_support::sibling_program(L"zovari-expand"), backup));
 
-  zt::ChildResult result = zt::run_program(upper, {upper, L"{PROGRAM_BASE}|{PROGRAM_DIR}"});
+  test_support::ChildResult result =
+      test_support::run_program(upper, {upper, L"{PROGRAM_BASE}|{PROGRAM_DIR}"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, zt::narrow(folder / L"Tool") + "|" + zt::narrow(folder.path()) + "\n");
+  EXPECT_EQ(result.out, test_support::narrow(folder / L"Tool") + "|" +
+                            test_support::narrow(folder.path()) + "\n");
 
-  result = zt::run_program(backup, {backup, L"{PROGRAM_BASE}"});
+  result = test_support::run_program(backup, {backup, L"{PROGRAM_BASE}"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, zt::narrow(backup) + "\n");
+  EXPECT_EQ(result.out, test_support::narrow(backup) + "\n");
 }
 
 #ifdef _WIN32
@@ -214,8 +216,8 @@ TEST(PathTemplate, WindowsFoldersAreTheSystemsOwn) {
 }
 
 TEST(PathTemplate, TempOfAnotherSettingLosesAllItsTrailingBackslashes) {
-  zt::TempDir folder;
-  zt::ScopedEnvironment environment;
+  test_support::TempDir folder;
+  test_support::ScopedEnvironment environment;
   environment.set("TMP", folder.path() + L"\\\\");
   environment.set("TEMP", folder.path() + L"\\\\");
   EXPECT_EQ(expand(L"{TEMP}").text, folder.path());
@@ -223,15 +225,17 @@ TEST(PathTemplate, TempOfAnotherSettingLosesAllItsTrailingBackslashes) {
 
 // The same folders as a separate program sees them.
 TEST(PathTemplate, ExpandToolAgreesWithTheSystem) {
-  std::wstring tool = zt::sibling_program(L"zovari-expand");
-  zt::ChildResult result = zt::run_program(tool, {tool, L"{CACHE_DIR}|{HOME}|{TEMP}"});
+  std::wstring tool = test_support::sibling_program(L"zovari-expand");
+  test_support::ChildResult result =
+      test_support::run_program(tool, {tool, L"{CACHE_DIR}|{HOME}|{TEMP}"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   wchar_t temp[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-  EXPECT_EQ(result.out,
-            zt::narrow(without_trailing_backslashes(shell_folder(CSIDL_LOCAL_APPDATA))) + "|" +
-                zt::narrow(without_trailing_backslashes(shell_folder(CSIDL_PROFILE))) + "|" +
-                zt::narrow(without_trailing_backslashes(std::wstring(temp, length))) + "\n");
+  EXPECT_EQ(
+      result.out,
+      test_support::narrow(without_trailing_backslashes(shell_folder(CSIDL_LOCAL_APPDATA))) + "|" +
+          test_support::narrow(without_trailing_backslashes(shell_folder(CSIDL_PROFILE))) + "|" +
+          test_support::narrow(without_trailing_backslashes(std::wstring(temp, length))) + "\n");
 }
 
 // A temporary folder that does not fit what is left of the output leaves
@@ -260,19 +264,20 @@ TEST(PathTemplate, ProgramIsTakenAsTheQueryCutIt) {
 // A program in the root of a drive has the bare drive as its folder.
 TEST(PathTemplate, ProgramDirOfADriveRootIsTheDriveAlone) {
   std::wstring copy = L"C:\\zovari-unit-expand-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
-  if (!zt::copy_file(zt::sibling_program(L"zovari-expand"), copy)) {
+  if (!test_support::copy_file(test_support::sibling_program(L"zovari-expand"), copy)) {
     GTEST_SKIP() << "cannot write into the root of drive C: here";
   }
-  zt::ChildResult result = zt::run_program(copy, {copy, L"{PROGRAM_DIR}|{PROGRAM_BASE}"});
+  test_support::ChildResult result =
+      test_support::run_program(copy, {copy, L"{PROGRAM_DIR}|{PROGRAM_BASE}"});
   DeleteFileW(copy.c_str());
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "C:|" + zt::narrow(copy.substr(0, copy.size() - 4)) + "\n");
+  EXPECT_EQ(result.out, "C:|" + test_support::narrow(copy.substr(0, copy.size() - 4)) + "\n");
 }
 #else
 // A temporary folder that is known but too long for the space left stops the
 // expansion; falling back to /tmp would put the files somewhere else.
 TEST(PathTemplate, TmpdirThatDoesNotFitStopsTheExpansion) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.set("TMPDIR", L"/var/tmp/zovari");
   Expansion cut = expand(L"ab{TEMP}", 8);
   EXPECT_FALSE(cut.ok);
@@ -282,12 +287,12 @@ TEST(PathTemplate, TmpdirThatDoesNotFitStopsTheExpansion) {
 namespace {
 std::wstring password_home() {
   struct passwd* entry = getpwuid(getuid());
-  return entry != nullptr ? zt::widen(entry->pw_dir) : L"?";
+  return entry != nullptr ? test_support::widen(entry->pw_dir) : L"?";
 }
 }  // namespace
 
 TEST(PathTemplate, TempIsAnAbsoluteTmpdirOrElseSlashTmp) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.set("TMPDIR", L"/var/zovari tmp//");
   EXPECT_EQ(expand(L"{TEMP}").text, L"/var/zovari tmp");
   environment.set("TMPDIR", L"relative/tmp");
@@ -302,7 +307,7 @@ TEST(PathTemplate, TempIsAnAbsoluteTmpdirOrElseSlashTmp) {
 }
 
 TEST(PathTemplate, HomeIsAnAbsoluteHomeOrElseThePasswordEntry) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.set("HOME", L"/home/zovari/");
   EXPECT_EQ(expand(L"{HOME}").text, L"/home/zovari");
   environment.set("HOME", L"not/absolute");
@@ -312,7 +317,7 @@ TEST(PathTemplate, HomeIsAnAbsoluteHomeOrElseThePasswordEntry) {
 }
 
 TEST(PathTemplate, CacheDirIsAnAbsoluteXdgCacheHomeOrElseHomeDotCache) {
-  zt::ScopedEnvironment environment;
+  test_support::ScopedEnvironment environment;
   environment.set("HOME", L"/home/zovari");
   environment.set("XDG_CACHE_HOME", L"/var/cache/zovari/");
   EXPECT_EQ(expand(L"{CACHE_DIR}").text, L"/var/cache/zovari");
@@ -357,15 +362,15 @@ TEST_F(RuntimeValues, EmptyValueCountsAsAbsent) {
 TEST_F(RuntimeValues, TimeValuesAreDigitsAndPublished) {
   std::wstring micro = expand(L"{TIME_US}").text;
   EXPECT_EQ(micro.size(), 6u);
-  EXPECT_TRUE(all_digits(micro)) << zt::narrow(micro);
+  EXPECT_TRUE(all_digits(micro)) << test_support::narrow(micro);
   EXPECT_EQ(variable("ZOVARI_ONEFILE_TIME_US"), micro);
 
   int64_t before = platform_system_time();
   std::wstring time = expand(L"{TIME}").text;
-  ASSERT_TRUE(all_digits(time)) << zt::narrow(time);
+  ASSERT_TRUE(all_digits(time)) << test_support::narrow(time);
   EXPECT_EQ(time.size(), 18u);
   // Within a day of the clock read just before, in 100 ns since 1601.
-  long long value = std::stoll(zt::narrow(time));
+  long long value = std::stoll(test_support::narrow(time));
   EXPECT_LT(llabs(value - before), 864000000000LL);
   EXPECT_EQ(variable("ZOVARI_ONEFILE_START"), time);
 }

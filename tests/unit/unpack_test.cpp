@@ -1,5 +1,5 @@
 // Unpacking into a real target directory, each run in a process of its own
-// (zovari-probe), as the launcher does it at every start.
+// (zovari-piece-runner), as the launcher does it at every start.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -30,71 +30,72 @@ class Unpack : public testing::Test {
     return path;
   }
 
-  zt::ChildResult run_payload(const std::string& payload,
-                              const std::vector<std::wstring>& options = {}) {
+  test_support::ChildResult run_payload(const std::string& payload,
+                                        const std::vector<std::wstring>& options = {}) {
     std::wstring file = folder_ / L"payload";
-    if (!zt::write_file(file, payload)) ADD_FAILURE() << "cannot write the payload";
-    std::wstring probe = zt::sibling_program(L"zovari-probe");
-    std::vector<std::wstring> arguments = {probe};
+    if (!test_support::write_file(file, payload)) ADD_FAILURE() << "cannot write the payload";
+    std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+    std::vector<std::wstring> arguments = {runner};
     arguments.insert(arguments.end(), options.begin(), options.end());
     arguments.insert(arguments.end(), {L"unpack", file, target_});
-    return zt::run_program(probe, arguments);
+    return test_support::run_program(runner, arguments);
   }
 
-  zt::ChildResult run(const std::vector<zt::Record>& records) {
-    return run_payload(zt::container(zt::compress_frame(zt::payload_stream(records))));
+  test_support::ChildResult run(const std::vector<test_support::Record>& records) {
+    return run_payload(test_support::container(
+        test_support::compress_frame(test_support::payload_stream(records))));
   }
 
   std::string contents(const std::wstring& name) const {
     std::string data;
-    if (!zt::read_file(target_file(name), &data)) return "<unreadable>";
+    if (!test_support::read_file(target_file(name), &data)) return "<unreadable>";
     return data;
   }
 
   std::string main_line(const std::wstring& name) const {
-    return "main=" + zt::narrow(target_file(name)) + "\n";
+    return "main=" + test_support::narrow(target_file(name)) + "\n";
   }
 
   std::string open_failure(const std::wstring& name) const {
-    return "Error, failed to open '" + zt::narrow(target_file(name)) + "' for writing.\n";
+    return "Error, failed to open '" + test_support::narrow(target_file(name)) + "' for writing.\n";
   }
 
-  zt::TempDir folder_;
+  test_support::TempDir folder_;
   std::wstring target_ = folder_ / L"target";
 };
 
-std::vector<zt::Record> application() {
-  return {{L"app", "MZ" + zt::random_bytes(1000, 1)},
+std::vector<test_support::Record> application() {
+  return {{L"app", "MZ" + test_support::random_bytes(1000, 1)},
           {L"sub\\dir\\data.txt", "some text\n"},
           {L"empty.txt", ""},
-          {L"tool", std::string("\x7f" "ELF", 4) + zt::random_bytes(100, 2)},
+          {L"tool", std::string("\x7f" "ELF", 4) + test_support::random_bytes(100, 2)},
           {L"run.sh", "#!/bin/sh\nexit 0\n"},
           {L"almost.sh", "# not a script\n"},
-          {L"exact.bin", zt::random_bytes(0x8000, 3)},
-          {L"over.bin", zt::random_bytes(0x8001, 4)}};
+          {L"exact.bin", test_support::random_bytes(0x8000, 3)},
+          {L"over.bin", test_support::random_bytes(0x8001, 4)}};
 }
 
 }  // namespace
 
 TEST_F(Unpack, FirstRunWritesEveryFileWithItsDirectories) {
-  std::vector<zt::Record> records = application();
-  zt::ChildResult result = run(records);
+  std::vector<test_support::Record> records = application();
+  test_support::ChildResult result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   // The table: the profile folder, then the target, sub and sub/dir as they
   // were created.
   EXPECT_EQ(result.out, main_line(L"app") + "known=4\n");
   EXPECT_EQ(result.err, "");
-  for (const zt::Record& record : records) {
-    EXPECT_TRUE(contents(record.name) == record.data) << zt::narrow(record.name);
+  for (const test_support::Record& record : records) {
+    EXPECT_TRUE(contents(record.name) == record.data) << test_support::narrow(record.name);
   }
 #ifndef _WIN32
-  unsigned mask = zt::current_umask();
-  EXPECT_EQ(zt::file_mode(target_file(L"app")), 0777 & ~mask);  // the main binary
-  EXPECT_EQ(zt::file_mode(target_file(L"tool")), 0777 & ~mask);
-  EXPECT_EQ(zt::file_mode(target_file(L"run.sh")), 0777 & ~mask);
-  EXPECT_EQ(zt::file_mode(target_file(L"almost.sh")), 0666 & ~mask);
-  EXPECT_EQ(zt::file_mode(target_file(L"sub\\dir\\data.txt")), 0666 & ~mask);
-  EXPECT_EQ(zt::file_mode(target_file(L"empty.txt")), 0666 & ~mask);
+  unsigned mask = test_support::current_umask();
+  EXPECT_EQ(test_support::file_mode(target_file(L"app")), 0777 & ~mask);  // the main binary
+  EXPECT_EQ(test_support::file_mode(target_file(L"tool")), 0777 & ~mask);
+  EXPECT_EQ(test_support::file_mode(target_file(L"run.sh")), 0777 & ~mask);
+  EXPECT_EQ(test_support::file_mode(target_file(L"almost.sh")), 0666 & ~mask);
+  EXPECT_EQ(test_support::file_mode(target_file(L"sub\\dir\\data.txt")), 0666 & ~mask);
+  EXPECT_EQ(test_support::file_mode(target_file(L"empty.txt")), 0666 & ~mask);
 #endif
 }
 
@@ -124,7 +125,7 @@ TEST_F(Unpack, NamesBeyondTheBasicPlaneAndLoneSurrogatesReachTheDisk) {
       {name({'t', 0xDC00, 0xDC01}), "t\xED\xB0\x80\xED\xB0\x81", true},  // two lows
       {name({'b', 0xDCC3, 0xDCA9}), "b\xED\xB3\x83\xED\xB2\xA9", true},  // not "b\u00e9"
       {name({'b', 0xE9}), "b\xC3\xA9", false}};
-  std::vector<zt::Record> records;
+  std::vector<test_support::Record> records;
   std::vector<std::string> expected;
   for (size_t i = 0; i < cases.size(); ++i) {
 #ifdef _WIN32
@@ -142,11 +143,11 @@ TEST_F(Unpack, NamesBeyondTheBasicPlaneAndLoneSurrogatesReachTheDisk) {
     records.push_back({cases[i].units, "file " + std::to_string(i)});
     expected.push_back(bytes);
   }
-  zt::ChildResult result = run(records);
+  test_support::ChildResult result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   std::sort(expected.begin(), expected.end());
   // The lock file a writing launcher leaves on Windows is not the payload's.
-  std::vector<std::string> names = zt::entry_names(target_);
+  std::vector<std::string> names = test_support::entry_names(target_);
   std::string lock_name;
   for (char c : std::string(".zovari-onefile.lock")) {
     lock_name += c;
@@ -161,109 +162,112 @@ TEST_F(Unpack, NamesBeyondTheBasicPlaneAndLoneSurrogatesReachTheDisk) {
 }
 
 TEST_F(Unpack, LaterRunsWriteOnlyWhatDiffers) {
-  std::vector<zt::Record> records = application();
+  std::vector<test_support::Record> records = application();
   ASSERT_EQ(run(records).exit_code, 0);
-  for (const zt::Record& record : records) {
-    ASSERT_TRUE(zt::set_old_modification_time(target_file(record.name)));
+  for (const test_support::Record& record : records) {
+    ASSERT_TRUE(test_support::set_old_modification_time(target_file(record.name)));
   }
-  const int64_t old_time = zt::modification_time(target_file(L"app"));
+  const int64_t old_time = test_support::modification_time(target_file(L"app"));
 
   // Nothing changed: only the empty file is written again (an empty file has
   // checksum 0, a record of size 0 stores 1).  The skipped first record still
   // names the main binary.
-  zt::ChildResult result = run(records);
+  test_support::ChildResult result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, main_line(L"app") + "known=2\n");
-  for (const zt::Record& record : records) {
-    int64_t time = zt::modification_time(target_file(record.name));
+  for (const test_support::Record& record : records) {
+    int64_t time = test_support::modification_time(target_file(record.name));
     if (record.name == L"empty.txt") {
       EXPECT_NE(time, old_time);
     } else {
-      EXPECT_EQ(time, old_time) << zt::narrow(record.name);
+      EXPECT_EQ(time, old_time) << test_support::narrow(record.name);
     }
   }
 
   // A file changed on disk is written over; the others stay.
-  ASSERT_TRUE(zt::write_file(target_file(L"sub\\dir\\data.txt"), "changed, and longer than before"));
-  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"sub\\dir\\data.txt")));
-  ASSERT_TRUE(zt::write_file(target_file(L"over.bin"), ""));
-  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"over.bin")));
+  ASSERT_TRUE(test_support::write_file(target_file(L"sub\\dir\\data.txt"),
+                                       "changed, and longer than before"));
+  ASSERT_TRUE(test_support::set_old_modification_time(target_file(L"sub\\dir\\data.txt")));
+  ASSERT_TRUE(test_support::write_file(target_file(L"over.bin"), ""));
+  ASSERT_TRUE(test_support::set_old_modification_time(target_file(L"over.bin")));
   result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(contents(L"sub\\dir\\data.txt"), "some text\n");
   EXPECT_TRUE(contents(L"over.bin") == records.back().data);
-  EXPECT_NE(zt::modification_time(target_file(L"sub\\dir\\data.txt")), old_time);
-  EXPECT_EQ(zt::modification_time(target_file(L"exact.bin")), old_time);
-  EXPECT_EQ(zt::modification_time(target_file(L"app")), old_time);
+  EXPECT_NE(test_support::modification_time(target_file(L"sub\\dir\\data.txt")), old_time);
+  EXPECT_EQ(test_support::modification_time(target_file(L"exact.bin")), old_time);
+  EXPECT_EQ(test_support::modification_time(target_file(L"app")), old_time);
 }
 
 TEST_F(Unpack, FileWithTheSameChecksumIsLeftAloneWhateverItHolds) {
   std::string record_data = "what the payload holds";
-  std::string on_disk = zt::with_crc("something else entirely", zt::crc32_of(record_data));
-  ASSERT_TRUE(zt::make_directory(target_));
-  ASSERT_TRUE(zt::write_file(target_file(L"same.txt"), on_disk));
-  zt::ChildResult result = run({{L"same.txt", record_data}});
+  std::string on_disk =
+      test_support::with_crc("something else entirely", test_support::crc32_of(record_data));
+  ASSERT_TRUE(test_support::make_directory(target_));
+  ASSERT_TRUE(test_support::write_file(target_file(L"same.txt"), on_disk));
+  test_support::ChildResult result = run({{L"same.txt", record_data}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(contents(L"same.txt"), on_disk);
 }
 
 TEST_F(Unpack, PayloadWithoutFilesTouchesNothing) {
-  zt::ChildResult result = run({});
+  test_support::ChildResult result = run({});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "main=\nknown=0\n");
-  EXPECT_FALSE(zt::directory_exists(target_));
+  EXPECT_FALSE(test_support::directory_exists(target_));
 }
 
 TEST_F(Unpack, NothingBehindTheEndRecordIsUnpacked) {
-  std::string stream = zt::payload_stream({{L"first", "1"}}) +
-                       zt::payload_stream({{L"behind", "2"}});
-  zt::ChildResult result = run_payload(zt::container(zt::compress_frame(stream)));
+  std::string stream = test_support::payload_stream({{L"first", "1"}}) +
+                       test_support::payload_stream({{L"behind", "2"}});
+  test_support::ChildResult result =
+      run_payload(test_support::container(test_support::compress_frame(stream)));
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(contents(L"first"), "1");
-  EXPECT_FALSE(zt::file_exists(target_file(L"behind")));
+  EXPECT_FALSE(test_support::file_exists(target_file(L"behind")));
 }
 
 TEST_F(Unpack, StreamsOfWholeWindowsUnpack) {
   // name "f" (4 bytes), size and checksum (12), data, end record (2).
   for (size_t size : {0x20000, 0x40000}) {
-    std::string data = zt::random_bytes(size - 18, (uint32_t)size);
-    ASSERT_EQ(zt::payload_stream({{L"f", data}}).size(), size);
-    zt::ChildResult result = run({{L"f", data}});
+    std::string data = test_support::random_bytes(size - 18, (uint32_t)size);
+    ASSERT_EQ(test_support::payload_stream({{L"f", data}}).size(), size);
+    test_support::ChildResult result = run({{L"f", data}});
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_TRUE(contents(L"f") == data);
   }
 }
 
 TEST_F(Unpack, DirectoryAtAFilesPathFailsTheOpen) {
-  ASSERT_TRUE(zt::make_directory(target_));
-  ASSERT_TRUE(zt::make_directory(target_file(L"data.txt")));
-  zt::ChildResult result =
+  ASSERT_TRUE(test_support::make_directory(target_));
+  ASSERT_TRUE(test_support::make_directory(target_file(L"data.txt")));
+  test_support::ChildResult result =
       run({{L"first.txt", "1"}, {L"data.txt", "2"}, {L"after.txt", "3"}});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, open_failure(L"data.txt"));
   EXPECT_EQ(contents(L"first.txt"), "1");
-  EXPECT_FALSE(zt::file_exists(target_file(L"after.txt")));
+  EXPECT_FALSE(test_support::file_exists(target_file(L"after.txt")));
 }
 
 TEST_F(Unpack, RegularFileWhereADirectoryBelongsFailsTheOpen) {
-  ASSERT_TRUE(zt::make_directory(target_));
-  ASSERT_TRUE(zt::write_file(target_file(L"plain"), "a file"));
-  zt::ChildResult result = run({{L"plain\\inner.txt", "x"}});
+  ASSERT_TRUE(test_support::make_directory(target_));
+  ASSERT_TRUE(test_support::write_file(target_file(L"plain"), "a file"));
+  test_support::ChildResult result = run({{L"plain\\inner.txt", "x"}});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.err, open_failure(L"plain\\inner.txt"));
   EXPECT_EQ(contents(L"plain"), "a file");
 }
 
 TEST_F(Unpack, UnwritableFileWithOtherContentsFailsTheOpen) {
-  ASSERT_TRUE(zt::make_directory(target_));
+  ASSERT_TRUE(test_support::make_directory(target_));
   std::wstring locked = target_file(L"locked.txt");
-  ASSERT_TRUE(zt::write_file(locked, "old contents"));
-  if (!zt::set_unwritable(locked, true)) {
+  ASSERT_TRUE(test_support::write_file(locked, "old contents"));
+  if (!test_support::set_unwritable(locked, true)) {
     GTEST_SKIP() << "no way here to make a file unwritable for root (Linux: the file system has no immutable flag; Wine as root ignores the read-only attribute)";
   }
-  zt::ChildResult result = run({{L"locked.txt", "new contents"}});
-  zt::set_unwritable(locked, false);
+  test_support::ChildResult result = run({{L"locked.txt", "new contents"}});
+  test_support::set_unwritable(locked, false);
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.err, open_failure(L"locked.txt"));
   EXPECT_EQ(contents(L"locked.txt"), "old contents");
@@ -281,14 +285,14 @@ TEST_F(Unpack, NamesUpTo1023UnitsFitAndLongerAbort) {
   };
   std::wstring longest = long_name(1023);
   ASSERT_EQ(longest.size(), 1023u);
-  zt::ChildResult result = run({{L"main", "m"}, {longest, "deep"}});
+  test_support::ChildResult result = run({{L"main", "m"}, {longest, "deep"}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(contents(longest), "deep");
 
   std::wstring too_long = long_name(1024);
   ASSERT_EQ(too_long.size(), 1024u);
   result = run({{L"main", "m"}, {too_long, "deep"}});
-  EXPECT_TRUE(zt::ended_by_abort(result)) << result.exit_code << " " << result.err;
+  EXPECT_TRUE(test_support::ended_by_abort(result)) << result.exit_code << " " << result.err;
 }
 
 // The target directory, a separator and the name must fit in 4095 units.
@@ -299,38 +303,39 @@ TEST_F(Unpack, TargetPathOfMoreThan4095UnitsAborts) {
   deep.resize(3500);
   target_ = deep;
   std::wstring fits(4095 - 3500 - 1, L'n');
-  zt::ChildResult result = run({{fits, "x"}});
+  test_support::ChildResult result = run({{fits, "x"}});
   EXPECT_EQ(result.exit_code, 2);  // the open fails; the path itself was fine
   EXPECT_EQ(result.err, open_failure(fits));
   result = run({{fits + L"n", "x"}});
-  EXPECT_TRUE(zt::ended_by_abort(result)) << result.exit_code << " " << result.err;
+  EXPECT_TRUE(test_support::ended_by_abort(result)) << result.exit_code << " " << result.err;
 }
 
 TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
-  std::vector<zt::Record> records = {{L"a.bin", zt::random_bytes(50000, 11)},
-                                     {L"b.bin", zt::random_bytes(70000, 12)},
-                                     {L"c.bin", zt::random_bytes(200000, 13)}};
-  std::string stream = zt::payload_stream(records);
-  size_t after_a = zt::payload_stream({records[0]}, false).size();
-  size_t after_b = zt::payload_stream({records[0], records[1]}, false).size();
+  std::vector<test_support::Record> records = {{L"a.bin", test_support::random_bytes(50000, 11)},
+                                               {L"b.bin", test_support::random_bytes(70000, 12)},
+                                               {L"c.bin", test_support::random_bytes(200000, 13)}};
+  std::string stream = test_support::payload_stream(records);
+  size_t after_a = test_support::payload_stream({records[0]}, false).size();
+  size_t after_b = test_support::payload_stream({records[0], records[1]}, false).size();
   std::vector<size_t> compressed;
-  std::string frame = zt::compress_frame(stream, 0x88, {after_a, after_b}, &compressed);
+  std::string frame = test_support::compress_frame(stream, 0x88, {after_a, after_b}, &compressed);
   ASSERT_EQ(compressed.size(), 2u);
 
-  zt::ChildResult result = run_payload(zt::container(frame.substr(0, compressed[1] + 1000)));
+  test_support::ChildResult result =
+      run_payload(test_support::container(frame.substr(0, compressed[1] + 1000)));
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.out, "Error, couldn't decode attached data.\n");
   EXPECT_TRUE(contents(L"a.bin") == records[0].data);
   EXPECT_TRUE(contents(L"b.bin") == records[1].data);
 
   // The next start finds both complete and writes only the third.
-  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"a.bin")));
-  ASSERT_TRUE(zt::set_old_modification_time(target_file(L"b.bin")));
-  int64_t old_time = zt::modification_time(target_file(L"a.bin"));
-  result = run_payload(zt::container(frame));
+  ASSERT_TRUE(test_support::set_old_modification_time(target_file(L"a.bin")));
+  ASSERT_TRUE(test_support::set_old_modification_time(target_file(L"b.bin")));
+  int64_t old_time = test_support::modification_time(target_file(L"a.bin"));
+  result = run_payload(test_support::container(frame));
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(zt::modification_time(target_file(L"a.bin")), old_time);
-  EXPECT_EQ(zt::modification_time(target_file(L"b.bin")), old_time);
+  EXPECT_EQ(test_support::modification_time(target_file(L"a.bin")), old_time);
+  EXPECT_EQ(test_support::modification_time(target_file(L"b.bin")), old_time);
   EXPECT_TRUE(contents(L"c.bin") == records[2].data);
 }
 
@@ -338,9 +343,9 @@ TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
 // A named pipe where a file belongs must not make the launcher wait for a
 // peer: it is no cached file, and it cannot be written.
 TEST_F(Unpack, NamedPipeAtAFilesPathFailsTheOpenWithoutWaiting) {
-  ASSERT_TRUE(zt::make_directory(target_));
-  ASSERT_EQ(mkfifo(zt::narrow(target_file(L"pipe")).c_str(), 0600), 0);
-  zt::ChildResult result = run({{L"pipe", "x"}});
+  ASSERT_TRUE(test_support::make_directory(target_));
+  ASSERT_EQ(mkfifo(test_support::narrow(target_file(L"pipe")).c_str(), 0600), 0);
+  test_support::ChildResult result = run({{L"pipe", "x"}});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.err, open_failure(L"pipe"));
 }
@@ -348,24 +353,24 @@ TEST_F(Unpack, NamedPipeAtAFilesPathFailsTheOpenWithoutWaiting) {
 // A file written over gets the mode its new contents call for, not the one
 // it had.
 TEST_F(Unpack, RewrittenFileTakesTheModeOfItsContents) {
-  ASSERT_TRUE(zt::make_directory(target_));
-  ASSERT_TRUE(zt::write_file(target_file(L"main"), "old"));
-  ASSERT_TRUE(zt::write_file(target_file(L"data"), "old"));
-  ASSERT_EQ(chmod(zt::narrow(target_file(L"main")).c_str(), 0600), 0);
-  ASSERT_EQ(chmod(zt::narrow(target_file(L"data")).c_str(), 0700), 0);
-  zt::ChildResult result = run({{L"main", "new"}, {L"data", "new"}});
+  ASSERT_TRUE(test_support::make_directory(target_));
+  ASSERT_TRUE(test_support::write_file(target_file(L"main"), "old"));
+  ASSERT_TRUE(test_support::write_file(target_file(L"data"), "old"));
+  ASSERT_EQ(chmod(test_support::narrow(target_file(L"main")).c_str(), 0600), 0);
+  ASSERT_EQ(chmod(test_support::narrow(target_file(L"data")).c_str(), 0700), 0);
+  test_support::ChildResult result = run({{L"main", "new"}, {L"data", "new"}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  unsigned mask = zt::current_umask();
-  EXPECT_EQ(zt::file_mode(target_file(L"main")), 0777 & ~mask);
-  EXPECT_EQ(zt::file_mode(target_file(L"data")), 0666 & ~mask);
+  unsigned mask = test_support::current_umask();
+  EXPECT_EQ(test_support::file_mode(target_file(L"main")), 0777 & ~mask);
+  EXPECT_EQ(test_support::file_mode(target_file(L"data")), 0666 & ~mask);
 }
 
 TEST_F(Unpack, FailedWriteIsReportedWithTheSystemError) {
-  // Files may grow to 1000 bytes in the probe: the first piece fails.
-  zt::ChildResult result =
-      run_payload(zt::container(zt::compress_frame(zt::payload_stream(
-                      {{L"big.bin", zt::random_bytes(0x9000, 21)}}))),
-                  {L"--file-size-limit=1000"});
+  // Files may grow to 1000 bytes in the runner: the first piece fails.
+  test_support::ChildResult result = run_payload(
+      test_support::container(test_support::compress_frame(
+          test_support::payload_stream({{L"big.bin", test_support::random_bytes(0x9000, 21)}}))),
+      {L"--file-size-limit=1000"});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.out, "");
   char* text = platform_error_text(EFBIG);

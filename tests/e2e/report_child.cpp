@@ -1,19 +1,19 @@
-// The probe: the main binary of the end-to-end tests' launchers.  It writes
+// The report child: the main binary of the end-to-end tests' launchers.  It writes
 // down what it received from the launcher and exits as it is told.
 //
 // Its arguments are the launcher's, so it is steered through its environment:
-//   ZOVARI_PROBE_REPORT  where to write the report (JSON); written to a
+//   ZOVARI_REPORT_CHILD_REPORT  where to write the report (JSON); written to a
 //                        temporary name and renamed, so that a report that
 //                        exists is complete
-//   ZOVARI_PROBE_EXIT    the exit code, decimal or 0x-hex, all 32 bits
-//   ZOVARI_PROBE_MARKER  a text written to standard output and standard error
-//   ZOVARI_PROBE_STDIN   "1": read standard input to its end into the report
-//   ZOVARI_PROBE_SIGNAL  (POSIX) "exit": on SIGINT, SIGQUIT, SIGHUP or SIGTERM
+//   ZOVARI_REPORT_CHILD_EXIT    the exit code, decimal or 0x-hex, all 32 bits
+//   ZOVARI_REPORT_CHILD_MARKER  a text written to standard output and standard error
+//   ZOVARI_REPORT_CHILD_STDIN   "1": read standard input to its end into the report
+//   ZOVARI_REPORT_CHILD_SIGNAL  (POSIX) "exit": on SIGINT, SIGQUIT, SIGHUP or SIGTERM
 //                        write the signal number to REPORT.signal and exit;
-//                        "ignore": ignore all four.  Either way the probe then
+//                        "ignore": ignore all four.  Either way the report child then
 //                        waits for at most 60 s before it exits on its own,
 //                        writing REPORT.end.
-//   ZOVARI_PROBE_RAISE   (POSIX) a signal number: the probe ends by that
+//   ZOVARI_REPORT_CHILD_RAISE   (POSIX) a signal number: the report child ends by that
 //                        signal, default handling, after its report.
 //
 // The report holds strings as JSON with \u escapes: UTF-16 units on Windows,
@@ -154,7 +154,7 @@ std::string collect_report(const std::string& input, bool read_input) {
 
 bool write_report(const std::string& report) {
   std::wstring path;
-  if (!get_variable("ZOVARI_PROBE_REPORT", &path)) return false;
+  if (!get_variable("ZOVARI_REPORT_CHILD_REPORT", &path)) return false;
   std::wstring partial = path + L".partial";
   HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -166,13 +166,13 @@ bool write_report(const std::string& report) {
 
 uint32_t exit_code() {
   std::wstring text;
-  if (!get_variable("ZOVARI_PROBE_EXIT", &text)) return 0;
+  if (!get_variable("ZOVARI_REPORT_CHILD_EXIT", &text)) return 0;
   return (uint32_t)wcstoul(text.c_str(), nullptr, 0);
 }
 
 std::string marker() {
   std::wstring text;
-  if (!get_variable("ZOVARI_PROBE_MARKER", &text)) return std::string();
+  if (!get_variable("ZOVARI_REPORT_CHILD_MARKER", &text)) return std::string();
   std::string narrow;
   for (wchar_t unit : text) narrow += (char)unit;
   return narrow;
@@ -234,19 +234,19 @@ bool write_file(const std::string& path, const std::string& contents) {
 }
 
 bool write_report(const std::string& report) {
-  const char* path = getenv("ZOVARI_PROBE_REPORT");
+  const char* path = getenv("ZOVARI_REPORT_CHILD_REPORT");
   if (path == nullptr) return false;
   std::string partial = std::string(path) + ".partial";
   return write_file(partial, report) && rename(partial.c_str(), path) == 0;
 }
 
 uint32_t exit_code() {
-  const char* text = getenv("ZOVARI_PROBE_EXIT");
+  const char* text = getenv("ZOVARI_REPORT_CHILD_EXIT");
   return text != nullptr ? (uint32_t)strtoul(text, nullptr, 0) : 0;
 }
 
 std::string marker() {
-  const char* text = getenv("ZOVARI_PROBE_MARKER");
+  const char* text = getenv("ZOVARI_REPORT_CHILD_MARKER");
   return text != nullptr ? text : "";
 }
 
@@ -267,7 +267,7 @@ void on_signal(int number) {
 
 // Stays alive until a signal ends it, or 60 s at most.
 void await_signal(const char* mode) {
-  const char* report = getenv("ZOVARI_PROBE_REPORT");
+  const char* report = getenv("ZOVARI_REPORT_CHILD_REPORT");
   if (report == nullptr) return;
   SignalFile = std::string(report) + ".signal";
   void (*handler)(int) = strcmp(mode, "ignore") == 0 ? SIG_IGN : on_signal;
@@ -296,20 +296,20 @@ int main(int argc, char** argv) {
   bool read_input = false;
 #if defined(_WIN32)
   std::wstring flag;
-  read_input = get_variable("ZOVARI_PROBE_STDIN", &flag) && flag == L"1";
+  read_input = get_variable("ZOVARI_REPORT_CHILD_STDIN", &flag) && flag == L"1";
 #else
-  const char* flag = getenv("ZOVARI_PROBE_STDIN");
+  const char* flag = getenv("ZOVARI_REPORT_CHILD_STDIN");
   read_input = flag != nullptr && strcmp(flag, "1") == 0;
 #endif
   std::string input = read_input ? read_standard_input() : std::string();
   if (!write_report(collect_report(input, read_input))) {
-    write_to(standard_error, "probe: could not write its report\n");
+    write_to(standard_error, "report_child: could not write its report\n");
     return 99;
   }
 #if !defined(_WIN32)
-  const char* mode = getenv("ZOVARI_PROBE_SIGNAL");
+  const char* mode = getenv("ZOVARI_REPORT_CHILD_SIGNAL");
   if (mode != nullptr) await_signal(mode);
-  const char* ending = getenv("ZOVARI_PROBE_RAISE");
+  const char* ending = getenv("ZOVARI_REPORT_CHILD_RAISE");
   if (ending != nullptr) {
     int number = atoi(ending);
     signal(number, SIG_DFL);

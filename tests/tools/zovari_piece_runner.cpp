@@ -1,16 +1,16 @@
-// zovari-probe: runs one piece of the launcher's code in a process of its
+// zovari-piece-runner: runs one piece of the launcher's code in a process of its
 // own, so that a test sees its output streams, its exit code and what it left
 // on disk, starting from fresh process-wide state each time.
 //
-//   zovari-probe read PAYLOAD COUNT...     reads COUNT bytes at a time from the
-//                                          payload file's stream; prints "read N"
-//   zovari-probe unpack PAYLOAD TARGET     unpacks the payload file into TARGET;
-//                                          prints "main=PATH" and "known=N"
-//   zovari-probe report MESSAGE CODE       report_system_error, then exit 2
-//   zovari-probe cmdline ARGUMENT...       builds the child command line from
-//                                          the probe's own; prints "line=TEXT"
-//                                          and one "arg=TEXT" per child argument
-//   zovari-probe dirs STEP...              directory creation steps:
+//   zovari-piece-runner read PAYLOAD COUNT... reads COUNT bytes at a time from the
+//                                             payload file's stream; prints "read N"
+//   zovari-piece-runner unpack PAYLOAD TARGET unpacks the payload file into TARGET;
+//                                             prints "main=PATH" and "known=N"
+//   zovari-piece-runner report MESSAGE CODE   report_system_error, then exit 2
+//   zovari-piece-runner cmdline ARGUMENT...   builds the child command line from
+//                                             the runner's own; prints "line=TEXT"
+//                                             and one "arg=TEXT" per child argument
+//   zovari-piece-runner dirs STEP...          directory creation steps:
 //        p:PATH  ensure_parent_directories(PATH)
 //        d:PATH  ensure_directory(PATH), prints "d=0" or "d=1"
 //        fill:BASE:COUNT  ensure_directory of COUNT new folders in BASE,
@@ -58,7 +58,7 @@ static std::string load_file(const wchar_t* path) {
   FILE* file = fopen(narrow, "rb");
 #endif
   if (file == nullptr) {
-    fprintf(stderr, "probe: cannot read %ls\n", path);
+    fprintf(stderr, "piece-runner: cannot read %ls\n", path);
     exit(100);
   }
   char piece[65536];
@@ -192,7 +192,7 @@ static int run(int count, wchar_t** arguments) {
       continue;
     }
 #endif
-    fputs("probe: unknown option\n", stderr);
+    fputs("piece-runner: unknown option\n", stderr);
     return 100;
   }
   if (count < 2) return 100;
@@ -202,7 +202,7 @@ static int run(int count, wchar_t** arguments) {
   if (wcscmp(command, L"report") == 0) return command_report(count - 2, arguments + 2);
   if (wcscmp(command, L"cmdline") == 0) return command_cmdline();
   if (wcscmp(command, L"dirs") == 0) return command_dirs(count - 2, arguments + 2);
-  fputs("probe: unknown command\n", stderr);
+  fputs("piece-runner: unknown command\n", stderr);
   return 100;
 }
 
