@@ -169,28 +169,27 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"runtime", true}, {"cxx", true},             {"windres", true},
     {"console", false}, {"windowed", false},      {"quiet", false, 'q'}};
 
-int parse_level(const Arguments& args) {
-  std::string text = args.get("level", "19");
+// A whole number option from low to high; fallback when it is not given.
+int parse_number(const Arguments& args, const std::string& option, int fallback, int low, int high) {
+  std::string text = args.get(option, "");
+  if (text.empty()) return fallback;
   try {
     size_t used = 0;
-    int level = std::stoi(text, &used);
-    if (used == text.size() && level >= 1 && level <= 22) return level;
+    int value = std::stoi(text, &used);
+    if (used == text.size() && value >= low && value <= high) return value;
   } catch (const std::exception&) {
   }
-  throw UsageError("--level must be a number from 1 to 22, not \"" + text + "\"");
+  throw UsageError("--" + option + " must be a number from " + std::to_string(low) + " to " +
+                   std::to_string(high) + ", not \"" + text + "\"");
+}
+
+int parse_level(const Arguments& args) {
+  return parse_number(args, "level", 19, 1, 22);
 }
 
 // --jobs N: compression threads; 0 when not given (one per core).
 int parse_jobs(const Arguments& args) {
-  std::string text = args.get("jobs", "");
-  if (text.empty()) return 0;
-  try {
-    size_t used = 0;
-    int jobs = std::stoi(text, &used);
-    if (used == text.size() && jobs >= 1 && jobs <= 256) return jobs;
-  } catch (const std::exception&) {
-  }
-  throw UsageError("--jobs must be a number from 1 to 256, not \"" + text + "\"");
+  return parse_number(args, "jobs", 0, 1, 256);
 }
 
 // "12 s", "3 min 05 s": a duration for the progress line.

@@ -120,6 +120,15 @@ def read(path):
         return f.read()
 
 
+def flip_payload_byte(launcher, damaged):
+    """A copy of launcher at damaged with one byte inside its payload flipped."""
+    data = bytearray(read(launcher))
+    data[data.find(b"QDY" + ZSTD_MAGIC) + 40] ^= 0x10
+    with open(damaged, "wb") as f:
+        f.write(data)
+    return damaged
+
+
 def pack(*args, check=True):
     result = subprocess.run([PACK] + [str(a) for a in args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -759,12 +768,7 @@ class Launchers(Base):
         pack("extract", launcher, os.path.join(work, "x"))
         self.assertEqual(read_tree(os.path.join(work, "x")), files)
         # A damaged byte inside the launcher's payload is caught.
-        data = bytearray(read(launcher))
-        at = data.find(b"QDY" + ZSTD_MAGIC)
-        data[at + 40] ^= 0x10
-        damaged = os.path.join(work, "damaged")
-        with open(damaged, "wb") as f:
-            f.write(data)
+        damaged = flip_payload_byte(launcher, os.path.join(work, "damaged"))
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
 
     @unittest.skipUnless(windows_ready(), "no MinGW, Wine or Windows runtime")
@@ -934,12 +938,7 @@ class Launchers(Base):
         verified = pack("verify", signed).stdout.decode()
         self.assertRegex(verified, r"^ok: windows launcher, .*, 2 files, .*, signed \(certificate table of \d+ bytes at offset \d+\)\n$")
         # One byte of the payload flipped: both checks fail.
-        data = bytearray(read(signed))
-        at = data.find(b"QDY" + ZSTD_MAGIC)
-        data[at + 40] ^= 0x10
-        damaged = os.path.join(work, "damaged.exe")
-        with open(damaged, "wb") as f:
-            f.write(data)
+        damaged = flip_payload_byte(signed, os.path.join(work, "damaged.exe"))
         self.assertNotEqual(ossl_verify(damaged), 0)
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
 
