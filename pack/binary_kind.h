@@ -42,13 +42,6 @@ std::string subsystem_name(unsigned subsystem);
 // True when the first bytes (4 suffice) start like a program: ELF, "#!", "MZ".
 bool starts_like_program(const unsigned char* head, size_t size);
 
-// The build values a Linux launcher carries under its symbols (wchar_t
-// strings, code points) as UTF-8, found through the ELF symbol table:
-// name -> value for each of names that is there.  Empty for anything that is
-// not a 64-bit little-endian ELF file with a symbol table.
-std::map<std::string, std::string> elf_build_values(const unsigned char* data, uint64_t size,
-                                                    const std::vector<std::string>& names);
-
 }  // namespace zovari
 
 #endif

@@ -54,6 +54,19 @@ std::string four_part_version(const std::string& version, const std::string& wha
 // and no "{" may stay open.  Throws PackError.
 void check_path_template(const std::string& path_template);
 
+// The build values a launcher holds right behind its payload, in this order:
+// the path template, company, product, version, file version, product
+// version.
+inline constexpr size_t BUILD_VALUE_COUNT = 6;
+enum BuildValue { VALUE_TEMPLATE, VALUE_COMPANY, VALUE_PRODUCT, VALUE_VERSION };
+
+// Reads them back from a launcher's bytes, the payload ending at payload_end
+// with payload_length bytes; each as display text (control characters
+// escaped).  Empty when they are not there, as in a payload file.
+std::vector<std::string> read_build_values(const unsigned char* data, uint64_t size,
+                                           uint64_t payload_end, uint64_t payload_length,
+                                           bool on_linux);
+
 // The name of the payload inside the work folder that build_launcher links.
 inline const char* const WORK_PAYLOAD_NAME = "payload.bin";
 

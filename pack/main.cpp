@@ -137,7 +137,8 @@ std::string launcher_help() {
 const char* const LIST_HELP =
     "usage: zovari-pack list FILE\n"
     "\n"
-    "For a launcher, first what it is: its target and, for Windows, its subsystem.\n"
+    "For a launcher, first what it is: its target and, for Windows, its subsystem;\n"
+    "then its template, product and version.\n"
     "Then one line per file of the payload in FILE (a payload, or a launcher of\n"
     "either target): its size, its checksum as 8 hex digits, its name with the\n"
     "target's separator (\"\\\" for a payload file), the main binary marked \"(main)\".\n"
@@ -564,17 +565,12 @@ int command_list(const std::vector<std::string>& rest) {
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file);
   std::printf("# %s\n", kind.describe().c_str());
-  // A Linux launcher keeps its symbols, and with them its build values.
-  const std::vector<std::pair<std::string, std::string>> values = {
-      {"zovari_path_template", "template"}, {"zovari_product", "product"}, {"zovari_version", "version"}};
-  std::vector<std::string> symbols;
-  for (const auto& value : values) symbols.push_back(value.first);
-  std::map<std::string, std::string> found = elf_build_values(file.data(), file.size(), symbols);
-  for (const auto& value : values) {
-    auto at = found.find(value.first);
-    if (at != found.end()) {
-      std::printf("# %s: %s\n", value.second.c_str(), display_name(utf16_from_utf8(at->second)).c_str());
-    }
+  // A launcher holds its build values behind its payload.
+  std::vector<std::string> values = read_build_values(file.data(), file.size(), location.offset + location.length,
+                                                      location.length, kind.target == "linux");
+  if (!values.empty()) {
+    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[VALUE_TEMPLATE].c_str(),
+                values[VALUE_PRODUCT].c_str(), values[VALUE_VERSION].c_str());
   }
   Lister lister(kind.target == "linux" ? u'/' : u'\\');
   // Every checksum is compared: a damaged payload is an error, not a listing.
