@@ -38,17 +38,20 @@ static uint32_t read_u32(void) {
 }
 
 // Reads one name into NameBuffer; returns its length in units (0: end record).
-// A name that does not fit the buffer is a violated bound.
+// A name that does not fit the buffer is a violated bound, found at the unit
+// that leaves no room for the terminating one, before anything more is read.
 static size_t read_name(void) {
   size_t length = 0;
   for (;;) {
     unsigned char unit[2];
     payload_read(unit, 2);
     uint16_t value = (uint16_t)(unit[0] | unit[1] << 8);
-    if (length + 1 > PAYLOAD_NAME_UNITS + 1) platform_abort();
-    NameBuffer[length] = value;
-    if (value == 0) return length;
-    ++length;
+    if (value == 0) {
+      NameBuffer[length] = 0;
+      return length;
+    }
+    if (length + 1 >= PAYLOAD_NAME_UNITS + 1) platform_abort();
+    NameBuffer[length++] = value;
   }
 }
 
