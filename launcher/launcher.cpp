@@ -58,6 +58,11 @@ static void publish_launcher_directory(void) {
 }
 
 uint32_t launcher_main(void) {
+  // The build values and the payload lie at the end of the file, and a file
+  // cut short would end the launcher with a crash when they are read.
+  if (!platform_image_is_whole()) {
+    fail_with_message("Error, launcher file is incomplete (cut short, as by an interrupted download).");
+  }
   const wchar_t* argument_zero = platform_argument_zero();
   platform_narrow_library_search();
   prepare_environment();

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "launcher/fatal.h"
 #include "paths/bounded.h"
 #include "paths/template.h"
 #include "platform/platform.h"
@@ -27,17 +26,22 @@ static void remember_directory(const wchar_t* path) {
   KnownDirectories[KnownDirectoryCount++] = copy;
 }
 
+static bool Seeded;
+
 // Entry 0 is the profile directory, so that a climb ends there at the latest.
+// A user without one (no HOME and no account entry, as in containers that
+// run any uid) starts with an empty table: only a template that names
+// {HOME} needs a home, and its own expansion says so.
 static void seed_with_profile_directory(void) {
   static wchar_t home[PATH_CAPACITY];
-  if (!expand_path_template(home, L"{HOME}", PATH_CAPACITY)) {
-    fail_template_expansion(L"{HOME}");
+  Seeded = true;
+  if (expand_path_template(home, L"{HOME}", PATH_CAPACITY)) {
+    remember_directory(home);
   }
-  remember_directory(home);
 }
 
 bool ensure_directory(const wchar_t* path) {
-  if (KnownDirectoryCount == 0) {
+  if (!Seeded) {
     seed_with_profile_directory();
   }
   for (size_t i = 0; i < KnownDirectoryCount; ++i) {
@@ -97,4 +101,5 @@ size_t known_directory_count(void) {
 void forget_known_directories(void) {
   for (size_t i = 0; i < KnownDirectoryCount; ++i) free(KnownDirectories[i]);
   KnownDirectoryCount = 0;
+  Seeded = false;
 }

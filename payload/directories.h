@@ -13,7 +13,7 @@ void ensure_parent_directories(const wchar_t* path);
 
 // True when the directory exists afterwards or counts as existing (known,
 // created, already there, or a bare drive).  The first call seeds the table
-// with the expansion of "{HOME}", and aborts with a message if that fails.
+// with the expansion of "{HOME}" when there is one.
 bool ensure_directory(const wchar_t* path);
 
 #endif

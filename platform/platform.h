@@ -195,6 +195,11 @@ int64_t platform_performance_counter(void);
 // nothing on POSIX.
 void platform_narrow_library_search(void);
 
+// False when the launcher's file is shorter than the image it was built as
+// (a download cut short), so that parts of the image have nothing behind
+// them.  Tells without reading the file.  Windows does not start such a file.
+bool platform_image_is_whole(void);
+
 // Element 0 of the launcher's argument vector as the C run-time received it.
 const wchar_t* platform_argument_zero(void);
 
@@ -267,7 +272,12 @@ bool platform_register_console_handler(platform_console_handler handler);
 
 // Keeps the C run-time's argument vector for platform_argument_zero and
 // platform_launcher_arguments, and sets a UTF-8 character type for messages
-// (POSIX).  Nothing on Windows, where the system keeps both itself.
+// (POSIX).  Nothing on Windows, where the system keeps both itself.  POSIX
+// also notes what a child must get back (the blocked signals, SIGXFSZ's
+// disposition), ignores SIGXFSZ so that a write past the file size limit
+// fails instead of ending the launcher, and holds any of descriptors 0 to 2
+// that came closed, until exec, so that no file of the launcher takes one.
+// Called first.
 void platform_keep_arguments(int count, char** arguments);
 
 // Sees to it that nothing in the launcher's own process waits on a click: the

@@ -5,6 +5,7 @@
 //   errors     errno and strerror
 //   files      create/write/close, reading a file in pieces
 //   paths      directories, full paths, the folders behind the template tokens
+//   accounts   /etc/passwd read as text, never through the C library's lookups
 //   environment, identity and time
 //   arguments  the C run-time's argument vector
 //   trust      whether a folder is this user's alone
@@ -18,9 +19,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <link.h>
 #include <locale.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -347,17 +348,114 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
   return widened;
 }
 
+// ---------------------------------------------------------------- accounts
+
+// The launcher is linked statically, and the C library's account lookups
+// (getpwuid and its kin) would still load the modules that nsswitch.conf
+// names; one of them (systemd's) crashes a static program for a uid without
+// an entry.  So the account files are read here, as plain text: the entries
+// of local accounts, which is all the launcher asks about.
+
+// The fields of an account file's line: at most 7, split at ":" in place.
+static const size_t ACCOUNT_FIELDS = 7;
+
+struct account_entry {
+  char* fields[ACCOUNT_FIELDS];
+  size_t count;
+};
+
+// Splits line (NUL-terminated, without its line feed) into entry.
+static void split_account_line(char* line, account_entry* entry) {
+  entry->count = 0;
+  entry->fields[entry->count++] = line;
+  for (char* unit = line; *unit != 0; ++unit) {
+    if (*unit != ':') continue;
+    *unit = 0;
+    if (entry->count == ACCOUNT_FIELDS) break;
+    entry->fields[entry->count++] = unit + 1;
+  }
+}
+
+// Whether text is the decimal number value, digits only.
+static bool is_number(const char* text, unsigned long value) {
+  if (*text == 0) return false;
+  unsigned long number = 0;
+  for (; *text != 0; ++text) {
+    if (*text < '0' || *text > '9' || number > (ULONG_MAX - 9) / 10) return false;
+    number = number * 10 + (unsigned long)(*text - '0');
+  }
+  return number == value;
+}
+
+// Hands each line of the account file at path to take, split into its
+// fields, until take returns true.  A line too long for the buffer is passed
+// over.  False when the file cannot be read or no line was taken.
+static bool find_account_entry(const char* path, bool (*take)(const account_entry*, void*),
+                               void* context) {
+  static char buffer[16384];
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t held = 0;
+  bool skipping = false;  // inside a line that did not fit
+  bool taken = false;
+  for (;;) {
+    ssize_t got = read(fd, buffer + held, sizeof buffer - 1 - held);
+    if (got < 0 && errno == EINTR) continue;
+    bool at_end = got <= 0;
+    if (!at_end) held += (size_t)got;
+    // The last line may lack its line feed.
+    if (at_end && held > 0 && !skipping) buffer[held++] = '\n';
+    size_t start = 0;
+    for (size_t i = 0; i < held && !taken; ++i) {
+      if (buffer[i] != '\n') continue;
+      buffer[i] = 0;
+      if (!skipping) {
+        account_entry entry;
+        split_account_line(buffer + start, &entry);
+        taken = take(&entry, context);
+      }
+      skipping = false;
+      start = i + 1;
+    }
+    if (taken || at_end) break;
+    if (start == 0 && held == sizeof buffer - 1) {
+      skipping = true;  // a line longer than the buffer: drop what came of it
+      held = 0;
+      continue;
+    }
+    memmove(buffer, buffer + start, held - start);
+    held -= start;
+  }
+  close(fd);
+  return taken;
+}
+
+struct home_search {
+  uid_t uid;
+  wchar_t* out;
+  size_t capacity;
+  bool found;
+};
+
+// /etc/passwd: name, password, uid, gid, comment, home, shell.  The first
+// entry of the uid decides, as the C library's lookup does.
+static bool take_home(const account_entry* entry, void* context) {
+  home_search* search = (home_search*)context;
+  if (entry->count < 6 || !is_number(entry->fields[2], search->uid)) return false;
+  const char* home = entry->fields[5];
+  search->found = home[0] == '/' && widen(home, search->out, search->capacity) != (size_t)-1;
+  return true;
+}
+
 bool platform_profile_directory(wchar_t* out, size_t capacity) {
   variable_folder from_variable = absolute_variable("HOME", out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  char storage[4096];
-  if (getpwuid_r(getuid(), &entry, storage, sizeof storage, &found) != 0 || found == nullptr ||
-      found->pw_dir == nullptr || found->pw_dir[0] != '/') {
+  home_search search = {getuid(), out, capacity, false};
+  if (!find_account_entry("/etc/passwd", take_home, &search) || !search.found) {
+    out[0] = 0;
     return false;
   }
-  return widen(found->pw_dir, out, capacity) != (size_t)-1;
+  return true;
 }
 
 bool platform_cache_directory(wchar_t* out, size_t capacity) {
@@ -580,13 +678,74 @@ int64_t platform_performance_counter(void) {
 
 void platform_narrow_library_search(void) {}
 
+// The kernel maps each loadable segment of the launcher from its file
+// without looking at the file's size; a page beyond the end of a file cut
+// short exists in memory all the same, and touching it ends the process with
+// SIGBUS.  A system call that reads such a page fails with EFAULT instead, so
+// the last byte the file must hold for each segment is handed to write() on a
+// pipe.  This asks the mapping itself, which is what the launcher will use,
+// and needs neither /proc nor the file's name, which may no longer lead to
+// the file that was started.
+static int check_segment_ends(struct dl_phdr_info* image, size_t, void* result) {
+  int probe[2];
+  if (pipe2(probe, O_CLOEXEC) != 0) return 1;  // no answer: assume whole
+  for (int i = 0; i < image->dlpi_phnum; ++i) {
+    const ElfW(Phdr)* segment = &image->dlpi_phdr[i];
+    if (segment->p_type != PT_LOAD || segment->p_filesz == 0) continue;
+    const char* last = (const char*)(image->dlpi_addr + segment->p_vaddr + segment->p_filesz - 1);
+    ssize_t wrote;
+    while ((wrote = write(probe[1], last, 1)) < 0 && errno == EINTR) {
+    }
+    if (wrote < 0 && errno == EFAULT) *(bool*)result = false;
+  }
+  close(probe[0]);
+  close(probe[1]);
+  return 1;  // the first object is the program itself
+}
+
+bool platform_image_is_whole(void) {
+  bool whole = true;
+  dl_iterate_phdr(check_segment_ends, &whole);
+  return whole;
+}
+
 // ---------------------------------------------------------------- arguments
 
 static int ArgumentCount;
 static char** Arguments;
 static wchar_t** WideArguments;
 
+// What the launcher's parent gave it, for the child to get the same: the
+// blocked signals and whether SIGXFSZ was ignored.
+static sigset_t InheritedMask;
+static bool FileSizeSignalIgnored;
+
+// A standard descriptor that was closed at start is taken by a stand-in, so
+// that none of the launcher's own files gets its number: an error line would
+// land in it.  The stand-in is "/" opened as a bare path, which reads and
+// writes nothing (EBADF, as a closed descriptor gives), and it closes on
+// exec, so the child finds the descriptor closed, as a direct start leaves it.
+static void hold_closed_standard_descriptors(void) {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // A new descriptor takes the lowest free number: fd.
+    if (open("/", O_PATH | O_CLOEXEC) < 0) return;
+  }
+}
+
+// A write past the file size limit (ulimit -f) would end the launcher by
+// SIGXFSZ, without a word and with a main binary cut short.  Ignored, the
+// write fails with EFBIG and the launcher reports it as any failed write.
+static void take_file_size_signal(void) {
+  struct sigaction current;
+  FileSizeSignalIgnored = sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+  signal(SIGXFSZ, SIG_IGN);
+}
+
 void platform_keep_arguments(int count, char** arguments) {
+  hold_closed_standard_descriptors();
+  sigprocmask(SIG_BLOCK, nullptr, &InheritedMask);
+  take_file_size_signal();
   ArgumentCount = count;
   Arguments = arguments;
   // Messages quote paths with %ls, which needs a character type that can
@@ -648,7 +807,8 @@ static bool take_child_signal(void) {
 // vfork and exec, as posix_spawn does, with one step it lacks: setting a
 // signal to be ignored.  Every signal stays blocked until the new program is
 // in place, so no handler of the launcher runs in the child; the console
-// signals go back to their default there.
+// signals and SIGXFSZ go back to what the launcher was given, and so does
+// the set of blocked signals.
 static int spawn(pid_t* pid, const char* path, char** vector, bool ignore_child_signal) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return errno;
@@ -664,9 +824,8 @@ static int spawn(pid_t* pid, const char* path, char** vector, bool ignore_child_
       }
     }
     if (ignore_child_signal) signal(SIGCHLD, SIG_IGN);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (!FileSizeSignalIgnored) signal(SIGXFSZ, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &InheritedMask, nullptr);
     execve(path, vector, environ);
     int failure = errno;
     ssize_t ignored = write(report[1], &failure, sizeof failure);

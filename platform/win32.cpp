@@ -554,6 +554,11 @@ void platform_abort(void) {
 
 void platform_keep_arguments(int, char**) {}
 
+// The loader refuses an image whose sections lie beyond the end of its file.
+bool platform_image_is_whole(void) {
+  return true;
+}
+
 static void on_abort_signal(int) {
   platform_abort();
 }

@@ -9,8 +9,10 @@ Configuration comes from the environment (ctest sets it):
   ZOVARI_E2E_PACK           zovari-pack, when the build has it
 """
 
+import errno
 import fcntl
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -435,6 +437,137 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 self.assertEqual(done.returncode, 7, done)
                 with open(seen) as f:
                     self.assertEqual(f.read(), expected)
+
+    def test_child_gets_what_a_direct_start_gives(self):
+        """Blocked signals, closed standard descriptors and an ignored SIGXFSZ
+        reach the child as a direct start passes them on.  What the launcher
+        meets itself on the way (a file size limit, no standard descriptors, a
+        file cut short) ends it with its message and exit code 2, and its
+        lines never land in a file."""
+        # Builtins only: a shell that forks may block signals meanwhile.  (The
+        # shell takes SIGCHLD for itself: the test above checks that one.)
+        script = (b"#!/bin/sh\nopen=\nfor fd in 0 1 2; do\n"
+                  b"  if [ -e /proc/$$/fd/$fd ]; then open=\"$open $fd\"; fi\ndone\n"
+                  b"while read -r name value; do\n"
+                  b"  case $name in SigBlk:|SigIgn:) echo \"$name $value\";; esac\n"
+                  b"done < /proc/$$/status > \"$SEEN\"\n"
+                  b"echo \"open:$open\" >> \"$SEEN\"\nexit 7\n")
+        direct = os.path.join(self.work, "direct-main")
+        with open(direct, "wb") as f:
+            f.write(script)
+        os.chmod(direct, 0o755)
+        folder = self.fresh_name()
+        target = os.path.join(self.target.temp, "zovari-e2e", folder)
+        launcher = self.launcher_path()
+        big = os.urandom(200000)
+        self.packer.build({"bin/main": script, "big.bin": big}, "bin/main", launcher,
+                          template=self.template("{TEMP}", "zovari-e2e", folder))
+        seen = os.path.join(self.work, "direct-seen")
+
+        def start(program, setup, capture=True):
+            def prepare():
+                support._default_console_signals()
+                setup()
+            return subprocess.run([program], env=self.target.environment(extra={"SEEN": seen}),
+                                  stdout=subprocess.PIPE if capture else None,
+                                  stderr=subprocess.PIPE if capture else None,
+                                  timeout=support.RUN_LIMIT, preexec_fn=prepare)
+
+        def close_standard_descriptors():
+            for fd in (0, 1, 2):
+                os.close(fd)
+
+        blocked = {signal.SIGUSR1, signal.SIGUSR2, signal.SIGWINCH}
+        given = {"nothing": lambda: None,
+                 "blocked signals": lambda: signal.pthread_sigmask(signal.SIG_BLOCK, blocked),
+                 "closed standard descriptors": close_standard_descriptors,
+                 "ignored SIGXFSZ": lambda: signal.signal(signal.SIGXFSZ, signal.SIG_IGN)}
+        for what, setup in given.items():
+            with self.subTest(what):
+                views = []
+                for program in (direct, launcher):
+                    done = start(program, setup, capture=what != "closed standard descriptors")
+                    self.assertEqual(done.returncode, 7, done)
+                    with open(seen) as f:
+                        views.append(f.read())
+                self.assertEqual(views[1], views[0])
+
+        def limit_file_size():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (len(big) // 2, len(big) // 2))
+
+        def files_holding(folder, text):
+            found = []
+            for root, _, names in os.walk(folder):
+                for name in names:
+                    with open(os.path.join(root, name), "rb") as f:
+                        if text in f.read():
+                            found.append(name)
+            return found
+
+        with self.subTest("file size limit"):
+            shutil.rmtree(target)
+            done = start(launcher, limit_file_size)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertEqual(done.stderr.decode(), "Error, couldn't unpack file to target path. "
+                             "([Error %d] %s)\n" % (errno.EFBIG, os.strerror(errno.EFBIG)))
+        with self.subTest("file size limit, no standard descriptors"):
+            shutil.rmtree(target)
+            done = start(launcher, lambda: (close_standard_descriptors(), limit_file_size()), capture=False)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertEqual(files_holding(target, b"Error,"), [])
+        with self.subTest("file cut short"):
+            with open(launcher, "rb") as f:
+                whole = f.read()
+            cut = os.path.join(self.work, "cut-short")
+            with open(cut, "wb") as f:
+                f.write(whole[:whole.index(b"QDY\x28\xb5\x2f\xfd") + len(big) // 2])
+            os.chmod(cut, 0o755)
+            done = start(cut, lambda: None)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
+                             b"(cut short, as by an interrupted download).\n")
+
+    def test_ordinary_machines_are_not_refused(self):
+        """Set-ups that ordinary machines have and the launcher must take."""
+        shared = tempfile.mkdtemp(prefix="zovari-ordinary.")
+        self.addCleanup(shutil.rmtree, shared, ignore_errors=True)
+        os.chmod(shared, 0o1777)
+
+        def launcher_for(template):
+            path = os.path.join(shared, "run-%d" % len(os.listdir(shared)))
+            self.packer.build({"bin/report_child": self.target.report_child}, "bin/report_child",
+                              path, template=template)
+            os.chmod(path, 0o755)
+            return path
+
+        with self.subTest("no HOME and no account entry"):
+            # A container's arbitrary uid: the account files know nothing of
+            # it.  Only a template that names the home needs one.
+            nobody_known = 54321
+            self.assertNotIn(":%d:" % nobody_known, open("/etc/passwd").read())
+            report = os.path.join(shared, "report.json")
+            env = {k: v for k, v in self.target.environment(
+                extra={"TMPDIR": shared, "ZOVARI_REPORT_CHILD_REPORT": report}).items()
+                   if k not in ("HOME", "XDG_CACHE_HOME")}
+            as_that_uid = ["setpriv", "--reuid=%d" % nobody_known, "--regid=%d" % nobody_known,
+                           "--clear-groups"]
+            trace = os.path.join(shared, "trace")
+            done = subprocess.run(as_that_uid + ["strace", "-f", "-qq", "-e", "trace=openat", "-o", trace,
+                                                 launcher_for("{TEMP}/app")], cwd=shared, env=env, capture_output=True,
+                                  timeout=support.RUN_LIMIT, preexec_fn=support._default_console_signals)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(support.read_report(report))
+            # The launcher reads the account file itself: no lookup module is loaded.
+            with open(trace) as f:
+                opened = f.read()
+            self.assertIn("/etc/passwd", opened)
+            self.assertNotIn("nsswitch.conf", opened)
+            for template in ("{HOME}/app", "{CACHE_DIR}/app"):
+                done = subprocess.run(as_that_uid + [launcher_for(template)], cwd=shared, env=env,
+                                      capture_output=True, timeout=support.RUN_LIMIT,
+                                      preexec_fn=support._default_console_signals)
+                self.assertEqual(done.returncode, -signal.SIGABRT, done)
+                self.assertEqual(done.stderr.decode(), "Error, couldn't runtime expand spec '%s'.\n" % template)
 
     def test_shared_folder_that_others_control(self):
         """A user (uid 65534) whose template points into a shared folder: what
