@@ -1,5 +1,7 @@
 #include "pack/binary_kind.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -33,13 +35,166 @@ BinaryKind binary_kind(const unsigned char* head, size_t size) {
   return kind;
 }
 
-std::string read_head(const std::filesystem::path& path) {
+namespace {
+
+uint64_t little64(const std::string& bytes, size_t at, size_t size) {
+  uint64_t value = 0;
+  for (size_t i = 0; i < size; ++i) value |= (uint64_t)(unsigned char)bytes[at + i] << (8 * i);
+  return value;
+}
+
+// ELF64 constants.
+constexpr size_t kElfHeaderSize = 64, kProgramHeaderSize = 56, kDynamicEntrySize = 16;
+constexpr uint32_t kLoadInterpreter = 3, kLoadDynamic = 2;  // PT_INTERP, PT_DYNAMIC
+constexpr uint64_t kDynamicFlags1 = 0x6ffffffb, kFlag1Pie = 0x08000000;  // DT_FLAGS_1, DF_1_PIE
+// No dynamic section is this large; a header that says so is not believed.
+constexpr uint64_t kDynamicLimit = 64 * 1024;
+
+struct ProgramHeaders {
+  bool readable = false;  // all of them lie in the head
+  bool interpreter = false;
+  uint64_t dynamic_offset = 0, dynamic_size = 0;
+};
+
+ProgramHeaders program_headers(const std::string& head) {
+  ProgramHeaders out;
+  if (head.size() < kElfHeaderSize) return out;
+  uint64_t offset = little64(head, 32, 8), entry_size = little64(head, 54, 2), count = little64(head, 56, 2);
+  if (entry_size != kProgramHeaderSize || offset > head.size() ||
+      (head.size() - offset) / kProgramHeaderSize < count) {
+    return out;
+  }
+  out.readable = true;
+  for (uint64_t i = 0; i < count; ++i) {
+    size_t at = (size_t)(offset + i * kProgramHeaderSize);
+    uint64_t type = little64(head, at, 4);
+    if (type == kLoadInterpreter) out.interpreter = true;
+    if (type == kLoadDynamic) {
+      out.dynamic_offset = little64(head, at + 8, 8);
+      out.dynamic_size = std::min(little64(head, at + 32, 8), kDynamicLimit);
+    }
+  }
+  return out;
+}
+
+bool is_elf(const std::string& head) { return head.size() >= 4 && head.compare(0, 4, "\x7f" "ELF") == 0; }
+
+}  // namespace
+
+void ProgramSample::add_at(uint64_t offset, const char* data, size_t size) {
+  if (offset < added_) return;  // every byte is taken once, in order
+  if (offset == head_.size() && head_.size() < kBinaryHeadBytes) {
+    head_.append(data, std::min(size, kBinaryHeadBytes - head_.size()));
+  }
+  added_ = offset + size;
+  if (!dynamic_known_ && is_elf(head_)) {
+    ProgramHeaders headers = program_headers(head_);
+    if (!headers.readable) return;
+    dynamic_known_ = true;
+    // An interpreter alone makes it a program; the section is not needed.
+    if (headers.interpreter) return;
+    dynamic_offset_ = headers.dynamic_offset;
+    dynamic_size_ = headers.dynamic_size;
+    if (dynamic_offset_ < head_.size()) {
+      dynamic_ = head_.substr((size_t)dynamic_offset_, (size_t)dynamic_size_);
+    }
+  }
+  // The part of these bytes that continues the dynamic section.
+  uint64_t next = dynamic_offset_ + dynamic_.size(), end = dynamic_offset_ + dynamic_size_;
+  if (dynamic_known_ && next < end && offset <= next && next < offset + size) {
+    dynamic_.append(data + (next - offset), (size_t)(std::min<uint64_t>(end, offset + size) - next));
+  }
+}
+
+bool ProgramSample::wanted(uint64_t* offset, uint64_t* size) const {
+  if (!dynamic_known_ || dynamic_.size() >= dynamic_size_) return false;
+  *offset = dynamic_offset_ + dynamic_.size();
+  *size = dynamic_size_ - dynamic_.size();
+  return true;
+}
+
+ProgramSample read_program_sample(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::string head(kBinaryHeadBytes, '\0');
-  if (in) in.read(head.data(), (std::streamsize)head.size());
-  if (in.bad() || (!in && !in.eof())) throw PackError("cannot read " + quoted_path(path));
-  head.resize((size_t)in.gcount());
-  return head;
+  auto refuse = [&] { return PackError("cannot read " + quoted_path(path)); };
+  if (!in) throw refuse();
+  ProgramSample sample;
+  std::string bytes(kBinaryHeadBytes, '\0');
+  in.read(bytes.data(), (std::streamsize)bytes.size());
+  if (in.bad()) throw refuse();
+  sample.add(bytes.data(), (size_t)in.gcount());
+  uint64_t offset = 0, size = 0;
+  if (sample.wanted(&offset, &size)) {
+    in.clear();
+    in.seekg((std::streamoff)offset);
+    bytes.assign((size_t)size, '\0');
+    in.read(bytes.data(), (std::streamsize)size);
+    if (in.bad()) throw refuse();
+    sample.add_at(offset, bytes.data(), (size_t)in.gcount());
+  }
+  return sample;
+}
+
+namespace {
+
+std::string hex16(uint64_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04llx", (unsigned long long)value);
+  return text;
+}
+
+std::string windows_program_problem(const std::string& head) {
+  size_t pe = (size_t)little64(head, 0x3C, 4);  // binary_kind found "PE\0\0" there
+  const size_t file_header = pe + 4, optional = file_header + 20;
+  uint64_t machine = little64(head, file_header, 2);
+  if (machine != 0x8664) {
+    const char* name = machine == 0xAA64 ? "ARM64" : machine == 0x14C ? "32-bit x86" : machine == 0x1C4 ? "ARM" : "";
+    return std::string("an image for another processor (") + (*name ? name : "machine " + hex16(machine)) +
+           "), not x86-64";
+  }
+  uint64_t characteristics = little64(head, file_header + 18, 2);
+  if ((characteristics & 0x2000) != 0) return "a DLL, not a program";
+  if ((characteristics & 0x0002) == 0) return "not an executable image (no IMAGE_FILE_EXECUTABLE_IMAGE)";
+  if (little64(head, file_header + 16, 2) < 70 || head.size() < optional + 70 ||
+      little64(head, optional, 2) != 0x20B) {
+    return "not a 64-bit image (its optional header is not PE32+)";
+  }
+  uint64_t subsystem = little64(head, optional + 68, 2);
+  if (subsystem != kSubsystemConsole && subsystem != kSubsystemWindows) {
+    const char* name = subsystem >= 10 && subsystem <= 13 ? " (EFI)" : subsystem == 1 ? " (native)" : "";
+    return "of the subsystem " + std::to_string(subsystem) + name + ", not console or GUI";
+  }
+  return std::string();
+}
+
+std::string linux_program_problem(const ProgramSample& sample) {
+  const std::string& head = sample.head();
+  if (head.compare(0, 2, "#!") == 0) return std::string();
+  if (head.size() < kElfHeaderSize) return "cut short: an ELF header takes 64 bytes";
+  if (head[4] != 2) return "a 32-bit ELF file, not x86-64";
+  if (head[5] != 1) return "a big-endian ELF file, not x86-64";
+  uint64_t machine = little64(head, 18, 2);
+  if (machine != 62) return "an ELF file for another processor (machine " + std::to_string(machine) + "), not x86-64";
+  uint64_t type = little64(head, 16, 2);
+  if (type == 1) return "an object file (.o), not a program";
+  if (type == 4) return "a core dump, not a program";
+  if (type == 2) return std::string();
+  if (type != 3) return "an ELF file of type " + std::to_string(type) + ", not a program";
+  ProgramHeaders headers = program_headers(head);
+  if (!headers.readable) return "an ELF file whose program headers cannot be read";
+  if (headers.interpreter) return std::string();
+  const std::string& dynamic = sample.dynamic();
+  for (size_t at = 0; at + kDynamicEntrySize <= dynamic.size(); at += kDynamicEntrySize) {
+    uint64_t tag = little64(dynamic, at, 8);
+    if (tag == 0) break;  // DT_NULL
+    if (tag == kDynamicFlags1 && (little64(dynamic, at + 8, 8) & kFlag1Pie) != 0) return std::string();
+  }
+  return "a shared library (.so), not a program";
+}
+
+}  // namespace
+
+std::string program_problem(const ProgramSample& sample, const std::string& target) {
+  return target == "windows" ? windows_program_problem(sample.head()) : linux_program_problem(sample);
 }
 
 std::string subsystem_name(unsigned subsystem) {

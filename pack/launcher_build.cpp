@@ -360,16 +360,9 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
   }
 }
 
-// Every name by the rules of names.h, with the Windows ones for Windows.
+// Every name by the rules of names.h, with the Windows ones for Windows,
+// then the names together.
 void check_names(const std::vector<std::u16string>& names, const std::string& target) {
-  if (target == "windows") {
-    auto [first, second] = case_collision(names);
-    if (!first.empty()) {
-      throw PackError("the names \"" + display_name(first) + "\" and \"" + display_name(second) +
-                      "\" differ only in case: Windows keeps one file for both, and every start "
-                      "would rewrite it");
-    }
-  }
   for (const std::u16string& name : names) {
     NameProblem problem = name_problem(name, target == "windows");
     if (problem) {
@@ -377,6 +370,8 @@ void check_names(const std::vector<std::u16string>& names, const std::string& ta
                       (problem.windows_only ? "; a Windows launcher could not unpack it" : ""));
     }
   }
+  std::string together = name_set_problem(names, target == "windows");
+  if (!together.empty()) throw PackError("the payload " + together);
 }
 
 }  // namespace
@@ -441,8 +436,9 @@ void check_template_is_absolute(const std::string& path_template, const std::str
 }  // namespace
 
 void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& names) {
-  const BinaryKind kind = binary_kind((const unsigned char*)s.main_head.data(), s.main_head.size());
-  const std::string detected = target_of(kind, s.main_head);
+  const std::string& head = s.main_sample.head();
+  const BinaryKind kind = binary_kind((const unsigned char*)head.data(), head.size());
+  const std::string detected = target_of(kind, head);
   const bool target_given = !s.target.empty();
   if (!target_given) s.target = detected.empty() ? "windows" : detected;
   if (s.target != "windows" && s.target != "linux") {
@@ -502,6 +498,11 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   if (detected != s.target) {
     throw PackError("--target " + s.target + " does not fit the main binary " + main_shown + ", a " +
                     (detected == "windows" ? "Windows program (PE)" : "Linux program"));
+  }
+  std::string problem = program_problem(s.main_sample, s.target);
+  if (!problem.empty()) {
+    throw PackError("the main binary " + main_shown + " is no program a " +
+                    (s.target == "windows" ? "Windows" : "Linux") + " launcher can start: it is " + problem);
   }
   if (s.subsystem.empty()) {
     s.subsystem = kind.subsystem == kSubsystemConsole ? "console" : "windows";

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/binary_kind.h"
+
 namespace zovari {
 
 struct LauncherSettings {
@@ -24,7 +26,7 @@ struct LauncherSettings {
   std::filesystem::path icon;      // PNG; empty: the project's own icon
   std::filesystem::path runtime_root;  // empty: the one this tool was built with
   std::string cxx, windres;        // programs; empty: found on PATH
-  std::string main_head;           // the main binary's first bytes (binary_kind.h)
+  ProgramSample main_sample;       // what the main binary is (binary_kind.h)
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
   bool version_from_content = false;

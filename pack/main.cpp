@@ -431,7 +431,7 @@ int command_build(const std::vector<std::string>& rest) {
   parse_level(args);
   parse_jobs(args);
   std::vector<PayloadRecord> records = collect_input(args, output);
-  settings.main_head = read_head(records.front().source);
+  settings.main_sample = read_program_sample(records.front().source);
   complete_settings(settings, record_names(records));
 
   TemporaryFolder work;
@@ -445,17 +445,15 @@ int command_build(const std::vector<std::string>& rest) {
 }
 
 // Every name of a payload, in order, for `launcher`.
-// The main binary's first bytes too, which say what it is.
+// The main binary's sample too, which says what it is.
 class NameCollector : public RecordVisitor {
  public:
   void begin_record(const RecordInfo& record) override { names.push_back(record.name); }
   void record_data(const char* data, size_t size) override {
-    if (names.size() == 1 && head.size() < kBinaryHeadBytes) {
-      head.append(data, std::min(size, kBinaryHeadBytes - head.size()));
-    }
+    if (names.size() == 1) sample.add(data, size);
   }
   std::vector<std::u16string> names;
-  std::string head;
+  ProgramSample sample;
 };
 
 // A copy of the file at source as a new file at copy, which nobody else can
@@ -515,7 +513,7 @@ int command_launcher(const std::vector<std::string>& rest) {
     }
     length = location.length;
   }
-  settings.main_head = names.head;
+  settings.main_sample = names.sample;
   complete_settings(settings, names.names);
   set_content_version(settings, copy);
   build_launcher(work.path(), length, settings, output);
@@ -579,7 +577,7 @@ int command_list(const std::vector<std::string>& rest) {
 }
 
 // Checks every name as `launcher` does, with the Windows rules for a
-// Windows launcher, for verify.
+// Windows launcher, for verify; then the names together (check_set).
 class NameChecker : public RecordVisitor {
  public:
   explicit NameChecker(bool windows) : windows_(windows) {}
@@ -590,10 +588,16 @@ class NameChecker : public RecordVisitor {
                       (problem.windows_only ? ", which a Windows launcher cannot unpack"
                                             : ", which the container format forbids"));
     }
+    names_.push_back(record.name);
+  }
+  void check_set() const {
+    std::string problem = name_set_problem(names_, windows_);
+    if (!problem.empty()) throw PackError("the payload " + problem);
   }
 
  private:
   bool windows_;
+  std::vector<std::u16string> names_;
 };
 
 // Writes the records under a folder.  Every folder below it is opened
@@ -764,6 +768,7 @@ int command_verify(const std::vector<std::string>& rest) {
   NameChecker names(windows);
   ReadSummary summary = read_payload(file.data(), location, names, true);
   if (summary.records == 0) throw PackError("the payload holds no files");
+  names.check_set();
   std::string signature = signature_text(file, location);
   std::printf("ok: %s, %llu files, %llu bytes, payload of %llu bytes at offset %llu%s%s\n",
               kind.describe().c_str(), (unsigned long long)summary.records, (unsigned long long)summary.bytes,

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "pack/common.h"
 
@@ -134,15 +135,67 @@ char16_t fold_case(char16_t unit) {
 
 }  // namespace
 
-std::pair<std::u16string, std::u16string> case_collision(const std::vector<std::u16string>& names) {
-  std::map<std::u16string, const std::u16string*> seen;
-  for (const std::u16string& name : names) {
-    std::u16string folded = name;
-    for (char16_t& unit : folded) unit = unit == u'/' ? u'\\' : fold_case(unit);
-    auto [at, fresh] = seen.emplace(folded, &name);
-    if (!fresh) return {*at->second, name};
+namespace {
+
+// A name as a file system tells names apart: one separator, and for Windows
+// one case.
+std::u16string name_key(const std::u16string& name, bool fold) {
+  std::u16string key = name;
+  for (char16_t& unit : key) unit = is_separator(unit) ? u'\\' : fold ? fold_case(unit) : unit;
+  return key;
+}
+
+std::string quoted_name(const std::u16string& name) { return "\"" + display_name(name) + "\""; }
+
+}  // namespace
+
+namespace {
+
+// The first two names that one file stands for, where the file system
+// compares them with fold_case or exactly: their indexes, or none.
+std::optional<std::pair<size_t, size_t>> first_shared_file(const std::vector<std::u16string>& names,
+                                                           bool fold) {
+  std::map<std::u16string, size_t> seen;
+  for (size_t i = 0; i < names.size(); ++i) {
+    auto [at, fresh] = seen.emplace(name_key(names[i], fold), i);
+    if (!fresh) return std::make_pair(at->second, i);
   }
-  return {};
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::pair<std::u16string, std::u16string> case_collision(const std::vector<std::u16string>& names) {
+  auto pair = first_shared_file(names, true);
+  if (!pair) return {};
+  return {names[pair->first], names[pair->second]};
+}
+
+std::string name_set_problem(const std::vector<std::u16string>& names, bool windows) {
+  if (auto pair = first_shared_file(names, windows)) {
+    const std::u16string& first = names[pair->first];
+    const std::u16string& second = names[pair->second];
+    if (first == second) return "holds the name " + quoted_name(first) + " twice";
+    return "holds the names " + quoted_name(first) + " and " + quoted_name(second) +
+           (name_key(first, false) == name_key(second, false)
+                ? ", which name one file"
+                : ", which differ only in case: Windows keeps one file for both");
+  }
+  // A file's name must not be a folder above another file.
+  std::map<std::u16string, size_t> files;  // key -> name
+  for (size_t i = 0; i < names.size(); ++i) files.emplace(name_key(names[i], windows), i);
+  for (const std::u16string& name : names) {
+    std::u16string key = name_key(name, windows);
+    for (size_t cut = key.find(u'\\'); cut != std::u16string::npos; cut = key.find(u'\\', cut + 1)) {
+      auto file = files.find(key.substr(0, cut));
+      if (file == files.end()) continue;
+      const std::u16string& folder = names[file->second];
+      bool same_case = name_key(folder, false) == name_key(name.substr(0, cut), false);
+      return "holds " + quoted_name(folder) + " as a file and as the folder of " + quoted_name(name) +
+             (same_case ? "" : ", as Windows reads names");
+    }
+  }
+  return std::string();
 }
 
 std::string display_name(const std::u16string& name) {

@@ -31,6 +31,13 @@ NameProblem name_problem(const std::u16string& name, bool windows);
 // side by side), Greek and Cyrillic capitals; every UTF-16 unit alone.
 std::pair<std::u16string, std::u16string> case_collision(const std::vector<std::u16string>& names);
 
+// What is wrong with the names of one payload taken together, to read after
+// "the payload": a name twice, a name that is both a file and a folder above
+// another file ("a" and "a\b"), and with windows the same two without
+// regard to case (as case_collision folds it), since Windows keeps one file
+// for "A" and "a".  Empty when nothing is.  "\" and "/" both separate.
+std::string name_set_problem(const std::vector<std::u16string>& names, bool windows);
+
 // The components of a name that passed name_problem, split at "\" and "/".
 std::vector<std::u16string> name_components(const std::u16string& name);
 

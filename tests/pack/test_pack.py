@@ -145,11 +145,14 @@ def listing(path):
             for line in lines if not line.startswith("#")]
 
 
-def pe_head(subsystem):
-    """The first bytes of a PE program of that subsystem (2 GUI, 3 console): all the tool reads."""
-    head = bytearray(0x40 + 4 + 20 + 96)
+def pe_head(subsystem, machine=0x8664, characteristics=0x0022, magic=0x20B):
+    """The first bytes of a PE program of that subsystem (2 GUI, 3 console): all the tool
+    reads.  By default an x86-64 executable image (PE32+), no DLL."""
+    head = bytearray(0x40 + 4 + 20 + 240)
     head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
     struct.pack_into("<I", head, 0x3C, 0x40)
+    struct.pack_into("<HHIIIHH", head, 0x44, machine, 0, 0, 0, 0, 240, characteristics)
+    struct.pack_into("<H", head, 0x40 + 24, magic)
     struct.pack_into("<H", head, 0x40 + 24 + 68, subsystem)
     return bytes(head)
 
@@ -454,6 +457,37 @@ class Refusals(Base):
         make_tree(folder, {"DOCS/\u00e9t\u00e9.txt": b"d"})
         self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
                             + runtime_options(), launcher, "differ only in case")
+
+    def test_names_are_judged_as_a_set(self):
+        """A name twice (list would mark the first as the main binary, the launcher
+        start the second), a name that is a file and a folder, and for Windows the
+        same without regard to case: refused by launcher and verify."""
+        main = ("main.exe", pe_head(3))
+        rows = [("twice", [main, ("data.txt", b"a"), ("data.txt", b"b")], True),
+                ("the main binary twice", [main, ("main.exe", b"other")], True),
+                ("a file and a folder", [main, ("a", b"file"), ("a\\b", b"below")], True),
+                ("a folder and a file", [main, ("a\\b\\c", b"below"), ("a\\b", b"file")], True),
+                ("the main binary twice in case", [main, ("data.txt", b"a"), ("MAIN.exe", b"b")], False),
+                ("a file and a folder in case", [main, ("Lib", b"file"), ("lib\\x.dll", b"below")], False)]
+        for what, records, everywhere in rows:
+            with self.subTest(what):
+                payload = os.path.join(self.work, "set.bin")
+                with open(payload, "wb") as f:
+                    f.write(write_payload(records))
+                # A file that starts like a Windows program gets the Windows rules.
+                windows = os.path.join(self.work, "set.exe")
+                with open(windows, "wb") as f:
+                    f.write(b"MZ" + bytes(6) + read(payload))
+                for file, refused in ((payload, everywhere), (windows, True)):
+                    result = pack("verify", file, check=False)
+                    self.assertEqual(result.returncode, 1 if refused else 0, result)
+                    if refused:
+                        self.assertIn("the payload holds", result.stderr.decode())
+                for target in ("linux", "windows") if everywhere else ("windows",):
+                    launcher = os.path.join(self.work, "out", "launcher")
+                    self.assert_refused(["launcher", "--target", target, "--payload", payload,
+                                         "--output", launcher] + runtime_options(), launcher,
+                                        "the payload holds")
 
     def test_launcher_refuses_bad_payloads(self):
         good = write_payload([("main", b"m")])
@@ -806,6 +840,62 @@ class Launchers(Base):
                             + runtime_options(), out, "neither")
         self.assert_refused(["build", "--target", "linux", "--input", gui, "--main", "app.exe",
                              "--output", out] + runtime_options(), out, "Windows program")
+
+    def test_main_binary_must_be_a_program_of_the_target(self):
+        """What a launcher could never start is refused before anything is linked: for
+        Windows an x86-64 image that is no DLL, of the console or GUI subsystem; for
+        Linux an x86-64 ELF executable, position-independent ones included, or a script."""
+        work = self.scratch()
+        source = os.path.join(work, "m.c")
+        with open(source, "w") as f:
+            f.write("int main(void) { return 3; }\n")
+
+        def compiled(name, *options):
+            path = os.path.join(work, name)
+            subprocess.run(["gcc", *options, source, "-o", path], check=True)
+            return read(path)
+
+        shared_library = compiled("m.so", "-shared", "-fPIC")
+        refused = [("a DLL", pe_head(3, characteristics=0x2022), "a DLL"),
+                   ("an ARM64 image", pe_head(3, machine=0xAA64), "ARM64"),
+                   ("a 32-bit image", pe_head(3, machine=0x14C, magic=0x10B), "32-bit x86"),
+                   ("an EFI application", pe_head(10), "subsystem 10 (EFI)"),
+                   ("no executable image", pe_head(2, characteristics=0x0020), "not an executable image"),
+                   ("an ELF header alone", b"\x7fELF", "cut short"),
+                   ("a 32-bit ELF file", b"\x7fELF\x01\x01\x01" + bytes(57), "32-bit"),
+                   ("an object file", compiled("m.o", "-c"), "object file"),
+                   ("a shared library", shared_library, "shared library")]
+        for what, data, fragment in refused:
+            with self.subTest(what):
+                folder = make_tree(os.path.join(work, what), {"main": data})
+                out = os.path.join(work, "refused")
+                self.assert_refused(["build", "--input", folder, "--main", "main", "--output", out]
+                                    + runtime_options(), out, fragment)
+        # From a payload too, where the library's dynamic section comes through the stream.
+        payload = os.path.join(work, "library.bin")
+        with open(payload, "wb") as f:
+            f.write(write_payload([("main", shared_library)]))
+        out = os.path.join(work, "refused")
+        self.assert_refused(["launcher", "--payload", payload, "--output", out] + runtime_options(),
+                            out, "shared library")
+        # Position-independent programs start, a static one too: its PIE flag lies
+        # far behind the first 64 KiB, which build reads with a seek and launcher
+        # from the stream.
+        for name, options, command in (("pie", ["-pie"], "launcher"), ("static-pie", ["-static-pie"], "launcher"),
+                                       ("static-pie", ["-static-pie"], "build")):
+            with self.subTest(name=name, command=command):
+                program = compiled(name, *options)
+                launcher = os.path.join(work, name + "-" + command)
+                if command == "build":
+                    folder = make_tree(os.path.join(work, name + "-app"), {"main": program})
+                    given = ["--input", folder, "--main", "main", "--level", 1]
+                else:
+                    given = ["--payload", os.path.join(work, name + ".bin")]
+                    with open(given[1], "wb") as f:
+                        f.write(write_payload([("main", program)]))
+                pack(command, *given, "--output", launcher, "--template", "{PROGRAM_DIR}/" + name + "-unpacked",
+                     *runtime_options())
+                self.assertEqual(subprocess.run([launcher]).returncode, 3)
 
     def test_linux_launcher_is_static_and_outputs_stay_out_of_the_input(self):
         work = self.scratch()

@@ -532,10 +532,13 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         app = os.path.join(Build.tmp, "app")
         os.makedirs(os.path.join(app, "bin"), exist_ok=True)
         with open(os.path.join(app, "bin", "Fendix.exe"), "wb") as f:
-            # Not a program, but its header says a GUI one, which is all the tool reads.
-            head = bytearray(0x40 + 4 + 20 + 96)
+            # Not a program, but its header says an x86-64 GUI one (PE32+, no DLL),
+            # which is all the tool reads.
+            head = bytearray(0x40 + 4 + 20 + 240)
             head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
             struct.pack_into("<I", head, 0x3C, 0x40)
+            struct.pack_into("<HHIIIHH", head, 0x44, 0x8664, 0, 0, 0, 0, 240, 0x0022)
+            struct.pack_into("<H", head, 0x40 + 24, 0x20B)
             struct.pack_into("<H", head, 0x40 + 24 + 68, 2)
             f.write(bytes(head))
         with open(os.path.join(app, "readme.txt"), "w") as f:
