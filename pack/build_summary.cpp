@@ -2,10 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 
 #include "pack/common.h"
 #include "pack/packing.h"
+#include "paths/template.h"
+#include "paths/tokens.h"
 
 namespace fs = std::filesystem;
 
@@ -13,21 +16,17 @@ namespace zovari {
 
 namespace {
 
-// The cache folder a launcher's template names, with the build values in
-// place; for a Linux launcher also this machine's {CACHE_DIR}, {HOME} and
-// {TEMP} as the launcher finds them.  Run-time values stay as tokens.
+// The cache folder a launcher's template names, read piece by piece as the
+// launcher reads it, tokens in any case: the build values in place, and for
+// a Linux launcher also this machine's {CACHE_DIR}, {HOME} and {TEMP} as the
+// launcher finds them.  Run-time values stay as tokens; a name given up for
+// a later "{" is dropped, as the launcher drops it.
 std::string shown_cache_folder(const LauncherSettings& s) {
-  std::string text = s.path_template;
-  auto replace = [&](const std::string& token, const std::string& value) {
-    for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at + value.size())) {
-      text.replace(at, token.size(), value);
-    }
-  };
-  replace("{PRODUCT}", s.product);
-  replace("{COMPANY}", s.company);
-  replace("{VERSION}", s.version);
-  replace("{FILE_VERSION}", s.file_version);
-  replace("{PRODUCT_VERSION}", s.product_version);
+  std::map<path_token, std::string> values = {{TOKEN_PRODUCT, s.product},
+                                              {TOKEN_COMPANY, s.company},
+                                              {TOKEN_VERSION, s.version},
+                                              {TOKEN_FILE_VERSION, s.file_version},
+                                              {TOKEN_PRODUCT_VERSION, s.product_version}};
   if (s.target == "linux") {
     auto variable = [](const char* name) {
       const char* value = std::getenv(name);
@@ -37,9 +36,25 @@ std::string shown_cache_folder(const LauncherSettings& s) {
     std::string cache = variable("XDG_CACHE_HOME");
     if (cache.empty() && !home.empty()) cache = home + "/.cache";
     std::string temp = variable("TMPDIR");
-    if (!cache.empty()) replace("{CACHE_DIR}", cache);
-    if (!home.empty()) replace("{HOME}", home);
-    replace("{TEMP}", temp.empty() ? "/tmp" : temp);
+    if (!cache.empty()) values[TOKEN_CACHE_DIR] = cache;
+    if (!home.empty()) values[TOKEN_HOME] = home;
+    values[TOKEN_TEMP] = temp.empty() ? "/tmp" : temp;
+  }
+  std::u16string units = utf16_from_utf8(s.path_template);
+  const std::wstring wide(units.begin(), units.end());
+  std::string text;
+  const wchar_t* position = wide.c_str();
+  for (template_piece piece = next_template_piece(&position); piece.kind != TEMPLATE_END;
+       piece = next_template_piece(&position)) {
+    if (piece.kind != TEMPLATE_LITERAL && piece.kind != TEMPLATE_TOKEN) continue;
+    const std::wstring piece_text(piece.text, piece.length);
+    std::string written = utf8_from_utf16(std::u16string(piece_text.begin(), piece_text.end()));
+    if (piece.kind == TEMPLATE_LITERAL) {
+      text += written;
+      continue;
+    }
+    auto value = values.find(find_path_token(piece_text.c_str()));
+    text += value != values.end() ? value->second : "{" + written + "}";
   }
   return text;
 }
