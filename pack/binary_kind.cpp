@@ -6,15 +6,14 @@
 #include <fstream>
 
 #include "pack/common.h"
+#include "payload/format.h"
 
 namespace zovari {
 
 namespace {
 
 uint32_t little(const unsigned char* at, size_t bytes) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= (uint32_t)at[i] << (8 * i);
-  return value;
+  return (uint32_t)read_little_endian(at, bytes);
 }
 
 }  // namespace
@@ -38,9 +37,7 @@ BinaryKind binary_kind(const unsigned char* head, size_t size) {
 namespace {
 
 uint64_t little64(const std::string& bytes, size_t at, size_t size) {
-  uint64_t value = 0;
-  for (size_t i = 0; i < size; ++i) value |= (uint64_t)(unsigned char)bytes[at + i] << (8 * i);
-  return value;
+  return read_little_endian((const unsigned char*)bytes.data() + at, size);
 }
 
 // ELF64 constants.
@@ -206,6 +203,16 @@ std::string subsystem_name(unsigned subsystem) {
 bool starts_like_program(const unsigned char* head, size_t size) {
   if (size >= 2 && ((head[0] == '#' && head[1] == '!') || (head[0] == 'M' && head[1] == 'Z'))) return true;
   return size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+}
+
+
+FileKind file_kind(const unsigned char* data, uint64_t size) {
+  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, kBinaryHeadBytes));
+  FileKind out;
+  if (kind.format == BinaryFormat::pe) out.target = "windows";
+  if (kind.format == BinaryFormat::elf) out.target = "linux";
+  out.subsystem = kind.subsystem;
+  return out;
 }
 
 }  // namespace zovari
