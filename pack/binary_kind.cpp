@@ -142,18 +142,21 @@ std::string hex16(uint64_t value) {
 std::string windows_program_problem(const std::string& head) {
   size_t pe = (size_t)little64(head, 0x3C, 4);  // binary_kind found "PE\0\0" there
   const size_t file_header = pe + 4, optional = file_header + 20;
+  // x86-64 images, and 32-bit x86 ones, which 64-bit Windows runs as well.
   uint64_t machine = little64(head, file_header, 2);
-  if (machine != 0x8664) {
-    const char* name = machine == 0xAA64 ? "ARM64" : machine == 0x14C ? "32-bit x86" : machine == 0x1C4 ? "ARM" : "";
+  if (machine != 0x8664 && machine != 0x14C) {
+    const char* name = machine == 0xAA64 ? "ARM64" : machine == 0x1C4 ? "ARM" : "";
     return std::string("an image for another processor (") + (*name ? name : "machine " + hex16(machine)) +
-           "), not x86-64";
+           "), not x86-64 or x86";
   }
   uint64_t characteristics = little64(head, file_header + 18, 2);
   if ((characteristics & 0x2000) != 0) return "a DLL, not a program";
   if ((characteristics & 0x0002) == 0) return "not an executable image (no IMAGE_FILE_EXECUTABLE_IMAGE)";
+  const uint64_t magic = machine == 0x8664 ? 0x20B : 0x10B;  // PE32+, PE32
   if (little64(head, file_header + 16, 2) < 70 || head.size() < optional + 70 ||
-      little64(head, optional, 2) != 0x20B) {
-    return "not a 64-bit image (its optional header is not PE32+)";
+      little64(head, optional, 2) != magic) {
+    return std::string("an image whose optional header does not fit its processor (not ") +
+           (magic == 0x20B ? "PE32+" : "PE32") + ")";
   }
   uint64_t subsystem = little64(head, optional + 68, 2);
   if (subsystem != kSubsystemConsole && subsystem != kSubsystemWindows) {

@@ -62,8 +62,9 @@ ProgramSample read_program_sample(const std::filesystem::path& path);
 // Whether a launcher for target ("windows" or "linux") can start the main
 // binary of this sample, given that binary_kind found the target's format in
 // it (or "#!" for Linux).  Empty when it can; otherwise what the file is, to
-// read after "it is": for Windows it must be an x86-64 image (PE32+) that is
-// no DLL, of the console or GUI subsystem; for Linux a "#!" script or a
+// read after "it is": for Windows it must be an x86-64 image (PE32+), or a
+// 32-bit x86 one (PE32), that is no DLL, of the console or GUI subsystem;
+// for Linux a "#!" script or a
 // 64-bit little-endian x86-64 ELF executable, position-independent ones
 // included (ET_DYN with an interpreter, or flagged DF_1_PIE), not an object
 // file or a shared library.

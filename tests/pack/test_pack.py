@@ -812,7 +812,9 @@ class Launchers(Base):
         console = make_tree(os.path.join(work, "console"), {"tool.exe": self.windows_main(),
                                                             "data/message.txt": b"through cmd"})
         gui = make_tree(os.path.join(work, "gui"), {"app.exe": pe_head(2)})
-        cases = [(console, "tool.exe", [], 3), (gui, "app.exe", [], 2), (gui, "app.exe", ["--console"], 3),
+        # 64-bit Windows runs a 32-bit x86 program too.
+        gui32 = make_tree(os.path.join(work, "gui32"), {"app.exe": pe_head(2, machine=0x14C, magic=0x10B)})
+        cases = [(console, "tool.exe", [], 3), (gui, "app.exe", [], 2), (gui32, "app.exe", ["--console"], 3),
                  (console, "tool.exe", ["--windowed"], 2)]
         for i, (folder, main, options, subsystem) in enumerate(cases):
             with self.subTest(main=main, options=options):
@@ -858,7 +860,7 @@ class Launchers(Base):
         shared_library = compiled("m.so", "-shared", "-fPIC")
         refused = [("a DLL", pe_head(3, characteristics=0x2022), "a DLL"),
                    ("an ARM64 image", pe_head(3, machine=0xAA64), "ARM64"),
-                   ("a 32-bit image", pe_head(3, machine=0x14C, magic=0x10B), "32-bit x86"),
+                   ("an x86-64 image with a 32-bit header", pe_head(3, magic=0x10B), "not PE32+"),
                    ("an EFI application", pe_head(10), "subsystem 10 (EFI)"),
                    ("no executable image", pe_head(2, characteristics=0x0020), "not an executable image"),
                    ("an ELF header alone", b"\x7fELF", "cut short"),
