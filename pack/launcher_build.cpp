@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -544,6 +545,30 @@ std::vector<std::string> read_build_values(const unsigned char* data, uint64_t s
   return values;
 }
 
+namespace {
+
+// Where the payload's segment of a linked Linux launcher must lie so that its
+// address and its file offset agree within 2 MiB: the page cache holds a
+// large file in large folios, which a mapping takes in whole only where the
+// two agree, and a misplaced payload costs some 2.5 % more page faults while
+// the launcher reads it.  0 when it lies right already.  The linker places
+// the segment behind .bss, whose size decides how the two differ, so the
+// launcher is linked once to learn its offset.
+uint64_t payload_segment_address(const fs::path& launcher) {
+  const uint64_t frame = 2 * 1024 * 1024, page = 4096;
+  LoadSegment segment;
+  if (!last_load_segment(read_program_sample(launcher).head(), &segment) ||
+      (segment.address - segment.offset) % frame == 0) {
+    return 0;
+  }
+  // A page-aligned address: the linker then moves the segment to the next
+  // page of the file, whose offset the address must match.
+  uint64_t offset = (segment.offset + page - 1) / page * page;
+  return (segment.address + frame - 1) / frame * frame + offset % frame;
+}
+
+}  // namespace
+
 void build_launcher(const fs::path& dir, uint64_t payload_length, const LauncherSettings& s,
                     const fs::path& output) {
   Toolchain tools = find_toolchain(s);
@@ -580,6 +605,15 @@ void build_launcher(const fs::path& dir, uint64_t payload_length, const Launcher
     link.push_back("-ladvapi32");  // folder owners and private folders
   }
   run_program(tools.cxx, link, dir, "linking the launcher");
+  if (s.target == "linux") {
+    uint64_t address = payload_segment_address(dir / built);
+    if (address != 0) {
+      char option[64];
+      std::snprintf(option, sizeof option, "-Wl,-Tldata-segment=0x%llx", (unsigned long long)address);
+      link.insert(link.begin(), option);
+      run_program(tools.cxx, link, dir, "linking the launcher");
+    }
+  }
   install_output(dir / built, output);
 }
 
