@@ -605,16 +605,24 @@ void build_launcher(const fs::path& dir, uint64_t payload_length, const Launcher
     link.push_back("-ladvapi32");  // folder owners and private folders
   }
   run_program(tools.cxx, link, dir, "linking the launcher");
+  fs::path linked = dir / built;
   if (s.target == "linux") {
-    uint64_t address = payload_segment_address(dir / built);
+    uint64_t address = payload_segment_address(linked);
     if (address != 0) {
       char option[64];
       std::snprintf(option, sizeof option, "-Wl,-Tldata-segment=0x%llx", (unsigned long long)address);
       link.insert(link.begin(), option);
-      run_program(tools.cxx, link, dir, "linking the launcher");
+      *std::find(link.begin(), link.end(), built) = "launcher-placed";
+      // Only a matter of speed: a linker that knows no such option (--cxx
+      // with another one) leaves the launcher as it was first linked.
+      try {
+        run_program(tools.cxx, link, dir, "placing the payload");
+        linked = dir / "launcher-placed";
+      } catch (const PackError&) {
+      }
     }
   }
-  install_output(dir / built, output);
+  install_output(linked, output);
 }
 
 }  // namespace zovari
