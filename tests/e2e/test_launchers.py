@@ -572,6 +572,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             for root, folders, files in os.walk(prepared):
                 for name in folders + files:
                     os.chown(os.path.join(root, name), other, other)
+                os.chmod(root, 0o755)  # readable, so that every checksum matches
             os.chown(prepared, other, other)
             log = os.path.join(shared, "race.log")
 
