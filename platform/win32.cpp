@@ -175,7 +175,7 @@ static platform_trust owner_trust(HANDLE object) {
 }
 
 static HANDLE open_for_owner(const wchar_t* path, DWORD flags) {
-  return CreateFileW(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
@@ -236,16 +236,15 @@ static HANDLE open_or_make(platform_trust* trust, bool* made) {
 // link) is judged as an object of its own, since an account that owns it
 // could point it elsewhere, and *link says to follow it.
 static platform_trust judge_folder(HANDLE folder, bool* link) {
-  platform_trust trust = owner_trust(folder);
   FILE_ATTRIBUTE_TAG_INFO tag;
   *link = false;
-  if (trust == PLATFORM_TRUSTED &&
-      GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag) &&
-      (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    // Other reparse points (deduplicated or cloud files) are no links.
-    *link = IsReparseTagNameSurrogate(tag.ReparseTag);
+  if (!GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return PLATFORM_TRUST_UNREADABLE;
   }
-  return trust;
+  // Other reparse points (deduplicated or cloud files) are no links.
+  *link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+          IsReparseTagNameSurrogate(tag.ReparseTag);
+  return owner_trust(folder);
 }
 
 // Puts the final path of what Looked leads to in front of the rest of the
@@ -550,7 +549,8 @@ static const DWORD LOCK_POLL_MS = 20;
 // namespace, bounded by the user's SID, would need neither check, but Wine
 // has none to test it with.)
 static bool folder_mutex_name(const wchar_t* directory, wchar_t* name, size_t capacity) {
-  HANDLE folder = CreateFileW(directory, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE folder = CreateFileW(directory, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION information;
