@@ -561,48 +561,6 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
                              b"(cut short, as by an interrupted download).\n")
 
-    def test_ordinary_machines_are_not_refused(self):
-        """Set-ups that ordinary machines have and the launcher must take."""
-        shared = tempfile.mkdtemp(prefix="zovari-ordinary.")
-        self.addCleanup(shutil.rmtree, shared, ignore_errors=True)
-        os.chmod(shared, 0o1777)
-
-        def launcher_for(template):
-            path = os.path.join(shared, "run-%d" % len(os.listdir(shared)))
-            self.packer.build({"bin/report_child": self.target.report_child}, "bin/report_child",
-                              path, template=template)
-            os.chmod(path, 0o755)
-            return path
-
-        with self.subTest("no HOME and no account entry"):
-            # A container's arbitrary uid: the account files know nothing of
-            # it.  Only a template that names the home needs one.
-            nobody_known = 54321
-            self.assertNotIn(":%d:" % nobody_known, open("/etc/passwd").read())
-            report = os.path.join(shared, "report.json")
-            env = {k: v for k, v in self.target.environment(
-                extra={"TMPDIR": shared, "ZOVARI_REPORT_CHILD_REPORT": report}).items()
-                   if k not in ("HOME", "XDG_CACHE_HOME")}
-            as_that_uid = ["setpriv", "--reuid=%d" % nobody_known, "--regid=%d" % nobody_known,
-                           "--clear-groups"]
-            trace = os.path.join(shared, "trace")
-            done = subprocess.run(as_that_uid + ["strace", "-f", "-qq", "-e", "trace=openat", "-o", trace,
-                                                 launcher_for("{TEMP}/app")], cwd=shared, env=env, capture_output=True,
-                                  timeout=support.RUN_LIMIT, preexec_fn=support._default_console_signals)
-            self.assertEqual(done.returncode, 0, done)
-            self.assertIsNotNone(support.read_report(report))
-            # The launcher reads the account file itself: no lookup module is loaded.
-            with open(trace) as f:
-                opened = f.read()
-            self.assertIn("/etc/passwd", opened)
-            self.assertNotIn("nsswitch.conf", opened)
-            for template in ("{HOME}/app", "{CACHE_DIR}/app"):
-                done = subprocess.run(as_that_uid + [launcher_for(template)], cwd=shared, env=env,
-                                      capture_output=True, timeout=support.RUN_LIMIT,
-                                      preexec_fn=support._default_console_signals)
-                self.assertEqual(done.returncode, -signal.SIGABRT, done)
-                self.assertEqual(done.stderr.decode(), "Error, couldn't runtime expand spec '%s'.\n" % template)
-
     def test_shared_folder_that_others_control(self):
         """A user (uid 65534) whose template points into a shared folder: what
         another user (uid 65533) made there is refused, and planted links are
@@ -622,18 +580,22 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             os.chmod(path, mode)
             return path
 
-        def start_as_user(temp, uid=user, gid=user, umask=0o022, traced=(), meanwhile=None):
-            """Starts the launcher as uid, under strace's options traced if any;
-            meanwhile(process) runs while it does."""
+        def start_as_user(temp, uid=user, gid=user, umask=0o022, traced=(), meanwhile=None,
+                          program=launcher, home=True):
+            """Starts the launcher (or program) as uid, under strace's options traced
+            if any; meanwhile(process) runs while it does.  Without home, HOME and
+            XDG_CACHE_HOME are unset."""
             report = os.path.join(shared, "report-%d.json" % len(os.listdir(shared)))
             env = self.target.environment(extra={"TMPDIR": temp, "HOME": shared,
                                                  "ZOVARI_REPORT_CHILD_REPORT": report})
+            if not home:
+                del env["HOME"], env["XDG_CACHE_HOME"]
 
             def prepare():
                 support._default_console_signals()
                 os.umask(umask)
             command = (["strace", "-f", "-qq"] + list(traced) if traced else []) + [
-                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", launcher]
+                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", program]
             process = subprocess.Popen(command, cwd=shared, env=env, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, preexec_fn=prepare)
             try:
@@ -761,6 +723,31 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertIsNone(report)
             self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
                              "(others can write to it).\n" % home)
+
+        with self.subTest("no HOME and no account entry: only a template that names the home needs one"):
+            # A container's arbitrary uid, which the account files know nothing of.
+            stranger = 54321
+            with open("/etc/passwd") as f:
+                self.assertNotIn(":%d:" % stranger, f.read())
+            temp = folder(os.path.join(shared, "stranger-temp"), 0, 0o1777)
+            log = os.path.join(shared, "opened.log")
+            done, report = start_as_user(temp, uid=stranger, gid=stranger, home=False,
+                                         traced=["-o", log, "-e", "trace=openat,execve"])
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            # The launcher reads the account file itself: no lookup module is loaded.
+            with open(log) as f:
+                opened = f.read().split('execve("%s"' % launcher, 1)[1]
+            self.assertIn("/etc/passwd", opened)
+            self.assertNotIn("nsswitch.conf", opened)
+            for template in ("{HOME}/app", "{CACHE_DIR}/app"):
+                homebound = os.path.join(shared, "run-" + template[1:5].lower())
+                self.packer.build({"bin/report_child": self.target.report_child}, "bin/report_child",
+                                  homebound, template=template)
+                os.chmod(homebound, 0o755)
+                done, report = start_as_user(temp, uid=stranger, gid=stranger, home=False, program=homebound)
+                self.assertEqual(done.returncode, -signal.SIGABRT, done)
+                self.assertEqual(done.stderr.decode(), "Error, couldn't runtime expand spec '%s'.\n" % template)
 
 
 class WindowsLaunchers(LauncherTests, unittest.TestCase):
