@@ -12,6 +12,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <vector>
+
+#include "pack/common.h"
 
 namespace zovari {
 
@@ -25,7 +28,6 @@ enum : int { SLOT_FREE = 0, SLOT_FILE = 1, SLOT_FOLDER = 2 };
 
 char SlotPath[SLOT_COUNT][SLOT_PATH];
 volatile std::sig_atomic_t SlotKind[SLOT_COUNT];
-volatile std::sig_atomic_t RunningGroup = 0;
 
 struct DirectoryEntry {  // the kernel's struct linux_dirent64
   uint64_t inode;
@@ -63,8 +65,6 @@ void remove_tree_at(int parent, const char* name, int depth) {
 
 extern "C" void clean_up_and_end(int signal_number) {
   int saved = errno;
-  pid_t group = RunningGroup;
-  if (group > 0) ::kill(-group, SIGTERM);
   for (int i = 0; i < SLOT_COUNT; ++i) {
     if (SlotKind[i] == SLOT_FILE) ::unlink(SlotPath[i]);
     if (SlotKind[i] == SLOT_FOLDER) remove_tree_at(AT_FDCWD, SlotPath[i], 0);
@@ -96,6 +96,24 @@ void forget_temporary(int mark) {
   if (mark >= 0 && mark < SLOT_COUNT) SlotKind[mark] = SLOT_FREE;
 }
 
-void remember_running_group(pid_t group) { RunningGroup = group; }
+TemporaryFolder::TemporaryFolder() {
+  std::error_code error;
+  std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) base = "/tmp";
+  std::string pattern = (base / "zovari-pack.XXXXXX").string();
+  std::vector<char> text(pattern.begin(), pattern.end());
+  text.push_back('\0');
+  if (mkdtemp(text.data()) == nullptr) {
+    throw PackError("cannot create a temporary folder in " + base.string() + ": " + std::strerror(errno));
+  }
+  path_ = text.data();
+  mark_ = remember_temporary(path_.string(), true);
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  forget_temporary(mark_);
+}
 
 }  // namespace zovari

@@ -24,7 +24,7 @@
 #include <stb/stb_image_write.h>
 
 #ifdef ZOVARI_DEFAULT_ICON_PNG
-// build/icon.png built into the program: ZOVARI_DEFAULT_ICON_PNG is its path
+// image/icon.png built into the program: ZOVARI_DEFAULT_ICON_PNG is its path
 // as a string literal, given by the build.
 extern "C" const char zovari_default_icon_start[];
 extern "C" const char zovari_default_icon_end[];
@@ -134,7 +134,7 @@ std::string default_icon_png() {
 #else
   // Not built in: this build runs from its source tree, so read it there.
   std::filesystem::path source = std::filesystem::path(__FILE__).parent_path().parent_path();
-  return read_icon_file(source / "build" / "icon.png");
+  return read_icon_file(source / "image" / "icon.png");
 #endif
 }
 

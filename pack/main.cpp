@@ -18,15 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "image/build_area.h"
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
 #include "pack/cleanup.h"
 #include "pack/launcher_build.h"
+#include "pack/launcher_image.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
 #include "pack/pe_signature.h"
 #include "pack/payload_writer.h"
-#include "pack/toolchain.h"
+#include "pack/runtime_image.h"
 
 namespace fs = std::filesystem;
 using namespace zovari;
@@ -89,12 +91,9 @@ std::string launcher_options_help() {
          "  --copyright C         LegalCopyright\n"
          "  --icon FILE           the launcher's icon (windows): a PNG, or an .ico whose\n"
          "                        largest image is used; default: the project's own\n"
-         "  --runtime DIR         the launcher runtime root, holding linux/ and windows/;\n"
-         "                        default " + default_runtime_root().string() + "\n"
-         "  --cxx PATH            the target's C++ compiler (default g++, or\n"
-         "                        x86_64-w64-mingw32-g++-posix for windows)\n"
-         "  --windres PATH        the Windows resource compiler (default\n"
-         "                        x86_64-w64-mingw32-windres)\n";
+         "  --runtime FILE        the runtime image the launcher is written from; default\n"
+         "                        the target's beside this tool (zovari-pack --version\n"
+         "                        says where)\n";
 }
 
 std::string build_help() {
@@ -167,7 +166,7 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"output", true},  {"target", true},          {"template", true}, {"product", true},
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
-    {"runtime", true}, {"cxx", true},             {"windres", true},
+    {"runtime", true},
     {"console", false}, {"windowed", false},      {"quiet", false, 'q'}};
 
 // A whole number option from low to high; fallback when it is not given.
@@ -358,9 +357,8 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.description = args.get("description");
   s.copyright = args.get("copyright");
   s.icon = args.get("icon");
-  s.runtime_root = args.get("runtime");
-  s.cxx = args.get("cxx");
-  s.windres = args.get("windres");
+  s.runtime = args.get("runtime");
+  if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
   return s;
 }
 
@@ -437,9 +435,10 @@ int command_build(const std::vector<std::string>& rest) {
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;
   pack_records(args, records, payload);
-  set_content_version(settings, payload);
-  uint64_t payload_size = fs::file_size(payload);
-  build_launcher(work.path(), payload_size, settings, output);
+  MappedFile written(payload);
+  uint64_t payload_size = written.size();
+  set_content_version(settings, written.data(), payload_size);
+  build_launcher(written.data(), payload_size, settings, output);
   if (!args.has("quiet")) print_summary(output, records, payload_size, settings);
   return 0;
 }
@@ -458,9 +457,9 @@ class NameCollector : public RecordVisitor {
   std::string head;
 };
 
-// A copy of the file at source as a new file at copy, which nobody else can
-// change: what gets checked is then what gets linked.
-void copy_privately(const fs::path& source, const fs::path& copy) {
+// The whole file at source, read once into memory: what gets checked is then
+// what goes into the launcher, whatever happens to the file meanwhile.
+std::string read_privately(const fs::path& source) {
   int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) throw PackError("cannot open \"" + source.string() + "\": " + std::strerror(errno));
   struct stat info;
@@ -468,25 +467,23 @@ void copy_privately(const fs::path& source, const fs::path& copy) {
     ::close(in);
     throw PackError("not a regular file: \"" + source.string() + "\"");
   }
-  int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  std::vector<char> buffer(1 << 20);
-  std::string problem = out < 0 ? "cannot create " + copy.string() : std::string();
-  while (problem.empty()) {
-    ssize_t got = ::read(in, buffer.data(), buffer.size());
+  std::string bytes((size_t)info.st_size, '\0');
+  size_t done = 0;
+  for (;;) {
+    if (done == bytes.size()) bytes.resize(done + (1 << 20));
+    ssize_t got = ::read(in, &bytes[done], bytes.size() - done);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) problem = "cannot read \"" + source.string() + "\"";
-    if (got <= 0) break;
-    for (ssize_t done = 0; done < got && problem.empty();) {
-      ssize_t wrote = ::write(out, buffer.data() + done, (size_t)(got - done));
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) problem = "cannot write " + copy.string();
-      done += wrote > 0 ? wrote : 0;
+    if (got < 0) {
+      int error = errno;
+      ::close(in);
+      throw PackError("cannot read \"" + source.string() + "\": " + std::strerror(error));
     }
+    if (got == 0) break;
+    done += (size_t)got;
   }
-  int error = errno;
   ::close(in);
-  if (out >= 0 && ::close(out) != 0 && problem.empty()) problem = "cannot write " + copy.string();
-  if (!problem.empty()) throw PackError(problem + ": " + std::strerror(error));
+  bytes.resize(done);
+  return bytes;
 }
 
 int command_launcher(const std::vector<std::string>& rest) {
@@ -497,28 +494,22 @@ int command_launcher(const std::vector<std::string>& rest) {
   fs::path payload = args.required("payload");
   fs::path output = args.required("output");
   LauncherSettings settings = launcher_settings(args);
-  TemporaryFolder work;
-  fs::path copy = work.path() / WORK_PAYLOAD_NAME;
-  copy_privately(payload, copy);
-  uint64_t length = 0;
+  const std::string copy = read_privately(payload);
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(copy.data());
+  if (copy.size() < 3 || copy.compare(0, 3, "QDY") != 0) {
+    throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.string());
+  }
   NameCollector names;
-  {
-    MappedFile file(copy);
-    if (file.size() < 3 || file.data()[0] != 'Q' || file.data()[1] != 'D' || file.data()[2] != 'Y') {
-      throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.string());
-    }
-    PayloadLocation location = find_payload(file.data(), file.size());
-    try {
-      read_payload(file.data(), location, names, true);
-    } catch (const PackError& error) {
-      throw PackError("the payload is damaged: " + std::string(error.what()));
-    }
-    length = location.length;
+  PayloadLocation location = find_payload(data, copy.size());
+  try {
+    read_payload(data, location, names, true);
+  } catch (const PackError& error) {
+    throw PackError("the payload is damaged: " + std::string(error.what()));
   }
   settings.main_head = names.head;
   complete_settings(settings, names.names);
-  set_content_version(settings, copy);
-  build_launcher(work.path(), length, settings, output);
+  set_content_version(settings, data, copy.size());
+  build_launcher(data, location.length, settings, output);
   return 0;
 }
 
@@ -565,12 +556,12 @@ int command_list(const std::vector<std::string>& rest) {
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file);
   std::printf("# %s\n", kind.describe().c_str());
-  // A launcher holds its build values behind its payload.
-  std::vector<std::string> values = read_build_values(file.data(), file.size(), location.offset + location.length,
-                                                      location.length, kind.target == "linux");
-  if (!values.empty()) {
-    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[VALUE_TEMPLATE].c_str(),
-                values[VALUE_PRODUCT].c_str(), values[VALUE_VERSION].c_str());
+  // A launcher holds its build values in its build area, beside the payload.
+  BuildAreaPlace area;
+  if (find_build_area(file.data(), file.size(), &area)) {
+    std::vector<std::string> values = read_build_values(file.data() + area.offset, area.capacity, area.elf);
+    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[BUILD_TEMPLATE].c_str(),
+                values[BUILD_PRODUCT].c_str(), values[BUILD_VERSION].c_str());
   }
   Lister lister(kind.target == "linux" ? u'/' : u'\\');
   // Every checksum is compared: a damaged payload is an error, not a listing.
@@ -776,12 +767,13 @@ int command_verify(const std::vector<std::string>& rest) {
 #define ZOVARI_VERSION "0.1.0"
 #endif
 
-// The version, and where each target's launcher runtime is (or what is missing).
+// The version, and where each target's runtime image is (or what is wrong).
 int print_version() {
   std::printf("zovari-pack %s\n", ZOVARI_VERSION);
   for (const char* target : {"linux", "windows"}) {
     try {
-      std::printf("%s runtime: %s\n", target, find_runtime(fs::path(), target).c_str());
+      read_runtime_image(fs::path(), target);
+      std::printf("%s runtime: %s\n", target, default_runtime_image(target).c_str());
     } catch (const PackError& missing) {
       std::printf("%s runtime: missing (%s)\n", target, missing.what());
     }
