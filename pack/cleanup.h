@@ -15,7 +15,7 @@ void remove_temporary_on_signals();
 // Marks a temporary file or folder (a folder goes with everything in it) for
 // removal on a signal until forgotten; returns the mark, or -1 when the path
 // cannot be held (then the object's own destructor is all that removes it).
-int remember_temporary(const std::string& path, bool is_folder);
+int remember_temporary(const std::filesystem::path& path, bool is_folder);
 void forget_temporary(int mark);
 
 // A fresh private folder under the system's temporary folder, removed with

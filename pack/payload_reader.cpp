@@ -1,9 +1,5 @@
 #include "pack/payload_reader.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -14,6 +10,7 @@
 #include "pack/common.h"
 #include "pack/frame_seal.h"
 #include "pack/launcher_image.h"
+#include "pack/system.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -174,28 +171,23 @@ void check_name_text(const std::u16string& name) {
 }  // namespace
 
 MappedFile::MappedFile(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PackError("cannot open " + in_quotes(path.string()) + ": " + std::strerror(errno));
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    throw PackError("not a regular file: " + in_quotes(path.string()));
+  SystemProblem problem;
+  FileId file = open_for_reading(path, &problem);
+  if (file == kNoFile) throw PackError("cannot open " + quoted_path(path) + ": " + problem.text);
+  long long size = regular_file_size(file, &problem);
+  if (size < 0) {
+    close_file(file, &problem);
+    throw PackError("not a regular file: " + quoted_path(path));
   }
-  size_ = (uint64_t)info.st_size;
-  if (size_ > 0) {
-    void* view = mmap(nullptr, (size_t)size_, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (view == MAP_FAILED) {
-      int error = errno;
-      ::close(fd);
-      throw PackError("cannot read " + in_quotes(path.string()) + ": " + std::strerror(error));
-    }
-    data_ = static_cast<const unsigned char*>(view);
-  }
-  ::close(fd);
+  size_ = (uint64_t)size;
+  if (size_ > 0) data_ = map_file(file, size_, &problem);
+  SystemProblem ignored;
+  close_file(file, &ignored);
+  if (size_ > 0 && data_ == nullptr) throw PackError("cannot read " + quoted_path(path) + ": " + problem.text);
 }
 
 MappedFile::~MappedFile() {
-  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), (size_t)size_);
+  if (data_ != nullptr) unmap_file(data_, size_);
 }
 
 PayloadLocation find_payload(const unsigned char* data, uint64_t size) {

@@ -5,6 +5,7 @@
 
 #include "pack/common.h"
 #include "pack/launcher_image.h"
+#include "pack/system.h"
 
 namespace fs = std::filesystem;
 
@@ -13,11 +14,7 @@ namespace zovari {
 namespace {
 
 // The folder that holds this program, or empty when the system will not say.
-fs::path own_folder() {
-  std::error_code error;
-  fs::path self = fs::read_symlink("/proc/self/exe", error);
-  return error ? fs::path() : self.parent_path();
-}
+fs::path own_folder() { return own_executable_path().parent_path(); }
 
 // The installation prefix when this program is installed (its folder is
 // <prefix>/bin beside <prefix>/lib/zovari-onefile), or empty in a build tree.
@@ -38,12 +35,14 @@ std::string runtime_image_name(const std::string& target) {
 fs::path default_runtime_image(const std::string& target) {
   fs::path prefix = installed_prefix();
   if (!prefix.empty()) return prefix / INSTALLED_RUNTIME_PATH / target / runtime_image_name(target);
+  // Unpacked from the Windows zip: runtime\<target>\ beside the tool.
+  fs::path beside = own_folder() / "runtime" / target / runtime_image_name(target);
+  std::error_code error;
+  if (fs::is_regular_file(beside, error)) return beside;
 #if defined(ZOVARI_LINUX_RUNTIME) && defined(ZOVARI_WINDOWS_RUNTIME)
   return fs::path(target == "windows" ? ZOVARI_WINDOWS_RUNTIME : ZOVARI_LINUX_RUNTIME);
 #else
-  fs::path folder = own_folder();
-  return (folder.empty() ? fs::path() : folder.parent_path()) / INSTALLED_RUNTIME_PATH / target /
-         runtime_image_name(target);
+  return beside;
 #endif
 }
 

@@ -17,8 +17,10 @@ inline const char* const INSTALLED_RUNTIME_PATH = "lib/zovari-onefile/runtime";
 std::string runtime_image_name(const std::string& target);
 
 // The runtime image of target that this tool uses unless --runtime names
-// one: the installed one beside the tool (found from the tool's own path,
-// so that a moved installation still works), or else the build tree's.
+// one: the installed one (<prefix>/lib/zovari-onefile/runtime/, found from
+// the tool's own path, so that a moved installation still works), the one
+// in runtime/<target>/ beside the tool (the Windows zip), or else the build
+// tree's.
 std::filesystem::path default_runtime_image(const std::string& target);
 
 // The runtime image of target, named (empty: the default): its bytes,

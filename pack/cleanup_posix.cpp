@@ -12,9 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <vector>
 
-#include "pack/common.h"
 
 namespace zovari {
 
@@ -80,7 +78,8 @@ void remove_temporary_on_signals() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, clean_up_and_end);
 }
 
-int remember_temporary(const std::string& path, bool is_folder) {
+int remember_temporary(const std::filesystem::path& where, bool is_folder) {
+  const std::string path = where.string();
   if (path.empty() || path.size() >= SLOT_PATH) return -1;
   for (int i = 0; i < SLOT_COUNT; ++i) {
     if (SlotKind[i] != SLOT_FREE) continue;
@@ -94,26 +93,6 @@ int remember_temporary(const std::string& path, bool is_folder) {
 
 void forget_temporary(int mark) {
   if (mark >= 0 && mark < SLOT_COUNT) SlotKind[mark] = SLOT_FREE;
-}
-
-TemporaryFolder::TemporaryFolder() {
-  std::error_code error;
-  std::filesystem::path base = std::filesystem::temp_directory_path(error);
-  if (error) base = "/tmp";
-  std::string pattern = (base / "zovari-pack.XXXXXX").string();
-  std::vector<char> text(pattern.begin(), pattern.end());
-  text.push_back('\0');
-  if (mkdtemp(text.data()) == nullptr) {
-    throw PackError("cannot create a temporary folder in " + base.string() + ": " + std::strerror(errno));
-  }
-  path_ = text.data();
-  mark_ = remember_temporary(path_.string(), true);
-}
-
-TemporaryFolder::~TemporaryFolder() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-  forget_temporary(mark_);
 }
 
 }  // namespace zovari
