@@ -52,7 +52,7 @@ int command_build(const std::vector<std::string>& rest) {
   options.insert(options.end(), {{"jobs", true}});
   Arguments args("build", rest, options, 0);
   if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
-  fs::path output = args.required("output");
+  fs::path output = fs::u8path(args.required("output"));
   LauncherSettings settings = launcher_settings(args);
   // Check every value and every name before the long part.
   parse_level(args);

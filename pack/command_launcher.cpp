@@ -78,8 +78,8 @@ int command_launcher(const std::vector<std::string>& rest) {
   options.push_back({"payload", true});
   Arguments args("launcher", rest, options, 0);
   if (args.help()) return std::fputs(launcher_help().c_str(), stdout), 0;
-  fs::path payload = args.required("payload");
-  fs::path output = args.required("output");
+  fs::path payload = fs::u8path(args.required("payload"));
+  fs::path output = fs::u8path(args.required("output"));
   LauncherSettings settings = launcher_settings(args);
   const std::string copy = read_privately(payload);
   const unsigned char* data = reinterpret_cast<const unsigned char*>(copy.data());

@@ -12,6 +12,8 @@
 #include "pack/names.h"
 #include "pack/payload_reader.h"
 
+namespace fs = std::filesystem;
+
 namespace zovari {
 
 namespace {
@@ -47,7 +49,7 @@ class Lister : public RecordVisitor {
 int command_list(const std::vector<std::string>& rest) {
   Arguments args("list", rest, {}, 1);
   if (args.help()) return std::fputs(LIST_HELP, stdout), 0;
-  MappedFile file(args.positional()[0]);
+  MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file.data(), file.size());
   std::printf("# %s\n", kind.describe().c_str());

@@ -7,6 +7,8 @@
 #include "pack/common.h"
 #include "pack/runtime_image.h"
 
+namespace fs = std::filesystem;
+
 namespace zovari {
 
 std::string launcher_options_help() {
@@ -87,8 +89,8 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.company = args.get("company");
   s.description = args.get("description");
   s.copyright = args.get("copyright");
-  s.icon = args.get("icon");
-  s.runtime = args.get("runtime");
+  s.icon = fs::u8path(args.get("icon"));
+  s.runtime = fs::u8path(args.get("runtime"));
   if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
   return s;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pack/common.h"
+#include "pack/system.h"
 
 // Debian's libstb-dev, compiled into this file only, with every function static.
 #define STB_IMAGE_STATIC
@@ -222,28 +223,25 @@ std::string png_from_ico(const std::string& ico, const std::string& name) {
 }  // namespace
 
 std::string read_icon_file(const std::filesystem::path& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(errno));
-  }
+  SystemProblem problem;
+  FileId file = open_for_reading(path, &problem);
+  if (file == kNoFile) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
   std::string contents;
   char buffer[65536];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    contents.append(buffer, count);
+  long long count;
+  while ((count = read_file(file, buffer, sizeof buffer, &problem)) > 0) {
+    contents.append(buffer, (size_t)count);
     if ((long)contents.size() > kMaxIconFileBytes) {
-      std::fclose(file);
-      throw PackError("the icon " + in_quotes(path.string()) + " is larger than " +
+      close_file(file, &problem);
+      throw PackError("the icon " + in_quotes(path.u8string()) + " is larger than " +
                       std::to_string(kMaxIconFileBytes >> 20) + " MiB");
     }
   }
-  int error = std::ferror(file) ? errno : 0;
-  std::fclose(file);
-  if (error != 0) {
-    throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(error));
-  }
+  SystemProblem ignored;
+  close_file(file, &ignored);
+  if (count < 0) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
   if (contents.size() >= 4 && std::memcmp(contents.data(), "\0\0\1\0", 4) == 0) {
-    return png_from_ico(contents, path.string());
+    return png_from_ico(contents, path.u8string());
   }
   return contents;
 }

@@ -84,8 +84,7 @@ std::string one_line(std::string text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> all(argv + 1, argv + argc);
+int zovari::run_tool(const std::vector<std::string>& all) {
   std::string command = all.empty() ? std::string() : all[0];
   remove_temporary_on_signals();
   try {

@@ -250,7 +250,7 @@ std::string padding_and_trailer(uint64_t written) {
 
 // The UTF-16 name of one path component on this system.
 std::u16string component_name(const fs::path& component) {
-  const std::string bytes = component.string();
+  const std::string bytes = component.u8string();
   std::u16string name;
   try {
     name = utf16_from_utf8(bytes);

@@ -180,7 +180,7 @@ WindowsResources make_windows_resources(const VersionValues& values,
   WindowsResources out;
   out.version_record = version_record(values);
   out.icons = icon_png.empty() ? make_icon_images(default_icon_png(), "image/icon.png (built in)")
-                               : make_icon_images(read_icon_file(icon_png), icon_png.string());
+                               : make_icon_images(read_icon_file(icon_png), icon_png.u8string());
   out.manifest = kManifest;
   return out;
 }
