@@ -29,11 +29,18 @@
 // as a string literal, given by the build.
 extern "C" const char zovari_default_icon_start[];
 extern "C" const char zovari_default_icon_end[];
-asm(".pushsection .rodata\n"
+// PE assemblers know no .pushsection: the read-only section is named, then
+// the code section taken up again.
+#ifdef _WIN32
+#define ZOVARI_ICON_SECTION ".section .rdata,\"dr\"\n"
+#else
+#define ZOVARI_ICON_SECTION ".section .rodata\n"
+#endif
+asm(ZOVARI_ICON_SECTION
     "zovari_default_icon_start:\n"
     ".incbin \"" ZOVARI_DEFAULT_ICON_PNG "\"\n"
     "zovari_default_icon_end:\n"
-    ".popsection\n");
+    ".text\n");
 #endif
 
 namespace zovari {

@@ -28,6 +28,7 @@ PACK = os.environ.get("ZOVARI_PACK", "")
 WINDOWS_RUNTIME = os.environ.get("ZOVARI_WINDOWS_RUNTIME", "")
 BUILD_DIR = os.environ.get("ZOVARI_BUILD_DIR", "")
 WINDOWS_BUILD_DIR = os.environ.get("ZOVARI_WINDOWS_BUILD_DIR", "")
+WINDOWS_TOOL = os.path.join(WINDOWS_BUILD_DIR, "zovari-pack-windows", "zovari-pack.exe")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
@@ -863,6 +864,39 @@ class Launchers(Base):
             self.assertEqual(run.returncode, 0, run.stderr)
             self.assertIn(b"started with 1 argument(s): [one]", run.stdout)
             self.assertIn(b"Hello from a packed application.", run.stdout)
+
+    @unittest.skipUnless(BUILD_DIR and windows_ready() and os.path.exists(WINDOWS_TOOL),
+                         "no build folder, MinGW, Wine or Windows build of zovari-pack")
+    def test_windows_tool_packs_for_both_targets(self):
+        # The Windows build of the tool, under Wine, with the runtime images
+        # beside it: the same bytes as this tool's launchers, which run.
+        work = self.scratch()
+        version = subprocess.run([WINE, WINDOWS_TOOL, "--version"], env=self.wine_environment(),
+                                 stdout=subprocess.PIPE, check=True).stdout.decode()
+        self.assertIn("windows runtime: Z:" + os.path.dirname(WINDOWS_TOOL).replace("/", "\\")
+                      + "\\runtime\\windows\\zovari-launcher.exe", version)
+        samples = {"linux": (os.path.join(BUILD_DIR, "sample", "app"), "zovari-sample", "{PROGRAM_DIR}/u"),
+                   "windows": (os.path.join(WINDOWS_BUILD_DIR, "sample", "app"), "zovari-sample.exe",
+                               "{PROGRAM_DIR}\\u")}
+        for target, (app, main, template) in samples.items():
+            launchers = [os.path.join(work, name + "-" + main) for name in ("wine", "native")]
+            options = ["build", "--input", app, "--main", main, "--template", template, "--level", "3"]
+            made = subprocess.run([WINE, WINDOWS_TOOL] + options + ["--output", launchers[0]],
+                                  env=self.wine_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(made.returncode, 0, made.stderr)
+            pack(*options, "--output", launchers[1])
+            self.assertEqual(read(launchers[0]), read(launchers[1]), target)
+            os.chmod(launchers[0], 0o755)  # Windows has no modes to give it
+            run = (self.run_windows(launchers[0], "one") if target == "windows" else
+                   subprocess.run([launchers[0], "one"], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertIn(b"Hello from a packed application.", run.stdout)
+        # Errors name the path as the user gave it, in one line.
+        missing = subprocess.run([WINE, WINDOWS_TOOL, "build", "--input", "C:\\no such", "--main", "a.exe",
+                                  "--output", "o.exe"], env=self.wine_environment(), stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        self.assertEqual((missing.returncode, missing.stderr.decode().replace("\r\n", "\n")),
+                         (1, 'zovari-pack build: error: input folder not found: "C:\\no such"\n'))
 
     @unittest.skipUnless(BUILD_DIR and windows_ready() and shutil.which("dpkg-deb"),
                          "no build folder, MinGW, Wine, Windows runtime or dpkg-deb")
