@@ -8,6 +8,7 @@
 #include "pack/arguments.h"
 #include "pack/common.h"
 #include "pack/extractor.h"
+#include "pack/names.h"
 #include "pack/payload_reader.h"
 
 namespace fs = std::filesystem;
@@ -26,6 +27,12 @@ const char* const EXTRACT_HELP =
     "into it when complete.\n";
 
 }  // namespace
+
+std::vector<std::u16string> extraction_components(const std::u16string& name) {
+  NameProblem problem = name_problem(name, false);
+  if (problem) throw PackError("refusing the name \"" + display_name(name) + "\": it " + problem.text);
+  return name_components(name);
+}
 
 int command_extract(const std::vector<std::string>& rest) {
   Arguments args("extract", rest, {}, 2);

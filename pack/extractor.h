@@ -9,6 +9,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "pack/payload_reader.h"
 
@@ -17,6 +19,10 @@ namespace zovari {
 // The visitor that writes each record under root, which must exist.  Throws
 // PackError naming the record and what went wrong.
 std::unique_ptr<RecordVisitor> make_extractor(const std::filesystem::path& root);
+
+// The components of a record's name under the folder extracted into;
+// PackError when the name would leave it or breaks the container's rules.
+std::vector<std::u16string> extraction_components(const std::u16string& name);
 
 }  // namespace zovari
 

@@ -41,12 +41,8 @@ class Extractor : public RecordVisitor {
     ::close(root_fd_);
   }
   void begin_record(const RecordInfo& record) override {
-    NameProblem problem = name_problem(record.name, false);
-    if (problem) {
-      throw PackError("refusing the name \"" + display_name(record.name) + "\": it " + problem.text);
-    }
+    std::vector<std::u16string> parts = extraction_components(record.name);
     shown_ = "\"" + display_name(record.name) + "\"";
-    std::vector<std::u16string> parts = name_components(record.name);
     file_name_ = utf8_from_utf16(parts.back());
     parts.pop_back();
     // Records of one folder mostly follow each other: keep its descriptor.

@@ -29,12 +29,8 @@ class Extractor : public RecordVisitor {
   explicit Extractor(const fs::path& root) : root_(root) {}
   ~Extractor() override { discard(); }
   void begin_record(const RecordInfo& record) override {
-    NameProblem problem = name_problem(record.name, false);
-    if (problem) {
-      throw PackError("refusing the name \"" + display_name(record.name) + "\": it " + problem.text);
-    }
+    std::vector<std::u16string> parts = extraction_components(record.name);
     shown_ = "\"" + display_name(record.name) + "\"";
-    std::vector<std::u16string> parts = name_components(record.name);
     fs::path folder = root_;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
       folder /= std::wstring(parts[i].begin(), parts[i].end());
