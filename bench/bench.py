@@ -202,6 +202,32 @@ def build_launcher(args, corpus, level):
                                                  output + ".payload")
 
 
+def frame_length(data, start):
+    """Length of the zstd frame at data[start:], from its header and block
+    headers (no decoding)."""
+    if data[start:start + 4] != b"\x28\xb5\x2f\xfd":
+        raise ValueError("no zstd frame")
+    descriptor = data[start + 4]
+    single_segment = descriptor >> 5 & 1
+    size_field = (0, 2, 4, 8)[descriptor >> 6]
+    if size_field == 0 and single_segment:
+        size_field = 1
+    dictionary_field = (0, 1, 2, 4)[descriptor & 3]
+    position = start + 5 + (0 if single_segment else 1) + dictionary_field + size_field
+    while True:
+        header = int.from_bytes(data[position:position + 3], "little")
+        position += 3
+        last, kind, size = header & 1, header >> 1 & 3, header >> 3
+        if kind == 3:
+            raise ValueError("reserved block type")
+        position += 1 if kind == 1 else size
+        if last:
+            break
+    if descriptor >> 2 & 1:
+        position += 4
+    return position - start
+
+
 def extract_frame(launcher, output, payload_output):
     """Writes the frame and the whole payload (magic to trailer) that the
     launcher holds; returns their paths."""
