@@ -132,7 +132,8 @@ PeLayout pe_layout(const unsigned char* data, uint64_t size) {
   layout.headers_size = get(data, layout.optional + 60, 4);
   layout.directory_count = (unsigned)get(data, layout.optional + 108, 4);
   if (layout.sections + (uint64_t)kSectionHeaderSize * layout.count > size ||
-      112 + 8 * (uint64_t)layout.directory_count > optional_size || layout.file_alignment == 0 ||
+      112 + 8 * (uint64_t)layout.directory_count > optional_size || layout.directory_count <= kCertificateDirectory ||
+      layout.file_alignment == 0 ||
       layout.section_alignment < layout.file_alignment) {
     throw PackError("the PE image's headers are damaged");
   }
@@ -144,8 +145,9 @@ PeLayout pe_layout(const unsigned char* data, uint64_t size) {
   return layout;
 }
 
-// The head of a build area at data[offset], in a section of capacity bytes:
-// true when it is one and everything it names lies inside the area.
+// Checks the head of a build area at data[offset], in a section of capacity
+// bytes: that it is one, of this tool's layout, and that everything it names
+// lies inside the area.  Throws PackError otherwise.
 void check_area_head(const unsigned char* data, uint64_t offset, uint64_t capacity) {
   const unsigned char* head = data + offset;
   if (capacity < BUILD_AREA_HEAD_SIZE ||
