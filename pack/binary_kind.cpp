@@ -42,7 +42,7 @@ uint64_t little64(const std::string& bytes, size_t at, size_t size) {
 
 // ELF64 constants.
 constexpr size_t kElfHeaderSize = 64, kProgramHeaderSize = 56, kDynamicEntrySize = 16;
-constexpr uint32_t kLoad = 1, kLoadInterpreter = 3, kLoadDynamic = 2;  // PT_LOAD, PT_INTERP, PT_DYNAMIC
+constexpr uint32_t kLoadInterpreter = 3, kLoadDynamic = 2;  // PT_INTERP, PT_DYNAMIC
 constexpr uint64_t kDynamicFlags1 = 0x6ffffffb, kFlag1Pie = 0x08000000;  // DT_FLAGS_1, DF_1_PIE
 // No dynamic section is this large; a header that says so is not believed.
 constexpr uint64_t kDynamicLimit = 64 * 1024;
@@ -51,7 +51,6 @@ struct ProgramHeaders {
   bool readable = false;  // all of them lie in the head
   bool interpreter = false;
   uint64_t dynamic_offset = 0, dynamic_size = 0;
-  LoadSegment last_load;  // the loadable segment that lies last in the file
 };
 
 ProgramHeaders program_headers(const std::string& head) {
@@ -67,9 +66,6 @@ ProgramHeaders program_headers(const std::string& head) {
     size_t at = (size_t)(offset + i * kProgramHeaderSize);
     uint64_t type = little64(head, at, 4);
     if (type == kLoadInterpreter) out.interpreter = true;
-    if (type == kLoad && little64(head, at + 8, 8) >= out.last_load.offset) {
-      out.last_load = {little64(head, at + 8, 8), little64(head, at + 16, 8)};
-    }
     if (type == kLoadDynamic) {
       out.dynamic_offset = little64(head, at + 8, 8);
       out.dynamic_size = std::min(little64(head, at + 32, 8), kDynamicLimit);
@@ -81,13 +77,6 @@ ProgramHeaders program_headers(const std::string& head) {
 bool is_elf(const std::string& head) { return head.size() >= 4 && head.compare(0, 4, "\x7f" "ELF") == 0; }
 
 }  // namespace
-
-bool last_load_segment(const std::string& head, LoadSegment* segment) {
-  if (!is_elf(head)) return false;
-  ProgramHeaders headers = program_headers(head);
-  *segment = headers.last_load;
-  return headers.readable;
-}
 
 void ProgramSample::add_at(uint64_t offset, const char* data, size_t size) {
   if (offset < added_) return;  // every byte is taken once, in order

@@ -70,14 +70,6 @@ ProgramSample read_program_sample(const std::filesystem::path& path);
 // file or a shared library.
 std::string program_problem(const ProgramSample& sample, const std::string& target);
 
-// Where an ELF64 image's loadable segment that lies last in its file lies:
-// its file offset and its address.  False when head (the image's first
-// bytes) does not hold its program headers.
-struct LoadSegment {
-  uint64_t offset = 0, address = 0;
-};
-bool last_load_segment(const std::string& head, LoadSegment* segment);
-
 // "console", "GUI" (the windows subsystem), or the number.
 std::string subsystem_name(unsigned subsystem);
 
