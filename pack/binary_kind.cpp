@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "pack/common.h"
+#include "payload/programs.h"
 
 namespace zovari {
 
@@ -20,11 +21,11 @@ uint32_t little(const unsigned char* at, size_t bytes) {
 
 BinaryKind binary_kind(const unsigned char* head, size_t size) {
   BinaryKind kind;
-  if (size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) {
+  if (starts_like_elf(head, size)) {
     kind.format = BinaryFormat::elf;
     return kind;
   }
-  if (size < 0x40 || head[0] != 'M' || head[1] != 'Z') return kind;
+  if (size < 0x40 || !starts_like_windows_program(head, size)) return kind;
   // The PE signature, the file header (20 bytes), then the optional
   // header, whose subsystem field is at the same offset (68) in PE32 and PE32+.
   uint32_t pe = little(head + 0x3C, 4);
@@ -50,10 +51,8 @@ std::string subsystem_name(unsigned subsystem) {
 }
 
 bool starts_like_program(const unsigned char* head, size_t size) {
-  if (size >= 2 && ((head[0] == '#' && head[1] == '!') || (head[0] == 'M' && head[1] == 'Z'))) return true;
-  return size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+  return starts_like_linux_program(head, size) || starts_like_windows_program(head, size);
 }
-
 
 FileKind file_kind(const unsigned char* data, uint64_t size) {
   BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, kBinaryHeadBytes));
