@@ -32,6 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/creation_mask.h"
 #include "platform/utf8.h"
 
 extern char** environ;
@@ -112,15 +113,6 @@ char* platform_display_text(const wchar_t* text) {
 }
 
 // ---------------------------------------------------------------- files
-
-static mode_t file_creation_mask(void) {
-  static mode_t mask = (mode_t)-1;
-  if (mask == (mode_t)-1) {
-    mask = umask(022);
-    umask(mask);
-  }
-  return mask;
-}
 
 // Descriptors are stored one up, so that a handle of 0 never names a file
 // even when descriptor 0 is free.
