@@ -222,11 +222,10 @@ size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* ou
   size_t written = 0;
   for (size_t i = 0; i < count; ++i) {
     uint32_t unit = units[i];
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+    if (utf16_is_high_surrogate(unit) && i + 1 < count && utf16_is_low_surrogate(units[i + 1])) {
+      unit = utf16_pair_code(unit, units[i + 1]);
       ++i;
-    } else if (unit >= 0xD800 && unit < 0xE000) {
+    } else if (utf16_is_surrogate(unit)) {
       // A lone surrogate goes out as the three bytes its value would take,
       // held as the units that stand for bytes which are not UTF-8.  Kept as
       // itself, one of U+DC80..U+DCFF would come out as a single byte, and
