@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include "platform/creation_mask.h"
+#include "platform/linux_folders.h"
 #include "platform/utf8.h"
 
 extern char** environ;
@@ -309,7 +310,7 @@ enum variable_folder { FOLDER_UNSET, FOLDER_FOUND, FOLDER_TOO_LONG };
 
 static variable_folder absolute_variable(const char* name, wchar_t* out, size_t capacity) {
   const char* value = getenv(name);
-  if (value == nullptr || value[0] != '/') return FOLDER_UNSET;
+  if (!LINUX_FOLDER_VARIABLE_COUNTS(value)) return FOLDER_UNSET;
   if (widen(value, out, capacity) == (size_t)-1) {
     out[0] = 0;
     return FOLDER_TOO_LONG;
@@ -318,11 +319,11 @@ static variable_folder absolute_variable(const char* name, wchar_t* out, size_t 
 }
 
 size_t platform_temp_directory(wchar_t* out, size_t capacity) {
-  variable_folder from_variable = absolute_variable("TMPDIR", out, capacity);
+  variable_folder from_variable = absolute_variable(LINUX_TEMP_VARIABLE, out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND ? wcslen(out) : 0;
-  if (capacity < 5) return 0;
-  wcscpy(out, L"/tmp");
-  return 4;
+  if (capacity < sizeof LINUX_DEFAULT_TEMP) return 0;
+  wcscpy(out, L"" LINUX_DEFAULT_TEMP);
+  return sizeof LINUX_DEFAULT_TEMP - 1;
 }
 
 size_t platform_executable_path(wchar_t* out, size_t capacity) {
@@ -339,7 +340,7 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
 }
 
 bool platform_profile_directory(wchar_t* out, size_t capacity) {
-  variable_folder from_variable = absolute_variable("HOME", out, capacity);
+  variable_folder from_variable = absolute_variable(LINUX_HOME_VARIABLE, out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
   struct passwd entry;
   struct passwd* found = nullptr;
@@ -352,15 +353,14 @@ bool platform_profile_directory(wchar_t* out, size_t capacity) {
 }
 
 bool platform_cache_directory(wchar_t* out, size_t capacity) {
-  variable_folder from_variable = absolute_variable("XDG_CACHE_HOME", out, capacity);
+  variable_folder from_variable = absolute_variable(LINUX_CACHE_VARIABLE, out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
   if (!platform_profile_directory(out, capacity)) return false;
-  size_t length = wcslen(out);
-  while (length > 1 && out[length - 1] == L'/') out[--length] = 0;
-  static const wchar_t suffix[] = L"/.cache";
+  size_t length = linux_trim_home_for_cache(out, wcslen(out));
+  static const wchar_t suffix[] = L"" LINUX_CACHE_SUFFIX;
   size_t suffix_length = wcslen(suffix);
   if (length + suffix_length + 1 > capacity) return false;
-  wcscpy(out + (length == 1 ? 0 : length), suffix);
+  wcscpy(out + linux_cache_suffix_at(length), suffix);
   return true;
 }
 
