@@ -19,6 +19,7 @@
 #include "pack/common.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
+#include "platform/creation_mask.h"
 
 namespace fs = std::filesystem;
 
@@ -100,7 +101,7 @@ class Extractor : public RecordVisitor {
     // launcher leaves them; the umask has its say as for any new file.
     bool program = records_++ == 0 || starts_like_program((const unsigned char*)head_.data(), head_.size());
     head_.clear();
-    bool good = (!program || ::fchmod(fd, 0777 & ~umask_) == 0) && ::close(fd) == 0 &&
+    bool good = (!program || ::fchmod(fd, 0777 & ~file_creation_mask()) == 0) && ::close(fd) == 0 &&
                 ::renameat(folder_fd_, temporary_.c_str(), folder_fd_, file_name_.c_str()) == 0;
     int error = errno;
     if (!good) {
@@ -160,12 +161,6 @@ class Extractor : public RecordVisitor {
   std::string shown_, file_name_, temporary_;
   std::string head_;  // the record's first bytes
   uint64_t records_ = 0;
-  mode_t umask_ = current_umask();
-  static mode_t current_umask() {
-    mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
-  }
 };
 
 }  // namespace
