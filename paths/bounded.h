@@ -12,6 +12,9 @@
 // A path buffer's size: one NUL-terminated path of at most 4095 units.
 static const size_t PATH_CAPACITY = 4096;
 
+// A token's value buffer (a folder, a run-time value), with its NUL.
+static const size_t VALUE_CAPACITY = 1024;
+
 // Longest environment value the system allows, with its NUL.
 static const size_t ENVIRONMENT_VALUE_CAPACITY = 32768;
 
