@@ -5,6 +5,7 @@
 #include <wctype.h>
 
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "platform/platform.h"
 
 void xorshift_random_bytes(uint32_t seed, unsigned char bytes[8]) {

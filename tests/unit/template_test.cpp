@@ -8,6 +8,7 @@
 #include <string>
 
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "paths/executable_path.h"
 #include "paths/runtime_values.h"
 #include "paths/template.h"
