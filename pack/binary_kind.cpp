@@ -4,7 +4,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "payload/programs.h"
 
 namespace zovari {

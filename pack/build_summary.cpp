@@ -5,8 +5,8 @@
 #include <map>
 #include <string>
 
-#include "pack/common.h"
 #include "pack/packing.h"
+#include "pack/text.h"
 #include "paths/template.h"
 #include "paths/tokens.h"
 #include "platform/linux_folders.h"

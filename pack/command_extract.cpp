@@ -16,9 +16,10 @@
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
 #include "pack/cleanup.h"
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
+#include "pack/text.h"
 #include "platform/creation_mask.h"
 
 namespace fs = std::filesystem;

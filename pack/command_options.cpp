@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "pack/common.h"
 #include "pack/toolchain.h"
 
 namespace zovari {

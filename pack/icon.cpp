@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 
 // Debian's libstb-dev, compiled into this file only, with every function static.
 #define STB_IMAGE_STATIC

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "pack/binary_kind.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/names.h"
 #include "pack/resources.h"
 #include "pack/toolchain.h"

@@ -12,7 +12,7 @@
 #include "pack/arguments.h"
 #include "pack/cleanup.h"
 #include "pack/commands.h"
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/toolchain.h"
 
 namespace fs = std::filesystem;

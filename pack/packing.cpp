@@ -8,8 +8,8 @@
 #include <cstdio>
 
 #include "pack/command_options.h"
-#include "pack/common.h"
 #include "pack/names.h"
+#include "pack/text.h"
 
 namespace fs = std::filesystem;
 

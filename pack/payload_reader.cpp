@@ -12,8 +12,9 @@
 #include <functional>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/frame_seal.h"
+#include "pack/text.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 

@@ -17,6 +17,8 @@
 #include <system_error>
 
 #include "pack/frame_seal.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 

@@ -1,6 +1,6 @@
 #include "pack/pe_signature.h"
 
-#include "pack/common.h"
+#include "pack/error.h"
 
 namespace zovari {
 

@@ -7,8 +7,9 @@
 #include <system_error>
 #include <vector>
 
+#include "pack/error.h"
 #include "pack/icon.h"
-#include "pack/common.h"
+#include "pack/text.h"
 
 namespace zovari {
 namespace {

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "pack/cleanup.h"
-#include "pack/common.h"
+#include "pack/error.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 // on standard error, with exit code 1.
 #include <cstdio>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/resources.h"
 
 int main(int argc, char** argv) {
