@@ -38,7 +38,7 @@ BinaryKind binary_kind(const unsigned char* head, size_t size) {
 
 std::string read_head(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::string head(kBinaryHeadBytes, '\0');
+  std::string head(BINARY_HEAD_BYTES, '\0');
   if (in) in.read(head.data(), (std::streamsize)head.size());
   if (in.bad() || (!in && !in.eof())) throw PackError("cannot read " + quoted_path(path));
   head.resize((size_t)in.gcount());
@@ -46,8 +46,8 @@ std::string read_head(const std::filesystem::path& path) {
 }
 
 std::string subsystem_name(unsigned subsystem) {
-  if (subsystem == kSubsystemConsole) return "console";
-  if (subsystem == kSubsystemWindows) return "GUI";
+  if (subsystem == SUBSYSTEM_CONSOLE) return "console";
+  if (subsystem == SUBSYSTEM_WINDOWS) return "GUI";
   return "subsystem " + std::to_string(subsystem);
 }
 
@@ -56,7 +56,7 @@ bool starts_like_program(const unsigned char* head, size_t size) {
 }
 
 FileKind file_kind(const unsigned char* data, uint64_t size) {
-  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, kBinaryHeadBytes));
+  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, BINARY_HEAD_BYTES));
   FileKind out;
   if (kind.format == BinaryFormat::pe) out.target = "windows";
   if (kind.format == BinaryFormat::elf) out.target = "linux";

@@ -17,8 +17,8 @@ namespace zovari {
 enum class BinaryFormat { other, pe, elf };
 
 // The subsystem values of the PE optional header that matter here.
-inline constexpr unsigned kSubsystemWindows = 2;
-inline constexpr unsigned kSubsystemConsole = 3;
+inline constexpr unsigned SUBSYSTEM_WINDOWS = 2;
+inline constexpr unsigned SUBSYSTEM_CONSOLE = 3;
 
 struct BinaryKind {
   BinaryFormat format = BinaryFormat::other;
@@ -26,13 +26,13 @@ struct BinaryKind {
 };
 
 // How many leading bytes binary_kind needs at most.
-inline constexpr size_t kBinaryHeadBytes = 64 * 1024;
+inline constexpr size_t BINARY_HEAD_BYTES = 64 * 1024;
 
 // The kind of the file whose first bytes are head (as many as there are, up
-// to kBinaryHeadBytes).
+// to BINARY_HEAD_BYTES).
 BinaryKind binary_kind(const unsigned char* head, size_t size);
 
-// The first bytes of the file at path, up to kBinaryHeadBytes.  Throws
+// The first bytes of the file at path, up to BINARY_HEAD_BYTES.  Throws
 // PackError naming the file when it cannot be read.
 std::string read_head(const std::filesystem::path& path);
 

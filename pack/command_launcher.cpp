@@ -45,8 +45,8 @@ class NameCollector : public RecordVisitor {
  public:
   void begin_record(const RecordInfo& record) override { names.push_back(record.name); }
   void record_data(const char* data, size_t size) override {
-    if (names.size() == 1 && head.size() < kBinaryHeadBytes) {
-      head.append(data, std::min(size, kBinaryHeadBytes - head.size()));
+    if (names.size() == 1 && head.size() < BINARY_HEAD_BYTES) {
+      head.append(data, std::min(size, BINARY_HEAD_BYTES - head.size()));
     }
   }
   std::vector<std::u16string> names;

@@ -501,7 +501,7 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
                     (detected == "windows" ? "Windows program (PE)" : "Linux program"));
   }
   if (s.subsystem.empty()) {
-    s.subsystem = kind.subsystem == kSubsystemConsole ? "console" : "windows";
+    s.subsystem = kind.subsystem == SUBSYSTEM_CONSOLE ? "console" : "windows";
   }
 }
 

@@ -16,13 +16,13 @@ namespace {
 
 // A version string longer than this is refused: the whole version record
 // must stay well below its 64 KiB limit.
-constexpr size_t kMaxValueUnits = 2048;
+constexpr size_t MAX_VALUE_UNITS = 2048;
 
-constexpr const char* kGroupFileName = "icon-group.bin";
-constexpr const char* kManifestFileName = "manifest.xml";
+constexpr const char* GROUP_FILE_NAME = "icon-group.bin";
+constexpr const char* MANIFEST_FILE_NAME = "manifest.xml";
 
 // The launcher's manifest: one line of UTF-8 XML without declaration.
-constexpr const char* kManifest =
+constexpr const char* MANIFEST =
     "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
     "<assemblyIdentity type=\"win32\" name=\"Mini\" version=\"1.0.0.0\"/>"
     "<compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\"><application>"
@@ -46,7 +46,7 @@ constexpr const char* kManifest =
 
 // The resource script: its head (%s: the version header), the icon lines,
 // then the version record and the manifest (%s: its file).
-constexpr const char* kScriptHead =
+constexpr const char* SCRIPT_HEAD =
     "// Resources of a Zovari Onefile launcher, written by zovari-pack.\n"
     "// Every value of the version record comes from one header.\n"
     "#include \"%s\"\n"
@@ -56,7 +56,7 @@ constexpr const char* kScriptHead =
     "// The icons as raw resources of type 3 (RT_ICON) and their group as one of\n"
     "// type 14 (RT_GROUP_ICON): windres's ICON statement would write planes 1.\n";
 
-constexpr const char* kScriptVersion =
+constexpr const char* SCRIPT_VERSION =
     "\n"
     "1 VERSIONINFO\n"
     "FILEVERSION ZOVARI_FILE_VERSION_NUMBERS\n"
@@ -102,7 +102,7 @@ bool is_hex_digit(char16_t unit) {
 // every hex digit that follows (windres stops at four), so the literal is
 // split after an escape that a hex digit follows; both join adjacent literals.
 std::string wide_literal(const std::u16string& value) {
-  static const char kHex[] = "0123456789abcdef";
+  static const char HEX_DIGITS[] = "0123456789abcdef";
   std::string out = "L\"";
   bool after_escape = false;
   for (size_t i = 0; i < value.size(); ++i) {
@@ -116,7 +116,7 @@ std::string wide_literal(const std::u16string& value) {
       out.push_back(static_cast<char>(unit));
     } else {
       out += "\\x";
-      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xf]);
+      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(HEX_DIGITS[(unit >> shift) & 0xf]);
       after_escape = true;
     }
   }
@@ -132,9 +132,9 @@ std::string version_string(const char* key, const std::string& value) {
   if (units.find(u'\0') != std::u16string::npos) {
     throw PackError(std::string("the version value ") + key + " holds a NUL character");
   }
-  if (units.size() > kMaxValueUnits) {
+  if (units.size() > MAX_VALUE_UNITS) {
     throw PackError(std::string("the version value ") + key + " is longer than " +
-                    std::to_string(kMaxValueUnits) + " characters");
+                    std::to_string(MAX_VALUE_UNITS) + " characters");
   }
   return wide_literal(units);
 }
@@ -198,12 +198,12 @@ std::string with_name(const char* text, const char* name) {
 }
 
 std::string resource_script(const std::vector<IconImage>& images) {
-  std::string out = with_name(kScriptHead, kVersionHeaderName);
+  std::string out = with_name(SCRIPT_HEAD, VERSION_HEADER_NAME);
   for (size_t i = 0; i < images.size(); ++i) {
     out += std::to_string(i + 1) + " 3 \"" + icon_file_name(images[i].size) + "\"\n";
   }
-  out += std::string("1 14 \"") + kGroupFileName + "\"\n";
-  return out + with_name(kScriptVersion, kManifestFileName);
+  out += std::string("1 14 \"") + GROUP_FILE_NAME + "\"\n";
+  return out + with_name(SCRIPT_VERSION, MANIFEST_FILE_NAME);
 }
 
 void write_file(const std::filesystem::path& path, const std::string& contents) {
@@ -253,10 +253,10 @@ std::filesystem::path write_windows_resources(const std::filesystem::path& workd
     throw PackError("cannot create \"" + workdir.string() + "\": " + error.message());
   }
   for (const IconImage& image : images) write_file(workdir / icon_file_name(image.size), image.png);
-  write_file(workdir / kGroupFileName, icon_group_directory(images, 1));
-  write_file(workdir / kManifestFileName, kManifest);
-  write_file(workdir / kVersionHeaderName, header);
-  std::filesystem::path script_path = workdir / kResourceScriptName;
+  write_file(workdir / GROUP_FILE_NAME, icon_group_directory(images, 1));
+  write_file(workdir / MANIFEST_FILE_NAME, MANIFEST);
+  write_file(workdir / VERSION_HEADER_NAME, header);
+  std::filesystem::path script_path = workdir / RESOURCE_SCRIPT_NAME;
   write_file(script_path, script);
   return script_path;
 }

@@ -36,10 +36,10 @@ std::filesystem::path write_windows_resources(const std::filesystem::path& workd
                                               const std::filesystem::path& icon_png);
 
 // The names of the files that write_windows_resources puts into workdir.
-inline constexpr const char* kResourceScriptName = "resources.rc";
+inline constexpr const char* RESOURCE_SCRIPT_NAME = "resources.rc";
 // One generated header that holds every version value; resources.rc includes
 // it.  Its string macros are wide literals, valid in C and C++ as well.
-inline constexpr const char* kVersionHeaderName = "version_values.h";
+inline constexpr const char* VERSION_HEADER_NAME = "version_values.h";
 
 }  // namespace zovari
 
