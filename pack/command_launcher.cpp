@@ -19,6 +19,7 @@
 #include "pack/launcher_build.h"
 #include "pack/payload_reader.h"
 #include "pack/toolchain.h"
+#include "payload/format.h"
 
 namespace fs = std::filesystem;
 
@@ -101,8 +102,9 @@ int command_launcher(const std::vector<std::string>& rest) {
   NameCollector names;
   {
     MappedFile file(copy);
-    if (file.size() < 3 || file.data()[0] != 'Q' || file.data()[1] != 'D' || file.data()[2] != 'Y') {
-      throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.string());
+    if (file.size() < PAYLOAD_MAGIC_SIZE || std::memcmp(file.data(), PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE) != 0) {
+      const std::string magic(reinterpret_cast<const char*>(PAYLOAD_MAGIC), PAYLOAD_MAGIC_SIZE);
+      throw PackError("not a payload file (it does not start with \"" + magic + "\"): " + payload.string());
     }
     PayloadLocation location = find_payload(file.data(), file.size());
     try {
