@@ -112,14 +112,14 @@ static void secure_target_directory(const wchar_t* target_directory) {
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
 }
 
-// Whether the file at TargetPath still needs writing.  The first time a file
-// does, the launcher makes its folders, takes the target directory's lock and
+// Whether the file at TargetPath must be written.  The first time a file must
+// be, the launcher makes its folders, takes the target directory's lock and
 // looks again: the file may be one that another launcher of the same build
 // was writing at that moment.  Holding the lock until the end record, a
 // launcher never rewrites a file under a child that another launcher has
 // started.
-static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
-                          platform_handle* lock, bool* made) {
+static bool must_write_taking_lock(const wchar_t* target_directory, uint32_t stored,
+                                   platform_handle* lock, bool* made) {
   if (checksum_file(TargetPath) == stored) return false;
   if (*made) return true;
   *made = true;
@@ -150,7 +150,7 @@ void unpack_files(const wchar_t* target_directory) {
     }
     uint64_t size = read_size();
     uint32_t stored = read_checksum();
-    if (needs_writing(target_directory, stored, &lock, &made)) {
+    if (must_write_taking_lock(target_directory, stored, &lock, &made)) {
       write_record(size, is_main_binary);
     } else {
       payload_skip(size);
