@@ -140,7 +140,8 @@ def setUpModule():
              "-DZOVARI_DEFAULT_ICON_PNG=\"%s\"" % os.path.join(REPO, "build", "icon.png"),
              os.path.join(HERE, "resources_driver.cpp"),
              os.path.join(REPO, "pack", "resources.cpp"), os.path.join(REPO, "pack", "icon.cpp"),
-             os.path.join(REPO, "pack", "common.cpp"), os.path.join(REPO, "pack", "cleanup.cpp"),
+             os.path.join(REPO, "pack", "text.cpp"), os.path.join(REPO, "pack", "temporary_output.cpp"),
+             os.path.join(REPO, "pack", "cleanup.cpp"),
              "-o", Build.driver])
     source = os.path.join(Build.tmp, "main.cpp")
     with open(source, "w") as f:
