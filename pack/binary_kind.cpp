@@ -6,19 +6,10 @@
 
 #include "pack/error.h"
 #include "pack/text.h"
+#include "payload/format.h"
 #include "payload/programs.h"
 
 namespace zovari {
-
-namespace {
-
-uint32_t little(const unsigned char* at, size_t bytes) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= (uint32_t)at[i] << (8 * i);
-  return value;
-}
-
-}  // namespace
 
 BinaryKind binary_kind(const unsigned char* head, size_t size) {
   BinaryKind kind;
@@ -29,10 +20,10 @@ BinaryKind binary_kind(const unsigned char* head, size_t size) {
   if (size < 0x40 || !starts_like_windows_program(head, size)) return kind;
   // The PE signature, the file header (20 bytes), then the optional
   // header, whose subsystem field is at the same offset (68) in PE32 and PE32+.
-  uint32_t pe = little(head + 0x3C, 4);
+  uint32_t pe = (uint32_t)read_little_endian(head + 0x3C, 4);
   if (pe > size || size - pe < 4 + 20 + 70 || std::memcmp(head + pe, "PE\0\0", 4) != 0) return kind;
   kind.format = BinaryFormat::pe;
-  kind.subsystem = little(head + pe + 4 + 20 + 68, 2);
+  kind.subsystem = (unsigned)read_little_endian(head + pe + 4 + 20 + 68, 2);
   return kind;
 }
 

@@ -7,6 +7,7 @@
 
 #include "pack/error.h"
 #include "pack/text.h"
+#include "payload/format.h"
 
 // Debian's libstb-dev, compiled into this file only, with every function static.
 #define STB_IMAGE_STATIC
@@ -142,9 +143,7 @@ std::string default_icon_png() {
 namespace {
 
 uint32_t get_le(const std::string& data, size_t at, size_t bytes) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= (uint32_t)(unsigned char)data[at + i] << (8 * i);
-  return value;
+  return (uint32_t)read_little_endian(reinterpret_cast<const unsigned char*>(data.data()) + at, bytes);
 }
 
 // An icon image stored as a bitmap (a BITMAPINFOHEADER, bottom-up rows of
