@@ -3,6 +3,7 @@
 #define ZOVARI_PACK_TEMPORARY_OUTPUT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 
 namespace zovari {
@@ -28,7 +29,7 @@ class TemporaryOutput {
 
  private:
   std::filesystem::path path_, output_;
-  int fd_ = -1;
+  intptr_t file_ = -1;
   int mark_ = -1;
   bool committed_ = false;
 };

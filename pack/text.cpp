@@ -56,7 +56,7 @@ std::string utf8_from_utf16(const std::u16string& text) {
 std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
 
 std::string quoted_path(const fs::path& path) {
-  const std::string text = path.string();
+  const std::string text = path.u8string();
   const bool valid = is_utf8(text);
   std::string out = "\"";
   for (unsigned char c : text) {
