@@ -5,32 +5,26 @@
 #include <cstring>
 #include <fstream>
 
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "payload/format.h"
+#include "payload/programs.h"
 
 namespace zovari {
 
-namespace {
-
-uint32_t little(const unsigned char* at, size_t bytes) {
-  return (uint32_t)read_little_endian(at, bytes);
-}
-
-}  // namespace
-
 BinaryKind binary_kind(const unsigned char* head, size_t size) {
   BinaryKind kind;
-  if (size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) {
+  if (starts_like_elf(head, size)) {
     kind.format = BinaryFormat::elf;
     return kind;
   }
-  if (size < 0x40 || head[0] != 'M' || head[1] != 'Z') return kind;
+  if (size < 0x40 || !starts_like_windows_program(head, size)) return kind;
   // The PE signature, the file header (20 bytes), then the optional
   // header, whose subsystem field is at the same offset (68) in PE32 and PE32+.
-  uint32_t pe = little(head + 0x3C, 4);
+  uint32_t pe = (uint32_t)read_little_endian(head + 0x3C, 4);
   if (pe > size || size - pe < 4 + 20 + 70 || std::memcmp(head + pe, "PE\0\0", 4) != 0) return kind;
   kind.format = BinaryFormat::pe;
-  kind.subsystem = little(head + pe + 4 + 20 + 68, 2);
+  kind.subsystem = (unsigned)read_little_endian(head + pe + 4 + 20 + 68, 2);
   return kind;
 }
 
@@ -41,11 +35,11 @@ uint64_t little64(const std::string& bytes, size_t at, size_t size) {
 }
 
 // ELF64 constants.
-constexpr size_t kElfHeaderSize = 64, kProgramHeaderSize = 56, kDynamicEntrySize = 16;
-constexpr uint32_t kLoadInterpreter = 3, kLoadDynamic = 2;  // PT_INTERP, PT_DYNAMIC
-constexpr uint64_t kDynamicFlags1 = 0x6ffffffb, kFlag1Pie = 0x08000000;  // DT_FLAGS_1, DF_1_PIE
+constexpr size_t ELF_HEADER_SIZE = 64, ELF_PROGRAM_HEADER_SIZE = 56, ELF_DYNAMIC_ENTRY_SIZE = 16;
+constexpr uint32_t ELF_INTERPRETER = 3, ELF_DYNAMIC = 2;  // PT_INTERP, PT_DYNAMIC
+constexpr uint64_t ELF_FLAGS_1 = 0x6ffffffb, ELF_FLAG_1_PIE = 0x08000000;  // DT_FLAGS_1, DF_1_PIE
 // No dynamic section is this large; a header that says so is not believed.
-constexpr uint64_t kDynamicLimit = 64 * 1024;
+constexpr uint64_t DYNAMIC_LIMIT = 64 * 1024;
 
 struct ProgramHeaders {
   bool readable = false;  // all of them lie in the head
@@ -55,36 +49,34 @@ struct ProgramHeaders {
 
 ProgramHeaders program_headers(const std::string& head) {
   ProgramHeaders out;
-  if (head.size() < kElfHeaderSize) return out;
+  if (head.size() < ELF_HEADER_SIZE) return out;
   uint64_t offset = little64(head, 32, 8), entry_size = little64(head, 54, 2), count = little64(head, 56, 2);
-  if (entry_size != kProgramHeaderSize || offset > head.size() ||
-      (head.size() - offset) / kProgramHeaderSize < count) {
+  if (entry_size != ELF_PROGRAM_HEADER_SIZE || offset > head.size() ||
+      (head.size() - offset) / ELF_PROGRAM_HEADER_SIZE < count) {
     return out;
   }
   out.readable = true;
   for (uint64_t i = 0; i < count; ++i) {
-    size_t at = (size_t)(offset + i * kProgramHeaderSize);
+    size_t at = (size_t)(offset + i * ELF_PROGRAM_HEADER_SIZE);
     uint64_t type = little64(head, at, 4);
-    if (type == kLoadInterpreter) out.interpreter = true;
-    if (type == kLoadDynamic) {
+    if (type == ELF_INTERPRETER) out.interpreter = true;
+    if (type == ELF_DYNAMIC) {
       out.dynamic_offset = little64(head, at + 8, 8);
-      out.dynamic_size = std::min(little64(head, at + 32, 8), kDynamicLimit);
+      out.dynamic_size = std::min(little64(head, at + 32, 8), DYNAMIC_LIMIT);
     }
   }
   return out;
 }
 
-bool is_elf(const std::string& head) { return head.size() >= 4 && head.compare(0, 4, "\x7f" "ELF") == 0; }
-
 }  // namespace
 
 void ProgramSample::add_at(uint64_t offset, const char* data, size_t size) {
   if (offset < added_) return;  // every byte is taken once, in order
-  if (offset == head_.size() && head_.size() < kBinaryHeadBytes) {
-    head_.append(data, std::min(size, kBinaryHeadBytes - head_.size()));
+  if (offset == head_.size() && head_.size() < BINARY_HEAD_BYTES) {
+    head_.append(data, std::min(size, BINARY_HEAD_BYTES - head_.size()));
   }
   added_ = offset + size;
-  if (!dynamic_known_ && is_elf(head_)) {
+  if (!dynamic_known_ && starts_like_elf((const unsigned char*)head_.data(), head_.size())) {
     ProgramHeaders headers = program_headers(head_);
     if (!headers.readable) return;
     dynamic_known_ = true;
@@ -115,7 +107,7 @@ ProgramSample read_program_sample(const std::filesystem::path& path) {
   auto refuse = [&] { return PackError("cannot read " + quoted_path(path)); };
   if (!in) throw refuse();
   ProgramSample sample;
-  std::string bytes(kBinaryHeadBytes, '\0');
+  std::string bytes(BINARY_HEAD_BYTES, '\0');
   in.read(bytes.data(), (std::streamsize)bytes.size());
   if (in.bad()) throw refuse();
   sample.add(bytes.data(), (size_t)in.gcount());
@@ -159,7 +151,7 @@ std::string windows_program_problem(const std::string& head) {
            (magic == 0x20B ? "PE32+" : "PE32") + ")";
   }
   uint64_t subsystem = little64(head, optional + 68, 2);
-  if (subsystem != kSubsystemConsole && subsystem != kSubsystemWindows) {
+  if (subsystem != SUBSYSTEM_CONSOLE && subsystem != SUBSYSTEM_WINDOWS) {
     const char* name = subsystem >= 10 && subsystem <= 13 ? " (EFI)" : subsystem == 1 ? " (native)" : "";
     return "of the subsystem " + std::to_string(subsystem) + name + ", not console or GUI";
   }
@@ -169,7 +161,7 @@ std::string windows_program_problem(const std::string& head) {
 std::string linux_program_problem(const ProgramSample& sample) {
   const std::string& head = sample.head();
   if (head.compare(0, 2, "#!") == 0) return std::string();
-  if (head.size() < kElfHeaderSize) return "cut short: an ELF header takes 64 bytes";
+  if (head.size() < ELF_HEADER_SIZE) return "cut short: an ELF header takes 64 bytes";
   if (head[4] != 2) return "a 32-bit ELF file, not x86-64";
   if (head[5] != 1) return "a big-endian ELF file, not x86-64";
   uint64_t machine = little64(head, 18, 2);
@@ -183,10 +175,10 @@ std::string linux_program_problem(const ProgramSample& sample) {
   if (!headers.readable) return "an ELF file whose program headers cannot be read";
   if (headers.interpreter) return std::string();
   const std::string& dynamic = sample.dynamic();
-  for (size_t at = 0; at + kDynamicEntrySize <= dynamic.size(); at += kDynamicEntrySize) {
+  for (size_t at = 0; at + ELF_DYNAMIC_ENTRY_SIZE <= dynamic.size(); at += ELF_DYNAMIC_ENTRY_SIZE) {
     uint64_t tag = little64(dynamic, at, 8);
     if (tag == 0) break;  // DT_NULL
-    if (tag == kDynamicFlags1 && (little64(dynamic, at + 8, 8) & kFlag1Pie) != 0) return std::string();
+    if (tag == ELF_FLAGS_1 && (little64(dynamic, at + 8, 8) & ELF_FLAG_1_PIE) != 0) return std::string();
   }
   return "a shared library (.so), not a program";
 }
@@ -198,19 +190,17 @@ std::string program_problem(const ProgramSample& sample, const std::string& targ
 }
 
 std::string subsystem_name(unsigned subsystem) {
-  if (subsystem == kSubsystemConsole) return "console";
-  if (subsystem == kSubsystemWindows) return "GUI";
+  if (subsystem == SUBSYSTEM_CONSOLE) return "console";
+  if (subsystem == SUBSYSTEM_WINDOWS) return "GUI";
   return "subsystem " + std::to_string(subsystem);
 }
 
 bool starts_like_program(const unsigned char* head, size_t size) {
-  if (size >= 2 && ((head[0] == '#' && head[1] == '!') || (head[0] == 'M' && head[1] == 'Z'))) return true;
-  return size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+  return starts_like_linux_program(head, size) || starts_like_windows_program(head, size);
 }
 
-
 FileKind file_kind(const unsigned char* data, uint64_t size) {
-  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, kBinaryHeadBytes));
+  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, BINARY_HEAD_BYTES));
   FileKind out;
   if (kind.format == BinaryFormat::pe) out.target = "windows";
   if (kind.format == BinaryFormat::elf) out.target = "linux";

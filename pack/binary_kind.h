@@ -17,8 +17,8 @@ namespace zovari {
 enum class BinaryFormat { other, pe, elf };
 
 // The subsystem values of the PE optional header that matter here.
-inline constexpr unsigned kSubsystemWindows = 2;
-inline constexpr unsigned kSubsystemConsole = 3;
+inline constexpr unsigned SUBSYSTEM_WINDOWS = 2;
+inline constexpr unsigned SUBSYSTEM_CONSOLE = 3;
 
 struct BinaryKind {
   BinaryFormat format = BinaryFormat::other;
@@ -26,14 +26,14 @@ struct BinaryKind {
 };
 
 // How many leading bytes binary_kind needs at most.
-inline constexpr size_t kBinaryHeadBytes = 64 * 1024;
+inline constexpr size_t BINARY_HEAD_BYTES = 64 * 1024;
 
 // The kind of the file whose first bytes are head (as many as there are, up
-// to kBinaryHeadBytes).
+// to BINARY_HEAD_BYTES).
 BinaryKind binary_kind(const unsigned char* head, size_t size);
 
 // The bytes of a main binary that judging it takes: its first
-// kBinaryHeadBytes, and for an ELF file, the part of its dynamic section that
+// BINARY_HEAD_BYTES, and for an ELF file, the part of its dynamic section that
 // says whether it is a position-independent program or a shared library.
 // Fed the file's bytes in order, it keeps those and nothing else.
 class ProgramSample {
@@ -64,16 +64,17 @@ ProgramSample read_program_sample(const std::filesystem::path& path);
 // it (or "#!" for Linux).  Empty when it can; otherwise what the file is, to
 // read after "it is": for Windows it must be an x86-64 image (PE32+), or a
 // 32-bit x86 one (PE32), that is no DLL, of the console or GUI subsystem;
-// for Linux a "#!" script or a
-// 64-bit little-endian x86-64 ELF executable, position-independent ones
-// included (ET_DYN with an interpreter, or flagged DF_1_PIE), not an object
-// file or a shared library.
+// for Linux a "#!" script or a 64-bit little-endian x86-64 ELF executable,
+// position-independent ones included (ET_DYN with an interpreter, or
+// flagged DF_1_PIE), not an object file or a shared library.
 std::string program_problem(const ProgramSample& sample, const std::string& target);
 
 // "console", "GUI" (the windows subsystem), or the number.
 std::string subsystem_name(unsigned subsystem);
 
-// True when the first bytes (4 suffice) start like a program: ELF, "#!", "MZ".
+// True when the first bytes (4 suffice) start like a program of either
+// system: what the launcher makes executable on Linux (payload/programs.h),
+// and Windows programs ("MZ"), which extract makes executable too.
 bool starts_like_program(const unsigned char* head, size_t size);
 
 // What a file holding a payload is: "windows" or "linux" for a launcher,

@@ -4,7 +4,7 @@
 #include <map>
 #include <optional>
 
-#include "pack/common.h"
+#include "pack/text.h"
 
 namespace zovari {
 
