@@ -209,6 +209,7 @@ def build_launcher_by_hand(out, corpus, runtime, level, output, payload=None):
                 'const wchar_t zovari_version[] = L"1.0.0";\n'
                 'const wchar_t zovari_file_version[] = L"1.0.0";\n'
                 'const wchar_t zovari_product_version[] = L"1.0.0";\n'
+                'const wchar_t zovari_fixed_arguments[] = L"";\n'
                 '}\n' % TEMPLATE)
     with open(os.path.join(runtime, "link-libraries.txt")) as f:
         libraries = [line.strip() for line in f if line.strip()]

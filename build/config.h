@@ -20,6 +20,9 @@ extern const wchar_t zovari_product[];
 extern const wchar_t zovari_version[];
 extern const wchar_t zovari_file_version[];
 extern const wchar_t zovari_product_version[];
+// The arguments the child always gets after its argument 0 and before the
+// launcher's own: each NUL-terminated, the list ended by an empty one.
+extern const wchar_t zovari_fixed_arguments[];
 }
 
 #endif

@@ -13,4 +13,5 @@ const wchar_t zovari_product[] = L"ZovariFuzz";
 const wchar_t zovari_version[] = L"0.19.1";
 const wchar_t zovari_file_version[] = L"0.19.1.7";
 const wchar_t zovari_product_version[] = L"0.19.1-product";
+const wchar_t zovari_fixed_arguments[] = L"";
 }

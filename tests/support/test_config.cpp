@@ -1,4 +1,5 @@
-// Build values for the test programs: a payload that holds no file.
+// Build values for the test programs: a payload that holds no file, two
+// fixed arguments.
 #include "build/config.h"
 
 extern "C" {
@@ -10,4 +11,5 @@ const wchar_t zovari_product[] = L"ZovariTest";
 const wchar_t zovari_version[] = L"1.2.3";
 const wchar_t zovari_file_version[] = L"1.2.3.4";
 const wchar_t zovari_product_version[] = L"1.2.3.5";
+const wchar_t zovari_fixed_arguments[] = L"-m\0two words\0";
 }
