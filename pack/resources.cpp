@@ -239,11 +239,19 @@ std::vector<unsigned> parse_version(const std::string& text) {
 std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
                                               const VersionValues& values,
                                               const std::filesystem::path& icon_png) {
+  if (icon_png.empty()) return write_windows_resources(workdir, values, std::string(), std::string());
+  return write_windows_resources(workdir, values, read_icon_file(icon_png), icon_png.string());
+}
+
+std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
+                                              const VersionValues& values,
+                                              const std::string& icon_png,
+                                              const std::string& icon_name) {
   // Everything is checked and made in memory before the first file is written.
   std::string header = version_header(values);
   std::vector<IconImage> images =
       icon_png.empty() ? make_icon_images(default_icon_png(), "build/icon.png (built in)")
-                       : make_icon_images(read_icon_file(icon_png), icon_png.string());
+                       : make_icon_images(icon_png, icon_name);
   std::string script = resource_script(images);
 
   std::error_code error;

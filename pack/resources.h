@@ -35,6 +35,13 @@ std::filesystem::path write_windows_resources(const std::filesystem::path& workd
                                               const VersionValues& values,
                                               const std::filesystem::path& icon_png);
 
+// The same with the icon's image given as PNG bytes (empty: the project's
+// own icon), called icon_name in messages.
+std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
+                                              const VersionValues& values,
+                                              const std::string& icon_png,
+                                              const std::string& icon_name);
+
 // The names of the files that write_windows_resources puts into workdir.
 inline constexpr const char* kResourceScriptName = "resources.rc";
 // One generated header that holds every version value; resources.rc includes
