@@ -12,6 +12,7 @@
 
 #include "pack/binary_kind.h"
 #include "pack/common.h"
+#include "pack/icon.h"
 #include "pack/names.h"
 #include "pack/resources.h"
 #include "pack/toolchain.h"
@@ -116,14 +117,23 @@ std::string payload_assembly(uint64_t payload_length, const LauncherSettings& s,
   symbol("zovari_payload_length", 8);
   out << "\t.quad " << payload_length << "\n";
   const char* directive = on_linux ? "\t.long " : "\t.short ";
-  for (const Value& value : values) {
-    std::vector<uint32_t> units = wide_units(value.text, s.target, value.what);
+  auto emit = [&](const char* name, const std::vector<uint32_t>& units) {
     out << "\t.balign 4\n";
-    symbol(value.symbol, units.size() * (on_linux ? 4 : 2));
+    symbol(name, units.size() * (on_linux ? 4 : 2));
     out << directive;
     for (size_t i = 0; i < units.size(); ++i) out << (i == 0 ? "" : ", ") << units[i];
     out << "\n";
+  };
+  for (const Value& value : values) emit(value.symbol, wide_units(value.text, s.target, value.what));
+  std::vector<uint32_t> arguments;
+  for (const std::string& argument : s.fixed_arguments) {
+    std::vector<uint32_t> units = wide_units(argument, s.target, "--arg \"" + argument + "\"");
+    // An empty one would end the list: the child never gets empty arguments.
+    if (units.size() == 1) throw PackError("--arg needs a text: the child gets no empty arguments");
+    arguments.insert(arguments.end(), units.begin(), units.end());
   }
+  arguments.push_back(0);
+  emit("zovari_fixed_arguments", arguments);
   if (on_linux) out << "\t.section .note.GNU-stack,\"\",@progbits\n";
   return out.str();
 }
@@ -155,7 +165,7 @@ fs::path compile_resources(const fs::path& work, const LauncherSettings& s, cons
   if (parse_version(s.product_version).empty()) values.product_version_text = s.product_version;
   values.original_filename = s.original_filename;
   values.internal_name = s.product;
-  fs::path script = write_windows_resources(work, values, s.icon);
+  fs::path script = write_windows_resources(work, values, s.icon_png, s.icon_name);
   if (script.empty()) return fs::path();
   std::vector<std::string> arguments = {"-O", "coff", "-i", script.string(), "-o", "resources.o"};
   // windres runs x86_64-w64-mingw32-gcc as its preprocessor; where only the
@@ -394,10 +404,13 @@ std::string target_of(const BinaryKind& kind, const std::string& head) {
   return std::string();
 }
 
-// Tokens whose values are absolute paths on either system.
+// Tokens whose values are absolute paths on either system, as a message
+// lists them.
+const path_token ABSOLUTE_TOKENS[] = {TOKEN_CACHE_DIR, TOKEN_HOME, TOKEN_TEMP, TOKEN_PROGRAM_DIR,
+                                      TOKEN_PROGRAM_BASE, TOKEN_PROGRAM};
+
 bool is_absolute_token(path_token token) {
-  return token == TOKEN_TEMP || token == TOKEN_PROGRAM || token == TOKEN_PROGRAM_DIR ||
-         token == TOKEN_HOME || token == TOKEN_CACHE_DIR;
+  return std::find(std::begin(ABSOLUTE_TOKENS), std::end(ABSOLUTE_TOKENS), token) != std::end(ABSOLUTE_TOKENS);
 }
 
 // A template must expand to an absolute path: it starts with a token whose
@@ -427,10 +440,34 @@ void check_template_is_absolute(const std::string& path_template, const std::str
     }
   }
   if (!absolute) {
+    std::string tokens;
+    for (path_token token : ABSOLUTE_TOKENS) tokens += "{" + narrow_units(PATH_TOKEN_NAMES[token]) + "}, ";
     throw PackError("the path template \"" + path_template +
-                    "\" does not give an absolute path: start it with {CACHE_DIR}, {HOME}, {TEMP}, "
-                    "{PROGRAM_DIR} or " + (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
+                    "\" does not give an absolute path: start it with " + tokens + "or " +
+                    (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
   }
+}
+
+// The Windows launcher's icon, read and decoded now so that a bad one stops
+// the build before anything is compressed: --icon, else the main binary's
+// own, else (empty) the project's.
+void choose_icon(LauncherSettings& s) {
+  if (!s.icon.empty()) {
+    std::error_code error;
+    if (!fs::is_regular_file(s.icon, error)) throw PackError("icon not found: " + quoted_path(s.icon));
+    s.icon_name = s.icon.string();
+    s.icon_png = read_icon_file(s.icon);
+  } else {
+    if (s.main_head.compare(0, 2, "MZ") != 0) return;
+    s.icon_name = "the main binary's icon (" + s.original_filename + ")";
+    if (s.main_program.empty() && !s.main_source.empty()) {
+      MappedFile file(s.main_source);
+      s.icon_png = program_icon_png(std::string((const char*)file.data(), file.size()), s.icon_name);
+    } else {
+      s.icon_png = program_icon_png(s.main_program, s.icon_name);
+    }
+  }
+  if (!s.icon_png.empty()) make_icon_images(s.icon_png, s.icon_name);
 }
 
 }  // namespace
@@ -475,10 +512,7 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   if (s.target == "windows") {
     four_part_version(s.file_version, s.file_version_option, s.file_version_option == "--version");
     four_part_version(s.product_version, s.product_version_option, true);
-    std::error_code error;
-    if (!s.icon.empty() && !fs::is_regular_file(s.icon, error)) {
-      throw PackError("icon not found: " + quoted_path(s.icon));
-    }
+    choose_icon(s);
   } else {
     if (!s.icon.empty()) throw PackError("--icon is for Windows launchers; a Linux launcher has no icon");
     if (!s.copyright.empty()) {
@@ -501,6 +535,9 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   if (s.subsystem.empty()) {
     s.subsystem = kind.subsystem == kSubsystemConsole ? "console" : "windows";
   }
+  // The tools and the runtime must be there before anything is compressed.
+  find_toolchain(s);
+  runtime_link_libraries(find_runtime(s.runtime_root, s.target));
 }
 
 std::vector<std::string> read_build_values(const unsigned char* data, uint64_t size,
@@ -516,8 +553,11 @@ std::vector<std::string> read_build_values(const unsigned char* data, uint64_t s
   if (at % 8 != 0 || at > size || size - at < 8 || get(at, 8) != payload_length) return {};
   at += 8;
   const size_t width = on_linux ? 4 : 2;
-  while (values.size() < BUILD_VALUE_COUNT) {
-    at += (4 - at % 4) % 4;
+  for (;;) {
+    // The fixed arguments follow the last value, one after the other: each
+    // ends with a 0, and an empty one ends the list.
+    const bool argument = values.size() >= BUILD_VALUE_COUNT;
+    if (values.size() <= BUILD_VALUE_COUNT) at += (4 - at % 4) % 4;
     std::u16string text;
     for (;; at += width) {
       if (at > size || size - at < width || text.size() > 4 * PATH_CAPACITY) return {};
@@ -533,6 +573,7 @@ std::vector<std::string> read_build_values(const unsigned char* data, uint64_t s
       }
     }
     at += width;
+    if (argument && text.empty()) break;
     values.push_back(display_name(text));
   }
   return values;
@@ -543,16 +584,13 @@ void build_launcher(const fs::path& dir, uint64_t payload_length, const Launcher
   Toolchain tools = find_toolchain(s);
   fs::path runtime = find_runtime(s.runtime_root, s.target);
   std::vector<std::string> libraries = runtime_link_libraries(runtime);
-  fs::path icon = s.icon.empty() ? fs::path() : fs::absolute(s.icon);
   write_text(dir / "payload.s", payload_assembly(payload_length, s, s.path_template));
   run_program(tools.cxx, {"-c", "payload.s", "-o", "payload.o"}, dir, "assembling the payload");
 
   std::vector<std::string> link;
   std::string built = s.target == "windows" ? "launcher.exe" : "launcher";
   if (s.target == "windows") {
-    LauncherSettings with_icon = s;
-    with_icon.icon = icon;
-    fs::path resources = compile_resources(dir, with_icon, tools);
+    fs::path resources = compile_resources(dir, s, tools);
     // One runtime for both subsystems: its entry is wmain, which the wide
     // start-up calls for either; only the subsystem field differs.
     const char* subsystem = s.subsystem == "console" ? "-mconsole" : "-mwindows";

@@ -21,10 +21,18 @@ struct LauncherSettings {
   std::string file_version;        // empty: the version
   std::string product_version;     // empty: the version
   std::string company, description, copyright;
-  std::filesystem::path icon;      // PNG; empty: the project's own icon
+  std::vector<std::string> fixed_arguments;  // given to the child before the launcher's own
+  std::filesystem::path icon;      // PNG or .ico; empty: the main binary's own, else the project's
   std::filesystem::path runtime_root;  // empty: the one this tool was built with
   std::string cxx, windres;        // programs; empty: found on PATH
   std::string main_head;           // the main binary's first bytes (binary_kind.h)
+  // The main binary whole, or the file that holds it: where a Windows
+  // launcher without --icon takes its icon from.
+  std::string main_program;
+  std::filesystem::path main_source;
+  // Filled by complete_settings: the icon's image as PNG bytes (empty: the
+  // project's own) and what messages call it.
+  std::string icon_png, icon_name;
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
   bool version_from_content = false;
@@ -56,13 +64,15 @@ void check_path_template(const std::string& path_template);
 
 // The build values a launcher holds right behind its payload, in this order:
 // the path template, company, product, version, file version, product
-// version.
+// version, each a wide string with its terminating 0; then the fixed
+// arguments, each a wide string with its 0, the list ended by one more 0.
 inline constexpr size_t BUILD_VALUE_COUNT = 6;
-enum BuildValue { VALUE_TEMPLATE, VALUE_COMPANY, VALUE_PRODUCT, VALUE_VERSION };
+enum BuildValue { VALUE_TEMPLATE, VALUE_COMPANY, VALUE_PRODUCT, VALUE_VERSION, VALUE_FIXED_ARGUMENTS = 6 };
 
 // Reads them back from a launcher's bytes, the payload ending at payload_end
 // with payload_length bytes; each as display text (control characters
-// escaped).  Empty when they are not there, as in a payload file.
+// escaped), the fixed arguments from VALUE_FIXED_ARGUMENTS on.  Empty when
+// they are not there, as in a payload file.
 std::vector<std::string> read_build_values(const unsigned char* data, uint64_t size,
                                            uint64_t payload_end, uint64_t payload_length,
                                            bool on_linux);
