@@ -129,6 +129,10 @@ void TemporaryOutput::commit() {
   committed_ = true;
 }
 
+void print_warning(const std::string& text) {
+  std::fprintf(stderr, "zovari-pack: warning: %s\n", text.c_str());
+}
+
 void prepare_output(const fs::path& output) {
   std::error_code error;
   if (fs::is_directory(output, error)) throw PackError(quoted_path(output) + " is a folder");

@@ -56,6 +56,9 @@ class TemporaryOutput {
   bool committed_ = false;
 };
 
+// One line on stderr: "zovari-pack: warning: " and text.
+void print_warning(const std::string& text);
+
 // Makes the output's folder where it is missing, as far down as needed,
 // and checks that a file can be created beside the output, before any long
 // work is done for it.  An output that is a folder is refused.  Throws

@@ -21,11 +21,13 @@
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
 #include "pack/cleanup.h"
+#include "pack/exclude.h"
 #include "pack/launcher_build.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
 #include "pack/pe_signature.h"
 #include "pack/payload_writer.h"
+#include "pack/python_cache.h"
 #include "pack/toolchain.h"
 
 namespace fs = std::filesystem;
@@ -55,16 +57,20 @@ const char* const PAYLOAD_HELP =
     "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [options]\n"
     "\n"
     "Packs every file under DIR into a payload: the main binary RELPATH (relative\n"
-    "to DIR) first, then the others sorted by name.  Links to files are followed;\n"
-    "links to folders and dangling links are refused.\n"
+    "to DIR) first, then the others sorted by name.  A link to a file is packed as\n"
+    "a copy of the file it points at; a link to a folder and a dangling link stop\n"
+    "the build unless an --exclude names them (excluded means not looked at).\n"
     "\n"
     "  --input DIR      the application folder\n"
     "  --main RELPATH   the program the launcher starts, relative to DIR\n"
     "  --output FILE    the payload file to write (replaced only when complete)\n"
-    "  --level N        zstd compression level, 1 to 22 (default 19)\n"
+    "  --level N        zstd compression level, 1 to 22 (default 19: smallest, and\n"
+    "                   slow: minutes for a few hundred MiB; 3 takes seconds, for\n"
+    "                   development builds)\n"
     "  --jobs N         compression threads (default: one per core); the payload's\n"
     "                   bytes are the same for any N\n"
-    "  --exclude PATTERN  leave out matching files (see build --help); repeatable\n"
+    "  --exclude PATTERN  leave out matching files and folders (see build --help);\n"
+    "                   repeatable\n"
     "  -q, --quiet      no progress\n"
     "  -v, --verbose    list each file packed\n"
     "An output inside DIR is left out of the packed files.\n";
@@ -88,7 +94,11 @@ std::string launcher_options_help() {
          "  --description D       one line: FileDescription is \"<product> - <description>\"\n"
          "  --copyright C         LegalCopyright\n"
          "  --icon FILE           the launcher's icon (windows): a PNG, or an .ico whose\n"
-         "                        largest image is used; default: the project's own\n"
+         "                        best image is used; default: the main binary's own\n"
+         "                        icon, or the project's when it has none\n"
+         "  --arg TEXT            a fixed argument the child always gets after its\n"
+         "                        argument 0 and before the launcher's own (such as\n"
+         "                        --arg -m --arg myapp for an interpreter); repeatable\n"
          "  --runtime DIR         the launcher runtime root, holding linux/ and windows/;\n"
          "                        default " + default_runtime_root().string() + "\n"
          "  --cxx PATH            the target's C++ compiler (default g++, or\n"
@@ -106,17 +116,25 @@ std::string build_help() {
              "  --input DIR           the application folder\n"
              "  --main RELPATH        the program the launcher starts, relative to DIR\n"
              "  --output FILE         the launcher to write\n"
-             "  --level N             zstd compression level, 1 to 22 (default 19)\n"
+             "  --level N             zstd compression level, 1 to 22 (default 19: smallest,\n"
+             "                        and slow: minutes for a few hundred MiB; 3 takes\n"
+             "                        seconds, for development builds)\n"
              "  --jobs N              compression threads (default: one per core); the\n"
              "                        launcher's bytes are the same for any N\n"
-             "  --exclude PATTERN     leave out files whose relative name (\"/\" between\n"
-             "                        folders), or any one folder or file name in it,\n"
-             "                        matches the glob; repeatable, e.g. --exclude '*.pdb'\n"
-             "                        --exclude __pycache__\n"
+             "  --exclude PATTERN     leave out what the glob names: a pattern with \"/\" is\n"
+             "                        a path inside DIR (lib/python3.11/test, docs/*.md),\n"
+             "                        one without is a file or folder name anywhere\n"
+             "                        (__pycache__, *.pdb); a folder goes with all below\n"
+             "                        it, and a pattern that names nothing is warned of;\n"
+             "                        repeatable\n"
              "  -q, --quiet           no progress and no summary\n"
              "  -v, --verbose         list each file packed\n") +
          launcher_options_help() +
-         "\nAn output inside DIR is left out of the packed files.  The build ends with one\n"
+         "\nA link to a file is packed as a copy of the file it points at; a link to a\n"
+         "folder and a dangling link stop the build unless an --exclude names them.\n"
+         "An output inside DIR is left out of the packed files; its folder is made when\n"
+         "missing.  Timestamp-checked Python .pyc files get a warning: Python would\n"
+         "rewrite them at every start.  The build ends with one\n"
          "line on stderr: files, bytes, payload size and ratio, target, subsystem and\n"
          "the cache folder the template gives.\n";
 }
@@ -135,14 +153,17 @@ std::string launcher_help() {
 }
 
 const char* const LIST_HELP =
-    "usage: zovari-pack list FILE\n"
+    "usage: zovari-pack list [--json] FILE\n"
     "\n"
-    "For a launcher, first what it is: its target and, for Windows, its subsystem;\n"
-    "then its template, product and version.\n"
-    "Then one line per file of the payload in FILE (a payload, or a launcher of\n"
-    "either target): its size, its checksum as 8 hex digits, its name with the\n"
-    "target's separator (\"\\\" for a payload file), the main binary marked \"(main)\".\n"
-    "Exits with 1 when the payload is damaged.\n";
+    "A heading of lines that start with \"#\": what FILE is (a payload file, or a\n"
+    "launcher: its target and, for Windows, its subsystem); for a launcher its\n"
+    "template, product, version and fixed arguments; then the main binary.\n"
+    "Then one line per file of the payload: its size, its checksum as 8 hex\n"
+    "digits and its name with the target's separator (\"\\\" for a payload file),\n"
+    "invisible and control characters shown as \\xNN or \\uNNNN.\n"
+    "  --json   the same as one JSON object (names with every character beyond\n"
+    "           ASCII as \\uXXXX)\n"
+    "Exits with 1, and writes nothing, when the payload is damaged.\n";
 
 const char* const EXTRACT_HELP =
     "usage: zovari-pack extract FILE DIR\n"
@@ -168,7 +189,8 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
     {"runtime", true}, {"cxx", true},             {"windres", true},
-    {"console", false}, {"windowed", false},      {"quiet", false, 'q'}};
+    {"console", false}, {"windowed", false},      {"quiet", false, 'q'},
+    {"arg", true, 0, true}};
 
 // A whole number option from low to high; fallback when it is not given.
 int parse_number(const Arguments& args, const std::string& option, int fallback, int low, int high) {
@@ -222,10 +244,17 @@ class Progress {
     active_ = true;
     double percent = total_ > 0 ? 100.0 * (double)done / (double)total_ : 100.0;
     // The rate and the time left, once there is enough behind to judge by.
+    // The rate is taken from the first compressed bytes on: until the
+    // workers deliver their first jobs, nothing seems done, and a rate from
+    // the start would promise many times the real time left.
     std::string pace;
-    double elapsed = std::chrono::duration<double>(now - start_).count();
-    if (elapsed >= 1.0 && done > 0) {
-      double rate = (double)done / elapsed;
+    if (first_done_ == 0 && done > 0) {
+      first_done_ = done;
+      first_ = now;
+    }
+    double elapsed = std::chrono::duration<double>(now - first_).count();
+    if (first_done_ > 0 && elapsed >= 1.0 && done > first_done_) {
+      double rate = (double)(done - first_done_) / elapsed;
       char text[64];
       std::snprintf(text, sizeof text, " %.1f MiB/s", rate / 1048576.0);
       pace = text;
@@ -246,7 +275,8 @@ class Progress {
   uint64_t total_;
   bool shown_;
   bool active_ = false;
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point first_;  // when the first bytes were done
+  uint64_t first_done_ = 0;
   std::chrono::steady_clock::time_point last_;
   uint64_t last_done_ = 0;
 };
@@ -272,25 +302,6 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
   write_payload_file(records, options, output);
 }
 
-// A payload name with "/" between its components, as globs and users see it.
-std::string slash_name(const std::u16string& name) {
-  std::u16string units = name;
-  for (char16_t& unit : units) unit = unit == u'\\' ? u'/' : unit;
-  return utf8_from_utf16(units);
-}
-
-// True when the relative name, or one of its folders, matches the glob.
-bool excluded(const std::u16string& name, const std::vector<std::string>& patterns) {
-  std::string relative = slash_name(name);
-  for (const std::string& pattern : patterns) {
-    if (::fnmatch(pattern.c_str(), relative.c_str(), 0) == 0) return true;
-    for (const std::u16string& part : name_components(name)) {
-      if (::fnmatch(pattern.c_str(), utf8_from_utf16(part).c_str(), 0) == 0) return true;
-    }
-  }
-  return false;
-}
-
 // The same file, whichever way each path names it.
 bool same_file(const fs::path& a, const fs::path& b) {
   std::error_code error;
@@ -303,19 +314,20 @@ bool same_file(const fs::path& a, const fs::path& b) {
 // not pack the launcher it replaces.  An output that is the main binary is
 // refused.
 std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& output) {
-  std::vector<PayloadRecord> all = collect_application(args.required("input"), fs::path(args.required("main")));
+  Exclusions exclusions(args.all("exclude"));
+  std::vector<PayloadRecord> all =
+      collect_application(args.required("input"), fs::path(args.required("main")), &exclusions);
   if (same_file(all.front().source, output)) {
     throw UsageError("--output " + quoted_path(output) + " would replace the main binary");
   }
-  std::vector<std::string> patterns = args.all("exclude");
+  for (const std::string& pattern : exclusions.unused()) {
+    print_warning("--exclude " + in_quotes(pattern) + " matches nothing");
+  }
   std::vector<PayloadRecord> kept;
   for (size_t i = 0; i < all.size(); ++i) {
-    if (i > 0 && (excluded(all[i].name, patterns) || same_file(all[i].source, output))) continue;
-    if (i == 0 && excluded(all[i].name, patterns)) {
-      throw UsageError("--exclude leaves out the main binary \"" + slash_name(all[i].name) + "\"");
-    }
-    kept.push_back(all[i]);
+    if (i == 0 || !same_file(all[i].source, output)) kept.push_back(all[i]);
   }
+  if (size_t stale = count_stale_python_caches(kept)) print_warning(stale_python_cache_warning(stale));
   if (args.has("verbose")) {
     for (const PayloadRecord& record : kept) {
       std::error_code error;
@@ -361,6 +373,7 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.runtime_root = args.get("runtime");
   s.cxx = args.get("cxx");
   s.windres = args.get("windres");
+  s.fixed_arguments = args.all("arg");
   return s;
 }
 
@@ -399,8 +412,8 @@ std::string shown_cache_folder(const LauncherSettings& s) {
 void print_summary(const fs::path& output, const std::vector<PayloadRecord>& records,
                    uint64_t payload_size, const LauncherSettings& s) {
   uint64_t bytes = total_size(records);
-  std::fprintf(stderr, "%s: %zu files, %llu bytes, payload %llu bytes (%.1f%%), target %s%s, cache folder %s%s\n",
-               quoted_path(output).c_str(), records.size(), (unsigned long long)bytes,
+  std::fprintf(stderr, "%s: %zu file%s, %llu bytes, payload %llu bytes (%.1f%%), target %s%s, cache folder %s%s\n",
+               quoted_path(output).c_str(), records.size(), records.size() == 1 ? "" : "s", (unsigned long long)bytes,
                (unsigned long long)payload_size, bytes > 0 ? 100.0 * (double)payload_size / (double)bytes : 100.0,
                s.target.c_str(), s.target == "windows" ? (s.subsystem == "console" ? " (console)" : " (GUI)") : "",
                shown_cache_folder(s).c_str(),
@@ -415,7 +428,9 @@ int command_payload(const std::vector<std::string>& rest) {
   parse_level(args);
   parse_jobs(args);
   fs::path output = args.required("output");
-  pack_records(args, collect_input(args, output), output);
+  std::vector<PayloadRecord> records = collect_input(args, output);
+  prepare_output(output);
+  pack_records(args, records, output);
   return 0;
 }
 
@@ -432,7 +447,9 @@ int command_build(const std::vector<std::string>& rest) {
   parse_jobs(args);
   std::vector<PayloadRecord> records = collect_input(args, output);
   settings.main_head = read_head(records.front().source);
+  settings.main_source = records.front().source;
   complete_settings(settings, record_names(records));
+  prepare_output(output);
 
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;
@@ -453,9 +470,11 @@ class NameCollector : public RecordVisitor {
     if (names.size() == 1 && head.size() < kBinaryHeadBytes) {
       head.append(data, std::min(size, kBinaryHeadBytes - head.size()));
     }
+    // A Windows program whole: its icon is the launcher's unless --icon says otherwise.
+    if (names.size() == 1 && head.compare(0, 2, "MZ") == 0) program.append(data, size);
   }
   std::vector<std::u16string> names;
-  std::string head;
+  std::string head, program;
 };
 
 // A copy of the file at source as a new file at copy, which nobody else can
@@ -516,7 +535,9 @@ int command_launcher(const std::vector<std::string>& rest) {
     length = location.length;
   }
   settings.main_head = names.head;
+  settings.main_program = names.program;
   complete_settings(settings, names.names);
+  prepare_output(output);
   set_content_version(settings, copy);
   build_launcher(work.path(), length, settings, output);
   return 0;
@@ -542,14 +563,17 @@ FileKind file_kind(const MappedFile& file) {
   return out;
 }
 
+// The lines of `list`: the main binary named in the heading (a file may
+// really be called "x (main)"), then "size checksum name" for each file.
 class Lister : public RecordVisitor {
  public:
   explicit Lister(char16_t separator) : separator_(separator) {}
   void begin_record(const RecordInfo& record) override {
     std::u16string name = record.name;
     for (char16_t& unit : name) unit = unit == u'\\' ? separator_ : unit;
-    std::printf("%llu %08x %s%s\n", (unsigned long long)record.size, record.checksum,
-                display_name(name).c_str(), first_ ? " (main)" : "");
+    if (first_) std::printf("# main: %s\n", display_name(name).c_str());
+    std::printf("%llu %08x %s\n", (unsigned long long)record.size, record.checksum,
+                display_name(name).c_str());
     first_ = false;
   }
 
@@ -558,22 +582,94 @@ class Lister : public RecordVisitor {
   bool first_ = true;
 };
 
+// A JSON string of UTF-16 units: everything beyond printable ASCII as
+// \uXXXX, so that any name, even one that is not valid UTF-16, comes through.
+std::string json_string(const std::u16string& units) {
+  std::string out = "\"";
+  for (char16_t unit : units) {
+    if (unit == u'"' || unit == u'\\') {
+      out += '\\';
+      out += (char)unit;
+    } else if (unit >= 0x20 && unit < 0x7F) {
+      out += (char)unit;
+    } else {
+      char text[8];
+      std::snprintf(text, sizeof text, "\\u%04x", (unsigned)unit);
+      out += text;
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_string(const std::string& utf8) {
+  return json_string(utf16_from_utf8(utf8));
+}
+
+// The records for `list --json`, kept until the payload is read whole.
+class JsonLister : public RecordVisitor {
+ public:
+  explicit JsonLister(char16_t separator) : separator_(separator) {}
+  void begin_record(const RecordInfo& record) override {
+    std::u16string name = record.name;
+    for (char16_t& unit : name) unit = unit == u'\\' ? separator_ : unit;
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, ", \"size\": %llu, \"checksum\": \"%08x\"}",
+                  (unsigned long long)record.size, record.checksum);
+    if (main.empty()) main = json_string(name);
+    files += std::string(files.empty() ? "\n    " : ",\n    ") + "{\"name\": " + json_string(name) + numbers;
+  }
+  std::string main, files;
+
+ private:
+  char16_t separator_;
+};
+
+// The whole listing as one JSON object, written once the payload has been
+// read whole, so that a damaged one gives no output at all.
+void print_json_listing(const FileKind& kind, const std::vector<std::string>& values,
+                        const JsonLister& lister) {
+  std::string out = "{\n  \"kind\": " + json_string(kind.target.empty() ? "payload" : "launcher");
+  if (!kind.target.empty()) out += ",\n  \"target\": " + json_string(kind.target);
+  if (kind.target == "windows") out += ",\n  \"subsystem\": " + json_string(subsystem_name(kind.subsystem));
+  if (!values.empty()) {
+    out += ",\n  \"template\": " + json_string(values[VALUE_TEMPLATE]) +
+           ",\n  \"product\": " + json_string(values[VALUE_PRODUCT]) +
+           ",\n  \"version\": " + json_string(values[VALUE_VERSION]) + ",\n  \"arguments\": [";
+    for (size_t i = VALUE_FIXED_ARGUMENTS; i < values.size(); ++i) {
+      out += (i == VALUE_FIXED_ARGUMENTS ? "" : ", ") + json_string(values[i]);
+    }
+    out += "]";
+  }
+  out += ",\n  \"main\": " + lister.main + ",\n  \"files\": [" + lister.files + "\n  ]\n}\n";
+  std::fputs(out.c_str(), stdout);
+}
+
 int command_list(const std::vector<std::string>& rest) {
-  Arguments args("list", rest, {}, 1);
+  Arguments args("list", rest, {{"json", false}}, 1);
   if (args.help()) return std::fputs(LIST_HELP, stdout), 0;
   MappedFile file(args.positional()[0]);
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file);
-  std::printf("# %s\n", kind.describe().c_str());
   // A launcher holds its build values behind its payload.
   std::vector<std::string> values = read_build_values(file.data(), file.size(), location.offset + location.length,
                                                       location.length, kind.target == "linux");
+  const char16_t separator = kind.target == "linux" ? u'/' : u'\\';
+  if (args.has("json")) {
+    JsonLister lister(separator);
+    // Every checksum is compared: a damaged payload is an error, not a listing.
+    read_payload(file.data(), location, lister, true);
+    print_json_listing(kind, values, lister);
+    return 0;
+  }
+  std::printf("# %s\n", kind.describe().c_str());
   if (!values.empty()) {
     std::printf("# template: %s\n# product: %s\n# version: %s\n", values[VALUE_TEMPLATE].c_str(),
                 values[VALUE_PRODUCT].c_str(), values[VALUE_VERSION].c_str());
+    for (size_t i = VALUE_FIXED_ARGUMENTS; i < values.size(); ++i) {
+      std::printf("# argument: %s\n", values[i].c_str());
+    }
   }
-  Lister lister(kind.target == "linux" ? u'/' : u'\\');
-  // Every checksum is compared: a damaged payload is an error, not a listing.
+  Lister lister(separator);
   read_payload(file.data(), location, lister, true);
   return 0;
 }
