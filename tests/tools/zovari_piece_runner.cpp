@@ -33,8 +33,8 @@
 
 #include "build/config.h"
 #include "launcher/command_line.h"
-#include "launcher/fatal.h"
 #include "paths/bounded.h"
+#include "paths/fatal.h"
 #include "payload/directories.h"
 #include "payload/directories_for_tests.h"
 #include "payload/reader.h"
