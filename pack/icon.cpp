@@ -308,7 +308,7 @@ class PeResources {
   // given or any id when id is 0; first language.  Empty when there is none.
   std::string find(uint32_t type, uint32_t id) const {
     if (root_ == 0) return std::string();
-    size_t names = entry_of(root_, type, true);
+    size_t names = entry_of(root_, type, false);
     size_t languages = names ? entry_of(names, id, id == 0) : 0;
     size_t leaf = languages ? entry_of(languages, 0, false) : 0;
     if (leaf == 0 || !fits(leaf, 8)) return std::string();

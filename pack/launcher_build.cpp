@@ -459,15 +459,17 @@ void choose_icon(LauncherSettings& s) {
     s.icon_png = read_icon_file(s.icon);
   } else {
     if (s.main_head.compare(0, 2, "MZ") != 0) return;
-    s.icon_name = "the main binary's icon (" + s.original_filename + ")";
+    const std::string name = "the main binary's icon (" + s.original_filename + ")";
     if (s.main_program.empty() && !s.main_source.empty()) {
       MappedFile file(s.main_source);
-      s.icon_png = program_icon_png(std::string((const char*)file.data(), file.size()), s.icon_name);
+      s.icon_png = program_icon_png(std::string((const char*)file.data(), file.size()), name);
     } else {
-      s.icon_png = program_icon_png(s.main_program, s.icon_name);
+      s.icon_png = program_icon_png(s.main_program, name);
     }
+    if (s.icon_png.empty()) return;  // none: the project's
+    s.icon_name = name;
   }
-  if (!s.icon_png.empty()) make_icon_images(s.icon_png, s.icon_name);
+  make_icon_images(s.icon_png, s.icon_name);
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ struct LauncherSettings {
   // launcher without --icon takes its icon from.
   std::string main_program;
   std::filesystem::path main_source;
-  // Filled by complete_settings: the icon's image as PNG bytes (empty: the
-  // project's own) and what messages call it.
+  // Filled by complete_settings: the icon's image as PNG bytes and what
+  // messages call it; no name for the project's own icon.
   std::string icon_png, icon_name;
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;

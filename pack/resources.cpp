@@ -250,8 +250,8 @@ std::filesystem::path write_windows_resources(const std::filesystem::path& workd
   // Everything is checked and made in memory before the first file is written.
   std::string header = version_header(values);
   std::vector<IconImage> images =
-      icon_png.empty() ? make_icon_images(default_icon_png(), "build/icon.png (built in)")
-                       : make_icon_images(icon_png, icon_name);
+      icon_name.empty() ? make_icon_images(default_icon_png(), "build/icon.png (built in)")
+                        : make_icon_images(icon_png, icon_name);
   std::string script = resource_script(images);
 
   std::error_code error;

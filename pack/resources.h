@@ -35,8 +35,8 @@ std::filesystem::path write_windows_resources(const std::filesystem::path& workd
                                               const VersionValues& values,
                                               const std::filesystem::path& icon_png);
 
-// The same with the icon's image given as PNG bytes (empty: the project's
-// own icon), called icon_name in messages.
+// The same with the icon's image given as PNG bytes, called icon_name in
+// messages; no name stands for the project's own icon.
 std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
                                               const VersionValues& values,
                                               const std::string& icon_png,
