@@ -30,14 +30,19 @@ const char* const LIST_HELP =
     "           ASCII as \\uXXXX)\n"
     "Exits with 1, and writes nothing, when the payload is damaged.\n";
 
+// A record's name with the target's separator.
+std::u16string with_separator(std::u16string name, char16_t separator) {
+  for (char16_t& unit : name) unit = unit == u'\\' ? separator : unit;
+  return name;
+}
+
 // The lines of `list`: the main binary named in the heading (a file may
 // really be called "x (main)"), then "size checksum name" for each file.
 class Lister : public RecordVisitor {
  public:
   explicit Lister(char16_t separator) : separator_(separator) {}
   void begin_record(const RecordInfo& record) override {
-    std::u16string name = record.name;
-    for (char16_t& unit : name) unit = unit == u'\\' ? separator_ : unit;
+    const std::u16string name = with_separator(record.name, separator_);
     if (first_) std::printf("# main: %s\n", display_name(name).c_str());
     std::printf("%llu %08x %s\n", (unsigned long long)record.size, record.checksum,
                 display_name(name).c_str());
@@ -77,8 +82,7 @@ class JsonLister : public RecordVisitor {
  public:
   explicit JsonLister(char16_t separator) : separator_(separator) {}
   void begin_record(const RecordInfo& record) override {
-    std::u16string name = record.name;
-    for (char16_t& unit : name) unit = unit == u'\\' ? separator_ : unit;
+    const std::u16string name = with_separator(record.name, separator_);
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, ", \"size\": %llu, \"checksum\": \"%08x\"}",
                   (unsigned long long)record.size, record.checksum);
