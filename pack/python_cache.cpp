@@ -49,10 +49,12 @@ size_t count_stale_python_caches(const std::vector<PayloadRecord>& records) {
 }
 
 std::string stale_python_cache_warning(size_t count) {
-  return std::to_string(count) + (count == 1 ? " .pyc file is" : " .pyc files are") +
-         " checked against their sources' modification times, which unpacking renews: Python "
-         "would rewrite them at every start, and the launcher put them back at the next.  Leave "
-         "them out (--exclude __pycache__) or compile them by hash "
+  const bool one = count == 1;
+  return std::to_string(count) + (one ? " .pyc file is" : " .pyc files are") + " checked against " +
+         (one ? "its source's modification time" : "their sources' modification times") +
+         ", which unpacking renews: Python would rewrite " + (one ? "it" : "them") +
+         " at every start, and the launcher put " + (one ? "it" : "them") +
+         " back at the next.  Leave __pycache__ out (--exclude __pycache__) or compile by hash "
          "(python3 -m compileall --invalidation-mode unchecked-hash)";
 }
 
