@@ -6,12 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "image/build_area.h"
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
 #include "pack/common.h"
 #include "pack/launcher_build.h"
+#include "pack/launcher_image.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
+
+namespace fs = std::filesystem;
 
 namespace zovari {
 
@@ -103,11 +107,11 @@ void print_json_listing(const FileKind& kind, const std::vector<std::string>& va
   if (!kind.target.empty()) out += ",\n  \"target\": " + json_string(kind.target);
   if (kind.target == "windows") out += ",\n  \"subsystem\": " + json_string(subsystem_name(kind.subsystem));
   if (!values.empty()) {
-    out += ",\n  \"template\": " + json_string(values[VALUE_TEMPLATE]) +
-           ",\n  \"product\": " + json_string(values[VALUE_PRODUCT]) +
-           ",\n  \"version\": " + json_string(values[VALUE_VERSION]) + ",\n  \"arguments\": [";
-    for (size_t i = VALUE_FIXED_ARGUMENTS; i < values.size(); ++i) {
-      out += (i == VALUE_FIXED_ARGUMENTS ? "" : ", ") + json_string(values[i]);
+    out += ",\n  \"template\": " + json_string(values[BUILD_TEMPLATE]) +
+           ",\n  \"product\": " + json_string(values[BUILD_PRODUCT]) +
+           ",\n  \"version\": " + json_string(values[BUILD_VERSION]) + ",\n  \"arguments\": [";
+    for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
+      out += (i == BUILD_FIXED_ARGUMENTS ? "" : ", ") + json_string(values[i]);
     }
     out += "]";
   }
@@ -120,12 +124,15 @@ void print_json_listing(const FileKind& kind, const std::vector<std::string>& va
 int command_list(const std::vector<std::string>& rest) {
   Arguments args("list", rest, {{"json", false}}, 1);
   if (args.help()) return std::fputs(LIST_HELP, stdout), 0;
-  MappedFile file(args.positional()[0]);
+  MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file.data(), file.size());
-  // A launcher holds its build values behind its payload.
-  std::vector<std::string> values = read_build_values(file.data(), file.size(), location.offset + location.length,
-                                                      location.length, kind.target == "linux");
+  // A launcher holds its build values in its build area, beside the payload.
+  std::vector<std::string> values;
+  BuildAreaPlace area;
+  if (find_build_area(file.data(), file.size(), &area)) {
+    values = read_build_values(file.data() + area.offset, area.capacity, area.elf);
+  }
   const char16_t separator = kind.target == "linux" ? u'/' : u'\\';
   if (args.has("json")) {
     JsonLister lister(separator);
@@ -136,9 +143,9 @@ int command_list(const std::vector<std::string>& rest) {
   }
   std::printf("# %s\n", kind.describe().c_str());
   if (!values.empty()) {
-    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[VALUE_TEMPLATE].c_str(),
-                values[VALUE_PRODUCT].c_str(), values[VALUE_VERSION].c_str());
-    for (size_t i = VALUE_FIXED_ARGUMENTS; i < values.size(); ++i) {
+    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[BUILD_TEMPLATE].c_str(),
+                values[BUILD_PRODUCT].c_str(), values[BUILD_VERSION].c_str());
+    for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
       std::printf("# argument: %s\n", values[i].c_str());
     }
   }

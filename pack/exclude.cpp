@@ -1,6 +1,6 @@
 #include "pack/exclude.h"
 
-#include <fnmatch.h>
+#include "pack/names.h"
 
 namespace zovari {
 
@@ -20,11 +20,11 @@ bool exclude_pattern_matches(const std::string& raw_pattern, const std::string& 
   // The walk asks about each folder before what lies in it, so a folder's
   // name or path that matches takes everything below it along.
   if (pattern.find('/') != std::string::npos) {
-    return ::fnmatch(pattern.c_str(), relative.c_str(), 0) == 0;
+    return glob_matches(pattern, relative);
   }
   const size_t slash = relative.rfind('/');
   const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
-  return ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0;
+  return glob_matches(pattern, name);
 }
 
 Exclusions::Exclusions(std::vector<std::string> patterns)

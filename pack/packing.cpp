@@ -1,7 +1,5 @@
 #include "pack/packing.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 
@@ -10,6 +8,7 @@
 #include "pack/exclude.h"
 #include "pack/names.h"
 #include "pack/python_cache.h"
+#include "pack/system.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +31,7 @@ std::string duration_text(double seconds) {
 // A one-line progress display on stderr, shown only on a terminal.
 class Progress {
  public:
-  explicit Progress(uint64_t total) : total_(total), shown_(isatty(2) != 0) {}
+  explicit Progress(uint64_t total) : total_(total), shown_(error_stream_is_terminal()) {}
   ~Progress() { finish(); }
   void update(uint64_t done) {
     if (!shown_) return;
@@ -64,12 +63,17 @@ class Progress {
     }
     // No file name: the workers take input well ahead of what they have
     // compressed, so the file being read says little about where they are.
-    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
-                 total_ / 1048576.0, percent, pace.c_str());
+    char line[160];
+    int length = std::snprintf(line, sizeof line, "packing %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
+                               total_ / 1048576.0, percent, pace.c_str());
+    // Spaces over what the last line had beyond this one: every console,
+    // the Windows one included, understands a carriage return and spaces.
+    std::fprintf(stderr, "\r%s%*s", line, width_ > length ? width_ - length : 0, "");
+    width_ = length;
     std::fflush(stderr);
   }
   void finish() {
-    if (active_) std::fputs("\r\033[K", stderr);
+    if (active_) std::fprintf(stderr, "\r%*s\r", width_, "");
     active_ = false;
   }
 
@@ -77,6 +81,7 @@ class Progress {
   uint64_t total_;
   bool shown_;
   bool active_ = false;
+  int width_ = 0;  // of the line shown
   std::chrono::steady_clock::time_point first_;  // when the first bytes were done
   uint64_t first_done_ = 0;
   std::chrono::steady_clock::time_point last_;
@@ -116,7 +121,8 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
 std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& output) {
   Exclusions exclusions(args.all("exclude"));
   std::vector<PayloadRecord> all =
-      collect_application(args.required("input"), fs::path(args.required("main")), &exclusions);
+      collect_application(fs::u8path(args.required("input")), fs::u8path(args.required("main")),
+                          [&](const std::string& relative) { return exclusions.leaves_out(relative); });
   if (same_file(all.front().source, output)) {
     throw UsageError("--output " + quoted_path(output) + " would replace the main binary");
   }

@@ -3,9 +3,6 @@
 // (descriptor 0x00, window 0x88), framed as the launcher expects.
 #include "pack/payload_writer.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
 // For ZSTD_getFrameProgression; the header and the library are one version.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
@@ -16,8 +13,8 @@
 #include <functional>
 #include <system_error>
 
-#include "pack/exclude.h"
 #include "pack/frame_seal.h"
+#include "pack/system.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -63,23 +60,26 @@ void check_name(const std::u16string& name) {
 class InputFile {
  public:
   explicit InputFile(const fs::path& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      throw PackError("cannot read " + quoted_path(path) + ": " + std::strerror(errno) +
-                      (errno == ENOENT ? " (it vanished while packing)" : ""));
+    SystemProblem problem;
+    file_ = open_for_reading(path, &problem);
+    if (file_ == kNoFile) {
+      throw PackError("cannot read " + quoted_path(path) + ": " + problem.text +
+                      (problem.missing ? " (it vanished while packing)" : ""));
     }
   }
-  ~InputFile() { ::close(fd_); }
+  ~InputFile() {
+    SystemProblem ignored;
+    close_file(file_, &ignored);
+  }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   // Up to size bytes; 0 at the end of the file.
   size_t read(char* data, size_t size) {
-    for (;;) {
-      ssize_t got = ::read(fd_, data, size);
-      if (got >= 0) return (size_t)got;
-      if (errno != EINTR) throw PackError("cannot read " + quoted_path(path_) + ": " + std::strerror(errno));
-    }
+    SystemProblem problem;
+    long long got = read_file(file_, data, size, &problem);
+    if (got < 0) throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
+    return (size_t)got;
   }
   // Exactly size bytes unless the file ends first; returns the count read.
   size_t read_full(char* data, size_t size) {
@@ -94,7 +94,7 @@ class InputFile {
 
  private:
   fs::path path_;
-  int fd_ = -1;
+  FileId file_ = kNoFile;
 };
 
 // The file's size and checksum, read in pieces.
@@ -250,7 +250,7 @@ std::string padding_and_trailer(uint64_t written) {
 
 // The UTF-16 name of one path component on this system.
 std::u16string component_name(const fs::path& component) {
-  const std::string bytes = component.string();
+  const std::string bytes = component.u8string();
   std::u16string name;
   try {
     name = utf16_from_utf8(bytes);
@@ -307,7 +307,7 @@ bool is_packable_file(const fs::directory_entry& entry, bool* is_directory) {
 // An excluded entry is not looked at: a dangling link or a folder that
 // cannot be read stops nothing once a pattern names it.
 void collect_folder(const fs::path& root, const fs::path& relative,
-                    std::vector<PayloadRecord>* out, Exclusions* exclusions) {
+                    std::vector<PayloadRecord>* out, const ExcludeFilter& leaves_out) {
   std::error_code error;
   fs::directory_iterator it(root / relative, error);
   if (error) throw PackError("cannot read folder " + quoted_path(root / relative) + ": " + error.message());
@@ -315,14 +315,14 @@ void collect_folder(const fs::path& root, const fs::path& relative,
     if (error) break;
     bool is_directory = false;
     fs::path child = relative / it->path().filename();
-    if (exclusions != nullptr && exclusions->leaves_out(child.generic_string())) continue;
+    if (leaves_out && leaves_out(child.generic_u8string())) continue;
     if (is_packable_file(*it, &is_directory)) {
       PayloadRecord record;
       record.name = payload_name(child);
       record.source = it->path();
       out->push_back(std::move(record));
     } else if (is_directory) {
-      collect_folder(root, child, out, exclusions);
+      collect_folder(root, child, out, leaves_out);
     }
   }
   if (error) throw PackError("cannot read folder " + quoted_path(root / relative) + ": " + error.message());
@@ -330,15 +330,10 @@ void collect_folder(const fs::path& root, const fs::path& relative,
 
 }  // namespace
 
-int default_workers() {
-  cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? (int)online : 1;
-}
+int default_workers() { return processor_count(); }
 
 std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main,
-                                               Exclusions* exclusions) {
+                                               const ExcludeFilter& leaves_out) {
   std::error_code error;
   if (!fs::exists(dir, error)) throw PackError("input folder not found: " + quoted_path(dir));
   if (!fs::is_directory(dir, error)) throw PackError("input is not a folder: " + quoted_path(dir));
@@ -350,17 +345,17 @@ std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::pa
   }
   if (relative_main.filename().empty()) relative_main = relative_main.parent_path();
 
-  if (exclusions != nullptr) {
+  if (leaves_out) {
     fs::path part;
     for (const fs::path& component : relative_main) {
       part /= component;
-      if (Exclusions(*exclusions).leaves_out(part.generic_string())) {
-        throw PackError("--exclude leaves out the main binary \"" + relative_main.generic_string() + "\"");
+      if (leaves_out(part.generic_u8string())) {
+        throw PackError("--exclude leaves out the main binary \"" + relative_main.generic_u8string() + "\"");
       }
     }
   }
   std::vector<PayloadRecord> files;
-  collect_folder(dir, fs::path(), &files, exclusions);
+  collect_folder(dir, fs::path(), &files, leaves_out);
   if (files.empty()) throw PackError("input folder holds no files: " + quoted_path(dir));
 
   fs::path main_path = dir / relative_main;
