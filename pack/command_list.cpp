@@ -9,7 +9,7 @@
 #include "image/build_area.h"
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
-#include "pack/common.h"
+#include "pack/text.h"
 #include "pack/launcher_build.h"
 #include "pack/launcher_image.h"
 #include "pack/names.h"

@@ -7,7 +7,8 @@
 
 #include "pack/arguments.h"
 #include "pack/command_options.h"
-#include "pack/common.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/packing.h"
 
 namespace fs = std::filesystem;

@@ -4,11 +4,11 @@
 #include <cstdio>
 
 #include "pack/command_options.h"
-#include "pack/common.h"
 #include "pack/exclude.h"
 #include "pack/names.h"
 #include "pack/python_cache.h"
 #include "pack/system.h"
+#include "pack/text.h"
 
 namespace fs = std::filesystem;
 
