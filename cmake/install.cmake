@@ -31,6 +31,7 @@ install(FILES ${ZOVARI_RUNTIME_DIR}/libzovari_runtime.a ${ZOVARI_RUNTIME_DIR}/li
         DESTINATION ${runtime_destination}/linux)
 install(DIRECTORY ${ZOVARI_WINDOWS_RUNTIME_DIR}/ DESTINATION ${runtime_destination}/windows
         FILES_MATCHING PATTERN "libzovari_runtime.a" PATTERN "libzovari_zstd.a"
+                       PATTERN "libzovari_deflate.a"
                        PATTERN "link-libraries.txt")
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/zovari-pack)
 
@@ -49,10 +50,10 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# What linking a launcher calls and links: g++ with the static zstd and zlib
-# for Linux launchers; the MinGW-w64 g++ (posix threads), windres and the
-# MinGW zlib for Windows ones.
+# What linking a launcher calls and links: g++ with the static zstd and
+# libdeflate for Linux launchers; the MinGW-w64 g++ (posix threads) and
+# windres for Windows ones, whose zstd and libdeflate come with the runtime.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "g++, libzstd-dev, zlib1g-dev, g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64, libz-mingw-w64-dev")
+    "g++, libzstd-dev, libdeflate-dev, g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "osslsigncode, wine64")
 include(CPack)

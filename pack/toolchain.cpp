@@ -77,11 +77,9 @@ fs::path installed_prefix() {
 std::string package_of_library(const fs::path& library) {
   const std::string text = library.string();
   const std::string name = library.filename().string();
-  if (text.find("mingw32") != std::string::npos) {
-    return name == "libz.a" ? "libz-mingw-w64-dev" : "mingw-w64-x86-64-dev";
-  }
+  if (text.find("mingw32") != std::string::npos) return "mingw-w64-x86-64-dev";
   if (name == "libzstd.a") return "libzstd-dev";
-  if (name == "libz.a") return "zlib1g-dev";
+  if (name == "libdeflate.a") return "libdeflate-dev";
   return "that provides " + name;
 }
 

@@ -896,8 +896,8 @@ class Launchers(Base):
         info = subprocess.run(["dpkg-deb", "--info", deb], stdout=subprocess.PIPE, check=True).stdout.decode()
         depends = [l for l in info.splitlines() if l.strip().startswith("Depends:")]
         self.assertEqual(len(depends), 1, info)
-        for package in ("g++", "libzstd-dev", "zlib1g-dev", "g++-mingw-w64-x86-64-posix",
-                        "binutils-mingw-w64-x86-64", "libz-mingw-w64-dev"):
+        for package in ("g++", "libzstd-dev", "libdeflate-dev", "g++-mingw-w64-x86-64-posix",
+                        "binutils-mingw-w64-x86-64"):
             self.assertRegex(depends[0], r"[:,] %s(,| \(|$)" % re.escape(package))
         subprocess.run(["dpkg-deb", "-x", deb, os.path.join(work, "root")], check=True)
         os.makedirs(os.path.join(work, "b"))
