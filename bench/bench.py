@@ -124,6 +124,7 @@ class Corpus:
         self.list = os.path.join(self.dir, "files.txt")
         self.tar = None
         self.candidates = {}
+        self.windows_candidates = {}
 
     def build(self, main_program):
         run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), self.name, self.dir,
@@ -463,7 +464,7 @@ def check_tree(args, group, name):
     measure = group[name]
     if group.get("windows"):
         folder = {"launcher_warm": group["warm_app"]}.get(name, getattr(measure, "last", None))
-        if name in ("launcher_warm", "launcher_cold", "write"):
+        if name in ("launcher_warm", "launcher_cold", "write") or name.endswith("_cold"):
             if not hasattr(corpus, "windows_expected"):
                 corpus.windows_expected = crc_value(group["app"], corpus, args.out,
                                                     corpus.windows_list)
@@ -773,24 +774,44 @@ def windows_corpus(args, corpus):
     return folder
 
 
-def build_windows_launcher(args, corpus, level):
+def pack_windows_launcher(args, corpus, level, runtime_root, output):
+    """zovari-pack's Windows launcher of the corpus, linked from the runtime
+    in runtime_root/windows; rebuilt only when something it is made of
+    changed."""
     tool = pack_tool(args.build_dir)
     if tool is None:
         sys.exit("bench: the Windows launchers need zovari-pack, not built in %s" % args.build_dir)
     app = windows_corpus(args, corpus)
-    output = os.path.join(args.out, "launcher-%s.exe" % corpus.name)
-    runtime = os.path.join(args.runtime_root, "windows", "libzovari_runtime.a")
+    runtime = os.path.join(runtime_root, "windows", "libzovari_runtime.a")
     key = digest(corpus.key, str(level), file_digest(runtime), file_digest(tool),
                  file_digest(os.path.join(app, MAIN_NAME)), file_digest(corpus.windows_list))
     if not (os.path.exists(output) and up_to_date(output + ".key", key)):
         log("building %s (level %d)" % (os.path.basename(output), level))
         command = [tool, "build", "--input", app, "--main", MAIN_NAME, "--output", output,
                    "--target", "windows", "--template", WINDOWS_TEMPLATE,
-                   "--runtime", args.runtime_root]
+                   "--runtime", runtime_root]
         if "--level" in pack_help(tool):
             command += ["--level", str(level)]
         run(command, stdout=sys.stderr)
         write_key(output + ".key", key)
+    return app
+
+
+def build_windows_candidate(args, corpus, level, runtime):
+    """A candidate runtime folder that holds a Windows runtime in windows/
+    (bench/build_runtime.sh --windows) gets a Windows launcher of its own,
+    packed from the same application at the same level."""
+    if not os.path.exists(os.path.join(runtime, "windows", "libzovari_runtime.a")):
+        return
+    name = candidate_name(runtime)
+    output = os.path.join(args.out, "launcher-%s-candidate-%s.exe" % (corpus.name, name))
+    pack_windows_launcher(args, corpus, level, runtime, output)
+    corpus.windows_candidates[name] = output
+
+
+def build_windows_launcher(args, corpus, level):
+    output = os.path.join(args.out, "launcher-%s.exe" % corpus.name)
+    app = pack_windows_launcher(args, corpus, level, args.runtime_root, output)
     corpus.windows_app = app
     corpus.windows_launcher = output
     corpus.windows_frame, _ = extract_frame(output, output + ".frame.zst", output + ".payload")
@@ -865,7 +886,30 @@ def windows_measures(args, wine, corpus, place):
                           "write", "absent")
     else:
         group["order"] = ("launcher_warm", "launcher_cold")  # memory only
+    for name, candidate in corpus.windows_candidates.items():
+        group.update(windows_candidate_measures(wine, base, name, candidate, tag, fresh_folder))
+        group["order"] += (name + "_warm", name + "_cold")
+        group["candidates"].append(name)
     return group
+
+
+def windows_candidate_measures(wine, base, name, launcher, tag, fresh_folder):
+    """A candidate's warm start (beside itself, in a folder of its own) and
+    cold start (a fresh folder each run, as the launcher's)."""
+    warm = os.path.join(base, "warm-" + name)
+    os.makedirs(warm)
+    shutil.copyfile(launcher, os.path.join(warm, "launcher.exe"))
+
+    def prepare_cold(measure):
+        folder = fresh_folder("cold")
+        os.link(os.path.join(warm, "launcher.exe"), os.path.join(folder, "launcher.exe"))
+        measure.last = os.path.join(folder, "app")
+        measure.command = [wine_path(os.path.join(folder, "launcher.exe"))]
+
+    return {name + "_warm": WineMeasure(wine, "%s warm, %s" % (name, tag),
+                                        [wine_path(os.path.join(warm, "launcher.exe"))]),
+            name + "_cold": WineMeasure(wine, "%s cold, %s" % (name, tag), [],
+                                        prepare=prepare_cold)}
 
 
 def windows_rows(row, rows, groups, corpora):
@@ -1085,6 +1129,9 @@ def main():
             if corpus.name != "small":
                 build_windows_launcher(args, corpus, args.huge_level if corpus.name == "huge"
                                        else args.level)
+            if corpus.name == "large":
+                for runtime in args.candidate:
+                    build_windows_candidate(args, corpus, args.level, runtime)
     else:
         log("Windows launchers left out: no Wine, MinGW or Windows runtime (or --no-windows)")
 
