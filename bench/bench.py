@@ -105,11 +105,13 @@ def build_tools(out, build_dir):
         key = digest(file_digest(source), file_digest(writer))
         if not (os.path.exists(target) and up_to_date(target + ".key", key)):
             with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
-                # The writer compresses with zstd's worker threads, which only
-                # Debian's shared library has.
-                zstd = [l.split("=", 1)[1].strip() for l in f if l.startswith("ZSTD_SHARED:")]
+                cache = f.readlines()
+            # The writer compresses with zstd's worker threads, which only
+            # Debian's shared library has, and checksums with libdeflate.
+            libraries = [l.split("=", 1)[1].strip() for l in cache
+                         if l.startswith(("ZSTD_SHARED:", "LIBDEFLATE_STATIC:"))]
             run(["g++", "-O2", "-std=c++17", "-I" + ROOT, "-o", target, source, writer]
-                + zstd + ["-lz", "-pthread"])
+                + libraries + ["-pthread"])
             write_key(target + ".key", key)
 
 
