@@ -567,11 +567,13 @@ def report(args, corpora, groups):
         tag = "%s, %s" % (group["corpus"].name, group["where"])
         for name, state in ((n, s) for n in group["candidates"] for s in ("warm", "cold")):
             base, cand = group["launcher_" + state], group["%s_%s" % (name, state)]
+            # Wine gives neither CPU times nor, for a candidate, a peak.
+            cpu, base_cpu = statistics.median(cand.cpu), statistics.median(base.cpu)
             rows.append(("%s %s, %s" % (name, state, tag), ms(cand.median), "launcher as built",
                          ms(base.median), "%.3f" % (cand.median / base.median),
-                         "rss %.2f" % (max(cand.rss) / max(base.rss)), "",
-                         "%.3f" % (min(cand.wall) / min(base.wall)),
-                         "%.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu))))
+                         "rss %.2f" % (max(cand.rss) / max(base.rss)) if max(cand.rss) else "",
+                         "", "%.3f" % (min(cand.wall) / min(base.wall)),
+                         "%.3f" % (cpu / base_cpu) if base_cpu else ""))
 
     linux_rows = list(rows)
     del rows[:]
