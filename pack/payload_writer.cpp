@@ -3,10 +3,6 @@
 // (descriptor 0x00, window 0x88), framed as the launcher expects.
 #include "pack/payload_writer.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 // For ZSTD_getFrameProgression; the header and the library are one version.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
@@ -18,6 +14,9 @@
 #include <system_error>
 
 #include "pack/frame_seal.h"
+#include "pack/system.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -63,28 +62,39 @@ void check_name(const std::u16string& name) {
 class InputFile {
  public:
   explicit InputFile(const fs::path& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      throw PackError("cannot read " + quoted_path(path) + ": " + std::strerror(errno) +
-                      (errno == ENOENT ? " (it vanished while packing)" : ""));
+    SystemProblem problem;
+    file_ = open_for_reading(path, &problem);
+    if (file_ == NO_FILE) {
+      throw PackError("cannot read " + quoted_path(path) + ": " + problem.text +
+                      (problem.missing ? " (it vanished while packing)" : ""));
     }
   }
-  ~InputFile() { ::close(fd_); }
+  ~InputFile() {
+    SystemProblem ignored;
+    close_file(file_, &ignored);
+  }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   // Up to size bytes; 0 at the end of the file.
   size_t read(char* data, size_t size) {
-    for (;;) {
-      ssize_t got = ::read(fd_, data, size);
-      if (got >= 0) return (size_t)got;
-      if (errno != EINTR) throw PackError("cannot read " + quoted_path(path_) + ": " + std::strerror(errno));
-    }
+    SystemProblem problem;
+    long long got = read_file(file_, data, size, &problem);
+    if (got < 0) throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
+    return (size_t)got;
   }
-  int fd() const { return fd_; }
+  FileVersion version() {
+    SystemProblem problem;
+    FileVersion result;
+    if (!file_version(file_, &result, &problem)) {
+      throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
+    }
+    return result;
+  }
   void seek(uint64_t offset) {
-    if (::lseek(fd_, (off_t)offset, SEEK_SET) < 0) {
-      throw PackError("cannot read " + quoted_path(path_) + ": " + std::strerror(errno));
+    SystemProblem problem;
+    if (!seek_file(file_, offset, &problem)) {
+      throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
     }
   }
   // Exactly size bytes unless the file ends first; returns the count read.
@@ -100,26 +110,8 @@ class InputFile {
 
  private:
   fs::path path_;
-  int fd_ = -1;
+  FileId file_ = NO_FILE;
 };
-
-// What fstat says of an open file that changes when someone writes it.
-struct FileState {
-  uint64_t size;
-  struct timespec modified, changed;
-};
-
-FileState file_state(int fd, const fs::path& path) {
-  struct stat status;
-  if (::fstat(fd, &status) != 0) {
-    throw PackError("cannot read " + quoted_path(path) + ": " + std::strerror(errno));
-  }
-  return FileState{(uint64_t)status.st_size, status.st_mtim, status.st_ctim};
-}
-
-bool same_time(const struct timespec& a, const struct timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
 
 // A file's contents read once, for its record: the size and checksum that
 // the record's header needs come first in the stream, so the contents are
@@ -131,7 +123,7 @@ const uint64_t HELD_LIMIT = (uint64_t)1 << PAYLOAD_WINDOW_LOG;
 class FileContents {
  public:
   FileContents(const fs::path& path, std::vector<char>* held) : path_(path), in_(path), held_(*held) {
-    FileState before = file_state(in_.fd(), path);
+    FileVersion before = in_.version();
     for (;;) {
       bool holding = held_size_ < HELD_LIMIT;
       // The buffer only grows, so no file pays for filling it again.
@@ -149,12 +141,11 @@ class FileContents {
     // A write while the file was read shows in its size or its times; a
     // file whose length is not what it said at the start (a file of /proc)
     // gives other bytes at every read.
-    FileState after = file_state(in_.fd(), path);
-    if (size_ < before.size || after.size < before.size) changed("it became shorter");
-    if (size_ > before.size || after.size > before.size) changed("it grew");
-    if (!same_time(before.modified, after.modified) || !same_time(before.changed, after.changed)) {
-      changed("");
-    }
+    FileVersion after = in_.version();
+    uint64_t said = (uint64_t)before.size;
+    if (size_ < said || (uint64_t)after.size < said) changed("it became shorter");
+    if (size_ > said || (uint64_t)after.size > said) changed("it grew");
+    if (!(after == before)) changed("");
   }
 
   uint64_t size() const { return size_; }
@@ -316,7 +307,7 @@ std::string padding_and_trailer(uint64_t written) {
 
 // The UTF-16 name of one path component on this system.
 std::u16string component_name(const fs::path& component) {
-  const std::string bytes = component.string();
+  const std::string bytes = component.u8string();
   std::u16string name;
   try {
     name = utf16_from_utf8(bytes);
@@ -393,12 +384,7 @@ void collect_folder(const fs::path& root, const fs::path& relative,
 
 }  // namespace
 
-int default_workers() {
-  cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? (int)online : 1;
-}
+int default_workers() { return processor_count(); }
 
 std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main) {
   std::error_code error;

@@ -1,12 +1,10 @@
 #include "paths/template.h"
 
-#include "build/config.h"
+#include "image/config.h"
 #include "paths/bounded.h"
 #include "paths/runtime_values.h"
 #include "paths/tokens.h"
 #include "platform/platform.h"
-
-static const size_t VALUE_CAPACITY = 1024;
 
 // Removes every separator at the end of the output but one that begins it:
 // alone, that one names the root ("/"), and without it the path would be
@@ -78,19 +76,19 @@ static bool resolve_token(wchar_t* output, size_t capacity, const wchar_t* name)
     case TOKEN_CACHE_DIR:
       return append_folder(output, capacity, platform_cache_directory);
     case TOKEN_COMPANY:
-      append_wide_bounded(output, zovari_company, capacity);
+      append_wide_bounded(output, build_value(BUILD_COMPANY), capacity);
       return true;
     case TOKEN_PRODUCT:
-      append_wide_bounded(output, zovari_product, capacity);
+      append_wide_bounded(output, build_value(BUILD_PRODUCT), capacity);
       return true;
     case TOKEN_VERSION:
-      append_wide_bounded(output, zovari_version, capacity);
+      append_wide_bounded(output, build_value(BUILD_VERSION), capacity);
       return true;
     case TOKEN_FILE_VERSION:
-      append_wide_bounded(output, zovari_file_version, capacity);
+      append_wide_bounded(output, build_value(BUILD_FILE_VERSION), capacity);
       return true;
     case TOKEN_PRODUCT_VERSION:
-      append_wide_bounded(output, zovari_product_version, capacity);
+      append_wide_bounded(output, build_value(BUILD_PRODUCT_VERSION), capacity);
       return true;
     case TOKEN_RANDOM:
       append_random_value(output, capacity);

@@ -56,8 +56,7 @@ class Mutant:
     def __init__(self, fields, line):
         self.line = line
         self.id = fields.get("id", "line-%d" % line)
-        location = fields.get("file", "")
-        self.path, _, self.hint = location.partition(":")
+        self.path = fields.get("file", "")
         self.after = fields.get("after")
         self.find = fields.get("find")
         self.replace = fields.get("replace", "")
@@ -206,7 +205,10 @@ class Scratch:
             env = dict(os.environ,
                        ZOVARI_E2E_REPORT_CHILD=os.path.join(self.build_dir("linux"), "tests", "e2e", "report_child"),
                        ZOVARI_E2E_WINDOWS_BUILD=self.build_dir("windows"),
-                       ZOVARI_E2E_RUNTIME_ROOT=os.path.join(self.src, "out", "runtime"),
+                       ZOVARI_LINUX_RUNTIME=os.path.join(self.build_dir("linux"), "runtime", "linux",
+                                                         "zovari-launcher"),
+                       ZOVARI_WINDOWS_RUNTIME=os.path.join(self.build_dir("windows"), "runtime", "windows",
+                                                           "zovari-launcher.exe"),
                        ZOVARI_E2E_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"))
             command = [PYTHON, os.path.join(self.src, "tests", "e2e", "test_launchers.py"), target]
             for pattern in filter(None, selection.split(",")):
@@ -270,7 +272,7 @@ def main():
                 _, problem = mutant.locate(f.read())
             if problem:
                 problems += 1
-                print("%-28s %s (%s:%s)" % (mutant.id, problem, mutant.path, mutant.hint))
+                print("%-28s %s (%s)" % (mutant.id, problem, mutant.path))
         print("%d mutants, %d not found as written" % (len(mutants), problems))
         return 1 if problems else 0
 
@@ -286,7 +288,7 @@ def main():
     lines = []
     counts = {}
     id_width = max([len(m.id) for m in mutants] + [1])
-    place_width = max([len(m.path) + len(m.hint) + 1 for m in mutants] + [1])
+    place_width = max([len(m.path) + 6 for m in mutants] + [1])
 
     def say(text):
         print(text, flush=True)
@@ -323,8 +325,9 @@ def main():
             with open(source, encoding="utf-8") as f:
                 text = f.read()
             at, problem = mutant.locate(text)
-            label = "%-*s %-*s" % (id_width, mutant.id, place_width,
-                                   "%s:%s" % (mutant.path, mutant.hint))
+            # The line the text stands on now, found rather than kept in the list.
+            place = mutant.path if problem else "%s:%d" % (mutant.path, text.count("\n", 0, at) + 1)
+            label = "%-*s %-*s" % (id_width, mutant.id, place_width, place)
             if problem:
                 say("%s %s" % (label, problem))
                 counts[problem] = counts.get(problem, 0) + 1
