@@ -32,6 +32,12 @@ def payload_seeds():
         "pieces": record("big", bytes(range(256)) * 128 + b"!") + record("exact", b"q" * 0x8000) + END,
         "window": record("w", b"w" * (0x20000 - 16)) + record("after", b"tail") + END,
         "duplicate": record("a", b"first") + record("a", b"second") + END,
+        # Under a folder that the start makes while it holds the lock, where
+        # a file is ruled out by the record of names written, not opened: a
+        # checksum of 0 matches only a file that is not there.
+        "in-a-new-folder": record("app", b"m") + record("d\\a", b"first")
+        + record("d\\a", b"second", stored=0) + record("d\\b", b"never", stored=0)
+        + record("d\\e\\f", b"deep") + END,
         "wrong-checksum": record("a", b"data", stored=0x12345678) + record("b", b"x", stored=0) + END,
         "conflict": record("a", b"file") + record("a\\b", b"under a file") + END,
         "wide-names": record("caf\u00e9\\\u6f22\u5b57\\\U0001F600", b"wide") + END,

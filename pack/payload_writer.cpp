@@ -83,6 +83,20 @@ class InputFile {
     if (got < 0) throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
     return (size_t)got;
   }
+  FileVersion version() {
+    SystemProblem problem;
+    FileVersion result;
+    if (!file_version(file_, &result, &problem)) {
+      throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
+    }
+    return result;
+  }
+  void seek(uint64_t offset) {
+    SystemProblem problem;
+    if (!seek_file(file_, offset, &problem)) {
+      throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
+    }
+  }
   // Exactly size bytes unless the file ends first; returns the count read.
   size_t read_full(char* data, size_t size) {
     size_t done = 0;
@@ -99,21 +113,84 @@ class InputFile {
   FileId file_ = NO_FILE;
 };
 
-// The file's size and checksum, read in pieces.
-void measure_file(const fs::path& path, uint64_t* size, uint32_t* checksum) {
-  InputFile in(path);
-  std::vector<char> buffer(READ_PIECE);
-  uint32_t crc = 0;
-  uint64_t total = 0;
-  for (;;) {
-    size_t got = in.read(buffer.data(), buffer.size());
-    if (got == 0) break;
-    crc = crc32_continue(crc, buffer.data(), got);
-    total += got;
+// A file's contents read once, for its record: the size and checksum that
+// the record's header needs come first in the stream, so the contents are
+// held (in a buffer kept from file to file) until the header is written.
+// Only the first HELD_LIMIT bytes are held; a larger file's rest is read
+// again behind them, and must give the same checksum.
+const uint64_t HELD_LIMIT = (uint64_t)1 << PAYLOAD_WINDOW_LOG;
+
+class FileContents {
+ public:
+  FileContents(const fs::path& path, std::vector<char>* held) : path_(path), in_(path), held_(*held) {
+    FileVersion before = in_.version();
+    for (;;) {
+      bool holding = held_size_ < HELD_LIMIT;
+      // The buffer only grows, so no file pays for filling it again.
+      if (holding && held_.size() < held_size_ + READ_PIECE) held_.resize(held_size_ + READ_PIECE);
+      char* buffer = holding ? held_.data() + held_size_ : spare();
+      size_t got = in_.read_full(buffer, READ_PIECE);
+      crc_ = crc32_continue(crc_, buffer, got);
+      if (holding) {
+        held_size_ += got;
+        held_crc_ = crc_;
+      }
+      size_ += got;
+      if (got < READ_PIECE) break;
+    }
+    // A write while the file was read shows in its size or its times; a
+    // file whose length is not what it said at the start (a file of /proc)
+    // gives other bytes at every read.
+    FileVersion after = in_.version();
+    uint64_t said = (uint64_t)before.size;
+    if (size_ < said || (uint64_t)after.size < said) changed("it became shorter");
+    if (size_ > said || (uint64_t)after.size > said) changed("it grew");
+    if (!(after == before)) changed("");
   }
-  *size = total;
-  *checksum = stored_checksum(crc);
-}
+
+  uint64_t size() const { return size_; }
+  uint32_t checksum() const { return stored_checksum(crc_); }
+
+  // Hands the contents to write in pieces of at most READ_PIECE bytes.
+  template <class Write>
+  void write_to(Write write) {
+    for (uint64_t at = 0; at < held_size_; at += READ_PIECE) {
+      write(held_.data() + at, (size_t)std::min<uint64_t>(held_size_ - at, READ_PIECE));
+    }
+    if (size_ == held_size_) return;
+    in_.seek(held_size_);
+    uint32_t crc = held_crc_;
+    for (uint64_t left = size_ - held_size_; left > 0;) {
+      size_t want = (size_t)std::min<uint64_t>(left, READ_PIECE);
+      if (in_.read_full(spare(), want) != want) changed("it became shorter");
+      crc = crc32_continue(crc, spare(), want);
+      write(spare(), want);
+      left -= want;
+    }
+    char extra;
+    if (in_.read(&extra, 1) != 0) changed("it grew");
+    if (crc != crc_) changed("");
+  }
+
+ private:
+  [[noreturn]] void changed(const char* how) {
+    throw PackError(std::string("file changed while packing") + (*how ? " (" : "") + how +
+                    (*how ? ")" : "") + ": " + quoted_path(path_));
+  }
+  char* spare() {
+    if (spare_.empty()) spare_.resize(READ_PIECE);
+    return spare_.data();
+  }
+
+  fs::path path_;
+  InputFile in_;
+  std::vector<char>& held_;
+  std::vector<char> spare_;
+  uint64_t held_size_ = 0;
+  uint64_t size_ = 0;
+  uint32_t crc_ = 0;
+  uint32_t held_crc_ = 0;  // of the held bytes alone
+};
 
 // One zstd frame written piece by piece to a sink, sealed (frame_seal.h).  The whole input is never
 // handed over with ZSTD_e_end at once, so the library never learns its size
@@ -196,7 +273,7 @@ class FrameCompressor {
 // Feeds every record and the end record into the compressor, streaming files.
 void compress_records(const std::vector<PayloadRecord>& records, const PayloadOptions& options,
                       FrameCompressor& frame) {
-  std::vector<char> buffer;
+  std::vector<char> held;
   const std::u16string* feeding = nullptr;
   if (options.progress) {
     // The headers are a small part of the stream: counted as contents, capped.
@@ -212,31 +289,9 @@ void compress_records(const std::vector<PayloadRecord>& records, const PayloadOp
   for (const PayloadRecord& record : records) {
     feeding = &record.name;
     check_name(record.name);
-    uint64_t size = 0;
-    uint32_t checksum = 0;
-    measure_file(record.source, &size, &checksum);
-    frame.write(record_header(record.name, size, checksum));
-
-    InputFile in(record.source);
-    buffer.resize(READ_PIECE);
-    uint64_t left = size;
-    uint32_t crc = 0;
-    while (left > 0) {
-      size_t want = (size_t)std::min<uint64_t>(left, buffer.size());
-      if (in.read_full(buffer.data(), want) != want) {
-        throw PackError("file changed while packing (it became shorter): " + quoted_path(record.source));
-      }
-      crc = crc32_continue(crc, buffer.data(), want);
-      frame.write(buffer.data(), want);
-      left -= want;
-    }
-    char extra;
-    if (in.read(&extra, 1) != 0) {
-      throw PackError("file changed while packing (it grew): " + quoted_path(record.source));
-    }
-    if (stored_checksum(crc) != checksum) {
-      throw PackError("file changed while packing: " + quoted_path(record.source));
-    }
+    FileContents contents(record.source, &held);
+    frame.write(record_header(record.name, contents.size(), contents.checksum()));
+    contents.write_to([&frame](const char* data, size_t size) { frame.write(data, size); });
   }
   frame.write(std::string(2, '\0'));
   frame.finish();

@@ -41,6 +41,23 @@ bool write_file(FileId file, const char* data, size_t size, SystemProblem* probl
 // The file's size, or -1 with *problem (also when it is not a regular file).
 long long regular_file_size(FileId file, SystemProblem* problem);
 
+// What changes when someone writes a file: its size and the times of its
+// last write and last change, in the system's own units.
+struct FileVersion {
+  long long size = 0;
+  long long modified = 0;
+  long long changed = 0;
+  bool operator==(const FileVersion& other) const {
+    return size == other.size && modified == other.modified && changed == other.changed;
+  }
+};
+
+// The open file's version; false with *problem.
+bool file_version(FileId file, FileVersion* version, SystemProblem* problem);
+
+// Moves the read position to offset bytes from the start; false with *problem.
+bool seek_file(FileId file, uint64_t offset, SystemProblem* problem);
+
 // Gives the file these permission bits where the system has them.
 bool set_file_mode(FileId file, unsigned mode, SystemProblem* problem);
 

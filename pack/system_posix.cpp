@@ -77,6 +77,24 @@ long long regular_file_size(FileId file, SystemProblem* problem) {
   return (long long)info.st_size;
 }
 
+bool file_version(FileId file, FileVersion* version, SystemProblem* problem) {
+  struct stat info;
+  if (::fstat((int)file, &info) != 0) {
+    fail(problem);
+    return false;
+  }
+  version->size = (long long)info.st_size;
+  version->modified = (long long)info.st_mtim.tv_sec * 1000000000 + info.st_mtim.tv_nsec;
+  version->changed = (long long)info.st_ctim.tv_sec * 1000000000 + info.st_ctim.tv_nsec;
+  return true;
+}
+
+bool seek_file(FileId file, uint64_t offset, SystemProblem* problem) {
+  if (::lseek((int)file, (off_t)offset, SEEK_SET) >= 0) return true;
+  fail(problem);
+  return false;
+}
+
 bool set_file_mode(FileId file, unsigned mode, SystemProblem* problem) {
   if (::fchmod((int)file, (mode_t)mode) == 0) return true;
   fail(problem);

@@ -81,6 +81,28 @@ long long regular_file_size(FileId file, SystemProblem* problem) {
   return -1;
 }
 
+bool file_version(FileId file, FileVersion* version, SystemProblem* problem) {
+  LARGE_INTEGER size;
+  FILE_BASIC_INFO basic;
+  if (!GetFileSizeEx(handle(file), &size) ||
+      !GetFileInformationByHandleEx(handle(file), FileBasicInfo, &basic, sizeof basic)) {
+    fail(problem);
+    return false;
+  }
+  version->size = size.QuadPart;
+  version->modified = basic.LastWriteTime.QuadPart;
+  version->changed = basic.ChangeTime.QuadPart;
+  return true;
+}
+
+bool seek_file(FileId file, uint64_t offset, SystemProblem* problem) {
+  LARGE_INTEGER to;
+  to.QuadPart = (LONGLONG)offset;
+  if (SetFilePointerEx(handle(file), to, nullptr, FILE_BEGIN)) return true;
+  fail(problem);
+  return false;
+}
+
 bool set_file_mode(FileId, unsigned, SystemProblem*) { return true; }
 
 bool close_file(FileId file, SystemProblem* problem) {

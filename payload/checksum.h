@@ -4,23 +4,14 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
-#include <zlib.h>
-
-// zlib takes 32-bit lengths; larger blocks go through in slices of 1 GiB.
-static const uint64_t CRC_SLICE = (uint64_t)1 << 30;
+#include <libdeflate.h>
 
 // The CRC-32 crc continued over size bytes at data, of any size.  Start
-// from 0 for a new block.
+// from 0 for a new block.  libdeflate picks the fastest routine for the CPU
+// (carry-less multiplication where there is one) at the first call.
+static_assert(sizeof(size_t) == sizeof(uint64_t), "a block's size must pass whole");
 static inline uint32_t crc32_continue(uint32_t crc, const void* data, uint64_t size) {
-  const unsigned char* at = (const unsigned char*)data;
-  uLong value = crc;
-  while (size > 0) {
-    uint64_t slice = size < CRC_SLICE ? size : CRC_SLICE;
-    value = crc32(value, at, (uInt)slice);
-    at += slice;
-    size -= slice;
-  }
-  return (uint32_t)value;
+  return libdeflate_crc32(crc, data, (size_t)size);
 }
 
 // What a record stores for a CRC-32: the CRC itself, but 1 for 0, since 0

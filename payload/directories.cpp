@@ -40,7 +40,9 @@ static void seed_with_profile_directory(void) {
   }
 }
 
-bool ensure_directory(const wchar_t* path) {
+// ensure_directory, and *created tells whether this call made the directory.
+static bool make_directory(const wchar_t* path, bool* created) {
+  *created = false;
   if (!Seeded) {
     seed_with_profile_directory();
   }
@@ -52,11 +54,18 @@ bool ensure_directory(const wchar_t* path) {
   if (platform_is_bare_root(path)) {
     return true;
   }
-  if (platform_create_directory(path) == PLATFORM_DIRECTORY_FAILED) {
+  platform_directory_result result = platform_create_directory(path);
+  if (result == PLATFORM_DIRECTORY_FAILED) {
     return false;
   }
+  *created = result == PLATFORM_DIRECTORY_CREATED;
   remember_directory(path);
   return true;
+}
+
+bool ensure_directory(const wchar_t* path) {
+  bool created;
+  return make_directory(path, &created);
 }
 
 // The index of the separator that ends path's parent: the last one at index
@@ -69,29 +78,36 @@ static size_t parent_cut(const wchar_t* path, size_t length) {
 // Climbs from the file's directory until a level exists or can be made, then
 // makes the levels below it from the top down.  One buffer serves every level,
 // each level being a prefix of the path, so a deep path costs no stack.
-void ensure_parent_directories(const wchar_t* path) {
+size_t ensure_parent_directories(const wchar_t* path) {
   static wchar_t levels[PATH_CAPACITY];
   static size_t missing[PATH_CAPACITY];
   levels[0] = 0;
   append_wide_bounded(levels, path, PATH_CAPACITY);
   size_t missing_count = 0;
+  size_t topmost_created = 0;
+  bool created;
   for (size_t cut = parent_cut(levels, wcslen(levels)); cut != 0;
        cut = parent_cut(levels, cut)) {
     levels[cut] = 0;
-    bool exists = ensure_directory(levels);
+    bool exists = make_directory(levels, &created);
     levels[cut] = PLATFORM_SEPARATOR;
-    if (exists) break;
+    if (exists) {
+      if (created) topmost_created = cut;
+      break;
+    }
     missing[missing_count++] = cut;
   }
   // Each level that could not be made on the way up is tried once more now
-  // that its parent has had its turn; a failure shows up when the file
-  // cannot be opened.
+  // that its parent has had its turn, from the top down; a failure shows up
+  // when the file cannot be opened.
   while (missing_count > 0) {
     size_t cut = missing[--missing_count];
     levels[cut] = 0;
-    ensure_directory(levels);
+    make_directory(levels, &created);
     levels[cut] = PLATFORM_SEPARATOR;
+    if (created && topmost_created == 0) topmost_created = cut;
   }
+  return topmost_created;
 }
 
 size_t known_directory_count(void) {

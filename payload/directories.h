@@ -4,12 +4,14 @@
 #ifndef ZOVARI_PAYLOAD_DIRECTORIES_H
 #define ZOVARI_PAYLOAD_DIRECTORIES_H
 
+#include <stddef.h>
 #include <wchar.h>
 
 // Makes every missing directory above the file at path exist, if it can.
-// Reports nothing: a directory that cannot be made shows up when the file
-// cannot be opened.
-void ensure_parent_directories(const wchar_t* path);
+// Reports no failure: a directory that cannot be made shows up when the file
+// cannot be opened.  Returns the length of the topmost directory this call
+// created (a prefix of path), 0 when it created none.
+size_t ensure_parent_directories(const wchar_t* path);
 
 // True when the directory exists afterwards or counts as existing (known,
 // created, already there, or a bare drive).  The first call seeds the table

@@ -11,10 +11,13 @@
 #include "payload/format.h"
 #include "payload/programs.h"
 #include "payload/reader.h"
+#include "payload/written_names.h"
 #include "platform/platform.h"
 
 static uint16_t NameBuffer[PAYLOAD_NAME_UNITS + 1];
 static wchar_t TargetPath[PATH_CAPACITY];
+// Where the record's name begins in TargetPath, behind the target directory.
+static size_t NameStart;
 static wchar_t MainBinaryPath[PATH_CAPACITY];
 static unsigned char CopyBuffer[PAYLOAD_PIECE_SIZE];
 
@@ -64,10 +67,34 @@ static void append_name(size_t length) {
   append_wide_bounded(TargetPath, converted, PATH_CAPACITY);
 }
 
+// A folder that this launcher made while it held the target directory's
+// lock: no other launcher writes while it holds the lock, so such a folder
+// holds only what this start wrote there, and a file under it that the record
+// of written names rules out is not there.  A cold start thus opens no file
+// just to find it missing, which costs as much as writing it on some systems.
+// It is the last such folder, kept while the next ones lie inside it; files
+// come sorted by name, so those under one folder come together.
+static wchar_t CreatedFolder[PATH_CAPACITY];
+static size_t CreatedFolderLength;
+
+static bool inside_created_folder(const wchar_t* path) {
+  return CreatedFolderLength != 0 && wcsncmp(path, CreatedFolder, CreatedFolderLength) == 0 &&
+         path[CreatedFolderLength] == PLATFORM_SEPARATOR;
+}
+
+static void remember_created_folder(size_t length) {
+  if (length == 0 || inside_created_folder(TargetPath)) return;
+  wmemcpy(CreatedFolder, TargetPath, length);
+  CreatedFolder[length] = 0;
+  CreatedFolderLength = length;
+}
+
 // Writes the record's data to TargetPath.  The first piece is read before the
 // file is opened, so that its mode can be right from the moment it exists.
-static void write_record(uint64_t size, bool is_main_binary) {
-  ensure_parent_directories(TargetPath);
+static void write_record(uint64_t size, bool is_main_binary, bool locked) {
+  size_t created = ensure_parent_directories(TargetPath);
+  if (locked) remember_created_folder(created);
+  record_written_name(TargetPath + NameStart);
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
   bool executable = is_main_binary || starts_like_linux_program(CopyBuffer, piece);
@@ -120,6 +147,11 @@ static void secure_target_directory(const wchar_t* target_directory) {
 // started.
 static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t size, uint32_t stored,
                                    platform_handle* lock, bool* made) {
+  // A file proven absent holds nothing, which file_is_current takes for a
+  // record only when it is stored as 0 and not empty.
+  if (*lock != 0 && inside_created_folder(TargetPath) && never_written(TargetPath + NameStart)) {
+    return size == 0 || stored != 0;
+  }
   if (file_is_current(TargetPath, size, stored)) return false;
   if (*made) return true;
   *made = true;
@@ -141,6 +173,7 @@ void unpack_files(const wchar_t* target_directory) {
     TargetPath[0] = 0;
     append_wide_bounded(TargetPath, target_directory, PATH_CAPACITY);
     append_wide_bounded(TargetPath, separator, PATH_CAPACITY);
+    NameStart = wcslen(TargetPath);
     append_name(name_length);
     bool is_main_binary = MainBinaryPath[0] == 0;
     if (is_main_binary) {
@@ -151,7 +184,7 @@ void unpack_files(const wchar_t* target_directory) {
     uint64_t size = read_size();
     uint32_t stored = read_checksum();
     if (must_write_taking_lock(target_directory, size, stored, &lock, &made)) {
-      write_record(size, is_main_binary);
+      write_record(size, is_main_binary, lock != 0);
     } else {
       payload_skip(size);
     }
@@ -160,4 +193,6 @@ void unpack_files(const wchar_t* target_directory) {
 
 void forget_unpack_state(void) {
   MainBinaryPath[0] = 0;
+  CreatedFolderLength = 0;
+  forget_written_names();
 }

@@ -129,6 +129,17 @@ platform_directory_result platform_create_directory(const wchar_t* path);
 // characters written.
 size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* out);
 
+// Writes at key a spelling of name (a path relative to a directory, of
+// wcslen(name) + 1 units with its NUL) under which any two names that this
+// system may take for one file are equal.  False when the name may reach a
+// file that its spelling does not show: an empty, "." or ".." component;
+// on Windows also a short-name alias ("~"), a stream (":"), a device name
+// ("NUL", "COM1.txt"), a component that ends in a dot or a space, or a unit
+// that no file name may hold.  Windows folds case coarsely: every unit
+// beyond ASCII, and the ASCII letters that have a case partner beyond it
+// ("i", "s", "k"), become one unit.
+bool platform_name_key(const wchar_t* name, wchar_t* key);
+
 // True for a path that names a volume root by itself and needs no creation
 // ("C:" on Windows; never on POSIX, whose root "/" always exists anyway).
 bool platform_is_bare_root(const wchar_t* path);

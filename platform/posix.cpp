@@ -262,6 +262,24 @@ platform_directory_result platform_create_directory(const wchar_t* path) {
   return errno == EEXIST ? PLATFORM_DIRECTORY_EXISTS : PLATFORM_DIRECTORY_FAILED;
 }
 
+// A name reaches exactly the file it spells, every unit standing for its own
+// bytes (see platform_wide_from_utf16), once "." and ".." components and
+// doubled separators are left out.
+bool platform_name_key(const wchar_t* name, wchar_t* key) {
+  size_t start = 0;
+  for (size_t i = 0;; ++i) {
+    wchar_t unit = name[i];
+    if (unit == L'/' || unit == 0) {
+      size_t length = i - start;
+      if (length == 0) return false;
+      if (length <= 2 && name[start] == L'.' && (length == 1 || name[start + 1] == L'.')) return false;
+      start = i + 1;
+    }
+    key[i] = unit;
+    if (unit == 0) return true;
+  }
+}
+
 bool platform_is_bare_root(const wchar_t*) {
   return false;
 }

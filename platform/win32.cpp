@@ -482,6 +482,57 @@ size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* ou
   return count;
 }
 
+// Whether a component names a device in every folder: CON, PRN, AUX, NUL,
+// COM and LPT with a digit (or a superscript one to three), in any case,
+// with or without an extension.
+static bool is_device_name(const wchar_t* component, size_t length) {
+  size_t base = 0;
+  while (base < length && component[base] != L'.') ++base;
+  while (base > 0 && component[base - 1] == L' ') --base;
+  wchar_t upper[4];
+  if (base != 3 && base != 4) return false;
+  for (size_t i = 0; i < 3; ++i) {
+    wchar_t unit = component[i];
+    upper[i] = unit >= L'a' && unit <= L'z' ? (wchar_t)(unit - 32) : unit;
+  }
+  upper[3] = 0;
+  if (base == 3) {
+    return wcscmp(upper, L"CON") == 0 || wcscmp(upper, L"PRN") == 0 ||
+           wcscmp(upper, L"AUX") == 0 || wcscmp(upper, L"NUL") == 0;
+  }
+  wchar_t last = component[3];
+  bool numbered = (last >= L'0' && last <= L'9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+  return numbered && (wcscmp(upper, L"COM") == 0 || wcscmp(upper, L"LPT") == 0);
+}
+
+// One spelling of a unit for every case the file system may give it.  The
+// system's own case table is not at hand, so every unit that it might fold
+// onto another beyond ASCII becomes one and the same.
+static wchar_t folded_unit(wchar_t unit) {
+  if (unit >= L'A' && unit <= L'Z') unit = (wchar_t)(unit + 32);
+  if (unit >= 0x80 || unit == L'i' || unit == L's' || unit == L'k') return 0x80;
+  return unit;
+}
+
+bool platform_name_key(const wchar_t* name, wchar_t* key) {
+  size_t start = 0;
+  for (size_t i = 0;; ++i) {
+    wchar_t unit = name[i];
+    if (unit == L'\\' || unit == L'/' || unit == 0) {
+      size_t length = i - start;
+      if (length == 0) return false;
+      wchar_t last = name[i - 1];
+      if (last == L'.' || last == L' ' || is_device_name(name + start, length)) return false;
+      start = i + 1;
+      key[i] = unit == 0 ? 0 : L'\\';
+      if (unit == 0) return true;
+      continue;
+    }
+    if (unit < 0x20 || wcschr(L"<>:\"|?*~", unit) != nullptr) return false;
+    key[i] = folded_unit(unit);
+  }
+}
+
 bool platform_is_bare_root(const wchar_t* path) {
   return path[0] != 0 && path[1] == L':' && path[2] == 0;
 }

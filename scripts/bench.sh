@@ -11,7 +11,7 @@
 #   scripts/bench.sh --only tmpfs    one place only
 #   scripts/bench.sh --help          the driver's options
 #
-# Needs gcc/g++, cmake, the static zstd and zlib libraries, the zstd and tar
+# Needs gcc/g++, cmake, the static zstd, libdeflate and zlib libraries, the zstd and tar
 # commands and /usr/bin/python3 (all installed by scripts/setup.sh).  The
 # first run compresses about 100 MB at level 19, which takes a minute or two;
 # later runs reuse what is unchanged.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian 12 machine (run as root),
-# and fetches zstd's decompression sources for the Windows build.
+# and fetches the zstd and libdeflate sources for the Windows build.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -9,7 +9,7 @@ deps="$here/out/deps"
 
 packages=(
   cmake g++ make pkg-config
-  libzstd-dev zlib1g-dev zstd
+  libzstd-dev libdeflate-dev zlib1g-dev zstd
   googletest libgtest-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev
@@ -87,7 +87,7 @@ if [ -n "$codename" ] && ! has_deb_src; then
   need_update=1
 fi
 
-if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ] || [ ! -d "$deps/zstd" ]; then
+if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ] || [ ! -d "$deps/zstd" ] || [ ! -d "$deps/libdeflate" ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
 fi
@@ -96,14 +96,20 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# zstd's sources for the Windows build: Debian's own source package.
-if [ ! -f "$deps/zstd/lib/zstd.h" ]; then
-  rm -rf "$deps/zstd" "$deps/zstd-fetch"
-  mkdir -p "$deps/zstd-fetch"
-  (cd "$deps/zstd-fetch" && apt-get source --download-only -qq libzstd >/dev/null)
-  orig=$(ls "$deps"/zstd-fetch/libzstd_*.orig.tar.* | head -n 1)
-  mkdir -p "$deps/zstd"
-  tar -xf "$orig" -C "$deps/zstd" --strip-components=1
-  rm -rf "$deps/zstd-fetch"
-fi
+# Sources for the Windows build from Debian's own source packages: unpacks
+# the upstream tarball of PACKAGE into FOLDER unless FILE is already there.
+fetch_source() {
+  local package=$1 folder=$2 file=$3
+  [ -f "$folder/$file" ] && return
+  rm -rf "$folder" "$folder-fetch"
+  mkdir -p "$folder-fetch"
+  (cd "$folder-fetch" && apt-get source --download-only -qq "$package" >/dev/null)
+  local orig
+  orig=$(ls "$folder-fetch/${package}_"*.orig.tar.* | head -n 1)
+  mkdir -p "$folder"
+  tar -xf "$orig" -C "$folder" --strip-components=1
+  rm -rf "$folder-fetch"
+}
+fetch_source libzstd "$deps/zstd" lib/zstd.h
+fetch_source libdeflate "$deps/libdeflate" libdeflate.h
 echo "setup: ready"

@@ -197,6 +197,25 @@ TEST_F(Unpack, FileWithTheSameChecksumIsLeftAloneWhateverItHolds) {
   EXPECT_EQ(contents(L"same.txt"), on_disk);
 }
 
+// A cold start writes the files of a folder it made without opening them
+// first, except where it wrote that file already: a second record of the
+// name, or of a spelling that reaches the same file on this system, is
+// checked against the disk like any other, and left alone when it matches.
+TEST_F(Unpack, FileWrittenEarlierInTheSameStartIsCheckedAgain) {
+  const std::string first = "written by the first record";
+  const std::string same_checksum =
+      test_support::with_crc("other bytes", test_support::crc32_of(first));
+  int row = 0;
+  for (const wchar_t* again :
+       {L"new\\a.txt", L"new/a.txt", L"new\\A.TXT", L"new\\a.txt.", L"new\\a.txt "}) {
+    target_ = folder_ / (L"cold-" + std::to_wstring(++row));
+    test_support::ChildResult result =
+        run({{L"main", "m"}, {L"new\\a.txt", first}, {again, same_checksum}});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(contents(L"new\\a.txt"), first) << test_support::narrow(again);
+  }
+}
+
 TEST_F(Unpack, PayloadWithoutFilesTouchesNothing) {
   test_support::ChildResult result = run({});
   ASSERT_EQ(result.exit_code, 0) << result.err;
