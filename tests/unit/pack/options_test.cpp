@@ -1,0 +1,72 @@
+// The tool's command line (pack/arguments.h): options, values, positional
+// arguments and the usage errors, hostile rows first.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pack/arguments.h"
+
+using namespace zovari;
+
+TEST(PackArguments, CommandLine) {
+  const std::vector<OptionDefinition> options = {
+      {"input", true}, {"exclude", true, 0, true}, {"quiet", false, 'q'}, {"verbose", false, 'v'}};
+  struct Row {
+    std::vector<std::string> args;
+    size_t positional_count;
+    const char* problem;  // a piece of the usage error; "" when none
+    const char* parsed;   // what was parsed: input=..., exclude=a|b, quiet, positional <...>, help
+  };
+  const Row rows[] = {
+      {{"--input"}, 0, "option --input needs a value", ""},
+      {{"--bogus"}, 0, "unknown option --bogus", ""},
+      {{"--=x"}, 0, "unknown option --", ""},
+      {{"-x"}, 0, "unknown option -x", ""},
+      {{"-qv"}, 0, "unexpected argument \"-qv\"", ""},
+      {{"--quiet=1"}, 0, "option --quiet takes no value", ""},
+      {{"--input", "a", "--input=b"}, 0, "option --input given twice", ""},
+      {{"-q", "--quiet"}, 0, "option --quiet given twice", ""},
+      {{"a", "b"}, 1, "unexpected argument \"b\"", ""},
+      {{}, 1, "missing argument (", ""},
+      {{"a"}, 3, "missing arguments", ""},
+      {{"--input", "--quiet"}, 0, "", "input=--quiet"},
+      {{"--input="}, 0, "", "input="},
+      {{"--input=a=b"}, 0, "", "input=a=b"},
+      {{"--exclude", "a", "--exclude=b"}, 0, "", "exclude=a|b"},
+      {{"-q", "-v"}, 0, "", "quiet verbose"},
+      {{"--", "-x", "--input"}, 2, "", "positional <-x><--input>"},
+      {{"-", "x"}, 2, "", "positional <-><x>"},
+      {{"--bogus", "--help"}, 0, "unknown option --bogus", ""},
+      {{"--help", "--bogus"}, 0, "", "help"},
+      {{"-h"}, 5, "", "help"},
+  };
+  for (const Row& row : rows) {
+    std::string trace;
+    for (const std::string& arg : row.args) trace += "[" + arg + "]";
+    SCOPED_TRACE(trace);
+    try {
+      Arguments args("test", row.args, options, row.positional_count);
+      std::string parsed;
+      if (args.help()) parsed = "help";
+      if (args.has("input")) parsed += "input=" + args.get("input");
+      for (const std::string& value : args.all("exclude")) parsed += (parsed.empty() ? "exclude=" : "|") + value;
+      for (const char* flag : {"quiet", "verbose"}) {
+        if (args.has(flag)) parsed += (parsed.empty() ? "" : " ") + std::string(flag);
+      }
+      if (!args.positional().empty() && !args.help()) {
+        parsed += "positional ";
+        for (const std::string& arg : args.positional()) parsed += "<" + arg + ">";
+      }
+      EXPECT_STREQ(row.problem, "");
+      EXPECT_EQ(parsed, row.parsed);
+    } catch (const UsageError& error) {
+      EXPECT_NE(row.problem[0], 0) << error.what();
+      EXPECT_NE(std::string(error.what()).find(row.problem), std::string::npos) << error.what();
+      EXPECT_NE(std::string(error.what()).find("(see zovari-pack test --help)"), std::string::npos);
+    }
+  }
+  // A required option given empty is missing.
+  Arguments empty("test", {"--input="}, options, 0);
+  EXPECT_THROW(empty.required("input"), UsageError);
+}
