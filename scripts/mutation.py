@@ -38,7 +38,8 @@ BUILD_TARGETS = {
     ("linux", "unit"): [("linux", ["zovari_unit_tests"])],
     ("linux", "e2e"): [("linux", ["zovari_runtime", "zovari_e2e_report_child", "zovari-pack"])],
     ("windows", "unit"): [("windows", ["zovari_unit_tests"])],
-    ("windows", "e2e"): [("windows", ["zovari_runtime", "zovari_e2e_report_child", "zovari_e2e_exitcode"]),
+    ("windows", "e2e"): [("windows", ["zovari_runtime", "zovari_e2e_report_child", "zovari_e2e_exitcode",
+                                      "zovari_e2e_holdfile"]),
                          ("linux", ["zovari-pack"])],
     # The packing tool's rule tables, and its command tests over payloads.
     ("linux", "tool"): [("linux", ["zovari_pack_unit_tests"])],

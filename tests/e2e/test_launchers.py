@@ -415,10 +415,11 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
-        launcher its child's exit code; the child inherits the same disposition."""
+        launcher its child's exit code; the child inherits the same disposition,
+        and so an ignored hangup (nohup) too."""
         script = (b"#!/usr/bin/python3\nimport os, signal, sys\n"
-                  b"ignored = signal.getsignal(signal.SIGCHLD) == signal.SIG_IGN\n"
-                  b"open(os.environ['SEEN'], 'w').write('ignored' if ignored else 'default')\n"
+                  b"ignored = [signal.getsignal(s) == signal.SIG_IGN for s in (signal.SIGCHLD, signal.SIGHUP)]\n"
+                  b"open(os.environ['SEEN'], 'w').write(' '.join('ignored' if i else 'default' for i in ignored))\n"
                   b"sys.exit(7)\n")
         launcher = self.launcher_path()
         self.packer.build({"bin/main": script}, "bin/main", launcher,
@@ -429,12 +430,13 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 def prepare():
                     support._default_console_signals()
                     signal.signal(signal.SIGCHLD, disposition)
+                    signal.signal(signal.SIGHUP, disposition)
                 done = subprocess.run([launcher], env=self.target.environment(extra={"SEEN": seen}),
                                       capture_output=True, timeout=support.RUN_LIMIT,
                                       preexec_fn=prepare)
                 self.assertEqual(done.returncode, 7, done)
                 with open(seen) as f:
-                    self.assertEqual(f.read(), expected)
+                    self.assertEqual(f.read(), expected + " " + expected)
 
     def test_shared_folder_that_others_control(self):
         """A user (uid 65534) whose template points into a shared folder: what
