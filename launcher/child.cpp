@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "launcher/command_line.h"
-#include "launcher/fatal.h"
+#include "paths/fatal.h"
 #include "platform/platform.h"
 
 // The running child, or 0.  The main thread owns it: it alone releases it,

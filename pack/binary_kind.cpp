@@ -1,5 +1,6 @@
 #include "pack/binary_kind.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -51,6 +52,16 @@ std::string subsystem_name(unsigned subsystem) {
 bool starts_like_program(const unsigned char* head, size_t size) {
   if (size >= 2 && ((head[0] == '#' && head[1] == '!') || (head[0] == 'M' && head[1] == 'Z'))) return true;
   return size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+}
+
+
+FileKind file_kind(const unsigned char* data, uint64_t size) {
+  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, kBinaryHeadBytes));
+  FileKind out;
+  if (kind.format == BinaryFormat::pe) out.target = "windows";
+  if (kind.format == BinaryFormat::elf) out.target = "linux";
+  out.subsystem = kind.subsystem;
+  return out;
 }
 
 }  // namespace zovari

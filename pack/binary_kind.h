@@ -42,6 +42,20 @@ std::string subsystem_name(unsigned subsystem);
 // True when the first bytes (4 suffice) start like a program: ELF, "#!", "MZ".
 bool starts_like_program(const unsigned char* head, size_t size);
 
+// What a file holding a payload is: "windows" or "linux" for a launcher,
+// empty for a payload file.
+struct FileKind {
+  std::string target;
+  unsigned subsystem = 0;
+  std::string describe() const {
+    if (target.empty()) return "payload file";
+    return target + " launcher" + (target == "windows" ? ", " + subsystem_name(subsystem) + " subsystem" : "");
+  }
+};
+
+// The kind of the file whose size bytes are data, from its first bytes.
+FileKind file_kind(const unsigned char* data, uint64_t size);
+
 }  // namespace zovari
 
 #endif

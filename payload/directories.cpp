@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "launcher/fatal.h"
 #include "paths/bounded.h"
+#include "paths/fatal.h"
 #include "paths/template.h"
 #include "platform/platform.h"
 

@@ -5,7 +5,7 @@
 
 #include <zstd.h>
 
-#include "launcher/fatal.h"
+#include "paths/fatal.h"
 #include "platform/platform.h"
 
 static const size_t WINDOW_SIZE = 0x20000;

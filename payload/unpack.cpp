@@ -5,8 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "launcher/fatal.h"
 #include "paths/bounded.h"
+#include "paths/fatal.h"
 #include "payload/checksum.h"
 #include "payload/directories.h"
 #include "payload/format.h"

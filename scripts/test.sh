@@ -6,6 +6,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
+# Each floor includes only from the floors below it.
+bash scripts/check_floors.sh
+
 bash scripts/setup.sh
 
 jobs=$(nproc)

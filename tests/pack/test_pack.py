@@ -855,12 +855,14 @@ class Launchers(Base):
         for text in (b"one", b"two"):
             folders.append(make_tree(os.path.join(work, text.decode()), {"app": LINUX_MAIN, "x": text}))
         shown = []
-        for folder in folders:
+        # Tokens are names in any case, in the summary as in the launcher.
+        for folder, path_template in zip(folders, ("/cache/{PRODUCT}/{VERSION}", "/cache/{product}/{Version}")):
             result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".run",
-                          "--level", 1, "--template", "/cache/{PRODUCT}/{VERSION}", *runtime_options())
+                          "--level", 1, "--template", path_template, *runtime_options())
             shown.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
         # Two apps both called "app" never share a cache folder.
         self.assertRegex(shown[0], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
+        self.assertRegex(shown[1], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
         self.assertNotEqual(shown[0], shown[1])
         # list reads the launcher's own values back.
         heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:4]

@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "launcher/command_line.h"
-#include "launcher/fatal.h"
 #include "paths/bounded.h"
+#include "paths/fatal.h"
 #include "payload/directories.h"
 #include "payload/directories_for_tests.h"
 #include "payload/reader.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "launcher/fatal.h"
+#include "paths/fatal.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 

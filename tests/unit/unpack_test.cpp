@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/fatal.h"
+#include "paths/fatal.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 

@@ -1,11 +1,14 @@
-// The tool's command line (pack/arguments.h): options, values, positional
-// arguments and the usage errors, hostile rows first.
+// The tool's command line (pack/arguments.h), its number options
+// (pack/command_options.h) and --exclude (pack/packing.h), hostile rows first.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "pack/arguments.h"
+#include "pack/command_options.h"
+#include "pack/names.h"
+#include "pack/packing.h"
 
 using namespace zovari;
 
@@ -69,4 +72,52 @@ TEST(PackArguments, CommandLine) {
   // A required option given empty is missing.
   Arguments empty("test", {"--input="}, options, 0);
   EXPECT_THROW(empty.required("input"), UsageError);
+}
+
+// Whole-number options (--level, --jobs): all of the text is the number.
+TEST(PackNumberOption, WholeTextInRange) {
+  const std::pair<std::string, int> rows[] = {
+      {"19x", -1}, {"19 ", -1}, {"1.5", -1}, {"1e1", -1}, {"0x10", -1}, {"0", -1}, {"23", -1},
+      {"-1", -1}, {"99999999999", -1}, {"x", -1}, {"1", 1}, {"22", 22}, {"019", 19}, {"", 19},
+  };
+  for (const auto& [text, value] : rows) {
+    SCOPED_TRACE("--level \"" + text + "\"");
+    Arguments args("build", {"--level", text}, {{"level", true}}, 0);
+    try {
+      EXPECT_EQ(parse_number(args, "level", 19, 1, 22), value);
+    } catch (const UsageError& error) {
+      EXPECT_EQ(value, -1) << error.what();
+      EXPECT_EQ(std::string(error.what()), "--level must be a number from 1 to 22, not \"" + text + "\"");
+    }
+  }
+}
+
+// --exclude: a glob on the relative name ("/" between folders) or on any one
+// folder or file name in it.
+TEST(PackExclude, Patterns) {
+  struct Row {
+    std::u16string name;
+    std::vector<std::string> patterns;
+    bool excluded;
+  };
+  const Row rows[] = {
+      {u"a\\__pycache__\\x.pyc", {"__pycache__"}, true},
+      {u"__pycache__\\x.pyc", {"__pycache__"}, true},
+      {u"a\\b\\c", {"b"}, true},
+      {u"bin\\x.pdb", {"*.pdb"}, true},
+      {u"bin\\x.pdb", {"bin/*.pdb"}, true},
+      {u"bin\\sub\\x.pdb", {"bin/*"}, true},
+      {u"caf\u00E9\\x", {"caf\xC3\xA9"}, true},
+      {u"a\\x.pdb", {"*.txt", "*.pdb"}, true},
+      {u"lib\\bin\\x.pdb", {"bin/*.pdb"}, false},
+      {u"bin\\x.pdbx", {"*.pdb"}, false},
+      {u"ab\\c", {"a"}, false},
+      {u"a\\b", {"a\\b"}, false},
+      {u"a\\b", {}, false},
+      {u"a\\b", {""}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(display_name(row.name));
+    EXPECT_EQ(excluded(row.name, row.patterns), row.excluded);
+  }
 }

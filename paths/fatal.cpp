@@ -1,4 +1,4 @@
-#include "launcher/fatal.h"
+#include "paths/fatal.h"
 
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,8 +1,10 @@
 // How the launcher ends when it meets a condition it cannot handle: a fixed
 // message on a fixed stream, then exit code 2 or abort.  Nothing is rolled
 // back; files written so far stay on disk.
-#ifndef ZOVARI_LAUNCHER_FATAL_H
-#define ZOVARI_LAUNCHER_FATAL_H
+// It sits on the lowest floor above the platform seam, which is all it
+// uses, so that the payload's code and the launcher's can both end with it.
+#ifndef ZOVARI_PATHS_FATAL_H
+#define ZOVARI_PATHS_FATAL_H
 
 #include <stdint.h>
 #include <wchar.h>

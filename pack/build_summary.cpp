@@ -1,0 +1,75 @@
+#include "pack/build_summary.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "pack/common.h"
+#include "pack/packing.h"
+#include "paths/template.h"
+#include "paths/tokens.h"
+
+namespace fs = std::filesystem;
+
+namespace zovari {
+
+namespace {
+
+// The cache folder a launcher's template names, read piece by piece as the
+// launcher reads it, tokens in any case: the build values in place, and for
+// a Linux launcher also this machine's {CACHE_DIR}, {HOME} and {TEMP} as the
+// launcher finds them.  Run-time values stay as tokens; a name given up for
+// a later "{" is dropped, as the launcher drops it.
+std::string shown_cache_folder(const LauncherSettings& s) {
+  std::map<path_token, std::string> values = {{TOKEN_PRODUCT, s.product},
+                                              {TOKEN_COMPANY, s.company},
+                                              {TOKEN_VERSION, s.version},
+                                              {TOKEN_FILE_VERSION, s.file_version},
+                                              {TOKEN_PRODUCT_VERSION, s.product_version}};
+  if (s.target == "linux") {
+    auto variable = [](const char* name) {
+      const char* value = std::getenv(name);
+      return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+    };
+    std::string home = variable("HOME");
+    std::string cache = variable("XDG_CACHE_HOME");
+    if (cache.empty() && !home.empty()) cache = home + "/.cache";
+    std::string temp = variable("TMPDIR");
+    if (!cache.empty()) values[TOKEN_CACHE_DIR] = cache;
+    if (!home.empty()) values[TOKEN_HOME] = home;
+    values[TOKEN_TEMP] = temp.empty() ? "/tmp" : temp;
+  }
+  std::u16string units = utf16_from_utf8(s.path_template);
+  const std::wstring wide(units.begin(), units.end());
+  std::string text;
+  const wchar_t* position = wide.c_str();
+  for (template_piece piece = next_template_piece(&position); piece.kind != TEMPLATE_END;
+       piece = next_template_piece(&position)) {
+    if (piece.kind != TEMPLATE_LITERAL && piece.kind != TEMPLATE_TOKEN) continue;
+    const std::wstring piece_text(piece.text, piece.length);
+    std::string written = utf8_from_utf16(std::u16string(piece_text.begin(), piece_text.end()));
+    if (piece.kind == TEMPLATE_LITERAL) {
+      text += written;
+      continue;
+    }
+    auto value = values.find(find_path_token(piece_text.c_str()));
+    text += value != values.end() ? value->second : "{" + written + "}";
+  }
+  return text;
+}
+
+}  // namespace
+
+void print_summary(const fs::path& output, const std::vector<PayloadRecord>& records,
+                   uint64_t payload_size, const LauncherSettings& s) {
+  uint64_t bytes = total_size(records);
+  std::fprintf(stderr, "%s: %zu files, %llu bytes, payload %llu bytes (%.1f%%), target %s%s, cache folder %s%s\n",
+               quoted_path(output).c_str(), records.size(), (unsigned long long)bytes,
+               (unsigned long long)payload_size, bytes > 0 ? 100.0 * (double)payload_size / (double)bytes : 100.0,
+               s.target.c_str(), s.target == "windows" ? (s.subsystem == "console" ? " (console)" : " (GUI)") : "",
+               shown_cache_folder(s).c_str(),
+               s.version_from_content ? " (no --version: {VERSION} from the contents)" : "");
+}
+
+}  // namespace zovari

@@ -1,0 +1,74 @@
+// zovari-pack build: packs a folder and builds a launcher for it.
+
+#include "pack/commands.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "pack/arguments.h"
+#include "pack/binary_kind.h"
+#include "pack/build_summary.h"
+#include "pack/cleanup.h"
+#include "pack/command_options.h"
+#include "pack/launcher_build.h"
+#include "pack/packing.h"
+#include "pack/toolchain.h"
+
+namespace fs = std::filesystem;
+
+namespace zovari {
+
+namespace {
+
+std::string build_help() {
+  return std::string(
+             "usage: zovari-pack build --input DIR --main RELPATH --output FILE [options]\n"
+             "\n"
+             "Packs DIR and builds the launcher FILE for it.\n"
+             "\n"
+             "  --input DIR           the application folder\n"
+             "  --main RELPATH        the program the launcher starts, relative to DIR\n"
+             "  --output FILE         the launcher to write\n"
+             "  --level N             zstd compression level, 1 to 22 (default 19)\n"
+             "  --jobs N              compression threads (default: one per core); the\n"
+             "                        launcher's bytes are the same for any N\n"
+             "  --exclude PATTERN     leave out files whose relative name (\"/\" between\n"
+             "                        folders), or any one folder or file name in it,\n"
+             "                        matches the glob; repeatable, e.g. --exclude '*.pdb'\n"
+             "                        --exclude __pycache__\n"
+             "  -q, --quiet           no progress and no summary\n"
+             "  -v, --verbose         list each file packed\n") +
+         launcher_options_help() +
+         "\nAn output inside DIR is left out of the packed files.  The build ends with one\n"
+         "line on stderr: files, bytes, payload size and ratio, target, subsystem and\n"
+         "the cache folder the template gives.\n";
+}
+
+}  // namespace
+
+int command_build(const std::vector<std::string>& rest) {
+  std::vector<OptionDefinition> options = LAUNCHER_OPTIONS;
+  options.insert(options.end(), SELECTION_OPTIONS.begin(), SELECTION_OPTIONS.end());
+  options.insert(options.end(), {{"jobs", true}});
+  Arguments args("build", rest, options, 0);
+  if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
+  fs::path output = args.required("output");
+  LauncherSettings settings = launcher_settings(args);
+  // Check every value and every name before the long part.
+  parse_level(args);
+  parse_jobs(args);
+  std::vector<PayloadRecord> records = collect_input(args, output);
+  settings.main_head = read_head(records.front().source);
+  complete_settings(settings, record_names(records));
+
+  TemporaryFolder work;
+  fs::path payload = work.path() / WORK_PAYLOAD_NAME;
+  pack_records(args, records, payload);
+  set_content_version(settings, payload);
+  uint64_t payload_size = fs::file_size(payload);
+  build_launcher(work.path(), payload_size, settings, output);
+  if (!args.has("quiet")) print_summary(output, records, payload_size, settings);
+  return 0;
+}
+
+}  // namespace zovari

@@ -1,0 +1,160 @@
+#include "pack/packing.h"
+
+#include <unistd.h>
+
+#include <fnmatch.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "pack/command_options.h"
+#include "pack/common.h"
+#include "pack/names.h"
+
+namespace fs = std::filesystem;
+
+namespace zovari {
+
+namespace {
+
+// "12 s", "3 min 05 s": a duration for the progress line.
+std::string duration_text(double seconds) {
+  char text[32];
+  long whole = (long)(seconds + 0.5);
+  if (whole < 60) {
+    std::snprintf(text, sizeof text, "%ld s", whole);
+  } else {
+    std::snprintf(text, sizeof text, "%ld min %02ld s", whole / 60, whole % 60);
+  }
+  return text;
+}
+
+// A one-line progress display on stderr, shown only on a terminal.
+class Progress {
+ public:
+  explicit Progress(uint64_t total) : total_(total), shown_(isatty(2) != 0) {}
+  ~Progress() { finish(); }
+  void update(uint64_t done) {
+    if (!shown_) return;
+    auto now = std::chrono::steady_clock::now();
+    // At most ten lines a second, and the last one always, once.
+    if (active_ && (done == last_done_ || (now - last_ < std::chrono::milliseconds(100) && done < total_))) {
+      return;
+    }
+    last_ = now;
+    last_done_ = done;
+    active_ = true;
+    double percent = total_ > 0 ? 100.0 * (double)done / (double)total_ : 100.0;
+    // The rate and the time left, once there is enough behind to judge by.
+    std::string pace;
+    double elapsed = std::chrono::duration<double>(now - start_).count();
+    if (elapsed >= 1.0 && done > 0) {
+      double rate = (double)done / elapsed;
+      char text[64];
+      std::snprintf(text, sizeof text, " %.1f MiB/s", rate / 1048576.0);
+      pace = text;
+      if (done < total_) pace += ", " + duration_text((double)(total_ - done) / rate) + " left";
+    }
+    // No file name: the workers take input well ahead of what they have
+    // compressed, so the file being read says little about where they are.
+    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
+                 total_ / 1048576.0, percent, pace.c_str());
+    std::fflush(stderr);
+  }
+  void finish() {
+    if (active_) std::fputs("\r\033[K", stderr);
+    active_ = false;
+  }
+
+ private:
+  uint64_t total_;
+  bool shown_;
+  bool active_ = false;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_;
+  uint64_t last_done_ = 0;
+};
+
+// A payload name with "/" between its components, as globs and users see it.
+std::string slash_name(const std::u16string& name) {
+  std::u16string units = name;
+  for (char16_t& unit : units) unit = unit == u'\\' ? u'/' : unit;
+  return utf8_from_utf16(units);
+}
+
+}  // namespace
+
+bool excluded(const std::u16string& name, const std::vector<std::string>& patterns) {
+  std::string relative = slash_name(name);
+  for (const std::string& pattern : patterns) {
+    if (::fnmatch(pattern.c_str(), relative.c_str(), 0) == 0) return true;
+    for (const std::u16string& part : name_components(name)) {
+      if (::fnmatch(pattern.c_str(), utf8_from_utf16(part).c_str(), 0) == 0) return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// The same file, whichever way each path names it.
+bool same_file(const fs::path& a, const fs::path& b) {
+  std::error_code error;
+  return fs::equivalent(a, b, error) ||
+         fs::weakly_canonical(fs::absolute(a), error) == fs::weakly_canonical(fs::absolute(b), error);
+}
+
+}  // namespace
+
+uint64_t total_size(const std::vector<PayloadRecord>& records) {
+  uint64_t total = 0;
+  for (const PayloadRecord& record : records) {
+    std::error_code error;
+    total += fs::file_size(record.source, error);
+  }
+  return total;
+}
+
+void pack_records(const Arguments& args, const std::vector<PayloadRecord>& records,
+                  const fs::path& output) {
+  PayloadOptions options;
+  options.level = parse_level(args);
+  options.workers = parse_jobs(args);
+  Progress progress(args.has("quiet") ? 0 : total_size(records));
+  if (!args.has("quiet")) {
+    options.progress = [&](uint64_t done, const std::u16string&) { progress.update(done); };
+  }
+  write_payload_file(records, options, output);
+}
+
+std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& output) {
+  std::vector<PayloadRecord> all = collect_application(args.required("input"), fs::path(args.required("main")));
+  if (same_file(all.front().source, output)) {
+    throw UsageError("--output " + quoted_path(output) + " would replace the main binary");
+  }
+  std::vector<std::string> patterns = args.all("exclude");
+  std::vector<PayloadRecord> kept;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (i > 0 && (excluded(all[i].name, patterns) || same_file(all[i].source, output))) continue;
+    if (i == 0 && excluded(all[i].name, patterns)) {
+      throw UsageError("--exclude leaves out the main binary \"" + slash_name(all[i].name) + "\"");
+    }
+    kept.push_back(all[i]);
+  }
+  if (args.has("verbose")) {
+    for (const PayloadRecord& record : kept) {
+      std::error_code error;
+      std::fprintf(stderr, "%12llu %s\n", (unsigned long long)fs::file_size(record.source, error),
+                   display_name(record.name).c_str());
+    }
+  }
+  return kept;
+}
+
+std::vector<std::u16string> record_names(const std::vector<PayloadRecord>& records) {
+  std::vector<std::u16string> names;
+  for (const PayloadRecord& record : records) names.push_back(record.name);
+  return names;
+}
+
+}  // namespace zovari
