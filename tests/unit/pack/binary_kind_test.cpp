@@ -6,7 +6,7 @@
 #include <string>
 
 #include "pack/binary_kind.h"
-#include "tests/unit/pack/bytes.h"
+#include "tests/unit/pack/table.h"
 
 using namespace zovari;
 using pack_test::put;

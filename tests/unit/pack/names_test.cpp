@@ -6,15 +6,9 @@
 #include <vector>
 
 #include "pack/names.h"
+#include "tests/unit/pack/table.h"
 
 using namespace zovari;
-
-namespace {
-
-// The text of a name's problem for messages, or "" when it has none.
-std::string problem_of(const std::u16string& name, bool windows) { return name_problem(name, windows).text; }
-
-}  // namespace
 
 TEST(PackNames, ProblemOfAName) {
   struct Row {
@@ -54,12 +48,8 @@ TEST(PackNames, ProblemOfAName) {
   for (const Row& row : rows) {
     NameProblem problem = name_problem(row.name, row.windows);
     SCOPED_TRACE(display_name(row.name) + (row.windows ? " (windows)" : ""));
-    if (row.problem[0] == 0) {
-      EXPECT_EQ(problem.text, "");
-    } else {
-      EXPECT_NE(problem.text.find(row.problem), std::string::npos) << problem.text;
-      EXPECT_EQ(problem.windows_only, row.windows_only);
-    }
+    pack_test::expect_problem(problem.text, row.problem);
+    if (problem) EXPECT_EQ(problem.windows_only, row.windows_only);
   }
 }
 
@@ -95,12 +85,7 @@ TEST(PackNames, WindowsComponent) {
   };
   for (const auto& [component, problem] : rows) {
     SCOPED_TRACE(display_name(component));
-    std::string found = windows_component_problem(component);
-    if (problem[0] == 0) {
-      EXPECT_EQ(found, "");
-    } else {
-      EXPECT_NE(found.find(problem), std::string::npos) << found;
-    }
+    pack_test::expect_problem(windows_component_problem(component), problem);
   }
 }
 
@@ -125,12 +110,7 @@ TEST(PackNames, ReservedCharacters) {
   };
   for (const auto& [text, problem] : rows) {
     SCOPED_TRACE(display_name(text));
-    std::string found = reserved_character_problem(text);
-    if (problem[0] == 0) {
-      EXPECT_EQ(found, "");
-    } else {
-      EXPECT_NE(found.find(problem), std::string::npos) << found;
-    }
+    pack_test::expect_problem(reserved_character_problem(text), problem);
   }
 }
 

@@ -13,7 +13,7 @@
 #include "pack/payload_reader.h"
 #include "pack/payload_writer.h"
 #include "payload/checksum.h"
-#include "tests/unit/pack/bytes.h"
+#include "tests/unit/pack/table.h"
 
 namespace fs = std::filesystem;
 using namespace zovari;
@@ -104,13 +104,8 @@ TEST(PackPayloadReader, Records) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     std::vector<std::u16string> names;
-    std::string found = read_all(container(frame_of(row.stream)), row.strict, &names);
-    if (row.problem[0] == 0) {
-      EXPECT_EQ(found, "");
-      EXPECT_EQ(names.size(), row.records);
-    } else {
-      EXPECT_NE(found.find(row.problem), std::string::npos) << "refusal: \"" << found << "\"";
-    }
+    pack_test::expect_problem(read_all(container(frame_of(row.stream)), row.strict, &names), row.problem);
+    EXPECT_EQ(names.size(), row.records);
   }
 }
 
@@ -206,13 +201,12 @@ TEST(PackPayloadWriter, FilesThatChangeOrCannotBeNamed) {
     } catch (const PackError& error) {
       found = error.what();
     }
+    pack_test::expect_problem(found, row.problem);
     if (row.problem[0] == 0) {
-      EXPECT_EQ(found, "");
       std::ifstream in(output, std::ios::binary);
       std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
       EXPECT_EQ(read_all(file, true), "");
     } else {
-      EXPECT_NE(found.find(row.problem), std::string::npos) << "refusal: \"" << found << "\"";
       EXPECT_FALSE(fs::exists(output));
     }
   }

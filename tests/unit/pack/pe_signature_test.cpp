@@ -7,7 +7,7 @@
 
 #include "pack/common.h"
 #include "pack/pe_signature.h"
-#include "tests/unit/pack/bytes.h"
+#include "tests/unit/pack/table.h"
 
 using namespace zovari;
 using pack_test::put;

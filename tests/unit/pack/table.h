@@ -1,8 +1,11 @@
-// Bytes for the tool's header and payload readers: little-endian fields, and
-// a copy that ends right at an unreadable page, so that a read past its end
-// crashes the test instead of passing unseen.
-#ifndef ZOVARI_TESTS_UNIT_PACK_BYTES_H
-#define ZOVARI_TESTS_UNIT_PACK_BYTES_H
+// What the tables of the tool's rules share: the check of a row's expected
+// problem, little-endian fields, and a copy of bytes that ends right at an
+// unreadable page, so that a read past its end crashes the test instead of
+// passing unseen.
+#ifndef ZOVARI_TESTS_UNIT_PACK_TABLE_H
+#define ZOVARI_TESTS_UNIT_PACK_TABLE_H
+
+#include <gtest/gtest.h>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +16,16 @@
 #include <string>
 
 namespace pack_test {
+
+// A rule's answer against its row: an expected "" means no problem, other
+// text a problem that holds it.
+inline void expect_problem(const std::string& found, const char* expected) {
+  if (expected[0] == 0) {
+    EXPECT_EQ(found, "");
+  } else {
+    EXPECT_NE(found.find(expected), std::string::npos) << "the problem: \"" << found << "\"";
+  }
+}
 
 inline void put(std::string& bytes, size_t at, uint64_t value, size_t count) {
   if (bytes.size() < at + count) bytes.resize(at + count, '\0');
