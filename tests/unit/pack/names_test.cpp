@@ -58,30 +58,13 @@ TEST(PackNames, ProblemOfAName) {
 TEST(PackNames, WindowsComponent) {
   const std::pair<std::u16string, const char*> rows[] = {
       // Windows ends the device's name at the first dot and drops the spaces before it.
-      {u"CON.tar.gz", "device name CON"},
-      {u"nul .txt", "device name nul "},
-      {u"aux   ", "device name"},
-      {u"Prn", "device name"},
-      {u"lPt9", "device name"},
-      {u"COM1.", "device name"},
-      {u"com\u00B2", "device name"},
-      {u"LPT\u00B3.log", "device name"},
-      {u"a.", "ends in a dot"},
-      {u"a ", "ends in a space"},
-      {u"a. ", "ends in a space"},
-      {u"..", "ends in a dot"},
-      {u"COM0", ""},
-      {u"LPT10", ""},
-      {u"COM\u00B4", ""},
-      {u"CONX", ""},
-      {u"CO", ""},
-      {u" CON", ""},
-      {u"x.CON", ""},
-      {u"NUL_", ""},
-      {u"con-1.txt", ""},
-      {u".a", ""},
-      {u"a.b", ""},
-      {u"", ""},
+      {u"CON.tar.gz", "device name CON"}, {u"nul .txt", "device name nul "},
+      {u"aux   ", "device name"}, {u"Prn", "device name"}, {u"lPt9", "device name"},
+      {u"COM1.", "device name"}, {u"com\u00B2", "device name"}, {u"LPT\u00B3.log", "device name"},
+      {u"a.", "ends in a dot"}, {u"a ", "ends in a space"}, {u"a. ", "ends in a space"},
+      {u"..", "ends in a dot"}, {u"COM0", ""}, {u"LPT10", ""}, {u"COM\u00B4", ""}, {u"CONX", ""},
+      {u"CO", ""}, {u" CON", ""}, {u"x.CON", ""}, {u"NUL_", ""}, {u"con-1.txt", ""}, {u".a", ""},
+      {u"a.b", ""}, {u"", ""},
   };
   for (const auto& [component, problem] : rows) {
     SCOPED_TRACE(display_name(component));
