@@ -101,13 +101,6 @@ static void write_record(uint64_t size, bool is_main_binary) {
   platform_close_file(file);
 }
 
-// The file whose lock keeps launchers of one target directory from writing
-// at the same time; its holder removes it when done.  A payload that holds a
-// file of this name at its top gets its contents written into it: the lock
-// belongs to the open file, not to what it holds, so it keeps working, and
-// a file with contents is left in place.
-static const wchar_t LOCK_FILE_NAME[] = L".zovari-onefile.lock";
-
 // How long a launcher waits for another one that is writing.  A cold start of
 // a large application on a slow disk takes a few seconds, so this leaves it
 // ample time; a launcher stopped mid-unpack (Ctrl+Z) or one that hangs must
@@ -115,39 +108,32 @@ static const wchar_t LOCK_FILE_NAME[] = L".zovari-onefile.lock";
 // the lock, as it would if none existed.
 static const uint32_t LOCK_WAIT_MILLISECONDS = 20000;
 
-static wchar_t LockPath[PATH_CAPACITY];
-
-// Ends the launcher unless only this user (and the system) can change the
-// target directory or replace it through a folder above it.  Runs at every
-// start before any file is checked, and again once the directory exists,
-// since in a shared folder another user may make it first.
-static void trust_directory(const wchar_t* target_directory) {
+// Ensure, then judge, then use: makes the target directory and whatever is
+// missing above it, each folder the user's alone, then ends the launcher
+// unless the whole chain is trusted.  Only then is any file in it checked, so
+// no folder that another account put in place, or can still swap, is ever
+// read from, written to or started from.  A folder that cannot be made ends
+// the start as the open of its first file would.
+static void secure_target_directory(const wchar_t* target_directory) {
   static wchar_t culprit[PATH_CAPACITY];
-  platform_trust trust = platform_check_directory(target_directory, culprit, PATH_CAPACITY);
-  if (trust != PLATFORM_TRUSTED) {
-    fail_unsafe_directory(culprit, trust);
-  }
+  platform_trust trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY);
+  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(TargetPath);
+  if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
 }
 
 // Whether the file at TargetPath still needs writing.  The first time a file
-// does, the launcher makes the target directory, checks it again now that it
-// exists, takes its lock and looks again: the file may be one that another
-// launcher of the same build was writing at that moment.  Holding the lock
-// until the end record, a launcher never rewrites a file under a child that
-// another launcher has started.
+// does, the launcher makes its folders, takes the target directory's lock and
+// looks again: the file may be one that another launcher of the same build
+// was writing at that moment.  Holding the lock until the end record, a
+// launcher never rewrites a file under a child that another launcher has
+// started.
 static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
                           platform_handle* lock, bool* made) {
   if (checksum_file(TargetPath) == stored) return false;
   if (*made) return true;
   *made = true;
   ensure_parent_directories(TargetPath);
-  trust_directory(target_directory);
-  wchar_t separator[2] = {PLATFORM_SEPARATOR, 0};
-  LockPath[0] = 0;
-  append_wide_bounded(LockPath, target_directory, PATH_CAPACITY);
-  append_wide_bounded(LockPath, separator, PATH_CAPACITY);
-  append_wide_bounded(LockPath, LOCK_FILE_NAME, PATH_CAPACITY);
-  *lock = platform_lock_directory(LockPath, LOCK_WAIT_MILLISECONDS);
+  *lock = platform_lock_directory(target_directory, LOCK_WAIT_MILLISECONDS);
   return *lock == 0 || checksum_file(TargetPath) != stored;
 }
 
@@ -155,7 +141,6 @@ void unpack_files(const wchar_t* target_directory) {
   wchar_t separator[2] = {PLATFORM_SEPARATOR, 0};
   platform_handle lock = 0;
   bool made = false;
-  trust_directory(target_directory);
   for (;;) {
     size_t name_length = read_name();
     if (name_length == 0) {
@@ -168,6 +153,8 @@ void unpack_files(const wchar_t* target_directory) {
     append_name(name_length);
     bool is_main_binary = MainBinaryPath[0] == 0;
     if (is_main_binary) {
+      // A payload without files leaves the disk untouched.
+      secure_target_directory(target_directory);
       append_wide_bounded(MainBinaryPath, TargetPath, PATH_CAPACITY);
     }
     uint64_t size = read_u64();

@@ -5,8 +5,10 @@
 
 #include <wchar.h>
 
-// Reads file records until the end record and returns after it.  A file
-// whose checksum already matches is read past; any other is written (its
+// Reads file records until the end record and returns after it.  Before the
+// first file is checked, the target directory and every missing folder above
+// it are made, and the whole chain must be trusted or the process ends.  A
+// file whose checksum already matches is read past; any other is written (its
 // directories made first).  The first record's path becomes the main binary
 // path, whether written or not.  Ends the process on any failure; files
 // completed before it stay.

@@ -140,16 +140,16 @@ size_t platform_executable_path(wchar_t* out, size_t capacity);
 bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
-// Keeps other launchers from writing into a directory while this one does,
-// through the lock file at lock_file inside it: waits up to milliseconds
-// until no other process holds it.  The lock ends with
-// platform_unlock_directory or with the process.  Returns 0 when the lock
-// cannot be had in that time or at all; the caller then goes on without it.
-platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds);
+// Keeps other launchers from writing into directory while this one does:
+// waits up to milliseconds until no other process holds the directory's lock.
+// The lock is tied to the folder itself, so every spelling of its path meets
+// the same one, and it leaves nothing in the folder: POSIX takes flock on the
+// folder's own descriptor; Windows a mutex named after the folder's volume
+// serial number and file index.  It ends with platform_unlock_directory or
+// with the process, however that ends.  Returns 0 when the lock cannot be had
+// in that time or at all; the caller then goes on without it.
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds);
 
-// Ends the lock.  POSIX removes the lock file where it is still empty;
-// Windows keeps it, hidden, since a file being deleted there cannot be opened
-// by the next launcher until every handle to it is closed.
 void platform_unlock_directory(platform_handle lock);
 
 // Why a folder cannot be trusted to hold the programs the launcher starts.
@@ -157,16 +157,21 @@ enum platform_trust {
   PLATFORM_TRUSTED,           // only this user and the system can change it
   PLATFORM_NOT_OWNED,         // it belongs to another account
   PLATFORM_OTHERS_CAN_WRITE,  // another account can add, replace or rename what it holds
-  PLATFORM_TRUST_UNREADABLE   // its owner or permissions cannot be read
+  PLATFORM_TRUST_UNREADABLE,  // its owner or permissions cannot be read
+  PLATFORM_NOT_MADE           // it is missing and cannot be made
 };
 
-// Checks that nobody but the user running the launcher (and the system's own
-// accounts) can change directory, or replace or rename it through a folder
-// above it.  A directory that does not exist yet is judged by the folders
-// above it.  On a refusal writes the folder at fault into culprit (capacity
-// units, cut to fit) and returns why.
-platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culprit,
-                                        size_t capacity);
+// Makes directory and every missing folder above it, each for this user
+// alone (as platform_create_directory does), then judges the whole chain:
+// nobody but the user running the launcher (and the system's own accounts)
+// may be able to change directory, or replace or rename it through a folder
+// above it.  A missing folder is never taken on trust: one this call makes is
+// the user's by its making, one that appears meanwhile is judged like any
+// other.  Once this returns PLATFORM_TRUSTED no other account can change what
+// the path names.  On anything else writes the folder at fault into culprit
+// (capacity units, cut to fit).
+platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
+                                         size_t capacity);
 
 // --- Environment ------------------------------------------------------------
 

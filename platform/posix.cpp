@@ -29,6 +29,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -373,68 +374,194 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
   return true;
 }
 
-// An advisory lock on a file inside the directory, which only this user can
-// open (the directory is this user's alone, the file 0600), so nobody else
-// can hold it.  The kernel drops it when the process ends, however it ends.
-// The holder removes the file when it is done, so a start that ends well
-// leaves only the application's files; a waiter that then wins the lock on
-// the removed file sees that the path no longer names it and starts over.
-static char LockedPath[PATH_MAX];
-
-// Whether the locked descriptor still is the file at path.
-static bool lock_file_in_place(int fd, const char* path) {
-  struct stat held, named;
-  return fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
-         held.st_ino == named.st_ino;
-}
-
-platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds) {
-  const char* name = narrow(lock_file);
-  if (name == nullptr || strlen(name) >= sizeof LockedPath) return 0;
-  strcpy(LockedPath, name);
+// flock on the target folder's own descriptor: no file of the launcher's
+// ever lies among the application's, and the kernel drops the lock when the
+// process ends, however it ends.  Every path that names the folder opens the
+// same inode, so every spelling meets the same lock.  Opening a folder needs
+// the right to read it: a folder the launcher made is 0700, so only this user
+// (and root) can hold its lock.  The path is not opened with O_NOFOLLOW: the
+// chain that leads to it, links included, has been judged, and no other
+// account can change it.
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds) {
+  const char* name = narrow(directory);
+  if (name == nullptr) return 0;
+  int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return 0;
   int64_t deadline = platform_performance_counter() + (int64_t)milliseconds * 1000000;
-  for (;;) {
-    int fd = open(LockedPath, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    if (fd < 0) return 0;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || platform_performance_counter() >= deadline) {
-        close(fd);
-        return 0;
-      }
-      struct timespec pause = {0, 10 * 1000000};
-      nanosleep(&pause, nullptr);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || platform_performance_counter() >= deadline) {
+      close(fd);
+      return 0;
     }
-    if (lock_file_in_place(fd, LockedPath)) return (platform_handle)fd + 1;
-    close(fd);
+    struct timespec pause = {0, 10 * 1000000};
+    nanosleep(&pause, nullptr);
   }
+  return (platform_handle)fd + 1;
 }
 
 void platform_unlock_directory(platform_handle lock) {
   int fd = (int)(lock - 1);
-  // A file of the same name that the payload wrote over the lock file stays.
-  struct stat held;
-  if (fstat(fd, &held) == 0 && held.st_size == 0) unlink(LockedPath);
   flock(fd, LOCK_UN);
   close(fd);
 }
 
 // ---------------------------------------------------------------- trust
 
+// Calls visit with the fields of each line of an account file (/etc/passwd,
+// /etc/group), split at ':'.  Read directly, so that no NSS module is
+// loaded into the static launcher.  False when the file cannot be read
+// whole, or a line does not fit or holds more fields than expected: the
+// caller then knows nothing about the accounts.
+typedef void (*account_visitor)(char** fields, int count, void* context);
+static const int ACCOUNT_FIELDS = 7;
+
+// Splits one line at ':' and hands its fields on; false when it holds more
+// fields than any account file has.
+static bool visit_account_line(char* line, account_visitor visit, void* context) {
+  char* fields[ACCOUNT_FIELDS];
+  int count = 0;
+  for (char* field = line; field != nullptr; ++count) {
+    if (count == ACCOUNT_FIELDS) return false;
+    fields[count] = field;
+    field = strchr(field, ':');
+    if (field != nullptr) *field++ = 0;
+  }
+  visit(fields, count, context);
+  return true;
+}
+
+static bool each_account_line(const char* path, account_visitor visit, void* context) {
+  static char buffer[64 * 1024];
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t kept = 0;
+  bool whole = true;
+  for (bool ended = false; whole && !ended;) {
+    ssize_t got = read(fd, buffer + kept, sizeof buffer - 1 - kept);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      whole = false;
+      break;
+    }
+    if (got == 0) {
+      ended = true;
+      if (kept == 0) break;
+      buffer[kept++] = '\n';  // a last line without its line feed
+    }
+    kept += (size_t)got;
+    char* line = buffer;
+    char* end;
+    while ((end = (char*)memchr(line, '\n', (size_t)(buffer + kept - line))) != nullptr) {
+      *end = 0;
+      whole = visit_account_line(line, visit, context) && whole;
+      line = end + 1;
+    }
+    kept = (size_t)(buffer + kept - line);
+    memmove(buffer, line, kept);
+    if (kept == sizeof buffer - 1) whole = false;  // a line longer than the buffer
+  }
+  close(fd);
+  return whole;
+}
+
+static bool parse_id(const char* text, unsigned long* value) {
+  if (*text < '0' || *text > '9') return false;
+  char* end;
+  errno = 0;
+  *value = strtoul(text, &end, 10);
+  return errno == 0 && *end == 0;
+}
+
+// What the account files say about one group.
+struct group_census {
+  unsigned long gid;
+  char user[256];       // this user's name, from /etc/passwd
+  bool user_has_it;     // it is this user's primary group
+  bool others_have_it;  // another account has it as primary group or belongs to it
+  bool listed;          // /etc/group lists it
+  bool unknowable;      // an entry merged in from elsewhere (NIS "+"/"-" lines)
+};
+
+static void count_primary_group(char** fields, int count, void* context) {
+  group_census* census = (group_census*)context;
+  unsigned long uid, gid;
+  if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
+  if (count < 4 || !parse_id(fields[2], &uid) || !parse_id(fields[3], &gid)) return;
+  if (uid == (unsigned long)geteuid()) {
+    if (census->user[0] == 0 && strlen(fields[0]) < sizeof census->user) {
+      strcpy(census->user, fields[0]);
+    }
+    if (gid == census->gid) census->user_has_it = true;
+  } else if (gid == census->gid) {
+    census->others_have_it = true;
+  }
+}
+
+static void count_group_members(char** fields, int count, void* context) {
+  group_census* census = (group_census*)context;
+  unsigned long gid;
+  if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
+  if (count < 3 || !parse_id(fields[2], &gid) || gid != census->gid) return;
+  census->listed = true;
+  if (count < 4) return;
+  for (char* member = fields[3]; *member != 0;) {
+    char* comma = strchr(member, ',');
+    size_t length = comma != nullptr ? (size_t)(comma - member) : strlen(member);
+    if (length > 0 && (length != strlen(census->user) || memcmp(member, census->user, length) != 0)) {
+      census->others_have_it = true;
+    }
+    member += length + (comma != nullptr ? 1 : 0);
+  }
+}
+
+// Whether gid is this user's private group, as Debian and Ubuntu give every
+// user one: the primary group of this user's entry, nobody else's primary
+// group, and with no member but this user.  Group write on such a folder is
+// harmless, which a umask of 002 makes common (~/.cache at 0775).  Only the
+// local account files count: a group they do not describe fully is taken as
+// shared.  Read once per group, since most folders share one.
+static bool private_group(gid_t gid) {
+  static gid_t known_gid;
+  static int known = -1;
+  if (known >= 0 && known_gid == gid) return known == 1;
+  group_census census;
+  memset(&census, 0, sizeof census);
+  census.gid = gid;
+  bool read = each_account_line("/etc/passwd", count_primary_group, &census) &&
+              census.user[0] != 0 &&
+              each_account_line("/etc/group", count_group_members, &census);
+  known_gid = gid;
+  known = read && census.user_has_it && census.listed && !census.others_have_it &&
+          !census.unknowable;
+  return known == 1;
+}
+
+// Whether others than the owner can add, replace or rename entries of the
+// folder: write for others, or write for a group other than the user's private
+// one.  Where the folder has an access list, its group bits are the list's
+// mask, and write there may belong to any named user or group.
+static bool others_can_write(const char* path, const struct stat* status) {
+  if ((status->st_mode & S_IWOTH) != 0) return true;
+  if ((status->st_mode & S_IWGRP) == 0) return false;
+  ssize_t acl = lgetxattr(path, "system.posix_acl_access", nullptr, 0);
+  return acl >= 0 || (errno != ENODATA && errno != ENOTSUP) || !private_group(status->st_gid);
+}
+
 // Whether a folder above the target directory is safe: owned by root or by
 // this user, and when others may write to it, sticky, so that they cannot
 // rename or replace what this user keeps there.
-static platform_trust judge_folder_above(const struct stat* status) {
+static platform_trust judge_folder_above(const char* path, const struct stat* status) {
   if (status->st_uid != 0 && status->st_uid != geteuid()) return PLATFORM_NOT_OWNED;
-  if ((status->st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status->st_mode & S_ISVTX) == 0) {
+  if ((status->st_mode & S_ISVTX) == 0 && others_can_write(path, status)) {
     return PLATFORM_OTHERS_CAN_WRITE;
   }
   return PLATFORM_TRUSTED;
 }
 
 // The target directory itself: this user's, and nobody else's to write.
-static platform_trust judge_target(const struct stat* status) {
+static platform_trust judge_target(const char* path, const struct stat* status) {
   if (status->st_uid != geteuid()) return PLATFORM_NOT_OWNED;
-  if ((status->st_mode & (S_IWGRP | S_IWOTH)) != 0) return PLATFORM_OTHERS_CAN_WRITE;
+  if (others_can_write(path, status)) return PLATFORM_OTHERS_CAN_WRITE;
   return PLATFORM_TRUSTED;
 }
 
@@ -444,14 +571,34 @@ static void widen_cut(const char* text, wchar_t* out, size_t capacity) {
   if (widen(text, out, capacity) == (size_t)-1) out[capacity - 1] = 0;
 }
 
+// Looks at the component at path; one that is missing is made first, 0700.
+// Its folder has been judged already, so a folder made here stays this
+// user's: nobody else can rename it away.  One that another process made
+// meanwhile is simply looked at and judged like any other.
+static platform_trust look_or_make(const char* path, struct stat* status) {
+  if (lstat(path, status) == 0) return PLATFORM_TRUSTED;
+  if (errno != ENOENT) return errno == ENOTDIR ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
+  if (mkdir(path, 0700) != 0 && errno != EEXIST) return PLATFORM_NOT_MADE;
+  return lstat(path, status) == 0 ? PLATFORM_TRUSTED : PLATFORM_TRUST_UNREADABLE;
+}
+
 // Walks the path from the root one component at a time with lstat, as
-// realpath would, following each symbolic link under the same rules: a link
-// counts as part of the folder that holds it (already judged) and must belong
-// to root or this user, since in a sticky folder its owner may replace it.
-// Judges every folder it passes on the way and, at the end, the target
-// directory; stops at the first component that does not exist yet.
-platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culprit,
-                                        size_t capacity) {
+// realpath would, making what is missing and following each symbolic link
+// under the same rules: a link counts as part of the folder that holds it
+// (already judged) and must belong to root or this user, since in a sticky
+// folder its owner may replace it.  Judges every folder it passes on the way
+// and, at the end, the target directory.  When all of it exists that is one
+// lstat per component.
+//
+// The launcher then works by path, not relative to a descriptor of the
+// target: once every folder of the chain belongs to root or the user and
+// any that others may write is sticky, no other account can rename, replace
+// or re-point any part of it, so the path names the judged folder until the
+// process ends.  Descriptors would add nothing against other accounts, and
+// the child could not be started by one: a "#!" main binary is opened again
+// by its interpreter, by name.
+platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
+                                         size_t capacity) {
   static char pending[2 * PATH_MAX + 2];  // components still to walk
   static char resolved[PATH_MAX + 1];     // the walked part, free of links
   static char link[PATH_MAX + 1];
@@ -489,7 +636,7 @@ platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culpr
       widen_cut(resolved, culprit, capacity);
       return PLATFORM_TRUST_UNREADABLE;
     }
-    platform_trust above = judge_folder_above(&folder);
+    platform_trust above = judge_folder_above(resolved, &folder);
     if (above != PLATFORM_TRUSTED) {
       widen_cut(resolved, culprit, capacity);
       return above;
@@ -503,10 +650,10 @@ platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culpr
     memcpy(resolved + length, pending + next, part);
     resolved[length + part] = 0;
     next = end;
-    if (lstat(resolved, &status) != 0) {
-      if (errno == ENOENT || errno == ENOTDIR) return PLATFORM_TRUSTED;  // made later, 0700
+    platform_trust seen = look_or_make(resolved, &status);
+    if (seen != PLATFORM_TRUSTED) {
       widen_cut(resolved, culprit, capacity);
-      return PLATFORM_TRUST_UNREADABLE;
+      return seen;
     }
     folder = status;
     folder_known = !S_ISLNK(status.st_mode);
@@ -530,11 +677,10 @@ platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culpr
     if (link[0] == '/') strcpy(resolved, "/");
   }
   if (!folder_known && lstat(resolved, &folder) != 0) {
-    if (errno == ENOENT) return PLATFORM_TRUSTED;
     widen_cut(resolved, culprit, capacity);
     return PLATFORM_TRUST_UNREADABLE;
   }
-  platform_trust target = judge_target(&folder);
+  platform_trust target = judge_target(resolved, &folder);
   if (target != PLATFORM_TRUSTED) widen_cut(resolved, culprit, capacity);
   return target;
 }

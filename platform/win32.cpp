@@ -119,54 +119,201 @@ static void copy_cut(const wchar_t* text, wchar_t* out, size_t capacity) {
   out[length] = 0;
 }
 
+// The system's own accounts, which own the folders Windows itself made (C:\,
+// C:\Users, C:\ProgramData) and what an elevated start makes: SYSTEM,
+// Administrators and TrustedInstaller.  They can change anything anyway, as
+// root can on Linux.
+static bool system_account(PSID sid) {
+  alignas(8) static unsigned char system[SECURITY_MAX_SID_SIZE];
+  alignas(8) static unsigned char administrators[SECURITY_MAX_SID_SIZE];
+  alignas(8) static unsigned char installer[SECURITY_MAX_SID_SIZE];
+  static bool built;
+  if (!built) {
+    DWORD system_size = sizeof system, administrators_size = sizeof administrators;
+    // NT SERVICE\TrustedInstaller: S-1-5-80- and the hash of its name.
+    static const DWORD installer_parts[5] = {956008885, 3418522649, 1831038044, 1853292631,
+                                             2271478464};
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators,
+                            &administrators_size) ||
+        !InitializeSid((PSID)installer, &nt, 6)) {
+      return false;
+    }
+    *GetSidSubAuthority((PSID)installer, 0) = SECURITY_SERVICE_ID_BASE_RID;
+    for (DWORD i = 0; i < 5; ++i) *GetSidSubAuthority((PSID)installer, i + 1) = installer_parts[i];
+    built = true;
+  }
+  return EqualSid(sid, system) || EqualSid(sid, administrators) || EqualSid(sid, installer);
+}
+
 // Whose the object behind the handle is: the user's own (or its default
-// owner's), another account's, or unknown.  SYSTEM is not taken as the
-// user's: the shared folders a template may point at (the system's temp
-// folder, C:\ProgramData) belong to SYSTEM and let every user add to them.
+// owner's) or the system's, another account's, or unknown.  A volume that
+// keeps no owners (FAT, exFAT, some network shares) reports Everyone, or no
+// owner at all: every account on the machine can change what it holds, and
+// the launcher cannot tell otherwise, so that counts as unknown and is
+// refused like any owner that cannot be read.
 static platform_trust owner_trust(HANDLE object) {
   alignas(8) static unsigned char descriptor[4096];
   DWORD needed = 0;
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
-  if (!GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor,
+  if (!read_token_sids() ||
+      !GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor,
                                sizeof descriptor, &needed) ||
       !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) {
     return PLATFORM_TRUST_UNREADABLE;
   }
-  return EqualSid(owner, UserSid) || EqualSid(owner, DefaultOwnerSid) ? PLATFORM_TRUSTED
-                                                                       : PLATFORM_NOT_OWNED;
+  alignas(8) unsigned char everyone[SECURITY_MAX_SID_SIZE];
+  DWORD everyone_size = sizeof everyone;
+  if (CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyone_size) &&
+      EqualSid(owner, everyone)) {
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  return EqualSid(owner, UserSid) || EqualSid(owner, DefaultOwnerSid) || system_account(owner)
+             ? PLATFORM_TRUSTED
+             : PLATFORM_NOT_OWNED;
 }
 
 static HANDLE open_for_owner(const wchar_t* path, DWORD flags) {
-  return CreateFileW(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// The folder's own owner is judged, and where the name is a junction or a
-// link, also the owner of the link itself: a link that another account
-// planted could otherwise lead the launcher into a folder of the user's.
-// The folders above it are not judged here: who may rename them is a matter
-// of their access lists, which the owner check does not read.
-platform_trust platform_check_directory(const wchar_t* directory, wchar_t* culprit,
-                                        size_t capacity) {
-  platform_trust trust = PLATFORM_TRUST_UNREADABLE;
-  HANDLE name = open_for_owner(directory, FILE_FLAG_OPEN_REPARSE_POINT);
-  if (name == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return PLATFORM_TRUSTED;
-  } else if (read_token_sids()) {
-    BY_HANDLE_FILE_INFORMATION information;
-    trust = GetFileInformationByHandle(name, &information) ? owner_trust(name)
-                                                           : PLATFORM_TRUST_UNREADABLE;
-    if (trust == PLATFORM_TRUSTED &&
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      HANDLE followed = open_for_owner(directory, 0);
-      trust = followed == INVALID_HANDLE_VALUE ? PLATFORM_TRUST_UNREADABLE : owner_trust(followed);
-      if (followed != INVALID_HANDLE_VALUE) CloseHandle(followed);
-    }
+// The length of the root a full path starts with, separator included ("C:\",
+// "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\", "\\?\Volume{...}\");
+// 0 for none of these.
+static size_t after_component(const wchar_t* path, size_t at) {
+  while (path[at] != 0 && path[at] != L'\\') ++at;
+  return path[at] == L'\\' ? at + 1 : at;
+}
+
+static size_t root_length(const wchar_t* path) {
+  bool device = wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0;
+  const wchar_t* rest = device ? path + 4 : path;
+  size_t base = device ? 4 : 0;
+  if (rest[0] != 0 && rest[1] == L':' && rest[2] == L'\\') return base + 3;
+  if (device && _wcsnicmp(rest, L"UNC\\", 4) == 0) {
+    return after_component(path, after_component(path, base + 4));
   }
-  if (name != INVALID_HANDLE_VALUE) CloseHandle(name);
-  if (trust != PLATFORM_TRUSTED) copy_cut(directory, culprit, capacity);
+  if (device) return after_component(path, base);
+  if (path[0] == L'\\' && path[1] == L'\\') return after_component(path, after_component(path, 2));
+  return 0;
+}
+
+// The walk's buffers: the path still to walk (a link's target takes the
+// place of the link) and the part of it being looked at.
+static const size_t WALK_CAPACITY = 32768;
+static wchar_t Walked[WALK_CAPACITY];
+static wchar_t Looked[WALK_CAPACITY];
+
+// Opens the folder at Looked without following a link there, making it first,
+// with the private descriptor, when it is missing.  Its folder has been judged
+// already.  A folder made here needs no judging: it is the user's by its
+// making.  INVALID_HANDLE_VALUE with *trust set otherwise.
+static HANDLE open_or_make(platform_trust* trust, bool* made) {
+  *made = false;
+  HANDLE folder = open_for_owner(Looked, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (folder != INVALID_HANDLE_VALUE) return folder;
+  DWORD error = GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND) {
+    *trust = error == ERROR_PATH_NOT_FOUND ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
+    return INVALID_HANDLE_VALUE;
+  }
+  platform_directory_result result = platform_create_directory(Looked);
+  if (result == PLATFORM_DIRECTORY_FAILED) {
+    *trust = PLATFORM_NOT_MADE;
+  } else if (result == PLATFORM_DIRECTORY_CREATED) {
+    *made = true;
+    *trust = PLATFORM_TRUSTED;
+  } else {
+    folder = open_for_owner(Looked, FILE_FLAG_OPEN_REPARSE_POINT);
+    *trust = PLATFORM_TRUST_UNREADABLE;
+  }
+  return folder;
+}
+
+// Judges the folder behind the handle.  A link (a junction or a symbolic
+// link) is judged as an object of its own, since an account that owns it
+// could point it elsewhere, and *link says to follow it.
+static platform_trust judge_folder(HANDLE folder, bool* link) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  *link = false;
+  if (!GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  // Other reparse points (deduplicated or cloud files) are no links.
+  *link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+          IsReparseTagNameSurrogate(tag.ReparseTag);
+  return owner_trust(folder);
+}
+
+// Puts the final path of what Looked leads to in front of the rest of the
+// walk, from position rest of Walked on.  False when that cannot be had or
+// does not fit.
+static bool follow_link(size_t rest) {
+  HANDLE followed = open_for_owner(Looked, 0);
+  if (followed == INVALID_HANDLE_VALUE) return false;
+  DWORD length = GetFinalPathNameByHandleW(followed, Looked, (DWORD)WALK_CAPACITY,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(followed);
+  size_t rest_length = wcslen(Walked + rest);
+  if (length == 0 || length + rest_length + 1 > WALK_CAPACITY) return false;
+  wmemmove(Walked + length, Walked + rest, rest_length + 1);
+  wmemcpy(Walked, Looked, length);
+  return true;
+}
+
+// Walks the path from its root one folder at a time, making what is missing
+// and following each link to the final path it leads to, whose folders are
+// then walked in turn.  Every folder on the way and the target itself must be
+// owned by the user or by the system's own accounts: an account that owns a
+// folder can give itself the right to rename or replace what it holds, and
+// C:\ProgramData lets every user make a folder there that they own.  When
+// all of it exists that is one open per folder.  The launcher then works by
+// path: no other account can rename or replace any part of the judged chain.
+platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
+                                         size_t capacity) {
+  size_t length = wcslen(directory);
+  if (length + 1 > WALK_CAPACITY) {
+    copy_cut(directory, culprit, capacity);
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  wmemcpy(Walked, directory, length + 1);
+  platform_trust trust = PLATFORM_TRUSTED;
+  for (int links = 0; trust == PLATFORM_TRUSTED;) {
+    size_t at = root_length(Walked);
+    if (at == 0) {
+      trust = PLATFORM_TRUST_UNREADABLE;
+      wmemcpy(Looked, Walked, wcslen(Walked) + 1);
+      break;
+    }
+    bool followed = false;
+    // The root first, then each folder below it; at is where the next begins.
+    for (size_t end = at; trust == PLATFORM_TRUSTED; at = end) {
+      wmemcpy(Looked, Walked, end);
+      Looked[end] = 0;
+      bool made = false, link = false;
+      HANDLE folder = open_or_make(&trust, &made);
+      if (folder != INVALID_HANDLE_VALUE) {
+        if (!made) trust = judge_folder(folder, &link);
+        CloseHandle(folder);
+      }
+      if (trust != PLATFORM_TRUSTED) break;
+      if (link) {
+        // The rest keeps its separator: it follows the final path.
+        if (++links > 40 || !follow_link(end)) trust = PLATFORM_TRUST_UNREADABLE;
+        followed = true;
+        break;
+      }
+      while (Walked[end] == L'\\') ++end;
+      if (Walked[end] == 0) break;
+      end = after_component(Walked, end);
+      if (Walked[end - 1] == L'\\') --end;
+    }
+    if (!followed) break;
+  }
+  if (trust != PLATFORM_TRUSTED) copy_cut(Looked, culprit, capacity);
   return trust;
 }
 
@@ -384,36 +531,60 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
 
 static const DWORD LOCK_POLL_MS = 20;
 
-// A byte-range lock on the lock file inside the target directory.  The lock
-// belongs to the file, not to the name it was opened by, so every spelling of
-// the folder (case, short names, "\\?\" forms, links) and every session of
-// the user meet on the same one; the system drops it when its holder ends.
-// Another account cannot open the file inside a folder that is the user's
-// alone.
-platform_handle platform_lock_directory(const wchar_t* lock_file, uint32_t milliseconds) {
-  HANDLE file = CreateFileW(lock_file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+// The lock is a mutex named after the folder's identity, its volume serial
+// number and file index, read from a handle to the folder: every spelling of
+// the folder (case, short names, "\\?\" forms, links, subst drives) gives the
+// same name, and nothing lies in the folder.  The system gives an abandoned
+// mutex to the next waiter when its holder ends, however it ends; that
+// waiter then holds it, and looks at each file again as always.
+//
+// The name lives in Global\, so that every session of the user, services
+// and scheduled tasks included, meets the same lock.  Any account can
+// create a name there first, so the launcher creates the mutex with the
+// private descriptor (the user, SYSTEM and Administrators) and uses one that
+// already exists only when the user or the system owns it: a name another
+// account holds, or made first, is never waited on, and the start goes on at
+// once without the lock, as after the wait.  (Local\, the session's own
+// names, would keep other sessions' accounts out, but two sessions of the
+// same user would then write into one folder at the same time; a private
+// namespace, bounded by the user's SID, would need neither check, but Wine
+// has none to test it with.)
+static bool folder_mutex_name(const wchar_t* directory, wchar_t* name, size_t capacity) {
+  HANDLE folder = CreateFileW(directory, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  bool known = GetFileInformationByHandle(folder, &information) != 0;
+  CloseHandle(folder);
+  return known && _snwprintf(name, capacity, L"Global\\zovari-onefile-%08lx-%08lx%08lx",
+                             information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                             information.nFileIndexLow) > 0;
+}
+
+platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds) {
+  wchar_t name[64];
+  SECURITY_ATTRIBUTES* attributes = private_folder_attributes();
+  if (attributes == nullptr || !folder_mutex_name(directory, name, 64)) return 0;
+  HANDLE mutex = CreateMutexW(attributes, FALSE, name);
+  if (mutex == nullptr) return 0;
+  // Wine keeps no owner for a mutex; Windows always gives one.
+  if (GetLastError() == ERROR_ALREADY_EXISTS && owner_trust(mutex) == PLATFORM_NOT_OWNED) {
+    CloseHandle(mutex);
+    return 0;
+  }
   ULONGLONG started = GetTickCount64();
   for (;;) {
-    OVERLAPPED at;
-    ZeroMemory(&at, sizeof at);
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-      return (platform_handle)file;
-    }
-    if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount64() - started >= milliseconds) {
-      break;
-    }
-    Sleep(LOCK_POLL_MS);
+    DWORD waited = WaitForSingleObject(mutex, LOCK_POLL_MS);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return (platform_handle)mutex;
+    if (waited != WAIT_TIMEOUT || GetTickCount64() - started >= milliseconds) break;
   }
-  CloseHandle(file);
+  CloseHandle(mutex);
   return 0;
 }
 
 void platform_unlock_directory(platform_handle lock) {
-  OVERLAPPED at;
-  ZeroMemory(&at, sizeof at);
-  UnlockFileEx(as_handle(lock), 0, 1, 0, &at);
+  ReleaseMutex(as_handle(lock));
   CloseHandle(as_handle(lock));
 }
 

@@ -11,6 +11,7 @@ Configuration comes from the environment (ctest sets it):
 
 import fcntl
 import os
+import pwd
 import shutil
 import signal
 import subprocess
@@ -222,19 +223,33 @@ class LauncherTests:
         self.assertRegex(message, r"^Error, couldn't launch child \(\[Error [0-9]+\] [^)\r\n]+\)\r?\n$")
         self.assertNotIn("no text for this error", message)
 
+    def unpacked_names(self, root):
+        """Every file and folder under root, relative, with "/"."""
+        found = set()
+        for folder, folders, files in os.walk(root):
+            for name in folders + files:
+                found.add(os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/"))
+        return found
+
+    def with_folders(self, names):
+        return {"/".join(name.split("/")[:i]) for name in names
+                for i in range(1, name.count("/") + 2)}
+
     def test_cold_start_unpacks_and_warm_start_writes_nothing(self):
+        """The folder holds the application's files and nothing else after every
+        start, clean or failed, even where one of them bears the name the
+        launcher's lock file once had."""
         files = {"data/readme.txt": b"read me\n", "data/deeper/more.bin": bytes(range(256)) * 300,
-                 "empty.txt": b""}
+                 "empty.txt": b"", self.lock_name_file: b"the application's own\n"}
         launcher = self.report_child_launcher(extra_files=files)
         cold = self.target.run(launcher)
         self.assertRanReportChild(cold)
         main_binary = self.target.unix(cold.report["executable"])
         root = os.path.dirname(os.path.dirname(main_binary))
         unpacked = {name: os.path.join(root, *name.split("/")) for name in files}
-        unpacked["bin/report_child"] = main_binary
-        for name, contents in files.items():
-            with open(unpacked[name], "rb") as f:
-                self.assertEqual(f.read(), contents, name)
+        unpacked["bin/report_child" + self.target.suffix] = main_binary
+        names = self.with_folders(unpacked)
+        self.assertEqual(self.unpacked_names(root), names)
         # Set every file's time far into the past: a file that is written
         # again shows it, however coarse the clock.
         old = 1_000_000_000
@@ -262,6 +277,23 @@ class LauncherTests:
         for name, path in unpacked.items():
             if name != "data/readme.txt":
                 self.assertEqual(os.stat(path).st_mtime, old, name)
+        self.assertEqual(self.unpacked_names(root), names)
+
+        # A start that fails half-way: its last name needs a folder where its
+        # file before it lies, which the tool never packs.
+        with open(self.target.report_child, "rb") as f:
+            records = [("bin\\report_child" + self.target.suffix, f.read())]
+        records += [(name.replace("/", "\\"), data) for name, data in files.items()]
+        records += [("last.bin", b"last"), ("last.bin\\inner", b"never")]
+        failed_root = os.path.join(os.path.dirname(root), self.fresh_name())
+        failing = self.by_hand(support.frame_payload(support.payload_stream(records)),
+                               self.target.native(failed_root))
+        failed = self.target.run(failing)
+        self.assertEqual(failed.exit_code, 2, failed)
+        self.assertIsNone(failed.report)
+        self.assertIn(self.lock_name_file, self.unpacked_names(failed_root))
+        self.assertLessEqual(self.unpacked_names(failed_root),
+                             names | {"last.bin"})
 
     def test_relative_template_is_taken_against_the_current_directory(self):
         launcher = self.report_child_launcher(template=self.template("unpacked", "{PRODUCT}"),
@@ -313,9 +345,28 @@ class LauncherTests:
                          "Error, couldn't runtime expand spec '%s'.\n" % template)
         self.assertIsNone(result.report)
 
+    def test_folder_above_that_another_account_owns(self):
+        """Every folder above the target must be the user's or the system's
+        (on Linux root's): one that another account owns (Wine gives a folder
+        of another Unix user an account of its own) is refused before anything
+        is made in it."""
+        theirs = os.path.join(self.work, self.fresh_name())
+        os.makedirs(theirs)
+        os.chown(theirs, 65534, 65534)
+        template = self.template(self.target.native(theirs), "app", "{VERSION}")
+        result = self.target.run(self.report_child_launcher(template=template))
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertIsNone(result.report)
+        self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                         "Error, unsafe target directory '%s' (owned by another user).\n"
+                         % self.target.native(theirs))
+        self.assertEqual(os.listdir(theirs), [])
+
 
 class LinuxLaunchers(LauncherTests, unittest.TestCase):
     exit_codes = (0, 3, 200)
+    # The name the lock file once had, as a folder: the lock file then stood in its way.
+    lock_name_file = ".zovari-onefile.lock/inside.txt"
     abort_exit_code = -signal.SIGABRT
 
     @classmethod
@@ -457,14 +508,27 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             os.chmod(path, mode)
             return path
 
-        def start_as_user(temp):
+        def start_as_user(temp, uid=user, gid=user, umask=0o022, traced=(), meanwhile=None):
+            """Starts the launcher as uid, under strace's options traced if any;
+            meanwhile(process) runs while it does."""
             report = os.path.join(shared, "report-%d.json" % len(os.listdir(shared)))
             env = self.target.environment(extra={"TMPDIR": temp, "HOME": shared,
                                                  "ZOVARI_REPORT_CHILD_REPORT": report})
-            done = subprocess.run(["setpriv", "--reuid=%d" % user, "--regid=%d" % user,
-                                   "--clear-groups", launcher], cwd=shared, env=env,
-                                  capture_output=True, timeout=support.RUN_LIMIT,
-                                  preexec_fn=support._default_console_signals)
+
+            def prepare():
+                support._default_console_signals()
+                os.umask(umask)
+            command = (["strace", "-f", "-qq"] + list(traced) if traced else []) + [
+                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", launcher]
+            process = subprocess.Popen(command, cwd=shared, env=env, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, preexec_fn=prepare)
+            try:
+                if meanwhile:
+                    meanwhile(process)
+                stdout, stderr = process.communicate(timeout=support.RUN_LIMIT)
+            finally:
+                _finish(process)
+            done = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
             return done, support.read_report(report)
 
         # A start in the shared folder itself makes the target directory the
@@ -501,6 +565,18 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                              "(others can write to it).\n" % open_folder)
             self.assertEqual(os.listdir(open_folder), [])
 
+        with self.subTest("a link on the way that another user owns"):
+            mine = folder(os.path.join(shared, "mine"), user, 0o700)
+            via = os.path.join(shared, "via")
+            os.symlink(mine, via)
+            os.lchown(via, other, other)
+            done, report = start_as_user(via)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report)
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
+                             "(owned by another user).\n" % via)
+            self.assertEqual(os.listdir(mine), [])
+
         with self.subTest("links planted in the user's own target directory"):
             victim = os.path.join(shared, "victim.txt")
             with open(victim, "wb") as f:
@@ -519,9 +595,76 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             with open(os.path.join(unpacked, "data.txt"), "rb") as f:
                 self.assertEqual(f.read(), b"payload data\n")
 
+        with self.subTest("another user renames a folder with the very files into place "
+                          "right after the launcher looked"):
+            race = folder(os.path.join(shared, "race"), 0, 0o1777)
+            prepared, target = os.path.join(race, "prepared"), os.path.join(race, "app")
+            shutil.copytree(unpacked, prepared)
+            for root, folders, files in os.walk(prepared):
+                for name in folders + files:
+                    os.chown(os.path.join(root, name), other, other)
+                os.chmod(root, 0o755)  # readable, so that every checksum matches
+            os.chown(prepared, other, other)
+            log = os.path.join(shared, "race.log")
+
+            def rename_when_looked(process):
+                # strace writes the call's line before it holds the launcher
+                # there: the look found nothing, and the launcher waits.
+                while process.poll() is None:
+                    with open(log) as f:
+                        if "ENOENT" in f.read():
+                            break
+                    time.sleep(0.01)
+                subprocess.run(["setpriv", "--reuid=%d" % other, "--regid=%d" % other,
+                                "--clear-groups", "mv", "-T", prepared, target], check=True)
+            with open(log, "w"):
+                pass
+            done, report = start_as_user(
+                race, traced=["-o", log, "-P", target, "-e", "trace=newfstatat",
+                              "-e", "inject=newfstatat:delay_exit=2000000"],
+                meanwhile=rename_when_looked)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report, "the main binary ran out of the other user's folder")
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
+                             "(owned by another user).\n" % target)
+
+        with self.subTest("a private group under umask 002 is the user's own; "
+                          "a group that someone else is in is not"):
+            account = "zovari%d" % os.getpid()
+            member = "zovarm%d" % os.getpid()
+            for name in (account, member):
+                subprocess.run(["useradd", "--user-group", "--no-create-home", "--shell",
+                                "/usr/sbin/nologin", name], check=True)
+                self.addCleanup(subprocess.run, ["userdel", name], stderr=subprocess.DEVNULL)
+            self.addCleanup(subprocess.run, ["groupdel", account], stderr=subprocess.DEVNULL)
+            entry = pwd.getpwnam(account)
+            home = os.path.join(shared, "home")
+            cache = os.path.join(home, ".cache")
+            for path in (home, cache):
+                os.makedirs(path)
+                os.chown(path, entry.pw_uid, entry.pw_gid)
+                os.chmod(path, 0o775)
+            as_account = dict(uid=entry.pw_uid, gid=entry.pw_gid, umask=0o002)
+            done, report = start_as_user(cache, **as_account)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            # The target itself group-writable too: the warm start takes it.
+            os.chmod(os.path.join(cache, "app"), 0o775)
+            done, report = start_as_user(cache, **as_account)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            subprocess.run(["usermod", "--append", "--groups", account, member], check=True)
+            done, report = start_as_user(cache, **as_account)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report)
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
+                             "(others can write to it).\n" % home)
+
 
 class WindowsLaunchers(LauncherTests, unittest.TestCase):
     exit_codes = (0, 3, 0xC0000005, 0x80000003)
+    # The name the lock file once had, as a file: the lock was kept in it for good.
+    lock_name_file = ".zovari-onefile.lock"
     abort_exit_code = 3  # abort() in a windowless program, without a dialog
 
     @classmethod

@@ -182,8 +182,8 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
   EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 
   wchar_t culprit[8] = L"";
-  EXPECT_EQ(platform_check_directory(created.c_str(), culprit, 8), PLATFORM_TRUSTED);
-  EXPECT_EQ(platform_check_directory(path(L"missing").c_str(), culprit, 8), PLATFORM_TRUSTED);
+  EXPECT_EQ(platform_secure_directory(created.c_str(), culprit, 8), PLATFORM_TRUSTED);
+  EXPECT_EQ(platform_secure_directory(path(L"missing").c_str(), culprit, 8), PLATFORM_TRUSTED);
   // The Users group stands for another account, where the system keeps the
   // owner it is given (Wine gives a file's owner from the Unix one).
   std::wstring foreign = path(L"foreign");
@@ -199,7 +199,7 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
   bool kept = EqualSid(owner, users) != FALSE;
   LocalFree(descriptor);
   if (kept) {
-    EXPECT_EQ(platform_check_directory(foreign.c_str(), culprit, 8), PLATFORM_NOT_OWNED);
+    EXPECT_EQ(platform_secure_directory(foreign.c_str(), culprit, 8), PLATFORM_NOT_OWNED);
     EXPECT_EQ(std::wstring(culprit), foreign.substr(0, 7));
   }
 }

@@ -146,17 +146,8 @@ TEST_F(Unpack, NamesBeyondTheBasicPlaneAndLoneSurrogatesReachTheDisk) {
   test_support::ChildResult result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
   std::sort(expected.begin(), expected.end());
-  // The lock file a writing launcher leaves on Windows is not the payload's.
-  std::vector<std::string> names = test_support::entry_names(target_);
-  std::string lock_name;
-  for (char c : std::string(".zovari-onefile.lock")) {
-    lock_name += c;
-#ifdef _WIN32
-    lock_name += '\0';
-#endif
-  }
-  names.erase(std::remove(names.begin(), names.end(), lock_name), names.end());
-  EXPECT_EQ(names, expected);
+  // Nothing of the launcher's lies beside them.
+  EXPECT_EQ(test_support::entry_names(target_), expected);
   // Read back under the character's own name, as another program names it.
   EXPECT_EQ(contents(L"a\U0001F600z"), "file 0");
 }
