@@ -96,21 +96,6 @@ def build_tools(out, build_dir):
         libraries = ["-lz"] if name == "crc_reference" else []
         run(compiler + ["-o", target, source] + libraries)
         write_key(key_file, key)
-    # The payload writer for launchers linked by hand, from the packing tool's
-    # library in the CMake build.
-    writer = os.path.join(build_dir, "pack", "libzovari_pack_writer.a")
-    if os.path.exists(writer):
-        source = os.path.join(HERE, "write_payload.cpp")
-        target = os.path.join(out, "write_payload")
-        key = digest(file_digest(source), file_digest(writer))
-        if not (os.path.exists(target) and up_to_date(target + ".key", key)):
-            with open(os.path.join(build_dir, "CMakeCache.txt")) as f:
-                # The writer compresses with zstd's worker threads, which only
-                # Debian's shared library has.
-                zstd = [l.split("=", 1)[1].strip() for l in f if l.startswith("ZSTD_SHARED:")]
-            run(["g++", "-O2", "-std=c++17", "-I" + ROOT, "-o", target, source, writer]
-                + zstd + ["-lz", "-pthread"])
-            write_key(target + ".key", key)
 
 
 # ------------------------------------------------------------------ corpora
@@ -170,66 +155,26 @@ def pack_help(tool):
 
 
 def build_launcher_with_pack(tool, corpus, runtime, level, output):
-    # --runtime names the root that holds one folder per target.
     command = [tool, "build", "--input", corpus.app, "--main", MAIN_NAME, "--output", output,
-               "--target", "linux", "--template", TEMPLATE, "--runtime", os.path.dirname(runtime)]
+               "--target", "linux", "--template", TEMPLATE, "--runtime", runtime]
     if "--level" in pack_help(tool):
         command += ["--level", str(level)]
     run(command, stdout=sys.stderr)
 
 
-def build_launcher_by_hand(out, corpus, runtime, level, output, payload=None):
-    """The packing tool's route done by hand: the payload from the packing
-    tool's writer (or the one given), linked into .rodata with .incbin beside
-    the generated definitions of the build constants."""
-    work = output + ".parts"
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
-    if payload is None:
-        # The payload does not depend on the runtime: keep it across relinks.
-        payload = os.path.join(out, "payload-%s.bin" % corpus.name)
-        key = digest(corpus.key, str(level), file_digest(os.path.join(out, "write_payload")))
-        if not (os.path.exists(payload) and up_to_date(payload + ".key", key)):
-            run([os.path.join(out, "write_payload"), corpus.app, MAIN_NAME, payload, str(level)],
-                stdout=sys.stderr)
-            write_key(payload + ".key", key)
-    length = os.path.getsize(payload)
-    with open(os.path.join(work, "payload.s"), "w") as f:
-        f.write('\t.section .rodata\n\t.globl zovari_payload\n\t.p2align 4\n'
-                'zovari_payload:\n\t.incbin "%s"\n'
-                '\t.globl zovari_payload_length\n\t.p2align 3\n'
-                'zovari_payload_length:\n\t.quad %d\n'
-                '\t.section .note.GNU-stack,"",@progbits\n' % (payload, length))
-    with open(os.path.join(work, "config.cpp"), "w") as f:
-        f.write('#include "build/config.h"\n'
-                'extern "C" {\n'
-                'const wchar_t zovari_path_template[] = L"%s";\n'
-                'const wchar_t zovari_company[] = L"Zovari Bench";\n'
-                'const wchar_t zovari_product[] = L"bench";\n'
-                'const wchar_t zovari_version[] = L"1.0.0";\n'
-                'const wchar_t zovari_file_version[] = L"1.0.0";\n'
-                'const wchar_t zovari_product_version[] = L"1.0.0";\n'
-                '}\n' % TEMPLATE)
-    with open(os.path.join(runtime, "link-libraries.txt")) as f:
-        libraries = [line.strip() for line in f if line.strip()]
-    # Linked as the packing tool links: only the C library is a shared one.
-    run(["g++", "-O2", "-static-libstdc++", "-static-libgcc", "-I" + ROOT, "-o", output,
-         os.path.join(work, "config.cpp"),
-         os.path.join(work, "payload.s"), os.path.join(runtime, "libzovari_runtime.a")]
-        + libraries)
-
-
-def build_candidate(args, corpus, level, runtime):
-    """The same application linked with another runtime (a private copy of
-    the launcher's code with a change to measure), by hand, from the same
-    payload."""
+def build_candidate(args, corpus, runtime):
+    """The same payload in a launcher written from another runtime image (a
+    build of a private copy of the launcher's code with a change to
+    measure, bench/build_runtime.sh), by the same packing tool."""
     name = candidate_name(runtime)
     output = os.path.join(args.out, "launcher-%s-candidate-%s" % (corpus.name, name))
-    runtime_lib = os.path.join(runtime, "libzovari_runtime.a")
-    key = digest(corpus.key, file_digest(runtime_lib), file_digest(corpus.payload), "static-cxx")
+    image = os.path.join(runtime, "zovari-launcher")
+    tool = pack_tool(args.build_dir)
+    key = digest(corpus.key, file_digest(image), file_digest(corpus.payload), file_digest(tool))
     if not (os.path.exists(output) and up_to_date(output + ".key", key)):
         log("building %s" % os.path.basename(output))
-        build_launcher_by_hand(args.out, corpus, runtime, level, output, corpus.payload)
+        run([tool, "launcher", "--payload", corpus.payload, "--output", output, "--target", "linux",
+             "--template", TEMPLATE, "--runtime", image], stdout=sys.stderr)
         write_key(output + ".key", key)
     corpus.candidates[name] = output
 
@@ -240,31 +185,23 @@ def candidate_name(runtime):
 
 def build_launcher(args, corpus, level):
     output = os.path.join(args.out, "launcher-" + corpus.name)
-    tool = pack_tool(args.build_dir) if args.route != "link" else None
-    if args.route == "pack" and tool is None:
+    tool = pack_tool(args.build_dir)
+    if tool is None:
         sys.exit("bench: zovari-pack not built in %s" % args.build_dir)
-    route = "pack" if tool else "link"
-    runtime_lib = os.path.join(args.runtime, "libzovari_runtime.a")
-    key = digest(corpus.key, route, str(level), file_digest(runtime_lib),
-                 file_digest(tool) if tool else file_digest(os.path.join(args.out, "write_payload")))
+    key = digest(corpus.key, str(level), file_digest(args.runtime), file_digest(tool))
     key_file = output + ".key"
     if not (os.path.exists(output) and up_to_date(key_file, key)):
-        log("building %s (%s route, level %d)" % (os.path.basename(output), route, level))
+        log("building %s (level %d)" % (os.path.basename(output), level))
         started = time.time()
-        if tool:
-            build_launcher_with_pack(tool, corpus, args.runtime, level, output)
-        else:
-            build_launcher_by_hand(args.out, corpus, args.runtime, level, output)
+        build_launcher_with_pack(tool, corpus, args.runtime, level, output)
         write_key(key_file, key)
         log("  took %.0f s" % (time.time() - started))
     corpus.launcher = output
-    corpus.route = route
     corpus.level = level
     corpus.frame, corpus.payload = extract_frame(output, output + ".frame.zst",
                                                  output + ".payload")
 
 
-# The frame as the launcher holds it: behind "QDY", up to the zero padding.
 def frame_length(data, start):
     """Length of the zstd frame at data[start:], from its header and block
     headers (no decoding)."""
@@ -602,11 +539,10 @@ def report(args, corpora, groups):
     for corpus in corpora:
         tar = ", tar.zst %.1f MB" % (os.path.getsize(corpus.tar) / 1e6) if corpus.tar else ""
         about.append("corpus %s: %d files, %d folders, %.1f MB of files, stream %.1f MB, "
-                     "frame %.1f MB (level %d)%s, launcher built by %s" % (
+                     "frame %.1f MB (level %d)%s" % (
                          corpus.name, len(corpus.entries), corpus.folders,
                          corpus.file_bytes / 1e6, corpus.stream_bytes / 1e6,
-                         os.path.getsize(corpus.frame) / 1e6, corpus.level, tar,
-                         "zovari-pack" if corpus.route == "pack" else "hand link"))
+                         os.path.getsize(corpus.frame) / 1e6, corpus.level, tar))
     about.append("places: tmpfs %s, disk %s (page cache warm for all; disk runs sync that "
                  "file system before each cold run)" % (args.tmpfs, args.disk))
     about.append("load average at the end: %s" % open("/proc/loadavg").read().strip())
@@ -645,7 +581,7 @@ PEAK_LIMIT_WINDOWS = 144 * MIB
 
 def windows_available(args):
     return (not args.no_windows and os.access(WINE, os.X_OK) and shutil.which(MINGW_CC)
-            and os.path.exists(os.path.join(args.runtime_root, "windows", "libzovari_runtime.a")))
+            and os.path.exists(args.windows_runtime))
 
 
 def build_windows_tools(out):
@@ -779,14 +715,13 @@ def build_windows_launcher(args, corpus, level):
         sys.exit("bench: the Windows launchers need zovari-pack, not built in %s" % args.build_dir)
     app = windows_corpus(args, corpus)
     output = os.path.join(args.out, "launcher-%s.exe" % corpus.name)
-    runtime = os.path.join(args.runtime_root, "windows", "libzovari_runtime.a")
-    key = digest(corpus.key, str(level), file_digest(runtime), file_digest(tool),
+    key = digest(corpus.key, str(level), file_digest(args.windows_runtime), file_digest(tool),
                  file_digest(os.path.join(app, MAIN_NAME)), file_digest(corpus.windows_list))
     if not (os.path.exists(output) and up_to_date(output + ".key", key)):
         log("building %s (level %d)" % (os.path.basename(output), level))
         command = [tool, "build", "--input", app, "--main", MAIN_NAME, "--output", output,
                    "--target", "windows", "--template", WINDOWS_TEMPLATE,
-                   "--runtime", args.runtime_root]
+                   "--runtime", args.windows_runtime]
         if "--level" in pack_help(tool):
             command += ["--level", str(level)]
         run(command, stdout=sys.stderr)
@@ -1029,15 +964,16 @@ def main():
                         help="where corpora, launchers and results go")
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "out", "bench-linux"),
                         help="the CMake build that holds zovari-pack")
-    parser.add_argument("--runtime", default=os.path.join(ROOT, "out", "bench-runtime", "linux"),
-                        help="the launcher runtime to link (libzovari_runtime.a)")
-    parser.add_argument("--route", choices=("auto", "pack", "link"), default="auto",
-                        help="build launchers with zovari-pack, by hand, or the first that "
-                             "is available (default)")
+    parser.add_argument("--runtime", default=os.path.join(ROOT, "out", "bench-linux", "runtime", "linux",
+                                                          "zovari-launcher"),
+                        help="the Linux runtime image launchers are written from")
+    parser.add_argument("--windows-runtime", default=os.path.join(ROOT, "out", "bench-windows", "runtime",
+                                                                  "windows", "zovari-launcher.exe"),
+                        help="the Windows runtime image")
     parser.add_argument("--candidate", metavar="RUNTIME", action="append", default=[],
-                        help="also measure launchers linked with this runtime folder (a "
-                             "changed copy of the code, see bench/build_runtime.sh), round by "
-                             "round beside the ones built as usual; may be repeated")
+                        help="also measure launchers written from the runtime image in this "
+                             "folder (a changed copy of the code, see bench/build_runtime.sh), "
+                             "round by round beside the ones built as usual; may be repeated")
     parser.add_argument("--tmpfs", default="/dev/shm/zovari-bench")
     parser.add_argument("--disk", default=os.path.join(ROOT, "out", "bench", "disk"))
     parser.add_argument("--only", choices=("tmpfs", "disk"), help="run on one place only")
@@ -1055,7 +991,8 @@ def main():
     parser.add_argument("--pack", choices=("yes", "no", "only"), default="yes",
                         help="the packing section: with the rest (default), left out, or alone")
     args = parser.parse_args()
-    args.runtime_root = os.path.dirname(os.path.abspath(args.runtime))
+    args.runtime = os.path.abspath(args.runtime)
+    args.windows_runtime = os.path.abspath(args.windows_runtime)
     args.out = os.path.abspath(args.out)
     args.candidate = [os.path.abspath(c) for c in args.candidate]
     os.makedirs(args.out, exist_ok=True)
@@ -1074,7 +1011,7 @@ def main():
         level = args.huge_level if corpus.name == "huge" else args.level
         build_launcher(args, corpus, level)
         for runtime in args.candidate:
-            build_candidate(args, corpus, level, runtime)
+            build_candidate(args, corpus, runtime)
         if corpus.name != "huge":
             build_tar(args, corpus)
 

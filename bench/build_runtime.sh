@@ -1,8 +1,8 @@
 #!/bin/sh
-# Builds a launcher runtime (libzovari_runtime.a and link-libraries.txt) into
-# RUNTIME_DIR from another copy of the project, by the project's own CMake
-# description (Release, as the tree's runtime), for measuring a change before
-# it is made in the tree.  Usage: bench/build_runtime.sh SOURCE_DIR RUNTIME_DIR
+# Builds a runtime image (zovari-launcher) into RUNTIME_DIR from another copy
+# of the project, by the project's own CMake description (Release, as the
+# tree's runtime), for measuring a change before it is made in the tree.
+# Usage: bench/build_runtime.sh SOURCE_DIR RUNTIME_DIR
 set -eu
 mkdir -p "$2"
 out=$(cd "$2" && pwd)

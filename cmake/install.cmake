@@ -1,14 +1,14 @@
 # cmake --install and the Debian package of the packing tool.
 #
 #   <prefix>/bin/zovari-pack
-#   <prefix>/lib/zovari-onefile/runtime/linux/    this build's launcher runtime
-#   <prefix>/lib/zovari-onefile/runtime/windows/  the Windows cross build's
+#   <prefix>/lib/zovari-onefile/runtime/linux/zovari-launcher        this build's runtime image
+#   <prefix>/lib/zovari-onefile/runtime/windows/zovari-launcher.exe  the Windows cross build's
 #   <prefix>/share/doc/zovari-pack/README.md
 #
-# The tool finds the runtimes from its own location, so the tree can be
-# moved.  The Windows runtime is taken from ZOVARI_WINDOWS_RUNTIME_DIR (by
-# default the one the Windows cross build puts beside this build's); build
-# that first.  The Debian package: cpack --config <build>/CPackConfig.cmake
+# The tool finds the runtime images from its own location, so the tree can be
+# moved.  The Windows image is taken from ZOVARI_WINDOWS_RUNTIME_DIR (by
+# default the Windows cross build's, ZOVARI_WINDOWS_BUILD_DIR); build that
+# first.  The Debian package: cpack --config <build>/CPackConfig.cmake
 if(CMAKE_CROSSCOMPILING OR NOT TARGET zovari-pack)
   return()
 endif()
@@ -16,22 +16,17 @@ endif()
 set(ZOVARI_VERSION 0.1.0)
 target_compile_definitions(zovari-pack PRIVATE ZOVARI_VERSION="${ZOVARI_VERSION}")
 
-set(ZOVARI_WINDOWS_RUNTIME_DIR ${ZOVARI_RUNTIME_ROOT}/windows CACHE PATH
-    "The Windows launcher runtime that cmake --install and the Debian package carry")
 set(runtime_destination lib/zovari-onefile/runtime)
 
 # Refuse to install half a tool: a missing Windows runtime is found now, not
 # by the first user who packs for Windows.
 install(CODE "
-  if(NOT EXISTS \"${ZOVARI_WINDOWS_RUNTIME_DIR}/libzovari_runtime.a\")
-    message(FATAL_ERROR \"the Windows launcher runtime is missing in ${ZOVARI_WINDOWS_RUNTIME_DIR}: build the Windows cross build first (cmake/mingw-w64.cmake)\")
+  if(NOT EXISTS \"${ZOVARI_WINDOWS_RUNTIME_DIR}/zovari-launcher.exe\")
+    message(FATAL_ERROR \"the Windows runtime image is missing in ${ZOVARI_WINDOWS_RUNTIME_DIR}: build the Windows cross build first (cmake/mingw-w64.cmake)\")
   endif()")
 install(TARGETS zovari-pack RUNTIME DESTINATION bin)
-install(FILES ${ZOVARI_RUNTIME_DIR}/libzovari_runtime.a ${ZOVARI_RUNTIME_DIR}/link-libraries.txt
-        DESTINATION ${runtime_destination}/linux)
-install(DIRECTORY ${ZOVARI_WINDOWS_RUNTIME_DIR}/ DESTINATION ${runtime_destination}/windows
-        FILES_MATCHING PATTERN "libzovari_runtime.a" PATTERN "libzovari_zstd.a"
-                       PATTERN "link-libraries.txt")
+install(PROGRAMS ${ZOVARI_RUNTIME_DIR}/zovari-launcher DESTINATION ${runtime_destination}/linux)
+install(PROGRAMS ${ZOVARI_WINDOWS_RUNTIME_DIR}/zovari-launcher.exe DESTINATION ${runtime_destination}/windows)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/zovari-pack)
 
 # --- The Debian package ------------------------------------------------------------
@@ -49,10 +44,9 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# What linking a launcher calls and links: g++ with the static zstd and zlib
-# for Linux launchers; the MinGW-w64 g++ (posix threads), windres and the
-# MinGW zlib for Windows ones.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "g++, libzstd-dev, zlib1g-dev, g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64, libz-mingw-w64-dev")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "osslsigncode, wine64")
+# Launchers are written from the runtime images, with no compiler: the
+# package depends only on the libraries the tool loads, which dpkg-shlibdeps
+# finds (libzstd1 and the C and C++ run-time).  Signing Windows launchers and
+# trying them here are the user's choice.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "osslsigncode, wine")
 include(CPack)

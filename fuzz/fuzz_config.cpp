@@ -2,15 +2,13 @@
 // to the reader directly, so the compiled-in payload is never read.  The
 // other values are short and fixed; the template fuzzer's reference model
 // reads them from here too.
-#include "build/config.h"
+#include "image/config.h"
 
-extern "C" {
-const unsigned char zovari_payload[16] = {'Q', 'D', 'Y'};
-const uint64_t zovari_payload_length = 16;
-const wchar_t zovari_path_template[] = L"{CACHE_DIR}/Fuzz/{VERSION}";
-const wchar_t zovari_company[] = L"Zovari {Fuzz} Company";
-const wchar_t zovari_product[] = L"ZovariFuzz";
-const wchar_t zovari_version[] = L"0.19.1";
-const wchar_t zovari_file_version[] = L"0.19.1.7";
-const wchar_t zovari_product_version[] = L"0.19.1-product";
-}
+static const unsigned char Payload[16] = {'Q', 'D', 'Y'};
+static const wchar_t* const Values[BUILD_VALUE_COUNT] = {
+    L"{CACHE_DIR}/Fuzz/{VERSION}", L"Zovari {Fuzz} Company", L"ZovariFuzz",
+    L"0.19.1", L"0.19.1.7", L"0.19.1-product"};
+
+const unsigned char* build_payload(void) { return Payload; }
+uint64_t build_payload_length(void) { return sizeof Payload; }
+const wchar_t* build_value(enum build_value which) { return Values[which]; }

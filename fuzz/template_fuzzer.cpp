@@ -20,7 +20,7 @@
 
 #include <string>
 
-#include "build/config.h"
+#include "image/config.h"
 #include "guard.h"
 #include "paths/template.h"
 
@@ -241,11 +241,11 @@ static model_end resolve(model* m, const std::wstring& name) {
   static const struct {
     const wchar_t* name;
     const wchar_t* value;
-  } build_values[] = {{L"COMPANY", zovari_company},
-                      {L"PRODUCT", zovari_product},
-                      {L"VERSION", zovari_version},
-                      {L"FILE_VERSION", zovari_file_version},
-                      {L"PRODUCT_VERSION", zovari_product_version}};
+  } build_values[] = {{L"COMPANY", build_value(BUILD_COMPANY)},
+                      {L"PRODUCT", build_value(BUILD_PRODUCT)},
+                      {L"VERSION", build_value(BUILD_VERSION)},
+                      {L"FILE_VERSION", build_value(BUILD_FILE_VERSION)},
+                      {L"PRODUCT_VERSION", build_value(BUILD_PRODUCT_VERSION)}};
   for (const auto& build : build_values) {
     if (same_ignoring_case(name, build.name)) {
       return append_whole(m, build.value) ? MODEL_TRUE : MODEL_ABORT;

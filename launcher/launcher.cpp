@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "build/config.h"
+#include "image/config.h"
 #include "launcher/child.h"
 #include "launcher/command_line.h"
 #include "paths/bounded.h"
@@ -29,8 +29,8 @@ static void prepare_environment(void) {
 }
 
 static void derive_target_directory(void) {
-  if (!expand_path_template(TargetDirectory, zovari_path_template, PATH_CAPACITY)) {
-    fail_template_expansion(zovari_path_template);
+  if (!expand_path_template(TargetDirectory, build_value(BUILD_TEMPLATE), PATH_CAPACITY)) {
+    fail_template_expansion(build_value(BUILD_TEMPLATE));
   }
   size_t length = platform_full_path(TargetDirectory, NormalisedDirectory, PATH_CAPACITY);
   if (length == 0 || length >= PATH_CAPACITY) {
@@ -42,7 +42,7 @@ static void derive_target_directory(void) {
 
 static void check_payload_magic(void) {
   for (size_t i = 0; i < PAYLOAD_MAGIC_SIZE; ++i) {
-    if (zovari_payload_length <= i || zovari_payload[i] != PAYLOAD_MAGIC[i]) {
+    if (build_payload_length() <= i || build_payload()[i] != PAYLOAD_MAGIC[i]) {
       fail_with_message("Error, couldn't find attached data header.");
     }
   }
@@ -67,8 +67,8 @@ uint32_t launcher_main(void) {
     fail_with_message("Error, failed to register signal handler.");
   }
   check_payload_magic();
-  payload_reader_init(zovari_payload + PAYLOAD_MAGIC_SIZE,
-                      (size_t)(zovari_payload_length - PAYLOAD_MAGIC_SIZE));
+  payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
+                      (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));
   unpack_files(TargetDirectory);
   payload_reader_close();
 

@@ -1,12 +1,10 @@
 // What an interrupted zovari-pack must not leave behind: the temporary files
-// and folders it is working in, and the program it is running for them.
-// SIGINT, SIGTERM and SIGHUP remove the first two and end the third, then end
-// the process as the signal would have.
+// and folders it is working in.  SIGINT, SIGTERM and SIGHUP remove them, then
+// end the process as the signal would have.
 #ifndef ZOVARI_PACK_CLEANUP_H
 #define ZOVARI_PACK_CLEANUP_H
 
-#include <sys/types.h>
-
+#include <filesystem>
 #include <string>
 
 namespace zovari {
@@ -17,12 +15,23 @@ void remove_temporary_on_signals();
 // Marks a temporary file or folder (a folder goes with everything in it) for
 // removal on a signal until forgotten; returns the mark, or -1 when the path
 // cannot be held (then the object's own destructor is all that removes it).
-int remember_temporary(const std::string& path, bool is_folder);
+int remember_temporary(const std::filesystem::path& path, bool is_folder);
 void forget_temporary(int mark);
 
-// The process group of the program being run (its pid, which leads it), or
-// 0 when none runs: a signal ends that group before the handler cleans up.
-void remember_running_group(pid_t group);
+// A fresh private folder under the system's temporary folder, removed with
+// everything in it when the object goes or the process is interrupted.
+class TemporaryFolder {
+ public:
+  TemporaryFolder();
+  ~TemporaryFolder();
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  int mark_ = -1;
+};
 
 }  // namespace zovari
 

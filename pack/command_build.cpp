@@ -12,7 +12,7 @@
 #include "pack/command_options.h"
 #include "pack/launcher_build.h"
 #include "pack/packing.h"
-#include "pack/toolchain.h"
+#include "pack/payload_reader.h"
 
 namespace fs = std::filesystem;
 
@@ -52,7 +52,7 @@ int command_build(const std::vector<std::string>& rest) {
   options.insert(options.end(), {{"jobs", true}});
   Arguments args("build", rest, options, 0);
   if (args.help()) return std::fputs(build_help().c_str(), stdout), 0;
-  fs::path output = args.required("output");
+  fs::path output = fs::u8path(args.required("output"));
   LauncherSettings settings = launcher_settings(args);
   // Check every value and every name before the long part.
   parse_level(args);
@@ -64,9 +64,10 @@ int command_build(const std::vector<std::string>& rest) {
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;
   pack_records(args, records, payload);
-  set_content_version(settings, payload);
-  uint64_t payload_size = fs::file_size(payload);
-  build_launcher(work.path(), payload_size, settings, output);
+  MappedFile written(payload);
+  uint64_t payload_size = written.size();
+  set_content_version(settings, written.data(), payload_size);
+  build_launcher(written.data(), payload_size, settings, output);
   if (!args.has("quiet")) print_summary(output, records, payload_size, settings);
   return 0;
 }

@@ -2,10 +2,6 @@
 
 #include "pack/commands.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,11 +10,11 @@
 
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
-#include "pack/cleanup.h"
+#include "pack/common.h"
 #include "pack/command_options.h"
 #include "pack/launcher_build.h"
 #include "pack/payload_reader.h"
-#include "pack/toolchain.h"
+#include "pack/system.h"
 
 namespace fs = std::filesystem;
 
@@ -53,35 +49,26 @@ class NameCollector : public RecordVisitor {
   std::string head;
 };
 
-// A copy of the file at source as a new file at copy, which nobody else can
-// change: what gets checked is then what gets linked.
-void copy_privately(const fs::path& source, const fs::path& copy) {
-  int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) throw PackError("cannot open \"" + source.string() + "\": " + std::strerror(errno));
-  struct stat info;
-  if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(in);
-    throw PackError("not a regular file: \"" + source.string() + "\"");
-  }
-  int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  std::vector<char> buffer(1 << 20);
-  std::string problem = out < 0 ? "cannot create " + copy.string() : std::string();
-  while (problem.empty()) {
-    ssize_t got = ::read(in, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) problem = "cannot read \"" + source.string() + "\"";
+// The whole file at source, read once into memory: what gets checked is then
+// what goes into the launcher, whatever happens to the file meanwhile.
+std::string read_privately(const fs::path& source) {
+  SystemProblem problem;
+  FileId file = open_for_reading(source, &problem);
+  if (file == kNoFile) throw PackError("cannot open " + quoted_path(source) + ": " + problem.text);
+  long long size = regular_file_size(file, &problem);
+  std::string bytes(size > 0 ? (size_t)size : 0, '\0');
+  size_t done = 0;
+  for (long long got = size < 0 ? -1 : 1; got > 0; done += (size_t)got) {
+    if (done == bytes.size()) bytes.resize(done + (1 << 20));
+    got = read_file(file, &bytes[done], bytes.size() - done, &problem);
     if (got <= 0) break;
-    for (ssize_t done = 0; done < got && problem.empty();) {
-      ssize_t wrote = ::write(out, buffer.data() + done, (size_t)(got - done));
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) problem = "cannot write " + copy.string();
-      done += wrote > 0 ? wrote : 0;
-    }
   }
-  int error = errno;
-  ::close(in);
-  if (out >= 0 && ::close(out) != 0 && problem.empty()) problem = "cannot write " + copy.string();
-  if (!problem.empty()) throw PackError(problem + ": " + std::strerror(error));
+  SystemProblem ignored;
+  close_file(file, &ignored);
+  if (size < 0) throw PackError("not a regular file: " + quoted_path(source));
+  if (!problem.text.empty()) throw PackError("cannot read " + quoted_path(source) + ": " + problem.text);
+  bytes.resize(done);
+  return bytes;
 }
 
 }  // namespace
@@ -91,31 +78,25 @@ int command_launcher(const std::vector<std::string>& rest) {
   options.push_back({"payload", true});
   Arguments args("launcher", rest, options, 0);
   if (args.help()) return std::fputs(launcher_help().c_str(), stdout), 0;
-  fs::path payload = args.required("payload");
-  fs::path output = args.required("output");
+  fs::path payload = fs::u8path(args.required("payload"));
+  fs::path output = fs::u8path(args.required("output"));
   LauncherSettings settings = launcher_settings(args);
-  TemporaryFolder work;
-  fs::path copy = work.path() / WORK_PAYLOAD_NAME;
-  copy_privately(payload, copy);
-  uint64_t length = 0;
+  const std::string copy = read_privately(payload);
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(copy.data());
+  if (copy.compare(0, 3, "QDY") != 0) {
+    throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.u8string());
+  }
   NameCollector names;
-  {
-    MappedFile file(copy);
-    if (file.size() < 3 || file.data()[0] != 'Q' || file.data()[1] != 'D' || file.data()[2] != 'Y') {
-      throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.string());
-    }
-    PayloadLocation location = find_payload(file.data(), file.size());
-    try {
-      read_payload(file.data(), location, names, true);
-    } catch (const PackError& error) {
-      throw PackError("the payload is damaged: " + std::string(error.what()));
-    }
-    length = location.length;
+  PayloadLocation location = find_payload(data, copy.size());
+  try {
+    read_payload(data, location, names, true);
+  } catch (const PackError& error) {
+    throw PackError("the payload is damaged: " + std::string(error.what()));
   }
   settings.main_head = names.head;
   complete_settings(settings, names.names);
-  set_content_version(settings, copy);
-  build_launcher(work.path(), length, settings, output);
+  set_content_version(settings, data, copy.size());
+  build_launcher(data, location.length, settings, output);
   return 0;
 }
 

@@ -4,11 +4,15 @@
 
 #include <cstdio>
 
+#include "image/build_area.h"
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
 #include "pack/launcher_build.h"
+#include "pack/launcher_image.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
+
+namespace fs = std::filesystem;
 
 namespace zovari {
 
@@ -45,16 +49,16 @@ class Lister : public RecordVisitor {
 int command_list(const std::vector<std::string>& rest) {
   Arguments args("list", rest, {}, 1);
   if (args.help()) return std::fputs(LIST_HELP, stdout), 0;
-  MappedFile file(args.positional()[0]);
+  MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
   FileKind kind = file_kind(file.data(), file.size());
   std::printf("# %s\n", kind.describe().c_str());
-  // A launcher holds its build values behind its payload.
-  std::vector<std::string> values = read_build_values(file.data(), file.size(), location.offset + location.length,
-                                                      location.length, kind.target == "linux");
-  if (!values.empty()) {
-    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[VALUE_TEMPLATE].c_str(),
-                values[VALUE_PRODUCT].c_str(), values[VALUE_VERSION].c_str());
+  // A launcher holds its build values in its build area, beside the payload.
+  BuildAreaPlace area;
+  if (find_build_area(file.data(), file.size(), &area)) {
+    std::vector<std::string> values = read_build_values(file.data() + area.offset, area.capacity, area.elf);
+    std::printf("# template: %s\n# product: %s\n# version: %s\n", values[BUILD_TEMPLATE].c_str(),
+                values[BUILD_PRODUCT].c_str(), values[BUILD_VERSION].c_str());
   }
   Lister lister(kind.target == "linux" ? u'/' : u'\\');
   // Every checksum is compared: a damaged payload is an error, not a listing.

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "pack/common.h"
-#include "pack/toolchain.h"
+#include "pack/runtime_image.h"
+
+namespace fs = std::filesystem;
 
 namespace zovari {
 
@@ -29,19 +31,16 @@ std::string launcher_options_help() {
          "  --copyright C         LegalCopyright\n"
          "  --icon FILE           the launcher's icon (windows): a PNG, or an .ico whose\n"
          "                        largest image is used; default: the project's own\n"
-         "  --runtime DIR         the launcher runtime root, holding linux/ and windows/;\n"
-         "                        default " + default_runtime_root().string() + "\n"
-         "  --cxx PATH            the target's C++ compiler (default g++, or\n"
-         "                        x86_64-w64-mingw32-g++-posix for windows)\n"
-         "  --windres PATH        the Windows resource compiler (default\n"
-         "                        x86_64-w64-mingw32-windres)\n";
+         "  --runtime FILE        the runtime image the launcher is written from; default\n"
+         "                        the target's beside this tool (zovari-pack --version\n"
+         "                        says where)\n";
 }
 
 const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"output", true},  {"target", true},          {"template", true}, {"product", true},
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
-    {"runtime", true}, {"cxx", true},             {"windres", true},
+    {"runtime", true},
     {"console", false}, {"windowed", false},      {"quiet", false, 'q'}};
 
 const std::vector<OptionDefinition> SELECTION_OPTIONS = {
@@ -90,10 +89,9 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.company = args.get("company");
   s.description = args.get("description");
   s.copyright = args.get("copyright");
-  s.icon = args.get("icon");
-  s.runtime_root = args.get("runtime");
-  s.cxx = args.get("cxx");
-  s.windres = args.get("windres");
+  s.icon = fs::u8path(args.get("icon"));
+  s.runtime = fs::u8path(args.get("runtime"));
+  if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
   return s;
 }
 

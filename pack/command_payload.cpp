@@ -42,7 +42,7 @@ int command_payload(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(PAYLOAD_HELP, stdout), 0;
   parse_level(args);
   parse_jobs(args);
-  fs::path output = args.required("output");
+  fs::path output = fs::u8path(args.required("output"));
   pack_records(args, collect_input(args, output), output);
   return 0;
 }

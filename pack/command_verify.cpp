@@ -12,6 +12,8 @@
 #include "pack/payload_reader.h"
 #include "pack/pe_signature.h"
 
+namespace fs = std::filesystem;
+
 namespace zovari {
 
 namespace {
@@ -59,7 +61,7 @@ std::string signature_text(const MappedFile& file, const PayloadLocation& locati
 int command_verify(const std::vector<std::string>& rest) {
   Arguments args("verify", rest, {}, 1);
   if (args.help()) return std::fputs(VERIFY_HELP, stdout), 0;
-  MappedFile file(args.positional()[0]);
+  MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
   // A Windows launcher gets the rules of Windows names too.
   FileKind kind = file_kind(file.data(), file.size());

@@ -17,6 +17,11 @@ int command_list(const std::vector<std::string>& rest);
 int command_extract(const std::vector<std::string>& rest);
 int command_verify(const std::vector<std::string>& rest);
 
+// The whole tool: its arguments (UTF-8, the program's name left out) in, the
+// exit code out, every failure reported on the standard error stream.  The
+// entry of each system (entry_posix.cpp, entry_win32.cpp) calls it.
+int run_tool(const std::vector<std::string>& all);
+
 }  // namespace zovari
 
 #endif

@@ -1,16 +1,11 @@
 #include "pack/common.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <system_error>
 
 #include "pack/cleanup.h"
+#include "pack/system.h"
 #include "platform/utf8.h"
 
 namespace fs = std::filesystem;
@@ -64,7 +59,7 @@ std::string utf8_from_utf16(const std::u16string& text) {
 std::string in_quotes(const std::string& text) { return "\"" + text + "\""; }
 
 std::string quoted_path(const fs::path& path) {
-  const std::string text = path.string();
+  const std::string text = path.u8string();
   const bool valid = is_utf8(text);
   std::string out = "\"";
   for (unsigned char c : text) {
@@ -82,51 +77,70 @@ std::string quoted_path(const fs::path& path) {
 TemporaryOutput::TemporaryOutput(const fs::path& output) : output_(output) {
   std::random_device random;
   std::uniform_int_distribution<unsigned long> digits(0, 0xFFFFFFFFul);
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+  for (int attempt = 0; attempt < 100 && file_ == kNoFile; ++attempt) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".%08lx.tmp", digits(random));
     path_ = output;
     path_ += suffix;
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ < 0 && errno != EEXIST) {
+    SystemProblem problem;
+    file_ = create_new_file(path_, &problem);
+    if (file_ == kNoFile && !problem.exists) {
       // The user named the output, not the temporary file beside it.
-      throw PackError("cannot create " + quoted_path(output) + ": " + std::strerror(errno));
+      throw PackError("cannot create " + quoted_path(output) + ": " + problem.text);
     }
   }
-  if (fd_ < 0) throw PackError("cannot choose a temporary file name beside " + quoted_path(output));
-  mark_ = remember_temporary(path_.string(), false);
+  if (file_ == kNoFile) throw PackError("cannot choose a temporary file name beside " + quoted_path(output));
+  mark_ = remember_temporary(path_, false);
 }
 
 TemporaryOutput::~TemporaryOutput() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!committed_) ::unlink(path_.c_str());
+  SystemProblem ignored;
+  if (file_ != kNoFile) close_file(file_, &ignored);
+  std::error_code error;
+  if (!committed_) fs::remove(path_, error);
   forget_temporary(mark_);
 }
 
 void TemporaryOutput::write(const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t done = ::write(fd_, data, size);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) throw PackError("cannot write " + quoted_path(output_) + ": " + std::strerror(errno));
-    data += done;
-    size -= (size_t)done;
+  SystemProblem problem;
+  if (!write_file(file_, data, size, &problem)) {
+    throw PackError("cannot write " + quoted_path(output_) + ": " + problem.text);
   }
 }
 
 void TemporaryOutput::set_mode(unsigned mode) {
-  if (::fchmod(fd_, (mode_t)mode) != 0) {
-    throw PackError("cannot set the permissions of " + quoted_path(output_) + ": " + std::strerror(errno));
+  SystemProblem problem;
+  if (!set_file_mode(file_, mode, &problem)) {
+    throw PackError("cannot set the permissions of " + quoted_path(output_) + ": " + problem.text);
   }
 }
 
 void TemporaryOutput::commit() {
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) throw PackError("cannot write " + quoted_path(output_) + ": " + std::strerror(errno));
+  FileId file = file_;
+  file_ = kNoFile;
+  SystemProblem problem;
+  if (!close_file(file, &problem)) throw PackError("cannot write " + quoted_path(output_) + ": " + problem.text);
   std::error_code error;
   fs::rename(path_, output_, error);
   if (error) throw PackError("cannot write " + quoted_path(output_) + ": " + error.message());
   committed_ = true;
+}
+
+TemporaryFolder::TemporaryFolder() {
+  std::error_code error;
+  std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error) base = "/tmp";
+  SystemProblem problem;
+  if (!make_private_folder(base, &path_, &problem)) {
+    throw PackError("cannot create a temporary folder in " + quoted_path(base) + ": " + problem.text);
+  }
+  mark_ = remember_temporary(path_, true);
+}
+
+TemporaryFolder::~TemporaryFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+  forget_temporary(mark_);
 }
 
 }  // namespace zovari

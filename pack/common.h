@@ -4,6 +4,7 @@
 #ifndef ZOVARI_PACK_COMMON_H
 #define ZOVARI_PACK_COMMON_H
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -51,7 +52,7 @@ class TemporaryOutput {
 
  private:
   std::filesystem::path path_, output_;
-  int fd_ = -1;
+  intptr_t file_ = -1;
   int mark_ = -1;
   bool committed_ = false;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pack/common.h"
+#include "pack/system.h"
 
 // Debian's libstb-dev, compiled into this file only, with every function static.
 #define STB_IMAGE_STATIC
@@ -24,15 +25,22 @@
 #include <stb/stb_image_write.h>
 
 #ifdef ZOVARI_DEFAULT_ICON_PNG
-// build/icon.png built into the program: ZOVARI_DEFAULT_ICON_PNG is its path
+// image/icon.png built into the program: ZOVARI_DEFAULT_ICON_PNG is its path
 // as a string literal, given by the build.
 extern "C" const char zovari_default_icon_start[];
 extern "C" const char zovari_default_icon_end[];
-asm(".pushsection .rodata\n"
+// PE assemblers know no .pushsection: the read-only section is named, then
+// the code section taken up again.
+#ifdef _WIN32
+#define ZOVARI_ICON_SECTION ".section .rdata,\"dr\"\n"
+#else
+#define ZOVARI_ICON_SECTION ".section .rodata\n"
+#endif
+asm(ZOVARI_ICON_SECTION
     "zovari_default_icon_start:\n"
     ".incbin \"" ZOVARI_DEFAULT_ICON_PNG "\"\n"
     "zovari_default_icon_end:\n"
-    ".popsection\n");
+    ".text\n");
 #endif
 
 namespace zovari {
@@ -134,7 +142,7 @@ std::string default_icon_png() {
 #else
   // Not built in: this build runs from its source tree, so read it there.
   std::filesystem::path source = std::filesystem::path(__FILE__).parent_path().parent_path();
-  return read_icon_file(source / "build" / "icon.png");
+  return read_icon_file(source / "image" / "icon.png");
 #endif
 }
 
@@ -222,28 +230,25 @@ std::string png_from_ico(const std::string& ico, const std::string& name) {
 }  // namespace
 
 std::string read_icon_file(const std::filesystem::path& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(errno));
-  }
+  SystemProblem problem;
+  FileId file = open_for_reading(path, &problem);
+  if (file == kNoFile) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
   std::string contents;
   char buffer[65536];
-  size_t count;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    contents.append(buffer, count);
+  long long count;
+  while ((count = read_file(file, buffer, sizeof buffer, &problem)) > 0) {
+    contents.append(buffer, (size_t)count);
     if ((long)contents.size() > kMaxIconFileBytes) {
-      std::fclose(file);
-      throw PackError("the icon " + in_quotes(path.string()) + " is larger than " +
+      close_file(file, &problem);
+      throw PackError("the icon " + in_quotes(path.u8string()) + " is larger than " +
                       std::to_string(kMaxIconFileBytes >> 20) + " MiB");
     }
   }
-  int error = std::ferror(file) ? errno : 0;
-  std::fclose(file);
-  if (error != 0) {
-    throw PackError("cannot read the icon " + in_quotes(path.string()) + ": " + std::strerror(error));
-  }
+  SystemProblem ignored;
+  close_file(file, &ignored);
+  if (count < 0) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
   if (contents.size() >= 4 && std::memcmp(contents.data(), "\0\0\1\0", 4) == 0) {
-    return png_from_ico(contents, path.string());
+    return png_from_ico(contents, path.u8string());
   }
   return contents;
 }

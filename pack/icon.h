@@ -20,7 +20,7 @@ struct IconImage {
   std::string png;  // the PNG file's bytes
 };
 
-// The project's own icon (build/icon.png) as PNG bytes.  Throws PackError when
+// The project's own icon (image/icon.png) as PNG bytes.  Throws PackError when
 // this build of zovari-pack has it neither built in nor beside its sources.
 std::string default_icon_png();
 

@@ -1,7 +1,7 @@
-// Producing a launcher: the payload goes into the read-only data through a
-// generated assembler file (.incbin), the other build values of
-// build/config.h through a generated C++ file; both are compiled and linked
-// with the target's launcher runtime (<runtime root>/<target>/).
+// Producing a launcher: the target's runtime image with its build area
+// (image/build_area.h) holding the payload and the build values, and for
+// Windows the resources and the subsystem; written by launcher_image.h, no
+// compiler involved.
 #ifndef ZOVARI_PACK_LAUNCHER_BUILD_H
 #define ZOVARI_PACK_LAUNCHER_BUILD_H
 
@@ -22,8 +22,7 @@ struct LauncherSettings {
   std::string product_version;     // empty: the version
   std::string company, description, copyright;
   std::filesystem::path icon;      // PNG; empty: the project's own icon
-  std::filesystem::path runtime_root;  // empty: the one this tool was built with
-  std::string cxx, windres;        // programs; empty: found on PATH
+  std::filesystem::path runtime;   // the runtime image; empty: this tool's own
   std::string main_head;           // the main binary's first bytes (binary_kind.h)
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
@@ -34,7 +33,7 @@ struct LauncherSettings {
 // The {VERSION} of a launcher built without --version: "0.0.0-" and the
 // payload's CRC-32 in eight hex digits, so that different contents never
 // share a cache folder.  The version record keeps 0.0.0.0.
-void set_content_version(LauncherSettings& settings, const std::filesystem::path& payload);
+void set_content_version(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
 
 // Fills in the defaults that depend on the main binary's payload name
 // (names[0], "\" between components) and checks every value now: the
@@ -54,27 +53,18 @@ std::string four_part_version(const std::string& version, const std::string& wha
 // and no "{" may stay open.  Throws PackError.
 void check_path_template(const std::string& path_template);
 
-// The build values a launcher holds right behind its payload, in this order:
-// the path template, company, product, version, file version, product
-// version.
-inline constexpr size_t BUILD_VALUE_COUNT = 6;
-enum BuildValue { VALUE_TEMPLATE, VALUE_COMPANY, VALUE_PRODUCT, VALUE_VERSION };
+// The build values of a launcher's build area (image/build_area.h, the area
+// of area_size bytes found and checked by find_build_area), in the order of
+// enum build_value, each as display text (control characters escaped).
+std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux);
 
-// Reads them back from a launcher's bytes, the payload ending at payload_end
-// with payload_length bytes; each as display text (control characters
-// escaped).  Empty when they are not there, as in a payload file.
-std::vector<std::string> read_build_values(const unsigned char* data, uint64_t size,
-                                           uint64_t payload_end, uint64_t payload_length,
-                                           bool on_linux);
-
-// The name of the payload inside the work folder that build_launcher links.
+// The name of the payload inside the private work folder of a build.
 inline const char* const WORK_PAYLOAD_NAME = "payload.bin";
 
-// Builds the launcher at output in work, a private folder that already holds
-// the payload (WORK_PAYLOAD_NAME, payload_length bytes); output is replaced
-// only when complete.  Throws PackError.
-void build_launcher(const std::filesystem::path& work, uint64_t payload_length,
-                    const LauncherSettings& settings, const std::filesystem::path& output);
+// Writes the launcher for payload (its bytes, checked already) to output,
+// which is replaced only when complete.  Throws PackError.
+void build_launcher(const unsigned char* payload, uint64_t payload_length, const LauncherSettings& settings,
+                    const std::filesystem::path& output);
 
 }  // namespace zovari
 

@@ -13,7 +13,7 @@
 #include "pack/cleanup.h"
 #include "pack/commands.h"
 #include "pack/common.h"
-#include "pack/toolchain.h"
+#include "pack/runtime_image.h"
 
 namespace fs = std::filesystem;
 using namespace zovari;
@@ -42,12 +42,13 @@ const char* const MAIN_HELP =
 #define ZOVARI_VERSION "0.1.0"
 #endif
 
-// The version, and where each target's launcher runtime is (or what is missing).
+// The version, and where each target's runtime image is (or what is wrong).
 int print_version() {
   std::printf("zovari-pack %s\n", ZOVARI_VERSION);
   for (const char* target : {"linux", "windows"}) {
     try {
-      std::printf("%s runtime: %s\n", target, find_runtime(fs::path(), target).c_str());
+      read_runtime_image(fs::path(), target);
+      std::printf("%s runtime: %s\n", target, default_runtime_image(target).u8string().c_str());
     } catch (const PackError& missing) {
       std::printf("%s runtime: missing (%s)\n", target, missing.what());
     }
@@ -83,8 +84,7 @@ std::string one_line(std::string text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  std::vector<std::string> all(argv + 1, argv + argc);
+int zovari::run_tool(const std::vector<std::string>& all) {
   std::string command = all.empty() ? std::string() : all[0];
   remove_temporary_on_signals();
   try {

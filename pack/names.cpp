@@ -166,4 +166,79 @@ std::string display_name(const std::u16string& name) {
   return out + utf8_from_utf16(run);
 }
 
+namespace {
+
+std::u32string code_points(const std::string& text) {
+  std::u16string units = utf16_from_utf8(text);
+  std::u32string out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    char32_t unit = units[i];
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size()) {
+      unit = 0x10000 + ((unit - 0xD800) << 10) + (units[++i] - 0xDC00);
+    }
+    out.push_back(unit);
+  }
+  return out;
+}
+
+// The set at pattern[at] ("[" already passed) against c: whether c is in
+// it, with *end just behind its "]"; false with *end at npos when it never closes.
+bool in_set(const std::u32string& pattern, size_t at, char32_t c, size_t* end) {
+  bool negated = at < pattern.size() && (pattern[at] == U'!' || pattern[at] == U'^');
+  if (negated) ++at;
+  bool found = false;
+  for (bool first = true; at < pattern.size() && (first || pattern[at] != U']'); first = false) {
+    char32_t low = pattern[at] == U'\\' && at + 1 < pattern.size() ? pattern[++at] : pattern[at];
+    ++at;
+    char32_t high = low;
+    if (at + 1 < pattern.size() && pattern[at] == U'-' && pattern[at + 1] != U']') {
+      high = pattern[at + 1] == U'\\' && at + 2 < pattern.size() ? pattern[++at + 1] : pattern[at + 1];
+      at += 2;
+    }
+    if (c >= low && c <= high) found = true;
+  }
+  *end = at < pattern.size() ? at + 1 : std::u32string::npos;
+  return found != negated;
+}
+
+bool match_from(const std::u32string& pattern, size_t p, const std::u32string& text, size_t t) {
+  while (p < pattern.size()) {
+    char32_t c = pattern[p];
+    if (c == U'*') {
+      while (p < pattern.size() && pattern[p] == U'*') ++p;
+      if (p == pattern.size()) return true;
+      for (size_t from = t; from <= text.size(); ++from) {
+        if (match_from(pattern, p, text, from)) return true;
+      }
+      return false;
+    }
+    if (t == text.size()) return false;
+    if (c == U'?') {
+      ++p;
+    } else if (c == U'[') {
+      size_t end = 0;
+      bool in = in_set(pattern, p + 1, text[t], &end);
+      if (end == std::u32string::npos) {  // an open "[" is itself
+        if (text[t] != U'[') return false;
+        ++p;
+      } else {
+        if (!in) return false;
+        p = end;
+      }
+    } else {
+      if (c == U'\\' && p + 1 < pattern.size()) c = pattern[++p];
+      if (text[t] != c) return false;
+      ++p;
+    }
+    ++t;
+  }
+  return t == text.size();
+}
+
+}  // namespace
+
+bool glob_matches(const std::string& pattern, const std::string& text) {
+  return match_from(code_points(pattern), 0, code_points(text), 0);
+}
+
 }  // namespace zovari

@@ -49,6 +49,13 @@ std::string reserved_character_problem(const std::u16string& text);
 // units that are not UTF-16 as \uDxxx.
 std::string display_name(const std::u16string& name);
 
+// True when text matches the glob pattern, both UTF-8, character by
+// character and with case: "*" any run of characters ("/" included), "?"
+// one, "[abc]", "[a-z]" and "[!...]" one of (or none of) a set, "\\" the
+// next character itself.  The same on every system, so that a folder packs
+// to the same files wherever it is packed.
+bool glob_matches(const std::string& pattern, const std::string& text);
+
 }  // namespace zovari
 
 #endif

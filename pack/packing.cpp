@@ -1,15 +1,12 @@
 #include "pack/packing.h"
 
-#include <unistd.h>
-
-#include <fnmatch.h>
-
 #include <chrono>
 #include <cstdio>
 
 #include "pack/command_options.h"
 #include "pack/common.h"
 #include "pack/names.h"
+#include "pack/system.h"
 
 namespace fs = std::filesystem;
 
@@ -32,7 +29,7 @@ std::string duration_text(double seconds) {
 // A one-line progress display on stderr, shown only on a terminal.
 class Progress {
  public:
-  explicit Progress(uint64_t total) : total_(total), shown_(isatty(2) != 0) {}
+  explicit Progress(uint64_t total) : total_(total), shown_(error_stream_is_terminal()) {}
   ~Progress() { finish(); }
   void update(uint64_t done) {
     if (!shown_) return;
@@ -57,12 +54,17 @@ class Progress {
     }
     // No file name: the workers take input well ahead of what they have
     // compressed, so the file being read says little about where they are.
-    std::fprintf(stderr, "\r\033[Kpacking %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
-                 total_ / 1048576.0, percent, pace.c_str());
+    char line[160];
+    int length = std::snprintf(line, sizeof line, "packing %.1f of %.1f MiB (%3.0f%%)%s", done / 1048576.0,
+                               total_ / 1048576.0, percent, pace.c_str());
+    // Spaces over what the last line had beyond this one: every console,
+    // the Windows one included, understands a carriage return and spaces.
+    std::fprintf(stderr, "\r%s%*s", line, width_ > length ? width_ - length : 0, "");
+    width_ = length;
     std::fflush(stderr);
   }
   void finish() {
-    if (active_) std::fputs("\r\033[K", stderr);
+    if (active_) std::fprintf(stderr, "\r%*s\r", width_, "");
     active_ = false;
   }
 
@@ -70,6 +72,7 @@ class Progress {
   uint64_t total_;
   bool shown_;
   bool active_ = false;
+  int width_ = 0;  // of the line shown
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_;
   uint64_t last_done_ = 0;
@@ -87,9 +90,9 @@ std::string slash_name(const std::u16string& name) {
 bool excluded(const std::u16string& name, const std::vector<std::string>& patterns) {
   std::string relative = slash_name(name);
   for (const std::string& pattern : patterns) {
-    if (::fnmatch(pattern.c_str(), relative.c_str(), 0) == 0) return true;
+    if (glob_matches(pattern, relative)) return true;
     for (const std::u16string& part : name_components(name)) {
-      if (::fnmatch(pattern.c_str(), utf8_from_utf16(part).c_str(), 0) == 0) return true;
+      if (glob_matches(pattern, utf8_from_utf16(part))) return true;
     }
   }
   return false;
@@ -128,7 +131,7 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
 }
 
 std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& output) {
-  std::vector<PayloadRecord> all = collect_application(args.required("input"), fs::path(args.required("main")));
+  std::vector<PayloadRecord> all = collect_application(fs::u8path(args.required("input")), fs::u8path(args.required("main")));
   if (same_file(all.front().source, output)) {
     throw UsageError("--output " + quoted_path(output) + " would replace the main binary");
   }

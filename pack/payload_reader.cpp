@@ -1,19 +1,16 @@
 #include "pack/payload_reader.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <vector>
 
 #include "pack/common.h"
 #include "pack/frame_seal.h"
+#include "pack/launcher_image.h"
+#include "pack/system.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -174,28 +171,23 @@ void check_name_text(const std::u16string& name) {
 }  // namespace
 
 MappedFile::MappedFile(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw PackError("cannot open " + in_quotes(path.string()) + ": " + std::strerror(errno));
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    throw PackError("not a regular file: " + in_quotes(path.string()));
+  SystemProblem problem;
+  FileId file = open_for_reading(path, &problem);
+  if (file == kNoFile) throw PackError("cannot open " + quoted_path(path) + ": " + problem.text);
+  long long size = regular_file_size(file, &problem);
+  if (size < 0) {
+    close_file(file, &problem);
+    throw PackError("not a regular file: " + quoted_path(path));
   }
-  size_ = (uint64_t)info.st_size;
-  if (size_ > 0) {
-    void* view = mmap(nullptr, (size_t)size_, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (view == MAP_FAILED) {
-      int error = errno;
-      ::close(fd);
-      throw PackError("cannot read " + in_quotes(path.string()) + ": " + std::strerror(error));
-    }
-    data_ = static_cast<const unsigned char*>(view);
-  }
-  ::close(fd);
+  size_ = (uint64_t)size;
+  if (size_ > 0) data_ = map_file(file, size_, &problem);
+  SystemProblem ignored;
+  close_file(file, &ignored);
+  if (size_ > 0 && data_ == nullptr) throw PackError("cannot read " + quoted_path(path) + ": " + problem.text);
 }
 
 MappedFile::~MappedFile() {
-  if (data_ != nullptr) munmap(const_cast<unsigned char*>(data_), (size_t)size_);
+  if (data_ != nullptr) unmap_file(data_, size_);
 }
 
 PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
@@ -212,26 +204,23 @@ PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
     }
     return location;
   }
-  // A launcher holds the magic elsewhere too (in its own code, say); a
-  // payload is where the zstd frame follows it at once.
-  unsigned char needle[PAYLOAD_MAGIC_SIZE + ZSTD_FRAME_MAGIC_SIZE];
-  std::memcpy(needle, PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE);
-  std::memcpy(needle + PAYLOAD_MAGIC_SIZE, ZSTD_FRAME_MAGIC, ZSTD_FRAME_MAGIC_SIZE);
-  std::string first_problem;
-  const unsigned char* end = data + size;
-  const unsigned char* at = data;
-  for (;;) {
-    at = std::search(at, end, std::boyer_moore_horspool_searcher(needle, needle + sizeof needle));
-    if (at == end) break;
-    if (check_container(data, size, (uint64_t)(at - data), &location, &problem)) return location;
-    if (first_problem.empty()) {
-      first_problem = "a payload at file offset " + std::to_string(at - data) +
-                      " is damaged: " + problem;
-    }
-    ++at;
+  // A launcher holds its payload in its build area, which its section
+  // table names.
+  BuildAreaPlace area;
+  if (!find_build_area(data, size, &area)) {
+    throw PackError("no payload found (neither a payload file nor a launcher holding one)");
   }
-  if (!first_problem.empty()) throw PackError(first_problem);
-  throw PackError("no payload found (neither a payload file nor a launcher holding one)");
+  const uint64_t offset = area.offset + read_little_endian(data + area.offset + 24, 8);
+  const uint64_t length = read_little_endian(data + area.offset + 32, 8);
+  if (length == 0) throw PackError("the launcher's build area holds no payload (an unfilled runtime image)");
+  if (!check_container(data, offset + length, offset, &location, &problem)) {
+    throw PackError("the payload at file offset " + std::to_string(offset) + " is damaged: " + problem);
+  }
+  if (location.length != length) {
+    throw PackError("the payload at file offset " + std::to_string(offset) + " is " +
+                    std::to_string(location.length) + " bytes long; its build area says " + std::to_string(length));
+  }
+  return location;
 }
 
 ReadSummary read_payload(const unsigned char* file_data, const PayloadLocation& location,

@@ -36,9 +36,9 @@ struct PayloadLocation {
 };
 
 // The payload of a file: the whole file when it starts with "QDY" (then it
-// must be exactly one well-formed container), otherwise the first place in
-// a launcher where "QDY", the zstd frame magic and an agreeing trailer meet.
-// Throws PackError saying what is wrong.
+// must be exactly one well-formed container), otherwise the one in a
+// launcher's build area (launcher_image.h), which must be one too.  Throws
+// PackError saying what is wrong.
 PayloadLocation find_payload(const unsigned char* data, uint64_t size);
 
 struct RecordInfo {

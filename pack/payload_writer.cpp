@@ -3,9 +3,6 @@
 // (descriptor 0x00, window 0x88), framed as the launcher expects.
 #include "pack/payload_writer.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
 // For ZSTD_getFrameProgression; the header and the library are one version.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
@@ -17,6 +14,7 @@
 #include <system_error>
 
 #include "pack/frame_seal.h"
+#include "pack/system.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -62,23 +60,26 @@ void check_name(const std::u16string& name) {
 class InputFile {
  public:
   explicit InputFile(const fs::path& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      throw PackError("cannot read " + quoted_path(path) + ": " + std::strerror(errno) +
-                      (errno == ENOENT ? " (it vanished while packing)" : ""));
+    SystemProblem problem;
+    file_ = open_for_reading(path, &problem);
+    if (file_ == kNoFile) {
+      throw PackError("cannot read " + quoted_path(path) + ": " + problem.text +
+                      (problem.missing ? " (it vanished while packing)" : ""));
     }
   }
-  ~InputFile() { ::close(fd_); }
+  ~InputFile() {
+    SystemProblem ignored;
+    close_file(file_, &ignored);
+  }
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
   // Up to size bytes; 0 at the end of the file.
   size_t read(char* data, size_t size) {
-    for (;;) {
-      ssize_t got = ::read(fd_, data, size);
-      if (got >= 0) return (size_t)got;
-      if (errno != EINTR) throw PackError("cannot read " + quoted_path(path_) + ": " + std::strerror(errno));
-    }
+    SystemProblem problem;
+    long long got = read_file(file_, data, size, &problem);
+    if (got < 0) throw PackError("cannot read " + quoted_path(path_) + ": " + problem.text);
+    return (size_t)got;
   }
   // Exactly size bytes unless the file ends first; returns the count read.
   size_t read_full(char* data, size_t size) {
@@ -93,7 +94,7 @@ class InputFile {
 
  private:
   fs::path path_;
-  int fd_ = -1;
+  FileId file_ = kNoFile;
 };
 
 // The file's size and checksum, read in pieces.
@@ -249,7 +250,7 @@ std::string padding_and_trailer(uint64_t written) {
 
 // The UTF-16 name of one path component on this system.
 std::u16string component_name(const fs::path& component) {
-  const std::string bytes = component.string();
+  const std::string bytes = component.u8string();
   std::u16string name;
   try {
     name = utf16_from_utf8(bytes);
@@ -326,12 +327,7 @@ void collect_folder(const fs::path& root, const fs::path& relative,
 
 }  // namespace
 
-int default_workers() {
-  cpu_set_t cpus;
-  if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? (int)online : 1;
-}
+int default_workers() { return processor_count(); }
 
 std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main) {
   std::error_code error;

@@ -1,10 +1,6 @@
 #include "pack/resources.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <system_error>
 #include <vector>
 
 #include "pack/icon.h"
@@ -16,9 +12,6 @@ namespace {
 // A version string longer than this is refused: the whole version record
 // must stay well below its 64 KiB limit.
 constexpr size_t kMaxValueUnits = 2048;
-
-constexpr const char* kGroupFileName = "icon-group.bin";
-constexpr const char* kManifestFileName = "manifest.xml";
 
 // The launcher's manifest: one line of UTF-8 XML without declaration.
 constexpr const char* kManifest =
@@ -43,87 +36,8 @@ constexpr const char* kManifest =
     "</requestedPrivileges></security></trustInfo>"
     "</assembly>";
 
-// The resource script: its head (%s: the version header), the icon lines,
-// then the version record and the manifest (%s: its file).
-constexpr const char* kScriptHead =
-    "// Resources of a Zovari Onefile launcher, written by zovari-pack.\n"
-    "// Every value of the version record comes from one header.\n"
-    "#include \"%s\"\n"
-    "\n"
-    "LANGUAGE 0, 0\n"
-    "\n"
-    "// The icons as raw resources of type 3 (RT_ICON) and their group as one of\n"
-    "// type 14 (RT_GROUP_ICON): windres's ICON statement would write planes 1.\n";
-
-constexpr const char* kScriptVersion =
-    "\n"
-    "1 VERSIONINFO\n"
-    "FILEVERSION ZOVARI_FILE_VERSION_NUMBERS\n"
-    "PRODUCTVERSION ZOVARI_PRODUCT_VERSION_NUMBERS\n"
-    "FILEFLAGSMASK 0x3F\n"
-    "FILEFLAGS 0x0\n"
-    "FILEOS 0x4\n"
-    "FILETYPE 0x1\n"
-    "FILESUBTYPE 0x0\n"
-    "BEGIN\n"
-    "  BLOCK \"StringFileInfo\"\n"
-    "  BEGIN\n"
-    "    BLOCK \"000004b0\"\n"
-    "    BEGIN\n"
-    "      VALUE \"CompanyName\", ZOVARI_COMPANY_NAME\n"
-    "      VALUE \"ProductName\", ZOVARI_PRODUCT_NAME\n"
-    "      VALUE \"FileDescription\", ZOVARI_FILE_DESCRIPTION\n"
-    "      VALUE \"LegalCopyright\", ZOVARI_LEGAL_COPYRIGHT\n"
-    "      VALUE \"ProductVersion\", ZOVARI_PRODUCT_VERSION\n"
-    "      VALUE \"FileVersion\", ZOVARI_FILE_VERSION\n"
-    "      VALUE \"OriginalFilename\", ZOVARI_ORIGINAL_FILENAME\n"
-    "      VALUE \"InternalName\", ZOVARI_INTERNAL_NAME\n"
-    "    END\n"
-    "  END\n"
-    "  BLOCK \"VarFileInfo\"\n"
-    "  BEGIN\n"
-    "    VALUE \"Translation\", 0x0000, 0x04B0\n"
-    "  END\n"
-    "END\n"
-    "\n"
-    "1 24 \"%s\"\n";
-
-std::string icon_file_name(int size) { return "icon-" + std::to_string(size) + ".png"; }
-
-bool is_hex_digit(char16_t unit) {
-  return (unit >= '0' && unit <= '9') || (unit >= 'a' && unit <= 'f') ||
-         (unit >= 'A' && unit <= 'F');
-}
-
-// A wide string literal that windres and C both read as exactly value:
-// printable ASCII as itself, "\\" for a backslash, and every other unit
-// (quotes and non-ASCII included) as \xHHHH.  A C hex escape runs on over
-// every hex digit that follows (windres stops at four), so the literal is
-// split after an escape that a hex digit follows; both join adjacent literals.
-std::string wide_literal(const std::u16string& value) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "L\"";
-  bool after_escape = false;
-  for (size_t i = 0; i < value.size(); ++i) {
-    char16_t unit = value[i];
-    if (after_escape && is_hex_digit(unit)) out += "\" L\"";
-    after_escape = false;
-    bool question_pair = unit == '?' && i + 1 < value.size() && value[i + 1] == '?';  // trigraphs
-    if (unit == '\\') {
-      out += "\\\\";
-    } else if (unit >= 0x20 && unit < 0x7f && unit != '"' && !question_pair) {
-      out.push_back(static_cast<char>(unit));
-    } else {
-      out += "\\x";
-      for (int shift = 12; shift >= 0; shift -= 4) out.push_back(kHex[(unit >> shift) & 0xf]);
-      after_escape = true;
-    }
-  }
-  return out + "\"";
-}
-
-// The value of the version record's key as a checked wide literal.
-std::string version_string(const char* key, const std::string& value) {
+// The value of the version record's key as checked UTF-16 units.
+std::u16string checked_units(const char* key, const std::string& value) {
   if (!is_utf8(value)) {
     throw PackError(std::string("the version value ") + key + " is not valid UTF-8");
   }
@@ -135,7 +49,20 @@ std::string version_string(const char* key, const std::string& value) {
     throw PackError(std::string("the version value ") + key + " is longer than " +
                     std::to_string(kMaxValueUnits) + " characters");
   }
-  return wide_literal(units);
+  return units;
+}
+
+std::string utf16le(const std::u16string& units) {
+  std::string out;
+  for (char16_t unit : units) {
+    out.push_back((char)(unit & 0xff));
+    out.push_back((char)(unit >> 8));
+  }
+  return out + std::string(2, '\0');
+}
+
+void append_u32(std::string& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back((char)(value >> (8 * i)));
 }
 
 // "a.b.c.d" with each part a decimal number 0..65535, as its four numbers.
@@ -160,64 +87,76 @@ std::string joined(const std::vector<unsigned>& numbers, const char* separator) 
   return out;
 }
 
-// The one header that holds every version value of the record.
-std::string version_header(const VersionValues& values) {
+// A version record's node: its length, its value's length (value_units in
+// the node's own unit), its type (1 text, 0 binary), its key, then the value
+// and the children, each starting on a 32-bit boundary.  The length counts
+// up to the end of the last child, without padding after it.
+std::string version_node(const std::u16string& key, const std::string& value, size_t value_units,
+                         unsigned type, const std::vector<std::string>& children) {
+  std::string out(6, '\0');
+  auto pad = [&out]() { out.append((4 - out.size() % 4) % 4, '\0'); };
+  out += utf16le(key);
+  pad();
+  out += value;
+  for (const std::string& child : children) {
+    pad();
+    out += child;
+  }
+  if (out.size() > 0xffff) throw PackError("the version record is longer than 64 KiB");
+  out[0] = (char)(out.size() & 0xff);
+  out[1] = (char)(out.size() >> 8);
+  out[2] = (char)(value_units & 0xff);
+  out[3] = (char)(value_units >> 8);
+  out[4] = (char)type;
+  return out;
+}
+
+// A String node: its key and the value's UTF-16 units with their NUL.
+std::string string_node(const char* key, const std::string& value) {
+  std::u16string units = checked_units(key, value);
+  return version_node(utf16_from_utf8(key), utf16le(units), units.size() + 1, 1, {});
+}
+
+std::string fixed_part(const std::vector<unsigned>& file, const std::vector<unsigned>& product) {
+  const uint32_t fields[13] = {0xFEEF04BD, 0x00010000, file[0] << 16 | file[1], file[2] << 16 | file[3],
+                               product[0] << 16 | product[1], product[2] << 16 | product[3],
+                               0x3F, 0, 0x4, 0x1, 0, 0, 0};
+  std::string out;
+  for (uint32_t field : fields) append_u32(out, field);
+  return out;
+}
+
+// The whole version record (RT_VERSION): the fixed part, one string table
+// "000004b0" with the eight strings in order, and the translation entry.
+std::string version_record(const VersionValues& values) {
   std::vector<unsigned> file = version_numbers("FileVersion", values.file_version);
   std::vector<unsigned> product = version_numbers("ProductVersion", values.product_version);
-  const std::pair<const char*, std::string> strings[] = {
-      {"COMPANY_NAME", version_string("CompanyName", values.company)},
-      {"PRODUCT_NAME", version_string("ProductName", values.product)},
-      {"FILE_DESCRIPTION", version_string("FileDescription", values.description)},
-      {"LEGAL_COPYRIGHT", version_string("LegalCopyright", values.copyright)},
-      {"PRODUCT_VERSION", version_string("ProductVersion", values.product_version_text.empty()
-                                                           ? joined(product, ".")
-                                                           : values.product_version_text)},
-      {"FILE_VERSION", version_string("FileVersion", joined(file, "."))},
-      {"ORIGINAL_FILENAME", version_string("OriginalFilename", values.original_filename)},
-      {"INTERNAL_NAME", version_string("InternalName", values.internal_name)},
+  std::vector<std::string> strings = {
+      string_node("CompanyName", values.company),
+      string_node("ProductName", values.product),
+      string_node("FileDescription", values.description),
+      string_node("LegalCopyright", values.copyright),
+      string_node("ProductVersion", values.product_version_text.empty() ? joined(product, ".")
+                                                                          : values.product_version_text),
+      string_node("FileVersion", joined(file, ".")),
+      string_node("OriginalFilename", values.original_filename),
+      string_node("InternalName", values.internal_name),
   };
-  std::string out =
-      "// Generated by zovari-pack: the version values of one launcher, the single\n"
-      "// source of its version record.  The strings are wide literals that the\n"
-      "// resource compiler and C alike read.\n"
-      "#ifndef ZOVARI_VERSION_VALUES_H\n"
-      "#define ZOVARI_VERSION_VALUES_H\n"
-      "#define ZOVARI_FILE_VERSION_NUMBERS " + joined(file, ",") + "\n"
-      "#define ZOVARI_PRODUCT_VERSION_NUMBERS " + joined(product, ",") + "\n";
-  for (const auto& [name, literal] : strings) {
-    out += std::string("#define ZOVARI_") + name + " " + literal + "\n";
-  }
-  return out + "#endif\n";
+  std::string table = version_node(u"000004b0", "", 0, 1, strings);
+  std::string string_info = version_node(u"StringFileInfo", "", 0, 1, {table});
+  std::string translation;
+  append_u32(translation, 0x04B00000);  // language 0x0000, code page 0x04B0
+  std::string var = version_node(u"Translation", translation, translation.size(), 0, {});
+  std::string var_info = version_node(u"VarFileInfo", "", 0, 1, {var});
+  std::string fixed = fixed_part(file, product);
+  return version_node(u"VS_VERSION_INFO", fixed, fixed.size(), 0, {string_info, var_info});
 }
 
-// A script part with its one %s replaced by name.
-std::string with_name(const char* text, const char* name) {
-  std::string out = text;
-  return out.replace(out.find("%s"), 2, name);
-}
-
-std::string resource_script(const std::vector<IconImage>& images) {
-  std::string out = with_name(kScriptHead, kVersionHeaderName);
-  for (size_t i = 0; i < images.size(); ++i) {
-    out += std::to_string(i + 1) + " 3 \"" + icon_file_name(images[i].size) + "\"\n";
-  }
-  out += std::string("1 14 \"") + kGroupFileName + "\"\n";
-  return out + with_name(kScriptVersion, kManifestFileName);
-}
-
-void write_file(const std::filesystem::path& path, const std::string& contents) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  bool ok = file != nullptr &&
-            std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
-  int error = errno;
-  if (file != nullptr && std::fclose(file) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    throw PackError("cannot write \"" + path.string() + "\": " + std::strerror(error));
-  }
-}
+// One resource: its type, identifier and data (language neutral).
+struct Resource {
+  unsigned type, id;
+  const std::string* data;
+};
 
 }  // namespace
 
@@ -236,28 +175,79 @@ std::vector<unsigned> parse_version(const std::string& text) {
   }
 }
 
-std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
-                                              const VersionValues& values,
-                                              const std::filesystem::path& icon_png) {
-  // Everything is checked and made in memory before the first file is written.
-  std::string header = version_header(values);
-  std::vector<IconImage> images =
-      icon_png.empty() ? make_icon_images(default_icon_png(), "build/icon.png (built in)")
-                       : make_icon_images(read_icon_file(icon_png), icon_png.string());
-  std::string script = resource_script(images);
+WindowsResources make_windows_resources(const VersionValues& values,
+                                        const std::filesystem::path& icon_png) {
+  WindowsResources out;
+  out.version_record = version_record(values);
+  out.icons = icon_png.empty() ? make_icon_images(default_icon_png(), "image/icon.png (built in)")
+                               : make_icon_images(read_icon_file(icon_png), icon_png.u8string());
+  out.manifest = kManifest;
+  return out;
+}
 
-  std::error_code error;
-  std::filesystem::create_directories(workdir, error);
-  if (error) {
-    throw PackError("cannot create \"" + workdir.string() + "\": " + error.message());
+std::string resource_section(const WindowsResources& resources, uint32_t rva) {
+  constexpr unsigned kIcon = 3, kGroupIcon = 14, kVersion = 16, kManifest = 24;
+  const std::string group = icon_group_directory(resources.icons, 1);
+  std::vector<Resource> all;
+  for (size_t i = 0; i < resources.icons.size(); ++i) {
+    all.push_back({kIcon, (unsigned)i + 1, &resources.icons[i].png});
   }
-  for (const IconImage& image : images) write_file(workdir / icon_file_name(image.size), image.png);
-  write_file(workdir / kGroupFileName, icon_group_directory(images, 1));
-  write_file(workdir / kManifestFileName, kManifest);
-  write_file(workdir / kVersionHeaderName, header);
-  std::filesystem::path script_path = workdir / kResourceScriptName;
-  write_file(script_path, script);
-  return script_path;
+  all.push_back({kGroupIcon, 1, &group});
+  all.push_back({kVersion, 1, &resources.version_record});
+  all.push_back({kManifest, 1, &resources.manifest});
+  // The types in ascending order, each with its identifiers in order: the
+  // list above is already sorted so.
+  std::vector<unsigned> types;
+  for (const Resource& resource : all) {
+    if (types.empty() || types.back() != resource.type) types.push_back(resource.type);
+  }
+  auto directory_size = [](size_t entries) { return 16 + 8 * entries; };
+  // Where each part goes: the root, one table per type, one per resource
+  // (its language), the data entries, the data.
+  size_t at = directory_size(types.size());
+  std::vector<size_t> type_tables;
+  for (unsigned type : types) {
+    type_tables.push_back(at);
+    size_t count = 0;
+    for (const Resource& resource : all) count += resource.type == type ? 1 : 0;
+    at += directory_size(count);
+  }
+  std::vector<size_t> language_tables, data_entries, data_at;
+  for (size_t i = 0; i < all.size(); ++i, at += directory_size(1)) language_tables.push_back(at);
+  for (size_t i = 0; i < all.size(); ++i, at += 16) data_entries.push_back(at);
+  for (const Resource& resource : all) {
+    at = (at + 7) / 8 * 8;
+    data_at.push_back(at);
+    at += resource.data->size();
+  }
+  std::string out((at + 7) / 8 * 8, '\0');
+  auto put = [&out](size_t where, unsigned bytes, uint32_t value) {
+    for (unsigned i = 0; i < bytes; ++i) out[where + i] = (char)(value >> (8 * i));
+  };
+  auto table = [&](size_t where, size_t ids) { put(where + 14, 2, (uint32_t)ids); };
+  constexpr uint32_t kSubdirectory = 0x80000000;
+  table(0, types.size());
+  for (size_t t = 0; t < types.size(); ++t) {
+    put(16 + 8 * t, 4, types[t]);
+    put(20 + 8 * t, 4, kSubdirectory | (uint32_t)type_tables[t]);
+    size_t entry = 0;
+    for (size_t i = 0; i < all.size(); ++i) {
+      if (all[i].type != types[t]) continue;
+      put(type_tables[t] + 16 + 8 * entry, 4, all[i].id);
+      put(type_tables[t] + 20 + 8 * entry, 4, kSubdirectory | (uint32_t)language_tables[i]);
+      ++entry;
+    }
+    table(type_tables[t], entry);
+  }
+  for (size_t i = 0; i < all.size(); ++i) {
+    table(language_tables[i], 1);
+    put(language_tables[i] + 16, 4, 0);  // the neutral language
+    put(language_tables[i] + 20, 4, (uint32_t)data_entries[i]);
+    put(data_entries[i], 4, rva + (uint32_t)data_at[i]);
+    put(data_entries[i] + 4, 4, (uint32_t)all[i].data->size());
+    out.replace(data_at[i], all[i].data->size(), *all[i].data);
+  }
+  return out;
 }
 
 }  // namespace zovari

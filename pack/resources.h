@@ -1,12 +1,15 @@
-// The Windows resources of a launcher: seven PNG icons, the icon
-// group, the version record and the manifest, all language neutral, written
-// as a resource script for x86_64-w64-mingw32-windres and the files it reads.
+// The Windows resources of a launcher: seven PNG icons, the icon group, the
+// version record and the manifest, all language neutral, written as the
+// image's resource section in the platform's own formats.
 #ifndef ZOVARI_PACK_RESOURCES_H
 #define ZOVARI_PACK_RESOURCES_H
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "pack/icon.h"
 
 namespace zovari {
 
@@ -24,22 +27,25 @@ struct VersionValues {
 // separated by dots, such as 1.2.3.0; empty when text is not one.
 std::vector<unsigned> parse_version(const std::string& text);
 
-// Writes the resource script and everything it includes into workdir
-// (created when missing) and returns the .rc path; icon_png empty means the
-// project's own icon.  The script names its files relative to itself, so
-// windres may run from any directory.  The same values and icon give the same
-// files.  Throws PackError with one clear line on bad input: an icon that is
-// not a readable PNG, a version that is not four numbers 0..65535, a value
-// that is not UTF-8 or holds a NUL, or files that cannot be written.
-std::filesystem::path write_windows_resources(const std::filesystem::path& workdir,
-                                              const VersionValues& values,
-                                              const std::filesystem::path& icon_png);
+// What the resource section holds, checked and made.
+struct WindowsResources {
+  std::vector<IconImage> icons;
+  std::string version_record;  // RT_VERSION data
+  std::string manifest;        // RT_MANIFEST data
+};
 
-// The names of the files that write_windows_resources puts into workdir.
-inline constexpr const char* kResourceScriptName = "resources.rc";
-// One generated header that holds every version value; resources.rc includes
-// it.  Its string macros are wide literals, valid in C and C++ as well.
-inline constexpr const char* kVersionHeaderName = "version_values.h";
+// Checks the values and makes the icons from icon_png (empty: the project's
+// own icon).  The same values and icon give the same bytes.  Throws
+// PackError with one clear line on bad input: an icon that is not a readable
+// PNG, a version that is not four numbers 0..65535, a value that is not
+// UTF-8, holds a NUL or is too long.
+WindowsResources make_windows_resources(const VersionValues& values,
+                                        const std::filesystem::path& icon_png);
+
+// The resource section's bytes for a section loaded at rva: the directory
+// (types, then identifiers, then the neutral language), its data entries,
+// and the data, each piece 8-byte aligned.
+std::string resource_section(const WindowsResources& resources, uint32_t rva);
 
 }  // namespace zovari
 

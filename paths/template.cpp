@@ -1,6 +1,6 @@
 #include "paths/template.h"
 
-#include "build/config.h"
+#include "image/config.h"
 #include "paths/bounded.h"
 #include "paths/runtime_values.h"
 #include "paths/tokens.h"
@@ -78,19 +78,19 @@ static bool resolve_token(wchar_t* output, size_t capacity, const wchar_t* name)
     case TOKEN_CACHE_DIR:
       return append_folder(output, capacity, platform_cache_directory);
     case TOKEN_COMPANY:
-      append_wide_bounded(output, zovari_company, capacity);
+      append_wide_bounded(output, build_value(BUILD_COMPANY), capacity);
       return true;
     case TOKEN_PRODUCT:
-      append_wide_bounded(output, zovari_product, capacity);
+      append_wide_bounded(output, build_value(BUILD_PRODUCT), capacity);
       return true;
     case TOKEN_VERSION:
-      append_wide_bounded(output, zovari_version, capacity);
+      append_wide_bounded(output, build_value(BUILD_VERSION), capacity);
       return true;
     case TOKEN_FILE_VERSION:
-      append_wide_bounded(output, zovari_file_version, capacity);
+      append_wide_bounded(output, build_value(BUILD_FILE_VERSION), capacity);
       return true;
     case TOKEN_PRODUCT_VERSION:
-      append_wide_bounded(output, zovari_product_version, capacity);
+      append_wide_bounded(output, build_value(BUILD_PRODUCT_VERSION), capacity);
       return true;
     case TOKEN_RANDOM:
       append_random_value(output, capacity);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails when a source file includes from a floor above its own.  The floors,
-# bottom up: platform/, paths/, payload/, launcher/.  build/ declares the
-# values that each launcher's build fixes; the seam knows nothing of them.
+# bottom up: platform/, paths/, payload/, launcher/.  image/ holds the build
+# area, the values that each launcher's build fixes, and includes nothing
+# else; the seam knows nothing of them.
 # The packing tool pack/ stands beside the launcher and takes nothing from
 # launcher/.  tests/ and fuzz/ may include anything.
 set -euo pipefail
@@ -9,11 +10,12 @@ cd "$(dirname "$0")/.."
 
 may_include() {
   case $1 in
+    image) echo "image" ;;
     platform) echo "platform" ;;
-    paths) echo "platform paths build" ;;
-    payload) echo "platform paths payload build" ;;
-    launcher) echo "platform paths payload launcher build" ;;
-    pack) echo "platform paths payload pack build" ;;
+    paths) echo "platform paths image" ;;
+    payload) echo "platform paths payload image" ;;
+    launcher) echo "platform paths payload launcher image" ;;
+    pack) echo "platform paths payload pack image" ;;
   esac
 }
 
@@ -28,5 +30,5 @@ while IFS=: read -r file line text; do
        status=1 ;;
   esac
 done < <(grep -rn --include='*.h' --include='*.cpp' --include='*.c' \
-  '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' platform paths payload launcher pack)
+  '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' image platform paths payload launcher pack)
 exit $status

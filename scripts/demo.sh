@@ -43,32 +43,25 @@ fi
 cmake --build "$linux_build" -j "$jobs" --target zovari-pack zovari_runtime zovari-sample >/dev/null
 cmake --build "$windows_build" -j "$jobs" --target zovari_runtime zovari-sample >/dev/null
 pack="$linux_build/pack/zovari-pack"
-runtime_root=$(sed -n 's/^ZOVARI_RUNTIME_ROOT:PATH=//p' "$linux_build/CMakeCache.txt")
-windows_runtime_root=$(sed -n 's/^ZOVARI_RUNTIME_ROOT:PATH=//p' "$windows_build/CMakeCache.txt")
-if [ "$runtime_root" != "$windows_runtime_root" ]; then
-  # The two builds put their runtimes in different roots: gather them.
-  runtime_root="$demo/runtime"
-  mkdir -p "$runtime_root"
-  ln -sfn "$(sed -n 's/^ZOVARI_RUNTIME_ROOT:PATH=//p' "$linux_build/CMakeCache.txt")/linux" "$runtime_root/linux"
-  ln -sfn "$windows_runtime_root/windows" "$runtime_root/windows"
-fi
 echo "zovari-pack: $pack"
 
 # --- Launchers --------------------------------------------------------------------
 rm -rf "$demo/launchers" "$demo/cache"
 mkdir -p "$demo/launchers"
 common=(--product ZovariSample --version 1.0.0 --company "Zovari"
-        --description "the sample application" --runtime "$runtime_root")
+        --description "the sample application")
 
 step "Packing the sample for Linux"
 "$pack" build --target linux --input "$linux_build/sample/app" --main zovari-sample \
-        --output "$demo/launchers/zovari-sample" "${common[@]}"
+        --output "$demo/launchers/zovari-sample" --runtime "$linux_build/runtime/linux/zovari-launcher" \
+        "${common[@]}"
 "$pack" verify "$demo/launchers/zovari-sample"
 "$pack" list "$demo/launchers/zovari-sample"
 
 step "Packing the sample for Windows"
 "$pack" build --target windows --input "$windows_build/sample/app" --main zovari-sample.exe \
-        --output "$demo/launchers/zovari-sample.exe" "${common[@]}"
+        --output "$demo/launchers/zovari-sample.exe" \
+        --runtime "$windows_build/runtime/windows/zovari-launcher.exe" "${common[@]}"
 "$pack" verify "$demo/launchers/zovari-sample.exe"
 ls -l "$demo/launchers"
 

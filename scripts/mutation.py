@@ -215,7 +215,8 @@ class Scratch:
         if kind == "pack":
             env = dict(os.environ,
                        ZOVARI_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"),
-                       ZOVARI_RUNTIME_ROOT=os.path.join(self.src, "out", "runtime"),
+                       ZOVARI_WINDOWS_RUNTIME=os.path.join(self.build_dir("windows"), "runtime", "windows",
+                                                           "zovari-launcher.exe"),
                        ZOVARI_BUILD_DIR=self.build_dir("linux"),
                        ZOVARI_WINDOWS_BUILD_DIR=self.build_dir("windows"),
                        ZOVARI_SOURCE=self.src)
@@ -227,7 +228,10 @@ class Scratch:
             env = dict(os.environ,
                        ZOVARI_E2E_REPORT_CHILD=os.path.join(self.build_dir("linux"), "tests", "e2e", "report_child"),
                        ZOVARI_E2E_WINDOWS_BUILD=self.build_dir("windows"),
-                       ZOVARI_E2E_RUNTIME_ROOT=os.path.join(self.src, "out", "runtime"),
+                       ZOVARI_LINUX_RUNTIME=os.path.join(self.build_dir("linux"), "runtime", "linux",
+                                                         "zovari-launcher"),
+                       ZOVARI_WINDOWS_RUNTIME=os.path.join(self.build_dir("windows"), "runtime", "windows",
+                                                           "zovari-launcher.exe"),
                        ZOVARI_E2E_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"))
             command = [PYTHON, os.path.join(self.src, "tests", "e2e", "test_launchers.py"), target]
             for pattern in filter(None, selection.split(",")):

@@ -27,7 +27,6 @@ out=$repo/out
 jobs=2
 # The builds to use: its own by default; the test command hands it the
 # main builds so that nothing is built twice.
-runtime=${ZOVARI_ROBUST_RUNTIME:-$out/robust-runtime}
 windows=${ZOVARI_ROBUST_WINDOWS:-$out/robust-windows}
 linux=${ZOVARI_ROBUST_LINUX:-$out/robust-linux}
 sanitize=$out/sanitize
@@ -54,8 +53,7 @@ echo "== building (logs in $out/robustness-*.log)"
 have_windows=0
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
   if quiet "$out/robustness-windows.log" sh -c "
-      cmake -S '$repo' -B '$windows' -DCMAKE_TOOLCHAIN_FILE='$repo/cmake/mingw-w64.cmake' \
-            -DZOVARI_RUNTIME_ROOT='$runtime' &&
+      cmake -S '$repo' -B '$windows' -DCMAKE_TOOLCHAIN_FILE='$repo/cmake/mingw-w64.cmake' &&
       cmake --build '$windows' -j$jobs --target zovari_runtime zovari_robust_check"; then
     have_windows=1
   else
@@ -63,7 +61,7 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
   fi
 fi
 quiet "$out/robustness-linux.log" sh -c "
-    cmake -S '$repo' -B '$linux' -DZOVARI_RUNTIME_ROOT='$runtime' -DZOVARI_WINDOWS_BUILD_DIR='$windows' &&
+    cmake -S '$repo' -B '$linux' -DZOVARI_WINDOWS_BUILD_DIR='$windows' &&
     cmake --build '$linux' -j$jobs" || fail "the native build"
 
 # --- fuzzing ----------------------------------------------------------------------
@@ -96,7 +94,7 @@ awk '{ n = $NF; $NF = ""; sub(/ $/, ""); total[$0] += n } END { for (k in total)
 # --- sanitizers -------------------------------------------------------------------------
 echo "== unit tests (the launcher's and the packing tool's) under AddressSanitizer and UndefinedBehaviorSanitizer"
 if quiet "$out/robustness-sanitize.log" sh -c "
-    cmake -S '$repo' -B '$sanitize' -DZOVARI_SANITIZE=ON -DZOVARI_RUNTIME_ROOT='$out/sanitize-runtime' &&
+    cmake -S '$repo' -B '$sanitize' -DZOVARI_SANITIZE=ON &&
     cmake --build '$sanitize' -j$jobs"; then
   # The launcher keeps what it holds (message texts, environment copies, the
   # reader after a designed exit) until its process ends, by design: leak

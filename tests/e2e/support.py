@@ -63,12 +63,12 @@ def _replace_once(data, old, new, what):
 class Packer:
     """Builds launchers for one target with zovari-pack."""
 
-    def __init__(self, target, runtime_root, pack_tool, program, work):
+    def __init__(self, target, runtime, pack_tool, program, work):
         """program: a program of the target, the main binary of stand-ins."""
         if not pack_tool or not os.path.exists(pack_tool):
             raise RuntimeError("the end-to-end tests need zovari-pack (ZOVARI_E2E_PACK)")
         self.target = target
-        self.runtime_root = runtime_root
+        self.runtime = runtime
         self.pack_tool = pack_tool
         self.program = program
         self.work = work
@@ -82,8 +82,8 @@ class Packer:
 
     def _options(self, template, product, version):
         options = ["--target", self.target, "--product", product, "--version", version]
-        if self.runtime_root:
-            options += ["--runtime", self.runtime_root]
+        if self.runtime:
+            options += ["--runtime", self.runtime]
         if template is not None:
             options += ["--template", template]
         return options

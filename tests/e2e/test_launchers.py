@@ -5,7 +5,7 @@ for Windows under Wine.  Run by ctest as `test_launchers.py linux|windows`.
 Configuration comes from the environment (ctest sets it):
   ZOVARI_E2E_REPORT_CHILD          the native report_child
   ZOVARI_E2E_WINDOWS_BUILD  the Windows build (tests/e2e/report_child.exe, exitcode.exe)
-  ZOVARI_E2E_RUNTIME_ROOT   where both runtime archives are
+  ZOVARI_LINUX_RUNTIME, ZOVARI_WINDOWS_RUNTIME  the runtime image of each target
   ZOVARI_E2E_PACK           zovari-pack, when the build has it
 """
 
@@ -24,7 +24,6 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import support  # noqa: E402
 
-RUNTIME_ROOT = os.environ.get("ZOVARI_E2E_RUNTIME_ROOT", "")
 PACK = os.environ.get("ZOVARI_E2E_PACK")
 
 # The launcher lies in a folder whose name has a space.
@@ -50,7 +49,7 @@ class LauncherTests:
         except BaseException:
             shutil.rmtree(cls.work, ignore_errors=True)
             raise
-        cls.packer = support.Packer(cls.target.name, RUNTIME_ROOT, PACK, cls.target.report_child,
+        cls.packer = support.Packer(cls.target.name, os.environ.get("ZOVARI_%s_RUNTIME" % cls.target.name.upper(), ""), PACK, cls.target.report_child,
                                     os.path.join(cls.work, "packing"))
         cls.launchers = 0
 

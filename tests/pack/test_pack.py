@@ -4,9 +4,9 @@ container format and the zstd command-line tool, the refusals,
 list/extract/verify, reproducible launchers of both targets, and launchers
 built from a payload that this test writes itself.
 
-Environment: ZOVARI_PACK (the zovari-pack binary, required), ZOVARI_RUNTIME_ROOT
-(launcher runtimes; default: the tool's own), WINEPREFIX (optional; a
-throwaway prefix otherwise).
+Environment: ZOVARI_PACK (the zovari-pack binary, required; it uses its own
+runtime images), ZOVARI_WINDOWS_RUNTIME (the Windows runtime image it uses),
+WINEPREFIX (optional; a throwaway prefix otherwise).
 
 Run: /usr/bin/python3 tests/pack/test_pack.py [-v]
 """
@@ -25,9 +25,10 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 PACK = os.environ.get("ZOVARI_PACK", "")
-RUNTIME_ROOT = os.environ.get("ZOVARI_RUNTIME_ROOT", "")
+WINDOWS_RUNTIME = os.environ.get("ZOVARI_WINDOWS_RUNTIME", "")
 BUILD_DIR = os.environ.get("ZOVARI_BUILD_DIR", "")
 WINDOWS_BUILD_DIR = os.environ.get("ZOVARI_WINDOWS_BUILD_DIR", "")
+WINDOWS_TOOL = os.path.join(WINDOWS_BUILD_DIR, "zovari-pack-windows", "zovari-pack.exe")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
@@ -152,10 +153,6 @@ def pe_head(subsystem):
     struct.pack_into("<I", head, 0x3C, 0x40)
     struct.pack_into("<H", head, 0x40 + 24 + 68, subsystem)
     return bytes(head)
-
-
-def runtime_options():
-    return ["--runtime", RUNTIME_ROOT] if RUNTIME_ROOT else []
 
 
 def make_tree(folder, files):
@@ -410,14 +407,14 @@ class Refusals(Base):
         launcher = os.path.join(self.work, "out", "launcher")
         for template in ["{CACHE_DIR}/{PRODUKT}", "{TEMP}/{VERSION"]:
             self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
-                                 "--output", launcher, "--template", template] + runtime_options(),
+                                 "--output", launcher, "--template", template],
                                 launcher, "template")
 
     def test_bad_version_for_windows(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main.exe": b"m"})
         launcher = os.path.join(self.work, "out", "launcher.exe")
         self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher,
-                             "--version", "x1"] + runtime_options(), launcher, "--version")
+                             "--version", "x1"], launcher, "--version")
         # Values that would break the path the launcher unpacks into.
         linux = os.path.join(self.work, "out", "launcher")
         for target, option, value, out in [("windows", "--product", "Foo: Deluxe", launcher),
@@ -425,10 +422,10 @@ class Refusals(Base):
                                            ("linux", "--version", "..", linux),
                                            ("windows", "--product", "nul", launcher)]:
             self.assert_refused(["build", "--target", target, "--input", folder, "--main", "main.exe",
-                                 "--output", out, option, value] + runtime_options(), out, option
+                                 "--output", out, option, value], out, option
                                 if value != "nul" else "device")
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main.exe",
-                             "--output", linux, "--template", "/tmp/" + "x" * 4100] + runtime_options(),
+                             "--output", linux, "--template", "/tmp/" + "x" * 4100],
                             linux, "path buffer")
 
     def test_templates_must_be_absolute_paths_of_the_target(self):
@@ -438,7 +435,7 @@ class Refusals(Base):
                                    ("{CACHE_DIR}\\x", "no separator on Linux")]:
             with self.subTest(template=template):
                 self.assert_refused(["build", "--input", folder, "--main", "main", "--output", linux,
-                                     "--company", "C", "--template", template] + runtime_options(),
+                                     "--company", "C", "--template", template],
                                     linux, fragment)
         result = pack("build", "--input", folder, "--main", "main", "--output", linux, "--template", "",
                       check=False)
@@ -448,12 +445,10 @@ class Refusals(Base):
         folder = make_tree(os.path.join(self.work, "app"), {"main.exe": pe_head(3), "README.txt": b"a",
                                                              "docs/\u00c9t\u00e9.txt": b"b", "readme.txt": b"c"})
         launcher = os.path.join(self.work, "out", "launcher.exe")
-        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
-                            + runtime_options(), launcher, "differ only in case")
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher], launcher, "differ only in case")
         os.remove(os.path.join(folder, "readme.txt"))
         make_tree(folder, {"DOCS/\u00e9t\u00e9.txt": b"d"})
-        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
-                            + runtime_options(), launcher, "differ only in case")
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher], launcher, "differ only in case")
 
     def test_launcher_refuses_bad_payloads(self):
         good = write_payload([("main", b"m")])
@@ -471,7 +466,7 @@ class Refusals(Base):
             with open(path, "wb") as f:
                 f.write(data)
             self.assert_refused(["launcher", "--target", "linux", "--payload", path,
-                                 "--output", launcher] + runtime_options(), launcher)
+                                 "--output", launcher], launcher)
 
     def test_hostile_names_are_refused_everywhere(self):
         def payload(name, main="main"):
@@ -486,7 +481,7 @@ class Refusals(Base):
             with self.subTest(name=name):
                 path = payload(name)
                 self.assert_refused(["launcher", "--target", "linux", "--payload", path,
-                                     "--output", launcher] + runtime_options(), launcher, "name")
+                                     "--output", launcher], launcher, "name")
                 self.assertEqual(pack("verify", path, check=False).returncode, 1)
                 out = os.path.join(self.work, "x")
                 self.assertEqual(pack("extract", path, out, check=False).returncode, 1)
@@ -498,11 +493,9 @@ class Refusals(Base):
         for name in windows:
             with self.subTest(name=name):
                 self.assert_refused(["launcher", "--target", "windows", "--payload",
-                                     payload(name, "main.exe"), "--output", launcher]
-                                    + runtime_options(), launcher, "Windows")
+                                     payload(name, "main.exe"), "--output", launcher], launcher, "Windows")
         folder = make_tree(os.path.join(self.work, "app"), {"main.exe": b"m", "lib/aux.dll": b"x"})
-        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher]
-                            + runtime_options(), launcher, "device")
+        self.assert_refused(["build", "--input", folder, "--main", "main.exe", "--output", launcher], launcher, "device")
 
 
 # --- list, extract, verify -------------------------------------------------------
@@ -653,8 +646,7 @@ class Inspection(Base):
 
 def windows_ready():
     return (os.path.exists(WINE) and shutil.which(MINGW_CC) is not None and
-            os.path.exists(os.path.join(RUNTIME_ROOT or os.path.join(REPO, "out", "runtime"),
-                                        "windows", "libzovari_runtime.a")))
+            os.path.exists(WINDOWS_RUNTIME))
 
 
 WINDOWS_MAIN = r"""
@@ -715,7 +707,7 @@ class Launchers(Base):
             os.makedirs(os.path.dirname(out))
             pack("build", "--target", target, "--input", folder, "--main", main_name, "--output", out,
                  "--product", "Repro", "--version", "1.2.3", "--company", "Zovari",
-                 "--description", "reproducibility", "--level", 3, *runtime_options())
+                 "--description", "reproducibility", "--level", 3)
             outputs.append(read(out))
         return outputs
 
@@ -738,7 +730,7 @@ class Launchers(Base):
             f.write(write_payload(records))
         launcher = os.path.join(work, "launcher" + (".exe" if target == "windows" else ""))
         pack("launcher", "--target", target, "--payload", payload, "--output", launcher,
-             "--template", template, "--product", "Foreign", *runtime_options())
+             "--template", template, "--product", "Foreign")
         # The launcher holds exactly that payload.
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/")
                                                                   if target == "linux" else n)
@@ -784,7 +776,7 @@ class Launchers(Base):
         folder = make_tree(os.path.join(work, "app"), files)
         launcher = os.path.join(work, "launcher")
         pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
-             "--level", 3, *runtime_options())
+             "--level", 3)
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         pack("verify", launcher)
@@ -807,7 +799,7 @@ class Launchers(Base):
             with self.subTest(main=main, options=options):
                 launcher = os.path.join(work, "launcher%d.exe" % i)
                 pack("build", "--input", folder, "--main", main, "--output", launcher, "--level", 1,
-                     *options, *runtime_options())
+                     *options)
                 self.assertEqual(pefile.PE(launcher, fast_load=True).OPTIONAL_HEADER.Subsystem, subsystem)
                 heading = pack("list", launcher).stdout.decode().splitlines()
                 self.assertIn("console subsystem" if subsystem == 3 else "GUI subsystem", heading[0])
@@ -824,19 +816,17 @@ class Launchers(Base):
         linux = make_tree(os.path.join(work, "linux"), {"tool": b"\x7fELF" + b"\0" * 60, "run.bat": b"@echo"})
         out = os.path.join(work, "refused.exe")
         self.assert_refused(["build", "--target", "windows", "--input", linux, "--main", "tool",
-                             "--output", out] + runtime_options(), out, "Linux program")
-        self.assert_refused(["build", "--input", linux, "--main", "run.bat", "--output", out]
-                            + runtime_options(), out, "neither")
+                             "--output", out], out, "Linux program")
+        self.assert_refused(["build", "--input", linux, "--main", "run.bat", "--output", out], out, "neither")
         self.assert_refused(["build", "--target", "linux", "--input", gui, "--main", "app.exe",
-                             "--output", out] + runtime_options(), out, "Windows program")
+                             "--output", out], out, "Windows program")
 
     def test_linux_launcher_is_static_and_outputs_stay_out_of_the_input(self):
         work = self.scratch()
         folder = make_tree(os.path.join(work, "app"), {"run": LINUX_MAIN, "data.txt": b"d"})
         launcher = os.path.join(folder, "launcher")
         for attempt in range(2):  # the second build finds the first launcher in the folder
-            pack("build", "--input", folder, "--main", "run", "--output", launcher, "--level", 1,
-                 *runtime_options())
+            pack("build", "--input", folder, "--main", "run", "--output", launcher, "--level", 1)
         self.assertEqual([line.split(" ", 2)[2] for line in listing(launcher)], ["run", "data.txt"])
         # No loader and no shared libraries: it starts whatever C library the system has.
         headers = subprocess.run(["readelf", "-lW", launcher], stdout=subprocess.PIPE, check=True).stdout
@@ -845,7 +835,7 @@ class Launchers(Base):
         self.assertNotIn(b"NEEDED", dynamic)
         # An output that is the main binary is refused, and the main binary kept.
         result = pack("build", "--input", folder, "--main", "run", "--output", os.path.join(folder, "run"),
-                      *runtime_options(), check=False)
+                      check=False)
         self.assertEqual(result.returncode, 2)
         self.assertEqual(read(os.path.join(folder, "run")), LINUX_MAIN)
 
@@ -858,7 +848,7 @@ class Launchers(Base):
         # Tokens are names in any case, in the summary as in the launcher.
         for folder, path_template in zip(folders, ("/cache/{PRODUCT}/{VERSION}", "/cache/{product}/{Version}")):
             result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".run",
-                          "--level", 1, "--template", path_template, *runtime_options())
+                          "--level", 1, "--template", path_template)
             shown.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
         # Two apps both called "app" never share a cache folder.
         self.assertRegex(shown[0], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
@@ -880,8 +870,9 @@ class Launchers(Base):
         prefix = os.path.dirname(os.path.dirname(os.path.realpath(tool)))
         version = subprocess.run([tool, "--version"], stdout=subprocess.PIPE, check=True).stdout.decode()
         self.assertRegex(version.splitlines()[0], r"^zovari-pack \d+\.\d+\.\d+$")
-        for target in ("linux", "windows"):
-            self.assertIn("%s runtime: %s/lib/zovari-onefile/runtime/%s\n" % (target, prefix, target), version)
+        for target, image in (("linux", "zovari-launcher"), ("windows", "zovari-launcher.exe")):
+            self.assertIn("%s runtime: %s/lib/zovari-onefile/runtime/%s/%s\n" % (target, prefix, target, image),
+                          version)
         samples = {"linux": (os.path.join(BUILD_DIR, "sample", "app"), "zovari-sample", "{PROGRAM_DIR}/u"),
                    "windows": (os.path.join(WINDOWS_BUILD_DIR, "sample", "app"), "zovari-sample.exe",
                                "{PROGRAM_DIR}\\u")}
@@ -896,6 +887,42 @@ class Launchers(Base):
             self.assertEqual(run.returncode, 0, run.stderr)
             self.assertIn(b"started with 1 argument(s): [one]", run.stdout)
             self.assertIn(b"Hello from a packed application.", run.stdout)
+
+    @unittest.skipUnless(BUILD_DIR and windows_ready() and os.path.exists(WINDOWS_TOOL),
+                         "no build folder, MinGW, Wine or Windows build of zovari-pack")
+    def test_windows_tool_packs_for_both_targets(self):
+        # The Windows build of the tool, under Wine, with the runtime images
+        # beside it: the same bytes as this tool's launchers, which run.
+        work = self.scratch()
+        version = subprocess.run([WINE, WINDOWS_TOOL, "--version"], env=self.wine_environment(),
+                                 stdout=subprocess.PIPE, check=True).stdout.decode()
+        self.assertIn("windows runtime: Z:" + os.path.dirname(WINDOWS_TOOL).replace("/", "\\")
+                      + "\\runtime\\windows\\zovari-launcher.exe", version)
+        samples = {"linux": (os.path.join(BUILD_DIR, "sample", "app"), "zovari-sample", "{PROGRAM_DIR}/u"),
+                   "windows": (os.path.join(WINDOWS_BUILD_DIR, "sample", "app"), "zovari-sample.exe",
+                               "{PROGRAM_DIR}\\u")}
+        for target, (app, main, template) in samples.items():
+            launchers = [os.path.join(work, name + "-" + main) for name in ("wine", "native")]
+            options = ["build", "--input", app, "--main", main, "--template", template, "--level", "3"]
+            made = subprocess.run([WINE, WINDOWS_TOOL] + options + ["--output", launchers[0]],
+                                  env=self.wine_environment(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(made.returncode, 0, made.stderr)
+            # The same runtime images: the Windows tool's copies may be older.
+            runtime = os.path.join(os.path.dirname(WINDOWS_TOOL), "runtime", target,
+                                   "zovari-launcher" + (".exe" if target == "windows" else ""))
+            pack(*options, "--output", launchers[1], "--runtime", runtime)
+            self.assertEqual(read(launchers[0]), read(launchers[1]), target)
+            os.chmod(launchers[0], 0o755)  # Windows has no modes to give it
+            run = (self.run_windows(launchers[0], "one") if target == "windows" else
+                   subprocess.run([launchers[0], "one"], stdout=subprocess.PIPE, stderr=subprocess.PIPE))
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertIn(b"Hello from a packed application.", run.stdout)
+        # Errors name the path as the user gave it, in one line.
+        missing = subprocess.run([WINE, WINDOWS_TOOL, "build", "--input", "C:\\no such", "--main", "a.exe",
+                                  "--output", "o.exe"], env=self.wine_environment(), stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        self.assertEqual((missing.returncode, missing.stderr.decode().replace("\r\n", "\n")),
+                         (1, 'zovari-pack build: error: input folder not found: "C:\\no such"\n'))
 
     @unittest.skipUnless(BUILD_DIR and windows_ready() and shutil.which("dpkg-deb"),
                          "no build folder, MinGW, Wine, Windows runtime or dpkg-deb")
@@ -921,9 +948,11 @@ class Launchers(Base):
         info = subprocess.run(["dpkg-deb", "--info", deb], stdout=subprocess.PIPE, check=True).stdout.decode()
         depends = [l for l in info.splitlines() if l.strip().startswith("Depends:")]
         self.assertEqual(len(depends), 1, info)
-        for package in ("g++", "libzstd-dev", "zlib1g-dev", "g++-mingw-w64-x86-64-posix",
-                        "binutils-mingw-w64-x86-64", "libz-mingw-w64-dev"):
-            self.assertRegex(depends[0], r"[:,] %s(,| \(|$)" % re.escape(package))
+        # Only what the tool loads: no compiler, binutils or development files.
+        depended = sorted(re.sub(r" \(.*\)", "", p.strip()) for p in depends[0].split(":", 1)[1].split(","))
+        self.assertEqual([p for p in depended if p not in ("libc6", "libgcc-s1", "libstdc++6")], ["libzstd1"])
+        suggests = [l for l in info.splitlines() if l.strip().startswith("Suggests:")]
+        self.assertEqual(suggests, [" Suggests: osslsigncode, wine"])
         subprocess.run(["dpkg-deb", "-x", deb, os.path.join(work, "root")], check=True)
         os.makedirs(os.path.join(work, "b"))
         self.check_installed_tool(os.path.join(work, "root", "usr", "bin", "zovari-pack"),
@@ -937,7 +966,7 @@ class Launchers(Base):
         folder = make_tree(os.path.join(work, "app"), files)
         launcher = os.path.join(work, "launcher.exe")
         pack("build", "--input", folder, "--main", "main.exe", "--output", launcher, "--level", 3,
-             "--template", "{PROGRAM_DIR}\\unpacked", *runtime_options())
+             "--template", "{PROGRAM_DIR}\\unpacked")
         self.assertIn(", not signed", pack("verify", launcher).stdout.decode())
         # A throwaway certificate, and the signing command of the README.
         key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
@@ -977,18 +1006,44 @@ class Launchers(Base):
         os.makedirs(os.path.dirname(out))
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                              "--output", out, "--runtime", os.path.join(work, "none")], out, "runtime")
+        # An image of the other target, or a file that is no runtime image.
+        for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay")):
+            if runtime:
+                self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
+                                     "--output", out, "--runtime", runtime], out, problem)
 
-    def test_missing_compiler_names_the_package(self):
+    def test_packing_runs_no_other_program(self):
+        # No compiler, linker, resource compiler or binutils: the PATH holds
+        # nothing at all while both targets' launchers are written, and they run.
         work = self.scratch()
-        folder = make_tree(os.path.join(work, "app"), {"main.exe": pe_head(2)})
-        out = os.path.join(work, "out", "launcher.exe")
-        os.makedirs(os.path.dirname(out))
-        result = subprocess.run([PACK, "build", "--input", folder, "--main", "main.exe", "--output", out]
-                                + runtime_options(), env=dict(os.environ, PATH=work),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("g++-mingw-w64-x86-64-posix", result.stderr.decode())
-        self.assertFalse(os.path.exists(out))
+        empty = os.path.join(work, "empty")
+        os.makedirs(empty)
+        os.makedirs(os.path.join(work, "out"))
+        targets = [("linux", "main", LINUX_MAIN)]
+        if windows_ready():
+            targets.append(("windows", "main.exe", self.windows_main()))
+        for target, main, data in targets:
+            folder = make_tree(os.path.join(work, target), {main: data, "data/message.txt": b"no tools"})
+            separator = "\\" if target == "windows" else "/"
+            out = os.path.join(work, "out", "launcher-" + main)
+            payload = os.path.join(work, target + ".payload")
+            for command in (["build", "--input", folder, "--main", main, "--output", out],
+                            ["payload", "--input", folder, "--main", main, "--output", payload],
+                            ["launcher", "--payload", payload, "--output", out + "2"]):
+                result = subprocess.run([PACK] + command + ["--level", "3"] * (command[0] != "launcher")
+                                        + ["--template", "{PROGRAM_DIR}%su" % separator] * (command[0] != "payload"),
+                                        env=dict(os.environ, PATH=empty), stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+                self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(read(out), read(out + "2"))
+            if target == "linux":
+                result = subprocess.run([out, os.path.join(work, "out", "u", "data", "message.txt")],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            else:
+                target_folder = os.path.join(work, "out", "u")
+                result = self.run_windows(out, "Z:" + target_folder.replace("/", "\\") + "\\data\\message.txt")
+            self.assertEqual(result.returncode, 42, result.stderr)
+            self.assertIn(b"main says: no tools|parent set", result.stdout)
 
 
 class Help(Base):

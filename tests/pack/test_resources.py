@@ -5,10 +5,10 @@ Each test reads a real .exe with pefile, an independent PE reader: the seven
 PNG icons, the icon group, the version record and the manifest, field by
 field.  The resources come from pack/resources.cpp through a small driver
 (tests/pack/resources_driver.cpp, compiled here with the host g++ unless
-ZOVARI_RESOURCES_DRIVER names a built one), are compiled with windres and
-linked into a tiny Windows program.  When ZOVARI_PACK names a zovari-pack
-binary, a launcher that `zovari-pack build --target windows` produces is
-checked too.
+ZOVARI_RESOURCES_DRIVER names a built one), which writes them into the
+Windows runtime image (ZOVARI_WINDOWS_RUNTIME) as zovari-pack does.  When
+ZOVARI_PACK names a zovari-pack binary, a launcher that `zovari-pack build
+--target windows` produces is checked too.
 
 Run: /usr/bin/python3 tests/pack/test_resources.py [-v]
 """
@@ -27,8 +27,7 @@ import pefile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-WINDRES = "x86_64-w64-mingw32-windres"
-MINGW_CXX = "x86_64-w64-mingw32-g++-posix"
+WINDOWS_RUNTIME = os.environ.get("ZOVARI_WINDOWS_RUNTIME", "")
 
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
@@ -57,9 +56,6 @@ EXPECTED_STRINGS = {
     "OriginalFilename": VALUES["original_filename"],
     "InternalName": VALUES["internal_name"],
 }
-
-WIN_MAIN = "#include <windows.h>\nint WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }\n"
-
 
 # --- PNG, read and written here without the code under test ------------------
 
@@ -122,31 +118,24 @@ def pixel(rows, x, y):
 # --- Building .exe files ---------------------------------------------------------
 
 class Build:
-    """The driver and the Windows program object, made once for the run."""
+    """The driver, made once for the run."""
     tmp = None
     driver = None
-    main_object = None
 
 
 def setUpModule():
-    missing = [tool for tool in (WINDRES, MINGW_CXX, "g++") if shutil.which(tool) is None]
-    if missing:
-        raise unittest.SkipTest("missing tools: %s (scripts/setup.sh installs them)" % " ".join(missing))
+    if not os.path.exists(WINDOWS_RUNTIME):
+        raise unittest.SkipTest("ZOVARI_WINDOWS_RUNTIME does not name the Windows runtime image")
     Build.tmp = tempfile.mkdtemp(prefix="zovari-resources-")
     Build.driver = os.environ.get("ZOVARI_RESOURCES_DRIVER")
     if not Build.driver:
         Build.driver = os.path.join(Build.tmp, "resources_driver")
         run(["g++", "-std=c++17", "-O1", "-Wall", "-Wextra", "-I", REPO,
-             "-DZOVARI_DEFAULT_ICON_PNG=\"%s\"" % os.path.join(REPO, "build", "icon.png"),
-             os.path.join(HERE, "resources_driver.cpp"),
-             os.path.join(REPO, "pack", "resources.cpp"), os.path.join(REPO, "pack", "icon.cpp"),
-             os.path.join(REPO, "pack", "common.cpp"), os.path.join(REPO, "pack", "cleanup.cpp"),
-             "-o", Build.driver])
-    source = os.path.join(Build.tmp, "main.cpp")
-    with open(source, "w") as f:
-        f.write(WIN_MAIN)
-    Build.main_object = os.path.join(Build.tmp, "main.o")
-    run([MINGW_CXX, "-c", source, "-o", Build.main_object])
+             "-DZOVARI_DEFAULT_ICON_PNG=\"%s\"" % os.path.join(REPO, "image", "icon.png"),
+             os.path.join(HERE, "resources_driver.cpp")]
+            + [os.path.join(REPO, "pack", name + ".cpp")
+               for name in ("resources", "icon", "launcher_image", "common", "cleanup_posix", "system_posix")]
+            + ["-o", Build.driver])
 
 
 def tearDownModule():
@@ -162,28 +151,17 @@ def run(command, **kwargs):
     return result
 
 
-def driver_command(workdir, icon, values):
-    return [Build.driver, workdir, icon, values["product"], values["company"], values["description"],
-            values["copyright"], values["file_version"], values["product_version"],
+def driver_command(exe, icon, values):
+    return [Build.driver, WINDOWS_RUNTIME, exe, icon, values["product"], values["company"],
+            values["description"], values["copyright"], values["file_version"], values["product_version"],
             values["original_filename"], values["internal_name"]]
 
 
-def write_resources(workdir, icon="", values=VALUES):
-    """Runs the driver; returns the .rc path."""
-    result = run(driver_command(workdir, icon, values))
-    return result.stdout.decode().strip()
-
-
-def build_exe(rc_path, name):
-    """windres the script and link it into a tiny GUI program; returns the .exe path."""
-    res_object = os.path.join(Build.tmp, name + ".res.o")
+def build_exe(name, icon="", values=VALUES):
+    """Runs the driver: the runtime image with these resources; returns the .exe path."""
     exe = os.path.join(Build.tmp, name + ".exe")
-    preprocessor = []
-    if shutil.which("x86_64-w64-mingw32-gcc") is None:  # windres's default preprocessor
-        preprocessor = ["--preprocessor=x86_64-w64-mingw32-gcc-posix", "--preprocessor-arg=-E",
-                        "--preprocessor-arg=-xc", "--preprocessor-arg=-DRC_INVOKED"]
-    run([WINDRES] + preprocessor + ["-O", "coff", rc_path, "-o", res_object], cwd="/")  # from elsewhere on purpose
-    run([MINGW_CXX, "-municode", "-mwindows", "-static", Build.main_object, res_object, "-o", exe])
+    result = run(driver_command(exe, icon, values))
+    assert result.stdout.decode().strip() == exe
     return exe
 
 
@@ -357,12 +335,10 @@ class DriverResources(ResourceChecks, unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.workdir = os.path.join(Build.tmp, "driver")
         cls.icon = os.path.join(Build.tmp, "pattern.png")
         with open(cls.icon, "wb") as f:
             f.write(pattern_png())
-        cls.rc = write_resources(cls.workdir, cls.icon)
-        cls.exe = build_exe(cls.rc, "driver")
+        cls.exe = build_exe("driver", cls.icon)
         cls.pe, cls.table = resources(cls.exe)
         cls.expected = EXPECTED_STRINGS
 
@@ -373,65 +349,45 @@ class DriverResources(ResourceChecks, unittest.TestCase):
                 self.assertEqual(pixel(rows, size // 5, size // 2), (255, 0, 0, 255))
                 self.assertEqual(pixel(rows, size - 1 - size // 5, size // 2)[3], 0)
 
-    def test_script_takes_every_version_value_from_the_one_header(self):
-        with open(self.rc) as f:
-            script = f.read()
-        with open(os.path.join(self.workdir, "version_values.h")) as f:
-            header = f.read()
-        self.assertIn('#include "version_values.h"', script)
-        defined = [line.split()[1] for line in header.splitlines() if line.startswith("#define ")]
-        self.assertEqual(len(defined), len(set(defined)))
-        value_lines = [line.split(",", 1)[1].strip() for line in script.splitlines()
-                       if line.strip().startswith("VALUE") and "Translation" not in line]
-        self.assertEqual(len(value_lines), 8)
-        for macro in value_lines:
-            self.assertIn(macro, defined)
-        for statement in ("FILEVERSION", "PRODUCTVERSION"):
-            (line,) = [l for l in script.splitlines() if l.startswith(statement + " ")]
-            self.assertIn(line.split()[1], defined)
-        self.assertNotIn("0.19.1", script)
-
-    def test_header_means_the_same_to_a_cxx_compiler(self):
-        # The header's wide literals are C as well, so launcher code may use them.
-        macros = ["COMPANY_NAME", "PRODUCT_NAME", "FILE_DESCRIPTION", "LEGAL_COPYRIGHT",
-                  "PRODUCT_VERSION", "FILE_VERSION", "ORIGINAL_FILENAME", "INTERNAL_NAME"]
-        source = os.path.join(Build.tmp, "header_units.cpp")
-        with open(source, "w") as f:
-            f.write('#include <cstdio>\n#include "version_values.h"\n'
-                    'static void put(const wchar_t* s) {\n'
-                    '  for (; *s; ++s) std::printf("%04x ", (unsigned)*s);\n'
-                    '  std::printf("\\n");\n}\nint main() {\n')
-            f.writelines("  put(ZOVARI_%s);\n" % macro for macro in macros)
-            f.write("}\n")
-        program = os.path.join(Build.tmp, "header_units")
-        run(["g++", "-I", self.workdir, source, "-o", program])
-        lines = run([program]).stdout.decode().splitlines()
-        for key, line in zip(VERSION_KEYS, lines):
-            with self.subTest(key=key):
-                encoded = self.expected[key].encode("utf-16-le")
-                units = struct.unpack("<%dH" % (len(encoded) // 2), encoded)
-                self.assertEqual(line.split(), ["%04x" % u for u in units])
-        self.assertEqual(len(lines), 8)
-
     def test_same_inputs_give_the_same_bytes(self):
-        other = os.path.join(Build.tmp, "again with space \u00e9")
-        rc = write_resources(other, self.icon)
-        self.assertEqual(sorted(os.listdir(other)), sorted(os.listdir(self.workdir)))
-        for name in os.listdir(other):
-            with self.subTest(file=name):
-                with open(os.path.join(other, name), "rb") as a, open(os.path.join(self.workdir, name), "rb") as b:
-                    self.assertEqual(a.read(), b.read())
-        _, table = resources(build_exe(rc, "again"))
-        self.assertEqual(table, self.table)
+        again = build_exe("again with space \u00e9", self.icon)
+        with open(again, "rb") as a, open(self.exe, "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+    def test_headers_agree_with_the_sections(self):
+        # What a loader and a signing tool check: the checksum, the image's
+        # size, the resource directory, the build area page-aligned in the file.
+        # The checksum over the file as it is (pefile's own rewrites the version
+        # record's non-BMP text first): 16-bit words, carries folded, plus the length.
+        with open(self.exe, "rb") as f:
+            data = bytearray(f.read())
+        field = self.pe.OPTIONAL_HEADER.get_file_offset() + 64
+        data[field:field + 4] = bytes(4)
+        total = sum(struct.unpack("<%dH" % (len(data) // 2), data[:len(data) // 2 * 2])) + (data[-1] if len(data) % 2 else 0)
+        while total >> 16:
+            total = (total & 0xFFFF) + (total >> 16)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.CheckSum, total + len(data))
+        last = self.pe.sections[-1]
+        self.assertEqual(last.Name.rstrip(b"\0"), b".rsrc")
+        alignment = self.pe.OPTIONAL_HEADER.SectionAlignment
+        self.assertEqual(self.pe.OPTIONAL_HEADER.SizeOfImage,
+                         (last.VirtualAddress + last.Misc_VirtualSize + alignment - 1) // alignment * alignment)
+        directory = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[2]
+        self.assertEqual((directory.VirtualAddress, directory.Size), (last.VirtualAddress, last.Misc_VirtualSize))
+        (area,) = [section for section in self.pe.sections if section.Name.rstrip(b"\0") == b".zovpay"]
+        self.assertEqual(area.PointerToRawData % 4096, 0)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.SizeOfInitializedData,
+                         sum(section.SizeOfRawData for section in self.pe.sections
+                             if section.Characteristics & 0x40))
+        self.assertEqual(self.pe.get_warnings(), [])
 
 
 class DefaultIcon(unittest.TestCase):
-    """No icon given: the project's own build/icon.png."""
+    """No icon given: the project's own image/icon.png."""
 
     def test_default_icon_is_build_icon_png(self):
-        rc = write_resources(os.path.join(Build.tmp, "default"), "")
-        _, table = resources(build_exe(rc, "default"))
-        with open(os.path.join(REPO, "build", "icon.png"), "rb") as f:
+        _, table = resources(build_exe("default"))
+        with open(os.path.join(REPO, "image", "icon.png"), "rb") as f:
             source = png_decode(f.read())
         self.assertEqual(source[:2], (256, 256))
         self.assertEqual(png_decode(table[RT_ICON][7][0]), source)  # same pixels at 256
@@ -440,9 +396,9 @@ class DefaultIcon(unittest.TestCase):
 
     def test_build_icon_png_is_what_its_script_draws(self):
         out = os.path.join(Build.tmp, "drawn.png")
-        run([sys.executable, os.path.join(REPO, "build", "make_icon.py"), out])
-        with open(out, "rb") as a, open(os.path.join(REPO, "build", "icon.png"), "rb") as b:
-            self.assertEqual(a.read(), b.read(), "build/icon.png is stale: run build/make_icon.py")
+        run([sys.executable, os.path.join(REPO, "image", "make_icon.py"), out])
+        with open(out, "rb") as a, open(os.path.join(REPO, "image", "icon.png"), "rb") as b:
+            self.assertEqual(a.read(), b.read(), "image/icon.png is stale: run image/make_icon.py")
 
 
 class IconInputs(unittest.TestCase):
@@ -452,12 +408,10 @@ class IconInputs(unittest.TestCase):
         icon = os.path.join(Build.tmp, "wide.png")
         with open(icon, "wb") as f:
             f.write(png_encode(120, 60, rows))
-        workdir = os.path.join(Build.tmp, "wide")
-        write_resources(workdir, icon)
-        for size in ICON_SIZES:
+        _, table = resources(build_exe("wide", icon))
+        for index, size in enumerate(ICON_SIZES, 1):
             with self.subTest(size=size):
-                with open(os.path.join(workdir, "icon-%d.png" % size), "rb") as f:
-                    width, height, image = png_decode(f.read())
+                width, height, image = png_decode(table[RT_ICON][index][0])
                 self.assertEqual((width, height), (size, size))
                 self.assertEqual(pixel(image, size // 2, size // 2), (0, 200, 0, 255))
                 self.assertEqual(pixel(image, size // 2, 0)[3], 0)
@@ -491,16 +445,15 @@ class IconInputs(unittest.TestCase):
         self.assert_refused(Build.tmp, VALUES, ["cannot read the icon", Build.tmp])  # a directory
 
     def assert_refused(self, icon, values, fragments):
-        workdir = os.path.join(Build.tmp, "refused")
-        shutil.rmtree(workdir, ignore_errors=True)
-        result = subprocess.run(driver_command(workdir, icon, values), capture_output=True)
+        exe = os.path.join(Build.tmp, "refused.exe")
+        result = subprocess.run(driver_command(exe, icon, values), capture_output=True)
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertEqual(result.stdout, b"")
         lines = result.stderr.decode(errors="replace").splitlines()
         self.assertEqual(len(lines), 1, lines)
         for fragment in fragments:
             self.assertIn(fragment, lines[0])
-        self.assertFalse(os.path.exists(workdir), "files written despite the error")
+        self.assertFalse(os.path.exists(exe), "written despite the error")
 
     def test_bad_versions_give_one_clear_line(self):
         versions = ["0.19.1", "0.19.1.0.0", "1.2.3.65536", "a.b.c.d", "1..2.3", "", "1.2.3.-4",
@@ -514,7 +467,7 @@ class IconInputs(unittest.TestCase):
     def test_text_that_is_not_utf8_gives_one_clear_line(self):
         values = dict(VALUES, company=b"Acme \xff Ltd")
         command = [os.fsencode(a) if isinstance(a, str) else a for a in driver_command(
-            os.path.join(Build.tmp, "refused"), "", values)]
+            os.path.join(Build.tmp, "refused.exe"), "", values)]
         result = subprocess.run(command, capture_output=True)
         self.assertEqual(result.returncode, 1)
         self.assertEqual(result.stderr.decode().splitlines(), ["error: the version value CompanyName is not valid UTF-8"])
@@ -601,7 +554,7 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         exe = os.path.join(Build.tmp, "Fendix-default-icon.exe")
         run(self.pack_command + ["--output", exe])
         _, table = resources(exe)
-        with open(os.path.join(REPO, "build", "icon.png"), "rb") as f:
+        with open(os.path.join(REPO, "image", "icon.png"), "rb") as f:
             self.assertEqual(png_decode(table[RT_ICON][7][0]), png_decode(f.read()))
 
 

@@ -3,7 +3,7 @@ its own files, launchers built from them with zovari-pack, runs under Wine,
 and the comparison of an unpacked tree with its input.
 
 The build passes its programs through the environment (see CMakeLists.txt):
-ZOVARI_PACK, ZOVARI_RUNTIME_ROOT, ZOVARI_CHECK_LINUX, ZOVARI_CHECK_WINDOWS
+ZOVARI_PACK, ZOVARI_LINUX_RUNTIME, ZOVARI_WINDOWS_RUNTIME, ZOVARI_CHECK_LINUX, ZOVARI_CHECK_WINDOWS
 (may be missing), ZOVARI_WINE."""
 import os
 import random
@@ -109,7 +109,7 @@ def build_launcher(app, output, template, level=1):
     pack = environment_path("ZOVARI_PACK")
     command = [pack, "build", "--input", app.root, "--main", app.main, "--output", output,
                "--target", app.target, "--template", template, "--level", str(level),
-               "--runtime", environment_path("ZOVARI_RUNTIME_ROOT")]
+               "--runtime", environment_path("ZOVARI_%s_RUNTIME" % app.target.upper())]
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
         raise AssertionError("zovari-pack failed: %s" % result.stdout.decode(errors="replace"))
@@ -178,8 +178,7 @@ class LauncherCase:
             checker = os.environ.get("ZOVARI_CHECK_WINDOWS", "")
             if not checker or not os.path.exists(checker):
                 raise unittest.SkipTest("the Windows build's checker is missing (%s)" % checker)
-            runtime = os.path.join(os.environ.get("ZOVARI_RUNTIME_ROOT", ""), "windows",
-                                   "libzovari_runtime.a")
+            runtime = os.environ.get("ZOVARI_WINDOWS_RUNTIME", "")
             if not os.path.exists(runtime):
                 raise unittest.SkipTest("the Windows runtime is missing (%s)" % runtime)
             cls.wine = Wine()

@@ -1,13 +1,10 @@
 // Build values for the test programs: a payload that holds no file.
-#include "build/config.h"
+#include "image/config.h"
 
-extern "C" {
-const unsigned char zovari_payload[16] = {'Q', 'D', 'Y'};
-const uint64_t zovari_payload_length = 16;
-const wchar_t zovari_path_template[] = L"{TEMP}";
-const wchar_t zovari_company[] = L"Zovari Test Company";
-const wchar_t zovari_product[] = L"ZovariTest";
-const wchar_t zovari_version[] = L"1.2.3";
-const wchar_t zovari_file_version[] = L"1.2.3.4";
-const wchar_t zovari_product_version[] = L"1.2.3.5";
-}
+static const unsigned char Payload[16] = {'Q', 'D', 'Y'};
+static const wchar_t* const Values[BUILD_VALUE_COUNT] = {
+    L"{TEMP}", L"Zovari Test Company", L"ZovariTest", L"1.2.3", L"1.2.3.4", L"1.2.3.5"};
+
+const unsigned char* build_payload(void) { return Payload; }
+uint64_t build_payload_length(void) { return sizeof Payload; }
+const wchar_t* build_value(enum build_value which) { return Values[which]; }

@@ -117,7 +117,6 @@ TEST(PackPayloadReader, Container) {
   const size_t padding = 3 + frame.size(), trailer = good.size() - 8;
   ASSERT_LT(padding, trailer) << "the frame needs some padding for these rows";
   const std::string junk(64, 'j');
-  const std::string fake = "QDY" + std::string("\x28\xB5\x2F\xFD", 4) + "broken";
   struct Row {
     const char* what;
     std::string file;
@@ -130,12 +129,8 @@ TEST(PackPayloadReader, Container) {
       {"a trailer off by one", changed(trailer, std::string(1, (char)(trailer - 1))), "the payload trailer holds", 0},
       {"a padding byte set", changed(padding, "\x01"), "non-zero byte at payload offset", 0},
       {"only the magic", "QDY" + std::string(5, '\0'), "no zstd frame", 0},
-      {"a launcher cut inside the padding", junk + good.substr(0, padding), "ends inside its padding", 0},
-      {"a launcher cut inside the trailer", junk + good.substr(0, good.size() - 1), "ends before its trailer", 0},
-      {"a launcher holding a broken payload only", junk + fake + junk, "a payload at file offset 64 is damaged", 0},
       {"nothing like a payload", junk, "no payload found", 0},
-      {"a launcher", junk + good + junk, "", 64},
-      {"a launcher with a broken payload first", junk + fake + good + junk, "", 64 + fake.size()},
+      {"a payload cut inside its trailer", good.substr(0, good.size() - 8) + std::string(8, '\0'), "the payload trailer holds 0", 0},
       {"a payload file", good, "", 0},
   };
   for (const Row& row : rows) {

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
-"""Draws the project's default launcher icon, build/icon.png.
+"""Draws the project's default launcher icon, image/icon.png.
 
 A white "Z" monogram with a soft shadow on a rounded square whose colour runs
 from teal to deep blue, 256x256 RGBA.  Shapes are signed distance fields, so
 every edge is anti-aliased without supersampling.  Only python3 and zlib: the
 output is the same bytes on every run.
 
-    /usr/bin/python3 build/make_icon.py [OUTPUT]   (default: build/icon.png)
+    /usr/bin/python3 image/make_icon.py [OUTPUT]   (default: image/icon.png)
 """
 
 import math

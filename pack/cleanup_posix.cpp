@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+
 namespace zovari {
 
 namespace {
@@ -25,7 +26,6 @@ enum : int { SLOT_FREE = 0, SLOT_FILE = 1, SLOT_FOLDER = 2 };
 
 char SlotPath[SLOT_COUNT][SLOT_PATH];
 volatile std::sig_atomic_t SlotKind[SLOT_COUNT];
-volatile std::sig_atomic_t RunningGroup = 0;
 
 struct DirectoryEntry {  // the kernel's struct linux_dirent64
   uint64_t inode;
@@ -63,8 +63,6 @@ void remove_tree_at(int parent, const char* name, int depth) {
 
 extern "C" void clean_up_and_end(int signal_number) {
   int saved = errno;
-  pid_t group = RunningGroup;
-  if (group > 0) ::kill(-group, SIGTERM);
   for (int i = 0; i < SLOT_COUNT; ++i) {
     if (SlotKind[i] == SLOT_FILE) ::unlink(SlotPath[i]);
     if (SlotKind[i] == SLOT_FOLDER) remove_tree_at(AT_FDCWD, SlotPath[i], 0);
@@ -80,7 +78,8 @@ void remove_temporary_on_signals() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, clean_up_and_end);
 }
 
-int remember_temporary(const std::string& path, bool is_folder) {
+int remember_temporary(const std::filesystem::path& where, bool is_folder) {
+  const std::string path = where.string();
   if (path.empty() || path.size() >= SLOT_PATH) return -1;
   for (int i = 0; i < SLOT_COUNT; ++i) {
     if (SlotKind[i] != SLOT_FREE) continue;
@@ -95,7 +94,5 @@ int remember_temporary(const std::string& path, bool is_folder) {
 void forget_temporary(int mark) {
   if (mark >= 0 && mark < SLOT_COUNT) SlotKind[mark] = SLOT_FREE;
 }
-
-void remember_running_group(pid_t group) { RunningGroup = group; }
 
 }  // namespace zovari

@@ -1,0 +1,21 @@
+// The values that building a launcher for one application fixes: the
+// payload and the build values of image/build_area.h.  A launcher reads them
+// from its build area (image/build_values.cpp); programs that link the
+// launcher's code without a packed application supply their own.
+#ifndef ZOVARI_IMAGE_CONFIG_H
+#define ZOVARI_IMAGE_CONFIG_H
+
+#include <stdint.h>
+#include <wchar.h>
+
+#include "image/build_area.h"
+
+// The payload: "QDY", one zstd frame, zero padding, the trailer.  It lies in
+// the image's read-only data.
+const unsigned char* build_payload(void);
+// Its whole length in bytes, magic included; a multiple of 8.
+uint64_t build_payload_length(void);
+// One of the build values; never null.
+const wchar_t* build_value(enum build_value which);
+
+#endif
