@@ -540,6 +540,11 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertEqual((status.st_uid, status.st_mode & 0o777), (user, 0o700), made)
         unpacked = os.path.join(shared, "app")
 
+        def assert_refused(done, report, culprit, why):
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report, "the main binary ran")
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' (%s).\n" % (culprit, why))
+
         with self.subTest("another user's target directory, planted with the very files"):
             planted = folder(os.path.join(shared, "planted"), 0, 0o1777)
             theirs = os.path.join(planted, "app")
@@ -550,18 +555,12 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             os.chown(theirs, other, other)
             os.chmod(theirs, 0o777)
             done, report = start_as_user(planted)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertIsNone(report, "the planted main binary ran")
-            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
-                             "(owned by another user).\n" % theirs)
+            assert_refused(done, report, theirs, "owned by another user")
 
         with self.subTest("a folder above that others can write, without the sticky bit"):
             open_folder = folder(os.path.join(shared, "open"), 0, 0o777)
             done, report = start_as_user(open_folder)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertIsNone(report)
-            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
-                             "(others can write to it).\n" % open_folder)
+            assert_refused(done, report, open_folder, "others can write to it")
             self.assertEqual(os.listdir(open_folder), [])
 
         with self.subTest("a link on the way that another user owns"):
@@ -570,10 +569,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             os.symlink(mine, via)
             os.lchown(via, other, other)
             done, report = start_as_user(via)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertIsNone(report)
-            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
-                             "(owned by another user).\n" % via)
+            assert_refused(done, report, via, "owned by another user")
             self.assertEqual(os.listdir(mine), [])
 
         with self.subTest("links planted in the user's own target directory"):
