@@ -22,10 +22,10 @@
 
 #include "image/config.h"
 #include "guard.h"
+#include "paths/bounded.h"
 #include "paths/template.h"
 
 static const size_t NAME_CAPACITY = 1024;
-static const size_t VALUE_CAPACITY = 1024;
 
 static std::wstring ProgramPath;
 

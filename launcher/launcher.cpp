@@ -6,6 +6,7 @@
 #include "launcher/child.h"
 #include "launcher/command_line.h"
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "paths/executable_path.h"
 #include "paths/fatal.h"
 #include "paths/template.h"

@@ -1,6 +1,5 @@
 #include "pack/arguments.h"
 
-#include "pack/common.h"
 
 namespace zovari {
 

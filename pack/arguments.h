@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 
 namespace zovari {
 
@@ -19,8 +19,8 @@ struct UsageError : PackError {
 struct OptionDefinition {
   std::string name;  // without the leading "--"
   bool takes_value;
-  char short_name = 0;
-  bool repeatable = false;  // may be given more than once (all())  // "-q" for --quiet; 0: none
+  char short_name = 0;      // "-q" for --quiet; 0: none
+  bool repeatable = false;  // may be given more than once (all())
 };
 
 class Arguments {

@@ -4,39 +4,32 @@
 #include <cstring>
 #include <fstream>
 
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
+#include "payload/format.h"
+#include "payload/programs.h"
 
 namespace zovari {
 
-namespace {
-
-uint32_t little(const unsigned char* at, size_t bytes) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= (uint32_t)at[i] << (8 * i);
-  return value;
-}
-
-}  // namespace
-
 BinaryKind binary_kind(const unsigned char* head, size_t size) {
   BinaryKind kind;
-  if (size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0) {
+  if (starts_like_elf(head, size)) {
     kind.format = BinaryFormat::elf;
     return kind;
   }
-  if (size < 0x40 || head[0] != 'M' || head[1] != 'Z') return kind;
+  if (size < 0x40 || !starts_like_windows_program(head, size)) return kind;
   // The PE signature, the file header (20 bytes), then the optional
   // header, whose subsystem field is at the same offset (68) in PE32 and PE32+.
-  uint32_t pe = little(head + 0x3C, 4);
+  uint32_t pe = (uint32_t)read_little_endian(head + 0x3C, 4);
   if (pe > size || size - pe < 4 + 20 + 70 || std::memcmp(head + pe, "PE\0\0", 4) != 0) return kind;
   kind.format = BinaryFormat::pe;
-  kind.subsystem = little(head + pe + 4 + 20 + 68, 2);
+  kind.subsystem = (unsigned)read_little_endian(head + pe + 4 + 20 + 68, 2);
   return kind;
 }
 
 std::string read_head(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::string head(kBinaryHeadBytes, '\0');
+  std::string head(BINARY_HEAD_BYTES, '\0');
   if (in) in.read(head.data(), (std::streamsize)head.size());
   if (in.bad() || (!in && !in.eof())) throw PackError("cannot read " + quoted_path(path));
   head.resize((size_t)in.gcount());
@@ -44,19 +37,17 @@ std::string read_head(const std::filesystem::path& path) {
 }
 
 std::string subsystem_name(unsigned subsystem) {
-  if (subsystem == kSubsystemConsole) return "console";
-  if (subsystem == kSubsystemWindows) return "GUI";
+  if (subsystem == SUBSYSTEM_CONSOLE) return "console";
+  if (subsystem == SUBSYSTEM_WINDOWS) return "GUI";
   return "subsystem " + std::to_string(subsystem);
 }
 
 bool starts_like_program(const unsigned char* head, size_t size) {
-  if (size >= 2 && ((head[0] == '#' && head[1] == '!') || (head[0] == 'M' && head[1] == 'Z'))) return true;
-  return size >= 4 && std::memcmp(head, "\x7f" "ELF", 4) == 0;
+  return starts_like_linux_program(head, size) || starts_like_windows_program(head, size);
 }
 
-
 FileKind file_kind(const unsigned char* data, uint64_t size) {
-  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, kBinaryHeadBytes));
+  BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, BINARY_HEAD_BYTES));
   FileKind out;
   if (kind.format == BinaryFormat::pe) out.target = "windows";
   if (kind.format == BinaryFormat::elf) out.target = "linux";

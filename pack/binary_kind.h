@@ -17,8 +17,8 @@ namespace zovari {
 enum class BinaryFormat { other, pe, elf };
 
 // The subsystem values of the PE optional header that matter here.
-inline constexpr unsigned kSubsystemWindows = 2;
-inline constexpr unsigned kSubsystemConsole = 3;
+inline constexpr unsigned SUBSYSTEM_WINDOWS = 2;
+inline constexpr unsigned SUBSYSTEM_CONSOLE = 3;
 
 struct BinaryKind {
   BinaryFormat format = BinaryFormat::other;
@@ -26,20 +26,22 @@ struct BinaryKind {
 };
 
 // How many leading bytes binary_kind needs at most.
-inline constexpr size_t kBinaryHeadBytes = 64 * 1024;
+inline constexpr size_t BINARY_HEAD_BYTES = 64 * 1024;
 
 // The kind of the file whose first bytes are head (as many as there are, up
-// to kBinaryHeadBytes).
+// to BINARY_HEAD_BYTES).
 BinaryKind binary_kind(const unsigned char* head, size_t size);
 
-// The first bytes of the file at path, up to kBinaryHeadBytes.  Throws
+// The first bytes of the file at path, up to BINARY_HEAD_BYTES.  Throws
 // PackError naming the file when it cannot be read.
 std::string read_head(const std::filesystem::path& path);
 
 // "console", "GUI" (the windows subsystem), or the number.
 std::string subsystem_name(unsigned subsystem);
 
-// True when the first bytes (4 suffice) start like a program: ELF, "#!", "MZ".
+// True when the first bytes (4 suffice) start like a program of either
+// system: what the launcher makes executable on Linux (payload/programs.h),
+// and Windows programs ("MZ"), which extract makes executable too.
 bool starts_like_program(const unsigned char* head, size_t size);
 
 // What a file holding a payload is: "windows" or "linux" for a launcher,

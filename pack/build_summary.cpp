@@ -5,10 +5,11 @@
 #include <map>
 #include <string>
 
-#include "pack/common.h"
 #include "pack/packing.h"
+#include "pack/text.h"
 #include "paths/template.h"
 #include "paths/tokens.h"
+#include "platform/linux_folders.h"
 
 namespace fs = std::filesystem;
 
@@ -18,8 +19,9 @@ namespace {
 
 // The cache folder a launcher's template names, read piece by piece as the
 // launcher reads it, tokens in any case: the build values in place, and for
-// a Linux launcher also this machine's {CACHE_DIR}, {HOME} and {TEMP} as the
-// launcher finds them.  Run-time values stay as tokens; a name given up for
+// a Linux launcher also this machine's {CACHE_DIR}, {HOME} and {TEMP} by the
+// launcher's rules (the password database aside: {HOME} stays a token when
+// HOME does not count).  Run-time values stay as tokens; a name given up for
 // a later "{" is dropped, as the launcher drops it.
 std::string shown_cache_folder(const LauncherSettings& s) {
   std::map<path_token, std::string> values = {{TOKEN_PRODUCT, s.product},
@@ -30,15 +32,19 @@ std::string shown_cache_folder(const LauncherSettings& s) {
   if (s.target == "linux") {
     auto variable = [](const char* name) {
       const char* value = std::getenv(name);
-      return value != nullptr && value[0] == '/' ? std::string(value) : std::string();
+      return LINUX_FOLDER_VARIABLE_COUNTS(value) ? std::string(value) : std::string();
     };
-    std::string home = variable("HOME");
-    std::string cache = variable("XDG_CACHE_HOME");
-    if (cache.empty() && !home.empty()) cache = home + "/.cache";
-    std::string temp = variable("TMPDIR");
+    std::string home = variable(LINUX_HOME_VARIABLE);
+    std::string cache = variable(LINUX_CACHE_VARIABLE);
+    if (cache.empty() && !home.empty()) {
+      cache = home;
+      cache.resize(linux_cache_suffix_at(linux_trim_home_for_cache(&cache[0], cache.size())));
+      cache += LINUX_CACHE_SUFFIX;
+    }
+    std::string temp = variable(LINUX_TEMP_VARIABLE);
     if (!cache.empty()) values[TOKEN_CACHE_DIR] = cache;
     if (!home.empty()) values[TOKEN_HOME] = home;
-    values[TOKEN_TEMP] = temp.empty() ? "/tmp" : temp;
+    values[TOKEN_TEMP] = temp.empty() ? LINUX_DEFAULT_TEMP : temp;
   }
   std::u16string units = utf16_from_utf8(s.path_template);
   const std::wstring wide(units.begin(), units.end());

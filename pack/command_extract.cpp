@@ -6,7 +6,8 @@
 #include <filesystem>
 
 #include "pack/arguments.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "pack/extractor.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"

@@ -10,11 +10,13 @@
 
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "pack/command_options.h"
 #include "pack/launcher_build.h"
 #include "pack/payload_reader.h"
 #include "pack/system.h"
+#include "payload/format.h"
 
 namespace fs = std::filesystem;
 
@@ -41,8 +43,8 @@ class NameCollector : public RecordVisitor {
  public:
   void begin_record(const RecordInfo& record) override { names.push_back(record.name); }
   void record_data(const char* data, size_t size) override {
-    if (names.size() == 1 && head.size() < kBinaryHeadBytes) {
-      head.append(data, std::min(size, kBinaryHeadBytes - head.size()));
+    if (names.size() == 1 && head.size() < BINARY_HEAD_BYTES) {
+      head.append(data, std::min(size, BINARY_HEAD_BYTES - head.size()));
     }
   }
   std::vector<std::u16string> names;
@@ -54,7 +56,7 @@ class NameCollector : public RecordVisitor {
 std::string read_privately(const fs::path& source) {
   SystemProblem problem;
   FileId file = open_for_reading(source, &problem);
-  if (file == kNoFile) throw PackError("cannot open " + quoted_path(source) + ": " + problem.text);
+  if (file == NO_FILE) throw PackError("cannot open " + quoted_path(source) + ": " + problem.text);
   long long size = regular_file_size(file, &problem);
   std::string bytes(size > 0 ? (size_t)size : 0, '\0');
   size_t done = 0;
@@ -83,8 +85,9 @@ int command_launcher(const std::vector<std::string>& rest) {
   LauncherSettings settings = launcher_settings(args);
   const std::string copy = read_privately(payload);
   const unsigned char* data = reinterpret_cast<const unsigned char*>(copy.data());
-  if (copy.compare(0, 3, "QDY") != 0) {
-    throw PackError("not a payload file (it does not start with \"QDY\"): " + payload.u8string());
+  if (copy.size() < PAYLOAD_MAGIC_SIZE || std::memcmp(data, PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE) != 0) {
+    const std::string magic(reinterpret_cast<const char*>(PAYLOAD_MAGIC), PAYLOAD_MAGIC_SIZE);
+    throw PackError("not a payload file (it does not start with \"" + magic + "\"): " + payload.u8string());
   }
   NameCollector names;
   PayloadLocation location = find_payload(data, copy.size());

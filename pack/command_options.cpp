@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/runtime_image.h"
+#include "pack/text.h"
 
 namespace fs = std::filesystem;
 

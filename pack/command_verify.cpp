@@ -7,7 +7,7 @@
 
 #include "pack/arguments.h"
 #include "pack/binary_kind.h"
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
 #include "pack/pe_signature.h"

@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include "pack/commands.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 
 int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);

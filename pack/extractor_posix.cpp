@@ -15,7 +15,8 @@
 
 #include "pack/binary_kind.h"
 #include "pack/cleanup.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "pack/names.h"
 #include "pack/system.h"
 

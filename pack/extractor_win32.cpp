@@ -9,7 +9,8 @@
 #include <random>
 
 #include "pack/cleanup.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "pack/names.h"
 #include "pack/system.h"
 
@@ -46,15 +47,15 @@ class Extractor : public RecordVisitor {
     std::error_code error;
     if (fs::is_directory(place_, error)) throw PackError("cannot write " + shown_ + ": a folder is in its place");
     SystemProblem failure;
-    for (int attempt = 0; attempt < 100 && file_ == kNoFile; ++attempt) {
+    for (int attempt = 0; attempt < 100 && file_ == NO_FILE; ++attempt) {
       wchar_t suffix[32];
       swprintf(suffix, 32, L".%08x.tmp", (unsigned)random_());
       temporary_ = folder / (L".zovari-pack" + std::wstring(suffix));
       failure = SystemProblem();
       file_ = create_new_file(temporary_, &failure);
-      if (file_ == kNoFile && !failure.exists) break;
+      if (file_ == NO_FILE && !failure.exists) break;
     }
-    if (file_ == kNoFile) throw PackError("cannot create " + shown_ + ": " + failure.text);
+    if (file_ == NO_FILE) throw PackError("cannot create " + shown_ + ": " + failure.text);
     mark_ = remember_temporary(temporary_, false);
   }
   void record_data(const char* data, size_t size) override {
@@ -63,7 +64,7 @@ class Extractor : public RecordVisitor {
   }
   void end_record(const RecordInfo&, uint32_t) override {
     FileId file = file_;
-    file_ = kNoFile;
+    file_ = NO_FILE;
     SystemProblem problem;
     bool good = close_file(file, &problem) &&
                 MoveFileExW(temporary_.c_str(), place_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
@@ -84,8 +85,8 @@ class Extractor : public RecordVisitor {
   }
   void discard() {
     SystemProblem ignored;
-    if (file_ != kNoFile) close_file(file_, &ignored);
-    file_ = kNoFile;
+    if (file_ != NO_FILE) close_file(file_, &ignored);
+    file_ = NO_FILE;
     std::error_code error;
     if (!temporary_.empty()) fs::remove(temporary_, error);
     temporary_.clear();
@@ -94,7 +95,7 @@ class Extractor : public RecordVisitor {
   }
 
   fs::path root_, place_, temporary_;
-  FileId file_ = kNoFile;
+  FileId file_ = NO_FILE;
   int mark_ = -1;
   std::minstd_rand random_{std::random_device()()};
   std::string shown_;

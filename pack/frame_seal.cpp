@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 

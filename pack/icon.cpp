@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/system.h"
+#include "pack/text.h"
+#include "payload/format.h"
 
 // Debian's libstb-dev, compiled into this file only, with every function static.
 #define STB_IMAGE_STATIC
@@ -48,16 +50,16 @@ namespace {
 
 // Limits checked before anything is decoded: a 4096-pixel square decodes to
 // 64 MiB of RGBA, and no icon source needs more.
-constexpr int kMaxSourceSide = 4096;
-constexpr long kMaxIconFileBytes = 16L << 20;
-constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+constexpr int MAX_SOURCE_SIDE = 4096;
+constexpr long MAX_ICON_FILE_BYTES = 16L << 20;
+constexpr unsigned char PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 
 using Pixels = std::vector<unsigned char>;  // RGBA, 8 bits per channel, rows top down
 
 // True when the chunks after the signature follow each other whole up to the
 // IEND chunk: a cut-short file gets its own message instead of the decoder's.
 bool chunks_reach_end(const std::string& png) {
-  size_t pos = sizeof kPngSignature;
+  size_t pos = sizeof PNG_SIGNATURE;
   while (png.size() - pos >= 12) {
     const auto* at = reinterpret_cast<const unsigned char*>(png.data() + pos);
     uint32_t length = uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
@@ -71,8 +73,8 @@ bool chunks_reach_end(const std::string& png) {
 // The image header's bit depth and colour type, checked against the
 // combinations PNG allows; empty when they are good.
 std::string header_problem(const std::string& png) {
-  const auto* at = reinterpret_cast<const unsigned char*>(png.data()) + sizeof kPngSignature;
-  if (png.size() < sizeof kPngSignature + 8 + 13 || std::memcmp(at + 4, "IHDR", 4) != 0) {
+  const auto* at = reinterpret_cast<const unsigned char*>(png.data()) + sizeof PNG_SIGNATURE;
+  if (png.size() < sizeof PNG_SIGNATURE + 8 + 13 || std::memcmp(at + 4, "IHDR", 4) != 0) {
     return "it does not start with an IHDR chunk";
   }
   int depth = at[16], colour = at[17];
@@ -149,9 +151,7 @@ std::string default_icon_png() {
 namespace {
 
 uint32_t get_le(const std::string& data, size_t at, size_t bytes) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < bytes; ++i) value |= (uint32_t)(unsigned char)data[at + i] << (8 * i);
-  return value;
+  return (uint32_t)read_little_endian(reinterpret_cast<const unsigned char*>(data.data()) + at, bytes);
 }
 
 // An icon image stored as a bitmap (a BITMAPINFOHEADER, bottom-up rows of
@@ -166,7 +166,7 @@ std::string png_from_icon_bitmap(const std::string& image, const std::string& na
   if (get_le(image, 16, 4) != 0 || (bits != 32 && bits != 24)) {
     throw PackError(bad + "is neither PNG nor a 24- or 32-bit bitmap; save it with those");
   }
-  if (width <= 0 || height <= 0 || width > kMaxSourceSide || height > kMaxSourceSide) {
+  if (width <= 0 || height <= 0 || width > MAX_SOURCE_SIDE || height > MAX_SOURCE_SIDE) {
     throw PackError(bad + "has a size of " + std::to_string(width) + "x" + std::to_string(height));
   }
   size_t row = ((size_t)width * bits / 8 + 3) & ~(size_t)3;
@@ -221,7 +221,7 @@ std::string png_from_ico(const std::string& ico, const std::string& name) {
   }
   size_t entry = 6 + 16 * best;
   std::string image = ico.substr(get_le(ico, entry + 12, 4), get_le(ico, entry + 8, 4));
-  if (image.size() >= sizeof kPngSignature && std::memcmp(image.data(), kPngSignature, sizeof kPngSignature) == 0) {
+  if (image.size() >= sizeof PNG_SIGNATURE && std::memcmp(image.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
     return image;
   }
   return png_from_icon_bitmap(image, name);
@@ -232,16 +232,16 @@ std::string png_from_ico(const std::string& ico, const std::string& name) {
 std::string read_icon_file(const std::filesystem::path& path) {
   SystemProblem problem;
   FileId file = open_for_reading(path, &problem);
-  if (file == kNoFile) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
+  if (file == NO_FILE) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
   std::string contents;
   char buffer[65536];
   long long count;
   while ((count = read_file(file, buffer, sizeof buffer, &problem)) > 0) {
     contents.append(buffer, (size_t)count);
-    if ((long)contents.size() > kMaxIconFileBytes) {
+    if ((long)contents.size() > MAX_ICON_FILE_BYTES) {
       close_file(file, &problem);
       throw PackError("the icon " + in_quotes(path.u8string()) + " is larger than " +
-                      std::to_string(kMaxIconFileBytes >> 20) + " MiB");
+                      std::to_string(MAX_ICON_FILE_BYTES >> 20) + " MiB");
     }
   }
   SystemProblem ignored;
@@ -254,17 +254,17 @@ std::string read_icon_file(const std::filesystem::path& path) {
 }
 
 std::vector<IconImage> make_icon_images(const std::string& png, const std::string& name) {
-  if (png.size() < sizeof kPngSignature ||
-      std::memcmp(png.data(), kPngSignature, sizeof kPngSignature) != 0) {
+  if (png.size() < sizeof PNG_SIGNATURE ||
+      std::memcmp(png.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) != 0) {
     throw PackError("the icon " + in_quotes(name) + " is not a PNG image");
   }
   if (!chunks_reach_end(png)) {
     throw PackError("the icon " + in_quotes(name) +
                     " is not a readable PNG image (it is cut short before its IEND chunk)");
   }
-  if (png.size() > (size_t)kMaxIconFileBytes) {
+  if (png.size() > (size_t)MAX_ICON_FILE_BYTES) {
     throw PackError("the icon " + in_quotes(name) + " is larger than " +
-                    std::to_string(kMaxIconFileBytes >> 20) + " MiB");
+                    std::to_string(MAX_ICON_FILE_BYTES >> 20) + " MiB");
   }
   std::string header = header_problem(png);
   if (!header.empty()) {
@@ -277,10 +277,10 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
     throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
                     stbi_failure_reason() + ")");
   }
-  if (width > kMaxSourceSide || height > kMaxSourceSide) {
+  if (width > MAX_SOURCE_SIDE || height > MAX_SOURCE_SIDE) {
     throw PackError("the icon " + in_quotes(name) + " is " + std::to_string(width) + "x" +
                     std::to_string(height) + " pixels; at most " +
-                    std::to_string(kMaxSourceSide) + " on a side are accepted");
+                    std::to_string(MAX_SOURCE_SIDE) + " on a side are accepted");
   }
   stbi_uc* rgba = stbi_load_from_memory(bytes, length, &width, &height, &channels, 4);
   if (rgba == nullptr) {
@@ -292,7 +292,7 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
   stbi_image_free(rgba);
 
   std::vector<IconImage> images;
-  for (int size : kIconSizes) {
+  for (int size : ICON_SIZES) {
     images.push_back(IconImage{size, encode_png(resample(canvas, side, size), size)});
   }
   return images;

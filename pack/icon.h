@@ -13,7 +13,7 @@
 namespace zovari {
 
 // The icon sizes in pixels, in the order of the resource identifiers 1..7.
-inline constexpr std::array<int, 7> kIconSizes = {16, 24, 32, 48, 64, 128, 256};
+inline constexpr std::array<int, 7> ICON_SIZES = {16, 24, 32, 48, 64, 128, 256};
 
 struct IconImage {
   int size;         // width and height in pixels
@@ -31,7 +31,7 @@ std::string default_icon_png();
 std::string read_icon_file(const std::filesystem::path& path);
 
 // Decodes png (called `name` in messages) and resamples it to each of
-// kIconSizes, a non-square image centred on a transparent square first.  The
+// ICON_SIZES, a non-square image centred on a transparent square first.  The
 // same input gives the same bytes.  PackError, before anything is decoded,
 // when png is not a PNG image, is over 16 MiB, has a bit depth PNG does not
 // allow or is larger than 4096 pixels on a side; PackError when it cannot be

@@ -5,8 +5,10 @@
 
 #include "image/build_area.h"
 #include "pack/binary_kind.h"
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/launcher_image.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/names.h"
 #include "pack/payload_reader.h"
 #include "pack/resources.h"
@@ -429,7 +431,7 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
                     (detected == "windows" ? "Windows program (PE)" : "Linux program"));
   }
   if (s.subsystem.empty()) {
-    s.subsystem = kind.subsystem == kSubsystemConsole ? "console" : "windows";
+    s.subsystem = kind.subsystem == SUBSYSTEM_CONSOLE ? "console" : "windows";
   }
 }
 
@@ -473,7 +475,7 @@ void build_launcher(const unsigned char* payload, uint64_t payload_length, const
   if (s.target == "windows") {
     WindowsResources resources = launcher_resources(s);
     image = pe_launcher(runtime, area_head, payload_span,
-                        s.subsystem == "console" ? kSubsystemConsole : kSubsystemWindows,
+                        s.subsystem == "console" ? SUBSYSTEM_CONSOLE : SUBSYSTEM_WINDOWS,
                         [&](uint32_t rva) { return resource_section(resources, rva); });
   } else {
     image = elf_launcher(runtime, area_head, payload_span);

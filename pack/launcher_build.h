@@ -26,8 +26,8 @@ struct LauncherSettings {
   std::string main_head;           // the main binary's first bytes (binary_kind.h)
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
-  bool version_from_content = false;
-  std::string file_version_option, product_version_option;  // where each came from  // {VERSION} waits for set_content_version
+  bool version_from_content = false;  // {VERSION} waits for set_content_version
+  std::string file_version_option, product_version_option;  // where each came from
 };
 
 // The {VERSION} of a launcher built without --version: "0.0.0-" and the

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "image/build_area.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 
 namespace zovari {
 
@@ -11,7 +12,7 @@ namespace {
 
 // The page size that loaders map image files in: the build area starts on
 // such a boundary in the file and in memory.
-constexpr uint64_t kPageSize = 4096;
+constexpr uint64_t IMAGE_PAGE_SIZE = 4096;
 
 uint64_t get(const unsigned char* data, uint64_t at, unsigned bytes) {
   uint64_t value = 0;
@@ -33,7 +34,7 @@ const unsigned char* bytes_of(const std::string& text) {
 
 // --- ELF64 ---------------------------------------------------------------------
 
-constexpr uint32_t kElfLoad = 1;
+constexpr uint32_t ELF_LOAD = 1;
 
 struct ElfLayout {
   uint64_t phoff, shoff;
@@ -89,11 +90,11 @@ ElfLayout elf_layout(const unsigned char* data, uint64_t size) {
 
 // --- PE32+ ----------------------------------------------------------------------
 
-constexpr unsigned kSectionHeaderSize = 40;
-constexpr unsigned kResourceDirectory = 2;
-constexpr unsigned kCertificateDirectory = 4;
-constexpr uint32_t kInitializedData = 0x00000040;
-constexpr uint32_t kReadable = 0x40000000;
+constexpr unsigned SECTION_HEADER_SIZE = 40;
+constexpr unsigned RESOURCE_DIRECTORY = 2;
+constexpr unsigned CERTIFICATE_DIRECTORY = 4;
+constexpr uint32_t INITIALIZED_DATA = 0x00000040;
+constexpr uint32_t READABLE = 0x40000000;
 
 struct PeLayout {
   uint64_t optional;  // the optional header
@@ -112,7 +113,7 @@ bool is_pe(const unsigned char* data, uint64_t size) {
 }
 
 uint64_t pe_section(const PeLayout& layout, unsigned index) {
-  return layout.sections + (uint64_t)kSectionHeaderSize * index;
+  return layout.sections + (uint64_t)SECTION_HEADER_SIZE * index;
 }
 
 uint64_t pe_directory(const PeLayout& layout, unsigned index) { return layout.optional + 112 + 8 * index; }
@@ -131,8 +132,8 @@ PeLayout pe_layout(const unsigned char* data, uint64_t size) {
   layout.file_alignment = (uint32_t)get(data, layout.optional + 36, 4);
   layout.headers_size = get(data, layout.optional + 60, 4);
   layout.directory_count = (unsigned)get(data, layout.optional + 108, 4);
-  if (layout.sections + (uint64_t)kSectionHeaderSize * layout.count > size ||
-      112 + 8 * (uint64_t)layout.directory_count > optional_size || layout.directory_count <= kCertificateDirectory ||
+  if (layout.sections + (uint64_t)SECTION_HEADER_SIZE * layout.count > size ||
+      112 + 8 * (uint64_t)layout.directory_count > optional_size || layout.directory_count <= CERTIFICATE_DIRECTORY ||
       layout.file_alignment == 0 ||
       layout.section_alignment < layout.file_alignment) {
     throw PackError("the PE image's headers are damaged");
@@ -223,11 +224,11 @@ void check_runtime_image(const std::string& image, bool elf, const std::string& 
       for (unsigned i = 0; i < layout.phnum; ++i) {
         uint64_t segment = elf_segment(layout.phoff, i);
         uint64_t end = get(data, segment + 8, 8) + get(data, segment + 32, 8);
-        bool area = get(data, segment + 8, 8) == place.offset && get(data, segment, 4) == kElfLoad;
+        bool area = get(data, segment + 8, 8) == place.offset && get(data, segment, 4) == ELF_LOAD;
         if (!area && end > place.offset && get(data, segment + 32, 8) > 0) {
           throw PackError("its build area is not the last part of the image that is loaded");
         }
-        if (area && (get(data, segment + 32, 8) != place.capacity || place.offset % kPageSize != 0)) {
+        if (area && (get(data, segment + 32, 8) != place.capacity || place.offset % IMAGE_PAGE_SIZE != 0)) {
           throw PackError("its build area is not a page-aligned segment of its own");
         }
       }
@@ -247,12 +248,12 @@ void check_runtime_image(const std::string& image, bool elf, const std::string& 
       if (get(data, header + 20, 4) + get(data, header + 16, 4) != size) {
         throw PackError("data follows its last section");
       }
-      if (get(data, pe_directory(layout, kResourceDirectory) + 4, 4) != 0 ||
-          get(data, pe_directory(layout, kCertificateDirectory) + 4, 4) != 0) {
+      if (get(data, pe_directory(layout, RESOURCE_DIRECTORY) + 4, 4) != 0 ||
+          get(data, pe_directory(layout, CERTIFICATE_DIRECTORY) + 4, 4) != 0) {
         throw PackError("it already has resources or a signature");
       }
       uint64_t free_at = pe_section(layout, layout.count);
-      if (free_at + kSectionHeaderSize > layout.headers_size) {
+      if (free_at + SECTION_HEADER_SIZE > layout.headers_size) {
         throw PackError("its headers have no room for the resource section's entry");
       }
     }
@@ -273,7 +274,7 @@ ImagePieces elf_launcher(const std::string& image, Span area_head, Span payload)
   std::string tail = image.substr((size_t)old_end);
   for (unsigned i = 0; i < layout.phnum; ++i) {
     uint64_t segment = elf_segment(layout.phoff, i);
-    if (get(data, segment, 4) == kElfLoad && get(data, segment + 8, 8) == layout.area_offset) {
+    if (get(data, segment, 4) == ELF_LOAD && get(data, segment + 8, 8) == layout.area_offset) {
       put(head, segment + 32, 8, area_size);  // p_filesz
       put(head, segment + 40, 8, area_size);  // p_memsz
     }
@@ -314,7 +315,7 @@ ImagePieces pe_launcher(const std::string& image, Span area_head, Span payload, 
   const uint64_t area_rva = get(data, area_header + 12, 4);
   const uint64_t area_size = area_head.size + payload.size;
   // Page-aligned in the file, so that a loader can map the area.
-  const uint64_t area_at = align_up(old_at, kPageSize);
+  const uint64_t area_at = align_up(old_at, IMAGE_PAGE_SIZE);
   const uint64_t area_raw = align_up(area_size, layout.file_alignment);
   const uint64_t resource_rva = align_up(area_rva + area_size, layout.section_alignment);
   const std::string resource_bytes = resources((uint32_t)resource_rva);
@@ -330,22 +331,22 @@ ImagePieces pe_launcher(const std::string& image, Span area_head, Span payload, 
   put(head, area_header + 16, 4, area_raw);   // SizeOfRawData
   put(head, area_header + 20, 4, area_at);    // PointerToRawData
   const uint64_t resource_header = pe_section(layout, layout.count);
-  std::string section(kSectionHeaderSize, '\0');
+  std::string section(SECTION_HEADER_SIZE, '\0');
   std::memcpy(&section[0], ".rsrc", 5);
   put(section, 8, 4, resource_bytes.size());
   put(section, 12, 4, resource_rva);
   put(section, 16, 4, resource_raw);
   put(section, 20, 4, resource_at);
-  put(section, 36, 4, kInitializedData | kReadable);
-  head.replace(resource_header, kSectionHeaderSize, section);
+  put(section, 36, 4, INITIALIZED_DATA | READABLE);
+  head.replace(resource_header, SECTION_HEADER_SIZE, section);
   const uint64_t header = get(data, 0x3c, 4);
   put(head, header + 6, 2, layout.count + 1);
   const uint64_t initialized = get(data, layout.optional + 8, 4);
   put(head, layout.optional + 8, 4, initialized - old_raw + area_raw + resource_raw);
   put(head, layout.optional + 56, 4, image_size);
   put(head, layout.optional + 68, 2, subsystem);
-  put(head, pe_directory(layout, kResourceDirectory), 4, resource_rva);
-  put(head, pe_directory(layout, kResourceDirectory) + 4, 4, resource_bytes.size());
+  put(head, pe_directory(layout, RESOURCE_DIRECTORY), 4, resource_rva);
+  put(head, pe_directory(layout, RESOURCE_DIRECTORY) + 4, 4, resource_bytes.size());
   const uint64_t checksum_at = layout.optional + 64;
   put(head, checksum_at, 4, 0);
 

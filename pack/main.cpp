@@ -12,8 +12,9 @@
 #include "pack/arguments.h"
 #include "pack/cleanup.h"
 #include "pack/commands.h"
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/runtime_image.h"
+#include "pack/text.h"
 
 namespace fs = std::filesystem;
 using namespace zovari;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <map>
 
-#include "pack/common.h"
+#include "pack/text.h"
 
 namespace zovari {
 

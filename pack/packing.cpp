@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "pack/command_options.h"
-#include "pack/common.h"
 #include "pack/names.h"
 #include "pack/system.h"
+#include "pack/text.h"
 
 namespace fs = std::filesystem;
 

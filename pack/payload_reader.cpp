@@ -7,10 +7,11 @@
 #include <cstring>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/frame_seal.h"
 #include "pack/launcher_image.h"
 #include "pack/system.h"
+#include "pack/text.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -173,7 +174,7 @@ void check_name_text(const std::u16string& name) {
 MappedFile::MappedFile(const fs::path& path) {
   SystemProblem problem;
   FileId file = open_for_reading(path, &problem);
-  if (file == kNoFile) throw PackError("cannot open " + quoted_path(path) + ": " + problem.text);
+  if (file == NO_FILE) throw PackError("cannot open " + quoted_path(path) + ": " + problem.text);
   long long size = regular_file_size(file, &problem);
   if (size < 0) {
     close_file(file, &problem);

@@ -15,6 +15,8 @@
 
 #include "pack/frame_seal.h"
 #include "pack/system.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -62,7 +64,7 @@ class InputFile {
   explicit InputFile(const fs::path& path) : path_(path) {
     SystemProblem problem;
     file_ = open_for_reading(path, &problem);
-    if (file_ == kNoFile) {
+    if (file_ == NO_FILE) {
       throw PackError("cannot read " + quoted_path(path) + ": " + problem.text +
                       (problem.missing ? " (it vanished while packing)" : ""));
     }
@@ -94,7 +96,7 @@ class InputFile {
 
  private:
   fs::path path_;
-  FileId file_ = kNoFile;
+  FileId file_ = NO_FILE;
 };
 
 // The file's size and checksum, read in pieces.

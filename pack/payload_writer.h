@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 
 namespace zovari {
 

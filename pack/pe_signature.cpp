@@ -1,15 +1,14 @@
 #include "pack/pe_signature.h"
 
-#include "pack/common.h"
+#include "pack/error.h"
+#include "payload/format.h"
 
 namespace zovari {
 
 namespace {
 
 uint64_t field(const unsigned char* data, uint64_t at, unsigned bytes) {
-  uint64_t value = 0;
-  for (unsigned i = 0; i < bytes; ++i) value |= (uint64_t)data[at + i] << (8 * i);
-  return value;
+  return read_little_endian(data + at, bytes);
 }
 
 }  // namespace

@@ -4,17 +4,18 @@
 #include <vector>
 
 #include "pack/icon.h"
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 
 namespace zovari {
 namespace {
 
 // A version string longer than this is refused: the whole version record
 // must stay well below its 64 KiB limit.
-constexpr size_t kMaxValueUnits = 2048;
+constexpr size_t MAX_VALUE_UNITS = 2048;
 
 // The launcher's manifest: one line of UTF-8 XML without declaration.
-constexpr const char* kManifest =
+constexpr const char* MANIFEST =
     "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
     "<assemblyIdentity type=\"win32\" name=\"Mini\" version=\"1.0.0.0\"/>"
     "<compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\"><application>"
@@ -45,9 +46,9 @@ std::u16string checked_units(const char* key, const std::string& value) {
   if (units.find(u'\0') != std::u16string::npos) {
     throw PackError(std::string("the version value ") + key + " holds a NUL character");
   }
-  if (units.size() > kMaxValueUnits) {
+  if (units.size() > MAX_VALUE_UNITS) {
     throw PackError(std::string("the version value ") + key + " is longer than " +
-                    std::to_string(kMaxValueUnits) + " characters");
+                    std::to_string(MAX_VALUE_UNITS) + " characters");
   }
   return units;
 }
@@ -181,20 +182,20 @@ WindowsResources make_windows_resources(const VersionValues& values,
   out.version_record = version_record(values);
   out.icons = icon_png.empty() ? make_icon_images(default_icon_png(), "image/icon.png (built in)")
                                : make_icon_images(read_icon_file(icon_png), icon_png.u8string());
-  out.manifest = kManifest;
+  out.manifest = MANIFEST;
   return out;
 }
 
 std::string resource_section(const WindowsResources& resources, uint32_t rva) {
-  constexpr unsigned kIcon = 3, kGroupIcon = 14, kVersion = 16, kManifest = 24;
+  constexpr unsigned RESOURCE_ICON = 3, RESOURCE_GROUP_ICON = 14, RESOURCE_VERSION = 16, RESOURCE_MANIFEST = 24;
   const std::string group = icon_group_directory(resources.icons, 1);
   std::vector<Resource> all;
   for (size_t i = 0; i < resources.icons.size(); ++i) {
-    all.push_back({kIcon, (unsigned)i + 1, &resources.icons[i].png});
+    all.push_back({RESOURCE_ICON, (unsigned)i + 1, &resources.icons[i].png});
   }
-  all.push_back({kGroupIcon, 1, &group});
-  all.push_back({kVersion, 1, &resources.version_record});
-  all.push_back({kManifest, 1, &resources.manifest});
+  all.push_back({RESOURCE_GROUP_ICON, 1, &group});
+  all.push_back({RESOURCE_VERSION, 1, &resources.version_record});
+  all.push_back({RESOURCE_MANIFEST, 1, &resources.manifest});
   // The types in ascending order, each with its identifiers in order: the
   // list above is already sorted so.
   std::vector<unsigned> types;
@@ -225,16 +226,16 @@ std::string resource_section(const WindowsResources& resources, uint32_t rva) {
     for (unsigned i = 0; i < bytes; ++i) out[where + i] = (char)(value >> (8 * i));
   };
   auto table = [&](size_t where, size_t ids) { put(where + 14, 2, (uint32_t)ids); };
-  constexpr uint32_t kSubdirectory = 0x80000000;
+  constexpr uint32_t SUBDIRECTORY = 0x80000000;
   table(0, types.size());
   for (size_t t = 0; t < types.size(); ++t) {
     put(16 + 8 * t, 4, types[t]);
-    put(20 + 8 * t, 4, kSubdirectory | (uint32_t)type_tables[t]);
+    put(20 + 8 * t, 4, SUBDIRECTORY | (uint32_t)type_tables[t]);
     size_t entry = 0;
     for (size_t i = 0; i < all.size(); ++i) {
       if (all[i].type != types[t]) continue;
       put(type_tables[t] + 16 + 8 * entry, 4, all[i].id);
-      put(type_tables[t] + 20 + 8 * entry, 4, kSubdirectory | (uint32_t)language_tables[i]);
+      put(type_tables[t] + 20 + 8 * entry, 4, SUBDIRECTORY | (uint32_t)language_tables[i]);
       ++entry;
     }
     table(type_tables[t], entry);

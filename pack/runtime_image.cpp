@@ -3,7 +3,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "pack/common.h"
+#include "pack/error.h"
+#include "pack/text.h"
 #include "pack/launcher_image.h"
 #include "pack/system.h"
 

@@ -16,7 +16,7 @@ namespace zovari {
 
 // An open file, or -1.
 using FileId = intptr_t;
-inline constexpr FileId kNoFile = -1;
+inline constexpr FileId NO_FILE = -1;
 
 struct SystemProblem {
   std::string text;      // the system's message
@@ -24,11 +24,11 @@ struct SystemProblem {
   bool exists = false;   // a file is already there (exclusive creation)
 };
 
-// Opens a file for reading; kNoFile with *problem when it cannot.
+// Opens a file for reading; NO_FILE with *problem when it cannot.
 FileId open_for_reading(const std::filesystem::path& path, SystemProblem* problem);
 
 // Creates a new file for writing, never opening one that is there already
-// or following a link at its place; kNoFile with *problem (exists set when
+// or following a link at its place; NO_FILE with *problem (exists set when
 // the name is taken).
 FileId create_new_file(const std::filesystem::path& path, SystemProblem* problem);
 

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/creation_mask.h"
+
 namespace fs = std::filesystem;
 
 namespace zovari {
@@ -125,10 +127,6 @@ bool make_private_folder(const fs::path& base, fs::path* made, SystemProblem* pr
 
 bool error_stream_is_terminal() { return ::isatty(2) != 0; }
 
-unsigned creation_mask() {
-  mode_t mask = ::umask(022);
-  ::umask(mask);
-  return mask;
-}
+unsigned creation_mask() { return file_creation_mask(); }
 
 }  // namespace zovari

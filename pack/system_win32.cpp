@@ -31,7 +31,7 @@ HANDLE handle(FileId file) { return reinterpret_cast<HANDLE>(file); }
 FileId id(HANDLE handle, SystemProblem* problem) {
   if (handle != INVALID_HANDLE_VALUE) return reinterpret_cast<FileId>(handle);
   fail(problem);
-  return kNoFile;
+  return NO_FILE;
 }
 
 }  // namespace

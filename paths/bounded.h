@@ -1,4 +1,4 @@
-// Bounded wide-string appends and environment access with narrow names.
+// Bounded wide-string appends.
 //
 // Every fixed buffer in the launcher is filled through these appends: a text
 // goes in whole or the process ends through abort.  Nothing is ever cut short.
@@ -12,8 +12,8 @@
 // A path buffer's size: one NUL-terminated path of at most 4095 units.
 static const size_t PATH_CAPACITY = 4096;
 
-// Longest environment value the system allows, with its NUL.
-static const size_t ENVIRONMENT_VALUE_CAPACITY = 32768;
+// A token's value buffer (a folder, a run-time value), with its NUL.
+static const size_t VALUE_CAPACITY = 1024;
 
 // Appends source after the text already in destination, whose whole buffer
 // holds capacity units.  Aborts on a null source or when the text and its NUL
@@ -27,14 +27,5 @@ void append_narrow_widened(wchar_t* destination, const char* source, size_t capa
 // Cuts text at its last path separator, which goes with everything after it.
 // A text without one stays whole.
 void cut_at_last_separator(wchar_t* text);
-
-// A fresh heap copy of the variable's value, owned by the caller, or null when
-// it is unset or empty.
-wchar_t* get_environment_value(const char* name);
-
-// Failures to set or remove are not reported.
-void set_environment_value(const char* name, const wchar_t* value);
-void clear_environment_value(const char* name);
-void set_environment_number(const char* name, long number);
 
 #endif

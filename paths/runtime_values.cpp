@@ -5,9 +5,8 @@
 #include <wctype.h>
 
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "platform/platform.h"
-
-static const size_t VALUE_CAPACITY = 1024;
 
 void xorshift_random_bytes(uint32_t seed, unsigned char bytes[8]) {
   uint32_t x = seed != 0 ? seed : 1;

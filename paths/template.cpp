@@ -6,8 +6,6 @@
 #include "paths/tokens.h"
 #include "platform/platform.h"
 
-static const size_t VALUE_CAPACITY = 1024;
-
 // Removes every separator at the end of the output but one that begins it:
 // alone, that one names the root ("/"), and without it the path would be
 // relative.  A folder that the Windows queries give starts with a drive or a

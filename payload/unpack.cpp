@@ -3,13 +3,13 @@
 
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "paths/bounded.h"
 #include "paths/fatal.h"
 #include "payload/checksum.h"
 #include "payload/directories.h"
 #include "payload/format.h"
+#include "payload/programs.h"
 #include "payload/reader.h"
 #include "platform/platform.h"
 
@@ -22,19 +22,17 @@ const wchar_t* unpack_main_binary_path(void) {
   return MainBinaryPath;
 }
 
-static uint64_t read_u64(void) {
-  unsigned char bytes[8];
+// A record's fields behind its name, little-endian.
+static uint64_t read_size(void) {
+  unsigned char bytes[RECORD_SIZE_BYTES];
   payload_read(bytes, sizeof bytes);
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
+  return read_little_endian(bytes, sizeof bytes);
 }
 
-static uint32_t read_u32(void) {
-  unsigned char bytes[4];
+static uint32_t read_checksum(void) {
+  unsigned char bytes[RECORD_CHECKSUM_BYTES];
   payload_read(bytes, sizeof bytes);
-  return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
-         (uint32_t)bytes[3] << 24;
+  return (uint32_t)read_little_endian(bytes, sizeof bytes);
 }
 
 // Reads one name into NameBuffer; returns its length in units (0: end record).
@@ -66,20 +64,13 @@ static void append_name(size_t length) {
   append_wide_bounded(TargetPath, converted, PATH_CAPACITY);
 }
 
-// Whether a file that starts with these bytes is a program (an ELF image or a
-// script), which the POSIX layer then makes executable.
-static bool looks_executable(const unsigned char* data, size_t size) {
-  if (size >= 4 && memcmp(data, "\x7f" "ELF", 4) == 0) return true;
-  return size >= 2 && data[0] == '#' && data[1] == '!';
-}
-
 // Writes the record's data to TargetPath.  The first piece is read before the
 // file is opened, so that its mode can be right from the moment it exists.
 static void write_record(uint64_t size, bool is_main_binary) {
   ensure_parent_directories(TargetPath);
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
-  bool executable = is_main_binary || looks_executable(CopyBuffer, piece);
+  bool executable = is_main_binary || starts_like_linux_program(CopyBuffer, piece);
   // Nothing in a file that stays empty can be read half written.  An empty
   // record's file is written at every start, also while children of other
   // launchers run; letting them read it meanwhile keeps their opens from
@@ -121,14 +112,14 @@ static void secure_target_directory(const wchar_t* target_directory) {
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
 }
 
-// Whether the file at TargetPath still needs writing.  The first time a file
-// does, the launcher makes its folders, takes the target directory's lock and
+// Whether the file at TargetPath must be written.  The first time a file must
+// be, the launcher makes its folders, takes the target directory's lock and
 // looks again: the file may be one that another launcher of the same build
 // was writing at that moment.  Holding the lock until the end record, a
 // launcher never rewrites a file under a child that another launcher has
 // started.
-static bool needs_writing(const wchar_t* target_directory, uint32_t stored,
-                          platform_handle* lock, bool* made) {
+static bool must_write_taking_lock(const wchar_t* target_directory, uint32_t stored,
+                                   platform_handle* lock, bool* made) {
   if (checksum_file(TargetPath) == stored) return false;
   if (*made) return true;
   *made = true;
@@ -157,9 +148,9 @@ void unpack_files(const wchar_t* target_directory) {
       secure_target_directory(target_directory);
       append_wide_bounded(MainBinaryPath, TargetPath, PATH_CAPACITY);
     }
-    uint64_t size = read_u64();
-    uint32_t stored = read_u32();
-    if (needs_writing(target_directory, stored, &lock, &made)) {
+    uint64_t size = read_size();
+    uint32_t stored = read_checksum();
+    if (must_write_taking_lock(target_directory, stored, &lock, &made)) {
       write_record(size, is_main_binary);
     } else {
       payload_skip(size);

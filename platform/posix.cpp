@@ -33,6 +33,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/creation_mask.h"
+#include "platform/linux_folders.h"
 #include "platform/utf8.h"
 
 extern char** environ;
@@ -113,15 +115,6 @@ char* platform_display_text(const wchar_t* text) {
 }
 
 // ---------------------------------------------------------------- files
-
-static mode_t file_creation_mask(void) {
-  static mode_t mask = (mode_t)-1;
-  if (mask == (mode_t)-1) {
-    mask = umask(022);
-    umask(mask);
-  }
-  return mask;
-}
 
 // Descriptors are stored one up, so that a handle of 0 never names a file
 // even when descriptor 0 is free.
@@ -231,11 +224,10 @@ size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* ou
   size_t written = 0;
   for (size_t i = 0; i < count; ++i) {
     uint32_t unit = units[i];
-    if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+    if (utf16_is_high_surrogate(unit) && i + 1 < count && utf16_is_low_surrogate(units[i + 1])) {
+      unit = utf16_pair_code(unit, units[i + 1]);
       ++i;
-    } else if (unit >= 0xD800 && unit < 0xE000) {
+    } else if (utf16_is_surrogate(unit)) {
       // A lone surrogate goes out as the three bytes its value would take,
       // held as the units that stand for bytes which are not UTF-8.  Kept as
       // itself, one of U+DC80..U+DCFF would come out as a single byte, and
@@ -319,7 +311,7 @@ enum variable_folder { FOLDER_UNSET, FOLDER_FOUND, FOLDER_TOO_LONG };
 
 static variable_folder absolute_variable(const char* name, wchar_t* out, size_t capacity) {
   const char* value = getenv(name);
-  if (value == nullptr || value[0] != '/') return FOLDER_UNSET;
+  if (!LINUX_FOLDER_VARIABLE_COUNTS(value)) return FOLDER_UNSET;
   if (widen(value, out, capacity) == (size_t)-1) {
     out[0] = 0;
     return FOLDER_TOO_LONG;
@@ -328,11 +320,11 @@ static variable_folder absolute_variable(const char* name, wchar_t* out, size_t 
 }
 
 size_t platform_temp_directory(wchar_t* out, size_t capacity) {
-  variable_folder from_variable = absolute_variable("TMPDIR", out, capacity);
+  variable_folder from_variable = absolute_variable(LINUX_TEMP_VARIABLE, out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND ? wcslen(out) : 0;
-  if (capacity < 5) return 0;
-  wcscpy(out, L"/tmp");
-  return 4;
+  if (capacity < sizeof LINUX_DEFAULT_TEMP) return 0;
+  wcscpy(out, L"" LINUX_DEFAULT_TEMP);
+  return sizeof LINUX_DEFAULT_TEMP - 1;
 }
 
 size_t platform_executable_path(wchar_t* out, size_t capacity) {
@@ -349,7 +341,7 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
 }
 
 bool platform_profile_directory(wchar_t* out, size_t capacity) {
-  variable_folder from_variable = absolute_variable("HOME", out, capacity);
+  variable_folder from_variable = absolute_variable(LINUX_HOME_VARIABLE, out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
   struct passwd entry;
   struct passwd* found = nullptr;
@@ -362,15 +354,14 @@ bool platform_profile_directory(wchar_t* out, size_t capacity) {
 }
 
 bool platform_cache_directory(wchar_t* out, size_t capacity) {
-  variable_folder from_variable = absolute_variable("XDG_CACHE_HOME", out, capacity);
+  variable_folder from_variable = absolute_variable(LINUX_CACHE_VARIABLE, out, capacity);
   if (from_variable != FOLDER_UNSET) return from_variable == FOLDER_FOUND;
   if (!platform_profile_directory(out, capacity)) return false;
-  size_t length = wcslen(out);
-  while (length > 1 && out[length - 1] == L'/') out[--length] = 0;
-  static const wchar_t suffix[] = L"/.cache";
+  size_t length = linux_trim_home_for_cache(out, wcslen(out));
+  static const wchar_t suffix[] = L"" LINUX_CACHE_SUFFIX;
   size_t suffix_length = wcslen(suffix);
   if (length + suffix_length + 1 > capacity) return false;
-  wcscpy(out + (length == 1 ? 0 : length), suffix);
+  wcscpy(out + linux_cache_suffix_at(length), suffix);
   return true;
 }
 

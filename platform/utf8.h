@@ -71,11 +71,22 @@ static inline size_t utf8_encode(uint32_t code, unsigned char out[4]) {
   return 4;
 }
 
-static inline bool utf16_is_high_surrogate(uint32_t unit) {
+template <typename Unit>
+static inline bool utf16_is_high_surrogate(const Unit& unit) {
   return unit >= 0xD800 && unit <= 0xDBFF;
 }
-static inline bool utf16_is_low_surrogate(uint32_t unit) {
+template <typename Unit>
+static inline bool utf16_is_low_surrogate(const Unit& unit) {
   return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+template <typename Unit>
+static inline bool utf16_is_surrogate(const Unit& unit) {
+  return unit >= 0xD800 && unit <= 0xDFFF;
+}
+// The code point that a high and a low surrogate stand for.
+template <typename Unit>
+static inline uint32_t utf16_pair_code(uint32_t high, const Unit& low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
 }
 
 // Decodes the UTF-16 code point at in, of which at most available units may
@@ -86,7 +97,7 @@ static inline size_t utf16_decode(const char16_t* in, size_t available, uint32_t
   uint32_t unit = in[0];
   if (utf16_is_high_surrogate(unit)) {
     if (available < 2 || !utf16_is_low_surrogate(in[1])) return 0;
-    *code = 0x10000 + ((unit - 0xD800) << 10) + ((uint32_t)in[1] - 0xDC00);
+    *code = utf16_pair_code(unit, (uint32_t)in[1]);
     return 2;
   }
   if (utf16_is_low_surrogate(unit)) return 0;

@@ -62,8 +62,7 @@ class Mutant:
     def __init__(self, fields, line):
         self.line = line
         self.id = fields.get("id", "line-%d" % line)
-        location = fields.get("file", "")
-        self.path, _, self.hint = location.partition(":")
+        self.path = fields.get("file", "")
         self.after = fields.get("after")
         self.find = fields.get("find")
         self.replace = fields.get("replace", "")
@@ -295,7 +294,7 @@ def main():
                 _, problem = mutant.locate(f.read())
             if problem:
                 problems += 1
-                print("%-28s %s (%s:%s)" % (mutant.id, problem, mutant.path, mutant.hint))
+                print("%-28s %s (%s)" % (mutant.id, problem, mutant.path))
         print("%d mutants, %d not found as written" % (len(mutants), problems))
         return 1 if problems else 0
 
@@ -311,7 +310,7 @@ def main():
     lines = []
     counts = {}
     id_width = max([len(m.id) for m in mutants] + [1])
-    place_width = max([len(m.path) + len(m.hint) + 1 for m in mutants] + [1])
+    place_width = max([len(m.path) + 6 for m in mutants] + [1])
 
     def say(text):
         print(text, flush=True)
@@ -348,8 +347,9 @@ def main():
             with open(source, encoding="utf-8") as f:
                 text = f.read()
             at, problem = mutant.locate(text)
-            label = "%-*s %-*s" % (id_width, mutant.id, place_width,
-                                   "%s:%s" % (mutant.path, mutant.hint))
+            # The line the text stands on now, found rather than kept in the list.
+            place = mutant.path if problem else "%s:%d" % (mutant.path, text.count("\n", 0, at) + 1)
+            label = "%-*s %-*s" % (id_width, mutant.id, place_width, place)
             if problem:
                 say("%s %s" % (label, problem))
                 counts[problem] = counts.get(problem, 0) + 1

@@ -26,17 +26,64 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
-# apt-get source needs a deb-src entry for bookworm main.
+# apt-get source needs a deb-src entry for this release's main component.  It
+# is made from the machine's own Debian entries, so that it uses their mirror
+# or proxy and keys: each deb822 stanza (sources.list.d/*.sources) or one-line
+# entry (sources.list, sources.list.d/*.list) of type deb whose suites include
+# the release, repeated as deb-src for the release alone.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 srcfile=/etc/apt/sources.list.d/zovari-deb-src.sources
 need_update=0
-if [ ! -f "$srcfile" ] && ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ ; then
-  cat > "$srcfile" <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+has_deb_src() {
+  grep -qs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources ||
+    grep -qsE '^[[:space:]]*deb-src[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list
+}
+# The deb822 stanzas of the files named, each as a deb-src stanza.
+deb822_as_source() {
+  awk -v suite="$codename" '
+    function flush() {
+      if (deb && ours && !off) printf "%sTypes: deb-src\n%s", (shown++ ? "\n" : ""), kept
+      kept = ""; deb = 0; ours = 0; off = 0; field = ""
+    }
+    FNR == 1 { flush() }
+    /^[[:space:]]*$/ { flush(); next }
+    /^#/ { next }
+    /^[^[:space:]]/ {
+      field = tolower($0); sub(/:.*/, "", field)
+      value = " " $0 " "; sub(/^ [^:]*:/, " ", value); gsub(/[[:space:]]+/, " ", value)
+      if (field == "types" && value ~ / deb /) deb = 1
+      if (field == "suites" && index(value, " " suite " ")) ours = 1
+      if (field == "enabled" && tolower(value) ~ / no /) off = 1
+    }
+    /^[^[:space:]]/ && field == "suites" { kept = kept "Suites: " suite "\n" }
+    field != "types" && field != "suites" { kept = kept $0 "\n" }
+    END { flush() }
+  ' "$@"
+}
+# The one-line entries of the files named, each as a deb-src line.
+one_line_as_source() {
+  awk -v suite="$codename" '
+    $1 == "deb" {
+      uri = 2
+      if ($2 ~ /^\[/) { while (uri < NF && $uri !~ /\]$/) uri++; uri++ }
+      if ($(uri + 1) == suite) { $1 = "deb-src"; print }
+    }
+  ' "$@"
+}
+if [ -n "$codename" ] && ! has_deb_src; then
+  shopt -s nullglob
+  stanzas=$(deb822_as_source /dev/null /etc/apt/sources.list.d/*.sources)
+  lines=$(one_line_as_source /dev/null /etc/apt/sources.list.d/*.list \
+          $([ -f /etc/apt/sources.list ] && echo /etc/apt/sources.list))
+  shopt -u nullglob
+  if [ -n "$stanzas" ]; then
+    printf '%s\n' "$stanzas" > "$srcfile"
+  elif [ -n "$lines" ]; then
+    printf '%s\n' "$lines" > "${srcfile%.sources}.list"
+  else
+    echo "setup: no Debian entry for $codename in /etc/apt to make a deb-src entry from" >&2
+    exit 1
+  fi
   need_update=1
 fi
 

@@ -10,8 +10,10 @@
 #include <sstream>
 
 #include "pack/binary_kind.h"
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/launcher_image.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/resources.h"
 
 int main(int argc, char** argv) {
@@ -41,7 +43,7 @@ int main(int argc, char** argv) {
     const auto* data = reinterpret_cast<const unsigned char*>(runtime.data());
     zovari::find_build_area(data, runtime.size(), &area);
     zovari::ImagePieces image = zovari::pe_launcher(
-        runtime, {data + area.offset, (size_t)area.capacity}, {}, zovari::kSubsystemWindows,
+        runtime, {data + area.offset, (size_t)area.capacity}, {}, zovari::SUBSYSTEM_WINDOWS,
         [&](uint32_t rva) { return zovari::resource_section(resources, rva); });
     zovari::TemporaryOutput output(argv[2]);
     for (const zovari::Span& piece : image.pieces()) {

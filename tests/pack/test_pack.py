@@ -130,9 +130,9 @@ def flip_payload_byte(launcher, damaged):
     return damaged
 
 
-def pack(*args, check=True):
+def pack(*args, check=True, env=None):
     result = subprocess.run([PACK] + [str(a) for a in args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
+                            stderr=subprocess.PIPE, env=env)
     if check and result.returncode != 0:
         raise AssertionError("zovari-pack %s failed: %s" % (" ".join(map(str, args)),
                                                               result.stderr.decode()))
@@ -850,6 +850,12 @@ class Launchers(Base):
             result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".run",
                           "--level", 1, "--template", path_template)
             shown.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
+        # {CACHE_DIR} by the launcher's rule: {HOME} and "/.cache", one separator between.
+        environment = {k: v for k, v in os.environ.items() if k != "XDG_CACHE_HOME"}
+        environment["HOME"] = "/home/u//"
+        result = pack("build", "--input", folders[0], "--main", "app", "--output", folders[0] + ".home",
+                      "--level", 1, "--template", "{CACHE_DIR}/{PRODUCT}", env=environment)
+        self.assertIn("cache folder /home/u/.cache/app ", result.stderr.decode())
         # Two apps both called "app" never share a cache folder.
         self.assertRegex(shown[0], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
         self.assertRegex(shown[1], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")

@@ -134,7 +134,7 @@ def setUpModule():
              "-DZOVARI_DEFAULT_ICON_PNG=\"%s\"" % os.path.join(REPO, "image", "icon.png"),
              os.path.join(HERE, "resources_driver.cpp")]
             + [os.path.join(REPO, "pack", name + ".cpp")
-               for name in ("resources", "icon", "launcher_image", "common", "cleanup_posix", "system_posix")]
+               for name in ("resources", "icon", "launcher_image", "text", "temporary_output", "cleanup_posix", "system_posix")]
             + ["-o", Build.driver])
 
 

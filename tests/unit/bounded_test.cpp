@@ -7,6 +7,7 @@
 #include <string>
 
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "support/test_support.h"
 
 TEST(AppendWideBounded, ContinuesAfterTheTextAlreadyThere) {

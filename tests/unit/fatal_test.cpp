@@ -61,7 +61,7 @@ TEST(FatalReport, CodesFromTwoToThe31ArePrintedNegative) {
   EXPECT_EQ(result.err, "m ([Error -1] " + trimmed_system_text(0xFFFFFFFFu) + ")\n");
 }
 
-TEST(FatalReport, SpecExpansionFailureQuotesTheTemplateAndAborts) {
+TEST(FatalReport, TemplateExpansionFailureQuotesTheTemplateAndAborts) {
   EXPECT_DEATH(fail_template_expansion(L"{FOO}\\Fendix\\{VERSION}"),
                "Error, couldn't runtime expand spec '\\{FOO\\}.Fendix.\\{VERSION\\}'\\.");
   EXPECT_DEATH(fail_template_expansion(L"{HOME}"), "Error, couldn't runtime expand spec '\\{HOME\\}'\\.");

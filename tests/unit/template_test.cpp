@@ -8,6 +8,7 @@
 #include <string>
 
 #include "paths/bounded.h"
+#include "paths/environment.h"
 #include "paths/executable_path.h"
 #include "paths/runtime_values.h"
 #include "paths/template.h"
@@ -325,6 +326,8 @@ TEST(PathTemplate, CacheDirIsAnAbsoluteXdgCacheHomeOrElseHomeDotCache) {
   EXPECT_EQ(expand(L"{CACHE_DIR}").text, L"/home/zovari/.cache");
   environment.unset("XDG_CACHE_HOME");
   EXPECT_EQ(expand(L"{CACHE_DIR}/App/{VERSION}").text, L"/home/zovari/.cache/App/1.2.3");
+  environment.set("HOME", L"/home/zovari//");
+  EXPECT_EQ(expand(L"{CACHE_DIR}").text, L"/home/zovari/.cache");
   environment.set("HOME", L"/");
   EXPECT_EQ(expand(L"{CACHE_DIR}").text, L"/.cache");
 }

@@ -15,7 +15,7 @@ namespace {
 
 // "MZ", the PE header's offset at 0x3C and, at that offset, "PE\0\0" and a
 // subsystem field, in size bytes.
-std::string pe_head(uint32_t pe, size_t size, unsigned subsystem = kSubsystemConsole) {
+std::string pe_head(uint32_t pe, size_t size, unsigned subsystem = SUBSYSTEM_CONSOLE) {
   std::string bytes(std::max<size_t>(size, (size_t)std::min<uint64_t>(pe + 96ull, 4096)), '\0');
   bytes[0] = 'M';
   bytes[1] = 'Z';
@@ -42,7 +42,7 @@ TEST(PackBinaryKind, FromTheFirstBytes) {
       {"PE offset just beyond the head", pe_head(0x48, 0x44), BinaryFormat::other, 0},
       {"PE offset at the end of the head", pe_head(0x100, 0x100), BinaryFormat::other, 0},
       {"subsystem one byte short", pe_head(0x40, 0x40 + 93), BinaryFormat::other, 0},
-      {"subsystem just inside", pe_head(0x40, 0x40 + 94), BinaryFormat::pe, kSubsystemConsole},
+      {"subsystem just inside", pe_head(0x40, 0x40 + 94), BinaryFormat::pe, SUBSYSTEM_CONSOLE},
       {"MZ too short for the PE offset", pe_head(0x40, 0x3F), BinaryFormat::other, 0},
       {"MZ alone", "MZ", BinaryFormat::other, 0},
       {"PE offset 0", pe_head(0, 0x100), BinaryFormat::other, 0},
@@ -52,10 +52,10 @@ TEST(PackBinaryKind, FromTheFirstBytes) {
       {"ELF misspelt", std::string("\x7f" "ELf"), BinaryFormat::other, 0},
       {"empty", std::string(), BinaryFormat::other, 0},
       {"ELF, four bytes", std::string("\x7f" "ELF"), BinaryFormat::elf, 0},
-      {"GUI program", pe_head(0x80, 0x200, kSubsystemWindows), BinaryFormat::pe, kSubsystemWindows},
+      {"GUI program", pe_head(0x80, 0x200, SUBSYSTEM_WINDOWS), BinaryFormat::pe, SUBSYSTEM_WINDOWS},
       {"EFI program", pe_head(0xF8, 0x400, 10), BinaryFormat::pe, 10},
-      {"console program, high offset", pe_head(0xFF00, kBinaryHeadBytes, kSubsystemConsole),
-       BinaryFormat::pe, kSubsystemConsole},
+      {"console program, high offset", pe_head(0xFF00, BINARY_HEAD_BYTES, SUBSYSTEM_CONSOLE),
+       BinaryFormat::pe, SUBSYSTEM_CONSOLE},
       {"a script", std::string("#!/bin/sh\n"), BinaryFormat::other, 0},
   };
   for (const Row& row : rows) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/payload_reader.h"
 #include "pack/payload_writer.h"
 #include "payload/checksum.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/pe_signature.h"
 #include "tests/unit/pack/table.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/common.h"
+#include "pack/error.h"
 #include "pack/launcher_build.h"
 #include "pack/names.h"
 #include "pack/resources.h"
