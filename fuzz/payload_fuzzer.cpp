@@ -296,7 +296,10 @@ static outcome walk_model(const std::string& container, tree_model* tree,
                                  (uint32_t)numbers[11] << 24);
     auto existing = tree->files.find(path);
     uint32_t on_disk = existing != tree->files.end() ? checksum_of(existing->second) : 0;
-    if (stored == on_disk) {
+    // An empty record is held by an empty file, whatever it stores.
+    bool current = size == 0 ? existing != tree->files.end() && existing->second.empty()
+                             : stored == on_disk;
+    if (current) {
       if (size > DECODE_LIMIT || !decoder.take(nullptr, (size_t)size)) {
         if (size > DECODE_LIMIT) decoder.over_limit = true;
         break;

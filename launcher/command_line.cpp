@@ -91,17 +91,41 @@ void join_arguments(wchar_t* const* arguments, int count, wchar_t* buffer, size_
   }
 }
 
-void build_child_command_line(void) {
-  ChildArguments = platform_launcher_arguments(&ChildArgumentCount);
-  if (ChildArguments == nullptr || ChildArgumentCount < 1) {
+// The launcher's arguments with the fixed ones put in after argument 0, in a
+// list of its own that lives until the process ends; the launcher's own list
+// itself when there are none.
+static wchar_t** with_fixed_arguments(wchar_t** own, int* count, const wchar_t* fixed) {
+  int fixed_count = 0;
+  for (const wchar_t* at = fixed; *at != 0; at += wcslen(at) + 1) ++fixed_count;
+  if (fixed_count == 0) return own;
+  wchar_t** list = (wchar_t**)calloc((size_t)*count + (size_t)fixed_count + 1, sizeof(wchar_t*));
+  if (list == nullptr) platform_abort();
+  list[0] = own[0];
+  int next = 1;
+  for (const wchar_t* at = fixed; *at != 0; at += wcslen(at) + 1) list[next++] = (wchar_t*)at;
+  for (int i = 1; i < *count; ++i) list[next++] = own[i];
+  *count = next;
+  return list;
+}
+
+void build_child_command_line(const wchar_t* fixed_arguments) {
+  int count = 0;
+  wchar_t** own = platform_launcher_arguments(&count);
+  if (own == nullptr || count < 1) {
     platform_abort();
   }
+  ChildArguments = with_fixed_arguments(own, &count, fixed_arguments);
+  ChildArgumentCount = count;
   CommandLineBuffer[0] = 0;
   if (ModulePath[0] == 0 && platform_executable_path(ModulePath, PATH_CAPACITY) == 0) {
     platform_abort();
   }
   ChildArguments[0] = ModulePath;
-  join_arguments(ChildArguments, ChildArgumentCount, CommandLineBuffer, COMMAND_LINE_CAPACITY);
+  // A vector of arguments has no bound of its own here: the system's limit
+  // applies, and its refusal is reported as any failed start is.
+  if (PLATFORM_CHILD_TAKES_COMMAND_LINE) {
+    join_arguments(ChildArguments, ChildArgumentCount, CommandLineBuffer, COMMAND_LINE_CAPACITY);
+  }
 }
 
 wchar_t* const* child_arguments(int* count) {

@@ -1,6 +1,7 @@
-// The child's command line: the launcher's own arguments, re-quoted so that
-// the Windows splitter gives the child the same list back, with the
-// launcher's full executable path as argument 0.  Empty arguments are dropped.
+// The child's command line: the build's fixed arguments and the launcher's
+// own, re-quoted so that the Windows splitter gives the child the same list
+// back, with the launcher's full executable path as argument 0.  Empty
+// arguments are dropped.
 #ifndef ZOVARI_LAUNCHER_COMMAND_LINE_H
 #define ZOVARI_LAUNCHER_COMMAND_LINE_H
 
@@ -21,14 +22,16 @@ bool argument_needs_quotes(const wchar_t* argument);
 // Aborts when the text does not fit in capacity units.
 void join_arguments(wchar_t* const* arguments, int count, wchar_t* buffer, size_t capacity);
 
-// Fills the module path and CommandLineBuffer from the launcher's own
-// arguments.  Aborts when the system gives no arguments or no module path,
-// or the line would exceed 32767 units.
-void build_child_command_line(void);
+// Fills the module path and the child's arguments: argument 0 the module
+// path, then the fixed arguments (each NUL-terminated, the list ended by an
+// empty one), then the launcher's own after its argument 0.  Where the
+// system starts a child from one line, joins them into CommandLineBuffer;
+// elsewhere leaves it empty.  Aborts when the system gives no arguments or
+// no module path, or the line would exceed 32767 units.
+void build_child_command_line(const wchar_t* fixed_arguments);
 
-// The launcher's arguments with argument 0 replaced by the module path, as
-// build_child_command_line left them (for systems that start a child from a
-// vector rather than a line).
+// The child's arguments as build_child_command_line left them (for systems
+// that start a child from a vector rather than a line).
 wchar_t* const* child_arguments(int* count);
 
 #endif

@@ -81,6 +81,6 @@ uint32_t launcher_main(void) {
 
   publish_launcher_directory();
   set_environment_value("ZOVARI_ORIGINAL_ARGV0", argument_zero != nullptr ? argument_zero : L"");
-  build_child_command_line();
+  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS));
   return run_child(main_binary);
 }

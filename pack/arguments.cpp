@@ -3,6 +3,26 @@
 
 namespace zovari {
 
+namespace {
+
+// The long name of a flag's one-letter form; empty when there is none.
+std::string short_flag(const std::vector<OptionDefinition>& options, char letter) {
+  for (const OptionDefinition& option : options) {
+    if (option.short_name == letter && !option.takes_value) return option.name;
+  }
+  return std::string();
+}
+
+// "-qv": every letter after the "-" a flag's one-letter form.
+bool all_short_flags(const std::vector<OptionDefinition>& options, const std::string& arg) {
+  for (size_t c = 1; c < arg.size(); ++c) {
+    if (short_flag(options, arg[c]).empty()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Arguments::Arguments(const std::string& command, const std::vector<std::string>& args,
                      const std::vector<OptionDefinition>& options, size_t positional_count)
     : command_(command) {
@@ -23,10 +43,19 @@ Arguments::Arguments(const std::string& command, const std::vector<std::string>&
       return;
     }
     if (arg.size() == 2 && arg[0] == '-' && arg[1] != '-') {
-      for (const OptionDefinition& option : options) {
-        if (option.short_name == arg[1] && !option.takes_value) arg = "--" + option.name;
-      }
-      if (arg.compare(0, 2, "--") != 0) throw UsageError("unknown option " + arg + hint);
+      std::string name = short_flag(options, arg[1]);
+      if (name.empty()) throw UsageError("unknown option " + arg + hint);
+      arg = "--" + name;
+    } else if (arg.size() > 2 && arg[0] == '-' && arg[1] != '-' && all_short_flags(options, arg)) {
+      // "-qv": the flags one after the other, each standing alone next.
+      std::vector<std::string> apart;
+      for (size_t c = 1; c < arg.size(); ++c) apart.push_back(std::string("-") + arg[c]);
+      std::vector<std::string> rest(args.begin() + (long)i + 1, args.end());
+      apart.insert(apart.end(), rest.begin(), rest.end());
+      std::vector<std::string> done(args.begin(), args.begin() + (long)i);
+      done.insert(done.end(), apart.begin(), apart.end());
+      *this = Arguments(command, done, options, positional_count);
+      return;
     }
     if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       std::string name = arg.substr(2);

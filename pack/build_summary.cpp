@@ -70,8 +70,8 @@ std::string shown_cache_folder(const LauncherSettings& s) {
 void print_summary(const fs::path& output, const std::vector<PayloadRecord>& records,
                    uint64_t payload_size, const LauncherSettings& s) {
   uint64_t bytes = total_size(records);
-  std::fprintf(stderr, "%s: %zu files, %llu bytes, payload %llu bytes (%.1f%%), target %s%s, cache folder %s%s\n",
-               quoted_path(output).c_str(), records.size(), (unsigned long long)bytes,
+  std::fprintf(stderr, "%s: %zu file%s, %llu bytes, payload %llu bytes (%.1f%%), target %s%s, cache folder %s%s\n",
+               quoted_path(output).c_str(), records.size(), records.size() == 1 ? "" : "s", (unsigned long long)bytes,
                (unsigned long long)payload_size, bytes > 0 ? 100.0 * (double)payload_size / (double)bytes : 100.0,
                s.target.c_str(), s.target == "windows" ? (s.subsystem == "console" ? " (console)" : " (GUI)") : "",
                shown_cache_folder(s).c_str(),

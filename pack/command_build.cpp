@@ -10,6 +10,8 @@
 #include "pack/build_summary.h"
 #include "pack/cleanup.h"
 #include "pack/command_options.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/launcher_build.h"
 #include "pack/packing.h"
 #include "pack/payload_reader.h"
@@ -29,17 +31,26 @@ std::string build_help() {
              "  --input DIR           the application folder\n"
              "  --main RELPATH        the program the launcher starts, relative to DIR\n"
              "  --output FILE         the launcher to write\n"
-             "  --level N             zstd compression level, 1 to 22 (default 19)\n"
+             "  --level N             zstd compression level, 1 to 22 (default 19: smallest,\n"
+             "                        and slow: minutes for a few hundred MiB; 3 takes\n"
+             "                        seconds, for development builds)\n"
              "  --jobs N              compression threads (default: one per core); the\n"
              "                        launcher's bytes are the same for any N\n"
-             "  --exclude PATTERN     leave out files whose relative name (\"/\" between\n"
-             "                        folders), or any one folder or file name in it,\n"
-             "                        matches the glob; repeatable, e.g. --exclude '*.pdb'\n"
-             "                        --exclude __pycache__\n"
+             "  --exclude PATTERN     leave out what the glob names: a pattern with \"/\" is\n"
+             "                        a path inside DIR (lib/python3.11/test, docs/*.md),\n"
+             "                        one without is a file or folder name anywhere\n"
+             "                        (__pycache__, *.pdb); a folder goes with all below\n"
+             "                        it, and a pattern that names nothing is warned of;\n"
+             "                        repeatable\n"
              "  -q, --quiet           no progress and no summary\n"
              "  -v, --verbose         list each file packed\n") +
          launcher_options_help() +
-         "\nAn output inside DIR is left out of the packed files.  The build ends with one\n"
+         "\nA link to a file is packed as a copy of the file it points at; a link to a\n"
+         "folder and a dangling link stop the build unless an --exclude names them.\n"
+         "An output inside DIR is left out of the packed files; its folder is made when\n"
+         "missing.  Timestamp-checked Python .pyc files get a warning: Python would\n"
+         "rewrite them at every start.  Everything is checked before compressing.  The\n"
+         "build ends with one\n"
          "line on stderr: files, bytes, payload size and ratio, target, subsystem and\n"
          "the cache folder the template gives.\n";
 }
@@ -59,7 +70,9 @@ int command_build(const std::vector<std::string>& rest) {
   parse_jobs(args);
   std::vector<PayloadRecord> records = collect_input(args, output);
   settings.main_head = read_head(records.front().source);
+  settings.main_source = records.front().source;
   complete_settings(settings, record_names(records));
+  prepare_output(output);
 
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;

@@ -13,6 +13,8 @@
 #include "pack/error.h"
 #include "pack/text.h"
 #include "pack/command_options.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/launcher_build.h"
 #include "pack/payload_reader.h"
 #include "pack/system.h"
@@ -46,9 +48,11 @@ class NameCollector : public RecordVisitor {
     if (names.size() == 1 && head.size() < BINARY_HEAD_BYTES) {
       head.append(data, std::min(size, BINARY_HEAD_BYTES - head.size()));
     }
+    // A Windows program whole: its icon is the launcher's unless --icon says otherwise.
+    if (names.size() == 1 && head.compare(0, 2, "MZ") == 0) program.append(data, size);
   }
   std::vector<std::u16string> names;
-  std::string head;
+  std::string head, program;
 };
 
 // The whole file at source, read once into memory: what gets checked is then
@@ -97,7 +101,9 @@ int command_launcher(const std::vector<std::string>& rest) {
     throw PackError("the payload is damaged: " + std::string(error.what()));
   }
   settings.main_head = names.head;
+  settings.main_program = names.program;
   complete_settings(settings, names.names);
+  prepare_output(output);
   set_content_version(settings, data, copy.size());
   build_launcher(data, location.length, settings, output);
   return 0;

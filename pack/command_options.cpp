@@ -31,7 +31,11 @@ std::string launcher_options_help() {
          "  --description D       one line: FileDescription is \"<product> - <description>\"\n"
          "  --copyright C         LegalCopyright\n"
          "  --icon FILE           the launcher's icon (windows): a PNG, or an .ico whose\n"
-         "                        largest image is used; default: the project's own\n"
+         "                        best image is used; default: the main binary's own\n"
+         "                        icon, or the project's when it has none\n"
+         "  --arg TEXT            a fixed argument the child always gets after its\n"
+         "                        argument 0 and before the launcher's own (such as\n"
+         "                        --arg -m --arg myapp for an interpreter); repeatable\n"
          "  --runtime FILE        the runtime image the launcher is written from; default\n"
          "                        the target's beside this tool (zovari-pack --version\n"
          "                        says where)\n";
@@ -42,7 +46,8 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
     {"runtime", true},
-    {"console", false}, {"windowed", false},      {"quiet", false, 'q'}};
+    {"console", false}, {"windowed", false},      {"quiet", false, 'q'},
+    {"arg", true, 0, true}};
 
 const std::vector<OptionDefinition> SELECTION_OPTIONS = {
     {"input", true}, {"main", true}, {"level", true}, {"exclude", true, 0, true},
@@ -93,6 +98,7 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.icon = fs::u8path(args.get("icon"));
   s.runtime = fs::u8path(args.get("runtime"));
   if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
+  s.fixed_arguments = args.all("arg");
   return s;
 }
 

@@ -7,6 +7,8 @@
 
 #include "pack/arguments.h"
 #include "pack/command_options.h"
+#include "pack/temporary_output.h"
+#include "pack/text.h"
 #include "pack/packing.h"
 
 namespace fs = std::filesystem;
@@ -19,19 +21,24 @@ const char* const PAYLOAD_HELP =
     "usage: zovari-pack payload --input DIR --main RELPATH --output FILE [options]\n"
     "\n"
     "Packs every file under DIR into a payload: the main binary RELPATH (relative\n"
-    "to DIR) first, then the others sorted by name.  Links to files are followed;\n"
-    "links to folders and dangling links are refused.\n"
+    "to DIR) first, then the others sorted by name.  A link to a file is packed as\n"
+    "a copy of the file it points at; a link to a folder and a dangling link stop\n"
+    "the build unless an --exclude names them (excluded means not looked at).\n"
     "\n"
     "  --input DIR      the application folder\n"
     "  --main RELPATH   the program the launcher starts, relative to DIR\n"
     "  --output FILE    the payload file to write (replaced only when complete)\n"
-    "  --level N        zstd compression level, 1 to 22 (default 19)\n"
+    "  --level N        zstd compression level, 1 to 22 (default 19: smallest, and\n"
+    "                   slow: minutes for a few hundred MiB; 3 takes seconds, for\n"
+    "                   development builds)\n"
     "  --jobs N         compression threads (default: one per core); the payload's\n"
     "                   bytes are the same for any N\n"
-    "  --exclude PATTERN  leave out matching files (see build --help); repeatable\n"
+    "  --exclude PATTERN  leave out matching files and folders (see build --help);\n"
+    "                   repeatable\n"
     "  -q, --quiet      no progress\n"
     "  -v, --verbose    list each file packed\n"
-    "An output inside DIR is left out of the packed files.\n";
+    "An output inside DIR is left out of the packed files; its folder is made when\n"
+    "missing.\n";
 
 }  // namespace
 
@@ -43,7 +50,9 @@ int command_payload(const std::vector<std::string>& rest) {
   parse_level(args);
   parse_jobs(args);
   fs::path output = fs::u8path(args.required("output"));
-  pack_records(args, collect_input(args, output), output);
+  std::vector<PayloadRecord> records = collect_input(args, output);
+  prepare_output(output);
+  pack_records(args, records, output);
   return 0;
 }
 

@@ -25,10 +25,17 @@ struct IconImage {
 std::string default_icon_png();
 
 // The icon file's image as PNG bytes: a PNG as it is; for an .ico, its
-// largest image (a PNG inside it, or a 24- or 32-bit bitmap converted).
+// best image (the largest, then the deepest colour: a PNG inside it, or a
+// bitmap of 1 to 32 bits converted).
 // PackError naming the file when it cannot be read, is over 16 MiB, or is an
 // .ico without such an image.
 std::string read_icon_file(const std::filesystem::path& path);
+
+// The icon a Windows program shows (the first icon group of its
+// resources), as PNG bytes of its best image; empty when it has none or its
+// resources cannot be read.  PackError, with name, when its image cannot be
+// converted.
+std::string program_icon_png(const std::string& program, const std::string& name);
 
 // Decodes png (called `name` in messages) and resamples it to each of
 // ICON_SIZES, a non-square image centred on a transparent square first.  The

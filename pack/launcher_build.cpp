@@ -6,6 +6,7 @@
 #include "image/build_area.h"
 #include "pack/binary_kind.h"
 #include "pack/error.h"
+#include "pack/icon.h"
 #include "pack/launcher_image.h"
 #include "pack/temporary_output.h"
 #include "pack/text.h"
@@ -78,7 +79,7 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
       {s.product, "--product"},               {s.version, "--version"},
       {s.file_version, "--file-version"},     {s.product_version, "--product-version"},
   };
-  static_assert(sizeof values / sizeof values[0] == BUILD_VALUE_COUNT, "every build value is written");
+  static_assert(sizeof values / sizeof values[0] == BUILD_FIXED_ARGUMENTS, "every build value is written");
   const bool on_linux = s.target == "linux";
   const unsigned width = on_linux ? 4 : 2;
   std::string out(BUILD_AREA_HEAD_SIZE, '\0');
@@ -87,13 +88,26 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
   };
   out.replace(0, BUILD_AREA_MARKER_SIZE, BUILD_AREA_MARKER, BUILD_AREA_MARKER_SIZE);
   put(40, BUILD_VALUE_COUNT);
-  for (size_t v = 0; v < BUILD_VALUE_COUNT; ++v) {
-    out.append((4 - out.size() % 4) % 4, '\0');
-    put(48 + 8 * v, out.size());
-    for (uint32_t unit : wide_units(values[v].text, s.target, values[v].what)) {
+  auto put_units = [&](const std::vector<uint32_t>& units) {
+    for (uint32_t unit : units) {
       for (unsigned i = 0; i < width; ++i) out.push_back((char)(unit >> (8 * i)));
     }
+  };
+  for (size_t v = 0; v < BUILD_FIXED_ARGUMENTS; ++v) {
+    out.append((4 - out.size() % 4) % 4, '\0');
+    put(48 + 8 * v, out.size());
+    put_units(wide_units(values[v].text, s.target, values[v].what));
   }
+  // The fixed arguments: each a wide string with its 0, the list ended by
+  // one more 0 (an empty argument would end it, and the child gets none).
+  out.append((4 - out.size() % 4) % 4, '\0');
+  put(48 + 8 * BUILD_FIXED_ARGUMENTS, out.size());
+  for (const std::string& argument : s.fixed_arguments) {
+    std::vector<uint32_t> units = wide_units(argument, s.target, "--arg \"" + argument + "\"");
+    if (units.size() == 1) throw PackError("--arg needs a text: the child gets no empty arguments");
+    put_units(units);
+  }
+  put_units({0});
   out.append((16 - out.size() % 16) % 16, '\0');
   put(16, out.size() + payload_length);
   put(24, out.size());
@@ -116,7 +130,7 @@ WindowsResources launcher_resources(const LauncherSettings& s) {
   if (parse_version(s.product_version).empty()) values.product_version_text = s.product_version;
   values.original_filename = s.original_filename;
   values.internal_name = s.product;
-  return make_windows_resources(values, s.icon);
+  return make_windows_resources(values, s.icon_png, s.icon_name);
 }
 
 }  // namespace
@@ -326,10 +340,13 @@ std::string target_of(const BinaryKind& kind, const std::string& head) {
   return std::string();
 }
 
-// Tokens whose values are absolute paths on either system.
+// Tokens whose values are absolute paths on either system, as a message
+// lists them.
+const path_token ABSOLUTE_TOKENS[] = {TOKEN_CACHE_DIR, TOKEN_HOME, TOKEN_TEMP, TOKEN_PROGRAM_DIR,
+                                      TOKEN_PROGRAM_BASE, TOKEN_PROGRAM};
+
 bool is_absolute_token(path_token token) {
-  return token == TOKEN_TEMP || token == TOKEN_PROGRAM || token == TOKEN_PROGRAM_DIR ||
-         token == TOKEN_HOME || token == TOKEN_CACHE_DIR;
+  return std::find(std::begin(ABSOLUTE_TOKENS), std::end(ABSOLUTE_TOKENS), token) != std::end(ABSOLUTE_TOKENS);
 }
 
 // A template must expand to an absolute path: it starts with a token whose
@@ -359,10 +376,36 @@ void check_template_is_absolute(const std::string& path_template, const std::str
     }
   }
   if (!absolute) {
+    std::string tokens;
+    for (path_token token : ABSOLUTE_TOKENS) tokens += "{" + narrow_units(PATH_TOKEN_NAMES[token]) + "}, ";
     throw PackError("the path template \"" + path_template +
-                    "\" does not give an absolute path: start it with {CACHE_DIR}, {HOME}, {TEMP}, "
-                    "{PROGRAM_DIR} or " + (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
+                    "\" does not give an absolute path: start it with " + tokens + "or " +
+                    (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
   }
+}
+
+// The Windows launcher's icon, read and decoded now so that a bad one stops
+// the build before anything is compressed: --icon, else the main binary's
+// own, else (no name) the project's.
+void choose_icon(LauncherSettings& s) {
+  if (!s.icon.empty()) {
+    std::error_code error;
+    if (!fs::is_regular_file(s.icon, error)) throw PackError("icon not found: " + quoted_path(s.icon));
+    s.icon_name = s.icon.u8string();
+    s.icon_png = read_icon_file(s.icon);
+  } else {
+    if (s.main_head.compare(0, 2, "MZ") != 0) return;
+    const std::string name = "the main binary's icon (" + s.original_filename + ")";
+    if (s.main_program.empty() && !s.main_source.empty()) {
+      MappedFile file(s.main_source);
+      s.icon_png = program_icon_png(std::string((const char*)file.data(), file.size()), name);
+    } else {
+      s.icon_png = program_icon_png(s.main_program, name);
+    }
+    if (s.icon_png.empty()) return;  // none: the project's
+    s.icon_name = name;
+  }
+  make_icon_images(s.icon_png, s.icon_name);
 }
 
 }  // namespace
@@ -407,10 +450,7 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   if (s.target == "windows") {
     four_part_version(s.file_version, s.file_version_option, s.file_version_option == "--version");
     four_part_version(s.product_version, s.product_version_option, true);
-    std::error_code error;
-    if (!s.icon.empty() && !fs::is_regular_file(s.icon, error)) {
-      throw PackError("icon not found: " + quoted_path(s.icon));
-    }
+    choose_icon(s);
   } else {
     if (!s.icon.empty()) throw PackError("--icon is for Windows launchers; a Linux launcher has no icon");
     if (!s.copyright.empty()) {
@@ -433,6 +473,8 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   if (s.subsystem.empty()) {
     s.subsystem = kind.subsystem == SUBSYSTEM_CONSOLE ? "console" : "windows";
   }
+  // The runtime image must be there before anything is compressed.
+  read_runtime_image(s.runtime, s.target);
 }
 
 std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux) {
@@ -443,9 +485,14 @@ std::vector<std::string> read_build_values(const unsigned char* area, uint64_t a
   };
   const size_t width = on_linux ? 4 : 2;
   std::vector<std::string> values;
-  for (size_t v = 0; v < BUILD_VALUE_COUNT; ++v) {
+  uint64_t at = 0;
+  for (size_t v = 0; v < BUILD_VALUE_COUNT + 64; ++v) {
+    // The fixed arguments follow each other from their offset on, up to an
+    // empty one.
+    const bool argument = v >= BUILD_FIXED_ARGUMENTS;
+    if (v <= BUILD_FIXED_ARGUMENTS) at = get(48 + 8 * v, 8);
     std::u16string text;
-    for (uint64_t at = get(48 + 8 * v, 8);; at += width) {
+    for (;; at += width) {
       if (at > area_size || area_size - at < width || text.size() > 4 * PATH_CAPACITY) {
         throw PackError("a build value runs past the end of the build area");
       }
@@ -460,6 +507,8 @@ std::vector<std::string> read_build_values(const unsigned char* area, uint64_t a
         throw PackError("a build value holds " + std::to_string(unit) + ", no Unicode character");
       }
     }
+    at += width;
+    if (argument && text.empty()) break;
     values.push_back(display_name(text));
   }
   return values;

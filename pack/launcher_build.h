@@ -21,9 +21,17 @@ struct LauncherSettings {
   std::string file_version;        // empty: the version
   std::string product_version;     // empty: the version
   std::string company, description, copyright;
-  std::filesystem::path icon;      // PNG; empty: the project's own icon
+  std::vector<std::string> fixed_arguments;  // given to the child before the launcher's own
+  std::filesystem::path icon;      // PNG or .ico; empty: the main binary's own, else the project's
   std::filesystem::path runtime;   // the runtime image; empty: this tool's own
   std::string main_head;           // the main binary's first bytes (binary_kind.h)
+  // The main binary whole, or the file that holds it: where a Windows
+  // launcher without --icon takes its icon from.
+  std::string main_program;
+  std::filesystem::path main_source;
+  // Filled by complete_settings: the icon's image as PNG bytes and what
+  // messages call it; no name for the project's own icon.
+  std::string icon_png, icon_name;
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
   bool version_from_content = false;  // {VERSION} waits for set_content_version
@@ -55,7 +63,8 @@ void check_path_template(const std::string& path_template);
 
 // The build values of a launcher's build area (image/build_area.h, the area
 // of area_size bytes found and checked by find_build_area), in the order of
-// enum build_value, each as display text (control characters escaped).
+// enum build_value, each as display text (control characters escaped); the
+// fixed arguments, a list, each one entry from BUILD_FIXED_ARGUMENTS on.
 std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux);
 
 // The name of the payload inside the private work folder of a build.

@@ -36,10 +36,21 @@ std::string hex_escape(char16_t unit) {
 
 bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
 
-// Marks that change the order or the lines of the text around them.
-bool is_layout_mark(char16_t unit) {
-  return unit == 0x061C || unit == 0x200E || unit == 0x200F || (unit >= 0x2028 && unit <= 0x202E) ||
-         (unit >= 0x2066 && unit <= 0x2069);
+// Marks that change the order or the lines of the text around them, and
+// characters that show nothing at all (format characters, fillers), which
+// would let two names that differ look the same.
+bool is_invisible_mark(char16_t unit) {
+  return unit == 0x00AD || unit == 0x034F || unit == 0x061C || unit == 0x115F || unit == 0x1160 ||
+         (unit >= 0x180B && unit <= 0x180F) || (unit >= 0x200B && unit <= 0x200F) ||
+         (unit >= 0x2028 && unit <= 0x202E) || (unit >= 0x2060 && unit <= 0x206F) ||
+         unit == 0x3164 || (unit >= 0xFE00 && unit <= 0xFE0F) || unit == 0xFEFF ||
+         unit == 0xFFA0 || (unit >= 0xFFF0 && unit <= 0xFFFB);
+}
+
+// The tag characters and variation selectors beyond the basic plane
+// (U+E0000 to U+E01EF), which show nothing either.
+bool is_invisible_pair(char16_t high, char16_t low) {
+  return high == 0xDB40 && low >= 0xDC00 && low <= 0xDDEF;
 }
 
 }  // namespace
@@ -153,10 +164,15 @@ std::string display_name(const std::u16string& name) {
     char16_t unit = name[i];
     bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
                 name[i + 1] <= 0xDFFF;
-    if (pair) {
+    if (pair && is_invisible_pair(unit, name[i + 1])) {
+      char text[16];
+      std::snprintf(text, sizeof text, "\\U%08X", 0x10000u + ((unit - 0xD800u) << 10) + (name[++i] - 0xDC00u));
+      out += utf8_from_utf16(run) + text;
+      run.clear();
+    } else if (pair) {
       run.push_back(unit);
       run.push_back(name[++i]);
-    } else if (is_control(unit) || is_layout_mark(unit) || (unit >= 0xD800 && unit <= 0xDFFF)) {
+    } else if (is_control(unit) || is_invisible_mark(unit) || (unit >= 0xD800 && unit <= 0xDFFF)) {
       out += utf8_from_utf16(run) + hex_escape(unit);
       run.clear();
     } else {

@@ -44,9 +44,11 @@ std::string windows_component_problem(const std::u16string& component);
 std::string reserved_character_problem(const std::u16string& text);
 
 // A name for messages and listings: UTF-8, control characters (C0, DEL, C1)
-// written as \xNN or \uNNNN, and the invisible characters that reorder or
-// break lines as \uNNNN, so that a name never moves or hides text around it;
-// units that are not UTF-16 as \uDxxx.
+// written as \xNN or \uNNNN, and the invisible characters (those that
+// reorder or break lines, format characters such as U+200B and U+FEFF,
+// fillers, tags) as \uNNNN or \UNNNNNNNN, so that a name never moves or
+// hides text around it and two names never look alike; units that are not
+// UTF-16 as \uDxxx.
 std::string display_name(const std::u16string& name);
 
 // True when text matches the glob pattern, both UTF-8, character by

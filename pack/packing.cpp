@@ -4,7 +4,9 @@
 #include <cstdio>
 
 #include "pack/command_options.h"
+#include "pack/exclude.h"
 #include "pack/names.h"
+#include "pack/python_cache.h"
 #include "pack/system.h"
 #include "pack/text.h"
 
@@ -43,10 +45,17 @@ class Progress {
     active_ = true;
     double percent = total_ > 0 ? 100.0 * (double)done / (double)total_ : 100.0;
     // The rate and the time left, once there is enough behind to judge by.
+    // The rate is taken from the first compressed bytes on: until the
+    // workers deliver their first jobs, nothing seems done, and a rate from
+    // the start would promise many times the real time left.
     std::string pace;
-    double elapsed = std::chrono::duration<double>(now - start_).count();
-    if (elapsed >= 1.0 && done > 0) {
-      double rate = (double)done / elapsed;
+    if (first_done_ == 0 && done > 0) {
+      first_done_ = done;
+      first_ = now;
+    }
+    double elapsed = std::chrono::duration<double>(now - first_).count();
+    if (first_done_ > 0 && elapsed >= 1.0 && done > first_done_) {
+      double rate = (double)(done - first_done_) / elapsed;
       char text[64];
       std::snprintf(text, sizeof text, " %.1f MiB/s", rate / 1048576.0);
       pace = text;
@@ -73,32 +82,11 @@ class Progress {
   bool shown_;
   bool active_ = false;
   int width_ = 0;  // of the line shown
-  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point first_;  // when the first bytes were done
+  uint64_t first_done_ = 0;
   std::chrono::steady_clock::time_point last_;
   uint64_t last_done_ = 0;
 };
-
-// A payload name with "/" between its components, as globs and users see it.
-std::string slash_name(const std::u16string& name) {
-  std::u16string units = name;
-  for (char16_t& unit : units) unit = unit == u'\\' ? u'/' : unit;
-  return utf8_from_utf16(units);
-}
-
-}  // namespace
-
-bool excluded(const std::u16string& name, const std::vector<std::string>& patterns) {
-  std::string relative = slash_name(name);
-  for (const std::string& pattern : patterns) {
-    if (glob_matches(pattern, relative)) return true;
-    for (const std::u16string& part : name_components(name)) {
-      if (glob_matches(pattern, utf8_from_utf16(part))) return true;
-    }
-  }
-  return false;
-}
-
-namespace {
 
 // The same file, whichever way each path names it.
 bool same_file(const fs::path& a, const fs::path& b) {
@@ -131,19 +119,21 @@ void pack_records(const Arguments& args, const std::vector<PayloadRecord>& recor
 }
 
 std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& output) {
-  std::vector<PayloadRecord> all = collect_application(fs::u8path(args.required("input")), fs::u8path(args.required("main")));
+  Exclusions exclusions(args.all("exclude"));
+  std::vector<PayloadRecord> all =
+      collect_application(fs::u8path(args.required("input")), fs::u8path(args.required("main")),
+                          [&](const std::string& relative) { return exclusions.leaves_out(relative); });
   if (same_file(all.front().source, output)) {
     throw UsageError("--output " + quoted_path(output) + " would replace the main binary");
   }
-  std::vector<std::string> patterns = args.all("exclude");
+  for (const std::string& pattern : exclusions.unused()) {
+    print_warning("--exclude " + in_quotes(pattern) + " matches nothing");
+  }
   std::vector<PayloadRecord> kept;
   for (size_t i = 0; i < all.size(); ++i) {
-    if (i > 0 && (excluded(all[i].name, patterns) || same_file(all[i].source, output))) continue;
-    if (i == 0 && excluded(all[i].name, patterns)) {
-      throw UsageError("--exclude leaves out the main binary \"" + slash_name(all[i].name) + "\"");
-    }
-    kept.push_back(all[i]);
+    if (i == 0 || !same_file(all[i].source, output)) kept.push_back(all[i]);
   }
+  if (size_t stale = count_stale_python_caches(kept)) print_warning(stale_python_cache_warning(stale));
   if (args.has("verbose")) {
     for (const PayloadRecord& record : kept) {
       std::error_code error;

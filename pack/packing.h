@@ -16,13 +16,9 @@ namespace zovari {
 // The application's files (--input, --main, --exclude), without the excluded
 // ones and without the output when it lies in the folder: a build into the
 // app's own folder must not pack the launcher it replaces.  An output that is
-// the main binary is refused.  --verbose lists them.
+// the main binary is refused.  Warns of each --exclude that named nothing
+// and of .pyc files that Python would rewrite.  --verbose lists them.
 std::vector<PayloadRecord> collect_input(const Arguments& args, const std::filesystem::path& output);
-
-// True when --exclude leaves out the payload name ("\" between its
-// components): a pattern matches the relative name, with "/" between
-// folders, or any one folder or file name in it.
-bool excluded(const std::u16string& name, const std::vector<std::string>& patterns);
 
 // Writes the payload file output from records with --level and --jobs,
 // showing progress on a terminal unless --quiet.

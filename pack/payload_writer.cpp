@@ -306,8 +306,10 @@ bool is_packable_file(const fs::directory_entry& entry, bool* is_directory) {
   throw PackError("not a regular file: " + quoted_path(entry.path()));
 }
 
+// An excluded entry is not looked at: a dangling link or a folder that
+// cannot be read stops nothing once a pattern names it.
 void collect_folder(const fs::path& root, const fs::path& relative,
-                    std::vector<PayloadRecord>* out) {
+                    std::vector<PayloadRecord>* out, const ExcludeFilter& leaves_out) {
   std::error_code error;
   fs::directory_iterator it(root / relative, error);
   if (error) throw PackError("cannot read folder " + quoted_path(root / relative) + ": " + error.message());
@@ -315,13 +317,14 @@ void collect_folder(const fs::path& root, const fs::path& relative,
     if (error) break;
     bool is_directory = false;
     fs::path child = relative / it->path().filename();
+    if (leaves_out && leaves_out(child.generic_u8string())) continue;
     if (is_packable_file(*it, &is_directory)) {
       PayloadRecord record;
       record.name = payload_name(child);
       record.source = it->path();
       out->push_back(std::move(record));
     } else if (is_directory) {
-      collect_folder(root, child, out);
+      collect_folder(root, child, out, leaves_out);
     }
   }
   if (error) throw PackError("cannot read folder " + quoted_path(root / relative) + ": " + error.message());
@@ -331,7 +334,8 @@ void collect_folder(const fs::path& root, const fs::path& relative,
 
 int default_workers() { return processor_count(); }
 
-std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main) {
+std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::path& main,
+                                               const ExcludeFilter& leaves_out) {
   std::error_code error;
   if (!fs::exists(dir, error)) throw PackError("input folder not found: " + quoted_path(dir));
   if (!fs::is_directory(dir, error)) throw PackError("input is not a folder: " + quoted_path(dir));
@@ -343,8 +347,17 @@ std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::pa
   }
   if (relative_main.filename().empty()) relative_main = relative_main.parent_path();
 
+  if (leaves_out) {
+    fs::path part;
+    for (const fs::path& component : relative_main) {
+      part /= component;
+      if (leaves_out(part.generic_u8string())) {
+        throw PackError("--exclude leaves out the main binary \"" + relative_main.generic_u8string() + "\"");
+      }
+    }
+  }
   std::vector<PayloadRecord> files;
-  collect_folder(dir, fs::path(), &files);
+  collect_folder(dir, fs::path(), &files, leaves_out);
   if (files.empty()) throw PackError("input folder holds no files: " + quoted_path(dir));
 
   fs::path main_path = dir / relative_main;

@@ -34,13 +34,20 @@ struct PayloadOptions {
   std::function<void(uint64_t done, const std::u16string& name)> progress;
 };
 
+// Whether --exclude leaves out the entry at a path inside the application
+// folder (UTF-8, "/" between components).
+using ExcludeFilter = std::function<bool(const std::string& relative)>;
+
 // The records of an application folder: main (a path relative to dir) first,
-// then every other regular file sorted by name.  Links to files are followed;
-// links to directories, dangling links, names that cannot be spelled in
-// UTF-16 or hold "\" on a system where it is no separator, names over 1023
-// units and an empty folder are refused with a PackError.
+// then every other regular file sorted by name, without the files and
+// folders that leaves_out names (which are not looked at).  Links to
+// files are followed; links to directories, dangling links, names that
+// cannot be spelled in UTF-16 or hold "\" on a system where it is no
+// separator, names over 1023 units, an excluded main binary and an empty
+// folder are refused with a PackError.
 std::vector<PayloadRecord> collect_application(const std::filesystem::path& dir,
-                                               const std::filesystem::path& main);
+                                               const std::filesystem::path& main,
+                                               const ExcludeFilter& leaves_out = ExcludeFilter());
 
 // The worker count that workers = 0 stands for: the cores this process may run on.
 int default_workers();

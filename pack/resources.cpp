@@ -178,10 +178,16 @@ std::vector<unsigned> parse_version(const std::string& text) {
 
 WindowsResources make_windows_resources(const VersionValues& values,
                                         const std::filesystem::path& icon_png) {
+  if (icon_png.empty()) return make_windows_resources(values, std::string(), std::string());
+  return make_windows_resources(values, read_icon_file(icon_png), icon_png.u8string());
+}
+
+WindowsResources make_windows_resources(const VersionValues& values, const std::string& icon_png,
+                                        const std::string& icon_name) {
   WindowsResources out;
   out.version_record = version_record(values);
-  out.icons = icon_png.empty() ? make_icon_images(default_icon_png(), "image/icon.png (built in)")
-                               : make_icon_images(read_icon_file(icon_png), icon_png.u8string());
+  out.icons = icon_name.empty() ? make_icon_images(default_icon_png(), "image/icon.png (built in)")
+                                : make_icon_images(icon_png, icon_name);
   out.manifest = MANIFEST;
   return out;
 }

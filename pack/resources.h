@@ -42,6 +42,11 @@ struct WindowsResources {
 WindowsResources make_windows_resources(const VersionValues& values,
                                         const std::filesystem::path& icon_png);
 
+// The same with the icon's image given as PNG bytes, called icon_name in
+// messages; no name stands for the project's own icon.
+WindowsResources make_windows_resources(const VersionValues& values, const std::string& icon_png,
+                                        const std::string& icon_name);
+
 // The resource section's bytes for a section loaded at rva: the directory
 // (types, then identifiers, then the neutral language), its data entries,
 // and the data, each piece 8-byte aligned.

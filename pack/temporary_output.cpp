@@ -83,4 +83,16 @@ TemporaryFolder::~TemporaryFolder() {
   forget_temporary(mark_);
 }
 
+void prepare_output(const fs::path& output) {
+  std::error_code error;
+  if (fs::is_directory(output, error)) throw PackError(quoted_path(output) + " is a folder");
+  fs::path folder = output.parent_path();
+  if (!folder.empty() && !fs::is_directory(folder, error)) {
+    fs::create_directories(folder, error);
+    if (error) throw PackError("cannot create the folder " + quoted_path(folder) + ": " + error.message());
+  }
+  // Made and removed at once: whether the output can be written at all.
+  TemporaryOutput probe(output);
+}
+
 }  // namespace zovari

@@ -34,6 +34,12 @@ class TemporaryOutput {
   bool committed_ = false;
 };
 
+// Makes the output's folder where it is missing, as far down as needed,
+// and checks that a file can be created beside the output, before any long
+// work is done for it.  An output that is a folder is refused.  Throws
+// PackError.
+void prepare_output(const std::filesystem::path& output);
+
 }  // namespace zovari
 
 #endif

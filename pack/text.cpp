@@ -71,4 +71,8 @@ std::string quoted_path(const fs::path& path) {
   return out + "\"";
 }
 
+void print_warning(const std::string& text) {
+  std::fprintf(stderr, "zovari-pack: warning: %s\n", text.c_str());
+}
+
 }  // namespace zovari

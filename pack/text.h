@@ -25,6 +25,9 @@ std::string in_quotes(const std::string& text);
 // UTF-8 text and control characters written as \xNN.
 std::string quoted_path(const std::filesystem::path& path);
 
+// One line on stderr: "zovari-pack: warning: " and text.
+void print_warning(const std::string& text);
+
 }  // namespace zovari
 
 #endif

@@ -22,3 +22,8 @@ uint32_t checksum_file(const wchar_t* path) {
   }
   return stored_checksum(crc);
 }
+
+bool file_is_current(const wchar_t* path, uint64_t size, uint32_t stored) {
+  if (size == 0) return platform_is_empty_file(path);
+  return checksum_file(path) == stored;
+}

@@ -35,4 +35,10 @@ uint32_t checksum_bytes(const void* data, uint64_t size);
 // and leaves nothing open.
 uint32_t checksum_file(const wchar_t* path);
 
+// Whether the file at path already holds a record's contents (size bytes
+// whose file checksum is stored).  An empty record is held by an empty
+// regular file: its checksum cannot be read, and writing it again would
+// change nothing but its time.
+bool file_is_current(const wchar_t* path, uint64_t size, uint32_t stored);
+
 #endif

@@ -72,9 +72,9 @@ static void write_record(uint64_t size, bool is_main_binary) {
   if (piece > 0) payload_read(CopyBuffer, piece);
   bool executable = is_main_binary || starts_like_linux_program(CopyBuffer, piece);
   // Nothing in a file that stays empty can be read half written.  An empty
-  // record's file is written at every start, also while children of other
-  // launchers run; letting them read it meanwhile keeps their opens from
-  // failing on a file that holds nothing anyway.
+  // record's file may be written while children of other launchers run;
+  // letting them read it meanwhile keeps their opens from failing on a file
+  // that holds nothing anyway.
   bool let_readers_in = size == 0;
   platform_handle file = platform_create_file(TargetPath, executable, let_readers_in);
   if (file == 0) {
@@ -118,14 +118,14 @@ static void secure_target_directory(const wchar_t* target_directory) {
 // was writing at that moment.  Holding the lock until the end record, a
 // launcher never rewrites a file under a child that another launcher has
 // started.
-static bool must_write_taking_lock(const wchar_t* target_directory, uint32_t stored,
+static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t size, uint32_t stored,
                                    platform_handle* lock, bool* made) {
-  if (checksum_file(TargetPath) == stored) return false;
+  if (file_is_current(TargetPath, size, stored)) return false;
   if (*made) return true;
   *made = true;
   ensure_parent_directories(TargetPath);
   *lock = platform_lock_directory(target_directory, LOCK_WAIT_MILLISECONDS);
-  return *lock == 0 || checksum_file(TargetPath) != stored;
+  return *lock == 0 || !file_is_current(TargetPath, size, stored);
 }
 
 void unpack_files(const wchar_t* target_directory) {
@@ -150,7 +150,7 @@ void unpack_files(const wchar_t* target_directory) {
     }
     uint64_t size = read_size();
     uint32_t stored = read_checksum();
-    if (must_write_taking_lock(target_directory, stored, &lock, &made)) {
+    if (must_write_taking_lock(target_directory, size, stored, &lock, &made)) {
       write_record(size, is_main_binary);
     } else {
       payload_skip(size);

@@ -31,6 +31,15 @@ static const wchar_t PLATFORM_SEPARATOR = L'\\';
 static const wchar_t PLATFORM_SEPARATOR = L'/';
 #endif
 
+// Whether a child is started from one command line (Windows, where the
+// system bounds it at 32767 units) rather than from a vector of arguments,
+// which only the system's own limit bounds (POSIX).
+#if ZOVARI_PLATFORM_WIN32
+static const bool PLATFORM_CHILD_TAKES_COMMAND_LINE = true;
+#else
+static const bool PLATFORM_CHILD_TAKES_COMMAND_LINE = false;
+#endif
+
 // An open file or a process, as the system names it (a HANDLE, or a file
 // descriptor / process id).  0 never names one.
 typedef intptr_t platform_handle;
@@ -81,6 +90,10 @@ struct platform_file_reader {
 // not a regular file (a symbolic link is not followed), empty, or cannot be
 // opened.
 bool platform_open_reader(const wchar_t* path, platform_file_reader* reader);
+
+// True when a regular file of length 0 stands at path (a symbolic link, a
+// directory or a device is none, and is not followed).
+bool platform_is_empty_file(const wchar_t* path);
 
 // Reads the next piece of the contents.  False at the end, and on a read
 // failure, which *failed reports.  Both systems read the file in pieces

@@ -192,6 +192,13 @@ bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   return true;
 }
 
+bool platform_is_empty_file(const wchar_t* path) {
+  const char* name = narrow(path);
+  struct stat status;
+  return name != nullptr && lstat(name, &status) == 0 && S_ISREG(status.st_mode) &&
+         status.st_size == 0;
+}
+
 bool platform_read_next(platform_file_reader* reader, bool* failed) {
   for (;;) {
     ssize_t got = read((int)(reader->file - 1), ReadBuffer, READ_PIECE);

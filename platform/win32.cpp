@@ -418,6 +418,15 @@ bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   return true;
 }
 
+bool platform_is_empty_file(const wchar_t* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+  const DWORD not_regular =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  return (data.dwFileAttributes & not_regular) == 0 && data.nFileSizeHigh == 0 &&
+         data.nFileSizeLow == 0;
+}
+
 // Reads up to the length seen at the open and no further, which spares the
 // read that would only find the end.  A file that has shrunk meanwhile ends
 // early and counts as a failure, so its checksum is 0 and it is written again.

@@ -51,6 +51,10 @@ mkdir -p "$demo/launchers"
 common=(--product ZovariSample --version 1.0.0 --company "Zovari"
         --description "the sample application")
 
+# {CACHE_DIR} is $XDG_CACHE_HOME (or ~/.cache): point it at the demo folder,
+# before packing, so that the build's summary names the folder the demo uses.
+export XDG_CACHE_HOME="$demo/cache"
+
 step "Packing the sample for Linux"
 "$pack" build --target linux --input "$linux_build/sample/app" --main zovari-sample \
         --output "$demo/launchers/zovari-sample" --runtime "$linux_build/runtime/linux/zovari-launcher" \
@@ -66,8 +70,6 @@ step "Packing the sample for Windows"
 ls -l "$demo/launchers"
 
 # --- Linux: cold and warm start ------------------------------------------------------
-# {CACHE_DIR} is $XDG_CACHE_HOME (or ~/.cache): point it at the demo folder.
-export XDG_CACHE_HOME="$demo/cache"
 linux_target="$XDG_CACHE_HOME/ZovariSample/1.0.0"
 for start in cold warm; do
   step "Linux launcher, $start start"

@@ -93,9 +93,9 @@ class Packer:
         return sep.join(["{CACHE_DIR}", "{PRODUCT}", "{VERSION}"])
 
     def build(self, files, main, output, template=None, product="ZovariE2E", version="1.0.0",
-              by_hand=False):
+              by_hand=False, options=()):
         """files: {relative name with "/": bytes or a source path}; main: one of
-        the names.  Writes the launcher at output.  by_hand: the payload is
+        the names; options: more of zovari-pack's.  Writes the launcher at output.  by_hand: the payload is
         written here and put in by build_from_payload, for what the tool
         rightly refuses (a main binary that is no program, a relative
         template) but the launcher must still meet."""
@@ -119,7 +119,7 @@ class Packer:
         # A quick compression level: the tests are about the launcher.
         subprocess.run([self.pack_tool, "build", "--input", folder, "--main", main,
                         "--output", output, "--level", "3"]
-                       + self._options(template, product, version), check=True)
+                       + self._options(template, product, version) + list(options), check=True)
         return output
 
     def build_from_payload(self, payload, output, template=None, product="ZovariE2E",

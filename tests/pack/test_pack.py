@@ -11,6 +11,7 @@ WINEPREFIX (optional; a throwaway prefix otherwise).
 Run: /usr/bin/python3 tests/pack/test_pack.py [-v]
 """
 
+import json
 import os
 import random
 import re
@@ -140,10 +141,9 @@ def pack(*args, check=True, env=None):
 
 
 def listing(path):
-    """The file lines of `list`, without its heading and the main binary's mark."""
+    """The file lines of `list`, without its heading."""
     lines = pack("list", path).stdout.decode().splitlines()
-    return [line[:-len(" (main)")] if line.endswith(" (main)") else line
-            for line in lines if not line.startswith("#")]
+    return [line for line in lines if not line.startswith("#")]
 
 
 def pe_head(subsystem):
@@ -362,15 +362,50 @@ class Refusals(Base):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", "a\\b": b"x"})
         self.refuse(folder, "main", "\\")
 
-    def test_dangling_link(self):
-        folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
-        os.symlink("missing", os.path.join(folder, "gone"))
-        self.refuse(folder, "main", "dangling")
-
-    def test_link_to_folder(self):
+    def test_dangling_link_and_link_to_folder_unless_excluded(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", "sub/x": b"x"})
+        os.symlink("missing", os.path.join(folder, "sub", "gone"))
+        self.refuse(folder, "main", "dangling")
+        os.remove(os.path.join(folder, "sub", "gone"))
         os.symlink("sub", os.path.join(folder, "again"))
         self.refuse(folder, "main", "folder")
+        # Excluded means not looked at, by its name or by its folder's path.
+        os.symlink("missing", os.path.join(folder, "sub", "gone"))
+        pack("payload", "--input", folder, "--main", "main", "--output", self.out, "--level", 1,
+             "--exclude", "again", "--exclude", "sub/gone")
+        self.assertEqual([line.split(" ", 2)[2] for line in listing(self.out)], ["main", "sub\\x"])
+
+    def test_exclude_by_name_and_by_path(self):
+        files = {"main": b"m", "lib/py/email/a.py": b"1", "lib/py/email/mime/b.py": b"2",
+                 "lib/py/emailer.py": b"3", "x/__pycache__/c.pyc": b"4", "docs/a.md": b"5",
+                 "docs/keep.txt": b"6"}
+        folder = make_tree(os.path.join(self.work, "app"), files)
+        result = pack("payload", "--input", folder, "--main", "main", "--output", self.out, "--level", 1,
+                      "--exclude", "lib/py/email", "--exclude", "__pycache__/", "--exclude", "./docs/*.md",
+                      "--exclude", "nothing-here", "--exclude", "lib/none")
+        names = [line.split(" ", 2)[2] for line in listing(self.out)]
+        self.assertEqual(names, ["main", "docs\\keep.txt", "lib\\py\\emailer.py"])
+        # Each pattern that left nothing out gets one warning line.
+        self.assertEqual(result.stderr.decode().splitlines(),
+                         ['zovari-pack: warning: --exclude "nothing-here" matches nothing',
+                          'zovari-pack: warning: --exclude "lib/none" matches nothing'])
+        other = self.out + ".2"
+        self.assert_refused(["payload", "--input", folder, "--main", "lib/py/email/a.py", "--output", other,
+                             "--exclude", "lib/py/email"], other, "leaves out the main binary")
+
+    def test_timestamp_pyc_files_get_one_warning(self):
+        magic = b"\xa7\x0d\x0d\x0a"  # Python 3.11; then the flags word
+        files = {"main": b"m", "a.py": b"", "__pycache__/a.cpython-311.pyc": magic + bytes(12),
+                 "b.py": b"", "__pycache__/b.cpython-311.opt-1.pyc": magic + bytes(12),
+                 "c.py": b"", "__pycache__/c.cpython-311.pyc": magic + b"\1\0\0\0" + bytes(8),
+                 "lonely/__pycache__/d.cpython-311.pyc": magic + bytes(12)}
+        folder = make_tree(os.path.join(self.work, "app"), files)
+        result = pack("payload", "--input", folder, "--main", "main", "--output", self.out, "--level", 1)
+        lines = result.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("warning: 2 .pyc files are checked against their sources' modification times", lines[0])
+        self.assertIn("--exclude __pycache__", lines[0])
+        self.assertIn("--invalidation-mode unchecked-hash", lines[0])
 
     def test_unreadable_file(self):
         # Reading /proc/self/mem at offset 0 fails, even as root.
@@ -431,12 +466,16 @@ class Refusals(Base):
     def test_templates_must_be_absolute_paths_of_the_target(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"#!/bin/sh\n"})
         linux = os.path.join(self.work, "out", "launcher")
-        for template, fragment in [("rel/{PRODUCT}", "absolute"), ("{COMPANY}/x", "absolute"),
+        for template, fragment in [("rel/{PRODUCT}", "{PROGRAM_BASE}"), ("{COMPANY}/x", "absolute"),
                                    ("{CACHE_DIR}\\x", "no separator on Linux")]:
             with self.subTest(template=template):
                 self.assert_refused(["build", "--input", folder, "--main", "main", "--output", linux,
                                      "--company", "C", "--template", template],
                                     linux, fragment)
+        # Every token that gives an absolute path may start it.
+        for template in ["{PROGRAM_BASE}.cache", "{PROGRAM}.d"]:
+            pack("build", "--input", folder, "--main", "main", "--output", linux, "--template", template,
+                 "--level", 1)
         result = pack("build", "--input", folder, "--main", "main", "--output", linux, "--template", "",
                       check=False)
         self.assertEqual(result.returncode, 2)
@@ -517,15 +556,24 @@ class Inspection(Base):
     def test_list(self):
         self.assertEqual(listing(self.payload),
                          self.expected_listing())
-        lines = [line for line in pack("list", self.payload).stdout.decode().splitlines()
-                 if not line.startswith("#")]
-        self.assertEqual([line.endswith(" (main)") for line in lines], [True] + [False] * (len(lines) - 1))
-        # Control characters in names cannot break lines or drive the terminal.
+        # Control and invisible characters in names cannot break lines, drive
+        # the terminal or make two names look alike; the heading names the
+        # main binary, so that a file called "x (main)" is just that.
         path = os.path.join(self.scratch(), "controls.bin")
         with open(path, "wb") as f:
-            f.write(write_payload([("main", b"m"), ("a\x1b[2Jb\nc\u202e", b"")]))
-        self.assertEqual(listing(path),
-                         ["1 %08x main" % checksum(b"m"), "0 00000001 a\\x1B[2Jb\\x0Ac\\u202E"])
+            f.write(write_payload([("main", b"m"), ("a\x1b[2Jb\nc\u202e", b""),
+                                   ("x (main)", b""), ("zero\u200bwidth\ufeff", b"")]))
+        self.assertEqual(pack("list", path).stdout.decode().splitlines(),
+                         ["# payload file", "# main: main", "1 %08x main" % checksum(b"m"),
+                          "0 00000001 a\\x1B[2Jb\\x0Ac\\u202E", "0 00000001 x (main)",
+                          "0 00000001 zero\\u200Bwidth\\uFEFF"])
+        # --json: the same, for scripts, with every name whole.
+        listed = json.loads(pack("list", "--json", path).stdout.decode())
+        self.assertEqual(listed, {"kind": "payload", "main": "main", "files": [
+            {"name": "main", "size": 1, "checksum": "%08x" % checksum(b"m")},
+            {"name": "a\x1b[2Jb\nc\u202e", "size": 0, "checksum": "00000001"},
+            {"name": "x (main)", "size": 0, "checksum": "00000001"},
+            {"name": "zero\u200bwidth\ufeff", "size": 0, "checksum": "00000001"}]})
 
     def test_extract(self):
         out = os.path.join(self.scratch(), "x")
@@ -775,10 +823,23 @@ class Launchers(Base):
         files["app.bin"] = LINUX_MAIN
         folder = make_tree(os.path.join(work, "app"), files)
         launcher = os.path.join(work, "launcher")
-        pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
-             "--level", 3)
+        # Short flags combine: -qv is quiet (no summary) and verbose (each file).
+        result = pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
+                      "--level", 3, "--arg", "-m", "--arg", "two words", "-qv")
+        self.assertEqual(len(result.stderr.decode().splitlines()), len(files))
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
+        heading = [line for line in pack("list", launcher).stdout.decode().splitlines() if line.startswith("#")]
+        self.assertEqual(heading[4:], ["# argument: -m", "# argument: two words", "# main: app.bin"])
+        listed = json.loads(pack("list", "--json", launcher).stdout.decode())
+        self.assertEqual((listed["target"], listed["arguments"], listed["main"], len(listed["files"])),
+                         ("linux", ["-m", "two words"], "app.bin", len(files)))
+        # The child gets no empty argument, so none can be fixed; one file is one file.
+        self.assert_refused(["build", "--input", folder, "--main", "app.bin", "--output", launcher + "2",
+                             "--arg", ""], launcher + "2", "--arg")
+        single = make_tree(os.path.join(work, "single"), {"app": LINUX_MAIN})
+        result = pack("build", "--input", single, "--main", "app", "--output", launcher + "1", "--level", 1)
+        self.assertIn(": 1 file, ", result.stderr.decode())
         pack("verify", launcher)
         pack("extract", launcher, os.path.join(work, "x"))
         self.assertEqual(read_tree(os.path.join(work, "x")), files)
@@ -1018,6 +1079,29 @@ class Launchers(Base):
                 self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                                      "--output", out, "--runtime", runtime], out, problem)
 
+    def test_problems_are_found_before_anything_is_compressed(self):
+        # strace tells whether the application's data was ever opened.
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"main": LINUX_MAIN, "main.exe": pe_head(2),
+                                                       "data.bin": b"d" * 100000})
+        bad_icon = make_tree(work, {"bad.png": b"\x89PNG\r\n\x1a\n cut short"})
+        make_tree(work, {"file": b"a file where a folder belongs"})
+        out = os.path.join(work, "out", "launcher")
+        cases = [(["--main", "main", "--runtime", os.path.join(work, "none")], out, "runtime"),
+                 (["--main", "main.exe", "--icon", os.path.join(work, "bad.png")], out, "not a readable PNG"),
+                 (["--main", "main"], os.path.join(work, "file", "launcher"), "cannot create the folder")]
+        for options, output, fragment in cases:
+            with self.subTest(fragment=fragment):
+                trace = os.path.join(work, "trace.log")
+                args = ["build", "--input", folder, "--output", output] + options
+                result = subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=open,openat",
+                                         "-P", os.path.join(folder, "data.bin"), PACK] + args,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(fragment, result.stderr.decode())
+                self.assertEqual(read(trace), b"", "the data was read before the refusal")
+                self.assertFalse(os.path.exists(output))
+
     def test_packing_runs_no_other_program(self):
         # No compiler, linker, resource compiler or binutils: the PATH holds
         # nothing at all while both targets' launchers are written, and they run.
@@ -1073,11 +1157,15 @@ class Help(Base):
         with open("/dev/full", "w") as full:
             result = subprocess.run([PACK, "list", payload], stdout=full, stderr=subprocess.PIPE)
         self.assertEqual(result.returncode, 1)
+        # An output's missing folders are made.
+        pack("payload", "--input", folder, "--main", "main", "--output",
+             os.path.join(work, "dist", "new", "p.zst"), "--level", 1)
+        self.assertEqual(len(listing(os.path.join(work, "dist", "new", "p.zst"))), 2)
         # Errors name the user's own path, never a temporary one.
         result = pack("payload", "--input", folder, "--main", "main", "--output",
-                      os.path.join(work, "nosuchdir", "p.zst"), check=False)
+                      os.path.join(work, "-odd.bin", "p.zst"), check=False)
         self.assertEqual(result.returncode, 1)
-        self.assertIn('nosuchdir/p.zst": No such file', result.stderr.decode())
+        self.assertIn('-odd.bin": Not a directory', result.stderr.decode())
         self.assertNotIn(".tmp", result.stderr.decode())
         # --exclude leaves files out; a damaged payload makes list fail.
         pack("payload", "--input", folder, "--main", "main", "--output", payload, "--exclude", "-*")

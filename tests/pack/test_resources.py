@@ -520,18 +520,30 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
                 _, _, rows = png_decode(data)
                 self.assertEqual(pixel(rows, size // 5, size // 2), (255, 0, 0, 255))
 
-    def test_free_text_version_and_an_ico_icon(self):
-        # The .ico holds the same image as a bitmap: the launcher's icons are made from it.
-        ico = os.path.join(Build.tmp, "pattern.ico")
-        subprocess.run(["icotool", "-c", "-b", "32", "-o", ico, self.icon], check=True)
-        exe = os.path.join(Build.tmp, "Fendix-beta.exe")
-        command = [c if c != "0.19.1" else "1.2.3-beta" for c in self.pack_command]
-        run(command + ["--icon", ico, "--output", exe])
+    def assert_pattern_icons(self, exe):
         pe, table = resources(exe)
         for size, name in zip(ICON_SIZES, sorted(table[RT_ICON])):
             _, _, rows = png_decode(table[RT_ICON][name][0])
             self.assertEqual((pixel(rows, size // 5, size // 2), pixel(rows, size - 1 - size // 5, size // 2)[3]),
                              ((255, 0, 0, 255), 0))
+        return pe
+
+    def test_free_text_version_and_an_ico_icon(self):
+        # The .ico holds the same image as a bitmap of each depth icotool
+        # writes as the format has it (palettes of 2, 16 and 256 colours among
+        # them), beside a smaller image: the launcher's icons are made from
+        # the larger one.
+        small = os.path.join(Build.tmp, "small.png")
+        with open(small, "wb") as f:
+            f.write(png_encode(16, 16, [[(0, 0, 255, 255)] * 16] * 16))
+        command = [c if c != "0.19.1" else "1.2.3-beta" for c in self.pack_command]
+        for depth in ("32", "24", "8", "4", "1"):
+            with self.subTest(depth=depth):
+                ico = os.path.join(Build.tmp, "pattern-%s.ico" % depth)
+                subprocess.run(["icotool", "-c", "-b", depth, "-o", ico, small, self.icon], check=True)
+                exe = os.path.join(Build.tmp, "Fendix-beta.exe")
+                run(command + ["--icon", ico, "--output", exe])
+                pe = self.assert_pattern_icons(exe)
         strings = [fi for fi in pe.FileInfo[0] if fi.Key == b"StringFileInfo"][0].StringTable[0].entries
         self.assertEqual(strings[b"ProductVersion"], b"1.2.3-beta")
         self.assertEqual(strings[b"FileVersion"], b"1.2.3.0")
@@ -550,12 +562,22 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         self.assertIn('the icon "%s" is not a PNG image' % icon, lines[0])
         self.assertFalse(os.path.exists(exe))
 
-    def test_without_an_icon_the_launcher_has_the_projects_icon(self):
+    def test_without_an_icon_the_launcher_has_the_main_binarys_or_the_projects_icon(self):
         exe = os.path.join(Build.tmp, "Fendix-default-icon.exe")
         run(self.pack_command + ["--output", exe])
         _, table = resources(exe)
         with open(os.path.join(REPO, "image", "icon.png"), "rb") as f:
             self.assertEqual(png_decode(table[RT_ICON][7][0]), png_decode(f.read()))
+        # A main binary with an icon of its own (a launcher made with the
+        # pattern) lends it to the launcher.
+        app = os.path.join(Build.tmp, "app-with-icon")
+        os.makedirs(app, exist_ok=True)
+        shutil.copy(self.exe, os.path.join(app, "Fendix.exe"))
+        exe = os.path.join(Build.tmp, "Fendix-own-icon.exe")
+        command = list(self.pack_command)
+        command[command.index("--input") + 1], command[command.index("--main") + 1] = app, "Fendix.exe"
+        run(command + ["--output", exe])
+        self.assert_pattern_icons(exe)
 
 
 if __name__ == "__main__":

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "image/config.h"
 #include "launcher/command_line.h"
 #include "paths/bounded.h"
 #include "paths/fatal.h"
@@ -138,7 +139,7 @@ static void remove_empty_directory(const wchar_t* path) {
 }
 
 static int command_cmdline(void) {
-  build_child_command_line();
+  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS));
   printf("line=%ls\n", CommandLineBuffer);
   int count = 0;
   wchar_t* const* arguments = child_arguments(&count);

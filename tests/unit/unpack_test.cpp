@@ -160,19 +160,15 @@ TEST_F(Unpack, LaterRunsWriteOnlyWhatDiffers) {
   }
   const int64_t old_time = test_support::modification_time(target_file(L"app"));
 
-  // Nothing changed: only the empty file is written again (an empty file has
-  // checksum 0, a record of size 0 stores 1).  The skipped first record still
-  // names the main binary.
+  // Nothing changed: nothing is written, the empty file included (whose
+  // checksum cannot be read), so no folder is even looked at.  The skipped
+  // first record still names the main binary.
   test_support::ChildResult result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, main_line(L"app") + "known=2\n");
+  EXPECT_EQ(result.out, main_line(L"app") + "known=0\n");
   for (const test_support::Record& record : records) {
-    int64_t time = test_support::modification_time(target_file(record.name));
-    if (record.name == L"empty.txt") {
-      EXPECT_NE(time, old_time);
-    } else {
-      EXPECT_EQ(time, old_time) << test_support::narrow(record.name);
-    }
+    EXPECT_EQ(test_support::modification_time(target_file(record.name)), old_time)
+        << test_support::narrow(record.name);
   }
 
   // A file changed on disk is written over; the others stay.
@@ -239,6 +235,11 @@ TEST_F(Unpack, DirectoryAtAFilesPathFailsTheOpen) {
   EXPECT_EQ(result.err, open_failure(L"data.txt"));
   EXPECT_EQ(contents(L"first.txt"), "1");
   EXPECT_FALSE(test_support::file_exists(target_file(L"after.txt")));
+
+  // An empty record is no more held by a directory than a full one is.
+  result = run({{L"first.txt", "1"}, {L"data.txt", ""}});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.err, open_failure(L"data.txt"));
 }
 
 TEST_F(Unpack, RegularFileWhereADirectoryBelongsFailsTheOpen) {
