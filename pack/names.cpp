@@ -134,8 +134,9 @@ char16_t fold_case(char16_t unit) {
   }
   if (unit >= 0x400 && unit <= 0x40F) return (char16_t)(unit + 80);
   // Latin Extended-A: capital at the even place, small after it (but for
-  // the dotless i and the pairs shifted by one in 0x139-0x148 and 0x179-0x17E).
-  if ((unit >= 0x100 && unit <= 0x137 && unit % 2 == 0) || (unit >= 0x14A && unit <= 0x177 && unit % 2 == 0)) {
+  // the dotted capital I and the dotless small i, which are no pair, and the
+  // pairs shifted by one in 0x139-0x148 and 0x179-0x17E).
+  if ((unit >= 0x100 && unit <= 0x137 && unit % 2 == 0 && unit != 0x130) || (unit >= 0x14A && unit <= 0x177 && unit % 2 == 0)) {
     return (char16_t)(unit + 1);
   }
   if (((unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E)) && unit % 2 == 1) {

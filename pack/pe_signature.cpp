@@ -28,9 +28,12 @@ CertificateTable read_certificate_table(const unsigned char* data, uint64_t size
   uint64_t directories = magic == 0x20b ? 112 : magic == 0x10b ? 96 : 0;
   if (directories == 0) return table;
   table.pe = true;
-  uint64_t count = field(data, optional + directories - 4, 4);
+  // The entry lies behind the directory count: a file that ends before the
+  // entry's end holds neither to read.
   uint64_t entry = optional + directories + 4 * 8;
-  if (count <= 4 || directories + 5 * 8 > optional_size || entry + 8 > size) return table;
+  if (entry + 8 > size) return table;
+  uint64_t count = field(data, optional + directories - 4, 4);
+  if (count <= 4 || directories + 5 * 8 > optional_size) return table;
   table.offset = field(data, entry, 4);
   table.size = field(data, entry + 4, 4);
   if (table.size == 0) return table;

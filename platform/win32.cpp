@@ -13,6 +13,7 @@
 //
 // Everything but the seam is static.
 #include "platform/platform.h"
+#include "platform/win32_for_tests.h"
 
 #if ZOVARI_PLATFORM_WIN32
 
@@ -84,7 +85,7 @@ alignas(8) static unsigned char PrivateAcl[1024];
 static SECURITY_DESCRIPTOR PrivateDescriptor;
 static SECURITY_ATTRIBUTES PrivateAttributes;
 
-static SECURITY_ATTRIBUTES* private_folder_attributes(void) {
+SECURITY_ATTRIBUTES* private_folder_attributes(void) {
   if (PrivateAttributes.nLength != 0) return &PrivateAttributes;
   if (!read_token_sids()) return nullptr;
   alignas(8) unsigned char system[SECURITY_MAX_SID_SIZE];

@@ -30,7 +30,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 # Seconds for one test selection; a fault that makes a test hang is caught
 # by it.  The unmutated selections take a fraction of this.
-TEST_TIME_LIMIT = {"unit": 150, "e2e": 600}
+TEST_TIME_LIMIT = {"unit": 150, "e2e": 600, "tool": 150, "pack": 600}
 
 # What each kind of test needs built, per target.
 # The packing tool links no launcher code, so it is built once.
@@ -38,8 +38,12 @@ BUILD_TARGETS = {
     ("linux", "unit"): [("linux", ["zovari_unit_tests"])],
     ("linux", "e2e"): [("linux", ["zovari_runtime", "zovari_e2e_report_child", "zovari-pack"])],
     ("windows", "unit"): [("windows", ["zovari_unit_tests"])],
-    ("windows", "e2e"): [("windows", ["zovari_runtime", "zovari_e2e_report_child", "zovari_e2e_exitcode"]),
+    ("windows", "e2e"): [("windows", ["zovari_runtime", "zovari_e2e_report_child", "zovari_e2e_exitcode",
+                                      "zovari_e2e_holdfile"]),
                          ("linux", ["zovari-pack"])],
+    # The packing tool's rule tables, and its command tests over payloads.
+    ("linux", "tool"): [("linux", ["zovari_pack_unit_tests"])],
+    ("linux", "pack"): [("linux", ["zovari-pack"])],
 }
 # Code that only one target compiles.
 TARGET_OF_FILE = {
@@ -48,6 +52,8 @@ TARGET_OF_FILE = {
     "platform/win32.cpp": ["windows"],
     "launcher/entry_win32.cpp": ["windows"],
 }
+# The packing tool is a host program: only the native build compiles it.
+HOST_FOLDERS = ("pack/",)
 
 
 # ---------------------------------------------------------------- the list
@@ -64,7 +70,8 @@ class Mutant:
         self.equivalent = fields.get("equivalent")
         only = fields.get("only")
         self.only_reason = None
-        self.targets = list(TARGET_OF_FILE.get(self.path, ["linux", "windows"]))
+        host = self.path.startswith(HOST_FOLDERS)
+        self.targets = list(TARGET_OF_FILE.get(self.path, ["linux"] if host else ["linux", "windows"]))
         if only:
             target, _, self.only_reason = only.partition(" -- ")
             self.targets = [target.strip()]
@@ -201,6 +208,21 @@ class Scratch:
                 self.wine_prefix()
                 return [WINE, program + ".exe"] + command[1:], self.wine_environment()
             return command, None
+        if kind == "tool":
+            program = os.path.join(self.build_dir("linux"), "tests", "zovari_pack_unit_tests")
+            return [program] + (["--gtest_filter=" + selection] if selection else []), None
+        if kind == "pack":
+            env = dict(os.environ,
+                       ZOVARI_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"),
+                       ZOVARI_WINDOWS_RUNTIME=os.path.join(self.build_dir("windows"), "runtime", "windows",
+                                                           "zovari-launcher.exe"),
+                       ZOVARI_BUILD_DIR=self.build_dir("linux"),
+                       ZOVARI_WINDOWS_BUILD_DIR=self.build_dir("windows"),
+                       ZOVARI_SOURCE=self.src)
+            command = [PYTHON, os.path.join(self.src, "tests", "pack", "test_pack.py")]
+            for pattern in filter(None, selection.split(",")):
+                command += ["-k", pattern]
+            return command, env
         if kind == "e2e":
             env = dict(os.environ,
                        ZOVARI_E2E_REPORT_CHILD=os.path.join(self.build_dir("linux"), "tests", "e2e", "report_child"),

@@ -92,7 +92,7 @@ awk '{ n = $NF; $NF = ""; sub(/ $/, ""); total[$0] += n } END { for (k in total)
   "$counts" | sort >>"$summary"
 
 # --- sanitizers -------------------------------------------------------------------------
-echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== unit tests (the launcher's and the packing tool's) under AddressSanitizer and UndefinedBehaviorSanitizer"
 if quiet "$out/robustness-sanitize.log" sh -c "
     cmake -S '$repo' -B '$sanitize' -DZOVARI_SANITIZE=ON &&
     cmake --build '$sanitize' -j$jobs"; then
@@ -103,8 +103,9 @@ if quiet "$out/robustness-sanitize.log" sh -c "
   # memory needs more address space than any such limit leaves.
   if (cd "$sanitize" && ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
         GTEST_FILTER='-PayloadReader.WindowThatCannotBeAllocatedIsReported' \
-        ctest -R '^unit$' -V >"$out/robustness-sanitize-run.log" 2>&1); then
-    cases=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out/robustness-sanitize-run.log" | tail -1)
+        ctest -R '^(unit|pack-unit)$' -V >"$out/robustness-sanitize-run.log" 2>&1); then
+    cases=$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out/robustness-sanitize-run.log" |
+            awk '{ sum += $1 } END { print sum }')
     note "runs under sanitizers: ${cases:-0} unit test cases"
   else
     tail -40 "$out/robustness-sanitize-run.log"

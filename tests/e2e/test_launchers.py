@@ -350,6 +350,23 @@ class LauncherTests:
                          "Error, couldn't runtime expand spec '%s'.\n" % template)
         self.assertIsNone(result.report)
 
+    def test_folder_above_that_another_account_owns(self):
+        """Every folder above the target must be the user's or the system's
+        (on Linux root's): one that another account owns (Wine gives a folder
+        of another Unix user an account of its own) is refused before anything
+        is made in it."""
+        theirs = os.path.join(self.work, self.fresh_name())
+        os.makedirs(theirs)
+        os.chown(theirs, 65534, 65534)
+        template = self.template(self.target.native(theirs), "app", "{VERSION}")
+        result = self.target.run(self.report_child_launcher(template=template))
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertIsNone(result.report)
+        self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                         "Error, unsafe target directory '%s' (owned by another user).\n"
+                         % self.target.native(theirs))
+        self.assertEqual(os.listdir(theirs), [])
+
 
 class LinuxLaunchers(LauncherTests, unittest.TestCase):
     exit_codes = (0, 3, 200)
@@ -454,10 +471,11 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
-        launcher its child's exit code; the child inherits the same disposition."""
+        launcher its child's exit code; the child inherits the same disposition,
+        and so an ignored hangup (nohup) too."""
         script = (b"#!/usr/bin/python3\nimport os, signal, sys\n"
-                  b"ignored = signal.getsignal(signal.SIGCHLD) == signal.SIG_IGN\n"
-                  b"open(os.environ['SEEN'], 'w').write('ignored' if ignored else 'default')\n"
+                  b"ignored = [signal.getsignal(s) == signal.SIG_IGN for s in (signal.SIGCHLD, signal.SIGHUP)]\n"
+                  b"open(os.environ['SEEN'], 'w').write(' '.join('ignored' if i else 'default' for i in ignored))\n"
                   b"sys.exit(7)\n")
         launcher = self.launcher_path()
         self.packer.build({"bin/main": script}, "bin/main", launcher,
@@ -468,12 +486,13 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 def prepare():
                     support._default_console_signals()
                     signal.signal(signal.SIGCHLD, disposition)
+                    signal.signal(signal.SIGHUP, disposition)
                 done = subprocess.run([launcher], env=self.target.environment(extra={"SEEN": seen}),
                                       capture_output=True, timeout=support.RUN_LIMIT,
                                       preexec_fn=prepare)
                 self.assertEqual(done.returncode, 7, done)
                 with open(seen) as f:
-                    self.assertEqual(f.read(), expected)
+                    self.assertEqual(f.read(), expected + " " + expected)
 
     def test_child_gets_what_a_direct_start_gives(self):
         """Blocked signals, closed standard descriptors and an ignored SIGXFSZ
@@ -679,6 +698,11 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertEqual((status.st_uid, status.st_mode & 0o777), (user, 0o700), made)
         unpacked = os.path.join(shared, "app")
 
+        def assert_refused(done, report, culprit, why):
+            self.assertEqual(done.returncode, 2, done)
+            self.assertIsNone(report, "the main binary ran")
+            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' (%s).\n" % (culprit, why))
+
         with self.subTest("another user's target directory, planted with the very files"):
             planted = folder(os.path.join(shared, "planted"), 0, 0o1777)
             theirs = os.path.join(planted, "app")
@@ -689,19 +713,22 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             os.chown(theirs, other, other)
             os.chmod(theirs, 0o777)
             done, report = start_as_user(planted)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertIsNone(report, "the planted main binary ran")
-            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
-                             "(owned by another user).\n" % theirs)
+            assert_refused(done, report, theirs, "owned by another user")
 
         with self.subTest("a folder above that others can write, without the sticky bit"):
             open_folder = folder(os.path.join(shared, "open"), 0, 0o777)
             done, report = start_as_user(open_folder)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertIsNone(report)
-            self.assertEqual(done.stderr.decode(), "Error, unsafe target directory '%s' "
-                             "(others can write to it).\n" % open_folder)
+            assert_refused(done, report, open_folder, "others can write to it")
             self.assertEqual(os.listdir(open_folder), [])
+
+        with self.subTest("a link on the way that another user owns"):
+            mine = folder(os.path.join(shared, "mine"), user, 0o700)
+            via = os.path.join(shared, "via")
+            os.symlink(mine, via)
+            os.lchown(via, other, other)
+            done, report = start_as_user(via)
+            assert_refused(done, report, via, "owned by another user")
+            self.assertEqual(os.listdir(mine), [])
 
         with self.subTest("links planted in the user's own target directory"):
             victim = os.path.join(shared, "victim.txt")
@@ -868,22 +895,6 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                     self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
                                      "Error, failed to open '%s' for writing.\n" % held)
                     self.assertIsNone(result.report)
-
-    def test_folder_above_that_another_account_owns(self):
-        """Every folder above the target must be the user's or the system's:
-        one that another account owns (Wine gives a folder of another Unix
-        user an account of its own) is refused before anything is made in it."""
-        theirs = os.path.join(self.work, self.fresh_name())
-        os.makedirs(theirs)
-        os.chown(theirs, 65534, 65534)
-        template = self.template(self.target.native(theirs), "app", "{VERSION}")
-        result = self.target.run(self.report_child_launcher(template=template))
-        self.assertEqual(result.exit_code, 2, result)
-        self.assertIsNone(result.report)
-        self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
-                         "Error, unsafe target directory '%s' (owned by another user).\n"
-                         % self.target.native(theirs))
-        self.assertEqual(os.listdir(theirs), [])
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""

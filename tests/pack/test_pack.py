@@ -629,6 +629,19 @@ class Inspection(Base):
         out = os.path.join(self.scratch(), "x")
         pack("extract", self.payload, out)
         self.assertEqual(read_tree(out), self.files)
+        # The main binary and what starts like a program can be run, as the launcher leaves them.
+        path = os.path.join(self.scratch(), "modes.bin")
+        with open(path, "wb") as f:
+            f.write(write_payload([("main", b"m"), ("run.sh", b"#!/bin/sh\n"), ("lib.dll", b"MZ"),
+                                   ("tool", b"\x7fELF"), ("notes", b"#x"), ("data", b"")]))
+        out = os.path.join(self.scratch(), "x")
+        pack("extract", path, out)
+        umask = os.umask(0)
+        os.umask(umask)
+        self.assertEqual({name: os.stat(os.path.join(out, name)).st_mode & 0o777
+                          for name in ["main", "run.sh", "lib.dll", "tool", "notes", "data"]},
+                         {"main": 0o777 & ~umask, "run.sh": 0o777 & ~umask, "lib.dll": 0o777 & ~umask,
+                          "tool": 0o777 & ~umask, "notes": 0o666 & ~umask, "data": 0o666 & ~umask})
         # A link already in the folder, at any depth, is never written through.
         victim = make_tree(os.path.join(self.scratch(), "victim"), {"readme.txt": b"mine",
                                                                     "values.csv": b"mine"})
@@ -646,6 +659,13 @@ class Inspection(Base):
     def test_verify(self):
         result = pack("verify", self.payload)
         self.assertIn("seal intact", result.stdout.decode())
+        # A payload without files is no application.
+        path = os.path.join(self.scratch(), "empty.bin")
+        with open(path, "wb") as f:
+            f.write(write_payload([]))
+        result = pack("verify", path, check=False)
+        self.assertEqual((result.returncode, result.stderr.decode().count("\n")), (1, 1))
+        self.assertIn("holds no files", result.stderr.decode())
 
     def test_verify_accepts_another_writers_payload(self):
         path = os.path.join(self.scratch(), "foreign.bin")

@@ -12,6 +12,10 @@
 #include "platform/platform.h"
 #include "support/test_support.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 TEST(FileChecksum, IsTheCrc32OfTheContents) {
   test_support::TempDir folder;
   ASSERT_TRUE(test_support::write_file(folder / L"hello", "hello"));
@@ -30,6 +34,12 @@ TEST(FileChecksum, NoContentsGiveZero) {
   ASSERT_TRUE(test_support::make_directory(folder / L"directory"));
   EXPECT_EQ(checksum_file((folder / L"directory").c_str()), 0u);
   EXPECT_EQ(checksum_file(test_support::join_path(folder / L"missing", L"x").c_str()), 0u);
+#ifndef _WIN32
+  // A symbolic link has no contents of its own, whatever it leads to.
+  ASSERT_TRUE(test_support::write_file(folder / L"full", "contents"));
+  ASSERT_EQ(symlink("full", test_support::narrow(folder / L"link").c_str()), 0);
+  EXPECT_EQ(checksum_file((folder / L"link").c_str()), 0u);
+#endif
 }
 
 // Another process may cut a file short while it is being checked: the reads

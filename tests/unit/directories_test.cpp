@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+
+#include "platform/win32_for_tests.h"
 #endif
 
 #include "platform/platform.h"
@@ -170,6 +172,14 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
     EXPECT_TRUE(name == token_user_sid() || name == L"S-1-5-18" || name == L"S-1-5-32-544")
         << test_support::narrow(name);
   }
+
+  // Protected: nothing a shared parent grants flows in (on disk only real
+  // Windows keeps the flag).
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_NE(private_folder_attributes(), nullptr);
+  ASSERT_TRUE(GetSecurityDescriptorControl(private_folder_attributes()->lpSecurityDescriptor, &control, &revision));
+  EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 
   wchar_t culprit[8] = L"";
   EXPECT_EQ(platform_secure_directory(created.c_str(), culprit, 8), PLATFORM_TRUSTED);
