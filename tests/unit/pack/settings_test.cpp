@@ -17,7 +17,17 @@ using namespace zovari;
 
 namespace {
 
-const std::string ELF("\x7f" "ELF", 4);
+// The head of an x86-64 ELF executable: all that complete_settings reads.
+std::string elf_program() {
+  std::string head(64, '\0');
+  head.replace(0, 4, "\x7f" "ELF");
+  head[4] = 2;  // 64-bit
+  head[5] = 1;  // little-endian
+  pack_test::put(head, 16, 2, 2);   // ET_EXEC
+  pack_test::put(head, 18, 62, 2);  // x86-64
+  return head;
+}
+const std::string ELF = elf_program();
 
 // The first bytes of a console PE program: all that complete_settings reads.
 std::string pe_program() {
@@ -25,7 +35,11 @@ std::string pe_program() {
   head.replace(0, 2, "MZ");
   pack_test::put(head, 0x3C, 0x40, 4);
   head.replace(0x40, 4, std::string("PE\0\0", 4));
-  pack_test::put(head, 0x40 + 92, 3, 2);
+  pack_test::put(head, 0x44, 0x8664, 2);      // x86-64
+  pack_test::put(head, 0x44 + 16, 240, 2);    // the optional header's size
+  pack_test::put(head, 0x44 + 18, 0x0022, 2); // an executable image, no DLL
+  pack_test::put(head, 0x58, 0x20B, 2);       // PE32+
+  pack_test::put(head, 0x58 + 68, 3, 2);      // console
   return head;
 }
 
@@ -42,7 +56,7 @@ std::string refusal(const Case& c, LauncherSettings* settings = nullptr) {
   LauncherSettings s;
   s.target = c.target;
   s.path_template = c.path_template;
-  s.main_head = c.head;
+  s.main_sample.add(c.head.data(), c.head.size());
   s.product = c.product;
   s.company = c.company;
   s.version = c.version;
