@@ -162,7 +162,8 @@ class Scratch:
         options = ["-DCMAKE_BUILD_TYPE=Release"]
         if target == "windows":
             options += ["-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake",
-                        "-DZOVARI_ZSTD_SOURCE=" + os.path.join(ROOT, "out", "deps", "zstd")]
+                        "-DZOVARI_ZSTD_SOURCE=" + os.path.join(ROOT, "out", "deps", "zstd"),
+                        "-DZOVARI_LIBDEFLATE_SOURCE=" + os.path.join(ROOT, "out", "deps", "libdeflate")]
         else:
             options += ["-DZOVARI_WINDOWS_BUILD_DIR=" + self.build_dir("windows")]
         subprocess.run(["cmake", "-S", ".", "-B", self.build_dir(target)] + options,
