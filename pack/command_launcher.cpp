@@ -31,8 +31,8 @@ std::string launcher_help() {
              "usage: zovari-pack launcher --payload FILE --output FILE [options]\n"
              "\n"
              "Builds a launcher from a payload file that any tool following the container\n"
-             "format wrote; the payload is copied to a private folder and that copy is\n"
-             "checked completely, names included, and linked.\n"
+             "format wrote; the payload is read once into the tool's memory, and that\n"
+             "copy is checked completely, names included, and written into the launcher.\n"
              "\n"
              "  --payload FILE        the payload\n"
              "  --output FILE         the launcher to write\n") +
