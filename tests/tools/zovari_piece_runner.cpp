@@ -17,6 +17,9 @@
 //                         prints "created=N" (how many were true)
 //        n       prints "known=N"
 //        rmdir:PATH  removes an empty directory behind the table's back
+//   zovari-piece-runner lock DIR MS           takes DIR's lock, waiting up to MS
+//                                             milliseconds; prints "lock=1" or
+//                                             "lock=0" and ends still holding it
 //
 // A payload file holds a whole payload, magic first.  On Linux, options
 // before the command make the system refuse what the launcher asks for:
@@ -177,6 +180,14 @@ static int command_dirs(int count, wchar_t** arguments) {
   return 0;
 }
 
+static int command_lock(int count, wchar_t** arguments) {
+  if (count != 2) return 100;
+  platform_handle lock =
+      platform_lock_directory(arguments[0], (uint32_t)wcstoul(arguments[1], nullptr, 10));
+  printf("lock=%d\n", lock != 0 ? 1 : 0);
+  return 0;
+}
+
 static int run(int count, wchar_t** arguments) {
   for (; count >= 2 && wcsncmp(arguments[1], L"--", 2) == 0; ++arguments, --count) {
 #if ZOVARI_PLATFORM_POSIX
@@ -203,6 +214,7 @@ static int run(int count, wchar_t** arguments) {
   if (wcscmp(command, L"report") == 0) return command_report(count - 2, arguments + 2);
   if (wcscmp(command, L"cmdline") == 0) return command_cmdline();
   if (wcscmp(command, L"dirs") == 0) return command_dirs(count - 2, arguments + 2);
+  if (wcscmp(command, L"lock") == 0) return command_lock(count - 2, arguments + 2);
   fputs("piece-runner: unknown command\n", stderr);
   return 100;
 }

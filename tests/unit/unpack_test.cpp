@@ -6,7 +6,9 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "paths/fatal.h"
@@ -213,6 +215,63 @@ TEST_F(Unpack, FileWrittenEarlierInTheSameStartIsCheckedAgain) {
         run({{L"main", "m"}, {L"new\\a.txt", first}, {again, same_checksum}});
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(contents(L"new\\a.txt"), first) << test_support::narrow(again);
+  }
+}
+
+// The target directory's lock: one holder at a time, whatever the spelling of
+// the folder's path; a waiter gets it once it is let go or its holder's
+// process ends, however it ends (the runner ends still holding it).
+TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
+  ASSERT_TRUE(test_support::make_directory(target_));
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  std::wstring spelling = target_ + PLATFORM_SEPARATOR + L".";
+  auto lock_in_runner = [&](const wchar_t* wait) {
+    test_support::ChildResult result = test_support::run_program(runner, {runner, L"lock", spelling, wait});
+    return result.out;
+  };
+  platform_handle held = platform_lock_directory(target_.c_str(), 0);
+  ASSERT_NE(held, (platform_handle)0);
+  EXPECT_EQ(lock_in_runner(L"50"), "lock=0\n");
+
+  std::string waited;
+  std::thread waiter([&] { waited = lock_in_runner(L"20000"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  platform_unlock_directory(held);
+  waiter.join();
+  EXPECT_EQ(waited, "lock=1\n");
+
+  held = platform_lock_directory(target_.c_str(), 0);
+  EXPECT_NE(held, (platform_handle)0);
+  if (held != 0) platform_unlock_directory(held);
+}
+
+// A start that finds a file to write takes the lock and looks again: what
+// another start wrote while holding the lock is left alone, even when the
+// folders were made before the wait.
+TEST_F(Unpack, FileWrittenWhileWaitingForTheLockIsNotWrittenAgain) {
+  std::vector<test_support::Record> records = {{L"bin\\app", "the program"},
+                                               {L"bin\\data", "its data"}};
+  ASSERT_TRUE(test_support::make_directory(target_));
+  platform_handle held = platform_lock_directory(target_.c_str(), 0);
+  ASSERT_NE(held, (platform_handle)0);
+  test_support::ChildResult result;
+  std::thread start([&] { result = run(records); });
+  // The runner makes bin just before it waits for the lock.
+  for (int i = 0; i < 4000 && !test_support::directory_exists(target_file(L"bin")); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (const test_support::Record& record : records) {
+    EXPECT_TRUE(test_support::write_file(target_file(record.name), record.data));
+    EXPECT_TRUE(test_support::set_old_modification_time(target_file(record.name)));
+  }
+  const int64_t old_time = test_support::modification_time(target_file(L"bin\\app"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  platform_unlock_directory(held);
+  start.join();
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  for (const test_support::Record& record : records) {
+    EXPECT_EQ(test_support::modification_time(target_file(record.name)), old_time)
+        << test_support::narrow(record.name);
   }
 }
 
