@@ -109,6 +109,7 @@ class Corpus:
         self.list = os.path.join(self.dir, "files.txt")
         self.tar = None
         self.candidates = {}
+        self.windows_candidates = {}
 
     def build(self, main_program):
         run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), self.name, self.dir,
@@ -400,7 +401,7 @@ def check_tree(args, group, name):
     measure = group[name]
     if group.get("windows"):
         folder = {"launcher_warm": group["warm_app"]}.get(name, getattr(measure, "last", None))
-        if name in ("launcher_warm", "launcher_cold", "write"):
+        if name in ("launcher_warm", "launcher_cold", "write") or name.endswith("_cold"):
             if not hasattr(corpus, "windows_expected"):
                 corpus.windows_expected = crc_value(group["app"], corpus, args.out,
                                                     corpus.windows_list)
@@ -505,7 +506,8 @@ def report(args, corpora, groups):
                          ms(base.median), "%.3f" % (cand.median / base.median),
                          "rss %.2f" % (max(cand.rss) / max(base.rss)), "",
                          "%.3f" % (min(cand.wall) / min(base.wall)),
-                         "%.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu))))
+                         "%.3f" % (statistics.median(cand.cpu) / statistics.median(base.cpu))
+                         if statistics.median(base.cpu) > 0 else ""))
 
     linux_rows = list(rows)
     del rows[:]
@@ -709,23 +711,49 @@ def windows_corpus(args, corpus):
     return folder
 
 
-def build_windows_launcher(args, corpus, level):
+def pack_windows_launcher(args, corpus, level, runtime, output):
+    """zovari-pack's Windows launcher of the corpus, written from the runtime
+    image; rebuilt only when something it is made of changed."""
     tool = pack_tool(args.build_dir)
     if tool is None:
         sys.exit("bench: the Windows launchers need zovari-pack, not built in %s" % args.build_dir)
     app = windows_corpus(args, corpus)
-    output = os.path.join(args.out, "launcher-%s.exe" % corpus.name)
-    key = digest(corpus.key, str(level), file_digest(args.windows_runtime), file_digest(tool),
+    key = digest(corpus.key, str(level), file_digest(runtime), file_digest(tool),
                  file_digest(os.path.join(app, MAIN_NAME)), file_digest(corpus.windows_list))
     if not (os.path.exists(output) and up_to_date(output + ".key", key)):
         log("building %s (level %d)" % (os.path.basename(output), level))
         command = [tool, "build", "--input", app, "--main", MAIN_NAME, "--output", output,
-                   "--target", "windows", "--template", WINDOWS_TEMPLATE,
-                   "--runtime", args.windows_runtime]
+                   "--target", "windows", "--template", WINDOWS_TEMPLATE, "--runtime", runtime]
         if "--level" in pack_help(tool):
             command += ["--level", str(level)]
         run(command, stdout=sys.stderr)
         write_key(output + ".key", key)
+    return app
+
+
+def build_windows_candidate(args, corpus, runtime):
+    """A candidate runtime folder with a Windows image in windows/
+    (bench/build_runtime.sh --windows) gets a Windows launcher of its own,
+    written from the very payload of the Windows launcher as built."""
+    image = os.path.join(runtime, "windows", "zovari-launcher.exe")
+    if not os.path.exists(image):
+        return
+    name = candidate_name(runtime)
+    output = os.path.join(args.out, "launcher-%s-candidate-%s.exe" % (corpus.name, name))
+    tool = pack_tool(args.build_dir)
+    payload = corpus.windows_launcher + ".payload"
+    key = digest(file_digest(image), file_digest(payload), file_digest(tool))
+    if not (os.path.exists(output) and up_to_date(output + ".key", key)):
+        log("building %s" % os.path.basename(output))
+        run([tool, "launcher", "--payload", payload, "--output", output, "--target", "windows",
+             "--template", WINDOWS_TEMPLATE, "--runtime", image], stdout=sys.stderr)
+        write_key(output + ".key", key)
+    corpus.windows_candidates[name] = output
+
+
+def build_windows_launcher(args, corpus, level):
+    output = os.path.join(args.out, "launcher-%s.exe" % corpus.name)
+    app = pack_windows_launcher(args, corpus, level, args.windows_runtime, output)
     corpus.windows_app = app
     corpus.windows_launcher = output
     corpus.windows_frame, _ = extract_frame(output, output + ".frame.zst", output + ".payload")
@@ -800,7 +828,32 @@ def windows_measures(args, wine, corpus, place):
                           "write", "absent")
     else:
         group["order"] = ("launcher_warm", "launcher_cold")  # memory only
+    for name, candidate in corpus.windows_candidates.items():
+        group.update(windows_candidate_measures(wine, base, name, candidate, tag, fresh_folder))
+        group["order"] += (name + "_warm", name + "_cold")
+        group["candidates"].append(name)
     return group
+
+
+def windows_candidate_measures(wine, base, name, launcher, tag, fresh_folder):
+    """A candidate's warm start (beside itself, in a folder of its own) and
+    cold start (a fresh folder each run, as the launcher's)."""
+    warm = os.path.join(base, "warm-" + name)
+    os.makedirs(warm)
+    shutil.copyfile(launcher, os.path.join(warm, "launcher.exe"))
+
+    def prepare_cold(measure):
+        folder = fresh_folder("cold")
+        os.link(os.path.join(warm, "launcher.exe"), os.path.join(folder, "launcher.exe"))
+        measure.last = os.path.join(folder, "app")
+        measure.command = [wine_path(os.path.join(folder, "launcher.exe"))]
+
+    peak = os.path.join(base, "peak.txt")
+    return {name + "_warm": WineMeasure(wine, "%s warm, %s" % (name, tag),
+                                        [wine_path(os.path.join(warm, "launcher.exe"))],
+                                        peak_file=peak),
+            name + "_cold": WineMeasure(wine, "%s cold, %s" % (name, tag), [],
+                                        prepare=prepare_cold, peak_file=peak)}
 
 
 def windows_rows(row, rows, groups, corpora):
@@ -1022,6 +1075,9 @@ def main():
             if corpus.name != "small":
                 build_windows_launcher(args, corpus, args.huge_level if corpus.name == "huge"
                                        else args.level)
+            if corpus.name == "large":
+                for runtime in args.candidate:
+                    build_windows_candidate(args, corpus, runtime)
     else:
         log("Windows launchers left out: no Wine, MinGW or Windows runtime (or --no-windows)")
 
