@@ -243,6 +243,7 @@ std::vector<std::string> entry_names(const std::wstring& path) {
   return names;
 }
 bool remove_directory(const std::wstring& path) { return RemoveDirectoryW(path.c_str()); }
+bool remove_file(const std::wstring& path) { return DeleteFileW(path.c_str()); }
 
 int64_t modification_time(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
@@ -305,6 +306,7 @@ std::vector<std::string> entry_names(const std::wstring& path) {
   return names;
 }
 bool remove_directory(const std::wstring& path) { return rmdir(narrow(path).c_str()) == 0; }
+bool remove_file(const std::wstring& path) { return unlink(narrow(path).c_str()) == 0; }
 
 int64_t modification_time(const std::wstring& path) {
   struct stat status;

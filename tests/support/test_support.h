@@ -46,6 +46,7 @@ bool file_exists(const std::wstring& path);  // a regular file
 bool directory_exists(const std::wstring& path);
 bool make_directory(const std::wstring& path);
 bool remove_directory(const std::wstring& path);  // an empty one
+bool remove_file(const std::wstring& path);
 bool copy_file(const std::wstring& from, const std::wstring& to);
 // The names in a folder as the file system keeps them, sorted: the bytes of
 // each name on Linux, its UTF-16 units as little-endian bytes on Windows.

@@ -17,9 +17,12 @@
 //                         prints "created=N" (how many were true)
 //        n       prints "known=N"
 //        rmdir:PATH  removes an empty directory behind the table's back
-//   zovari-piece-runner lock DIR MS           takes DIR's lock, waiting up to MS
+//   zovari-piece-runner lock DIR MS [MARKER]  takes DIR's lock, waiting up to MS
 //                                             milliseconds; prints "lock=1" or
-//                                             "lock=0" and ends still holding it
+//                                             "lock=0" and ends still holding it;
+//                                             with MARKER, once it has the lock it
+//                                             makes that file and ends when it is
+//                                             gone
 //
 // A payload file holds a whole payload, magic first.  On Linux, options
 // before the command make the system refuse what the launcher asks for:
@@ -180,11 +183,36 @@ static int command_dirs(int count, wchar_t** arguments) {
   return 0;
 }
 
+static FILE* open_file(const wchar_t* path, const char* mode) {
+#if ZOVARI_PLATFORM_WIN32
+  wchar_t wide_mode[8];
+  mbstowcs(wide_mode, mode, 8);
+  return _wfopen(path, wide_mode);
+#else
+  char narrow[4096];
+  wcstombs(narrow, path, sizeof narrow);
+  return fopen(narrow, mode);
+#endif
+}
+
 static int command_lock(int count, wchar_t** arguments) {
-  if (count != 2) return 100;
+  if (count != 2 && count != 3) return 100;
   platform_handle lock =
       platform_lock_directory(arguments[0], (uint32_t)wcstoul(arguments[1], nullptr, 10));
   printf("lock=%d\n", lock != 0 ? 1 : 0);
+  if (count == 3 && lock != 0) {
+    FILE* marker = open_file(arguments[2], "wb");
+    if (marker == nullptr) return 100;
+    fclose(marker);
+    while ((marker = open_file(arguments[2], "rb")) != nullptr) {
+      fclose(marker);
+#if ZOVARI_PLATFORM_WIN32
+      Sleep(10);
+#else
+      usleep(10000);
+#endif
+    }
+  }
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -219,15 +220,16 @@ TEST_F(Unpack, FileWrittenEarlierInTheSameStartIsCheckedAgain) {
 }
 
 // The target directory's lock: one holder at a time, whatever the spelling of
-// the folder's path; a waiter gets it once it is let go or its holder's
+// the folder's path; a waiter gets it once it is let go, or once its holder's
 // process ends, however it ends (the runner ends still holding it).
 TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
   ASSERT_TRUE(test_support::make_directory(target_));
   std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
   std::wstring spelling = target_ + PLATFORM_SEPARATOR + L".";
-  auto lock_in_runner = [&](const wchar_t* wait) {
-    test_support::ChildResult result = test_support::run_program(runner, {runner, L"lock", spelling, wait});
-    return result.out;
+  auto lock_in_runner = [&](const wchar_t* wait, const std::wstring& marker = L"") {
+    std::vector<std::wstring> arguments = {runner, L"lock", spelling, wait};
+    if (!marker.empty()) arguments.push_back(marker);
+    return test_support::run_program(runner, arguments).out;
   };
   platform_handle held = platform_lock_directory(target_.c_str(), 0);
   ASSERT_NE(held, (platform_handle)0);
@@ -240,14 +242,29 @@ TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
   waiter.join();
   EXPECT_EQ(waited, "lock=1\n");
 
-  held = platform_lock_directory(target_.c_str(), 0);
+  // The holder ends while this process waits (on Windows the mutex is then
+  // abandoned, and passes to the waiter).
+  std::wstring marker = folder_ / L"holding";
+  std::string holder;
+  std::thread holding([&] { holder = lock_in_runner(L"20000", marker); });
+  for (int i = 0; i < 4000 && !test_support::file_exists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::thread ender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    test_support::remove_file(marker);
+  });
+  held = platform_lock_directory(target_.c_str(), 20000);
+  ender.join();
+  holding.join();
+  EXPECT_EQ(holder, "lock=1\n");
   EXPECT_NE(held, (platform_handle)0);
   if (held != 0) platform_unlock_directory(held);
 }
 
-// A start that finds a file to write takes the lock and looks again: what
-// another start wrote while holding the lock is left alone, even when the
-// folders were made before the wait.
+// A start that finds a file to write takes the lock and looks again: it
+// waits while another start holds the lock, and leaves alone what that one
+// wrote meanwhile, even though its folders were made before the wait.
 TEST_F(Unpack, FileWrittenWhileWaitingForTheLockIsNotWrittenAgain) {
   std::vector<test_support::Record> records = {{L"bin\\app", "the program"},
                                                {L"bin\\data", "its data"}};
@@ -255,7 +272,11 @@ TEST_F(Unpack, FileWrittenWhileWaitingForTheLockIsNotWrittenAgain) {
   platform_handle held = platform_lock_directory(target_.c_str(), 0);
   ASSERT_NE(held, (platform_handle)0);
   test_support::ChildResult result;
-  std::thread start([&] { result = run(records); });
+  std::atomic<bool> ended(false);
+  std::thread start([&] {
+    result = run(records);
+    ended = true;
+  });
   // The runner makes bin just before it waits for the lock.
   for (int i = 0; i < 4000 && !test_support::directory_exists(target_file(L"bin")); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -265,7 +286,8 @@ TEST_F(Unpack, FileWrittenWhileWaitingForTheLockIsNotWrittenAgain) {
     EXPECT_TRUE(test_support::set_old_modification_time(target_file(record.name)));
   }
   const int64_t old_time = test_support::modification_time(target_file(L"bin\\app"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(ended);
   platform_unlock_directory(held);
   start.join();
   ASSERT_EQ(result.exit_code, 0) << result.err;
