@@ -46,8 +46,10 @@ static bool make_directory(const wchar_t* path, bool* created) {
   if (!Seeded) {
     seed_with_profile_directory();
   }
-  for (size_t i = 0; i < KnownDirectoryCount; ++i) {
-    if (wcscmp(KnownDirectories[i], path) == 0) {
+  // Newest first: files come sorted by name, so the folder asked for is
+  // nearly always one of the last made.
+  for (size_t i = KnownDirectoryCount; i > 0; --i) {
+    if (wcscmp(KnownDirectories[i - 1], path) == 0) {
       return true;
     }
   }
@@ -75,6 +77,13 @@ static size_t parent_cut(const wchar_t* path, size_t length) {
   return length > 1 ? length - 1 : 0;
 }
 
+// The folder of the last file whose folders were ensured.  Files come sorted
+// by name, so those of one folder come one after another, and each of them
+// but the first is answered here without a look at the table.  This also
+// spares the folders that no longer fit in the table a system call per file.
+static wchar_t LastParent[PATH_CAPACITY];
+static size_t LastParentLength;
+
 // Climbs from the file's directory until a level exists or can be made, then
 // makes the levels below it from the top down.  One buffer serves every level,
 // each level being a prefix of the path, so a deep path costs no stack.
@@ -83,16 +92,22 @@ size_t ensure_parent_directories(const wchar_t* path) {
   static size_t missing[PATH_CAPACITY];
   levels[0] = 0;
   append_wide_bounded(levels, path, PATH_CAPACITY);
+  size_t parent_length = parent_cut(levels, wcslen(levels));
+  if (parent_length != 0 && parent_length == LastParentLength &&
+      wmemcmp(levels, LastParent, parent_length) == 0) {
+    return 0;
+  }
   size_t missing_count = 0;
   size_t topmost_created = 0;
   bool created;
-  for (size_t cut = parent_cut(levels, wcslen(levels)); cut != 0;
-       cut = parent_cut(levels, cut)) {
+  bool parent_there = false;
+  for (size_t cut = parent_length; cut != 0; cut = parent_cut(levels, cut)) {
     levels[cut] = 0;
     bool exists = make_directory(levels, &created);
     levels[cut] = PLATFORM_SEPARATOR;
     if (exists) {
       if (created) topmost_created = cut;
+      parent_there = cut == parent_length;
       break;
     }
     missing[missing_count++] = cut;
@@ -103,9 +118,16 @@ size_t ensure_parent_directories(const wchar_t* path) {
   while (missing_count > 0) {
     size_t cut = missing[--missing_count];
     levels[cut] = 0;
-    make_directory(levels, &created);
+    bool made = make_directory(levels, &created);
     levels[cut] = PLATFORM_SEPARATOR;
     if (created && topmost_created == 0) topmost_created = cut;
+    if (cut == parent_length) parent_there = made;
+  }
+  // Remembered only when the folder is there now; one that could not be made
+  // is tried again for the next file, as before.
+  if (parent_there) {
+    wmemcpy(LastParent, levels, parent_length);
+    LastParentLength = parent_length;
   }
   return topmost_created;
 }
@@ -117,5 +139,6 @@ size_t known_directory_count(void) {
 void forget_known_directories(void) {
   for (size_t i = 0; i < KnownDirectoryCount; ++i) free(KnownDirectories[i]);
   KnownDirectoryCount = 0;
+  LastParentLength = 0;
   Seeded = false;
 }

@@ -184,7 +184,8 @@ bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
     close(fd);
     return false;
   }
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // A file read in one piece gets nothing from a larger read-ahead.
+  if (status.st_size > (off_t)READ_PIECE) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   reader->data = nullptr;
   reader->size = 0;
   reader->file = (platform_handle)fd + 1;
@@ -200,12 +201,20 @@ bool platform_is_empty_file(const wchar_t* path) {
          status.st_size == 0;
 }
 
+// Reads up to the length seen at the open and no further, which spares the
+// read that would only find the end.  A file that has shrunk meanwhile ends
+// early and counts as a failure, so its checksum is 0 and it is written again.
 bool platform_read_next(platform_file_reader* reader, bool* failed) {
+  if (reader->offset >= reader->length) return false;
+  uint64_t left = reader->length - reader->offset;
+  size_t wanted = left < READ_PIECE ? (size_t)left : READ_PIECE;
   for (;;) {
-    ssize_t got = read((int)(reader->file - 1), ReadBuffer, READ_PIECE);
+    ssize_t got = read((int)(reader->file - 1), ReadBuffer, wanted);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) *failed = true;
-    if (got <= 0) return false;
+    if (got <= 0) {
+      *failed = true;
+      return false;
+    }
     reader->data = ReadBuffer;
     reader->size = (uint64_t)got;
     reader->offset += (uint64_t)got;

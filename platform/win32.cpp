@@ -5,9 +5,10 @@
 //   security   the user's identity, private folders, whose a folder is
 //   files      CreateFileW/WriteFile, contents read through one buffer
 //   paths      directories, full paths, the folders behind the template tokens
-//   lock       a byte-range lock on a file inside the target directory
+//   lock       a mutex named after the target directory's identity
 //   environment, identity and time
 //   arguments  the C run-time's wide argument vector, CommandLineToArgvW
+//   shell32    loaded only when a start needs it
 //   processes  CreateProcessW, waits, SetConsoleCtrlHandler
 //   entry      no dialogs: abort and crashes end the process at once
 //
@@ -568,9 +569,13 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
   return length;
 }
 
+static FARPROC shell32_function(const char* name);
+
 static bool folder_path(int folder, wchar_t* out, size_t capacity) {
+  typedef HRESULT(WINAPI * folder_query)(HWND, int, HANDLE, DWORD, LPWSTR);
+  folder_query query = (folder_query)(void*)shell32_function("SHGetFolderPathW");
   wchar_t found[MAX_PATH];
-  if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, found) != S_OK) {
+  if (query == nullptr || query(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, found) != S_OK) {
     return false;
   }
   size_t length = wcslen(found);
@@ -688,12 +693,86 @@ const wchar_t* platform_argument_zero(void) {
   return (__wargv != nullptr && __argc > 0) ? __wargv[0] : nullptr;
 }
 
+// ---------------------------------------------------------------- shell32
+
+// shell32 is loaded the first time a start needs it, not at every start:
+// under Wine it brings user32 and gdi32 along, some 6 MiB of working set and
+// 25 ms, and on Windows it is no small library either.  Only the system's
+// own copy is loaded.
+static FARPROC shell32_function(const char* name) {
+  static HMODULE shell32;
+  if (shell32 == nullptr) {
+    shell32 = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (shell32 == nullptr) return nullptr;
+  }
+  return GetProcAddress(shell32, name);
+}
+
+static bool is_space_or_tab(wchar_t unit) {
+  return unit == L' ' || unit == L'\t';
+}
+
+// A command line with no quote behind its first argument and no control
+// character anywhere splits as CommandLineToArgvW splits it without asking
+// it: the first argument runs to its closing quote, or to the first space or
+// tab, and must be followed by one of them or end the line; the others are
+// the runs between spaces and tabs, a backslash being itself when no quote
+// follows.  Any other line (an empty one, one that starts with a space or
+// tab, quotes or escapes behind the first argument) is left to the system.
+// The array and its text are one block, never released.
+bool split_plain_command_line(const wchar_t* line, wchar_t*** arguments, int* count) {
+  if (line[0] == 0 || is_space_or_tab(line[0])) return false;
+  for (const wchar_t* unit = line; *unit != 0; ++unit) {
+    if (*unit < 0x20 && *unit != L'\t') return false;
+  }
+  size_t first_end;  // behind the first argument's text
+  size_t rest;       // where the others begin
+  if (line[0] == L'"') {
+    const wchar_t* closing = wcschr(line + 1, L'"');
+    if (closing == nullptr) return false;
+    first_end = (size_t)(closing - line);
+    rest = first_end + 1;
+    if (line[rest] != 0 && !is_space_or_tab(line[rest])) return false;
+  } else {
+    // A quote inside an unquoted first argument opens a quoted part of it.
+    if (wcschr(line, L'"') != nullptr) return false;
+    first_end = 0;
+    while (line[first_end] != 0 && !is_space_or_tab(line[first_end])) ++first_end;
+    rest = line[first_end] != 0 ? first_end + 1 : first_end;  // past the separator
+  }
+  if (wcschr(line + rest, L'"') != nullptr) return false;
+  size_t length = wcslen(line);
+  size_t slots = 2 + (length - rest) / 2 + 1;  // at most one argument per two units
+  wchar_t** array = (wchar_t**)LocalAlloc(LMEM_FIXED, slots * sizeof(wchar_t*) +
+                                                          (length + 1) * sizeof(wchar_t));
+  if (array == nullptr) return false;
+  wchar_t* text = (wchar_t*)(array + slots);
+  wmemcpy(text, line, length + 1);
+  int found = 0;
+  size_t first_start = line[0] == L'"' ? 1 : 0;
+  text[first_end] = 0;
+  array[found++] = text + first_start;
+  for (size_t at = rest; at < length;) {
+    while (at < length && is_space_or_tab(text[at])) text[at++] = 0;
+    if (at == length) break;
+    array[found++] = text + at;
+    while (at < length && !is_space_or_tab(text[at])) ++at;
+  }
+  array[found] = nullptr;
+  *arguments = array;
+  *count = found;
+  return true;
+}
+
 wchar_t** platform_launcher_arguments(int* count) {
   static wchar_t** arguments;
   static int argument_count;
-  if (arguments == nullptr) {
+  if (arguments == nullptr &&
+      !split_plain_command_line(GetCommandLineW(), &arguments, &argument_count)) {
+    typedef LPWSTR*(WINAPI * splitter)(LPCWSTR, int*);
+    splitter split = (splitter)(void*)shell32_function("CommandLineToArgvW");
     // Never released: the child's arguments point into it to the end.
-    arguments = CommandLineToArgvW(GetCommandLineW(), &argument_count);
+    if (split != nullptr) arguments = split(GetCommandLineW(), &argument_count);
   }
   *count = arguments != nullptr ? argument_count : 0;
   return arguments;

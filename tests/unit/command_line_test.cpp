@@ -15,6 +15,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+
+#include "platform/win32_for_tests.h"
 #endif
 
 namespace {
@@ -196,5 +198,53 @@ TEST(WindowsSplitter, AgreesWithTheSystemOnRandomLines) {
     ASSERT_EQ(test_support::split_windows_arguments(tail), system)
         << "tail: [" << test_support::narrow(tail) << "]";
   }
+}
+
+// The launcher splits a plain command line itself, so that shell32 need not
+// be loaded at every start; whatever it takes as plain, it must split as the
+// system does, and a line with quotes behind the program is never plain.
+TEST(CommandLine, PlainLinesSplitAsTheSystemSplitsThem) {
+  struct Row {
+    const wchar_t* line;
+    bool plain;
+  };
+  const Row rows[] = {{L"run.exe", true},
+                      {L"\"C:\\Program Files\\run.exe\" a\\b  c\\\\ \td ", true},
+                      {L"\"\" x", true},
+                      {L"\"C:\\a b\"x y", false},   // text right behind the closing quote
+                      {L"\"C:\\a b", false},         // no closing quote
+                      {L"C:\\a\"b c", false},        // a quote inside an unquoted program
+                      {L"run.exe \"a b\"", false},
+                      {L"run.exe a\\\"b", false},
+                      {L" run.exe", false},
+                      {L"", false},
+                      {L"run.exe a\nb", false}};
+  auto check = [](const std::wstring& line, bool* plain) {
+    wchar_t** arguments = nullptr;
+    int count = 0;
+    *plain = split_plain_command_line(line.c_str(), &arguments, &count);
+    if (!*plain) return;
+    std::vector<std::wstring> ours(arguments, arguments + count);
+    EXPECT_EQ(arguments[count], nullptr);
+    EXPECT_EQ(ours, system_split(line)) << "line: [" << test_support::narrow(line) << "]";
+  };
+  for (const Row& row : rows) {
+    bool plain = false;
+    check(row.line, &plain);
+    EXPECT_EQ(plain, row.plain) << "line: [" << test_support::narrow(row.line) << "]";
+  }
+  static const wchar_t units[] = {L'a', L' ', L' ', L'\t', L'"', L'\\', L'b', L'\n'};
+  std::mt19937 generator(8122026);
+  std::uniform_int_distribution<size_t> pick(0, sizeof units / sizeof units[0] - 1);
+  std::uniform_int_distribution<int> length(1, 14);
+  int plain_lines = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::wstring line;
+    for (int n = length(generator); n > 0; --n) line += units[pick(generator)];
+    bool plain = false;
+    check(line, &plain);
+    plain_lines += plain ? 1 : 0;
+  }
+  EXPECT_GT(plain_lines, 100);
 }
 #endif

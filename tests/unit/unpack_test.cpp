@@ -70,6 +70,7 @@ class Unpack : public testing::Test {
 std::vector<test_support::Record> application() {
   return {{L"app", "MZ" + test_support::random_bytes(1000, 1)},
           {L"sub\\dir\\data.txt", "some text\n"},
+          {L"sub\\di\\short.txt", "a folder whose name begins the last one's\n"},
           {L"empty.txt", ""},
           {L"tool", std::string("\x7f" "ELF", 4) + test_support::random_bytes(100, 2)},
           {L"run.sh", "#!/bin/sh\nexit 0\n"},
@@ -84,9 +85,9 @@ TEST_F(Unpack, FirstRunWritesEveryFileWithItsDirectories) {
   std::vector<test_support::Record> records = application();
   test_support::ChildResult result = run(records);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  // The table: the profile folder, then the target, sub and sub/dir as they
-  // were created.
-  EXPECT_EQ(result.out, main_line(L"app") + "known=4\n");
+  // The table: the profile folder, then the target, sub, sub/dir and sub/di
+  // as they were created.
+  EXPECT_EQ(result.out, main_line(L"app") + "known=5\n");
   EXPECT_EQ(result.err, "");
   for (const test_support::Record& record : records) {
     EXPECT_TRUE(contents(record.name) == record.data) << test_support::narrow(record.name);
