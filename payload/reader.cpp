@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_createDCtx_advanced: the decoder's memory
 #include <zstd.h>
 
 #include "paths/fatal.h"
@@ -30,12 +31,21 @@ static bool WindowWasFull;
 static const size_t RELEASE_STEP = 256 << 10;
 static size_t ReleasedInput;
 
+static void* allocate_for_decoder(void*, size_t size) {
+  return platform_allocate(size);
+}
+
+static void free_for_decoder(void*, void* block) {
+  platform_free(block);
+}
+
 void payload_reader_init(const void* start, size_t length) {
   void* window = malloc(WINDOW_SIZE);
   if (window == nullptr) {
     fail_with_message("Error, couldn't allocate memory.");
   }
-  DecompressionContext = ZSTD_createDCtx();
+  ZSTD_customMem memory = {allocate_for_decoder, free_for_decoder, nullptr};
+  DecompressionContext = ZSTD_createDCtx_advanced(memory);
   if (DecompressionContext == nullptr) {
     fail_with_message("Error, couldn't allocate memory.");
   }
