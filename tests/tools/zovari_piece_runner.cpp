@@ -217,6 +217,9 @@ static int command_lock(int count, wchar_t** arguments) {
 }
 
 static int run(int count, wchar_t** arguments) {
+  // As the launcher: a crash ends the process with its exception code (Wine's
+  // debugger would otherwise end it with 0 in a fresh prefix), an abort with 3.
+  platform_refuse_dialogs();
   for (; count >= 2 && wcsncmp(arguments[1], L"--", 2) == 0; ++arguments, --count) {
 #if ZOVARI_PLATFORM_POSIX
     if (wcsncmp(arguments[1], L"--file-size-limit=", 18) == 0) {
