@@ -109,16 +109,6 @@ void platform_close_reader(platform_file_reader* reader);
 // reads them again.
 void platform_release_pages(const void* start, size_t length);
 
-// Memory for the decoder.  Its window, up to 128 MiB, is filled front to
-// back in every start, so POSIX takes a block of 2 MiB or more straight from
-// the system and asks for 2 MiB pages behind it: a few hundred page faults
-// fill it instead of some 25,000, and decoding misses the TLB less.  The ask
-// is a hint; without them the block has ordinary pages.  Smaller blocks, and
-// every block on Windows, come from the C run-time.  Null when there is no
-// memory.
-void* platform_allocate(size_t size);
-void platform_free(void* block);
-
 // --- Directories and paths ------------------------------------------------
 
 enum platform_directory_result {

@@ -235,41 +235,6 @@ void platform_release_pages(const void* start, size_t length) {
   if (end > first) madvise((void*)first, end - first, MADV_DONTNEED);
 }
 
-// Each block starts with a header that says how it was taken: 0 from malloc,
-// otherwise the length of the mapping.  64 bytes keep the block as aligned
-// as malloc's.
-static const size_t BLOCK_HEADER = 64;
-static const size_t LARGE_BLOCK = 2u << 20;
-
-void* platform_allocate(size_t size) {
-  if (size > SIZE_MAX - BLOCK_HEADER) return nullptr;
-  size_t total = size + BLOCK_HEADER;
-  unsigned char* block;
-  if (size < LARGE_BLOCK) {
-    block = (unsigned char*)malloc(total);
-    if (block == nullptr) return nullptr;
-    *(size_t*)block = 0;
-  } else {
-    void* mapped = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    madvise(mapped, total, MADV_HUGEPAGE);
-    block = (unsigned char*)mapped;
-    *(size_t*)block = total;
-  }
-  return block + BLOCK_HEADER;
-}
-
-void platform_free(void* block) {
-  if (block == nullptr) return;
-  unsigned char* start = (unsigned char*)block - BLOCK_HEADER;
-  size_t mapped = *(size_t*)start;
-  if (mapped == 0) {
-    free(start);
-  } else {
-    munmap(start, mapped);
-  }
-}
-
 // ---------------------------------------------------------------- paths
 
 size_t platform_wide_from_utf16(const uint16_t* units, size_t count, wchar_t* out) {

@@ -466,14 +466,6 @@ void platform_release_pages(const void* start, size_t length) {
   VirtualAlloc((void*)first, end - first, MEM_RESET, PAGE_NOACCESS);
 }
 
-void* platform_allocate(size_t size) {
-  return malloc(size);
-}
-
-void platform_free(void* block) {
-  free(block);
-}
-
 // ---------------------------------------------------------------- paths
 
 // A folder is never created open to others: without its private descriptor
