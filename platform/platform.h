@@ -233,8 +233,9 @@ bool platform_image_is_whole(void);
 const wchar_t* platform_argument_zero(void);
 
 // The launcher's own arguments split by the system's rules from its full
-// command line (Windows: CommandLineToArgvW over GetCommandLineW; POSIX: the
-// argument vector).  The array lives until the process ends.  Null when the
+// command line (Windows: CommandLineToArgvW over GetCommandLineW, a line that
+// needs none of its quoting rules split by the same rules without loading
+// shell32; POSIX: the argument vector).  The array lives until the process ends.  Null when the
 // system cannot provide it.
 wchar_t** platform_launcher_arguments(int* count);
 
