@@ -56,13 +56,18 @@ constexpr unsigned char PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1
 
 using Pixels = std::vector<unsigned char>;  // RGBA, 8 bits per channel, rows top down
 
+// PNG keeps its numbers big-endian.
+uint32_t big_endian32(const std::string& data, size_t at) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data() + at);
+  return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
 // True when the chunks after the signature follow each other whole up to the
 // IEND chunk: a cut-short file gets its own message instead of the decoder's.
 bool chunks_reach_end(const std::string& png) {
   size_t pos = sizeof PNG_SIGNATURE;
   while (png.size() - pos >= 12) {
-    const auto* at = reinterpret_cast<const unsigned char*>(png.data() + pos);
-    uint32_t length = uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
+    uint32_t length = big_endian32(png, pos);
     if (length > png.size() - pos - 12) return false;
     if (png.compare(pos + 4, 4, "IEND") == 0) return true;
     pos += 12 + size_t{length};
@@ -257,8 +262,7 @@ std::string png_from_icon_bitmap(const std::string& image, const std::string& na
 // entry may say 0 for both); area 0 when it has no header to read.
 uint64_t image_rank(const std::string& image) {
   if (image.size() >= 24 && std::memcmp(image.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
-    uint64_t width = get_le(image, 16, 1) << 24 | get_le(image, 17, 1) << 16 | get_le(image, 18, 1) << 8 | get_le(image, 19, 1);
-    uint64_t height = get_le(image, 20, 1) << 24 | get_le(image, 21, 1) << 16 | get_le(image, 22, 1) << 8 | get_le(image, 23, 1);
+    uint64_t width = big_endian32(image, 16), height = big_endian32(image, 20);
     return (std::min<uint64_t>(width * height, 1u << 30) << 8) | 32;
   }
   if (image.size() < 40) return 0;

@@ -25,8 +25,7 @@ static inline bool starts_like_windows_program(const unsigned char* data, size_t
 // interpreter on its first line ("#!").  The launcher gives these (and the
 // main binary) the executable mode on Linux.
 static inline bool starts_like_linux_program(const unsigned char* data, size_t size) {
-  if (size >= 4 && memcmp(data, ELF_MAGIC, 4) == 0) return true;
-  return size >= 2 && data[0] == '#' && data[1] == '!';
+  return starts_like_elf(data, size) || (size >= 2 && data[0] == '#' && data[1] == '!');
 }
 
 #endif
