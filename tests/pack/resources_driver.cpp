@@ -1,4 +1,4 @@
-// Test driver for pack/resources.cpp: writes a Windows launcher with the
+// Test driver for pack/executables/resources.cpp: writes a Windows launcher with the
 // resources zovari-pack would give it, from the runtime image RUNTIME and
 // with the runtime's own empty build area, and prints OUTPUT's path.
 //   resources_driver RUNTIME OUTPUT ICON PRODUCT COMPANY DESCRIPTION COPYRIGHT
@@ -9,12 +9,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "pack/binary_kind.h"
-#include "pack/error.h"
-#include "pack/launcher_image.h"
-#include "pack/temporary_output.h"
-#include "pack/text.h"
-#include "pack/resources.h"
+#include "pack/executables/binary_kind.h"
+#include "pack/system/error.h"
+#include "pack/executables/launcher_image.h"
+#include "pack/system/temporary_output.h"
+#include "pack/system/text.h"
+#include "pack/executables/resources.h"
 
 int main(int argc, char** argv) {
   if (argc != 12) {

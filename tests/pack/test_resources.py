@@ -3,7 +3,7 @@
 
 Each test reads a real .exe with pefile, an independent PE reader: the seven
 PNG icons, the icon group, the version record and the manifest, field by
-field.  The resources come from pack/resources.cpp through a small driver
+field.  The resources come from pack/executables/resources.cpp through a small driver
 (tests/pack/resources_driver.cpp, compiled here with the host g++ unless
 ZOVARI_RESOURCES_DRIVER names a built one), which writes them into the
 Windows runtime image (ZOVARI_WINDOWS_RUNTIME) as zovari-pack does.  When
@@ -331,7 +331,7 @@ class ResourceChecks:
 
 
 class DriverResources(ResourceChecks, unittest.TestCase):
-    """The resources that pack/resources.cpp writes, with a pattern icon."""
+    """The resources that pack/executables/resources.cpp writes, with a pattern icon."""
 
     @classmethod
     def setUpClass(cls):

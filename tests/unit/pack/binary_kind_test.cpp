@@ -1,11 +1,11 @@
-// What a file is from its first bytes (pack/binary_kind.h), hostile and
+// What a file is from its first bytes (pack/executables/binary_kind.h), hostile and
 // truncated headers first.  Every head ends at an unreadable page: a read
 // past the bytes it is given crashes the test.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "pack/binary_kind.h"
+#include "pack/executables/binary_kind.h"
 #include "tests/unit/pack/table.h"
 
 using namespace zovari;

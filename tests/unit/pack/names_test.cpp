@@ -1,11 +1,11 @@
-// The rules of payload names (pack/names.h), one row per case, the hostile
+// The rules of payload names (pack/payloads/names.h), one row per case, the hostile
 // and the boundary rows first.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "pack/names.h"
+#include "pack/payloads/names.h"
 #include "tests/unit/pack/table.h"
 
 using namespace zovari;

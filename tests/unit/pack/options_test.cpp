@@ -1,14 +1,14 @@
-// The tool's command line (pack/arguments.h), its number options
-// (pack/command_options.h) and --exclude (pack/exclude.h), hostile rows first.
+// The tool's command line (pack/commands/arguments.h), its number options
+// (pack/commands/options.h) and --exclude (pack/payloads/exclude.h), hostile rows first.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "pack/arguments.h"
-#include "pack/command_options.h"
-#include "pack/names.h"
-#include "pack/exclude.h"
+#include "pack/commands/arguments.h"
+#include "pack/commands/options.h"
+#include "pack/payloads/names.h"
+#include "pack/payloads/exclude.h"
 
 using namespace zovari;
 

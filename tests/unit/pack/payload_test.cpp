@@ -1,5 +1,5 @@
-// Reading and writing payloads in the tool (pack/payload_reader.h,
-// pack/payload_writer.h): the container's bounds, the records' bounds, and
+// Reading and writing payloads in the tool (pack/payloads/reader.h,
+// pack/payloads/writer.h): the container's bounds, the records' bounds, and
 // files that change while they are packed.
 #include <gtest/gtest.h>
 #include <zstd.h>
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/error.h"
-#include "pack/payload_reader.h"
-#include "pack/payload_writer.h"
+#include "pack/system/error.h"
+#include "pack/payloads/reader.h"
+#include "pack/payloads/writer.h"
 #include "payload/checksum.h"
 #include "tests/unit/pack/table.h"
 

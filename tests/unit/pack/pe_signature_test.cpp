@@ -1,12 +1,12 @@
-// The certificate table of a PE image (pack/pe_signature.h): where a code
+// The certificate table of a PE image (pack/executables/pe_signature.h): where a code
 // signature lies, and that it never overlaps the payload.  Every image ends
 // at an unreadable page: a read past its end crashes the test.
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "pack/error.h"
-#include "pack/pe_signature.h"
+#include "pack/system/error.h"
+#include "pack/executables/pe_signature.h"
 #include "tests/unit/pack/table.h"
 
 using namespace zovari;

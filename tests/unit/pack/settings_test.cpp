@@ -1,5 +1,5 @@
 // The rules a launcher's values must pass before anything is built
-// (pack/launcher_build.h, pack/resources.h): versions, the path template
+// (pack/executables/launcher_build.h, pack/executables/resources.h): versions, the path template
 // (absolute starts, room in the launcher's path buffer, build values in the
 // path), the defaults taken from the main binary.
 #include <gtest/gtest.h>
@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "pack/error.h"
-#include "pack/launcher_build.h"
-#include "pack/names.h"
-#include "pack/resources.h"
+#include "pack/system/error.h"
+#include "pack/executables/launcher_build.h"
+#include "pack/payloads/names.h"
+#include "pack/executables/resources.h"
 #include "tests/unit/pack/table.h"
 
 using namespace zovari;

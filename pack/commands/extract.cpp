@@ -1,0 +1,52 @@
+// zovari-pack extract: writes the files of a launcher or payload into a folder.
+
+#include "pack/commands/commands.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "pack/commands/arguments.h"
+#include "pack/system/error.h"
+#include "pack/system/text.h"
+#include "pack/payloads/extractor.h"
+#include "pack/payloads/names.h"
+#include "pack/payloads/reader.h"
+
+namespace fs = std::filesystem;
+
+namespace zovari {
+
+namespace {
+
+const char* const EXTRACT_HELP =
+    "usage: zovari-pack extract FILE DIR\n"
+    "\n"
+    "Writes the files of the payload in FILE under DIR (created when missing).\n"
+    "Names that would leave DIR are refused (\"\\\" and \"/\" both separate), and so is\n"
+    "a file whose place or folder under DIR is a symbolic link: nothing is ever\n"
+    "written through one.  Each file is written beside its place and renamed\n"
+    "into it when complete.\n";
+
+}  // namespace
+
+std::vector<std::u16string> extraction_components(const std::u16string& name) {
+  NameProblem problem = name_problem(name, false);
+  if (problem) throw PackError("refusing the name \"" + display_name(name) + "\": it " + problem.text);
+  return name_components(name);
+}
+
+int command_extract(const std::vector<std::string>& rest) {
+  Arguments args("extract", rest, {}, 2);
+  if (args.help()) return std::fputs(EXTRACT_HELP, stdout), 0;
+  MappedFile file(fs::u8path(args.positional()[0]));
+  PayloadLocation location = find_payload(file.data(), file.size());
+  fs::path root = fs::u8path(args.positional()[1]);
+  std::error_code error;
+  fs::create_directories(root, error);
+  if (error) throw PackError("cannot create folder " + quoted_path(root) + ": " + error.message());
+  std::unique_ptr<RecordVisitor> extractor = make_extractor(root);
+  read_payload(file.data(), location, *extractor, true);
+  return 0;
+}
+
+}  // namespace zovari

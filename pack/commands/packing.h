@@ -1,0 +1,36 @@
+// Packing an application folder into a payload file, for payload and build:
+// which files go in, and the progress line while they are compressed.
+#ifndef ZOVARI_PACK_PACKING_H
+#define ZOVARI_PACK_PACKING_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pack/commands/arguments.h"
+#include "pack/payloads/writer.h"
+
+namespace zovari {
+
+// The application's files (--input, --main, --exclude), without the excluded
+// ones and without the output when it lies in the folder: a build into the
+// app's own folder must not pack the launcher it replaces.  An output that is
+// the main binary is refused.  Warns of each --exclude that named nothing
+// and of .pyc files that Python would rewrite.  --verbose lists them.
+std::vector<PayloadRecord> collect_input(const Arguments& args, const std::filesystem::path& output);
+
+// Writes the payload file output from records with --level and --jobs,
+// showing progress on a terminal unless --quiet.
+void pack_records(const Arguments& args, const std::vector<PayloadRecord>& records,
+                  const std::filesystem::path& output);
+
+// The bytes of all the records' files together.
+uint64_t total_size(const std::vector<PayloadRecord>& records);
+
+// The records' names, in order.
+std::vector<std::u16string> record_names(const std::vector<PayloadRecord>& records);
+
+}  // namespace zovari
+
+#endif

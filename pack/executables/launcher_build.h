@@ -1,0 +1,82 @@
+// Producing a launcher: the target's runtime image with its build area
+// (image/build_area.h) holding the payload and the build values, and for
+// Windows the resources and the subsystem; written by launcher_image.h, no
+// compiler involved.
+#ifndef ZOVARI_PACK_LAUNCHER_BUILD_H
+#define ZOVARI_PACK_LAUNCHER_BUILD_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pack/executables/binary_kind.h"
+
+namespace zovari {
+
+struct LauncherSettings {
+  std::string target;              // "windows" or "linux"; empty: the main binary's format
+  std::string subsystem;           // windows: "console" or "windows"; empty: the main binary's
+  std::string path_template;       // empty: the target's default
+  std::string product;             // empty: the main binary's base name
+  std::string version;             // empty: derived from the payload (set_content_version)
+  std::string file_version;        // empty: the version
+  std::string product_version;     // empty: the version
+  std::string company, description, copyright;
+  std::vector<std::string> fixed_arguments;  // given to the child before the launcher's own
+  std::filesystem::path icon;      // PNG or .ico; empty: the main binary's own, else the project's
+  std::filesystem::path runtime;   // the runtime image; empty: this tool's own
+  ProgramSample main_sample;       // what the main binary is (binary_kind.h)
+  // The main binary whole, or the file that holds it: where a Windows
+  // launcher without --icon takes its icon from.
+  std::string main_program;
+  std::filesystem::path main_source;
+  // Filled by complete_settings: the icon's image as PNG bytes and what
+  // messages call it; no name for the project's own icon.
+  std::string icon_png, icon_name;
+  // Filled by complete_settings from the main binary's payload name.
+  std::string original_filename;
+  bool version_from_content = false;  // {VERSION} waits for set_content_version
+  std::string file_version_option, product_version_option;  // where each came from
+};
+
+// The {VERSION} of a launcher built without --version: "0.0.0-" and the
+// payload's CRC-32 in eight hex digits, so that different contents never
+// share a cache folder.  The version record keeps 0.0.0.0.
+void set_content_version(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
+
+// Fills in the defaults that depend on the main binary's payload name
+// (names[0], "\" between components) and checks every value now: the
+// target, the template's token names, the versions, the token values that go
+// into the path, that the path's fixed part and the longest name fit the
+// launcher's path buffer, and every name against the rules of names.h (with
+// the Windows ones for --target windows).  Throws PackError.
+void complete_settings(LauncherSettings& settings, const std::vector<std::u16string>& names);
+
+// "1.2.3" -> "1.2.3.0": up to four numbers of at most 65535; PackError with
+// what (the option the user gave) otherwise.  With leading, only the text's
+// leading numbers count ("1.2.3-beta" -> "1.2.3.0").
+std::string four_part_version(const std::string& version, const std::string& what,
+                               bool leading = false);
+
+// Checks a path template: every {NAME} must be a token the launcher knows,
+// and no "{" may stay open.  Throws PackError.
+void check_path_template(const std::string& path_template);
+
+// The build values of a launcher's build area (image/build_area.h, the area
+// of area_size bytes found and checked by find_build_area), in the order of
+// enum build_value, each as display text (control characters escaped); the
+// fixed arguments, a list, each one entry from BUILD_FIXED_ARGUMENTS on.
+std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux);
+
+// The name of the payload inside the private work folder of a build.
+inline const char* const WORK_PAYLOAD_NAME = "payload.bin";
+
+// Writes the launcher for payload (its bytes, checked already) to output,
+// which is replaced only when complete.  Throws PackError.
+void build_launcher(const unsigned char* payload, uint64_t payload_length, const LauncherSettings& settings,
+                    const std::filesystem::path& output);
+
+}  // namespace zovari
+
+#endif
