@@ -28,4 +28,11 @@ static inline bool starts_like_linux_program(const unsigned char* data, size_t s
   return starts_like_elf(data, size) || (size >= 2 && data[0] == '#' && data[1] == '!');
 }
 
+// A program of either system: what the launcher makes executable on Linux,
+// and Windows programs ("MZ"), which the packing tool's extract makes
+// executable too.
+static inline bool starts_like_program(const unsigned char* data, size_t size) {
+  return starts_like_linux_program(data, size) || starts_like_windows_program(data, size);
+}
+
 #endif

@@ -10,6 +10,7 @@
 #include "pack/system/text.h"
 #include "pack/payloads/extractor.h"
 #include "pack/payloads/names.h"
+#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
 
 namespace fs = std::filesystem;

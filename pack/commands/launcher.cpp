@@ -16,6 +16,7 @@
 #include "pack/system/temporary_output.h"
 #include "pack/system/text.h"
 #include "pack/executables/launcher_build.h"
+#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
 #include "pack/system/system.h"
 #include "payload/format.h"

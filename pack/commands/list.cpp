@@ -13,6 +13,7 @@
 #include "pack/executables/launcher_build.h"
 #include "pack/executables/launcher_image.h"
 #include "pack/payloads/names.h"
+#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
 
 namespace fs = std::filesystem;

@@ -9,6 +9,7 @@
 #include "pack/executables/binary_kind.h"
 #include "pack/system/error.h"
 #include "pack/payloads/names.h"
+#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
 #include "pack/executables/pe_signature.h"
 

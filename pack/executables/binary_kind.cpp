@@ -195,10 +195,6 @@ std::string subsystem_name(unsigned subsystem) {
   return "subsystem " + std::to_string(subsystem);
 }
 
-bool starts_like_program(const unsigned char* head, size_t size) {
-  return starts_like_linux_program(head, size) || starts_like_windows_program(head, size);
-}
-
 FileKind file_kind(const unsigned char* data, uint64_t size) {
   BinaryKind kind = binary_kind(data, (size_t)std::min<uint64_t>(size, BINARY_HEAD_BYTES));
   FileKind out;

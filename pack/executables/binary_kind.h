@@ -72,11 +72,6 @@ std::string program_problem(const ProgramSample& sample, const std::string& targ
 // "console", "GUI" (the windows subsystem), or the number.
 std::string subsystem_name(unsigned subsystem);
 
-// True when the first bytes (4 suffice) start like a program of either
-// system: what the launcher makes executable on Linux (payload/programs.h),
-// and Windows programs ("MZ"), which extract makes executable too.
-bool starts_like_program(const unsigned char* head, size_t size);
-
 // What a file holding a payload is: "windows" or "linux" for a launcher,
 // empty for a payload file.
 struct FileKind {

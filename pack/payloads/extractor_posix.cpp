@@ -13,11 +13,11 @@
 #include <cstring>
 #include <random>
 
-#include "pack/executables/binary_kind.h"
 #include "pack/system/cleanup.h"
 #include "pack/system/error.h"
 #include "pack/system/text.h"
 #include "pack/payloads/names.h"
+#include "payload/programs.h"
 #include "pack/system/system.h"
 
 namespace fs = std::filesystem;

@@ -9,7 +9,6 @@
 
 #include "pack/system/error.h"
 #include "pack/payloads/frame_seal.h"
-#include "pack/executables/launcher_image.h"
 #include "pack/system/system.h"
 #include "pack/system/text.h"
 #include "payload/checksum.h"
@@ -27,8 +26,8 @@ std::string hex32(uint32_t value) {
   return text;
 }
 
-// Checks the container that starts at data[offset], with size bytes in the
-// file.  Fills *location, or returns false with *problem.
+}  // namespace
+
 bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
                      PayloadLocation* location, std::string* problem) {
   const unsigned char* payload = data + offset;
@@ -72,6 +71,8 @@ bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
   location->frame_size = frame_size;
   return true;
 }
+
+namespace {
 
 // Pulls the decompressed payload stream in exact amounts.
 class StreamDecoder {
@@ -189,39 +190,6 @@ MappedFile::MappedFile(const fs::path& path) {
 
 MappedFile::~MappedFile() {
   if (data_ != nullptr) unmap_file(data_, size_);
-}
-
-PayloadLocation find_payload(const unsigned char* data, uint64_t size) {
-  PayloadLocation location;
-  std::string problem;
-  if (size >= PAYLOAD_MAGIC_SIZE && std::memcmp(data, PAYLOAD_MAGIC, PAYLOAD_MAGIC_SIZE) == 0) {
-    if (size % PAYLOAD_ALIGNMENT != 0) {
-      throw PackError("the payload's length " + std::to_string(size) + " is not a multiple of 8");
-    }
-    if (!check_container(data, size, 0, &location, &problem)) throw PackError(problem);
-    if (location.length != size) {
-      throw PackError(std::to_string(size - location.length) +
-                      " bytes follow the payload trailer in the file");
-    }
-    return location;
-  }
-  // A launcher holds its payload in its build area, which its section
-  // table names.
-  BuildAreaPlace area;
-  if (!find_build_area(data, size, &area)) {
-    throw PackError("no payload found (neither a payload file nor a launcher holding one)");
-  }
-  const uint64_t offset = area.offset + read_little_endian(data + area.offset + 24, 8);
-  const uint64_t length = read_little_endian(data + area.offset + 32, 8);
-  if (length == 0) throw PackError("the launcher's build area holds no payload (an unfilled runtime image)");
-  if (!check_container(data, offset + length, offset, &location, &problem)) {
-    throw PackError("the payload at file offset " + std::to_string(offset) + " is damaged: " + problem);
-  }
-  if (location.length != length) {
-    throw PackError("the payload at file offset " + std::to_string(offset) + " is " +
-                    std::to_string(location.length) + " bytes long; its build area says " + std::to_string(length));
-  }
-  return location;
 }
 
 ReadSummary read_payload(const unsigned char* file_data, const PayloadLocation& location,

@@ -35,11 +35,10 @@ struct PayloadLocation {
   uint64_t frame_size = 0;
 };
 
-// The payload of a file: the whole file when it starts with "QDY" (then it
-// must be exactly one well-formed container), otherwise the one in a
-// launcher's build area (launcher_image.h), which must be one too.  Throws
-// PackError saying what is wrong.
-PayloadLocation find_payload(const unsigned char* data, uint64_t size);
+// Checks the container that starts at data[offset], with size bytes in the
+// file.  Fills *location, or returns false with *problem.
+bool check_container(const unsigned char* data, uint64_t size, uint64_t offset,
+                     PayloadLocation* location, std::string* problem);
 
 struct RecordInfo {
   std::u16string name;

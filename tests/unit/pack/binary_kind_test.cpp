@@ -6,6 +6,7 @@
 #include <string>
 
 #include "pack/executables/binary_kind.h"
+#include "payload/programs.h"
 #include "tests/unit/pack/table.h"
 
 using namespace zovari;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pack/system/error.h"
+#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
 #include "pack/payloads/writer.h"
 #include "payload/checksum.h"
