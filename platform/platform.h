@@ -11,6 +11,7 @@
 #ifndef ZOVARI_PLATFORM_H
 #define ZOVARI_PLATFORM_H
 
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
@@ -161,6 +162,14 @@ size_t platform_executable_path(wchar_t* out, size_t capacity);
 
 // The user's profile folder and the per-user cache folder, written into a
 // buffer of capacity units.  False when the system cannot say or it does not fit.
+// PLATFORM_FOLDER_CAPACITY holds any folder they give, with its NUL: on
+// Windows the shell's folder paths fit a value buffer of 1024 units; on Linux
+// HOME and XDG_CACHE_HOME may be any legal path, up to the system's PATH_MAX.
+#if ZOVARI_PLATFORM_WIN32
+static const size_t PLATFORM_FOLDER_CAPACITY = 1024;
+#else
+static const size_t PLATFORM_FOLDER_CAPACITY = PATH_MAX;  // with its NUL
+#endif
 bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
