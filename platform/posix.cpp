@@ -605,8 +605,16 @@ static platform_trust judge_folder_above(const char* path, const struct stat* st
   return PLATFORM_TRUSTED;
 }
 
-// The target directory itself: this user's, and nobody else's to write.
+// The target directory itself: this user's, and nobody else's to write; or
+// root's and nobody else's to write at all (a cache that root made beside a
+// launcher in /opt, say), which the launcher only reads.  Where such a start
+// must write, the open fails as any refused write does.  Where root's folder
+// has an access list, its group bits are the list's mask, which bounds every
+// named entry, so no write there means no write for anyone but root.
 static platform_trust judge_target(const char* path, const struct stat* status) {
+  if (status->st_uid == 0 && status->st_uid != geteuid()) {
+    return (status->st_mode & (S_IWGRP | S_IWOTH)) != 0 ? PLATFORM_OTHERS_CAN_WRITE : PLATFORM_TRUSTED;
+  }
   if (status->st_uid != geteuid()) return PLATFORM_NOT_OWNED;
   if (others_can_write(path, status)) return PLATFORM_OTHERS_CAN_WRITE;
   return PLATFORM_TRUSTED;
@@ -671,14 +679,9 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
       next = end;
       continue;
     }
-    if (part == 2 && pending[next] == '.' && pending[next + 1] == '.') {
-      while (length > 1 && resolved[length - 1] != '/') --length;
-      resolved[length > 1 ? length - 1 : 1] = 0;
-      folder_known = false;
-      next = end;
-      continue;
-    }
-    // The folder that will hold this component is a folder above the target.
+    // The folder that will hold this component is a folder above the target,
+    // and so is one that ".." leaves: the kernel passes through whatever
+    // stands there at the start, so it must be one that nobody else can swap.
     if (!folder_known && lstat(resolved, &folder) != 0) {
       widen_cut(resolved, culprit, capacity);
       return PLATFORM_TRUST_UNREADABLE;
@@ -687,6 +690,13 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
     if (above != PLATFORM_TRUSTED) {
       widen_cut(resolved, culprit, capacity);
       return above;
+    }
+    if (part == 2 && pending[next] == '.' && pending[next + 1] == '.') {
+      while (length > 1 && resolved[length - 1] != '/') --length;
+      resolved[length > 1 ? length - 1 : 1] = 0;
+      folder_known = false;
+      next = end;
+      continue;
     }
     size_t joined = length + (length > 1 ? 1 : 0) + part;
     if (joined >= sizeof resolved) {

@@ -730,6 +730,40 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             assert_refused(done, report, via, "owned by another user")
             self.assertEqual(os.listdir(mine), [])
 
+        # Where a link leads is judged as the kernel follows it: an absolute
+        # target from the root, and the folder that ".." leaves like any other
+        # (its owner could swap it for a link while the launcher starts).
+        bobs = folder(os.path.join(shared, "bobs"), other, 0o755)
+        own = folder(os.path.join(shared, "own"), user, 0o700)
+        for row, (link, culprit) in enumerate((
+                (bobs, bobs),
+                (os.path.join(bobs, "..", "own-real"), bobs),
+                (os.path.join("own", "..", "own-real"), None))):
+            with self.subTest("a link to " + link):
+                real = folder(os.path.join(shared, "own-real", str(row)), user, 0o700)
+                via = os.path.join(shared, "via-%d" % row)
+                os.symlink(os.path.join(link, str(row)), via)
+                done, report = start_as_user(via)
+                if culprit:
+                    assert_refused(done, report, culprit, "owned by another user")
+                else:
+                    self.assertEqual(done.returncode, 0, done)
+                    self.assertIsNotNone(report)
+                self.assertEqual(os.listdir(real), [] if culprit else ["app"])
+                self.assertEqual(os.listdir(own), [])
+
+        with self.subTest("root's cache that nobody else can write"):
+            rooted = folder(os.path.join(shared, "rooted"), 0, 0o755)
+            shutil.copytree(unpacked, os.path.join(rooted, "app"))
+            for root, _, _ in os.walk(rooted):
+                os.chmod(root, 0o755)
+            done, report = start_as_user(rooted)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            os.chmod(os.path.join(rooted, "app"), 0o775)
+            done, report = start_as_user(rooted)
+            assert_refused(done, report, os.path.join(rooted, "app"), "others can write to it")
+
         with self.subTest("links planted in the user's own target directory"):
             victim = os.path.join(shared, "victim.txt")
             with open(victim, "wb") as f:
