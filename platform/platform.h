@@ -266,7 +266,8 @@ static const uint32_t PLATFORM_WAIT_FOREVER = 0xFFFFFFFFu;
 bool platform_wait_process(platform_handle process, uint32_t milliseconds);
 
 // The exit code of an ended process; false when it cannot be read.  On POSIX
-// a child ended by signal N reports 128 + N, as shells do.
+// a child ended by signal N reports 128 + N, as shells do, and
+// platform_end_as_the_child_ended then ends the launcher by N itself.
 bool platform_process_exit_code(platform_handle process, uint32_t* code);
 
 void platform_terminate_process(platform_handle process, uint32_t exit_code);
@@ -329,5 +330,13 @@ void platform_refuse_dialogs(void);
 // ending the launcher, waits for it to do so, so that the launcher ends the
 // way the event's default handling ends it; otherwise returns at once.
 void platform_await_console_event(void);
+
+// Called last, with launcher_main's result about to become the exit code.
+// Where the child was ended by a signal (POSIX), ends the launcher by the
+// same signal, its default action and without a core dump of the launcher's
+// own, so that the launcher's parent sees what a direct start would show;
+// otherwise returns.  Nothing on Windows, where an exit code is all a process
+// leaves.
+void platform_end_as_the_child_ended(void);
 
 #endif

@@ -23,10 +23,12 @@
 #include <locale.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -1011,6 +1013,10 @@ bool platform_wait_process(platform_handle process, uint32_t milliseconds) {
   }
 }
 
+// The signal that ended the child, once its exit code has been read; 0 when
+// it exited.
+static int ChildEndSignal;
+
 bool platform_process_exit_code(platform_handle process, uint32_t* code) {
   siginfo_t info;
   if (!child_has_ended((pid_t)process, WNOHANG, &info)) return false;
@@ -1018,6 +1024,7 @@ bool platform_process_exit_code(platform_handle process, uint32_t* code) {
     *code = (uint32_t)info.si_status;
   } else {
     *code = 128 + (uint32_t)info.si_status;
+    ChildEndSignal = info.si_status;
   }
   return true;
 }
@@ -1136,6 +1143,24 @@ void platform_await_console_event(void) {
   if (ConsoleEventRunning) {
     for (;;) pause();
   }
+}
+
+// The signal's own default action ends the launcher, so that its parent sees
+// what a direct start shows (a shell's "Killed", -9 in Python).  The
+// launcher leaves no core of its own: one from the child is the child's, and
+// the parent sees the launcher's status without the core flag.  A signal
+// whose default action does not end a process cannot have ended the child;
+// should the launcher live on all the same, the exit code stands.
+void platform_end_as_the_child_ended(void) {
+  if (ChildEndSignal == 0) return;
+  prctl(PR_SET_DUMPABLE, 0);
+  fflush(nullptr);
+  signal(ChildEndSignal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, ChildEndSignal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(ChildEndSignal);
 }
 
 #endif

@@ -400,13 +400,21 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         return process, report
 
     def test_child_ended_by_a_signal(self):
-        """A child that a signal ends makes the launcher exit with 128 + N, as
-        shells report it."""
+        """A child that a signal ends ends the launcher by the same signal, as
+        its parent would see a direct start end, and the launcher leaves no
+        core of its own where cores are written."""
         launcher = self.report_child_launcher()
         for number in (signal.SIGKILL, signal.SIGSEGV):
             with self.subTest(signal=number):
-                result = self.target.run(launcher, report_child={"ZOVARI_REPORT_CHILD_RAISE": str(int(number))})
-                self.assertRanReportChild(result, exit_code=128 + number)
+                process, report = self.target.start(
+                    launcher, {"ZOVARI_REPORT_CHILD_RAISE": str(int(number))},
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2))
+                self.addCleanup(_finish, process)
+                _, status = os.waitpid(process.pid, 0)
+                process.returncode = os.waitstatus_to_exitcode(status)
+                self.assertIsNotNone(support.read_report(report), "the report child did not run")
+                self.assertEqual(process.returncode, -number)
+                self.assertFalse(os.WCOREDUMP(status), "the launcher dumped a core")
 
     def test_interrupt_typed_at_the_terminal(self):
         """Ctrl+C on the launcher's terminal reaches launcher and child alike; the
