@@ -176,9 +176,11 @@ bool platform_cache_directory(wchar_t* out, size_t capacity);
 // Keeps other launchers from writing into directory while this one does:
 // waits up to milliseconds until no other process holds the directory's lock.
 // The lock is tied to the folder itself, so every spelling of its path meets
-// the same one, and it leaves nothing in the folder: POSIX takes flock on the
-// folder's own descriptor; Windows a mutex named after the folder's volume
-// serial number and file index.  It ends with platform_unlock_directory or
+// the same one, and it leaves nothing in the folder: POSIX takes flock on a
+// file named after the folder's device and inode in the user's private
+// runtime folder, or where there is none on the folder's own descriptor;
+// Windows a mutex named after the folder's volume serial number and file
+// index.  It ends with platform_unlock_directory or
 // with the process, however that ends.  Returns 0 when the lock cannot be had
 // in that time or at all; the caller then goes on without it.
 platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds);
