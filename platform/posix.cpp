@@ -385,17 +385,19 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
 // a uid without an entry.  So the account files are read here, as plain
 // text: the entries of local accounts, which is all the launcher asks about.
 // Calls visit with the fields of each line of an account file (/etc/passwd,
-// /etc/group), split at ':'.  Read directly, so that no NSS module is
-// loaded into the static launcher.  False when the file cannot be read
-// whole, or a line does not fit or holds more fields than expected: the
-// caller then knows nothing about the accounts.
+// /etc/group, /etc/gshadow), split at ':'.  Read directly, so that no NSS
+// module is loaded into the static launcher.  Says whether the file could
+// not be opened, or was opened but cannot be read whole (a read fails, or a
+// line does not fit or holds more fields than expected): the caller then
+// knows nothing about the accounts.
 typedef void (*account_visitor)(char** fields, int count, void* context);
+enum account_file { ACCOUNTS_READ, ACCOUNTS_NOT_OPENED, ACCOUNTS_DAMAGED };
 static const int ACCOUNT_FIELDS = 7;
 
 // Splits one line at ':' and hands its fields on; false when it holds more
 // fields than any account file has.
 static bool visit_account_line(char* line, account_visitor visit, void* context) {
-  char* fields[ACCOUNT_FIELDS];
+  char* fields[ACCOUNT_FIELDS] = {};
   int count = 0;
   for (char* field = line; field != nullptr; ++count) {
     if (count == ACCOUNT_FIELDS) return false;
@@ -407,10 +409,10 @@ static bool visit_account_line(char* line, account_visitor visit, void* context)
   return true;
 }
 
-static bool each_account_line(const char* path, account_visitor visit, void* context) {
+static account_file each_account_line(const char* path, account_visitor visit, void* context) {
   static char buffer[64 * 1024];
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return ACCOUNTS_NOT_OPENED;
   size_t kept = 0;
   bool whole = true;
   for (bool ended = false; whole && !ended;) {
@@ -438,7 +440,7 @@ static bool each_account_line(const char* path, account_visitor visit, void* con
     if (kept == sizeof buffer - 1) whole = false;  // a line longer than the buffer
   }
   close(fd);
-  return whole;
+  return whole ? ACCOUNTS_READ : ACCOUNTS_DAMAGED;
 }
 
 static bool parse_id(const char* text, unsigned long* value) {
@@ -447,6 +449,16 @@ static bool parse_id(const char* text, unsigned long* value) {
   errno = 0;
   *value = strtoul(text, &end, 10);
   return errno == 0 && *end == 0;
+}
+
+// Whether an id field is plain digits, all that parse_id reads.  The C
+// library reads more: it skips blanks and takes a sign (" 1001" and "+1001"
+// are 1001), so a field of any other form may give an account an id that
+// parse_id does not see.
+static bool plain_id(const char* text) {
+  if (*text == 0) return false;
+  while (*text >= '0' && *text <= '9') ++text;
+  return *text == 0;
 }
 
 struct home_search {
@@ -570,17 +582,21 @@ void platform_unlock_directory(platform_handle lock) {
 struct group_census {
   unsigned long gid;
   char user[256];       // this user's name, from /etc/passwd
+  char name[256];       // the group's name, from /etc/group
   bool user_has_it;     // it is this user's primary group
   bool others_have_it;  // another account has it as primary group or belongs to it
   bool listed;          // /etc/group lists it
-  bool unknowable;      // an entry merged in from elsewhere (NIS "+"/"-" lines)
+  bool unknowable;      // an entry merged in from elsewhere (NIS "+"/"-" lines), an id
+                        // field the C library may read otherwise, a second name
 };
 
 static void count_primary_group(char** fields, int count, void* context) {
   group_census* census = (group_census*)context;
   unsigned long uid, gid;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
-  if (count < 4 || !parse_id(fields[2], &uid) || !parse_id(fields[3], &gid)) return;
+  if (count < 4) return;
+  if (!plain_id(fields[2]) || !plain_id(fields[3])) census->unknowable = true;
+  if (!parse_id(fields[2], &uid) || !parse_id(fields[3], &gid)) return;
   if (uid == (unsigned long)geteuid()) {
     if (census->user[0] == 0 && strlen(fields[0]) < sizeof census->user) {
       strcpy(census->user, fields[0]);
@@ -591,21 +607,43 @@ static void count_primary_group(char** fields, int count, void* context) {
   }
 }
 
+// Notes a name list (members, administrators) that holds anyone but this
+// user.  A name that differs from the user's only by blanks, which the C
+// library skips, counts as another's too.
+static void count_others_in(const char* names, group_census* census) {
+  for (const char* name = names; *name != 0;) {
+    const char* comma = strchr(name, ',');
+    size_t length = comma != nullptr ? (size_t)(comma - name) : strlen(name);
+    if (length > 0 && (length != strlen(census->user) || memcmp(name, census->user, length) != 0)) {
+      census->others_have_it = true;
+    }
+    name += length + (comma != nullptr ? 1 : 0);
+  }
+}
+
 static void count_group_members(char** fields, int count, void* context) {
   group_census* census = (group_census*)context;
   unsigned long gid;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
-  if (count < 3 || !parse_id(fields[2], &gid) || gid != census->gid) return;
+  if (count < 3) return;
+  if (!plain_id(fields[2])) census->unknowable = true;
+  if (!parse_id(fields[2], &gid) || gid != census->gid) return;
+  // /etc/gshadow knows a group by its name: a second one would need looking
+  // up too.
+  if (census->listed || strlen(fields[0]) >= sizeof census->name) census->unknowable = true;
+  if (!census->listed) strncpy(census->name, fields[0], sizeof census->name - 1);
   census->listed = true;
-  if (count < 4) return;
-  for (char* member = fields[3]; *member != 0;) {
-    char* comma = strchr(member, ',');
-    size_t length = comma != nullptr ? (size_t)(comma - member) : strlen(member);
-    if (length > 0 && (length != strlen(census->user) || memcmp(member, census->user, length) != 0)) {
-      census->others_have_it = true;
-    }
-    member += length + (comma != nullptr ? 1 : 0);
-  }
+  if (count >= 4) count_others_in(fields[3], census);
+}
+
+// /etc/gshadow: name, password, administrators, members.  Its members may
+// take the group with newgrp; its administrators may make anyone a member.
+static void count_shadow_members(char** fields, int count, void* context) {
+  group_census* census = (group_census*)context;
+  if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
+  if (count < 3 || strcmp(fields[0], census->name) != 0) return;
+  count_others_in(fields[2], census);
+  if (count >= 4) count_others_in(fields[3], census);
 }
 
 // Whether gid is this user's private group, as Debian and Ubuntu give every
@@ -613,7 +651,10 @@ static void count_group_members(char** fields, int count, void* context) {
 // group, and with no member but this user.  Group write on such a folder is
 // harmless, which a umask of 002 makes common (~/.cache at 0775).  Only the
 // local account files count: a group they do not describe fully is taken as
-// shared.  Read once per group, since most folders share one.
+// shared.  /etc/gshadow counts where it can be read (as root): elsewhere the
+// members that /etc/group lists stand for all, as the system's tools write
+// each member to both files, and only root can write either.  Read once per
+// group, since most folders share one.
 static bool private_group(gid_t gid) {
   static gid_t known_gid;
   static int known = -1;
@@ -621,9 +662,10 @@ static bool private_group(gid_t gid) {
   group_census census;
   memset(&census, 0, sizeof census);
   census.gid = gid;
-  bool read = each_account_line("/etc/passwd", count_primary_group, &census) &&
+  bool read = each_account_line("/etc/passwd", count_primary_group, &census) == ACCOUNTS_READ &&
               census.user[0] != 0 &&
-              each_account_line("/etc/group", count_group_members, &census);
+              each_account_line("/etc/group", count_group_members, &census) == ACCOUNTS_READ &&
+              each_account_line("/etc/gshadow", count_shadow_members, &census) != ACCOUNTS_DAMAGED;
   known_gid = gid;
   known = read && census.user_has_it && census.listed && !census.others_have_it &&
           !census.unknowable;

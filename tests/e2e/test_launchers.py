@@ -9,6 +9,8 @@ Configuration comes from the environment (ctest sets it):
   ZOVARI_E2E_PACK           zovari-pack, when the build has it
 """
 
+import contextlib
+import ctypes
 import errno
 import fcntl
 import json
@@ -670,10 +672,10 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             return path
 
         def start_as_user(temp, uid=user, gid=user, umask=0o022, traced=(), meanwhile=None,
-                          program=launcher, home=True):
+                          program=launcher, home=True, privileges=()):
             """Starts the launcher (or program) as uid, under strace's options traced
-            if any; meanwhile(process) runs while it does.  Without home, HOME and
-            XDG_CACHE_HOME are unset."""
+            if any, with setpriv's options privileges; meanwhile(process) runs while
+            it does.  Without home, HOME and XDG_CACHE_HOME are unset."""
             report = os.path.join(shared, "report-%d.json" % len(os.listdir(shared)))
             env = self.target.environment(extra={"TMPDIR": temp, "HOME": shared,
                                                  "ZOVARI_REPORT_CHILD_REPORT": report})
@@ -684,7 +686,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 support._default_console_signals()
                 os.umask(umask)
             command = (["strace", "-f", "-qq"] + list(traced) if traced else []) + [
-                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", program]
+                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups"] + list(privileges) + [program]
             process = subprocess.Popen(command, cwd=shared, env=env, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, preexec_fn=prepare)
             try:
@@ -848,6 +850,28 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done, report = start_as_user(cache, **as_account)
             self.assertEqual(done.returncode, 0, done)
             self.assertIsNotNone(report)
+            # Entries that the C library reads as giving the group to another
+            # account (a blank or a sign before the id), and a member or an
+            # administrator that only /etc/gshadow names, seen where it can be
+            # read.  Each stands in the account files for one start.
+            with open("/etc/passwd") as f:
+                fields = next(line for line in f.read().splitlines() if line.startswith(member + ":")).split(":")
+            gid = entry.pw_gid
+            added = "linuxtrust%d" % os.getpid()
+            reading_gshadow = ["--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search"]
+            for lines, privileges in (
+                    ([("/etc/passwd", member, ":".join(fields[:3] + [" %d" % gid] + fields[4:]))], ()),
+                    ([("/etc/passwd", member, ":".join(fields[:3] + ["+%d" % gid] + fields[4:]))], ()),
+                    ([("/etc/group", added, "%s:x: %d:%s" % (added, gid, member))], ()),
+                    ([("/etc/gshadow", account, "%s:!::%s" % (account, member))], reading_gshadow),
+                    ([("/etc/gshadow", account, "%s:!:%s:" % (account, member))], reading_gshadow),
+                    ([("/etc/group", added, "%s:x:%d:" % (added, gid)),
+                      ("/etc/gshadow", added, "%s:!::%s" % (added, member))], reading_gshadow)):
+                with contextlib.ExitStack() as edits:
+                    for path, name, line in lines:
+                        edits.enter_context(_account_line(path, name + ":", line))
+                    done, report = start_as_user(cache, privileges=privileges, **as_account)
+                assert_refused(done, report, home, "others can write to it")
             subprocess.run(["usermod", "--append", "--groups", account, member], check=True)
             done, report = start_as_user(cache, **as_account)
             self.assertEqual(done.returncode, 2, done)
@@ -950,6 +974,49 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         self.assertRanReportChild(result)
         self.assertEqual(result.report["environment"]["ZOVARI_ONEFILE_DIRECTORY"], "C:")
         self.assertEqual(result.report["argv"], ["C:\\zovari-e2e-run.exe", "x"])
+
+
+_C_LIBRARY = ctypes.CDLL(None, use_errno=True)
+
+
+def _rewrite_account_file(path, change):
+    """Writes change(lines) over an account file, in one rename, under the lock
+    that the system's account tools take (lckpwdf), so that no other test's
+    useradd or userdel meanwhile is lost."""
+    if _C_LIBRARY.lckpwdf() != 0:
+        raise OSError(ctypes.get_errno(), "cannot lock the account files")
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines(True)
+        status = os.stat(path)
+        temporary = path + ".zovari-e2e"
+        with open(temporary, "w") as f:
+            f.write("".join(change(lines)))
+        os.chown(temporary, status.st_uid, status.st_gid)
+        os.chmod(temporary, status.st_mode & 0o7777)
+        os.rename(temporary, path)
+    finally:
+        _C_LIBRARY.ulckpwdf()
+
+
+@contextlib.contextmanager
+def _account_line(path, prefix, line):
+    """The line of an account file that begins with prefix (or a new one, where
+    there is none) reads line meanwhile, and is put back after."""
+    kept = []
+
+    def put(lines):
+        found = [i for i, old in enumerate(lines) if old.startswith(prefix)][:1]
+        kept.append(lines[found[0]] if found else None)
+        return lines[:found[0]] + [line + "\n"] + lines[found[0] + 1:] if found else lines + [line + "\n"]
+
+    def back(lines):
+        return [old if old != line + "\n" else kept[0] for old in lines if old != line + "\n" or kept[0]]
+    _rewrite_account_file(path, put)
+    try:
+        yield
+    finally:
+        _rewrite_account_file(path, back)
 
 
 def _finish(process):
