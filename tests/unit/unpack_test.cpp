@@ -227,9 +227,16 @@ TEST_F(Unpack, FileWrittenEarlierInTheSameStartIsCheckedAgain) {
 
 // The target directory's lock: one holder at a time, whatever the spelling of
 // the folder's path; a waiter gets it once it is let go, or once its holder's
-// process ends, however it ends (the runner ends still holding it).
+// process ends, however it ends (the runner ends still holding it).  On Linux
+// the lock lies in a private runtime folder here, and on the folder itself in
+// the next case.
 TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
   ASSERT_TRUE(test_support::make_directory(target_));
+  test_support::ScopedEnvironment environment;
+#ifndef _WIN32
+  ASSERT_EQ(mkdir(test_support::narrow(folder_ / L"runtime").c_str(), 0700), 0);
+  environment.set("XDG_RUNTIME_DIR", folder_ / L"runtime");
+#endif
   std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
   std::wstring spelling = target_ + PLATFORM_SEPARATOR + L".";
   auto lock_in_runner = [&](const wchar_t* wait, const std::wstring& marker = L"") {
@@ -275,6 +282,10 @@ TEST_F(Unpack, FileWrittenWhileWaitingForTheLockIsNotWrittenAgain) {
   std::vector<test_support::Record> records = {{L"bin\\app", "the program"},
                                                {L"bin\\data", "its data"}};
   ASSERT_TRUE(test_support::make_directory(target_));
+  test_support::ScopedEnvironment environment;
+#ifndef _WIN32
+  environment.set("XDG_RUNTIME_DIR", L"no-runtime-folder");  // relative: none
+#endif
   platform_handle held = platform_lock_directory(target_.c_str(), 0);
   ASSERT_NE(held, (platform_handle)0);
   test_support::ChildResult result;
