@@ -621,6 +621,13 @@ static void count_others_in(const char* names, group_census* census) {
   }
 }
 
+// Whether a group's password field (/etc/group, /etc/gshadow) holds one that
+// lets whoever knows it take the group with newgrp: neither empty (members
+// only), nor locked ("!", "*"), nor "x" (kept in /etc/gshadow; no hash).
+static bool group_password_usable(const char* password) {
+  return password[0] != 0 && password[0] != '!' && password[0] != '*' && strcmp(password, "x") != 0;
+}
+
 static void count_group_members(char** fields, int count, void* context) {
   group_census* census = (group_census*)context;
   unsigned long gid;
@@ -633,15 +640,18 @@ static void count_group_members(char** fields, int count, void* context) {
   if (census->listed || strlen(fields[0]) >= sizeof census->name) census->unknowable = true;
   if (!census->listed) strncpy(census->name, fields[0], sizeof census->name - 1);
   census->listed = true;
+  if (group_password_usable(fields[1])) census->others_have_it = true;
   if (count >= 4) count_others_in(fields[3], census);
 }
 
 // /etc/gshadow: name, password, administrators, members.  Its members may
-// take the group with newgrp; its administrators may make anyone a member.
+// take the group with newgrp, and so may whoever knows its password; its
+// administrators may make anyone a member.
 static void count_shadow_members(char** fields, int count, void* context) {
   group_census* census = (group_census*)context;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
   if (count < 3 || strcmp(fields[0], census->name) != 0) return;
+  if (group_password_usable(fields[1])) census->others_have_it = true;
   count_others_in(fields[2], census);
   if (count >= 4) count_others_in(fields[3], census);
 }

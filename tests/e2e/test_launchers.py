@@ -851,14 +851,16 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertEqual(done.returncode, 0, done)
             self.assertIsNotNone(report)
             # Entries that the C library reads as giving the group to another
-            # account (a blank or a sign before the id), and a member or an
+            # account (a blank or a sign before the id), a member or an
             # administrator that only /etc/gshadow names, seen where it can be
-            # read.  Each stands in the account files for one start.
+            # read, a second name, and a group password that lets anyone in.
+            # Each stands in the account files for one start.
             with open("/etc/passwd") as f:
                 fields = next(line for line in f.read().splitlines() if line.startswith(member + ":")).split(":")
             gid = entry.pw_gid
             added = "linuxtrust%d" % os.getpid()
             reading_gshadow = ["--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search"]
+            password = "$6$zovari$" + "x" * 86  # whoever knows it may take the group
             for lines, privileges in (
                     ([("/etc/passwd", member, ":".join(fields[:3] + [" %d" % gid] + fields[4:]))], ()),
                     ([("/etc/passwd", member, ":".join(fields[:3] + ["+%d" % gid] + fields[4:]))], ()),
@@ -866,7 +868,9 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     ([("/etc/gshadow", account, "%s:!::%s" % (account, member))], reading_gshadow),
                     ([("/etc/gshadow", account, "%s:!:%s:" % (account, member))], reading_gshadow),
                     ([("/etc/group", added, "%s:x:%d:" % (added, gid)),
-                      ("/etc/gshadow", added, "%s:!::%s" % (added, member))], reading_gshadow)):
+                      ("/etc/gshadow", added, "%s:!::%s" % (added, member))], reading_gshadow),
+                    ([("/etc/group", account, "%s:%s:%d:" % (account, password, gid))], ()),
+                    ([("/etc/gshadow", account, "%s:%s::" % (account, password))], reading_gshadow)):
                 with contextlib.ExitStack() as edits:
                     for path, name, line in lines:
                         edits.enter_context(_account_line(path, name + ":", line))
