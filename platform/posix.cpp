@@ -5,7 +5,8 @@
 //   errors     errno and strerror
 //   files      create/write/close, reading a file in pieces
 //   paths      directories, full paths, the folders behind the template tokens
-//   accounts   /etc/passwd and /etc/group read as text, never through the C library's lookups
+//   accounts   /etc/passwd, /etc/group and /etc/gshadow read as text, never
+//              through the C library's lookups
 //   environment, identity and time
 //   arguments  the C run-time's argument vector
 //   trust      whether a folder is this user's alone
