@@ -125,7 +125,7 @@ static folder_variable folder_from(bool set, const std::string& value, size_t ca
 // The profile folder: $HOME, else the password entry; empty when it cannot
 // be given.
 static std::wstring profile_folder(const environment_choice& env) {
-  switch (folder_from(env.home_set, env.home, VALUE_CAPACITY)) {
+  switch (folder_from(env.home_set, env.home, PLATFORM_FOLDER_CAPACITY)) {
     case VARIABLE_FOUND: return widen_ascii(env.home);
     case VARIABLE_TOO_LONG: return L"";
     case VARIABLE_UNSET: break;
@@ -223,15 +223,15 @@ static model_end resolve(model* m, const std::wstring& name) {
     std::wstring value;
     if (same_ignoring_case(name, L"HOME")) {
       value = profile_folder(env);
-    } else if (folder_from(env.cache_set, env.cache, VALUE_CAPACITY) == VARIABLE_FOUND) {
+    } else if (folder_from(env.cache_set, env.cache, PLATFORM_FOLDER_CAPACITY) == VARIABLE_FOUND) {
       value = widen_ascii(env.cache);
-    } else if (folder_from(env.cache_set, env.cache, VALUE_CAPACITY) == VARIABLE_UNSET) {
+    } else if (folder_from(env.cache_set, env.cache, PLATFORM_FOLDER_CAPACITY) == VARIABLE_UNSET) {
       value = profile_folder(env);
       if (value.empty()) return MODEL_FALSE;
       while (value.size() > 1 && value.back() == L'/') value.pop_back();
       if (value == L"/") value.clear();
       value += L"/.cache";
-      if (value.size() + 1 > VALUE_CAPACITY) return MODEL_FALSE;
+      if (value.size() + 1 > PLATFORM_FOLDER_CAPACITY) return MODEL_FALSE;
     }
     if (value.empty()) return MODEL_FALSE;
     if (!append_whole(m, value)) return MODEL_ABORT;

@@ -10,5 +10,6 @@ extern "C" int wmain(int, wchar_t**) {
   platform_refuse_dialogs();
   uint32_t exit_code = launcher_main();
   platform_await_console_event();
+  platform_end_as_the_child_ended();
   return (int)exit_code;
 }

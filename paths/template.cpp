@@ -20,9 +20,9 @@ static void remove_trailing_separators(wchar_t* output) {
 
 static bool append_folder(wchar_t* output, size_t capacity,
                           bool (*query)(wchar_t*, size_t)) {
-  wchar_t value[VALUE_CAPACITY];
+  wchar_t value[PLATFORM_FOLDER_CAPACITY];
   value[0] = 0;
-  if (!query(value, VALUE_CAPACITY)) {
+  if (!query(value, PLATFORM_FOLDER_CAPACITY)) {
     return false;
   }
   append_wide_bounded(output, value, capacity);

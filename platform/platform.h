@@ -11,6 +11,7 @@
 #ifndef ZOVARI_PLATFORM_H
 #define ZOVARI_PLATFORM_H
 
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <wchar.h>
@@ -161,15 +162,25 @@ size_t platform_executable_path(wchar_t* out, size_t capacity);
 
 // The user's profile folder and the per-user cache folder, written into a
 // buffer of capacity units.  False when the system cannot say or it does not fit.
+// PLATFORM_FOLDER_CAPACITY holds any folder they give, with its NUL: on
+// Windows the shell's folder paths fit a value buffer of 1024 units; on Linux
+// HOME and XDG_CACHE_HOME may be any legal path, up to the system's PATH_MAX.
+#if ZOVARI_PLATFORM_WIN32
+static const size_t PLATFORM_FOLDER_CAPACITY = 1024;
+#else
+static const size_t PLATFORM_FOLDER_CAPACITY = PATH_MAX;  // with its NUL
+#endif
 bool platform_profile_directory(wchar_t* out, size_t capacity);
 bool platform_cache_directory(wchar_t* out, size_t capacity);
 
 // Keeps other launchers from writing into directory while this one does:
 // waits up to milliseconds until no other process holds the directory's lock.
 // The lock is tied to the folder itself, so every spelling of its path meets
-// the same one, and it leaves nothing in the folder: POSIX takes flock on the
-// folder's own descriptor; Windows a mutex named after the folder's volume
-// serial number and file index.  It ends with platform_unlock_directory or
+// the same one, and it leaves nothing in the folder: POSIX takes flock on a
+// file named after the folder's device and inode in the user's private
+// runtime folder, or where there is none on the folder's own descriptor;
+// Windows a mutex named after the folder's volume serial number and file
+// index.  It ends with platform_unlock_directory or
 // with the process, however that ends.  Returns 0 when the lock cannot be had
 // in that time or at all; the caller then goes on without it.
 platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds);
@@ -257,7 +268,8 @@ static const uint32_t PLATFORM_WAIT_FOREVER = 0xFFFFFFFFu;
 bool platform_wait_process(platform_handle process, uint32_t milliseconds);
 
 // The exit code of an ended process; false when it cannot be read.  On POSIX
-// a child ended by signal N reports 128 + N, as shells do.
+// a child ended by signal N reports 128 + N, as shells do, and
+// platform_end_as_the_child_ended then ends the launcher by N itself.
 bool platform_process_exit_code(platform_handle process, uint32_t* code);
 
 void platform_terminate_process(platform_handle process, uint32_t exit_code);
@@ -320,5 +332,13 @@ void platform_refuse_dialogs(void);
 // ending the launcher, waits for it to do so, so that the launcher ends the
 // way the event's default handling ends it; otherwise returns at once.
 void platform_await_console_event(void);
+
+// Called last, with launcher_main's result about to become the exit code.
+// Where the child was ended by a signal (POSIX), ends the launcher by the
+// same signal, its default action and without a core dump of the launcher's
+// own, so that the launcher's parent sees what a direct start would show;
+// otherwise returns.  Nothing on Windows, where an exit code is all a process
+// leaves.
+void platform_end_as_the_child_ended(void);
 
 #endif

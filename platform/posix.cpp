@@ -5,7 +5,8 @@
 //   errors     errno and strerror
 //   files      create/write/close, reading a file in pieces
 //   paths      directories, full paths, the folders behind the template tokens
-//   accounts   /etc/passwd and /etc/group read as text, never through the C library's lookups
+//   accounts   /etc/passwd, /etc/group and /etc/gshadow read as text, never
+//              through the C library's lookups
 //   environment, identity and time
 //   arguments  the C run-time's argument vector
 //   trust      whether a folder is this user's alone
@@ -23,10 +24,12 @@
 #include <locale.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -383,17 +386,19 @@ size_t platform_executable_path(wchar_t* out, size_t capacity) {
 // a uid without an entry.  So the account files are read here, as plain
 // text: the entries of local accounts, which is all the launcher asks about.
 // Calls visit with the fields of each line of an account file (/etc/passwd,
-// /etc/group), split at ':'.  Read directly, so that no NSS module is
-// loaded into the static launcher.  False when the file cannot be read
-// whole, or a line does not fit or holds more fields than expected: the
-// caller then knows nothing about the accounts.
+// /etc/group, /etc/gshadow), split at ':'.  Read directly, so that no NSS
+// module is loaded into the static launcher.  Says whether the file could
+// not be opened, or was opened but cannot be read whole (a read fails, or a
+// line does not fit or holds more fields than expected): the caller then
+// knows nothing about the accounts.
 typedef void (*account_visitor)(char** fields, int count, void* context);
+enum account_file { ACCOUNTS_READ, ACCOUNTS_NOT_OPENED, ACCOUNTS_DAMAGED };
 static const int ACCOUNT_FIELDS = 7;
 
 // Splits one line at ':' and hands its fields on; false when it holds more
 // fields than any account file has.
 static bool visit_account_line(char* line, account_visitor visit, void* context) {
-  char* fields[ACCOUNT_FIELDS];
+  char* fields[ACCOUNT_FIELDS] = {};
   int count = 0;
   for (char* field = line; field != nullptr; ++count) {
     if (count == ACCOUNT_FIELDS) return false;
@@ -405,10 +410,10 @@ static bool visit_account_line(char* line, account_visitor visit, void* context)
   return true;
 }
 
-static bool each_account_line(const char* path, account_visitor visit, void* context) {
+static account_file each_account_line(const char* path, account_visitor visit, void* context) {
   static char buffer[64 * 1024];
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return ACCOUNTS_NOT_OPENED;
   size_t kept = 0;
   bool whole = true;
   for (bool ended = false; whole && !ended;) {
@@ -436,7 +441,7 @@ static bool each_account_line(const char* path, account_visitor visit, void* con
     if (kept == sizeof buffer - 1) whole = false;  // a line longer than the buffer
   }
   close(fd);
-  return whole;
+  return whole ? ACCOUNTS_READ : ACCOUNTS_DAMAGED;
 }
 
 static bool parse_id(const char* text, unsigned long* value) {
@@ -445,6 +450,16 @@ static bool parse_id(const char* text, unsigned long* value) {
   errno = 0;
   *value = strtoul(text, &end, 10);
   return errno == 0 && *end == 0;
+}
+
+// Whether an id field is plain digits, all that parse_id reads.  The C
+// library reads more: it skips blanks and takes a sign (" 1001" and "+1001"
+// are 1001), so a field of any other form may give an account an id that
+// parse_id does not see.
+static bool plain_id(const char* text) {
+  if (*text == 0) return false;
+  while (*text >= '0' && *text <= '9') ++text;
+  return *text == 0;
 }
 
 struct home_search {
@@ -486,18 +501,63 @@ bool platform_cache_directory(wchar_t* out, size_t capacity) {
   return true;
 }
 
-// flock on the target folder's own descriptor: no file of the launcher's
-// ever lies among the application's, and the kernel drops the lock when the
-// process ends, however it ends.  Every path that names the folder opens the
-// same inode, so every spelling meets the same lock.  Opening a folder needs
-// the right to read it: a folder the launcher made is 0700, so only this user
-// (and root) can hold its lock.  The path is not opened with O_NOFOLLOW: the
-// chain that leads to it, links included, has been judged, and no other
-// account can change it.
+// Where this user's locks live: the private runtime folder, XDG_RUNTIME_DIR
+// or, where the variable is unset, /run/user/<uid>, where systemd makes it
+// (so that a start from a session and one from cron, which has no such
+// variable, meet).  The variable is the session's, not another account's,
+// but a careless setup may point it anywhere: the folder is taken only when
+// it is no link, belongs to this user and lets nobody else in.  Returns its
+// descriptor, or -1 when there is no such folder.
+static int open_runtime_folder(void) {
+  char fallback[32];
+  const char* path = getenv("XDG_RUNTIME_DIR");
+  if (path != nullptr && path[0] != '/') return -1;  // a relative one counts for nothing
+  if (path == nullptr) {
+    snprintf(fallback, sizeof fallback, "/run/user/%lu", (unsigned long)geteuid());
+    path = fallback;
+  }
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat status;
+  if (fstat(fd, &status) != 0 || status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The descriptor whose flock is the folder's lock.  Where this user has a
+// private runtime folder, a file there named after the folder's device and
+// inode, as the Windows mutex is named after the folder's volume and file
+// index: every path that names the folder meets the same one, nothing of the
+// launcher's lies among the application's files, and no other account can
+// open it, even where the user lets others read the folder.  Elsewhere the
+// folder's own descriptor, which any account that may read the folder can
+// lock as well (a folder the launcher made is 0700: only this user and
+// root).  The kernel drops either lock when the process ends, however it
+// ends.  The folder is not opened with O_NOFOLLOW: the chain that leads to
+// it, links included, has been judged, and no other account can change it.
+static int lock_descriptor(const char* folder) {
+  int runtime = open_runtime_folder();
+  if (runtime >= 0) {
+    struct stat status;
+    char name[64];
+    int fd = -1;
+    if (stat(folder, &status) == 0) {
+      snprintf(name, sizeof name, "zovari-onefile-%llx-%llx.lock", (unsigned long long)status.st_dev,
+               (unsigned long long)status.st_ino);
+      fd = openat(runtime, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    }
+    close(runtime);
+    if (fd >= 0) return fd;
+  }
+  return open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milliseconds) {
   const char* name = narrow(directory);
   if (name == nullptr) return 0;
-  int fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = lock_descriptor(name);
   if (fd < 0) return 0;
   int64_t deadline = platform_performance_counter() + (int64_t)milliseconds * 1000000;
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -523,17 +583,21 @@ void platform_unlock_directory(platform_handle lock) {
 struct group_census {
   unsigned long gid;
   char user[256];       // this user's name, from /etc/passwd
+  char name[256];       // the group's name, from /etc/group
   bool user_has_it;     // it is this user's primary group
   bool others_have_it;  // another account has it as primary group or belongs to it
   bool listed;          // /etc/group lists it
-  bool unknowable;      // an entry merged in from elsewhere (NIS "+"/"-" lines)
+  bool unknowable;      // an entry merged in from elsewhere (NIS "+"/"-" lines), an id
+                        // field the C library may read otherwise, a second name
 };
 
 static void count_primary_group(char** fields, int count, void* context) {
   group_census* census = (group_census*)context;
   unsigned long uid, gid;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
-  if (count < 4 || !parse_id(fields[2], &uid) || !parse_id(fields[3], &gid)) return;
+  if (count < 4) return;
+  if (!plain_id(fields[2]) || !plain_id(fields[3])) census->unknowable = true;
+  if (!parse_id(fields[2], &uid) || !parse_id(fields[3], &gid)) return;
   if (uid == (unsigned long)geteuid()) {
     if (census->user[0] == 0 && strlen(fields[0]) < sizeof census->user) {
       strcpy(census->user, fields[0]);
@@ -544,21 +608,53 @@ static void count_primary_group(char** fields, int count, void* context) {
   }
 }
 
+// Notes a name list (members, administrators) that holds anyone but this
+// user.  A name that differs from the user's only by blanks, which the C
+// library skips, counts as another's too.
+static void count_others_in(const char* names, group_census* census) {
+  for (const char* name = names; *name != 0;) {
+    const char* comma = strchr(name, ',');
+    size_t length = comma != nullptr ? (size_t)(comma - name) : strlen(name);
+    if (length > 0 && (length != strlen(census->user) || memcmp(name, census->user, length) != 0)) {
+      census->others_have_it = true;
+    }
+    name += length + (comma != nullptr ? 1 : 0);
+  }
+}
+
+// Whether a group's password field (/etc/group, /etc/gshadow) holds one that
+// lets whoever knows it take the group with newgrp: neither empty (members
+// only), nor locked ("!", "*"), nor "x" (kept in /etc/gshadow; no hash).
+static bool group_password_usable(const char* password) {
+  return password[0] != 0 && password[0] != '!' && password[0] != '*' && strcmp(password, "x") != 0;
+}
+
 static void count_group_members(char** fields, int count, void* context) {
   group_census* census = (group_census*)context;
   unsigned long gid;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
-  if (count < 3 || !parse_id(fields[2], &gid) || gid != census->gid) return;
+  if (count < 3) return;
+  if (!plain_id(fields[2])) census->unknowable = true;
+  if (!parse_id(fields[2], &gid) || gid != census->gid) return;
+  // /etc/gshadow knows a group by its name: a second one would need looking
+  // up too.
+  if (census->listed || strlen(fields[0]) >= sizeof census->name) census->unknowable = true;
+  if (!census->listed) strncpy(census->name, fields[0], sizeof census->name - 1);
   census->listed = true;
-  if (count < 4) return;
-  for (char* member = fields[3]; *member != 0;) {
-    char* comma = strchr(member, ',');
-    size_t length = comma != nullptr ? (size_t)(comma - member) : strlen(member);
-    if (length > 0 && (length != strlen(census->user) || memcmp(member, census->user, length) != 0)) {
-      census->others_have_it = true;
-    }
-    member += length + (comma != nullptr ? 1 : 0);
-  }
+  if (group_password_usable(fields[1])) census->others_have_it = true;
+  if (count >= 4) count_others_in(fields[3], census);
+}
+
+// /etc/gshadow: name, password, administrators, members.  Its members may
+// take the group with newgrp, and so may whoever knows its password; its
+// administrators may make anyone a member.
+static void count_shadow_members(char** fields, int count, void* context) {
+  group_census* census = (group_census*)context;
+  if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
+  if (count < 3 || strcmp(fields[0], census->name) != 0) return;
+  if (group_password_usable(fields[1])) census->others_have_it = true;
+  count_others_in(fields[2], census);
+  if (count >= 4) count_others_in(fields[3], census);
 }
 
 // Whether gid is this user's private group, as Debian and Ubuntu give every
@@ -566,7 +662,10 @@ static void count_group_members(char** fields, int count, void* context) {
 // group, and with no member but this user.  Group write on such a folder is
 // harmless, which a umask of 002 makes common (~/.cache at 0775).  Only the
 // local account files count: a group they do not describe fully is taken as
-// shared.  Read once per group, since most folders share one.
+// shared.  /etc/gshadow counts where it can be read (as root): elsewhere the
+// members that /etc/group lists stand for all, as the system's tools write
+// each member to both files, and only root can write either.  Read once per
+// group, since most folders share one.
 static bool private_group(gid_t gid) {
   static gid_t known_gid;
   static int known = -1;
@@ -574,9 +673,10 @@ static bool private_group(gid_t gid) {
   group_census census;
   memset(&census, 0, sizeof census);
   census.gid = gid;
-  bool read = each_account_line("/etc/passwd", count_primary_group, &census) &&
+  bool read = each_account_line("/etc/passwd", count_primary_group, &census) == ACCOUNTS_READ &&
               census.user[0] != 0 &&
-              each_account_line("/etc/group", count_group_members, &census);
+              each_account_line("/etc/group", count_group_members, &census) == ACCOUNTS_READ &&
+              each_account_line("/etc/gshadow", count_shadow_members, &census) != ACCOUNTS_DAMAGED;
   known_gid = gid;
   known = read && census.user_has_it && census.listed && !census.others_have_it &&
           !census.unknowable;
@@ -605,8 +705,16 @@ static platform_trust judge_folder_above(const char* path, const struct stat* st
   return PLATFORM_TRUSTED;
 }
 
-// The target directory itself: this user's, and nobody else's to write.
+// The target directory itself: this user's, and nobody else's to write; or
+// root's and nobody else's to write at all (a cache that root made beside a
+// launcher in /opt, say), which the launcher only reads.  Where such a start
+// must write, the open fails as any refused write does.  Where root's folder
+// has an access list, its group bits are the list's mask, which bounds every
+// named entry, so no write there means no write for anyone but root.
 static platform_trust judge_target(const char* path, const struct stat* status) {
+  if (status->st_uid == 0 && status->st_uid != geteuid()) {
+    return (status->st_mode & (S_IWGRP | S_IWOTH)) != 0 ? PLATFORM_OTHERS_CAN_WRITE : PLATFORM_TRUSTED;
+  }
   if (status->st_uid != geteuid()) return PLATFORM_NOT_OWNED;
   if (others_can_write(path, status)) return PLATFORM_OTHERS_CAN_WRITE;
   return PLATFORM_TRUSTED;
@@ -671,14 +779,9 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
       next = end;
       continue;
     }
-    if (part == 2 && pending[next] == '.' && pending[next + 1] == '.') {
-      while (length > 1 && resolved[length - 1] != '/') --length;
-      resolved[length > 1 ? length - 1 : 1] = 0;
-      folder_known = false;
-      next = end;
-      continue;
-    }
-    // The folder that will hold this component is a folder above the target.
+    // The folder that will hold this component is a folder above the target,
+    // and so is one that ".." leaves: the kernel passes through whatever
+    // stands there at the start, so it must be one that nobody else can swap.
     if (!folder_known && lstat(resolved, &folder) != 0) {
       widen_cut(resolved, culprit, capacity);
       return PLATFORM_TRUST_UNREADABLE;
@@ -687,6 +790,13 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
     if (above != PLATFORM_TRUSTED) {
       widen_cut(resolved, culprit, capacity);
       return above;
+    }
+    if (part == 2 && pending[next] == '.' && pending[next + 1] == '.') {
+      while (length > 1 && resolved[length - 1] != '/') --length;
+      resolved[length > 1 ? length - 1 : 1] = 0;
+      folder_known = false;
+      next = end;
+      continue;
     }
     size_t joined = length + (length > 1 ? 1 : 0) + part;
     if (joined >= sizeof resolved) {
@@ -1001,6 +1111,10 @@ bool platform_wait_process(platform_handle process, uint32_t milliseconds) {
   }
 }
 
+// The signal that ended the child, once its exit code has been read; 0 when
+// it exited.
+static int ChildEndSignal;
+
 bool platform_process_exit_code(platform_handle process, uint32_t* code) {
   siginfo_t info;
   if (!child_has_ended((pid_t)process, WNOHANG, &info)) return false;
@@ -1008,6 +1122,7 @@ bool platform_process_exit_code(platform_handle process, uint32_t* code) {
     *code = (uint32_t)info.si_status;
   } else {
     *code = 128 + (uint32_t)info.si_status;
+    ChildEndSignal = info.si_status;
   }
   return true;
 }
@@ -1126,6 +1241,24 @@ void platform_await_console_event(void) {
   if (ConsoleEventRunning) {
     for (;;) pause();
   }
+}
+
+// The signal's own default action ends the launcher, so that its parent sees
+// what a direct start shows (a shell's "Killed", -9 in Python).  The
+// launcher leaves no core of its own: one from the child is the child's, and
+// the parent sees the launcher's status without the core flag.  A signal
+// whose default action does not end a process cannot have ended the child;
+// should the launcher live on all the same, the exit code stands.
+void platform_end_as_the_child_ended(void) {
+  if (ChildEndSignal == 0) return;
+  prctl(PR_SET_DUMPABLE, 0);
+  fflush(nullptr);
+  signal(ChildEndSignal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, ChildEndSignal);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(ChildEndSignal);
 }
 
 #endif

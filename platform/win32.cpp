@@ -904,4 +904,6 @@ void platform_await_console_event(void) {
   }
 }
 
+void platform_end_as_the_child_ended(void) {}
+
 #endif

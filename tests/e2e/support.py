@@ -258,8 +258,9 @@ def _default_console_signals():
     # ignored, which the launcher and its child would then keep.
     for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP, signal.SIGTERM):
         signal.signal(number, signal.SIG_DFL)
-    # A launcher that ends by SIGQUIT leaves no core file behind.
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    # A launcher that ends by SIGQUIT leaves no core file behind (the hard
+    # limit stays, for a test that wants cores written).
+    resource.setrlimit(resource.RLIMIT_CORE, (0, resource.getrlimit(resource.RLIMIT_CORE)[1]))
 
 
 def windows_quote(argument):

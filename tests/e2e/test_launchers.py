@@ -9,6 +9,8 @@ Configuration comes from the environment (ctest sets it):
   ZOVARI_E2E_PACK           zovari-pack, when the build has it
 """
 
+import contextlib
+import ctypes
 import errno
 import fcntl
 import json
@@ -400,13 +402,21 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         return process, report
 
     def test_child_ended_by_a_signal(self):
-        """A child that a signal ends makes the launcher exit with 128 + N, as
-        shells report it."""
+        """A child that a signal ends ends the launcher by the same signal, as
+        its parent would see a direct start end, and the launcher leaves no
+        core of its own where cores are written."""
         launcher = self.report_child_launcher()
         for number in (signal.SIGKILL, signal.SIGSEGV):
             with self.subTest(signal=number):
-                result = self.target.run(launcher, report_child={"ZOVARI_REPORT_CHILD_RAISE": str(int(number))})
-                self.assertRanReportChild(result, exit_code=128 + number)
+                process, report = self.target.start(
+                    launcher, {"ZOVARI_REPORT_CHILD_RAISE": str(int(number))},
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (resource.RLIM_INFINITY,) * 2))
+                self.addCleanup(_finish, process)
+                _, status = os.waitpid(process.pid, 0)
+                process.returncode = os.waitstatus_to_exitcode(status)
+                self.assertIsNotNone(support.read_report(report), "the report child did not run")
+                self.assertEqual(process.returncode, -number)
+                self.assertFalse(os.WCOREDUMP(status), "the launcher dumped a core")
 
     def test_interrupt_typed_at_the_terminal(self):
         """Ctrl+C on the launcher's terminal reaches launcher and child alike; the
@@ -662,10 +672,10 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             return path
 
         def start_as_user(temp, uid=user, gid=user, umask=0o022, traced=(), meanwhile=None,
-                          program=launcher, home=True):
+                          program=launcher, home=True, privileges=()):
             """Starts the launcher (or program) as uid, under strace's options traced
-            if any; meanwhile(process) runs while it does.  Without home, HOME and
-            XDG_CACHE_HOME are unset."""
+            if any, with setpriv's options privileges; meanwhile(process) runs while
+            it does.  Without home, HOME and XDG_CACHE_HOME are unset."""
             report = os.path.join(shared, "report-%d.json" % len(os.listdir(shared)))
             env = self.target.environment(extra={"TMPDIR": temp, "HOME": shared,
                                                  "ZOVARI_REPORT_CHILD_REPORT": report})
@@ -676,7 +686,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 support._default_console_signals()
                 os.umask(umask)
             command = (["strace", "-f", "-qq"] + list(traced) if traced else []) + [
-                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", program]
+                "setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups"] + list(privileges) + [program]
             process = subprocess.Popen(command, cwd=shared, env=env, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE, preexec_fn=prepare)
             try:
@@ -729,6 +739,40 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done, report = start_as_user(via)
             assert_refused(done, report, via, "owned by another user")
             self.assertEqual(os.listdir(mine), [])
+
+        # Where a link leads is judged as the kernel follows it: an absolute
+        # target from the root, and the folder that ".." leaves like any other
+        # (its owner could swap it for a link while the launcher starts).
+        bobs = folder(os.path.join(shared, "bobs"), other, 0o755)
+        own = folder(os.path.join(shared, "own"), user, 0o700)
+        for row, (link, culprit) in enumerate((
+                (bobs, bobs),
+                (os.path.join(bobs, "..", "own-real"), bobs),
+                (os.path.join("own", "..", "own-real"), None))):
+            with self.subTest("a link to " + link):
+                real = folder(os.path.join(shared, "own-real", str(row)), user, 0o700)
+                via = os.path.join(shared, "via-%d" % row)
+                os.symlink(os.path.join(link, str(row)), via)
+                done, report = start_as_user(via)
+                if culprit:
+                    assert_refused(done, report, culprit, "owned by another user")
+                else:
+                    self.assertEqual(done.returncode, 0, done)
+                    self.assertIsNotNone(report)
+                self.assertEqual(os.listdir(real), [] if culprit else ["app"])
+                self.assertEqual(os.listdir(own), [])
+
+        with self.subTest("root's cache that nobody else can write"):
+            rooted = folder(os.path.join(shared, "rooted"), 0, 0o755)
+            shutil.copytree(unpacked, os.path.join(rooted, "app"))
+            for root, _, _ in os.walk(rooted):
+                os.chmod(root, 0o755)
+            done, report = start_as_user(rooted)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            os.chmod(os.path.join(rooted, "app"), 0o775)
+            done, report = start_as_user(rooted)
+            assert_refused(done, report, os.path.join(rooted, "app"), "others can write to it")
 
         with self.subTest("links planted in the user's own target directory"):
             victim = os.path.join(shared, "victim.txt")
@@ -806,6 +850,32 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done, report = start_as_user(cache, **as_account)
             self.assertEqual(done.returncode, 0, done)
             self.assertIsNotNone(report)
+            # Entries that the C library reads as giving the group to another
+            # account (a blank or a sign before the id), a member or an
+            # administrator that only /etc/gshadow names, seen where it can be
+            # read, a second name, and a group password that lets anyone in.
+            # Each stands in the account files for one start.
+            with open("/etc/passwd") as f:
+                fields = next(line for line in f.read().splitlines() if line.startswith(member + ":")).split(":")
+            gid = entry.pw_gid
+            added = "linuxtrust%d" % os.getpid()
+            reading_gshadow = ["--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search"]
+            password = "$6$zovari$" + "x" * 86  # whoever knows it may take the group
+            for lines, privileges in (
+                    ([("/etc/passwd", member, ":".join(fields[:3] + [" %d" % gid] + fields[4:]))], ()),
+                    ([("/etc/passwd", member, ":".join(fields[:3] + ["+%d" % gid] + fields[4:]))], ()),
+                    ([("/etc/group", added, "%s:x: %d:%s" % (added, gid, member))], ()),
+                    ([("/etc/gshadow", account, "%s:!::%s" % (account, member))], reading_gshadow),
+                    ([("/etc/gshadow", account, "%s:!:%s:" % (account, member))], reading_gshadow),
+                    ([("/etc/group", added, "%s:x:%d:" % (added, gid)),
+                      ("/etc/gshadow", added, "%s:!::%s" % (added, member))], reading_gshadow),
+                    ([("/etc/group", account, "%s:%s:%d:" % (account, password, gid))], ()),
+                    ([("/etc/gshadow", account, "%s:%s::" % (account, password))], reading_gshadow)):
+                with contextlib.ExitStack() as edits:
+                    for path, name, line in lines:
+                        edits.enter_context(_account_line(path, name + ":", line))
+                    done, report = start_as_user(cache, privileges=privileges, **as_account)
+                assert_refused(done, report, home, "others can write to it")
             subprocess.run(["usermod", "--append", "--groups", account, member], check=True)
             done, report = start_as_user(cache, **as_account)
             self.assertEqual(done.returncode, 2, done)
@@ -908,6 +978,49 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         self.assertRanReportChild(result)
         self.assertEqual(result.report["environment"]["ZOVARI_ONEFILE_DIRECTORY"], "C:")
         self.assertEqual(result.report["argv"], ["C:\\zovari-e2e-run.exe", "x"])
+
+
+_C_LIBRARY = ctypes.CDLL(None, use_errno=True)
+
+
+def _rewrite_account_file(path, change):
+    """Writes change(lines) over an account file, in one rename, under the lock
+    that the system's account tools take (lckpwdf), so that no other test's
+    useradd or userdel meanwhile is lost."""
+    if _C_LIBRARY.lckpwdf() != 0:
+        raise OSError(ctypes.get_errno(), "cannot lock the account files")
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines(True)
+        status = os.stat(path)
+        temporary = path + ".zovari-e2e"
+        with open(temporary, "w") as f:
+            f.write("".join(change(lines)))
+        os.chown(temporary, status.st_uid, status.st_gid)
+        os.chmod(temporary, status.st_mode & 0o7777)
+        os.rename(temporary, path)
+    finally:
+        _C_LIBRARY.ulckpwdf()
+
+
+@contextlib.contextmanager
+def _account_line(path, prefix, line):
+    """The line of an account file that begins with prefix (or a new one, where
+    there is none) reads line meanwhile, and is put back after."""
+    kept = []
+
+    def put(lines):
+        found = [i for i, old in enumerate(lines) if old.startswith(prefix)][:1]
+        kept.append(lines[found[0]] if found else None)
+        return lines[:found[0]] + [line + "\n"] + lines[found[0] + 1:] if found else lines + [line + "\n"]
+
+    def back(lines):
+        return [old if old != line + "\n" else kept[0] for old in lines if old != line + "\n" or kept[0]]
+    _rewrite_account_file(path, put)
+    try:
+        yield
+    finally:
+        _rewrite_account_file(path, back)
 
 
 def _finish(process):

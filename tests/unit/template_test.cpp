@@ -330,6 +330,13 @@ TEST(PathTemplate, CacheDirIsAnAbsoluteXdgCacheHomeOrElseHomeDotCache) {
   EXPECT_EQ(expand(L"{CACHE_DIR}").text, L"/home/zovari/.cache");
   environment.set("HOME", L"/");
   EXPECT_EQ(expand(L"{CACHE_DIR}").text, L"/.cache");
+  // Any legal path: its bound is the system's, not the Windows value buffer's.
+  std::wstring deep;
+  while (deep.size() < 3900) deep += L"/" + std::wstring(199, L'd');
+  environment.set("HOME", deep);
+  EXPECT_EQ(expand(L"{HOME}/App").text, deep + L"/App");
+  environment.set("XDG_CACHE_HOME", deep);
+  EXPECT_EQ(expand(L"{CACHE_DIR}/App").text, deep + L"/App");
 }
 #endif
 

@@ -17,7 +17,12 @@
 #include "support/test_support.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -222,9 +227,16 @@ TEST_F(Unpack, FileWrittenEarlierInTheSameStartIsCheckedAgain) {
 
 // The target directory's lock: one holder at a time, whatever the spelling of
 // the folder's path; a waiter gets it once it is let go, or once its holder's
-// process ends, however it ends (the runner ends still holding it).
+// process ends, however it ends (the runner ends still holding it).  On Linux
+// the lock lies in a private runtime folder here, and on the folder itself in
+// the next case.
 TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
   ASSERT_TRUE(test_support::make_directory(target_));
+  test_support::ScopedEnvironment environment;
+#ifndef _WIN32
+  ASSERT_EQ(mkdir(test_support::narrow(folder_ / L"runtime").c_str(), 0700), 0);
+  environment.set("XDG_RUNTIME_DIR", folder_ / L"runtime");
+#endif
   std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
   std::wstring spelling = target_ + PLATFORM_SEPARATOR + L".";
   auto lock_in_runner = [&](const wchar_t* wait, const std::wstring& marker = L"") {
@@ -270,6 +282,10 @@ TEST_F(Unpack, FileWrittenWhileWaitingForTheLockIsNotWrittenAgain) {
   std::vector<test_support::Record> records = {{L"bin\\app", "the program"},
                                                {L"bin\\data", "its data"}};
   ASSERT_TRUE(test_support::make_directory(target_));
+  test_support::ScopedEnvironment environment;
+#ifndef _WIN32
+  environment.set("XDG_RUNTIME_DIR", L"no-runtime-folder");  // relative: none
+#endif
   platform_handle held = platform_lock_directory(target_.c_str(), 0);
   ASSERT_NE(held, (platform_handle)0);
   test_support::ChildResult result;
@@ -456,6 +472,50 @@ TEST_F(Unpack, RewrittenFileTakesTheModeOfItsContents) {
   unsigned mask = test_support::current_umask();
   EXPECT_EQ(test_support::file_mode(target_file(L"main")), 0777 & ~mask);
   EXPECT_EQ(test_support::file_mode(target_file(L"data")), 0666 & ~mask);
+}
+
+// Another account that may read the target folder holds the folder's own
+// flock: the lock lies in this user's private runtime folder, out of its
+// reach.  A runtime folder that is not this user's alone (open to others,
+// another account's, a link to the right one) is not used, and the lock is
+// then the folder's own, as where there is none.
+TEST_F(Unpack, FolderLockLiesWhereOnlyThisUserCanOpenIt) {
+  ASSERT_TRUE(test_support::make_directory(target_));
+  const std::string top = test_support::narrow(folder_.path()), target = test_support::narrow(target_);
+  ASSERT_EQ(chmod(top.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(target.c_str(), 0755), 0);
+  const std::string runtime = top + "/runtime";
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((top + "/open").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((top + "/theirs").c_str(), 0700), 0);
+  ASSERT_EQ(chown((top + "/theirs").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(symlink(runtime.c_str(), (top + "/link").c_str()), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    setpgid(0, 0);
+    execl("/usr/bin/setpriv", "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+          "/usr/bin/flock", "--exclusive", target.c_str(), "/bin/sleep", "60", (char*)nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(holder, 0);
+  int probe = open(target.c_str(), O_RDONLY | O_DIRECTORY);
+  bool held = false;
+  for (int i = 0; i < 2000 && !held; ++i) {
+    held = flock(probe, LOCK_EX | LOCK_NB) != 0;
+    if (!held) flock(probe, LOCK_UN), usleep(5000);
+  }
+  close(probe);
+  EXPECT_TRUE(held) << "the other account never took the folder's flock";
+
+  test_support::ScopedEnvironment environment;
+  for (const char* name : {"runtime", "open", "theirs", "link"}) {
+    environment.set("XDG_RUNTIME_DIR", folder_ / test_support::widen(name));
+    platform_handle lock = platform_lock_directory(target_.c_str(), 0);
+    EXPECT_EQ(lock != 0, name == std::string("runtime")) << name;
+    if (lock != 0) platform_unlock_directory(lock);
+  }
+  kill(-holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
 }
 
 TEST_F(Unpack, FailedWriteIsReportedWithTheSystemError) {
