@@ -154,11 +154,15 @@ static bool well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
 }
 
-// Whose an object is: the user's own (or its default owner's) or the
-// system's, another account's, or unknown.  A volume that keeps no owners
-// reports Everyone, or no owner at all, which is unknown.
-static platform_trust owner_judged(PSID owner) {
-  if (owner == nullptr || !IsValidSid(owner) || well_known(owner, WinWorldSid)) {
+// Whose an object is, by the owner in its descriptor: the user's own (or its
+// default owner's) or the system's, another account's, or unknown.  A volume
+// that keeps no owners reports Everyone, or no owner at all: unknown.
+static platform_trust owner_judged(PSECURITY_DESCRIPTOR descriptor) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (descriptor == nullptr || !read_token_sids() ||
+      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
+      !IsValidSid(owner) || well_known(owner, WinWorldSid)) {
     return PLATFORM_TRUST_UNREADABLE;
   }
   return EqualSid(owner, UserSid) || EqualSid(owner, DefaultOwnerSid) || system_account(owner)
@@ -238,12 +242,7 @@ static platform_trust access_list_judged(PSECURITY_DESCRIPTOR descriptor, bool a
 }
 
 platform_trust judge_folder_security(PSECURITY_DESCRIPTOR descriptor, bool above) {
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  if (!read_token_sids() || !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
-    return PLATFORM_TRUST_UNREADABLE;
-  }
-  platform_trust trust = owner_judged(owner);
+  platform_trust trust = owner_judged(descriptor);
   return trust == PLATFORM_TRUSTED ? access_list_judged(descriptor, above) : trust;
 }
 
@@ -260,14 +259,7 @@ static PSECURITY_DESCRIPTOR read_security(HANDLE object, SECURITY_INFORMATION wa
 
 // Whose the object behind the handle is (the lock's mutex).
 static platform_trust owner_trust(HANDLE object) {
-  PSECURITY_DESCRIPTOR descriptor = read_security(object, OWNER_SECURITY_INFORMATION);
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  if (descriptor == nullptr || !read_token_sids() ||
-      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
-    return PLATFORM_TRUST_UNREADABLE;
-  }
-  return owner_judged(owner);
+  return owner_judged(read_security(object, OWNER_SECURITY_INFORMATION));
 }
 
 // A volume that keeps no owners and no access lists (FAT, exFAT, some
@@ -380,11 +372,9 @@ static platform_trust judge_folder(HANDLE folder, bool above, bool* link) {
   // Other reparse points (deduplicated or cloud files) are no links.
   *link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
           IsReparseTagNameSurrogate(tag.ReparseTag);
-  PSECURITY_DESCRIPTOR descriptor =
-      read_security(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
-  platform_trust trust = descriptor != nullptr
-                             ? judge_folder_security(descriptor, above && !*link)
-                             : PLATFORM_TRUST_UNREADABLE;
+  platform_trust trust = judge_folder_security(
+      read_security(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+      above && !*link);
   return trust != PLATFORM_TRUSTED && ownerless_launcher_volume(folder) ? PLATFORM_TRUSTED : trust;
 }
 

@@ -16,7 +16,8 @@ SECURITY_ATTRIBUTES* private_folder_attributes(void);
 
 // How a folder's owner and access list are judged (platform_secure_directory
 // reads them from the folder): as the target's, or as a folder's above it
-// when above.  A table of descriptors covers what Wine cannot put on disk.
+// when above; a null descriptor is one that cannot be read.  A table of
+// descriptors covers what Wine cannot put on disk.
 platform_trust judge_folder_security(PSECURITY_DESCRIPTOR descriptor, bool above);
 
 // Whether the object lies on the volume that holds the launcher's own file.
