@@ -148,32 +148,156 @@ static bool system_account(PSID sid) {
   return EqualSid(sid, system) || EqualSid(sid, administrators) || EqualSid(sid, installer);
 }
 
-// Whose the object behind the handle is: the user's own (or its default
-// owner's) or the system's, another account's, or unknown.  A volume that
-// keeps no owners (FAT, exFAT, some network shares) reports Everyone, or no
-// owner at all: every account on the machine can change what it holds, and
-// the launcher cannot tell otherwise, so that counts as unknown and is
-// refused like any owner that cannot be read.
-static platform_trust owner_trust(HANDLE object) {
-  alignas(8) static unsigned char descriptor[4096];
-  DWORD needed = 0;
+static bool well_known(PSID sid, WELL_KNOWN_SID_TYPE type) {
+  alignas(8) unsigned char known[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof known;
+  return CreateWellKnownSid(type, nullptr, known, &size) && EqualSid(sid, known);
+}
+
+// Whose an object is, by the owner in its descriptor: the user's own (or its
+// default owner's) or the system's, another account's, or unknown.  A volume
+// that keeps no owners reports Everyone, or no owner at all: unknown.
+static platform_trust owner_judged(PSECURITY_DESCRIPTOR descriptor) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
-  if (!read_token_sids() ||
-      !GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor,
-                               sizeof descriptor, &needed) ||
-      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr) {
-    return PLATFORM_TRUST_UNREADABLE;
-  }
-  alignas(8) unsigned char everyone[SECURITY_MAX_SID_SIZE];
-  DWORD everyone_size = sizeof everyone;
-  if (CreateWellKnownSid(WinWorldSid, nullptr, everyone, &everyone_size) &&
-      EqualSid(owner, everyone)) {
+  if (descriptor == nullptr || !read_token_sids() ||
+      !GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == nullptr ||
+      !IsValidSid(owner) || well_known(owner, WinWorldSid)) {
     return PLATFORM_TRUST_UNREADABLE;
   }
   return EqualSid(owner, UserSid) || EqualSid(owner, DefaultOwnerSid) || system_account(owner)
              ? PLATFORM_TRUSTED
              : PLATFORM_NOT_OWNED;
+}
+
+// The accounts an access list may give anything: the user, its default
+// owner and the system's own; CREATOR OWNER, which stands for whoever
+// creates an object inside (the launcher's user, for what it writes) and
+// matches no account on the folder itself; OWNER RIGHTS, the folder's owner,
+// already judged.
+static bool own_account(PSID sid) {
+  return EqualSid(sid, UserSid) || EqualSid(sid, DefaultOwnerSid) || system_account(sid) ||
+         well_known(sid, WinCreatorOwnerSid) || well_known(sid, WinCreatorOwnerRightsSid);
+}
+
+// The rights over a folder that let an account put something of its own
+// where the launcher looks: adding an entry, and taking one away or
+// renaming it (the folder's own DELETE, its children's through
+// FILE_DELETE_CHILD), or giving itself any of these.  On a file the same
+// bits write its data, delete it, or change its access list or owner.
+static const ACCESS_MASK ADD_RIGHTS = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+static const ACCESS_MASK CHANGE_RIGHTS = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// What the folder's access list lets other accounts do.  Every allowing
+// entry that applies to the folder itself counts and, in the target folder,
+// every one that the files made there inherit (the launcher writes its
+// files with what the target passes on; the folders it makes get their own
+// private list).  A folder above the target may let others add entries,
+// which are then theirs and lie beside the path (C:\ProgramData does, and
+// C:\ itself), but not take away, rename or re-permit what is there.  Denying
+// entries are not weighed: they can only take rights away, and whom they
+// reach depends on group memberships that cannot be seen from here, so
+// leaving them out may refuse a safe folder, never accept an unsafe one.
+// An allowing entry of a kind whose account is not read counts as
+// another account's.
+static platform_trust access_list_judged(PSECURITY_DESCRIPTOR descriptor, bool above) {
+  BOOL present = FALSE, defaulted = FALSE;
+  ACL* acl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) {
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  // No list, or a null one, grants everyone everything.
+  if (!present || acl == nullptr) return PLATFORM_OTHERS_CAN_WRITE;
+  const ACCESS_MASK refused = above ? CHANGE_RIGHTS : ADD_RIGHTS | CHANGE_RIGHTS;
+  GENERIC_MAPPING file_rights = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                 FILE_ALL_ACCESS};
+  for (DWORD index = 0; index < acl->AceCount; ++index) {
+    ACE_HEADER* entry = nullptr;
+    if (!GetAce(acl, index, (void**)&entry)) return PLATFORM_TRUST_UNREADABLE;
+    bool inherit_only = (entry->AceFlags & INHERIT_ONLY_ACE) != 0;
+    bool reaches_files = (entry->AceFlags & OBJECT_INHERIT_ACE) != 0;
+    if (inherit_only && (above || !reaches_files)) continue;
+    // Every allowing kind keeps its mask right behind the header.
+    ACCESS_MASK rights = ((ACCESS_ALLOWED_ACE*)entry)->Mask;
+    PSID account = nullptr;
+    switch (entry->AceType) {
+      case ACCESS_ALLOWED_ACE_TYPE:
+      case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        account = &((ACCESS_ALLOWED_ACE*)entry)->SidStart;
+        break;
+      case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+      case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+      case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+        break;
+      default:
+        continue;  // denying, auditing, labels
+    }
+    MapGenericMask(&rights, &file_rights);
+    if ((rights & refused) != 0 &&
+        (account == nullptr || !IsValidSid(account) || !own_account(account))) {
+      return PLATFORM_OTHERS_CAN_WRITE;
+    }
+  }
+  return PLATFORM_TRUSTED;
+}
+
+platform_trust judge_folder_security(PSECURITY_DESCRIPTOR descriptor, bool above) {
+  platform_trust trust = owner_judged(descriptor);
+  return trust == PLATFORM_TRUSTED ? access_list_judged(descriptor, above) : trust;
+}
+
+// The security descriptor of the object behind the handle, with what was
+// asked for, in one buffer that an access list of the largest size fits;
+// null when it cannot be read.
+static PSECURITY_DESCRIPTOR read_security(HANDLE object, SECURITY_INFORMATION wanted) {
+  alignas(8) static unsigned char descriptor[65536 + 1024];
+  DWORD needed = 0;
+  return GetKernelObjectSecurity(object, wanted, descriptor, sizeof descriptor, &needed)
+             ? descriptor
+             : nullptr;
+}
+
+// Whose the object behind the handle is (the lock's mutex).
+static platform_trust owner_trust(HANDLE object) {
+  return owner_judged(read_security(object, OWNER_SECURITY_INFORMATION));
+}
+
+// A volume that keeps no owners and no access lists (FAT, exFAT, some
+// network shares) reports Everyone or no owner, and a list that lets
+// everyone do everything: any account on the machine can change what it
+// holds.  Where the launcher's own file lies on that very volume, whoever can
+// change a folder there can change the launcher itself, which the user chose
+// to start all the same, so a folder there is trusted as the launcher is; a
+// launcher on a USB stick can keep its files beside it.  Any other such
+// volume stays refused.  Volumes are told apart by the serial numbers read
+// from handles to the folder and to the launcher's file, not by the text of
+// a drive letter, which subst, mount points and links make another volume's.
+bool on_launcher_volume(HANDLE object) {
+  static wchar_t launcher[32768];
+  static DWORD launcher_volume;
+  static bool known;
+  if (!known) {
+    DWORD length = GetModuleFileNameW(nullptr, launcher, 32768);
+    if (length == 0 || length >= 32768) return false;
+    HANDLE file = CreateFileW(launcher, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION information;
+    known = GetFileInformationByHandle(file, &information) != 0;
+    CloseHandle(file);
+    if (!known) return false;
+    launcher_volume = information.dwVolumeSerialNumber;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  return GetFileInformationByHandle(object, &information) &&
+         information.dwVolumeSerialNumber == launcher_volume;
+}
+
+static bool ownerless_launcher_volume(HANDLE folder) {
+  DWORD flags = 0;
+  return GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_PERSISTENT_ACLS) == 0 && on_launcher_volume(folder);
 }
 
 static HANDLE open_for_owner(const wchar_t* path, DWORD flags) {
@@ -234,10 +358,12 @@ static HANDLE open_or_make(platform_trust* trust, bool* made) {
   return folder;
 }
 
-// Judges the folder behind the handle.  A link (a junction or a symbolic
-// link) is judged as an object of its own, since an account that owns it
-// could point it elsewhere, and *link says to follow it.
-static platform_trust judge_folder(HANDLE folder, bool* link) {
+// Judges the folder behind the handle: its owner and its access list, as a
+// folder above the target when above.  A link (a junction or a symbolic
+// link) is judged as an object of its own, as strictly as the target, since
+// an account that may write to it could point it elsewhere, and *link says
+// to follow it.
+static platform_trust judge_folder(HANDLE folder, bool above, bool* link) {
   FILE_ATTRIBUTE_TAG_INFO tag;
   *link = false;
   if (!GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
@@ -246,7 +372,10 @@ static platform_trust judge_folder(HANDLE folder, bool* link) {
   // Other reparse points (deduplicated or cloud files) are no links.
   *link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
           IsReparseTagNameSurrogate(tag.ReparseTag);
-  return owner_trust(folder);
+  platform_trust trust = judge_folder_security(
+      read_security(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION),
+      above && !*link);
+  return trust != PLATFORM_TRUSTED && ownerless_launcher_volume(folder) ? PLATFORM_TRUSTED : trust;
 }
 
 // Puts the final path of what Looked leads to in front of the rest of the
@@ -270,8 +399,10 @@ static bool follow_link(size_t rest) {
 // then walked in turn.  Every folder on the way and the target itself must be
 // owned by the user or by the system's own accounts: an account that owns a
 // folder can give itself the right to rename or replace what it holds, and
-// C:\ProgramData lets every user make a folder there that they own.  When
-// all of it exists that is one open per folder.  The launcher then works by
+// C:\ProgramData lets every user make a folder there that they own.  Their
+// access lists must keep other accounts out as judge_folder_security says:
+// a folder made by hand in C:\ProgramData inherits the right of every user
+// to add files to it.  When all of it exists that is one open per folder.  The launcher then works by
 // path: no other account can rename or replace any part of the judged chain.
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
                                          size_t capacity) {
@@ -294,10 +425,12 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
     for (size_t end = at; trust == PLATFORM_TRUSTED; at = end) {
       wmemcpy(Looked, Walked, end);
       Looked[end] = 0;
+      size_t next = end;
+      while (Walked[next] == L'\\') ++next;
       bool made = false, link = false;
       HANDLE folder = open_or_make(&trust, &made);
       if (folder != INVALID_HANDLE_VALUE) {
-        if (!made) trust = judge_folder(folder, &link);
+        if (!made) trust = judge_folder(folder, Walked[next] != 0, &link);
         CloseHandle(folder);
       }
       if (trust != PLATFORM_TRUSTED) break;
@@ -307,7 +440,7 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
         followed = true;
         break;
       }
-      while (Walked[end] == L'\\') ++end;
+      end = next;
       if (Walked[end] == 0) break;
       end = after_component(Walked, end);
       if (Walked[end - 1] == L'\\') --end;
@@ -698,11 +831,28 @@ const wchar_t* platform_argument_zero(void) {
 // shell32 is loaded the first time a start needs it, not at every start:
 // under Wine it brings user32 and gdi32 along, some 6 MiB of working set and
 // 25 ms, and on Windows it is no small library either.  Only the system's
-// own copy is loaded.
+// own copy is loaded: Windows 7 and Server 2008 R2 without KB2533623 know
+// no search flags and refuse them as an invalid parameter, so there it is
+// loaded by its full path in the system folder, and what it needs from the
+// same folder first.
+HMODULE load_system_library(const wchar_t* name, DWORD search) {
+  HMODULE library = LoadLibraryExW(name, nullptr, search);
+  if (library != nullptr || GetLastError() != ERROR_INVALID_PARAMETER) return library;
+  wchar_t path[MAX_PATH + 64];
+  UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  size_t name_length = wcslen(name);
+  if (length == 0 || length >= MAX_PATH || length + 1 + name_length + 1 > MAX_PATH + 64) {
+    return nullptr;
+  }
+  path[length] = L'\\';
+  wmemcpy(path + length + 1, name, name_length + 1);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 static FARPROC shell32_function(const char* name) {
   static HMODULE shell32;
   if (shell32 == nullptr) {
-    shell32 = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    shell32 = load_system_library(L"shell32.dll", LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (shell32 == nullptr) return nullptr;
   }
   return GetProcAddress(shell32, name);

@@ -305,7 +305,13 @@ class WindowsTarget(Target):
             shutil.rmtree(self.prefix, ignore_errors=True)
 
     def native(self, path):
-        return "Z:" + os.path.abspath(path).replace("/", "\\")
+        """The name a program under Wine gives the path: C: for what lies in
+        the prefix's drive_c, Z: (the Linux root) for the rest."""
+        path = os.path.abspath(path)
+        drive_c = os.path.join(self.prefix, "drive_c")
+        if path == drive_c or path.startswith(drive_c + "/"):
+            return "C:" + (path[len(drive_c):] or "/").replace("/", "\\")
+        return "Z:" + path.replace("/", "\\")
 
     def unix(self, path):
         drive, rest = path[:2].upper(), path[2:].replace("\\", "/")

@@ -46,9 +46,12 @@ class LauncherTests:
     target = None
     packer = None
 
+    # Where the work folder is made; None: the system's temporary folder.
+    work_root = None
+
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.mkdtemp(prefix="zovari-e2e.")
+        cls.work = tempfile.mkdtemp(prefix="zovari-e2e.", dir=cls.work_root)
         try:
             cls.target = cls.make_target(cls.work)
         except BaseException:
@@ -356,18 +359,22 @@ class LauncherTests:
         """Every folder above the target must be the user's or the system's
         (on Linux root's): one that another account owns (Wine gives a folder
         of another Unix user an account of its own) is refused before anything
-        is made in it."""
-        theirs = os.path.join(self.work, self.fresh_name())
-        os.makedirs(theirs)
-        os.chown(theirs, 65534, 65534)
-        template = self.template(self.target.native(theirs), "app", "{VERSION}")
-        result = self.target.run(self.report_child_launcher(template=template))
-        self.assertEqual(result.exit_code, 2, result)
-        self.assertIsNone(result.report)
-        self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
-                         "Error, unsafe target directory '%s' (owned by another user).\n"
-                         % self.target.native(theirs))
-        self.assertEqual(os.listdir(theirs), [])
+        is made in it, and so is one where others may delete or rename what
+        it holds (Wine shows mode 0777 as Everyone's right to do so)."""
+        for change, why in ((lambda path: os.chown(path, 65534, 65534), "owned by another user"),
+                            (lambda path: os.chmod(path, 0o777), "others can write to it")):
+            with self.subTest(why):
+                theirs = os.path.join(self.work, self.fresh_name())
+                os.makedirs(theirs)
+                change(theirs)
+                template = self.template(self.target.native(theirs), "app", "{VERSION}")
+                result = self.target.run(self.report_child_launcher(template=template))
+                self.assertEqual(result.exit_code, 2, result)
+                self.assertIsNone(result.report)
+                self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                                 "Error, unsafe target directory '%s' (%s).\n"
+                                 % (self.target.native(theirs), why))
+                self.assertEqual(os.listdir(theirs), [])
 
 
 class LinuxLaunchers(LauncherTests, unittest.TestCase):
@@ -914,6 +921,10 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
     # The name the lock file once had, as a file: the lock was kept in it for good.
     lock_name_file = ".zovari-onefile.lock"
     abort_exit_code = 3  # abort() in a windowless program, without a dialog
+    # Wine shows a folder that others may write to, /tmp with its sticky bit
+    # too, as one where Everyone may add and delete entries, which no folder
+    # above a target may allow: the work folder lies in the build instead.
+    work_root = os.environ.get("ZOVARI_E2E_WINDOWS_BUILD") or None
 
     @classmethod
     def make_target(cls, work):

@@ -19,7 +19,9 @@ MIB = 1 << 20
 
 
 def mount_tmpfs(path, size):
-    return subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", path],
+    # Mode 0755: a tmpfs's own 01777 would show under Wine as Everyone's right
+    # to delete what it holds, which the launcher refuses above its target.
+    return subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d,mode=0755" % size, "tmpfs", path],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 

@@ -203,6 +203,100 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
     EXPECT_EQ(std::wstring(culprit), foreign.substr(0, 7));
   }
 }
+
+// Owners and access lists as descriptors, a table that covers what Wine
+// cannot put on disk (it reads a folder's list back from the Unix mode: the
+// owner and SYSTEM, and Everyone with 0x1200a9, or 0x1301ff when others may
+// write, sticky or not; the group's bits do not show).  ME is the user.
+TEST_F(Directories, OwnersAndAccessListsJudged) {
+  const platform_trust ok = PLATFORM_TRUSTED, open = PLATFORM_OTHERS_CAN_WRITE;
+  const std::wstring installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  wchar_t* own_list = nullptr;
+  ASSERT_NE(private_folder_attributes(), nullptr);
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      private_folder_attributes()->lpSecurityDescriptor, SDDL_REVISION_1,
+      DACL_SECURITY_INFORMATION, &own_list, nullptr));
+  struct Row {
+    std::wstring descriptor;
+    platform_trust target, above;
+  } rows[] = {
+      // What the launcher makes, and what an elevated start makes.
+      {L"O:ME" + std::wstring(own_list), ok, ok},
+      {L"O:BA" + std::wstring(own_list), ok, ok},
+      // C:\ProgramData: every user may add entries, which are then theirs.
+      {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;BU)"
+       L"(A;CI;0x116;;;BU)", open, ok},
+      // C:\: users may make folders, and change what they hold (inherit-only).
+      {L"O:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;;0x4;;;AU)"
+       L"(A;OICIIO;SDGXGWGR;;;AU)", open, ok},
+      // C:\Program Files: TrustedInstaller's, read for users.
+      {L"O:" + installer + L"D:P(A;;FA;;;" + installer + L")(A;OICI;0x1200a9;;;BU)" +
+       L"(A;OICIIO;GA;;;CO)(A;OICI;0x1200a9;;;AC)", ok, ok},
+      // Wine's 0755 and 0777.
+      {L"O:MED:(A;OICI;FA;;;SY)(A;OICI;FA;;;ME)(A;OICI;0x1200a9;;;WD)", ok, ok},
+      {L"O:MED:(A;OICI;FA;;;SY)(A;OICI;FA;;;ME)(A;OICI;0x1301ff;;;WD)", open, open},
+      // Each right over the folder that another account may not have.
+      {L"O:MED:(A;;0x2;;;IU)", open, ok},
+      {L"O:MED:(A;;GW;;;BU)", open, ok},
+      {L"O:MED:(A;;0x40;;;BU)", open, open},
+      {L"O:MED:(A;;SD;;;AU)", open, open},
+      {L"O:MED:(A;;WD;;;BU)", open, open},
+      {L"O:MED:(A;;WO;;;WD)", open, open},
+      {L"O:MED:(A;;GA;;;IU)", open, open},
+      // Inherit-only entries: the files written in the target get the first.
+      {L"O:MED:(A;OIIO;FA;;;BU)", open, ok},
+      {L"O:MED:(A;CIIO;FA;;;BU)", ok, ok},
+      // CREATOR OWNER becomes the user who writes there; CREATOR GROUP, a group.
+      {L"O:MED:(A;OICIIO;FA;;;CO)(A;OICI;FA;;;OW)", ok, ok},
+      {L"O:MED:(A;OIIO;FA;;;CG)", open, ok},
+      // A denying entry takes nothing away here.
+      {L"O:MED:(D;;FA;;;BU)(A;;FA;;;BU)", open, open},
+      // No list at all grants everyone everything (a null one too, below).
+      {L"O:ME", open, open},
+      // Owners: another account, and Everyone (a volume that keeps none).
+      {L"O:BUD:P(A;;FA;;;SY)", PLATFORM_NOT_OWNED, PLATFORM_NOT_OWNED},
+      {L"O:WDD:P(A;;FA;;;SY)", PLATFORM_TRUST_UNREADABLE, PLATFORM_TRUST_UNREADABLE},
+  };
+  LocalFree(own_list);
+  std::wstring me = token_user_sid();
+  for (Row& row : rows) {
+    std::wstring text = row.descriptor;
+    for (size_t at; (at = text.find(L"ME")) != std::wstring::npos;) text.replace(at, 2, me);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1,
+                                                                     &descriptor, nullptr))
+        << test_support::narrow(text);
+    EXPECT_EQ(judge_folder_security(descriptor, false), row.target) << test_support::narrow(text);
+    EXPECT_EQ(judge_folder_security(descriptor, true), row.above) << test_support::narrow(text);
+    LocalFree(descriptor);
+  }
+  // Wine's SDDL reads "D:NO_ACCESS_CONTROL" as an empty list, not a null one.
+  SECURITY_DESCRIPTOR null_list;
+  unsigned char system[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof system;
+  ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+  ASSERT_TRUE(InitializeSecurityDescriptor(&null_list, SECURITY_DESCRIPTOR_REVISION) &&
+              SetSecurityDescriptorOwner(&null_list, system, FALSE) &&
+              SetSecurityDescriptorDacl(&null_list, TRUE, nullptr, FALSE));
+  EXPECT_EQ(judge_folder_security(&null_list, true), open);
+
+  // A volume is told by its identity: this program's folder lies on its
+  // own; under Wine C: is another volume than Z:, where the tests run.
+  std::wstring own = test_support::sibling_program(L"zovari-piece-runner");
+  own.resize(own.rfind(L'\\'));
+  HANDLE folder = CreateFileW(own.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(on_launcher_volume(folder));
+  CloseHandle(folder);
+  if (own[0] == L'Z') {
+    folder = CreateFileW(L"C:\\", FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(on_launcher_volume(folder));
+    CloseHandle(folder);
+  }
+}
 #else
 // The profile folder is taken as existing without asking the system, so a
 // climb below a profile folder that is not there stops at it.

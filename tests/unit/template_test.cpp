@@ -18,6 +18,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shlobj.h>
+
+#include "platform/win32_for_tests.h"
 #else
 #include <pwd.h>
 #include <unistd.h>
@@ -214,6 +216,23 @@ TEST(PathTemplate, WindowsFoldersAreTheSystemsOwn) {
   EXPECT_EQ(expand(L"{CACHE_DIR}\\Fendix\\{VERSION}").text,
             without_trailing_backslashes(shell_folder(CSIDL_LOCAL_APPDATA)) +
                 L"\\Fendix\\1.2.3");
+}
+
+// Where the system refuses the search flags as an invalid parameter, as
+// Windows 7 without KB2533623 refuses them all, the folder tokens' shell32
+// comes from the system folder by its full path.  Wine refuses the flag
+// together with LOAD_WITH_ALTERED_SEARCH_PATH, which stands in here.
+TEST(PathTemplate, ShellLibraryComesByItsFullPathWhereSearchFlagsAreRefused) {
+  const DWORD refused = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_WITH_ALTERED_SEARCH_PATH;
+  ASSERT_EQ(LoadLibraryExW(L"shell32.dll", nullptr, refused), nullptr);
+  ASSERT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+  HMODULE library = load_system_library(L"shell32.dll", refused);
+  ASSERT_NE(library, nullptr);
+  wchar_t loaded[MAX_PATH], system[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(library, loaded, MAX_PATH), 0u);
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  EXPECT_EQ(_wcsicmp(loaded, (std::wstring(system) + L"\\shell32.dll").c_str()), 0)
+      << test_support::narrow(loaded);
 }
 
 TEST(PathTemplate, TempOfAnotherSettingLosesAllItsTrailingBackslashes) {
