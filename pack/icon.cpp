@@ -92,6 +92,13 @@ std::string header_problem(const std::string& png) {
   return std::string();
 }
 
+// Why the decoder failed.  It names most failures, not all: a deflate block
+// of the reserved type 3, say, fails without a reason.
+std::string decoder_reason() {
+  const char* reason = stbi_failure_reason();
+  return reason != nullptr ? reason : "its compressed image data cannot be decoded";
+}
+
 // The decoded image centred on a transparent square whose side is its longer side.
 Pixels square_canvas(const unsigned char* rgba, int width, int height, int* side) {
   *side = std::max(width, height);
@@ -446,7 +453,7 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
   int width = 0, height = 0, channels = 0;
   if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) {
     throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
-                    stbi_failure_reason() + ")");
+                    decoder_reason() + ")");
   }
   if (width > MAX_SOURCE_SIDE || height > MAX_SOURCE_SIDE) {
     throw PackError("the icon " + in_quotes(name) + " is " + std::to_string(width) + "x" +
@@ -456,7 +463,7 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
   stbi_uc* rgba = stbi_load_from_memory(bytes, length, &width, &height, &channels, 4);
   if (rgba == nullptr) {
     throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
-                    stbi_failure_reason() + ")");
+                    decoder_reason() + ")");
   }
   int side = 0;
   Pixels canvas = square_canvas(rgba, width, height, &side);

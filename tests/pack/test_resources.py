@@ -424,7 +424,10 @@ class IconInputs(unittest.TestCase):
         huge = png_encode(1, 1, [[(0, 0, 0, 0)]])
         huge = huge[:16] + struct.pack(">II", 9000, 9000) + huge[24:]
         wide = png_encode(5000, 2, [[(9, 9, 9, 255)] * 5000] * 2)
+        # A deflate block of the reserved type 3, which the decoder refuses without a reason.
+        reserved = good[:33] + b"\0\0\0\4IDAT\x78\x01\x07\0" + struct.pack(">I", zlib.crc32(b"IDAT\x78\x01\x07\0")) + good[-12:]
         cases = {
+            "reserved-block.png": (reserved, "is not a readable PNG image"),
             "text.png": (b"this is not an image\n", "is not a PNG image"),
             "empty.png": (b"", "is not a PNG image"),
             "photo.jpg": (b"\xff\xd8\xff\xe0\0\x10JFIF\0" + bytes(64), "is not a PNG image"),
