@@ -1000,11 +1000,17 @@ class Launchers(Base):
         self.assertNotIn(b"INTERP", headers)
         dynamic = subprocess.run(["readelf", "-dW", launcher], stdout=subprocess.PIPE, check=True).stdout
         self.assertNotIn(b"NEEDED", dynamic)
-        # An output that is the main binary is refused, and the main binary kept.
-        result = pack("build", "--input", folder, "--main", "run", "--output", os.path.join(folder, "run"),
-                      check=False)
-        self.assertEqual(result.returncode, 2)
-        self.assertEqual(read(os.path.join(folder, "run")), LINUX_MAIN)
+        # An output that is the main binary is refused, and the main binary kept; so is
+        # one that is another input file, by its name, a link or a hard link.
+        os.symlink(os.path.join(folder, "data.txt"), os.path.join(work, "link"))
+        os.link(os.path.join(folder, "data.txt"), os.path.join(work, "hard"))
+        for output in ("run", "data.txt", os.path.join(work, "link"), os.path.join(work, "hard")):
+            with self.subTest(output=output):
+                result = pack("build", "--input", folder, "--main", "run", "--output",
+                              os.path.join(folder, output), check=False)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual((read(os.path.join(folder, "run")), read(os.path.join(folder, "data.txt"))),
+                                 (LINUX_MAIN, b"d"))
 
     def test_default_version_follows_the_contents(self):
         work = self.scratch()
