@@ -495,7 +495,7 @@ class Refusals(Base):
     def test_names_are_judged_as_a_set(self):
         """A name twice (list would mark the first as the main binary, the launcher
         start the second), a name that is a file and a folder, and for Windows the
-        same without regard to case: refused by launcher and verify."""
+        same without regard to case: refused by launcher, verify and extract."""
         main = ("main.exe", pe_head(3))
         rows = [("twice", [main, ("data.txt", b"a"), ("data.txt", b"b")], True),
                 ("the main binary twice", [main, ("main.exe", b"other")], True),
@@ -512,6 +512,8 @@ class Refusals(Base):
                 self.assertEqual(result.returncode, 1 if everywhere else 0, result)
                 if everywhere:
                     self.assertIn("the payload holds", result.stderr.decode())
+                    extracted = os.path.join(self.work, "out", "extracted")
+                    self.assert_refused(["extract", payload, extracted], extracted, "the payload holds")
                 for target in ("linux", "windows") if everywhere else ("windows",):
                     launcher = os.path.join(self.work, "out", "launcher")
                     self.assert_refused(["launcher", "--target", target, "--payload", payload,
