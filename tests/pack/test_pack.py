@@ -1187,8 +1187,15 @@ class Launchers(Base):
         os.makedirs(os.path.dirname(out))
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                              "--output", out, "--runtime", os.path.join(work, "none")], out, "runtime")
-        # An image of the other target, or a file that is no runtime image.
-        for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay")):
+        # An image of the other target, a file that is no runtime image, one with
+        # bytes behind its end (which every launcher would carry).
+        padded = os.path.join(work, "padded")
+        linux_runtime = os.path.join(BUILD_DIR, "runtime", "linux", "zovari-launcher")
+        if BUILD_DIR:
+            with open(padded, "wb") as f:
+                f.write(read(linux_runtime) + b"junk")
+        for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay"),
+                                 (padded if BUILD_DIR else "", "4 bytes follow the end of the image")):
             if runtime:
                 self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                                      "--output", out, "--runtime", runtime], out, problem)
