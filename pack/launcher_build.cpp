@@ -447,7 +447,7 @@ void choose_icon(LauncherSettings& s) {
     const std::string name = "the main binary's icon (" + s.original_filename + ")";
     if (s.main_program.empty() && !s.main_source.empty()) {
       MappedFile file(s.main_source);
-      s.icon_png = program_icon_png(std::string((const char*)file.data(), file.size()), name);
+      s.icon_png = program_icon_png(std::string_view((const char*)file.data(), file.size()), name);
     } else {
       s.icon_png = program_icon_png(s.main_program, name);
     }
