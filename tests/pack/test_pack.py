@@ -16,6 +16,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -439,6 +440,33 @@ class Refusals(Base):
         self.assertNotEqual(result.returncode, 0)
         self.assertEqual(read(self.out), b"before")
         self.assertEqual(os.listdir(os.path.dirname(self.out)), ["payload.bin"])
+
+    @unittest.skipUnless(shutil.which("strace"), "no strace")
+    def test_interrupt_while_the_output_is_renamed_lets_the_build_finish(self):
+        # strace holds the rename of the launcher into place; an interrupt then
+        # must not end the tool with the new launcher in place: it finishes and
+        # says so, and leaves nothing behind.
+        folder = make_tree(os.path.join(self.work, "app"), {"run": LINUX_MAIN})
+        out = os.path.join(self.work, "out", "launcher")
+        with open(out, "wb") as f:
+            f.write(b"old")
+        temporary = os.path.join(self.work, "tmp")
+        os.makedirs(temporary)
+        # The second rename: the payload's into the work folder comes first.
+        tracer = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename",
+                                   "-e", "inject=rename:delay_exit=1500000:when=2", PACK, "build", "--input", folder,
+                                   "--main", "run", "--output", out, "--level", "1"],
+                                  env=dict(os.environ, TMPDIR=temporary), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        while read(out) == b"old" and tracer.poll() is None:
+            pass
+        with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
+            os.kill(int(f.read().split()[0]), signal.SIGINT)
+        _, err = tracer.communicate(timeout=60)
+        self.assertEqual(tracer.returncode, 0, err)
+        self.assertIn('"%s": 1 file' % out, err.decode())
+        self.assertEqual((os.listdir(os.path.dirname(out)), os.listdir(temporary)), (["launcher"], []))
+        self.assertEqual(listing(out)[0].split(" ", 2)[2], "run")
 
     def test_unknown_template_token(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
