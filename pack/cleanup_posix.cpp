@@ -2,6 +2,7 @@
 // fixed static slots, and a folder is emptied with getdents64 and unlinkat
 // rather than through the library's directory walk, which allocates.
 #include "pack/cleanup.h"
+#include "pack/cleanup_for_tests.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -98,6 +99,8 @@ bool in_temporary_folder(const std::string& path) {
 void remove_temporary_on_signals() {
   for (int signal_number : INTERRUPTS) std::signal(signal_number, clean_up_and_end);
 }
+
+void interrupt_for_tests() { std::raise(SIGINT); }
 
 // The signal handler does all the work here: nothing asks the working thread to stop.
 void stop_if_interrupted() {}

@@ -8,6 +8,7 @@
 // opened so that it can be removed while open, and goes when the process
 // ends.
 #include "pack/cleanup.h"
+#include "pack/cleanup_for_tests.h"
 
 #include <windows.h>
 
@@ -38,7 +39,12 @@ void remove_remembered() {
     std::error_code ignored;
     if (!slot.used) continue;
     if (slot.is_folder) {
-      std::filesystem::remove_all(slot.path, ignored);
+      // A file the working thread still holds goes when the process ends;
+      // its folder is then removed by this handle, which ends with it.
+      if (std::filesystem::remove_all(slot.path, ignored) == static_cast<std::uintmax_t>(-1)) {
+        CreateFileW(slot.path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      }
     } else {
       std::filesystem::remove(slot.path, ignored);
     }
@@ -73,6 +79,8 @@ bool in_temporary_folder(const std::filesystem::path& path) {
 }  // namespace
 
 void remove_temporary_on_signals() { SetConsoleCtrlHandler(clean_up_and_end, TRUE); }
+
+void interrupt_for_tests() { clean_up_and_end(CTRL_C_EVENT); }
 
 void stop_if_interrupted() {
   if (StopAsked) throw Interrupted();

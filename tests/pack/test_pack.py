@@ -31,6 +31,7 @@ WINDOWS_RUNTIME = os.environ.get("ZOVARI_WINDOWS_RUNTIME", "")
 BUILD_DIR = os.environ.get("ZOVARI_BUILD_DIR", "")
 WINDOWS_BUILD_DIR = os.environ.get("ZOVARI_WINDOWS_BUILD_DIR", "")
 WINDOWS_TOOL = os.path.join(WINDOWS_BUILD_DIR, "zovari-pack-windows", "zovari-pack.exe")
+INTERRUPT_DRIVER = os.path.join(WINDOWS_BUILD_DIR, "tests", "pack", "zovari_pack_interrupt_driver.exe")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
@@ -963,6 +964,29 @@ class Launchers(Base):
         self.assert_refused(["build", "--input", linux, "--main", "run.bat", "--output", out], out, "neither")
         self.assert_refused(["build", "--target", "linux", "--input", gui, "--main", "app.exe",
                              "--output", out], out, "Windows program")
+
+    @unittest.skipUnless(windows_ready() and os.path.exists(INTERRUPT_DRIVER), "no Wine or interrupt driver")
+    def test_windows_interrupt_removes_what_the_tool_holds_open(self):
+        # No test can send a console event to a program under Wine: the driver
+        # runs the tool's handler itself, while it writes a temporary output
+        # and a file in its work folder (stop), once the output is in place
+        # (finish), and while it is stuck elsewhere (stuck).
+        work = self.scratch()
+        env = self.wine_environment()
+        for mode, code, kept in (("stop", 0xC000013A & 0xFF, b"old"), ("finish", 0, b"new"),
+                                 ("stuck", 0xC000013A & 0xFF, b"old")):
+            with self.subTest(mode):
+                out = os.path.join(work, "out")
+                with open(out, "wb") as f:
+                    f.write(b"old")
+                result = subprocess.run([WINE, INTERRUPT_DRIVER, mode, "Z:" + out.replace("/", "\\")], env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual(result.returncode, code, result.stderr)
+                folder = result.stdout.decode().splitlines()[0]
+                self.assertTrue(folder.startswith("C:\\"), folder)
+                self.assertEqual((read(out), os.listdir(work)), (kept, ["out"]))
+                self.assertFalse(os.path.exists(os.path.join(env["WINEPREFIX"], "drive_c",
+                                                              *folder[3:].split("\\"))), folder)
 
     def test_main_binary_must_be_a_program_of_the_target(self):
         """What a launcher could never start is refused before any launcher is written: for
