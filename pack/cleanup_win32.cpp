@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -55,6 +56,8 @@ BOOL WINAPI clean_up_and_end(DWORD) {
   {
     std::lock_guard<std::mutex> hold(Lock);
     if (OutputInPlace) return TRUE;  // the tool is finishing: let it say so
+    bool holding = std::any_of(Slots.begin(), Slots.end(), [](const Temporary& slot) { return slot.used; });
+    if (!holding) ExitProcess(STATUS_CONTROL_C_EXIT);
     StopAsked = true;
   }
   Sleep(STOP_WAIT_MILLISECONDS);

@@ -1248,7 +1248,7 @@ class Launchers(Base):
                 f.write(read(linux_runtime) + b"junk")
         for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay"),
                                  (padded if BUILD_DIR else "", "4 bytes follow the end of the image")):
-            if runtime:
+            if runtime and os.path.exists(runtime):
                 self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                                      "--output", out, "--runtime", runtime], out, problem)
 
