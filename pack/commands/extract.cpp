@@ -6,12 +6,13 @@
 #include <filesystem>
 
 #include "pack/commands/arguments.h"
+#include "pack/executables/binary_kind.h"
 #include "pack/system/error.h"
 #include "pack/system/text.h"
 #include "pack/payloads/extractor.h"
 #include "pack/payloads/names.h"
-#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
+#include "pack/executables/payload_place.h"
 
 namespace fs = std::filesystem;
 
@@ -23,10 +24,19 @@ const char* const EXTRACT_HELP =
     "usage: zovari-pack extract FILE DIR\n"
     "\n"
     "Writes the files of the payload in FILE under DIR (created when missing).\n"
+    "A payload whose names verify refuses together (a name twice, a name that is a\n"
+    "file and a folder) is refused before anything is written.\n"
     "Names that would leave DIR are refused (\"\\\" and \"/\" both separate), and so is\n"
     "a file whose place or folder under DIR is a symbolic link: nothing is ever\n"
     "written through one.  Each file is written beside its place and renamed\n"
     "into it when complete.\n";
+
+// The names of a payload's records, read without their data.
+class NameCollector : public RecordVisitor {
+ public:
+  void begin_record(const RecordInfo& record) override { names.push_back(record.name); }
+  std::vector<std::u16string> names;
+};
 
 }  // namespace
 
@@ -41,6 +51,13 @@ int command_extract(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(EXTRACT_HELP, stdout), 0;
   MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
+  // Names taken together first, by verify's rules, before anything is
+  // written: a name twice would leave its last copy alone in place.
+  NameCollector collector;
+  read_payload(file.data(), location, collector, false);
+  const FileKind kind = file_kind(file.data(), file.size());
+  std::string problem = name_set_problem(collector.names, kind.target == "windows");
+  if (!problem.empty()) throw PackError("the payload " + problem);
   fs::path root = fs::u8path(args.positional()[1]);
   std::error_code error;
   fs::create_directories(root, error);

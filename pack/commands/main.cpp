@@ -95,6 +95,8 @@ int zovari::run_tool(const std::vector<std::string>& all) {
       throw PackError(std::string("cannot write to standard output: ") + std::strerror(errno));
     }
     return code;
+  } catch (const Interrupted&) {
+    end_interrupted();
   } catch (const UsageError& error) {
     std::fprintf(stderr, "zovari-pack: %s\n", one_line(error.what()).c_str());
     return 2;

@@ -4,8 +4,10 @@
 #include <cstdio>
 
 #include "pack/commands/options.h"
+#include "pack/executables/payload_place.h"
 #include "pack/payloads/exclude.h"
 #include "pack/payloads/names.h"
+#include "pack/payloads/reader.h"
 #include "pack/payloads/python_cache.h"
 #include "pack/system/system.h"
 #include "pack/system/text.h"
@@ -95,6 +97,18 @@ bool same_file(const fs::path& a, const fs::path& b) {
          fs::weakly_canonical(fs::absolute(a), error) == fs::weakly_canonical(fs::absolute(b), error);
 }
 
+// True when the file holds a payload, alone or in a launcher: what this tool
+// writes, so an earlier build's output that the new one replaces.
+bool written_by_this_tool(const fs::path& path) {
+  try {
+    MappedFile file(path);
+    find_payload(file.data(), file.size());
+    return true;
+  } catch (const PackError&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 uint64_t total_size(const std::vector<PayloadRecord>& records) {
@@ -129,9 +143,16 @@ std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& 
   for (const std::string& pattern : exclusions.unused()) {
     print_warning("--exclude " + in_quotes(pattern) + " matches nothing");
   }
+  // The output may be an earlier build's, which is left out and replaced;
+  // any other file of the folder, by whatever name, is the user's.
   std::vector<PayloadRecord> kept;
   for (size_t i = 0; i < all.size(); ++i) {
-    if (i == 0 || !same_file(all[i].source, output)) kept.push_back(all[i]);
+    if (i == 0 || !same_file(all[i].source, output)) {
+      kept.push_back(all[i]);
+    } else if (!written_by_this_tool(all[i].source)) {
+      throw UsageError("--output " + quoted_path(output) + " is the input file \"" + display_name(all[i].name) +
+                       "\", which it would replace or leave out of the payload");
+    }
   }
   if (size_t stale = count_stale_python_caches(kept)) print_warning(stale_python_cache_warning(stale));
   if (args.has("verbose")) {

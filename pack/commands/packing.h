@@ -14,9 +14,10 @@
 namespace zovari {
 
 // The application's files (--input, --main, --exclude), without the excluded
-// ones and without the output when it lies in the folder: a build into the
-// app's own folder must not pack the launcher it replaces.  An output that is
-// the main binary is refused.  Warns of each --exclude that named nothing
+// ones and without the output when it lies in the folder and holds a payload:
+// a build into the app's own folder must not pack the launcher it replaces.
+// An output that is the main binary, or any other file of the folder (by its
+// own name, a link or a hard link), is refused.  Warns of each --exclude that named nothing
 // and of .pyc files that Python would rewrite.  --verbose lists them.
 std::vector<PayloadRecord> collect_input(const Arguments& args, const std::filesystem::path& output);
 

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <string_view>
 
 #include "pack/system/error.h"
 #include "pack/system/system.h"
@@ -57,7 +59,7 @@ constexpr unsigned char PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1
 using Pixels = std::vector<unsigned char>;  // RGBA, 8 bits per channel, rows top down
 
 // PNG keeps its numbers big-endian.
-uint32_t big_endian32(const std::string& data, size_t at) {
+uint32_t big_endian32(std::string_view data, size_t at) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data() + at);
   return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
 }
@@ -90,6 +92,13 @@ std::string header_problem(const std::string& png) {
            " is not one PNG allows";
   }
   return std::string();
+}
+
+// Why the decoder failed.  It names most failures, not all: a deflate block
+// of the reserved type 3, say, fails without a reason.
+std::string decoder_reason() {
+  const char* reason = stbi_failure_reason();
+  return reason != nullptr ? reason : "its compressed image data cannot be decoded";
 }
 
 // The decoded image centred on a transparent square whose side is its longer side.
@@ -155,7 +164,7 @@ std::string default_icon_png() {
 
 namespace {
 
-uint32_t get_le(const std::string& data, size_t at, size_t bytes) {
+uint32_t get_le(std::string_view data, size_t at, size_t bytes) {
   return (uint32_t)read_little_endian(reinterpret_cast<const unsigned char*>(data.data()) + at, bytes);
 }
 
@@ -170,7 +179,7 @@ unsigned char channel(uint32_t pixel, uint32_t mask) {
 // An icon image stored as a bitmap (a BITMAPINFOHEADER or a later one, then
 // the colour table or bitfield masks, bottom-up rows of pixels of 1, 4, 8,
 // 16, 24 or 32 bits, then the 1-bit transparency mask) as PNG bytes.
-std::string png_from_icon_bitmap(const std::string& image, const std::string& name) {
+std::string png_from_icon_bitmap(std::string_view image, const std::string& name) {
   const std::string bad = "the icon " + in_quotes(name) + " holds an image that ";
   if (image.size() < 40 || get_le(image, 0, 4) < 40 || get_le(image, 0, 4) > image.size()) {
     throw PackError(bad + "is cut short");
@@ -260,7 +269,7 @@ std::string png_from_icon_bitmap(const std::string& image, const std::string& na
 
 // An image's size and colour depth, from its own header (an .ico directory
 // entry may say 0 for both); area 0 when it has no header to read.
-uint64_t image_rank(const std::string& image) {
+uint64_t image_rank(std::string_view image) {
   if (image.size() >= 24 && std::memcmp(image.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
     uint64_t width = big_endian32(image, 16), height = big_endian32(image, 20);
     return (std::min<uint64_t>(width * height, 1u << 30) << 8) | 32;
@@ -271,39 +280,54 @@ uint64_t image_rank(const std::string& image) {
   return (width * height << 8) | (get_le(image, 14, 2) & 0xFF);
 }
 
-// The best image of an .ico file, as PNG bytes: the largest, and of those
-// the one of the most colours.
+// The best of the images offered, read in place: the largest, and of those
+// the one of the most colours.  Ranking reads only an image's header, so
+// many entries cost no more than their directory.
+class BestImage {
+ public:
+  void offer(std::string_view image) {
+    uint64_t rank = image_rank(image);
+    if (best_.empty() || rank > rank_) best_ = image, rank_ = rank;
+  }
+  // As PNG bytes: a PNG as it is, a bitmap converted.
+  std::string png(const std::string& name) const {
+    if (best_.size() >= sizeof PNG_SIGNATURE && std::memcmp(best_.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
+      return std::string(best_);
+    }
+    return png_from_icon_bitmap(best_, name);
+  }
+
+ private:
+  std::string_view best_;
+  uint64_t rank_ = 0;
+};
+
+// The best image of an .ico file, as PNG bytes.
 std::string png_from_ico(const std::string& ico, const std::string& name) {
   size_t count = ico.size() >= 6 ? get_le(ico, 4, 2) : 0;
   if (count == 0 || ico.size() < 6 + 16 * count) {
     throw PackError("the icon " + in_quotes(name) + " is not a readable .ico file");
   }
-  std::string best;
-  uint64_t best_rank = 0;
+  BestImage best;
   for (size_t i = 0; i < count; ++i) {
     size_t entry = 6 + 16 * i;
     uint64_t size = get_le(ico, entry + 8, 4), offset = get_le(ico, entry + 12, 4);
     if (offset > ico.size() || size > ico.size() - offset) {
       throw PackError("the icon " + in_quotes(name) + " is not a readable .ico file (an image lies past its end)");
     }
-    std::string image = ico.substr(offset, size);
-    uint64_t rank = image_rank(image);
-    if (best.empty() || rank > best_rank) best = image, best_rank = rank;
+    best.offer(std::string_view(ico).substr(offset, size));
   }
-  if (best.size() >= sizeof PNG_SIGNATURE && std::memcmp(best.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) == 0) {
-    return best;
-  }
-  return png_from_icon_bitmap(best, name);
+  return best.png(name);
 }
 
 // Reads a Windows program's resources where its sections map them; every
 // read is checked against the file, and a malformed program has no icon.
 class PeResources {
  public:
-  explicit PeResources(const std::string& pe) : pe_(pe) {
-    if (!fits(0x40, 0) || pe.compare(0, 2, "MZ") != 0) return;
+  explicit PeResources(std::string_view pe) : pe_(pe) {
+    if (!fits(0x40, 0) || pe.substr(0, 2) != "MZ") return;
     size_t header = get_le(pe, 0x3C, 4);
-    if (!fits(header, 24) || pe.compare(header, 4, std::string("PE\0\0", 4)) != 0) return;
+    if (!fits(header, 24) || pe.substr(header, 4) != std::string_view("PE\0\0", 4)) return;
     sections_ = get_le(pe, header + 6, 2);
     size_t optional = header + 24, optional_size = get_le(pe, header + 20, 2);
     section_table_ = optional + optional_size;
@@ -318,15 +342,29 @@ class PeResources {
 
   // The data of the first resource of a type (by its number), with the id
   // given or any id when id is 0; first language.  Empty when there is none.
-  std::string find(uint32_t type, uint32_t id) const {
-    if (root_ == 0) return std::string();
+  std::string_view find(uint32_t type, uint32_t id) const {
+    if (root_ == 0) return std::string_view();
     size_t names = entry_of(root_, type, false);
-    size_t languages = names ? entry_of(names, id, id == 0) : 0;
-    size_t leaf = languages ? entry_of(languages, 0, false) : 0;
-    if (leaf == 0 || !fits(leaf, 8)) return std::string();
-    size_t at = offset_of(get_le(pe_, leaf, 4)), size = get_le(pe_, leaf + 4, 4);
-    if (at == 0 || !fits(at, size)) return std::string();
-    return pe_.substr(at, size);
+    return data_of(names ? entry_of(names, id, id == 0) : 0);
+  }
+
+  // The resources of a type by their ids, read in one pass over its
+  // directory (the first of an id that comes twice); a malformed entry is
+  // left out.
+  std::map<uint32_t, std::string_view> all_of(uint32_t type) const {
+    std::map<uint32_t, std::string_view> out;
+    size_t names = root_ != 0 ? entry_of(root_, type, false) : 0;
+    if (names == 0) return out;
+    size_t count = get_le(pe_, names + 12, 2) + get_le(pe_, names + 14, 2);
+    for (size_t i = 0; i < count; ++i) {
+      size_t entry = names + 16 + 8 * i;
+      if (!fits(entry, 8)) break;
+      uint32_t id = get_le(pe_, entry, 4);
+      if ((id & 0x80000000u) != 0 || out.count(id) != 0) continue;
+      std::string_view data = data_of(target_of(entry));
+      if (!data.empty()) out.emplace(id, data);
+    }
+    return out;
   }
 
  private:
@@ -355,48 +393,51 @@ class PeResources {
       size_t entry = directory + 16 + 8 * i;
       if (!fits(entry, 8)) return 0;
       uint32_t name = get_le(pe_, entry, 4);
-      if (first || ((name & 0x80000000u) == 0 && name == id)) {
-        size_t target = root_ + (get_le(pe_, entry + 4, 4) & 0x7FFFFFFFu);
-        return target > root_ && fits(target, 8) ? target : 0;
-      }
+      if (first || ((name & 0x80000000u) == 0 && name == id)) return target_of(entry);
     }
     return 0;
   }
 
-  const std::string& pe_;
+  // The data of the first language in the directory at languages (a file
+  // offset), empty when there is none.
+  std::string_view data_of(size_t languages) const {
+    size_t leaf = languages ? entry_of(languages, 0, false) : 0;
+    if (leaf == 0 || !fits(leaf, 8)) return std::string_view();
+    size_t at = offset_of(get_le(pe_, leaf, 4)), size = get_le(pe_, leaf + 4, 4);
+    if (at == 0 || !fits(at, size)) return std::string_view();
+    return pe_.substr(at, size);
+  }
+
+  // The file offset of what the directory entry at entry points at, 0 when
+  // it lies outside the file.
+  size_t target_of(size_t entry) const {
+    size_t target = root_ + (get_le(pe_, entry + 4, 4) & 0x7FFFFFFFu);
+    return target > root_ && fits(target, 8) ? target : 0;
+  }
+
+  std::string_view pe_;
   size_t sections_ = 0, section_table_ = 0, root_ = 0;
 };
 
 }  // namespace
 
-std::string program_icon_png(const std::string& program, const std::string& name) {
+std::string program_icon_png(std::string_view program, const std::string& name) {
   const uint32_t kIcon = 3, kIconGroup = 14;
   PeResources resources(program);
-  std::string group = resources.find(kIconGroup, 0);
+  std::string_view group = resources.find(kIconGroup, 0);
   size_t count = group.size() >= 6 ? get_le(group, 4, 2) : 0;
   if (count == 0 || group.size() < 6 + 14 * count) return std::string();
-  // The group and its images, laid out as an .ico file.
-  std::string ico = group.substr(0, 6), images;
+  // Each entry names an icon by its id; many may name the same one.
+  const std::map<uint32_t, std::string_view> icons = resources.all_of(kIcon);
+  BestImage best;
+  bool any = false;
   for (size_t i = 0; i < count; ++i) {
-    size_t entry = 6 + 14 * i;
-    std::string image = resources.find(kIcon, get_le(group, entry + 12, 2));
-    if (image.empty()) continue;
-    ico += group.substr(entry, 8);
-    put_u32(ico, (uint32_t)image.size());
-    put_u32(ico, 0);  // the offset, filled in below
-    images += image;
+    auto icon = icons.find(get_le(group, 6 + 14 * i + 12, 2));
+    if (icon == icons.end()) continue;
+    best.offer(icon->second);
+    any = true;
   }
-  size_t kept = (ico.size() - 6) / 16;
-  if (kept == 0) return std::string();
-  ico[4] = (char)(kept & 0xFF), ico[5] = (char)(kept >> 8);
-  uint32_t offset = (uint32_t)ico.size();
-  for (size_t i = 0; i < kept; ++i) {
-    std::string at;
-    put_u32(at, offset);
-    ico.replace(6 + 16 * i + 12, 4, at);
-    offset += get_le(ico, 6 + 16 * i + 8, 4);
-  }
-  return png_from_ico(ico + images, name);
+  return any ? best.png(name) : std::string();
 }
 
 
@@ -446,7 +487,7 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
   int width = 0, height = 0, channels = 0;
   if (!stbi_info_from_memory(bytes, length, &width, &height, &channels)) {
     throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
-                    stbi_failure_reason() + ")");
+                    decoder_reason() + ")");
   }
   if (width > MAX_SOURCE_SIDE || height > MAX_SOURCE_SIDE) {
     throw PackError("the icon " + in_quotes(name) + " is " + std::to_string(width) + "x" +
@@ -456,7 +497,7 @@ std::vector<IconImage> make_icon_images(const std::string& png, const std::strin
   stbi_uc* rgba = stbi_load_from_memory(bytes, length, &width, &height, &channels, 4);
   if (rgba == nullptr) {
     throw PackError("the icon " + in_quotes(name) + " is not a readable PNG image (" +
-                    stbi_failure_reason() + ")");
+                    decoder_reason() + ")");
   }
   int side = 0;
   Pixels canvas = square_canvas(rgba, width, height, &side);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zovari {
@@ -35,7 +36,7 @@ std::string read_icon_file(const std::filesystem::path& path);
 // resources), as PNG bytes of its best image; empty when it has none or its
 // resources cannot be read.  PackError, with name, when its image cannot be
 // converted.
-std::string program_icon_png(const std::string& program, const std::string& name);
+std::string program_icon_png(std::string_view program, const std::string& name);
 
 // Decodes png (called `name` in messages) and resamples it to each of
 // ICON_SIZES, a non-square image centred on a transparent square first.  The

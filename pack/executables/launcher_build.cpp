@@ -115,8 +115,8 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
   return out;
 }
 
-// The Windows resources of a launcher, made and checked.
-WindowsResources launcher_resources(const LauncherSettings& s) {
+// The version record's values of a Windows launcher.
+VersionValues version_values(const LauncherSettings& s) {
   VersionValues values;
   values.product = s.product;
   values.company = s.company;
@@ -130,11 +130,65 @@ WindowsResources launcher_resources(const LauncherSettings& s) {
   if (parse_version(s.product_version).empty()) values.product_version_text = s.product_version;
   values.original_filename = s.original_filename;
   values.internal_name = s.product;
-  return make_windows_resources(values, s.icon_png, s.icon_name);
+  return values;
+}
+
+// Room on a Windows child's command line (32767 units) for the fixed
+// arguments: what is left beside argument 0, the launcher's path at its
+// longest and quoted, and 8192 units for the launcher's own arguments, as
+// much as a whole cmd.exe command line.
+constexpr size_t WINDOWS_COMMAND_LINE = 32767;
+constexpr size_t OWN_ARGUMENTS_ROOM = 8192;
+constexpr size_t FIXED_ARGUMENTS_ROOM = WINDOWS_COMMAND_LINE - (PATH_CAPACITY - 1 + 2) - OWN_ARGUMENTS_ROOM;
+
+// "{TARGET_DIR}" in a fixed argument: the target directory, filled in at start.
+const std::u16string TARGET_DIR_TOKEN = u"{TARGET_DIR}";
+
+// The fixed arguments must fit FIXED_ARGUMENTS_ROOM as the launcher writes
+// them: each after a space, quoted as windows_quoted_length counts, with
+// every {TARGET_DIR} as long as a path may be.
+void check_windows_arguments(const std::vector<std::string>& arguments) {
+  size_t total = 0;
+  for (const std::string& argument : arguments) {
+    std::u16string units;
+    try {
+      units = utf16_from_utf8(argument);
+    } catch (const PackError&) {
+      continue;  // build_area_head names it
+    }
+    // A path of spaces: the longest, and quoted.
+    for (size_t at = units.find(TARGET_DIR_TOKEN); at != std::u16string::npos;
+         at = units.find(TARGET_DIR_TOKEN, at + PATH_CAPACITY - 1)) {
+      units.replace(at, TARGET_DIR_TOKEN.size(), PATH_CAPACITY - 1, u' ');
+    }
+    total += 1 + windows_quoted_length(units);
+  }
+  if (total > FIXED_ARGUMENTS_ROOM) {
+    throw PackError("the --arg values take " + std::to_string(total) + " characters of a Windows command line, " +
+                    "quoted and each {TARGET_DIR} counted at " + std::to_string(PATH_CAPACITY - 1) + "; " +
+                    std::to_string(FIXED_ARGUMENTS_ROOM) + " fit beside the launcher's path and " +
+                    std::to_string(OWN_ARGUMENTS_ROOM) + " for its own arguments (the line holds " +
+                    std::to_string(WINDOWS_COMMAND_LINE) + ")");
+  }
+}
+
+// The Windows resources of a launcher, made and checked.
+WindowsResources launcher_resources(const LauncherSettings& s) {
+  return make_windows_resources(version_values(s), s.icon_png, s.icon_name);
 }
 
 }  // namespace
 
+
+size_t windows_quoted_length(const std::u16string& argument) {
+  if (argument.find_first_of(u" \t\n\v\"") == std::u16string::npos) return argument.size();
+  size_t length = 2 + argument.size(), backslashes = 0;
+  for (char16_t unit : argument) {
+    if (unit == u'"') length += backslashes + 1;
+    backslashes = unit == u'\\' ? backslashes + 1 : 0;
+  }
+  return length + backslashes;
+}
 
 std::string four_part_version(const std::string& version, const std::string& what, bool leading) {
   std::string numeric = version;
@@ -393,7 +447,7 @@ void choose_icon(LauncherSettings& s) {
     const std::string name = "the main binary's icon (" + s.original_filename + ")";
     if (s.main_program.empty() && !s.main_source.empty()) {
       MappedFile file(s.main_source);
-      s.icon_png = program_icon_png(std::string((const char*)file.data(), file.size()), name);
+      s.icon_png = program_icon_png(std::string_view((const char*)file.data(), file.size()), name);
     } else {
       s.icon_png = program_icon_png(s.main_program, name);
     }
@@ -446,6 +500,8 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   if (s.target == "windows") {
     four_part_version(s.file_version, s.file_version_option, s.file_version_option == "--version");
     four_part_version(s.product_version, s.product_version_option, true);
+    version_record(version_values(s));
+    check_windows_arguments(s.fixed_arguments);
     choose_icon(s);
   } else {
     if (!s.icon.empty()) throw PackError("--icon is for Windows launchers; a Linux launcher has no icon");

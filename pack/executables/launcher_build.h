@@ -53,6 +53,13 @@ void set_content_version(LauncherSettings& settings, const unsigned char* payloa
 // the Windows ones for --target windows).  Throws PackError.
 void complete_settings(LauncherSettings& settings, const std::vector<std::u16string>& names);
 
+// The length of an argument on a Windows command line, quoted as the
+// launcher quotes it so that the system's splitting gives it back: in
+// quotes when it holds a space, tab, line feed, vertical tab or quotation
+// mark, with a backslash before each quotation mark and the backslashes
+// before one, or before the closing quote, doubled.
+size_t windows_quoted_length(const std::u16string& argument);
+
 // "1.2.3" -> "1.2.3.0": up to four numbers of at most 65535; PackError with
 // what (the option the user gave) otherwise.  With leading, only the text's
 // leading numbers count ("1.2.3-beta" -> "1.2.3.0").

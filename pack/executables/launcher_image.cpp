@@ -1,5 +1,6 @@
 #include "pack/executables/launcher_image.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "image/build_area.h"
@@ -232,13 +233,24 @@ void check_runtime_image(const std::string& image, bool elf, const std::string& 
           throw PackError("its build area is not a page-aligned segment of its own");
         }
       }
+      // The image ends where the last of its parts does: anything behind
+      // that would be copied into every launcher.
+      uint64_t end = std::max<uint64_t>(layout.shoff + 64 * (uint64_t)layout.shnum,
+                                        layout.phoff + 56 * (uint64_t)layout.phnum);
       for (unsigned i = 0; i < layout.shnum; ++i) {
         uint64_t header = elf_section(layout.shoff, i);
         if ((int)i != layout.area_section && (get(data, header + 8, 8) & 2) != 0 &&
             get(data, header + 16, 8) >= get(data, elf_section(layout.shoff, layout.area_section) + 16, 8)) {
           throw PackError("a loaded section follows its build area");
         }
+        const uint32_t NO_BITS = 8;
+        if (get(data, header + 4, 4) != NO_BITS) end = std::max(end, get(data, header + 24, 8) + get(data, header + 32, 8));
       }
+      for (unsigned i = 0; i < layout.phnum; ++i) {
+        uint64_t segment = elf_segment(layout.phoff, i);
+        end = std::max(end, get(data, segment + 8, 8) + get(data, segment + 32, 8));
+      }
+      if (end < size) throw PackError(std::to_string(size - end) + " bytes follow the end of the image");
     } else {
       PeLayout layout = pe_layout(data, size);
       uint64_t header = pe_section(layout, (unsigned)layout.area_section);

@@ -1,6 +1,7 @@
 #include "pack/executables/resources.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "pack/executables/icon.h"
@@ -45,6 +46,16 @@ std::u16string checked_units(const char* key, const std::string& value) {
   std::u16string units = utf16_from_utf8(value);
   if (units.find(u'\0') != std::u16string::npos) {
     throw PackError(std::string("the version value ") + key + " holds a NUL character");
+  }
+  // Windows shows each value as one line: a line break or an escape would
+  // break it or drive the console that prints it.
+  for (char16_t unit : units) {
+    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
+      char code[16];
+      std::snprintf(code, sizeof code, "U+%04X", (unsigned)unit);
+      throw PackError(std::string("the version value ") + key + " holds the control character " + code +
+                      "; each value is one line of text");
+    }
   }
   if (units.size() > MAX_VALUE_UNITS) {
     throw PackError(std::string("the version value ") + key + " is longer than " +
@@ -127,8 +138,8 @@ std::string fixed_part(const std::vector<unsigned>& file, const std::vector<unsi
   return out;
 }
 
-// The whole version record (RT_VERSION): the fixed part, one string table
-// "000004b0" with the eight strings in order, and the translation entry.
+}  // namespace
+
 std::string version_record(const VersionValues& values) {
   std::vector<unsigned> file = version_numbers("FileVersion", values.file_version);
   std::vector<unsigned> product = version_numbers("ProductVersion", values.product_version);
@@ -152,6 +163,8 @@ std::string version_record(const VersionValues& values) {
   std::string fixed = fixed_part(file, product);
   return version_node(u"VS_VERSION_INFO", fixed, fixed.size(), 0, {string_info, var_info});
 }
+
+namespace {
 
 // One resource: its type, identifier and data (language neutral).
 struct Resource {

@@ -27,6 +27,13 @@ struct VersionValues {
 // separated by dots, such as 1.2.3.0; empty when text is not one.
 std::vector<unsigned> parse_version(const std::string& text);
 
+// The whole version record (RT_VERSION data): the fixed part, one string
+// table "000004b0" with the eight strings in order, and the translation
+// entry.  Throws PackError naming the value at fault: a version that is not
+// four numbers 0..65535, a text that is not UTF-8, holds a NUL or another
+// control character, or is too long.
+std::string version_record(const VersionValues& values);
+
 // What the resource section holds, checked and made.
 struct WindowsResources {
   std::vector<IconImage> icons;
@@ -37,8 +44,7 @@ struct WindowsResources {
 // Checks the values and makes the icons from icon_png (empty: the project's
 // own icon).  The same values and icon give the same bytes.  Throws
 // PackError with one clear line on bad input: an icon that is not a readable
-// PNG, a version that is not four numbers 0..65535, a value that is not
-// UTF-8, holds a NUL or is too long.
+// PNG, or a value version_record refuses.
 WindowsResources make_windows_resources(const VersionValues& values,
                                         const std::filesystem::path& icon_png);
 

@@ -13,6 +13,7 @@
 #include <functional>
 #include <system_error>
 
+#include "pack/system/cleanup.h"
 #include "pack/payloads/frame_seal.h"
 #include "pack/system/system.h"
 #include "pack/system/temporary_output.h"
@@ -250,6 +251,7 @@ class FrameCompressor {
     }
   }
   size_t run(ZSTD_inBuffer* in, ZSTD_EndDirective mode) {
+    stop_if_interrupted();
     ZSTD_outBuffer out = {out_.data(), out_.size(), 0};
     size_t remaining = ZSTD_compressStream2(cctx_, &out, in, mode);
     if (ZSTD_isError(remaining)) {

@@ -2,8 +2,11 @@
 // fixed static slots, and a folder is emptied with getdents64 and unlinkat
 // rather than through the library's directory walk, which allocates.
 #include "pack/system/cleanup.h"
+#include "pack/system/cleanup_for_tests.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 
@@ -26,6 +30,11 @@ enum : int { SLOT_FREE = 0, SLOT_FILE = 1, SLOT_FOLDER = 2 };
 
 char SlotPath[SLOT_COUNT][SLOT_PATH];
 volatile std::sig_atomic_t SlotKind[SLOT_COUNT];
+// Set once the user's output is in place: an interrupt then lets the tool
+// finish.
+volatile std::sig_atomic_t OutputInPlace = 0;
+
+const int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
 
 struct DirectoryEntry {  // the kernel's struct linux_dirent64
   uint64_t inode;
@@ -62,6 +71,7 @@ void remove_tree_at(int parent, const char* name, int depth) {
 }
 
 extern "C" void clean_up_and_end(int signal_number) {
+  if (OutputInPlace) return;
   int saved = errno;
   for (int i = 0; i < SLOT_COUNT; ++i) {
     if (SlotKind[i] == SLOT_FILE) ::unlink(SlotPath[i]);
@@ -72,10 +82,44 @@ extern "C" void clean_up_and_end(int signal_number) {
   std::raise(signal_number);
 }
 
+// True when path lies inside a temporary folder that is remembered.
+bool in_temporary_folder(const std::string& path) {
+  for (int i = 0; i < SLOT_COUNT; ++i) {
+    size_t length = std::strlen(SlotPath[i]);
+    if (SlotKind[i] == SLOT_FOLDER && path.compare(0, length, SlotPath[i]) == 0 && path.size() > length &&
+        path[length] == '/') {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 void remove_temporary_on_signals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal_number, clean_up_and_end);
+  for (int signal_number : INTERRUPTS) std::signal(signal_number, clean_up_and_end);
+}
+
+void interrupt_for_tests() { std::raise(SIGINT); }
+
+// The signal handler does all the work here: nothing asks the working thread to stop.
+void stop_if_interrupted() {}
+
+void end_interrupted() { std::abort(); }
+
+std::error_code rename_into_place(const std::filesystem::path& from, const std::filesystem::path& to) {
+  // Only the working thread is left when an output is renamed (the
+  // compressor's workers have ended), so blocking the interrupts here holds
+  // them until the rename and its mark are done.
+  sigset_t interrupts, before;
+  sigemptyset(&interrupts);
+  for (int signal_number : INTERRUPTS) sigaddset(&interrupts, signal_number);
+  pthread_sigmask(SIG_BLOCK, &interrupts, &before);
+  std::error_code error;
+  std::filesystem::rename(from, to, error);
+  if (!error && !in_temporary_folder(to.string())) OutputInPlace = 1;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return error;
 }
 
 int remember_temporary(const std::filesystem::path& where, bool is_folder) {

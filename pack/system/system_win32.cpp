@@ -43,8 +43,10 @@ FileId open_for_reading(const fs::path& path, SystemProblem* problem) {
 }
 
 FileId create_new_file(const fs::path& path, SystemProblem* problem) {
-  // CREATE_NEW never opens what is there, a link included.
-  return id(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
+  // CREATE_NEW never opens what is there, a link included.  Others may not
+  // read or write it, but an interrupt may remove it while it is open.
+  return id(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                        nullptr),
             problem);
 }
 

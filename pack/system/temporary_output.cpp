@@ -42,6 +42,7 @@ TemporaryOutput::~TemporaryOutput() {
 }
 
 void TemporaryOutput::write(const char* data, size_t size) {
+  stop_if_interrupted();
   SystemProblem problem;
   if (!write_file(file_, data, size, &problem)) {
     throw PackError("cannot write " + quoted_path(output_) + ": " + problem.text);
@@ -60,8 +61,7 @@ void TemporaryOutput::commit() {
   file_ = NO_FILE;
   SystemProblem problem;
   if (!close_file(file, &problem)) throw PackError("cannot write " + quoted_path(output_) + ": " + problem.text);
-  std::error_code error;
-  fs::rename(path_, output_, error);
+  std::error_code error = rename_into_place(path_, output_);
   if (error) throw PackError("cannot write " + quoted_path(output_) + ": " + error.message());
   committed_ = true;
 }

@@ -16,6 +16,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -30,6 +31,7 @@ WINDOWS_RUNTIME = os.environ.get("ZOVARI_WINDOWS_RUNTIME", "")
 BUILD_DIR = os.environ.get("ZOVARI_BUILD_DIR", "")
 WINDOWS_BUILD_DIR = os.environ.get("ZOVARI_WINDOWS_BUILD_DIR", "")
 WINDOWS_TOOL = os.path.join(WINDOWS_BUILD_DIR, "zovari-pack-windows", "zovari-pack.exe")
+INTERRUPT_DRIVER = os.path.join(WINDOWS_BUILD_DIR, "tests", "pack", "zovari_pack_interrupt_driver.exe")
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
@@ -440,6 +442,33 @@ class Refusals(Base):
         self.assertEqual(read(self.out), b"before")
         self.assertEqual(os.listdir(os.path.dirname(self.out)), ["payload.bin"])
 
+    @unittest.skipUnless(shutil.which("strace"), "no strace")
+    def test_interrupt_while_the_output_is_renamed_lets_the_build_finish(self):
+        # strace holds the rename of the launcher into place; an interrupt then
+        # must not end the tool with the new launcher in place: it finishes and
+        # says so, and leaves nothing behind.
+        folder = make_tree(os.path.join(self.work, "app"), {"run": LINUX_MAIN})
+        out = os.path.join(self.work, "out", "launcher")
+        with open(out, "wb") as f:
+            f.write(b"old")
+        temporary = os.path.join(self.work, "tmp")
+        os.makedirs(temporary)
+        # The second rename: the payload's into the work folder comes first.
+        tracer = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=rename",
+                                   "-e", "inject=rename:delay_exit=1500000:when=2", PACK, "build", "--input", folder,
+                                   "--main", "run", "--output", out, "--level", "1"],
+                                  env=dict(os.environ, TMPDIR=temporary), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+        while read(out) == b"old" and tracer.poll() is None:
+            pass
+        with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
+            os.kill(int(f.read().split()[0]), signal.SIGINT)
+        _, err = tracer.communicate(timeout=60)
+        self.assertEqual(tracer.returncode, 0, err)
+        self.assertIn('"%s": 1 file' % out, err.decode())
+        self.assertEqual((os.listdir(os.path.dirname(out)), os.listdir(temporary)), (["launcher"], []))
+        self.assertEqual(listing(out)[0].split(" ", 2)[2], "run")
+
     def test_unknown_template_token(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"m"})
         launcher = os.path.join(self.work, "out", "launcher")
@@ -495,7 +524,7 @@ class Refusals(Base):
     def test_names_are_judged_as_a_set(self):
         """A name twice (list would mark the first as the main binary, the launcher
         start the second), a name that is a file and a folder, and for Windows the
-        same without regard to case: refused by launcher and verify."""
+        same without regard to case: refused by launcher, verify and extract."""
         main = ("main.exe", pe_head(3))
         rows = [("twice", [main, ("data.txt", b"a"), ("data.txt", b"b")], True),
                 ("the main binary twice", [main, ("main.exe", b"other")], True),
@@ -512,6 +541,8 @@ class Refusals(Base):
                 self.assertEqual(result.returncode, 1 if everywhere else 0, result)
                 if everywhere:
                     self.assertIn("the payload holds", result.stderr.decode())
+                    extracted = os.path.join(self.work, "out", "extracted")
+                    self.assert_refused(["extract", payload, extracted], extracted, "the payload holds")
                 for target in ("linux", "windows") if everywhere else ("windows",):
                     launcher = os.path.join(self.work, "out", "launcher")
                     self.assert_refused(["launcher", "--target", target, "--payload", payload,
@@ -934,6 +965,29 @@ class Launchers(Base):
         self.assert_refused(["build", "--target", "linux", "--input", gui, "--main", "app.exe",
                              "--output", out], out, "Windows program")
 
+    @unittest.skipUnless(windows_ready() and os.path.exists(INTERRUPT_DRIVER), "no Wine or interrupt driver")
+    def test_windows_interrupt_removes_what_the_tool_holds_open(self):
+        # No test can send a console event to a program under Wine: the driver
+        # runs the tool's handler itself, while it writes a temporary output
+        # and a file in its work folder (stop), once the output is in place
+        # (finish), and while it is stuck elsewhere (stuck).
+        work = self.scratch()
+        env = self.wine_environment()
+        for mode, code, kept in (("stop", 0xC000013A & 0xFF, b"old"), ("finish", 0, b"new"),
+                                 ("stuck", 0xC000013A & 0xFF, b"old")):
+            with self.subTest(mode):
+                out = os.path.join(work, "out")
+                with open(out, "wb") as f:
+                    f.write(b"old")
+                result = subprocess.run([WINE, INTERRUPT_DRIVER, mode, "Z:" + out.replace("/", "\\")], env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+                self.assertEqual(result.returncode, code, result.stderr)
+                folder = result.stdout.decode().splitlines()[0]
+                self.assertTrue(folder.startswith("C:\\"), folder)
+                self.assertEqual((read(out), os.listdir(work)), (kept, ["out"]))
+                self.assertFalse(os.path.exists(os.path.join(env["WINEPREFIX"], "drive_c",
+                                                              *folder[3:].split("\\"))), folder)
+
     def test_main_binary_must_be_a_program_of_the_target(self):
         """What a launcher could never start is refused before any launcher is written: for
         Windows an x86-64 image that is no DLL, of the console or GUI subsystem; for
@@ -1000,11 +1054,17 @@ class Launchers(Base):
         self.assertNotIn(b"INTERP", headers)
         dynamic = subprocess.run(["readelf", "-dW", launcher], stdout=subprocess.PIPE, check=True).stdout
         self.assertNotIn(b"NEEDED", dynamic)
-        # An output that is the main binary is refused, and the main binary kept.
-        result = pack("build", "--input", folder, "--main", "run", "--output", os.path.join(folder, "run"),
-                      check=False)
-        self.assertEqual(result.returncode, 2)
-        self.assertEqual(read(os.path.join(folder, "run")), LINUX_MAIN)
+        # An output that is the main binary is refused, and the main binary kept; so is
+        # one that is another input file, by its name, a link or a hard link.
+        os.symlink(os.path.join(folder, "data.txt"), os.path.join(work, "link"))
+        os.link(os.path.join(folder, "data.txt"), os.path.join(work, "hard"))
+        for output in ("run", "data.txt", os.path.join(work, "link"), os.path.join(work, "hard")):
+            with self.subTest(output=output):
+                result = pack("build", "--input", folder, "--main", "run", "--output",
+                              os.path.join(folder, output), check=False)
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual((read(os.path.join(folder, "run")), read(os.path.join(folder, "data.txt"))),
+                                 (LINUX_MAIN, b"d"))
 
     def test_default_version_follows_the_contents(self):
         work = self.scratch()
@@ -1179,9 +1239,16 @@ class Launchers(Base):
         os.makedirs(os.path.dirname(out))
         self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                              "--output", out, "--runtime", os.path.join(work, "none")], out, "runtime")
-        # An image of the other target, or a file that is no runtime image.
-        for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay")):
-            if runtime:
+        # An image of the other target, a file that is no runtime image, one with
+        # bytes behind its end (which every launcher would carry).
+        padded = os.path.join(work, "padded")
+        linux_runtime = os.path.join(BUILD_DIR, "runtime", "linux", "zovari-launcher")
+        if BUILD_DIR:
+            with open(padded, "wb") as f:
+                f.write(read(linux_runtime) + b"junk")
+        for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay"),
+                                 (padded if BUILD_DIR else "", "4 bytes follow the end of the image")):
+            if runtime and os.path.exists(runtime):
                 self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",
                                      "--output", out, "--runtime", runtime], out, problem)
 

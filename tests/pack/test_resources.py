@@ -14,6 +14,7 @@ Run: /usr/bin/python3 tests/pack/test_resources.py [-v]
 """
 
 import os
+import resource
 import shutil
 import struct
 import subprocess
@@ -176,6 +177,18 @@ def resources(exe):
                 data = pe.get_data(entry.OffsetToData, entry.Size)
                 table.setdefault(kind.id, {}).setdefault(name.id, {})[language.id] = data
     return pe, table
+
+
+def pe_program_head():
+    """Not a program, but its header says an x86-64 GUI one (PE32+, no DLL),
+    which is all the tool reads."""
+    head = bytearray(0x40 + 4 + 20 + 240)
+    head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    struct.pack_into("<HHIIIHH", head, 0x44, 0x8664, 0, 0, 0, 0, 240, 0x0022)
+    struct.pack_into("<H", head, 0x40 + 24, 0x20B)
+    struct.pack_into("<H", head, 0x40 + 24 + 68, 2)
+    return bytes(head)
 
 
 def pattern_png():
@@ -424,7 +437,10 @@ class IconInputs(unittest.TestCase):
         huge = png_encode(1, 1, [[(0, 0, 0, 0)]])
         huge = huge[:16] + struct.pack(">II", 9000, 9000) + huge[24:]
         wide = png_encode(5000, 2, [[(9, 9, 9, 255)] * 5000] * 2)
+        # A deflate block of the reserved type 3, which the decoder refuses without a reason.
+        reserved = good[:33] + b"\0\0\0\4IDAT\x78\x01\x07\0" + struct.pack(">I", zlib.crc32(b"IDAT\x78\x01\x07\0")) + good[-12:]
         cases = {
+            "reserved-block.png": (reserved, "is not a readable PNG image"),
             "text.png": (b"this is not an image\n", "is not a PNG image"),
             "empty.png": (b"", "is not a PNG image"),
             "photo.jpg": (b"\xff\xd8\xff\xe0\0\x10JFIF\0" + bytes(64), "is not a PNG image"),
@@ -485,15 +501,7 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         app = os.path.join(Build.tmp, "app")
         os.makedirs(os.path.join(app, "bin"), exist_ok=True)
         with open(os.path.join(app, "bin", "Fendix.exe"), "wb") as f:
-            # Not a program, but its header says an x86-64 GUI one (PE32+, no DLL),
-            # which is all the tool reads.
-            head = bytearray(0x40 + 4 + 20 + 240)
-            head[0:2], head[0x40:0x44] = b"MZ", b"PE\0\0"
-            struct.pack_into("<I", head, 0x3C, 0x40)
-            struct.pack_into("<HHIIIHH", head, 0x44, 0x8664, 0, 0, 0, 0, 240, 0x0022)
-            struct.pack_into("<H", head, 0x40 + 24, 0x20B)
-            struct.pack_into("<H", head, 0x40 + 24 + 68, 2)
-            f.write(bytes(head))
+            f.write(pe_program_head())
         with open(os.path.join(app, "readme.txt"), "w") as f:
             f.write("hello\n")
         cls.icon = os.path.join(Build.tmp, "launcher-icon.png")
@@ -564,6 +572,61 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         self.assertEqual(len(lines), 1, lines)
         self.assertIn('the icon "%s" is not a PNG image' % icon, lines[0])
         self.assertFalse(os.path.exists(exe))
+
+    def test_icons_of_many_entries_cost_what_their_bytes_do(self):
+        # 65535 entries naming one large image: an .ico, and a program's icon
+        # group.  Each entry must cost a look at a header, not a copy of the
+        # image (a 14 MiB copy per entry runs for minutes; a group laid out
+        # as one .ico asked for 64 GiB).
+        def padded(size):
+            png = pattern_png()
+            body = b"prVt" + bytes(size)
+            chunk = struct.pack(">I", size) + body + struct.pack(">I", zlib.crc32(body))
+            return png[:-12] + chunk + png[-12:]
+
+        count = 65535
+        image = padded(14 << 20)
+        ico = os.path.join(Build.tmp, "many.ico")
+        with open(ico, "wb") as f:
+            f.write(struct.pack("<HHH", 0, 1, count) + struct.pack("<BBBBHHII", 48, 48, 0, 0, 1, 32, len(image),
+                                                                    6 + 16 * count) * count + image)
+        # A GUI program whose resources hold the group and one 1 MiB image.
+        image = padded(1 << 20)
+        group = struct.pack("<HHH", 0, 1, count) + struct.pack("<BBBBHHIH", 48, 48, 0, 0, 1, 32, len(image), 1) * count
+        directory = lambda entries: struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(entries)) + b"".join(
+            struct.pack("<II", key, value) for key, value in entries)
+        # Types 3 and 14, an id each, a language each, their data entries, the data.
+        tables = (directory([(3, 0x80000000 | 32), (14, 0x80000000 | 56)]) + directory([(1, 0x80000000 | 80)])
+                  + directory([(1, 0x80000000 | 104)]) + directory([(0, 128)]) + directory([(0, 144)]))
+        data_at = 160
+        tables += struct.pack("<IIII", 0x1000 + data_at + len(group), len(image), 0, 0)
+        tables += struct.pack("<IIII", 0x1000 + data_at, len(group), 0, 0)
+        section = tables + group + image
+        program = bytearray(pe_program_head())
+        struct.pack_into("<H", program, 0x46, 1)                     # one section
+        struct.pack_into("<I", program, 0x58 + 108, 16)              # data directories
+        struct.pack_into("<II", program, 0x58 + 112 + 16, 0x1000, len(section))
+        program += struct.pack("<8sIIIIIIHHI", b".rsrc", len(section), 0x1000, len(section), 0x200, 0, 0, 0, 0,
+                               0x40000040)
+        program += bytes(0x200 - len(program)) + section
+        app = os.path.join(Build.tmp, "app-many")
+        os.makedirs(app, exist_ok=True)
+        with open(os.path.join(app, "Fendix.exe"), "wb") as f:
+            f.write(program)
+        command = list(self.pack_command)
+        command[command.index("--input") + 1], command[command.index("--main") + 1] = app, "Fendix.exe"
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+            resource.setrlimit(resource.RLIMIT_CPU, (20, 20))
+
+        for what, options in (("an .ico", ["--icon", ico]), ("the program's own", [])):
+            with self.subTest(what):
+                exe = os.path.join(Build.tmp, "Fendix-many.exe")
+                result = subprocess.run(command + options + ["--jobs", "1", "--output", exe], capture_output=True,
+                                        preexec_fn=limited)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assert_pattern_icons(exe)
 
     def test_without_an_icon_the_launcher_has_the_main_binarys_or_the_projects_icon(self):
         exe = os.path.join(Build.tmp, "Fendix-default-icon.exe")

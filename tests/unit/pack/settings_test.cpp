@@ -49,6 +49,8 @@ struct Case {
   std::vector<std::u16string> names;
   std::string head;  // the main binary's first bytes
   std::string product, company, version;
+  std::vector<std::string> arguments;  // --arg
+  std::string description, copyright;
 };
 
 // The refusal complete_settings gives, or "" when it accepts; *settings as it left them.
@@ -60,6 +62,9 @@ std::string refusal(const Case& c, LauncherSettings* settings = nullptr) {
   s.product = c.product;
   s.company = c.company;
   s.version = c.version;
+  s.fixed_arguments = c.arguments;
+  s.description = c.description;
+  s.copyright = c.copyright;
   // Every rule comes before the runtime image is read: one that is not there
   // is the sign that all of them passed.
   s.runtime = "/nonexistent/zovari-pack-unit-runtime";
@@ -291,4 +296,47 @@ TEST(PackSettings, FromTheMainBinary) {
     EXPECT_EQ(s.product, row.product);
     EXPECT_EQ(s.path_template, s.target == "windows" ? "{CACHE_DIR}\\{PRODUCT}\\{VERSION}" : "{CACHE_DIR}/{PRODUCT}/{VERSION}");
   }
+}
+
+// Text a launcher could not use is refused when it is built: a version
+// record's value is one line, and the fixed arguments leave room on a Windows
+// command line (20478 units, quoted, each {TARGET_DIR} at 4095) for the
+// launcher's own.
+TEST(PackSettings, TextValues) {
+  struct Row {
+    const char* what;
+    Case c;
+    const char* problem;
+  };
+  auto windows = [](std::vector<std::string> arguments, std::string description = "", std::string company = "Co") {
+    Case c = windows_case("C:\\x");
+    c.arguments = std::move(arguments);
+    c.description = std::move(description);
+    c.company = std::move(company);
+    return c;
+  };
+  const std::string target_dir = "{TARGET_DIR}";
+  const Row rows[] = {
+      {"a line feed in the description", windows({}, "one\ntwo"), "FileDescription holds the control character U+000A"},
+      {"an escape in the company", windows({}, "", "Acme\x1b[2J"), "CompanyName holds the control character U+001B"},
+      {"a C1 control in the copyright", [&] { Case c = windows({}); c.copyright = "\xC2\x85"; return c; }(), "U+0085"},
+      {"an argument of 40000", windows({std::string(40000, 'a')}), "take 40001 characters"},
+      {"one over the room", windows({std::string(20478, 'a')}), "take 20479"},
+      {"quoting counts", windows({std::string(20467, 'a') + " \\\\\"\\"}), "take 20479"},
+      {"five target folders", windows({target_dir, target_dir, target_dir, target_dir, target_dir}), "take 20490"},
+      {"exactly the room", windows({std::string(20477, 'a')}), ""},
+      {"quoted, exactly the room", windows({std::string(20466, 'a') + " \\\\\"\\"}), ""},
+      {"four target folders", windows({target_dir + "\\a b", target_dir, target_dir, target_dir + "x"}), ""},
+      {"a tab and a line feed in an argument", windows({"a\tb\nc"}), ""},
+      {"Linux has no such room", [] { Case c = linux_case("/x"); c.arguments = {std::string(40000, 'a')}; c.description = "one\ntwo"; return c; }(), ""},
+  };
+  for (const Row& row : rows) expect_refusal(row.what, row.c, row.problem);
+}
+
+TEST(PackSettings, WindowsQuotedLength) {
+  const std::pair<std::u16string, size_t> rows[] = {
+      {u"", 0}, {u"a\\b\\", 4}, {u"a b\\", 7}, {u"\\\\\"", 8}, {u"\"", 4}, {u"a\vb", 5},
+      {u"a\\\\b c", 8},
+  };
+  for (const auto& [argument, length] : rows) EXPECT_EQ(windows_quoted_length(argument), length) << display_name(argument);
 }
