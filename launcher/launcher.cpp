@@ -85,7 +85,9 @@ uint32_t launcher_main(void) {
   }
 
   publish_launcher_directory();
+  // Where the application lies, for an interpreter's script among its files.
+  set_environment_value("ZOVARI_ONEFILE_TARGET_DIR", TargetDirectory);
   set_environment_value("ZOVARI_ORIGINAL_ARGV0", argument_zero != nullptr ? argument_zero : L"");
-  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS));
+  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS), TargetDirectory);
   return run_child(main_binary);
 }

@@ -163,7 +163,8 @@ class LauncherTests:
         output = self.launcher_path(folder=NON_ASCII_FOLDER)
         main = "report_child" + self.target.suffix
         self.packer.build({main: self.target.report_child}, main, output, template=None,
-                          product=product, version="2.5.1")
+                          product=product, version="2.5.1",
+                          options=["--arg", "{TARGET_DIR}", "--arg", "{Target_Dir}%s{x}" % self.target.sep])
         inherited = {"ZOVARI_ONEFILE_PARENT": "999999", "ZOVARI_ONEFILE_DIRECTORY": "stale",
                      "ZOVARI_ORIGINAL_ARGV0": "stale", "ZOVARI_ONEFILE_START": "123",
                      "ZOVARI_ONEFILE_TIME_US": "000042", "ZOVARI_ONEFILE_RANDOM": "stalestale1"}
@@ -187,12 +188,18 @@ class LauncherTests:
         self.assertNotEqual(environment["ZOVARI_ONEFILE_PARENT"], "999999")
         self.assertEqual(environment["ZOVARI_ONEFILE_DIRECTORY"], self.target.native(folder))
         self.assertEqual(environment["ZOVARI_ORIGINAL_ARGV0"], typed)
-        self.assertEqual(report["argv"], [self.target.native(output), NON_ASCII_ARGUMENT])
-        # The default template: the user's cache folder, the product, the version.
-        parts = self.target.unix(report["executable"]).split("/")
-        self.assertEqual(parts[-3:], [product, "2.5.1", main])
+        # The default template: the user's cache folder, the product, the
+        # version and the payload's digest.
+        unpacked = report["executable"][:-len(main) - 1]
+        parts = self.target.unix(unpacked).split("/")
+        self.assertEqual(parts[-2], product)
+        self.assertRegex(parts[-1], r"^2\.5\.1-[0-9a-f]{8}$")
         if self.target.name == "linux":
-            self.assertEqual("/".join(parts[:-3]), self.target.cache)
+            self.assertEqual("/".join(parts[:-2]), self.target.cache)
+        # Where the files are, for an interpreter's script among them.
+        self.assertEqual(environment["ZOVARI_ONEFILE_TARGET_DIR"], unpacked)
+        self.assertEqual(report["argv"], [self.target.native(output), unpacked,
+                                          unpacked + self.target.sep + "{x}", NON_ASCII_ARGUMENT])
 
     def test_child_sees_the_values_that_named_its_directory(self):
         template = self.template("{TEMP}", "zt", "{TIME}-{TIME_US}-{RANDOM}")
