@@ -206,8 +206,8 @@ class LauncherTests:
         launcher = self.report_child_launcher(template=template)
         stale = {"ZOVARI_ONEFILE_START": "1", "ZOVARI_ONEFILE_TIME_US": "000001",
                  "ZOVARI_ONEFILE_RANDOM": "AAAAAAAAAAA"}
-        result = self.target.run(launcher, env=stale)
-        self.assertRanReportChild(result)
+        result = self.target.run(launcher, env=stale, report_child={"ZOVARI_REPORT_CHILD_EXIT": "3"})
+        self.assertRanReportChild(result, exit_code=3)
         environment = result.report["environment"]
         start = environment["ZOVARI_ONEFILE_START"]
         microseconds = environment["ZOVARI_ONEFILE_TIME_US"]
@@ -218,6 +218,9 @@ class LauncherTests:
         self.assertNotEqual((start, microseconds, random), tuple(stale.values()))
         parts = self.target.unix(result.report["executable"]).split("/")
         self.assertEqual(parts[-4:-2], ["zt", "%s-%s-%s" % (start, microseconds, random)])
+        # No later start finds that folder again: it went when the child ended,
+        # and only it.
+        self.assertEqual(os.listdir("/".join(parts[:-3])), [])
 
     def test_exit_codes_pass_through(self):
         launcher = self.report_child_launcher()
@@ -456,10 +459,13 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     self.assertEqual(f.read().strip(), str(int(number)))
 
     def test_child_that_ignores_the_signal_is_ended(self):
-        """When the grace period runs out the launcher ends the child, and then
-        itself: both are gone within the period and a margin for a busy machine."""
-        process, report = self.started_report_child("ignore")
+        """When the grace period runs out the launcher ends the child, removes
+        the folder the start made for itself, and then ends itself: all within
+        the period and a margin for a busy machine."""
+        per_start = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{RANDOM}")
+        process, report = self.started_report_child("ignore", self.report_child_launcher(template=per_start))
         child = support.read_report(report)["pid"]
+        unpacked = os.path.dirname(os.path.dirname(support.read_report(report)["executable"]))
         limit = CHILD_GRACE_SECONDS + 3
         deadline = time.monotonic() + limit
         process.send_signal(signal.SIGTERM)
@@ -474,7 +480,37 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             time.sleep(0.05)
         self.assertFalse(_alive(child), "the child outlived the grace period")
         self.assertFalse(os.path.exists(report + ".signal"))
+        self.assertFalse(os.path.exists(unpacked))
 
+
+    def test_folder_of_each_start_goes_without_following_links(self):
+        """What the application leaves in its folder of one start goes with
+        it: a link by itself, never what it leads to; a folder of another
+        file system mounted there is left whole."""
+        outside = os.path.join(self.work, self.fresh_name())
+        os.makedirs(os.path.join(outside, "folder"))
+        with open(os.path.join(outside, "folder", "kept.txt"), "w") as f:
+            f.write("kept")
+        script = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
+                  b'ln -s "$1/folder" "$here/data/to-folder"\nln -s "$1/folder/kept.txt" "$here/to-file"\n'
+                  b'mkdir -p "$here/made/deeper" && echo x > "$here/made/deeper/x"\n'
+                  b'mkdir "$here/mounted" && mount -t tmpfs none "$here/mounted" && echo y > "$here/mounted/y"\n'
+                  b'echo "$here" > "$1/where"\nexit 4\n')
+        name = self.fresh_name()
+        launcher = self.launcher_path()
+        self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template=self.template("{TEMP}", "zovari-e2e", name, "{TIME}{PID}"))
+        # A mount namespace of its own, so that the mount goes with the test.
+        done = subprocess.run(["unshare", "--mount", "--propagation", "private", launcher, outside],
+                              env=self.target.environment(), capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 4, done)
+        with open(os.path.join(outside, "where")) as f:
+            where = f.read().strip()
+        self.assertEqual(os.path.dirname(where), os.path.join(self.target.temp, "zovari-e2e", name))
+        # The mount ended with its namespace; the folder it stood on stayed.
+        self.assertEqual(self.unpacked_names(where), {"mounted"})
+        with open(os.path.join(outside, "folder", "kept.txt")) as f:
+            self.assertEqual(f.read(), "kept")
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
@@ -624,7 +660,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         subprocess.run([python, "-m", "compileall", "-q", "--invalidation-mode", "unchecked-hash",
                         os.path.join(lib, "json"), os.path.join(lib, "hello_app.py")], check=True)
         launcher = self.launcher_path("hello")
-        target = self.template("{TEMP}", "zovari-e2e", self.fresh_name())
+        target = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{VERSION}")
         runtime = ["--runtime", self.packer.runtime] if self.packer.runtime else []
         packed = subprocess.run([PACK, "build", "--input", app, "--main", "run", "--output", launcher,
                                  "--level", "3", "--template", target] + runtime,
