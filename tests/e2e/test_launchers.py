@@ -685,6 +685,63 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(json.loads(warm.stdout)["args"], ["again"])
         self.assertEqual(times(), before, "the warm start wrote files")
 
+    def test_interpreters_find_their_script(self):
+        """The README's recipe for an interpreter and its script: the
+        interpreter with its libraries and the system's loader, started by a
+        small script, the script named with {TARGET_DIR}.  Started from another
+        folder, Lua, Node and Python (by a script's path and with -m) each find
+        their script in the folder unpacked and get the launcher's arguments."""
+        stdlib = "/usr/lib/python3.11"
+        python_files = {}
+        if os.path.isdir(stdlib):
+            for name in os.listdir(stdlib):
+                if name.endswith(".py"):
+                    python_files["lib/python3.11/" + name] = os.path.join(stdlib, name)
+            for package in ("encodings", "importlib", "collections", "re"):
+                for root, folders, names in os.walk(os.path.join(stdlib, package)):
+                    folders[:] = [f for f in folders if f != "__pycache__"]
+                    for name in names:
+                        path = os.path.join(root, name)
+                        python_files["lib/python3.11/" + os.path.relpath(path, stdlib)] = path
+        show = b"print('\\t'.join([__file__] + sys.argv[1:]))\n"
+        table = [
+            ("lua", "/usr/bin/lua5.4", {"app.lua": b"print(arg[0], ...)\n"}, ["{TARGET_DIR}/app.lua"], "app.lua"),
+            ("node", "/usr/bin/node",
+             {"main.js": b"console.log([__filename, ...process.argv.slice(2)].join('\\t'))\n"},
+             ["{TARGET_DIR}/main.js"], "main.js"),
+            ("python3", "/usr/bin/python3.11", dict(python_files, **{"hello.py": b"import sys\n" + show}),
+             ["-I", "{TARGET_DIR}/hello.py"], "hello.py"),
+            ("python3", "/usr/bin/python3.11",
+             dict(python_files, **{"lib/python3.11/hello.py": b"import sys\n" + show}),
+             ["-I", "-m", "hello"], "lib/python3.11/hello.py"),
+        ]
+        elsewhere = os.path.join(self.work, "elsewhere")
+        os.makedirs(elsewhere, exist_ok=True)
+        for name, interpreter, files, fixed, script in table:
+            with self.subTest(" ".join([name] + fixed)):
+                if not os.path.exists(interpreter):
+                    self.skipTest("no %s (scripts/setup.sh installs it)" % interpreter)
+                files = dict(files, **{"bin/" + name: interpreter, "run": (
+                    b'#!/bin/sh\nhere=$(dirname "$0")\nexec "$here/lib/ld-linux-x86-64.so.2" '
+                    b'--library-path "$here/lib" "$here/bin/%s" "$@"\n' % name.encode())})
+                libraries = subprocess.run(["ldd", interpreter], capture_output=True, text=True,
+                                           check=True).stdout
+                for line in libraries.splitlines():
+                    words = line.split()
+                    path = words[2] if "=>" in words and len(words) > 2 else words[0]
+                    if path.startswith("/"):
+                        files["lib/" + os.path.basename(path)] = os.path.realpath(path)
+                launcher = self.launcher_path(name)
+                self.packer.build(files, "run", launcher, product=name, template=None,
+                                  options=[o for a in fixed for o in ("--arg", a)])
+                result = self.target.run(launcher, ["a", "b c"], cwd=elsewhere)
+                self.assertEqual(result.exit_code, 0, result)
+                shown = result.stdout.decode().rstrip("\n").split("\t")
+                self.assertEqual(shown[1:], ["a", "b c"])
+                self.assertTrue(shown[0].startswith(self.target.cache + "/" + name + "/1.0.0-"), shown[0])
+                self.assertTrue(shown[0].endswith("/" + script), shown[0])
+                self.assertTrue(os.path.isfile(shown[0]))
+
     def test_shared_folder_that_others_control(self):
         """A user (uid 65534) whose template points into a shared folder: what
         another user (uid 65533) made there is refused, and planted links are
@@ -938,6 +995,41 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                     self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
                                      "Error, failed to open '%s' for writing.\n" % held)
                     self.assertIsNone(result.report)
+
+    def test_folder_of_each_start_leaves_a_file_still_held(self):
+        """A start removes its own folder when the child ends, but a file
+        that another process still holds without sharing stays, with the
+        folders that hold it; the exit code is the child's all the same."""
+        parent = os.path.join(self.work, self.fresh_name())
+        launcher = self.report_child_launcher({"data/held.txt": b"held", "data/other.txt": b"other"},
+                                              template=self.template(self.target.native(parent), "{PID}"))
+        # The report child waits for the end of its input, meanwhile the file is taken.
+        variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
+                     "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_EXIT": "5"}
+        process = subprocess.Popen([support.WINE, launcher], env=self.target.environment(variables),
+                                   cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.addCleanup(_finish, process)
+        held = None
+        for _ in range(1200):
+            found = [os.path.join(parent, n, "data", "held.txt") for n in os.listdir(parent)] \
+                if os.path.isdir(parent) else []
+            if found and os.path.exists(found[0]) or process.poll() is not None:
+                held = found[0] if found else None
+                break
+            time.sleep(0.05)
+        self.assertIsNotNone(held, "the launcher never unpacked")
+        holdfile = os.path.join(os.path.dirname(self.target.exitcode), "holdfile.exe")
+        holder = subprocess.Popen([support.WINE, holdfile, self.target.native(held), "5000"],
+                                  env=self.target.environment(), cwd=self.work, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            process.stdin.close()
+            self.assertEqual(process.wait(timeout=support.RUN_LIMIT), 5)
+            self.assertEqual(self.unpacked_names(os.path.dirname(os.path.dirname(held))),
+                             {"data", "data/held.txt"})
+        finally:
+            holder.communicate(timeout=support.RUN_LIMIT)
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""
