@@ -780,17 +780,28 @@ static void empty_folder(int folder, dev_t device, int depth) {
   }
 }
 
+// Whether the folder is where something is mounted: another file system,
+// or a bind mount, which shares its device with the folder it shows.  The
+// kernel tells the second since 5.8; before, only the device shows a mount.
+static bool is_mounted_on(int folder, dev_t device) {
+  struct stat status;
+  if (fstat(folder, &status) != 0 || status.st_dev != device) return true;
+  struct statx extended;
+  if (statx(folder, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &extended) != 0) return false;
+  return (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 // Removes name under the folder parent: a file or a link by itself, never
 // what it leads to; a folder with what it holds, entered by a descriptor
 // relative to its parent's and never through a link, so that nothing renamed
-// or swapped meanwhile leads the removal out of the tree.  A folder of
-// another file system mounted there is left whole.
+// or swapped meanwhile leads the removal out of the tree.  A folder that
+// something is mounted on is left whole.
 static void remove_entry(int parent, const char* name, dev_t device, int depth) {
   if (unlinkat(parent, name, 0) == 0 || errno != EISDIR) return;
   int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (folder < 0) return;
-  struct stat status;
-  if (fstat(folder, &status) == 0 && status.st_dev == device && depth < DEEPEST_REMOVAL) {
+  if (depth < DEEPEST_REMOVAL && !is_mounted_on(folder, device)) {
     empty_folder(folder, device, depth + 1);
   }
   close(folder);

@@ -486,7 +486,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
     def test_folder_of_each_start_goes_without_following_links(self):
         """What the application leaves in its folder of one start goes with
         it: a link by itself, never what it leads to; a folder of another
-        file system mounted there is left whole."""
+        file system mounted there is left whole.  A folder that the start
+        found already stays."""
         outside = os.path.join(self.work, self.fresh_name())
         os.makedirs(os.path.join(outside, "folder"))
         with open(os.path.join(outside, "folder", "kept.txt"), "w") as f:
@@ -494,7 +495,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         script = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
                   b'ln -s "$1/folder" "$here/data/to-folder"\nln -s "$1/folder/kept.txt" "$here/to-file"\n'
                   b'mkdir -p "$here/made/deeper" && echo x > "$here/made/deeper/x"\n'
-                  b'mkdir "$here/mounted" && mount -t tmpfs none "$here/mounted" && echo y > "$here/mounted/y"\n'
+                  b'mkdir "$here/mounted" && mount --bind "$1/folder" "$here/mounted"\n'
                   b'echo "$here" > "$1/where"\nexit 4\n')
         name = self.fresh_name()
         launcher = self.launcher_path()
@@ -511,6 +512,16 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(self.unpacked_names(where), {"mounted"})
         with open(os.path.join(outside, "folder", "kept.txt")) as f:
             self.assertEqual(f.read(), "kept")
+        # In a process id namespace of its own the launcher is process 1, so
+        # the folder its {PID} names can be there before it starts.
+        found = os.path.join(self.target.temp, "zovari-e2e", self.fresh_name())
+        os.makedirs(os.path.join(found, "1"))
+        self.packer.build({"bin/main": b"#!/bin/sh\nexit 6\n"}, "bin/main", launcher,
+                          template=self.template(found, "{PID}"))
+        done = subprocess.run(["unshare", "--pid", "--fork", launcher], env=self.target.environment(),
+                              capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 6, done)
+        self.assertEqual(self.unpacked_names(found), {"1", "1/bin", "1/bin/main"})
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
