@@ -478,8 +478,6 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
       s.path_template += "-" + DIGEST_PLACEHOLDER;
       s.digest_in_template = true;
     }
-  } else {
-    warn_of_a_shared_folder(s.path_template);
   }
   check_path_template(s.path_template);
   check_template_is_absolute(s.path_template, s.target);
@@ -517,6 +515,8 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   }
   // The runtime image must be there before anything is compressed.
   read_runtime_image(s.runtime, s.target);
+  // Last, so that a refused build says one thing.
+  if (!s.digest_in_template) warn_of_a_shared_folder(s.path_template);
 }
 
 std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux) {
