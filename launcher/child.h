@@ -18,6 +18,12 @@ static const uint32_t CHILD_GRACE_MILLISECONDS = 5000;
 // launcher exits with 2.
 uint32_t run_child(const wchar_t* application);
 
+// Has directory (a buffer that lives until the process ends) removed with
+// everything in it once the child has ended, or could not be started, before
+// the launcher ends: after run_child's wait, or after a console event's grace
+// period.
+void remove_after_child(const wchar_t* directory);
+
 // Handed to the platform, which calls it on a thread of its own for each
 // console control event.  For interrupt, break, close, logoff and shutdown it
 // ends a running child: up to 5000 ms to end by itself, then terminated with

@@ -9,6 +9,9 @@
 wchar_t CommandLineBuffer[COMMAND_LINE_CAPACITY];
 
 static wchar_t ModulePath[PATH_CAPACITY];
+// The fixed arguments with the target directory in place, in the build's
+// list form.  The Windows line holds no more than this anyway.
+static wchar_t FixedArguments[COMMAND_LINE_CAPACITY];
 static wchar_t** ChildArguments;
 static int ChildArgumentCount;
 
@@ -91,6 +94,45 @@ void join_arguments(wchar_t* const* arguments, int count, wchar_t* buffer, size_
   }
 }
 
+// The one name a fixed argument may hold, in any case, as template tokens are.
+static const wchar_t TARGET_DIRECTORY_TOKEN[] = L"{TARGET_DIR}";
+
+static bool starts_with_token(const wchar_t* text) {
+  for (size_t i = 0; TARGET_DIRECTORY_TOKEN[i] != 0; ++i) {
+    wchar_t unit = text[i] >= L'a' && text[i] <= L'z' ? (wchar_t)(text[i] - 32) : text[i];
+    if (unit != TARGET_DIRECTORY_TOKEN[i]) return false;
+  }
+  return true;
+}
+
+// Puts count units at out + *length, leaving room for the list's closing NUL.
+static void put_units(wchar_t* out, size_t* length, const wchar_t* text, size_t count,
+                      size_t capacity) {
+  if (count >= capacity || capacity - count - 1 < *length) platform_abort();
+  wmemcpy(out + *length, text, count);
+  *length += count;
+}
+
+void expand_fixed_arguments(const wchar_t* fixed, const wchar_t* target_directory, wchar_t* out,
+                            size_t capacity) {
+  const size_t token_length = sizeof TARGET_DIRECTORY_TOKEN / sizeof(wchar_t) - 1;
+  const size_t directory_length = wcslen(target_directory);
+  size_t length = 0;
+  for (const wchar_t* at = fixed; *at != 0; ++at) {
+    for (; *at != 0; ++at) {
+      if (starts_with_token(at)) {
+        put_units(out, &length, target_directory, directory_length, capacity);
+        at += token_length - 1;
+      } else {
+        put_units(out, &length, at, 1, capacity);
+      }
+    }
+    put_units(out, &length, L"", 1, capacity);
+  }
+  if (capacity == 0) platform_abort();
+  out[length] = 0;
+}
+
 // The launcher's arguments with the fixed ones put in after argument 0, in a
 // list of its own that lives until the process ends; the launcher's own list
 // itself when there are none.
@@ -108,13 +150,14 @@ static wchar_t** with_fixed_arguments(wchar_t** own, int* count, const wchar_t* 
   return list;
 }
 
-void build_child_command_line(const wchar_t* fixed_arguments) {
+void build_child_command_line(const wchar_t* fixed_arguments, const wchar_t* target_directory) {
+  expand_fixed_arguments(fixed_arguments, target_directory, FixedArguments, COMMAND_LINE_CAPACITY);
   int count = 0;
   wchar_t** own = platform_launcher_arguments(&count);
   if (own == nullptr || count < 1) {
     platform_abort();
   }
-  ChildArguments = with_fixed_arguments(own, &count, fixed_arguments);
+  ChildArguments = with_fixed_arguments(own, &count, FixedArguments);
   ChildArgumentCount = count;
   CommandLineBuffer[0] = 0;
   if (ModulePath[0] == 0 && platform_executable_path(ModulePath, PATH_CAPACITY) == 0) {

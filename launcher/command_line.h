@@ -24,11 +24,13 @@ void join_arguments(wchar_t* const* arguments, int count, wchar_t* buffer, size_
 
 // Fills the module path and the child's arguments: argument 0 the module
 // path, then the fixed arguments (each NUL-terminated, the list ended by an
-// empty one), then the launcher's own after its argument 0.  Where the
+// empty one) with target_directory for each "{TARGET_DIR}", then the
+// launcher's own after its argument 0.  Where the
 // system starts a child from one line, joins them into CommandLineBuffer;
 // elsewhere leaves it empty.  Aborts when the system gives no arguments or
-// no module path, or the line would exceed 32767 units.
-void build_child_command_line(const wchar_t* fixed_arguments);
+// no module path, or the line (or the fixed arguments with the target
+// directory in place) would exceed 32767 units.
+void build_child_command_line(const wchar_t* fixed_arguments, const wchar_t* target_directory);
 
 // The child's arguments as build_child_command_line left them (for systems
 // that start a child from a vector rather than a line).

@@ -85,7 +85,15 @@ uint32_t launcher_main(void) {
   }
 
   publish_launcher_directory();
+  // Where the application lies, for an interpreter's script among its files.
+  set_environment_value("ZOVARI_ONEFILE_TARGET_DIR", TargetDirectory);
   set_environment_value("ZOVARI_ORIGINAL_ARGV0", argument_zero != nullptr ? argument_zero : L"");
-  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS));
+  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS), TargetDirectory);
+  // A folder of its own for each start would pile up a whole copy of the
+  // application per start.  One that this start found is never removed: it
+  // may be another start's, or the user's.
+  if (unpack_made_target_directory() && template_names_a_folder_per_start(build_value(BUILD_TEMPLATE))) {
+    remove_after_child(TargetDirectory);
+  }
   return run_child(main_binary);
 }

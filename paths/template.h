@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <wchar.h>
 
+#include "paths/tokens.h"
+
 // Expands the {TOKEN}s of path_template into output, which holds capacity
 // units.  True with the complete expansion; false at an unknown token name, a
 // literal with no room, or a failing system query, the output then holding
@@ -64,6 +66,25 @@ static inline template_piece next_template_piece(const wchar_t** position) {
   }
   *position = at;
   return piece;
+}
+
+// True when the template holds {PID}, {TIME}, {TIME_US} or {RANDOM} (in any
+// case): a token whose value differs at each start, so that each start gets
+// a folder of its own.
+static inline bool template_names_a_folder_per_start(const wchar_t* path_template) {
+  const wchar_t* position = path_template;
+  for (template_piece piece = next_template_piece(&position); piece.kind != TEMPLATE_END;
+       piece = next_template_piece(&position)) {
+    if (piece.kind != TEMPLATE_TOKEN || piece.length >= TEMPLATE_NAME_CAPACITY) continue;
+    wchar_t name[TEMPLATE_NAME_CAPACITY];
+    for (size_t i = 0; i < piece.length; ++i) name[i] = piece.text[i];
+    name[piece.length] = 0;
+    path_token token = find_path_token(name);
+    if (token == TOKEN_PID || token == TOKEN_TIME || token == TOKEN_TIME_US || token == TOKEN_RANDOM) {
+      return true;
+    }
+  }
+  return false;
 }
 
 #endif

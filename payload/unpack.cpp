@@ -126,17 +126,25 @@ static void write_record(uint64_t size, bool is_main_binary, bool locked) {
 // the lock, as it would if none existed.
 static const uint32_t LOCK_WAIT_MILLISECONDS = 20000;
 
+// Whether this start made the target directory itself.
+static bool TargetDirectoryMade;
+
 // Ensure, then judge, then use: makes the target directory and whatever is
 // missing above it, each folder the user's alone, then ends the launcher
 // unless the whole chain is trusted.  Only then is any file in it checked, so
 // no folder that another account put in place, or can still swap, is ever
 // read from, written to or started from.  A folder that cannot be made ends
-// the start as the open of its first file would.
+// the start with the open failure's message, naming that folder.
 static void secure_target_directory(const wchar_t* target_directory) {
   static wchar_t culprit[PATH_CAPACITY];
-  platform_trust trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY);
-  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(TargetPath);
+  platform_trust trust =
+      platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &TargetDirectoryMade);
+  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(culprit);
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+}
+
+bool unpack_made_target_directory(void) {
+  return TargetDirectoryMade;
 }
 
 // Whether the file at TargetPath must be written.  The first time a file must
@@ -193,6 +201,7 @@ void unpack_files(const wchar_t* target_directory) {
 
 void forget_unpack_state(void) {
   MainBinaryPath[0] = 0;
+  TargetDirectoryMade = false;
   CreatedFolderLength = 0;
   forget_written_names();
 }

@@ -17,4 +17,8 @@ void unpack_files(const wchar_t* target_directory);
 // The first record's path; empty when the payload holds no file.
 const wchar_t* unpack_main_binary_path(void);
 
+// Whether unpack_files made the target directory itself, rather than
+// finding it there.
+bool unpack_made_target_directory(void);
+
 #endif

@@ -204,9 +204,18 @@ enum platform_trust {
 // the user's by its making, one that appears meanwhile is judged like any
 // other.  Once this returns PLATFORM_TRUSTED no other account can change what
 // the path names.  On anything else writes the folder at fault into culprit
-// (capacity units, cut to fit).
+// (capacity units, cut to fit): for PLATFORM_NOT_MADE the folder that could
+// not be made.  *made tells whether this call made directory itself.
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
-                                         size_t capacity);
+                                         size_t capacity, bool* made);
+
+// Removes directory, a folder that this process made and judged with
+// platform_secure_directory, with everything in it.  It works below the
+// judged folder by descriptors (handles) relative to it: a link inside is
+// removed itself, never followed, and nothing renamed or swapped meanwhile
+// leads it out of the tree.  What cannot be removed (on Windows a file that
+// another process holds) is left, and so are the folders that hold it.
+void platform_remove_directory_tree(const wchar_t* directory);
 
 // --- Environment ------------------------------------------------------------
 

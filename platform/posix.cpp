@@ -31,6 +31,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -730,10 +731,15 @@ static void widen_cut(const char* text, wchar_t* out, size_t capacity) {
 // Its folder has been judged already, so a folder made here stays this
 // user's: nobody else can rename it away.  One that another process made
 // meanwhile is simply looked at and judged like any other.
-static platform_trust look_or_make(const char* path, struct stat* status) {
+static platform_trust look_or_make(const char* path, struct stat* status, bool* made) {
+  *made = false;
   if (lstat(path, status) == 0) return PLATFORM_TRUSTED;
   if (errno != ENOENT) return errno == ENOTDIR ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
-  if (mkdir(path, 0700) != 0 && errno != EEXIST) return PLATFORM_NOT_MADE;
+  if (mkdir(path, 0700) == 0) {
+    *made = true;
+  } else if (errno != EEXIST) {
+    return PLATFORM_NOT_MADE;
+  }
   return lstat(path, status) == 0 ? PLATFORM_TRUSTED : PLATFORM_TRUST_UNREADABLE;
 }
 
@@ -753,7 +759,8 @@ static platform_trust look_or_make(const char* path, struct stat* status) {
 // the child could not be started by one: a "#!" main binary is opened again
 // by its interpreter, by name.
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
-                                         size_t capacity) {
+                                         size_t capacity, bool* made) {
+  *made = false;
   static char pending[2 * PATH_MAX + 2];  // components still to walk
   static char resolved[PATH_MAX + 1];     // the walked part, free of links
   static char link[PATH_MAX + 1];
@@ -807,7 +814,8 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
     memcpy(resolved + length, pending + next, part);
     resolved[length + part] = 0;
     next = end;
-    platform_trust seen = look_or_make(resolved, &status);
+    // The last component looked at is the target directory itself.
+    platform_trust seen = look_or_make(resolved, &status, made);
     if (seen != PLATFORM_TRUSTED) {
       widen_cut(resolved, culprit, capacity);
       return seen;
@@ -840,6 +848,92 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
   platform_trust target = judge_target(resolved, &folder);
   if (target != PLATFORM_TRUSTED) widen_cut(resolved, culprit, capacity);
   return target;
+}
+
+// What a folder that a start made for itself may hold: the kernel's
+// struct linux_dirent64, read with getdents64 into a buffer of the caller's,
+// since the library's directory walk allocates.
+struct directory_entry {
+  uint64_t inode;
+  int64_t offset;
+  unsigned short length;
+  unsigned char type;
+  char name[1];
+};
+
+// Folders deeper than this below the target are left; no application's
+// tree comes near it, and each level holds a buffer and a descriptor.
+static const int DEEPEST_REMOVAL = 64;
+
+static void remove_entry(int parent, const char* name, dev_t device, int depth);
+
+// Removes what the folder holds.  Entries are read again after a pass that
+// removed any, since removing them while reading may make the reading skip
+// some; a pass that removes nothing ends it.
+static void empty_folder(int folder, dev_t device, int depth) {
+  alignas(8) char buffer[2048];
+  for (bool removed = true; removed;) {
+    removed = false;
+    if (lseek(folder, 0, SEEK_SET) != 0) return;
+    for (;;) {
+      long got = syscall(SYS_getdents64, folder, buffer, sizeof buffer);
+      if (got <= 0) break;
+      for (long at = 0; at < got;) {
+        const directory_entry* entry = (const directory_entry*)(buffer + at);
+        at += entry->length;
+        if (strcmp(entry->name, ".") == 0 || strcmp(entry->name, "..") == 0) continue;
+        struct stat left;
+        remove_entry(folder, entry->name, device, depth);
+        removed = removed || fstatat(folder, entry->name, &left, AT_SYMLINK_NOFOLLOW) != 0;
+      }
+    }
+  }
+}
+
+// Whether the folder is where something is mounted: another file system,
+// or a bind mount, which shares its device with the folder it shows.  The
+// kernel tells the second since 5.8; before, only the device shows a mount.
+static bool is_mounted_on(int folder, dev_t device) {
+  struct stat status;
+  if (fstat(folder, &status) != 0 || status.st_dev != device) return true;
+  struct statx extended;
+  if (statx(folder, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE, &extended) != 0) return false;
+  return (extended.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+         (extended.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Removes name under the folder parent: a file or a link by itself, never
+// what it leads to; a folder with what it holds, entered by a descriptor
+// relative to its parent's and never through a link, so that nothing renamed
+// or swapped meanwhile leads the removal out of the tree.  A folder that
+// something is mounted on is left whole.
+static void remove_entry(int parent, const char* name, dev_t device, int depth) {
+  if (unlinkat(parent, name, 0) == 0 || errno != EISDIR) return;
+  int folder = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return;
+  if (depth < DEEPEST_REMOVAL && !is_mounted_on(folder, device)) {
+    empty_folder(folder, device, depth + 1);
+  }
+  close(folder);
+  unlinkat(parent, name, AT_REMOVEDIR);
+}
+
+void platform_remove_directory_tree(const wchar_t* directory) {
+  static char path[UTF8_CAPACITY];
+  if (!narrow_into(directory, path, sizeof path)) return;
+  char* last = strrchr(path, '/');
+  if (last == nullptr || last[1] == 0) return;
+  const char* name = last + 1;
+  // The folders above were judged before anything was unpacked: no other
+  // account can change them, so the path leads to the folder's parent.
+  *last = 0;
+  int parent = open(last == path ? "/" : path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return;
+  struct stat status;
+  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode)) {
+    remove_entry(parent, name, status.st_dev, 0);
+  }
+  close(parent);
 }
 
 // ---------------------------------------------------------------- environment

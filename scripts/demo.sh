@@ -70,16 +70,17 @@ step "Packing the sample for Windows"
 ls -l "$demo/launchers"
 
 # --- Linux: cold and warm start ------------------------------------------------------
-linux_target="$XDG_CACHE_HOME/ZovariSample/1.0.0"
+# The default folder's name: the version, "-" and the payload's digest.
 for start in cold warm; do
   step "Linux launcher, $start start"
   t0=$(now_ms)
   status=0
   "$demo/launchers/zovari-sample" one "two words" || status=$?
   echo "-- exit code $status, $(( $(now_ms) - t0 )) ms"
+  linux_target=$(echo "$XDG_CACHE_HOME"/ZovariSample/1.0.0-*)
   if [ $start = cold ]; then before=$(stamps "$linux_target"); else compare_stamps "$before" "$(stamps "$linux_target")"; fi
 done
-step "Where the Linux launcher put the files ({CACHE_DIR}/{PRODUCT}/{VERSION})"
+step "Where the Linux launcher put the files ({CACHE_DIR}/{PRODUCT}/{VERSION}-digest)"
 (cd "$XDG_CACHE_HOME" && find . -type f | sort)
 
 # --- Windows under Wine: cold and warm start ---------------------------------------------
@@ -93,15 +94,15 @@ trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"'
 step "Preparing a throwaway Wine prefix ($WINEPREFIX)"
 "$here/tests/wine-run" wineboot -i >/dev/null 2>&1 || true
 local_appdata="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local"
-windows_target="$local_appdata/ZovariSample/1.0.0"
 for start in cold warm; do
   step "Windows launcher under Wine, $start start"
   t0=$(now_ms)
   status=0
   "$here/tests/wine-run" "$demo/launchers/zovari-sample.exe" one "two words" || status=$?
   echo "-- exit code $status, $(( $(now_ms) - t0 )) ms"
+  windows_target=$(echo "$local_appdata"/ZovariSample/1.0.0-*)
   if [ $start = cold ]; then before=$(stamps "$windows_target"); else compare_stamps "$before" "$(stamps "$windows_target")"; fi
 done
-step "Where the Windows launcher put the files ({CACHE_DIR}\\{PRODUCT}\\{VERSION})"
+step "Where the Windows launcher put the files ({CACHE_DIR}\\{PRODUCT}\\{VERSION}-digest)"
 echo "C:\\users\\$(id -un)\\AppData\\Local = $local_appdata"
 (cd "$local_appdata" && find ZovariSample -type f | sort)

@@ -19,6 +19,7 @@ packages=(
   dpkg-dev xz-utils
   osslsigncode openssl zip
   strace time hyperfine
+  lua5.4 nodejs
 )
 
 missing=()

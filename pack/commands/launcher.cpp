@@ -104,7 +104,7 @@ int command_launcher(const std::vector<std::string>& rest) {
   settings.main_program = names.program;
   complete_settings(settings, names.names);
   prepare_output(output);
-  set_content_version(settings, data, copy.size());
+  set_content_digest(settings, data, copy.size());
   build_launcher(data, location.length, settings, output);
   return 0;
 }

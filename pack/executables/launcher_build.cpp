@@ -27,6 +27,8 @@ namespace {
 
 const char* const WINDOWS_TEMPLATE = "{CACHE_DIR}\\{PRODUCT}\\{VERSION}";
 const char* const LINUX_TEMPLATE = "{CACHE_DIR}/{PRODUCT}/{VERSION}";
+// Where the payload's digest goes once the payload is written, as long.
+const std::string DIGEST_PLACEHOLDER = "00000000";
 
 // A build value as the launcher keeps a wide string, with its terminating 0:
 // UTF-16 units on Windows, code points on Linux.  what names the value in a
@@ -372,11 +374,14 @@ void check_names(const std::vector<std::u16string>& names, const std::string& ta
 
 }  // namespace
 
-void set_content_version(LauncherSettings& s, const unsigned char* payload, uint64_t size) {
-  if (!s.version_from_content) return;
-  char text[32];
-  std::snprintf(text, sizeof text, "0.0.0-%08x", (unsigned)crc32_continue(0, payload, (size_t)size));
-  s.version = text;
+void set_content_digest(LauncherSettings& s, const unsigned char* payload, uint64_t size) {
+  char digest[16];
+  std::snprintf(digest, sizeof digest, "%08x", (unsigned)crc32_continue(0, payload, (size_t)size));
+  if (s.version_from_content) s.version = std::string("0.0.0-") + digest;
+  if (s.digest_in_template) {
+    s.path_template.replace(s.path_template.size() - DIGEST_PLACEHOLDER.size(), DIGEST_PLACEHOLDER.size(),
+                            digest);
+  }
 }
 
 namespace {
@@ -431,6 +436,30 @@ void check_template_is_absolute(const std::string& path_template, const std::str
                     "\" does not give an absolute path: start it with " + tokens + "or " +
                     (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
   }
+}
+
+// A template of the user's own is theirs to keep, but one that names neither
+// a version nor a value of its own for each start gives every build of the
+// application one folder, where each start rewrites the other builds' files.
+void warn_of_a_shared_folder(const std::string& path_template) {
+  std::u16string units;
+  try {
+    units = utf16_from_utf8(path_template);
+  } catch (const PackError&) {
+    return;  // refused later, with its own message
+  }
+  const std::wstring wide(units.begin(), units.end());
+  if (template_names_a_folder_per_start(wide.c_str())) return;
+  const wchar_t* position = wide.c_str();
+  for (template_piece piece = next_template_piece(&position); piece.kind != TEMPLATE_END;
+       piece = next_template_piece(&position)) {
+    if (piece.kind != TEMPLATE_TOKEN) continue;
+    path_token token = find_path_token(std::wstring(piece.text, piece.length).c_str());
+    if (token == TOKEN_VERSION || token == TOKEN_FILE_VERSION || token == TOKEN_PRODUCT_VERSION) return;
+  }
+  print_warning("the path template " + in_quotes(path_template) +
+                " holds no {VERSION} and no {PID}, {TIME}, {TIME_US} or {RANDOM}: every build "
+                "unpacks into the same folder, and a start of one rewrites the files of another");
 }
 
 // The Windows launcher's icon, read and decoded now so that a bad one stops
@@ -493,7 +522,17 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   }
   if (s.file_version.empty()) s.file_version = s.version;
   if (s.product_version.empty()) s.product_version = s.version;
-  if (s.path_template.empty()) s.path_template = s.target == "windows" ? WINDOWS_TEMPLATE : LINUX_TEMPLATE;
+  if (s.path_template.empty()) {
+    // A version is what the user calls a build, not what it holds: two
+    // builds given one version, or two products of one name, must not
+    // unpack over each other.  So the default folder's name carries the
+    // payload's digest; without --version the version carries it already.
+    s.path_template = s.target == "windows" ? WINDOWS_TEMPLATE : LINUX_TEMPLATE;
+    if (!s.version_from_content) {
+      s.path_template += "-" + DIGEST_PLACEHOLDER;
+      s.digest_in_template = true;
+    }
+  }
   check_path_template(s.path_template);
   check_template_is_absolute(s.path_template, s.target);
   check_template_path(s, names);
@@ -532,6 +571,8 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   }
   // The runtime image must be there before anything is compressed.
   read_runtime_image(s.runtime, s.target);
+  // Last, so that a refused build says one thing.
+  if (!s.digest_in_template) warn_of_a_shared_folder(s.path_template);
 }
 
 std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux) {

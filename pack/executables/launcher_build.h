@@ -19,7 +19,7 @@ struct LauncherSettings {
   std::string subsystem;           // windows: "console" or "windows"; empty: the main binary's
   std::string path_template;       // empty: the target's default
   std::string product;             // empty: the main binary's base name
-  std::string version;             // empty: derived from the payload (set_content_version)
+  std::string version;             // empty: derived from the payload (set_content_digest)
   std::string file_version;        // empty: the version
   std::string product_version;     // empty: the version
   std::string company, description, copyright;
@@ -36,14 +36,17 @@ struct LauncherSettings {
   std::string icon_png, icon_name;
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
-  bool version_from_content = false;  // {VERSION} waits for set_content_version
+  bool version_from_content = false;  // {VERSION} waits for set_content_digest
+  bool digest_in_template = false;    // the default template's end waits for it too
   std::string file_version_option, product_version_option;  // where each came from
 };
 
-// The {VERSION} of a launcher built without --version: "0.0.0-" and the
-// payload's CRC-32 in eight hex digits, so that different contents never
-// share a cache folder.  The version record keeps 0.0.0.0.
-void set_content_version(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
+// The payload's digest, its CRC-32 in eight hex digits, where the settings
+// wait for it, so that different contents never share a cache folder: the
+// {VERSION} of a launcher built without --version ("0.0.0-" and the digest;
+// the version record keeps 0.0.0.0), and the end of the default template
+// with --version ("{CACHE_DIR}/{PRODUCT}/{VERSION}-" and the digest).
+void set_content_digest(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
 
 // Fills in the defaults that depend on the main binary's payload name
 // (names[0], "\" between components) and checks every value now: the

@@ -41,7 +41,8 @@ namespace {
 
 const char* const kVariables[] = {"ZOVARI_ONEFILE_PARENT",  "ZOVARI_ONEFILE_DIRECTORY",
                                   "ZOVARI_ORIGINAL_ARGV0",  "ZOVARI_ONEFILE_START",
-                                  "ZOVARI_ONEFILE_TIME_US", "ZOVARI_ONEFILE_RANDOM"};
+                                  "ZOVARI_ONEFILE_TIME_US", "ZOVARI_ONEFILE_RANDOM",
+                                  "ZOVARI_ONEFILE_TARGET_DIR"};
 
 // One JSON string from code units (UTF-16 units or bytes).
 template <typename Unit>

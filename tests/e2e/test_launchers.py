@@ -168,7 +168,8 @@ class LauncherTests:
         output = self.launcher_path(folder=NON_ASCII_FOLDER)
         main = "report_child" + self.target.suffix
         self.packer.build({main: self.target.report_child}, main, output, template=None,
-                          product=product, version="2.5.1")
+                          product=product, version="2.5.1",
+                          options=["--arg", "{TARGET_DIR}", "--arg", "{Target_Dir}%s{x}" % self.target.sep])
         inherited = {"ZOVARI_ONEFILE_PARENT": "999999", "ZOVARI_ONEFILE_DIRECTORY": "stale",
                      "ZOVARI_ORIGINAL_ARGV0": "stale", "ZOVARI_ONEFILE_START": "123",
                      "ZOVARI_ONEFILE_TIME_US": "000042", "ZOVARI_ONEFILE_RANDOM": "stalestale1"}
@@ -192,20 +193,26 @@ class LauncherTests:
         self.assertNotEqual(environment["ZOVARI_ONEFILE_PARENT"], "999999")
         self.assertEqual(environment["ZOVARI_ONEFILE_DIRECTORY"], self.target.native(folder))
         self.assertEqual(environment["ZOVARI_ORIGINAL_ARGV0"], typed)
-        self.assertEqual(report["argv"], [self.target.native(output), NON_ASCII_ARGUMENT])
-        # The default template: the user's cache folder, the product, the version.
-        parts = self.target.unix(report["executable"]).split("/")
-        self.assertEqual(parts[-3:], [product, "2.5.1", main])
+        # The default template: the user's cache folder, the product, the
+        # version and the payload's digest.
+        unpacked = report["executable"][:-len(main) - 1]
+        parts = self.target.unix(unpacked).split("/")
+        self.assertEqual(parts[-2], product)
+        self.assertRegex(parts[-1], r"^2\.5\.1-[0-9a-f]{8}$")
         if self.target.name == "linux":
-            self.assertEqual("/".join(parts[:-3]), self.target.cache)
+            self.assertEqual("/".join(parts[:-2]), self.target.cache)
+        # Where the files are, for an interpreter's script among them.
+        self.assertEqual(environment["ZOVARI_ONEFILE_TARGET_DIR"], unpacked)
+        self.assertEqual(report["argv"], [self.target.native(output), unpacked,
+                                          unpacked + self.target.sep + "{x}", NON_ASCII_ARGUMENT])
 
     def test_child_sees_the_values_that_named_its_directory(self):
         template = self.template("{TEMP}", "zt", "{TIME}-{TIME_US}-{RANDOM}")
         launcher = self.report_child_launcher(template=template)
         stale = {"ZOVARI_ONEFILE_START": "1", "ZOVARI_ONEFILE_TIME_US": "000001",
                  "ZOVARI_ONEFILE_RANDOM": "AAAAAAAAAAA"}
-        result = self.target.run(launcher, env=stale)
-        self.assertRanReportChild(result)
+        result = self.target.run(launcher, env=stale, report_child={"ZOVARI_REPORT_CHILD_EXIT": "3"})
+        self.assertRanReportChild(result, exit_code=3)
         environment = result.report["environment"]
         start = environment["ZOVARI_ONEFILE_START"]
         microseconds = environment["ZOVARI_ONEFILE_TIME_US"]
@@ -216,6 +223,9 @@ class LauncherTests:
         self.assertNotEqual((start, microseconds, random), tuple(stale.values()))
         parts = self.target.unix(result.report["executable"]).split("/")
         self.assertEqual(parts[-4:-2], ["zt", "%s-%s-%s" % (start, microseconds, random)])
+        # No later start finds that folder again: it went when the child ended,
+        # and only it.
+        self.assertEqual(os.listdir("/".join(parts[:-3])), [])
 
     def test_exit_codes_pass_through(self):
         launcher = self.report_child_launcher()
@@ -466,10 +476,13 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     self.assertEqual(f.read().strip(), str(int(number)))
 
     def test_child_that_ignores_the_signal_is_ended(self):
-        """When the grace period runs out the launcher ends the child, and then
-        itself: both are gone within the period and a margin for a busy machine."""
-        process, report = self.started_report_child("ignore")
+        """When the grace period runs out the launcher ends the child, removes
+        the folder the start made for itself, and then ends itself: all within
+        the period and a margin for a busy machine."""
+        per_start = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{RANDOM}")
+        process, report = self.started_report_child("ignore", self.report_child_launcher(template=per_start))
         child = support.read_report(report)["pid"]
+        unpacked = os.path.dirname(os.path.dirname(support.read_report(report)["executable"]))
         limit = CHILD_GRACE_SECONDS + 3
         deadline = time.monotonic() + limit
         process.send_signal(signal.SIGTERM)
@@ -484,7 +497,48 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             time.sleep(0.05)
         self.assertFalse(_alive(child), "the child outlived the grace period")
         self.assertFalse(os.path.exists(report + ".signal"))
+        self.assertFalse(os.path.exists(unpacked))
 
+
+    def test_folder_of_each_start_goes_without_following_links(self):
+        """What the application leaves in its folder of one start goes with
+        it: a link by itself, never what it leads to; a folder of another
+        file system mounted there is left whole.  A folder that the start
+        found already stays."""
+        outside = os.path.join(self.work, self.fresh_name())
+        os.makedirs(os.path.join(outside, "folder"))
+        with open(os.path.join(outside, "folder", "kept.txt"), "w") as f:
+            f.write("kept")
+        script = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
+                  b'ln -s "$1/folder" "$here/data/to-folder"\nln -s "$1/folder/kept.txt" "$here/to-file"\n'
+                  b'mkdir -p "$here/made/deeper" && echo x > "$here/made/deeper/x"\n'
+                  b'mkdir "$here/mounted" && mount --bind "$1/folder" "$here/mounted"\n'
+                  b'echo "$here" > "$1/where"\nexit 4\n')
+        name = self.fresh_name()
+        launcher = self.launcher_path()
+        self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template=self.template("{TEMP}", "zovari-e2e", name, "{TIME}{PID}"))
+        # A mount namespace of its own, so that the mount goes with the test.
+        done = subprocess.run(["unshare", "--mount", "--propagation", "private", launcher, outside],
+                              env=self.target.environment(), capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 4, done)
+        with open(os.path.join(outside, "where")) as f:
+            where = f.read().strip()
+        self.assertEqual(os.path.dirname(where), os.path.join(self.target.temp, "zovari-e2e", name))
+        # The mount ended with its namespace; the folder it stood on stayed.
+        self.assertEqual(self.unpacked_names(where), {"mounted"})
+        with open(os.path.join(outside, "folder", "kept.txt")) as f:
+            self.assertEqual(f.read(), "kept")
+        # In a process id namespace of its own the launcher is process 1, so
+        # the folder its {PID} names can be there before it starts.
+        found = os.path.join(self.target.temp, "zovari-e2e", self.fresh_name())
+        os.makedirs(os.path.join(found, "1"))
+        self.packer.build({"bin/main": b"#!/bin/sh\nexit 6\n"}, "bin/main", launcher,
+                          template=self.template(found, "{PID}"))
+        done = subprocess.run(["unshare", "--pid", "--fork", launcher], env=self.target.environment(),
+                              capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 6, done)
+        self.assertEqual(self.unpacked_names(found), {"1", "1/bin", "1/bin/main"})
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
@@ -634,7 +688,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         subprocess.run([python, "-m", "compileall", "-q", "--invalidation-mode", "unchecked-hash",
                         os.path.join(lib, "json"), os.path.join(lib, "hello_app.py")], check=True)
         launcher = self.launcher_path("hello")
-        target = self.template("{TEMP}", "zovari-e2e", self.fresh_name())
+        target = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{VERSION}")
         runtime = ["--runtime", self.packer.runtime] if self.packer.runtime else []
         packed = subprocess.run([PACK, "build", "--input", app, "--main", "run", "--output", launcher,
                                  "--level", "3", "--template", target] + runtime,
@@ -658,6 +712,63 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(warm.exit_code, 0, warm)
         self.assertEqual(json.loads(warm.stdout)["args"], ["again"])
         self.assertEqual(times(), before, "the warm start wrote files")
+
+    def test_interpreters_find_their_script(self):
+        """The README's recipe for an interpreter and its script: the
+        interpreter with its libraries and the system's loader, started by a
+        small script, the script named with {TARGET_DIR}.  Started from another
+        folder, Lua, Node and Python (by a script's path and with -m) each find
+        their script in the folder unpacked and get the launcher's arguments."""
+        stdlib = "/usr/lib/python3.11"
+        python_files = {}
+        if os.path.isdir(stdlib):
+            for name in os.listdir(stdlib):
+                if name.endswith(".py"):
+                    python_files["lib/python3.11/" + name] = os.path.join(stdlib, name)
+            for package in ("encodings", "importlib", "collections", "re"):
+                for root, folders, names in os.walk(os.path.join(stdlib, package)):
+                    folders[:] = [f for f in folders if f != "__pycache__"]
+                    for name in names:
+                        path = os.path.join(root, name)
+                        python_files["lib/python3.11/" + os.path.relpath(path, stdlib)] = path
+        show = b"print('\\t'.join([__file__] + sys.argv[1:]))\n"
+        table = [
+            ("lua", "/usr/bin/lua5.4", {"app.lua": b"print(arg[0], ...)\n"}, ["{TARGET_DIR}/app.lua"], "app.lua"),
+            ("node", "/usr/bin/node",
+             {"main.js": b"console.log([__filename, ...process.argv.slice(2)].join('\\t'))\n"},
+             ["{TARGET_DIR}/main.js"], "main.js"),
+            ("python3", "/usr/bin/python3.11", dict(python_files, **{"hello.py": b"import sys\n" + show}),
+             ["-I", "{TARGET_DIR}/hello.py"], "hello.py"),
+            ("python3", "/usr/bin/python3.11",
+             dict(python_files, **{"lib/python3.11/hello.py": b"import sys\n" + show}),
+             ["-I", "-m", "hello"], "lib/python3.11/hello.py"),
+        ]
+        elsewhere = os.path.join(self.work, "elsewhere")
+        os.makedirs(elsewhere, exist_ok=True)
+        for name, interpreter, files, fixed, script in table:
+            with self.subTest(" ".join([name] + fixed)):
+                if not os.path.exists(interpreter):
+                    self.skipTest("no %s (scripts/setup.sh installs it)" % interpreter)
+                files = dict(files, **{"bin/" + name: interpreter, "run": (
+                    b'#!/bin/sh\nhere=$(dirname "$0")\nexec "$here/lib/ld-linux-x86-64.so.2" '
+                    b'--library-path "$here/lib" "$here/bin/%s" "$@"\n' % name.encode())})
+                libraries = subprocess.run(["ldd", interpreter], capture_output=True, text=True,
+                                           check=True).stdout
+                for line in libraries.splitlines():
+                    words = line.split()
+                    path = words[2] if "=>" in words and len(words) > 2 else words[0]
+                    if path.startswith("/"):
+                        files["lib/" + os.path.basename(path)] = os.path.realpath(path)
+                launcher = self.launcher_path(name)
+                self.packer.build(files, "run", launcher, product=name, template=None,
+                                  options=[o for a in fixed for o in ("--arg", a)])
+                result = self.target.run(launcher, ["a", "b c"], cwd=elsewhere)
+                self.assertEqual(result.exit_code, 0, result)
+                shown = result.stdout.decode().rstrip("\n").split("\t")
+                self.assertEqual(shown[1:], ["a", "b c"])
+                self.assertTrue(shown[0].startswith(self.target.cache + "/" + name + "/1.0.0-"), shown[0])
+                self.assertTrue(shown[0].endswith("/" + script), shown[0])
+                self.assertTrue(os.path.isfile(shown[0]))
 
     def test_shared_folder_that_others_control(self):
         """A user (uid 65534) whose template points into a shared folder: what
@@ -976,6 +1087,41 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                     self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
                                      "Error, failed to open '%s' for writing.\n" % held)
                     self.assertIsNone(result.report)
+
+    def test_folder_of_each_start_leaves_a_file_still_held(self):
+        """A start removes its own folder when the child ends, but a file
+        that another process still holds without sharing stays, with the
+        folders that hold it; the exit code is the child's all the same."""
+        parent = os.path.join(self.work, self.fresh_name())
+        launcher = self.report_child_launcher({"data/held.txt": b"held", "data/other.txt": b"other"},
+                                              template=self.template(self.target.native(parent), "{PID}"))
+        # The report child waits for the end of its input, meanwhile the file is taken.
+        variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
+                     "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_EXIT": "5"}
+        process = subprocess.Popen([support.WINE, launcher], env=self.target.environment(variables),
+                                   cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        self.addCleanup(_finish, process)
+        held = None
+        for _ in range(1200):
+            found = [os.path.join(parent, n, "data", "held.txt") for n in os.listdir(parent)] \
+                if os.path.isdir(parent) else []
+            if found and os.path.exists(found[0]) or process.poll() is not None:
+                held = found[0] if found else None
+                break
+            time.sleep(0.05)
+        self.assertIsNotNone(held, "the launcher never unpacked")
+        holdfile = os.path.join(os.path.dirname(self.target.exitcode), "holdfile.exe")
+        holder = subprocess.Popen([support.WINE, holdfile, self.target.native(held), "5000"],
+                                  env=self.target.environment(), cwd=self.work, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            process.stdin.close()
+            self.assertEqual(process.wait(timeout=support.RUN_LIMIT), 5)
+            self.assertEqual(self.unpacked_names(os.path.dirname(os.path.dirname(held))),
+                             {"data", "data/held.txt"})
+        finally:
+            holder.communicate(timeout=support.RUN_LIMIT)
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""

@@ -906,15 +906,16 @@ class Launchers(Base):
         launcher = os.path.join(work, "launcher")
         # Short flags combine: -qv is quiet (no summary) and verbose (each file).
         result = pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
-                      "--level", 3, "--arg", "-m", "--arg", "two words", "-qv")
+                      "--level", 3, "--arg", "-m", "--arg", "{TARGET_DIR}/two words", "-qv")
         self.assertEqual(len(result.stderr.decode().splitlines()), len(files))
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         heading = [line for line in pack("list", launcher).stdout.decode().splitlines() if line.startswith("#")]
-        self.assertEqual(heading[4:], ["# argument: -m", "# argument: two words", "# main: app.bin"])
+        # {TARGET_DIR} is filled in at each start: the launcher keeps it as written.
+        self.assertEqual(heading[4:], ["# argument: -m", "# argument: {TARGET_DIR}/two words", "# main: app.bin"])
         listed = json.loads(pack("list", "--json", launcher).stdout.decode())
         self.assertEqual((listed["target"], listed["arguments"], listed["main"], len(listed["files"])),
-                         ("linux", ["-m", "two words"], "app.bin", len(files)))
+                         ("linux", ["-m", "{TARGET_DIR}/two words"], "app.bin", len(files)))
         # The child gets no empty argument, so none can be fixed; one file is one file.
         self.assert_refused(["build", "--input", folder, "--main", "app.bin", "--output", launcher + "2",
                              "--arg", ""], launcher + "2", "--arg")
@@ -1091,6 +1092,31 @@ class Launchers(Base):
         heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:4]
         self.assertEqual(heading, ["# linux launcher", "# template: /cache/{PRODUCT}/{VERSION}",
                                    "# product: app", "# version: " + shown[0].split("/")[-1]])
+        # With one --version and the default template, two products of one
+        # name still get a folder each, and an unchanged build keeps its own:
+        # the folder's name carries the contents' digest, which list shows.
+        by_version = []
+        for folder in folders + folders[:1]:
+            result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".v",
+                          "--level", 1, "--version", "1.0.0")
+            self.assertNotIn("warning", result.stderr.decode())
+            by_version.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
+        self.assertRegex(by_version[0], r"/app/1\.0\.0-[0-9a-f]{8}$")
+        self.assertNotEqual(by_version[0], by_version[1])
+        self.assertEqual(by_version[0], by_version[2])
+        heading = pack("list", folders[0] + ".v").stdout.decode().splitlines()[1:4]
+        self.assertEqual(heading, ["# template: {CACHE_DIR}/{PRODUCT}/{VERSION}-" + by_version[0][-8:],
+                                   "# product: app", "# version: 1.0.0"])
+        # A template of the user's own stays as written; one without a version
+        # or a value of each start is warned of, as every build would share it.
+        for path_template, warned in (("/cache/{PRODUCT}", True), ("/cache/{Product_Version}", False),
+                                      ("/cache/x{pid}", False), ("/cache/{RANDOM}", False)):
+            result = pack("build", "--input", folders[0], "--main", "app", "--output", folders[0] + ".t",
+                          "--level", 1, "--version", "1.0.0", "--template", path_template)
+            self.assertEqual("zovari-pack: warning: the path template" in result.stderr.decode(), warned,
+                             path_template)
+            self.assertEqual(pack("list", folders[0] + ".t").stdout.decode().splitlines()[1],
+                             "# template: " + path_template)
 
     def run_windows(self, launcher, *args, cwd=None):
         return subprocess.run([WINE, launcher] + list(args), cwd=cwd or os.path.dirname(launcher),

@@ -145,7 +145,7 @@ static void remove_empty_directory(const wchar_t* path) {
 }
 
 static int command_cmdline(void) {
-  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS));
+  build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS), L"");
   printf("line=%ls\n", CommandLineBuffer);
   int count = 0;
   wchar_t* const* arguments = child_arguments(&count);

@@ -109,6 +109,30 @@ TEST(CommandLine, AppendArgumentContinuesAfterTheText) {
   EXPECT_STREQ(buffer, L"run\"a b\"1234567");
 }
 
+// The fixed arguments get the target directory for {TARGET_DIR}, in any case
+// and as often as it stands, and nothing else: other braces, an unknown or
+// unclosed name and a template token stay as written.  The list keeps its
+// form, and one that passes the buffer, even by its closing NUL, aborts.
+TEST(CommandLine, FixedArgumentsGetTheTargetDirectory) {
+  auto expand = [](const std::wstring& fixed, const std::wstring& directory, size_t capacity) {
+    std::vector<wchar_t> out(capacity + 8, L'#');
+    expand_fixed_arguments(fixed.c_str(), directory.c_str(), out.data(), capacity);
+    return std::wstring(out.data(), out.data() + capacity);
+  };
+  auto list = [](std::initializer_list<std::wstring> items) {
+    std::wstring text;
+    for (const std::wstring& item : items) text += item + L'\0';
+    return text + L'\0';
+  };
+  const std::wstring fixed = list({L"{TARGET_DIR}/app.lua", L"-e", L"{target_dir}{Target_Dir}",
+                                   L"{TARGET_DIR", L"{TEMP}/{}x}{"});
+  const std::wstring expected = list({L"C:\\A b/app.lua", L"-e", L"C:\\A bC:\\A b",
+                                      L"{TARGET_DIR", L"{TEMP}/{}x}{"});
+  EXPECT_EQ(expand(fixed, L"C:\\A b", expected.size()), expected);
+  EXPECT_DEATH(expand(fixed, L"C:\\A b", expected.size() - 1), "");
+  EXPECT_EQ(expand(list({}), L"/t", 1), list({}));
+}
+
 // A real start: the arguments the system gave the program come back in the
 // child's command line, with argument 0 replaced by the program's full path
 // (here it was started under a bare name), the build's fixed arguments ("-m"

@@ -12,6 +12,8 @@
 #include <sddl.h>
 
 #include "platform/win32_for_tests.h"
+#else
+#include <unistd.h>
 #endif
 
 #include "platform/platform.h"
@@ -87,6 +89,41 @@ TEST_F(Directories, TableStopsAt1024EntriesAndCreationGoesOn) {
   for (const wchar_t* name : {L"d0000", L"d1022", L"d1023", L"d1024"}) {
     EXPECT_TRUE(test_support::directory_exists(path(name))) << test_support::narrow(name);
   }
+}
+
+// A start removes only a folder it made itself: the made flag is set for the
+// folder a call made, not for one it found.  The removal takes everything in
+// the folder, a read-only file too, and a link inside goes by itself: what it
+// leads to outside stays.
+TEST_F(Directories, FolderThisCallMadeIsToldAndRemovedWhole) {
+  wchar_t culprit[8] = L"";
+  bool made = false;
+  EXPECT_EQ(platform_secure_directory(path(L"start").c_str(), culprit, 8, &made), PLATFORM_TRUSTED);
+  EXPECT_TRUE(made);
+  EXPECT_EQ(platform_secure_directory(path(L"start").c_str(), culprit, 8, &made), PLATFORM_TRUSTED);
+  EXPECT_FALSE(made);
+  for (const wchar_t* folder : {L"outside", L"start/sub", L"start/sub/deeper", L"start/sub/empty"}) {
+    ASSERT_TRUE(test_support::make_directory(path(folder)));
+  }
+  ASSERT_TRUE(test_support::write_file(path(L"outside/kept.txt"), "kept"));
+  for (const wchar_t* name : {L"start/a.txt", L"start/sub/deeper/b.txt", L"start/sub/none.txt"}) {
+    ASSERT_TRUE(test_support::write_file(path(name), "data"));
+  }
+#ifdef _WIN32
+  ASSERT_TRUE(SetFileAttributesW(path(L"start/a.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+#endif
+#ifndef _WIN32
+  ASSERT_EQ(symlink(test_support::narrow(path(L"outside")).c_str(),
+                    test_support::narrow(path(L"start/sub/to-folder")).c_str()), 0);
+  ASSERT_EQ(symlink(test_support::narrow(path(L"outside/kept.txt")).c_str(),
+                    test_support::narrow(path(L"start/to-file")).c_str()), 0);
+#endif
+  platform_remove_directory_tree(path(L"start").c_str());
+  EXPECT_FALSE(test_support::directory_exists(path(L"start")));
+  EXPECT_FALSE(test_support::file_exists(path(L"start")));
+  std::string kept;
+  EXPECT_TRUE(test_support::read_file(path(L"outside/kept.txt"), &kept));
+  EXPECT_EQ(kept, "kept");
 }
 
 #ifdef _WIN32
@@ -182,8 +219,9 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
   EXPECT_EQ(control & SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 
   wchar_t culprit[8] = L"";
-  EXPECT_EQ(platform_secure_directory(created.c_str(), culprit, 8), PLATFORM_TRUSTED);
-  EXPECT_EQ(platform_secure_directory(path(L"missing").c_str(), culprit, 8), PLATFORM_TRUSTED);
+  bool made = false;
+  EXPECT_EQ(platform_secure_directory(created.c_str(), culprit, 8, &made), PLATFORM_TRUSTED);
+  EXPECT_EQ(platform_secure_directory(path(L"missing").c_str(), culprit, 8, &made), PLATFORM_TRUSTED);
   // The Users group stands for another account, where the system keeps the
   // owner it is given (Wine gives a file's owner from the Unix one).
   std::wstring foreign = path(L"foreign");
@@ -199,7 +237,7 @@ TEST_F(Directories, CreatedFoldersArePrivateAndOthersFoldersRefused) {
   bool kept = EqualSid(owner, users) != FALSE;
   LocalFree(descriptor);
   if (kept) {
-    EXPECT_EQ(platform_secure_directory(foreign.c_str(), culprit, 8), PLATFORM_NOT_OWNED);
+    EXPECT_EQ(platform_secure_directory(foreign.c_str(), culprit, 8, &made), PLATFORM_NOT_OWNED);
     EXPECT_EQ(std::wstring(culprit), foreign.substr(0, 7));
   }
 }

@@ -294,7 +294,10 @@ TEST(PackSettings, FromTheMainBinary) {
     if (row.problem[0] != 0) continue;
     EXPECT_EQ(s.target, row.target);
     EXPECT_EQ(s.product, row.product);
-    EXPECT_EQ(s.path_template, s.target == "windows" ? "{CACHE_DIR}\\{PRODUCT}\\{VERSION}" : "{CACHE_DIR}/{PRODUCT}/{VERSION}");
+    // With --version the default folder's name waits for the payload's digest.
+    EXPECT_EQ(s.path_template, s.target == "windows" ? "{CACHE_DIR}\\{PRODUCT}\\{VERSION}-00000000"
+                                                     : "{CACHE_DIR}/{PRODUCT}/{VERSION}-00000000");
+    EXPECT_TRUE(s.digest_in_template);
   }
 }
 
