@@ -158,10 +158,16 @@ void check_windows_arguments(const std::vector<std::string>& arguments) {
     } catch (const PackError&) {
       continue;  // build_area_head names it
     }
-    // A path of spaces: the longest, and quoted.
-    for (size_t at = units.find(TARGET_DIR_TOKEN); at != std::u16string::npos;
-         at = units.find(TARGET_DIR_TOKEN, at + PATH_CAPACITY - 1)) {
+    // A path of spaces: the longest, and quoted.  The launcher takes the
+    // token in any case, as template tokens are taken.
+    std::u16string upper = units;
+    for (char16_t& unit : upper) {
+      if (unit >= u'a' && unit <= u'z') unit = (char16_t)(unit - 32);
+    }
+    for (size_t at = upper.find(TARGET_DIR_TOKEN); at != std::u16string::npos;
+         at = upper.find(TARGET_DIR_TOKEN, at + PATH_CAPACITY - 1)) {
       units.replace(at, TARGET_DIR_TOKEN.size(), PATH_CAPACITY - 1, u' ');
+      upper.replace(at, TARGET_DIR_TOKEN.size(), PATH_CAPACITY - 1, u' ');
     }
     total += 1 + windows_quoted_length(units);
   }

@@ -326,7 +326,7 @@ TEST(PackSettings, TextValues) {
       {"an argument of 40000", windows({std::string(40000, 'a')}), "take 40001 characters"},
       {"one over the room", windows({std::string(20478, 'a')}), "take 20479"},
       {"quoting counts", windows({std::string(20467, 'a') + " \\\\\"\\"}), "take 20479"},
-      {"five target folders", windows({target_dir, target_dir, target_dir, target_dir, target_dir}), "take 20490"},
+      {"five target folders, in any case", windows({target_dir, "{target_dir}", target_dir, target_dir, target_dir}), "take 20490"},
       {"exactly the room", windows({std::string(20477, 'a')}), ""},
       {"quoted, exactly the room", windows({std::string(20466, 'a') + " \\\\\"\\"}), ""},
       {"four target folders", windows({target_dir + "\\a b", target_dir, target_dir, target_dir + "x"}), ""},
