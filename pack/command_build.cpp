@@ -76,7 +76,7 @@ int command_build(const std::vector<std::string>& rest) {
 
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;
-  pack_records(args, records, payload);
+  pack_records(args, records, payload, settings.target == "linux" ? u'/' : u'\\');
   MappedFile written(payload);
   uint64_t payload_size = written.size();
   set_content_version(settings, written.data(), payload_size);

@@ -52,7 +52,8 @@ int command_payload(const std::vector<std::string>& rest) {
   fs::path output = fs::u8path(args.required("output"));
   std::vector<PayloadRecord> records = collect_input(args, output);
   prepare_output(output);
-  pack_records(args, records, output);
+  // A payload's names, as list shows a payload file's.
+  pack_records(args, records, output, u'\\');
   return 0;
 }
 
