@@ -418,7 +418,7 @@ class Refusals(Base):
         self.assertEqual(len(lines), 1, lines)
         self.assertIn("warning: 2 .pyc files are checked against their sources' modification times", lines[0])
         self.assertIn("--exclude __pycache__", lines[0])
-        self.assertIn("--invalidation-mode unchecked-hash", lines[0])
+        self.assertIn("compileall -f --invalidation-mode unchecked-hash", lines[0])
 
     def test_unreadable_file(self):
         # Reading /proc/self/mem at offset 0 fails, even as root.
@@ -1160,10 +1160,29 @@ class Launchers(Base):
         self.assertEqual([p for p in depended if p not in ("libc6", "libgcc-s1", "libstdc++6")], ["libzstd1"])
         suggests = [l for l in info.splitlines() if l.strip().startswith("Suggests:")]
         self.assertEqual(suggests, [" Suggests: osslsigncode, wine"])
+        # What Debian's tools expect of a package: its terms, a manual page, a
+        # changelog; lintian, where it is installed, finds nothing more to say.
+        contents = subprocess.run(["dpkg-deb", "-c", deb], stdout=subprocess.PIPE, check=True).stdout.decode()
+        for path in ("doc/zovari-pack/copyright", "doc/zovari-pack/changelog.gz", "man/man1/zovari-pack.1.gz"):
+            self.assertIn(" ./usr/share/" + path + "\n", contents)
+        if shutil.which("lintian"):
+            linted = subprocess.run(["lintian", "--fail-on", "error,warning", deb], stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT)
+            self.assertEqual(linted.returncode, 0, linted.stdout.decode())
         subprocess.run(["dpkg-deb", "-x", deb, os.path.join(work, "root")], check=True)
         os.makedirs(os.path.join(work, "b"))
         self.check_installed_tool(os.path.join(work, "root", "usr", "bin", "zovari-pack"),
                                   os.path.join(work, "b"))
+        # A packager builds the tool and its runtime images without the tests.
+        for option in ("-DZOVARI_TESTS=OFF", "-DBUILD_TESTING=OFF"):
+            build = os.path.join(work, "no-tests" + option[1:3])
+            subprocess.run(["cmake", "-S", REPO, "-B", build, option,
+                            "-DZOVARI_WINDOWS_BUILD_DIR=" + WINDOWS_BUILD_DIR], check=True, stdout=subprocess.DEVNULL)
+            targets = subprocess.run(["cmake", "--build", build, "--target", "help"], stdout=subprocess.PIPE,
+                                     check=True).stdout.decode().split()
+            self.assertIn("zovari-pack", targets)
+            self.assertIn("zovari_runtime", targets)
+            self.assertEqual([t for t in targets if "test" in t or t.startswith("zovari_resources")], [])
 
     @unittest.skipUnless(windows_ready() and shutil.which("osslsigncode") and shutil.which("openssl"),
                          "no MinGW, Wine, Windows runtime, osslsigncode or openssl")
