@@ -37,8 +37,9 @@ const char* const PAYLOAD_HELP =
     "                   repeatable\n"
     "  -q, --quiet      no progress\n"
     "  -v, --verbose    list each file packed\n"
-    "An output inside DIR is left out of the packed files; its folder is made when\n"
-    "missing.\n";
+    "An output inside DIR is left out of the packed files, and so is, with a\n"
+    "warning, any other launcher zovari-pack made; the output's folder is made\n"
+    "when missing.\n";
 
 }  // namespace
 

@@ -68,8 +68,10 @@ ElfLayout elf_layout(const unsigned char* data, uint64_t size) {
   layout.phnum = (unsigned)get(data, 56, 2);
   layout.shnum = (unsigned)get(data, 60, 2);
   layout.shstrndx = (unsigned)get(data, 62, 2);
+  // Offsets beyond any file (2^48 bytes) are damage, not a cut.
+  const uint64_t limit = (uint64_t)1 << 48;
   if (get(data, 54, 2) != 56 || get(data, 58, 2) != 64 || layout.shstrndx >= layout.shnum ||
-      layout.phoff > UINT32_MAX || layout.shoff > UINT32_MAX) {
+      layout.phoff > limit || layout.shoff > limit) {
     throw PackError("the ELF image's program or section table lies outside the file");
   }
   // The section table comes last in the file: a cut anywhere takes it.

@@ -441,10 +441,9 @@ std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::pa
       if (!case_collision({main_name, file->name}).first.empty()) alike.push_back(file);
     }
     char head[2] = {};
-    if (alike.size() == 1 && InputFile(alike[0]->source).read_full(head, 2) == 2 && head[0] == 'M' &&
-        head[1] == 'Z') {
-      found = alike[0];
-    }
+    const bool windows_program = alike.size() == 1 && InputFile(alike[0]->source).read_full(head, 2) == 2 &&
+                                 std::memcmp(head, "MZ", 2) == 0;
+    if (windows_program) found = alike[0];
   }
   if (found == files.end()) {
     if (fs::exists(main_path, error) && !fs::is_regular_file(main_path, error)) {

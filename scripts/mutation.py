@@ -30,7 +30,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 # Seconds for one test selection; a fault that makes a test hang is caught
 # by it.  The unmutated selections take a fraction of this.
-TEST_TIME_LIMIT = {"unit": 150, "e2e": 600, "tool": 150, "pack": 600}
+TEST_TIME_LIMIT = {"unit": 150, "e2e": 600, "tool": 150, "pack": 600, "resources": 600}
 
 # What each kind of test needs built, per target.
 # The packing tool links no launcher code, so it is built once.
@@ -44,6 +44,8 @@ BUILD_TARGETS = {
     # The packing tool's rule tables, and its command tests over payloads.
     ("linux", "tool"): [("linux", ["zovari_pack_unit_tests"])],
     ("linux", "pack"): [("linux", ["zovari-pack"])],
+    # The Windows resources' tests (tests/pack/test_resources.py).
+    ("linux", "resources"): [("linux", ["zovari-pack", "zovari_resources_driver"])],
 }
 # Code that only one target compiles.
 TARGET_OF_FILE = {
@@ -212,15 +214,18 @@ class Scratch:
         if kind == "tool":
             program = os.path.join(self.build_dir("linux"), "tests", "zovari_pack_unit_tests")
             return [program] + (["--gtest_filter=" + selection] if selection else []), None
-        if kind == "pack":
+        if kind in ("pack", "resources"):
             env = dict(os.environ,
                        ZOVARI_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"),
+                       ZOVARI_RESOURCES_DRIVER=os.path.join(self.build_dir("linux"), "tests", "pack",
+                                                            "zovari_resources_driver"),
                        ZOVARI_WINDOWS_RUNTIME=os.path.join(self.build_dir("windows"), "runtime", "windows",
                                                            "zovari-launcher.exe"),
                        ZOVARI_BUILD_DIR=self.build_dir("linux"),
                        ZOVARI_WINDOWS_BUILD_DIR=self.build_dir("windows"),
                        ZOVARI_SOURCE=self.src)
-            command = [PYTHON, os.path.join(self.src, "tests", "pack", "test_pack.py")]
+            script = "test_pack.py" if kind == "pack" else "test_resources.py"
+            command = [PYTHON, os.path.join(self.src, "tests", "pack", script)]
             for pattern in filter(None, selection.split(",")):
                 command += ["-k", pattern]
             return command, env
