@@ -43,9 +43,11 @@ BUILD_TARGETS = {
                          ("linux", ["zovari-pack"])],
     # The packing tool's rule tables, and its command tests over payloads.
     ("linux", "tool"): [("linux", ["zovari_pack_unit_tests"])],
-    ("linux", "pack"): [("linux", ["zovari-pack"])],
+    # Both runtime images: the command tests write launchers of both targets.
+    ("linux", "pack"): [("windows", ["zovari_runtime"]), ("linux", ["zovari-pack", "zovari_runtime"])],
     # The Windows resources' tests (tests/pack/test_resources.py).
-    ("linux", "resources"): [("linux", ["zovari-pack", "zovari_resources_driver"])],
+    ("linux", "resources"): [("windows", ["zovari_runtime"]),
+                             ("linux", ["zovari-pack", "zovari_runtime", "zovari_resources_driver"])],
 }
 # Code that only one target compiles.
 TARGET_OF_FILE = {
