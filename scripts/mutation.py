@@ -30,7 +30,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else sys.executable
 # Seconds for one test selection; a fault that makes a test hang is caught
 # by it.  The unmutated selections take a fraction of this.
-TEST_TIME_LIMIT = {"unit": 150, "e2e": 600, "tool": 150, "pack": 600, "resources": 300}
+TEST_TIME_LIMIT = {"unit": 150, "e2e": 600, "tool": 150, "pack": 600, "resources": 600}
 
 # What each kind of test needs built, per target.
 # The packing tool links no launcher code, so it is built once.
@@ -43,11 +43,11 @@ BUILD_TARGETS = {
                          ("linux", ["zovari-pack"])],
     # The packing tool's rule tables, and its command tests over payloads.
     ("linux", "tool"): [("linux", ["zovari_pack_unit_tests"])],
-    # Launchers need the runtime images; a missing Windows one skips its cases.
-    ("linux", "pack"): [("linux", ["zovari-pack", "zovari_runtime"])],
-    # The Windows resources and icons (tests/pack/test_resources.py).
+    # Both runtime images: the command tests write launchers of both targets.
+    ("linux", "pack"): [("windows", ["zovari_runtime"]), ("linux", ["zovari-pack", "zovari_runtime"])],
+    # The Windows resources' tests (tests/pack/test_resources.py).
     ("linux", "resources"): [("windows", ["zovari_runtime"]),
-                             ("linux", ["zovari-pack", "zovari_resources_driver"])],
+                             ("linux", ["zovari-pack", "zovari_runtime", "zovari_resources_driver"])],
 }
 # Code that only one target compiles.
 TARGET_OF_FILE = {
@@ -219,6 +219,8 @@ class Scratch:
         if kind in ("pack", "resources"):
             env = dict(os.environ,
                        ZOVARI_PACK=os.path.join(self.build_dir("linux"), "pack", "zovari-pack"),
+                       ZOVARI_RESOURCES_DRIVER=os.path.join(self.build_dir("linux"), "tests", "pack",
+                                                            "zovari_resources_driver"),
                        ZOVARI_WINDOWS_RUNTIME=os.path.join(self.build_dir("windows"), "runtime", "windows",
                                                            "zovari-launcher.exe"),
                        ZOVARI_BUILD_DIR=self.build_dir("linux"),

@@ -39,16 +39,19 @@ std::string build_help() {
              "  --exclude PATTERN     leave out what the glob names: a pattern with \"/\" is\n"
              "                        a path inside DIR (lib/python3.11/test, docs/*.md),\n"
              "                        one without is a file or folder name anywhere\n"
-             "                        (__pycache__, *.pdb); a folder goes with all below\n"
-             "                        it, and a pattern that names nothing is warned of;\n"
-             "                        repeatable\n"
+             "                        (__pycache__, *.pdb), and a leading \"/\" anchors a\n"
+             "                        pattern at DIR's top (/node_modules); a folder goes\n"
+             "                        with all below it, and a pattern that names nothing\n"
+             "                        is warned of; repeatable\n"
              "  -q, --quiet           no progress and no summary\n"
              "  -v, --verbose         list each file packed\n") +
          launcher_options_help() +
          "\nA link to a file is packed as a copy of the file it points at; a link to a\n"
-         "folder and a dangling link stop the build unless an --exclude names them.\n"
-         "An output inside DIR is left out of the packed files; its folder is made when\n"
-         "missing.  Timestamp-checked Python .pyc files get a warning: Python would\n"
+         "folder and dangling links (all named at once) stop the build unless an\n"
+         "--exclude names them.  An output inside DIR is left out of the packed files,\n"
+         "and so is, with a warning, any other launcher zovari-pack made (an earlier\n"
+         "build); the output's folder is made when missing.  A Windows program's\n"
+         "--main is matched without regard to case, as Windows reads names.  Timestamp-checked Python .pyc files get a warning: Python would\n"
          "rewrite them at every start.  Everything is checked before compressing.  The\n"
          "build ends with one\n"
          "line on stderr: files, bytes, payload size and ratio, target, subsystem and\n"
@@ -76,7 +79,7 @@ int command_build(const std::vector<std::string>& rest) {
 
   TemporaryFolder work;
   fs::path payload = work.path() / WORK_PAYLOAD_NAME;
-  pack_records(args, records, payload);
+  pack_records(args, records, payload, settings.target == "linux" ? u'/' : u'\\');
   MappedFile written(payload);
   uint64_t payload_size = written.size();
   set_content_digest(settings, written.data(), payload_size);

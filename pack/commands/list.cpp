@@ -9,12 +9,14 @@
 #include "image/build_area.h"
 #include "pack/commands/arguments.h"
 #include "pack/executables/binary_kind.h"
+#include "pack/executables/icon.h"
+#include "pack/executables/resources.h"
 #include "pack/system/text.h"
 #include "pack/executables/launcher_build.h"
 #include "pack/executables/launcher_image.h"
 #include "pack/payloads/names.h"
-#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
+#include "pack/executables/payload_place.h"
 
 namespace fs = std::filesystem;
 
@@ -27,19 +29,15 @@ const char* const LIST_HELP =
     "\n"
     "A heading of lines that start with \"#\": what FILE is (a payload file, or a\n"
     "launcher: its target and, for Windows, its subsystem); for a launcher its\n"
-    "template, product, version and fixed arguments; then the main binary.\n"
+    "template, product, version, for Windows the execution level its manifest\n"
+    "asks for (asInvoker, or requireAdministrator after --uac-admin) and the\n"
+    "fixed arguments; then the main binary.\n"
     "Then one line per file of the payload: its size, its checksum as 8 hex\n"
     "digits and its name with the target's separator (\"\\\" for a payload file),\n"
     "invisible and control characters shown as \\xNN or \\uNNNN.\n"
     "  --json   the same as one JSON object (names with every character beyond\n"
     "           ASCII as \\uXXXX)\n"
     "Exits with 1, and writes nothing, when the payload is damaged.\n";
-
-// A record's name with the target's separator.
-std::u16string with_separator(std::u16string name, char16_t separator) {
-  for (char16_t& unit : name) unit = unit == u'\\' ? separator : unit;
-  return name;
-}
 
 // The lines of `list`: the main binary named in the heading (a file may
 // really be called "x (main)"), then "size checksum name" for each file.
@@ -103,14 +101,16 @@ class JsonLister : public RecordVisitor {
 // The whole listing as one JSON object, written once the payload has been
 // read whole, so that a damaged one gives no output at all.
 void print_json_listing(const FileKind& kind, const std::vector<std::string>& values,
-                        const JsonLister& lister) {
+                        const std::string& level, const JsonLister& lister) {
   std::string out = "{\n  \"kind\": " + json_string(kind.target.empty() ? "payload" : "launcher");
   if (!kind.target.empty()) out += ",\n  \"target\": " + json_string(kind.target);
   if (kind.target == "windows") out += ",\n  \"subsystem\": " + json_string(subsystem_name(kind.subsystem));
   if (!values.empty()) {
     out += ",\n  \"template\": " + json_string(values[BUILD_TEMPLATE]) +
            ",\n  \"product\": " + json_string(values[BUILD_PRODUCT]) +
-           ",\n  \"version\": " + json_string(values[BUILD_VERSION]) + ",\n  \"arguments\": [";
+           ",\n  \"version\": " + json_string(values[BUILD_VERSION]);
+    if (!level.empty()) out += ",\n  \"execution_level\": " + json_string(level);
+    out += ",\n  \"arguments\": [";
     for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
       out += (i == BUILD_FIXED_ARGUMENTS ? "" : ", ") + json_string(values[i]);
     }
@@ -134,18 +134,26 @@ int command_list(const std::vector<std::string>& rest) {
   if (find_build_area(file.data(), file.size(), &area)) {
     values = read_build_values(file.data() + area.offset, area.capacity, area.elf);
   }
+  // A Windows launcher's manifest says whether it asks for elevation.
+  std::string level;
+  if (kind.target == "windows") {
+    const uint32_t manifest = 24;
+    level = manifest_execution_level(
+        std::string(program_resource(std::string_view((const char*)file.data(), file.size()), manifest, 1)));
+  }
   const char16_t separator = kind.target == "linux" ? u'/' : u'\\';
   if (args.has("json")) {
     JsonLister lister(separator);
     // Every checksum is compared: a damaged payload is an error, not a listing.
     read_payload(file.data(), location, lister, true);
-    print_json_listing(kind, values, lister);
+    print_json_listing(kind, values, level, lister);
     return 0;
   }
   std::printf("# %s\n", kind.describe().c_str());
   if (!values.empty()) {
     std::printf("# template: %s\n# product: %s\n# version: %s\n", values[BUILD_TEMPLATE].c_str(),
                 values[BUILD_PRODUCT].c_str(), values[BUILD_VERSION].c_str());
+    if (!level.empty()) std::printf("# execution level: %s\n", level.c_str());
     for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
       std::printf("# argument: %s\n", values[i].c_str());
     }

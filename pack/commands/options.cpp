@@ -32,11 +32,15 @@ std::string launcher_options_help() {
          "  --file-version V      default: the version\n"
          "  --product-version V   default: the version\n"
          "  --company C           the company name ({COMPANY}, CompanyName)\n"
-         "  --description D       one line: FileDescription is \"<product> - <description>\"\n"
+         "  --description D       FileDescription, which Explorer and the task manager\n"
+         "                        show as the program's name; default: the product\n"
          "  --copyright C         LegalCopyright\n"
          "  --icon FILE           the launcher's icon (windows): a PNG, or an .ico whose\n"
          "                        best image is used; default: the main binary's own\n"
          "                        icon, or the project's when it has none\n"
+         "  --uac-admin           the manifest asks for administrator rights\n"
+         "                        (requireAdministrator): Windows shows its elevation\n"
+         "                        prompt at every start (windows)\n"
          "  --arg TEXT            a fixed argument the child always gets after its\n"
          "                        argument 0 and before the launcher's own (such as\n"
          "                        --arg -m --arg myapp for an interpreter); {TARGET_DIR}\n"
@@ -52,7 +56,7 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"version", true}, {"file-version", true},    {"product-version", true},
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
     {"runtime", true},
-    {"console", false}, {"windowed", false},      {"quiet", false, 'q'},
+    {"console", false}, {"windowed", false},      {"quiet", false, 'q'},  {"uac-admin", false},
     {"arg", true, 0, true}};
 
 const std::vector<OptionDefinition> SELECTION_OPTIONS = {
@@ -101,6 +105,7 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.company = args.get("company");
   s.description = args.get("description");
   s.copyright = args.get("copyright");
+  s.uac_admin = args.has("uac-admin");
   s.icon = fs::u8path(args.get("icon"));
   s.runtime = fs::u8path(args.get("runtime"));
   if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");

@@ -4,13 +4,14 @@
 #include <cstdio>
 
 #include "pack/commands/options.h"
-#include "pack/executables/payload_place.h"
 #include "pack/payloads/exclude.h"
-#include "pack/payloads/names.h"
+#include "pack/executables/launcher_image.h"
 #include "pack/payloads/reader.h"
+#include "pack/payloads/names.h"
 #include "pack/payloads/python_cache.h"
 #include "pack/system/system.h"
 #include "pack/system/text.h"
+#include "pack/executables/payload_place.h"
 
 namespace fs = std::filesystem;
 
@@ -90,6 +91,17 @@ class Progress {
   uint64_t last_done_ = 0;
 };
 
+// Whether the file at path is a launcher of this tool; a file that cannot
+// be read is left for the packing to report.
+bool is_launcher_file(const fs::path& path) {
+  try {
+    MappedFile file(path);
+    return is_packed_launcher(file.data(), file.size());
+  } catch (const PackError&) {
+    return false;
+  }
+}
+
 // The same file, whichever way each path names it.
 bool same_file(const fs::path& a, const fs::path& b) {
   std::error_code error;
@@ -120,8 +132,25 @@ uint64_t total_size(const std::vector<PayloadRecord>& records) {
   return total;
 }
 
-void pack_records(const Arguments& args, const std::vector<PayloadRecord>& records,
-                  const fs::path& output) {
+void pack_records(const Arguments& args, std::vector<PayloadRecord>& records, const fs::path& output,
+                  char16_t separator) {
+  std::vector<PayloadRecord> kept;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (i > 0 && is_launcher_file(records[i].source)) {
+      print_warning("left out " + in_quotes(display_name(with_separator(records[i].name, separator))) +
+                    ": it is a launcher made by zovari-pack, such as an earlier build");
+    } else {
+      kept.push_back(std::move(records[i]));
+    }
+  }
+  records = std::move(kept);
+  if (args.has("verbose")) {
+    for (const PayloadRecord& record : records) {
+      std::error_code error;
+      std::fprintf(stderr, "%12llu %s\n", (unsigned long long)fs::file_size(record.source, error),
+                   display_name(with_separator(record.name, separator)).c_str());
+    }
+  }
   PayloadOptions options;
   options.level = parse_level(args);
   options.workers = parse_jobs(args);
@@ -155,13 +184,6 @@ std::vector<PayloadRecord> collect_input(const Arguments& args, const fs::path& 
     }
   }
   if (size_t stale = count_stale_python_caches(kept)) print_warning(stale_python_cache_warning(stale));
-  if (args.has("verbose")) {
-    for (const PayloadRecord& record : kept) {
-      std::error_code error;
-      std::fprintf(stderr, "%12llu %s\n", (unsigned long long)fs::file_size(record.source, error),
-                   display_name(record.name).c_str());
-    }
-  }
   return kept;
 }
 

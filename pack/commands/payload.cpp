@@ -37,8 +37,9 @@ const char* const PAYLOAD_HELP =
     "                   repeatable\n"
     "  -q, --quiet      no progress\n"
     "  -v, --verbose    list each file packed\n"
-    "An output inside DIR is left out of the packed files; its folder is made when\n"
-    "missing.\n";
+    "An output inside DIR is left out of the packed files, and so is, with a\n"
+    "warning, any other launcher zovari-pack made; the output's folder is made\n"
+    "when missing.\n";
 
 }  // namespace
 
@@ -52,7 +53,8 @@ int command_payload(const std::vector<std::string>& rest) {
   fs::path output = fs::u8path(args.required("output"));
   std::vector<PayloadRecord> records = collect_input(args, output);
   prepare_output(output);
-  pack_records(args, records, output);
+  // A payload's names, as list shows a payload file's.
+  pack_records(args, records, output, u'\\');
   return 0;
 }
 

@@ -341,7 +341,10 @@ class PeResources {
   }
 
   // The data of the first resource of a type (by its number), with the id
-  // given or any id when id is 0; first language.  Empty when there is none.
+  // given or any id when id is 0, in its first language, as Windows takes
+  // it when no language is asked for: windres and Microsoft's compiler mark
+  // every resource with one (1033, US English), few leave it neutral.
+  // Empty when there is none.
   std::string_view find(uint32_t type, uint32_t id) const {
     if (root_ == 0) return std::string_view();
     size_t names = entry_of(root_, type, false);
@@ -401,7 +404,7 @@ class PeResources {
   // The data of the first language in the directory at languages (a file
   // offset), empty when there is none.
   std::string_view data_of(size_t languages) const {
-    size_t leaf = languages ? entry_of(languages, 0, false) : 0;
+    size_t leaf = languages ? entry_of(languages, 0, true) : 0;
     if (leaf == 0 || !fits(leaf, 8)) return std::string_view();
     size_t at = offset_of(get_le(pe_, leaf, 4)), size = get_le(pe_, leaf + 4, 4);
     if (at == 0 || !fits(at, size)) return std::string_view();
@@ -420,6 +423,10 @@ class PeResources {
 };
 
 }  // namespace
+
+std::string_view program_resource(std::string_view program, uint32_t type, uint32_t id) {
+  return PeResources(program).find(type, id);
+}
 
 std::string program_icon_png(std::string_view program, const std::string& name) {
   const uint32_t kIcon = 3, kIconGroup = 14;
@@ -461,6 +468,10 @@ std::string read_icon_file(const std::filesystem::path& path) {
   if (count < 0) throw PackError("cannot read the icon " + in_quotes(path.u8string()) + ": " + problem.text);
   if (contents.size() >= 4 && std::memcmp(contents.data(), "\0\0\1\0", 4) == 0) {
     return png_from_ico(contents, path.u8string());
+  }
+  if (contents.size() < sizeof PNG_SIGNATURE || std::memcmp(contents.data(), PNG_SIGNATURE, sizeof PNG_SIGNATURE) != 0) {
+    throw PackError("the icon " + in_quotes(path.u8string()) +
+                    " is neither a PNG image nor an .ico file, the two formats an icon is taken from");
   }
   return contents;
 }

@@ -29,7 +29,7 @@ std::string default_icon_png();
 // best image (the largest, then the deepest colour: a PNG inside it, or a
 // bitmap of 1 to 32 bits converted).
 // PackError naming the file when it cannot be read, is over 16 MiB, or is an
-// .ico without such an image.
+// .ico without such an image, or is neither a PNG nor an .ico.
 std::string read_icon_file(const std::filesystem::path& path);
 
 // The icon a Windows program shows (the first icon group of its
@@ -37,6 +37,11 @@ std::string read_icon_file(const std::filesystem::path& path);
 // resources cannot be read.  PackError, with name, when its image cannot be
 // converted.
 std::string program_icon_png(std::string_view program, const std::string& name);
+
+// The data of a Windows program's resource of that type and identifier,
+// in its first language; empty when it has none or its resources cannot be
+// read.
+std::string_view program_resource(std::string_view program, uint32_t type, uint32_t id);
 
 // Decodes png (called `name` in messages) and resamples it to each of
 // ICON_SIZES, a non-square image centred on a transparent square first.  The

@@ -122,7 +122,10 @@ VersionValues version_values(const LauncherSettings& s) {
   VersionValues values;
   values.product = s.product;
   values.company = s.company;
-  values.description = s.description.empty() ? s.product : s.product + " - " + s.description;
+  // The description as given: Explorer shows it as the file's name in its
+  // details and the task manager as the process's, so the product stands
+  // in for a missing one.
+  values.description = s.description.empty() ? s.product : s.description;
   values.copyright = s.copyright;
   values.file_version = four_part_version(s.file_version, s.file_version_option,
                                           s.file_version_option == "--version");
@@ -182,7 +185,9 @@ void check_windows_arguments(const std::vector<std::string>& arguments) {
 
 // The Windows resources of a launcher, made and checked.
 WindowsResources launcher_resources(const LauncherSettings& s) {
-  return make_windows_resources(version_values(s), s.icon_png, s.icon_name);
+  WindowsResources resources = make_windows_resources(version_values(s), s.icon_png, s.icon_name);
+  resources.manifest = launcher_manifest(s.uac_admin);
+  return resources;
 }
 
 }  // namespace
@@ -364,17 +369,26 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
   }
 }
 
+// A name as a launcher of target unpacks it, for a message: with "/"
+// between its components for Linux.
+std::string shown_name(const std::u16string& name, const std::string& target) {
+  return "\"" + display_name(target == "linux" ? with_separator(name, u'/') : name) + "\"";
+}
+
 // Every name by the rules of names.h, with the Windows ones for Windows,
 // then the names together.
 void check_names(const std::vector<std::u16string>& names, const std::string& target) {
+  std::vector<std::u16string> shown;
   for (const std::u16string& name : names) {
     NameProblem problem = name_problem(name, target == "windows");
     if (problem) {
-      throw PackError("cannot use the name \"" + display_name(name) + "\": it " + problem.text +
+      throw PackError("cannot use the name " + shown_name(name, target) + ": it " + problem.text +
                       (problem.windows_only ? "; a Windows launcher could not unpack it" : ""));
     }
+    // The set's rules take "/" and "\" alike; its message shows them as given.
+    shown.push_back(target == "linux" ? with_separator(name, u'/') : name);
   }
-  std::string together = name_set_problem(names, target == "windows");
+  std::string together = name_set_problem(shown, target == "windows");
   if (!together.empty()) throw PackError("the payload " + together);
 }
 
@@ -553,12 +567,16 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
     if (!s.copyright.empty()) {
       throw PackError("--copyright goes into the Windows version record; a Linux launcher has none");
     }
+    if (s.uac_admin) {
+      throw PackError("--uac-admin goes into the Windows manifest; a Linux launcher has none "
+                      "(start it with sudo instead)");
+    }
   }
   // Every text must be expressible before the long part.
   build_area_head(0, s);
   // Last, so that every other refusal reads as before: the main binary must
   // be a program of the target.
-  const std::string main_shown = "\"" + display_name(main_name) + "\"";
+  const std::string main_shown = shown_name(main_name, s.target);
   if (detected.empty()) {
     throw PackError("the main binary " + main_shown +
                     " is neither a Windows program (PE) nor a Linux one (ELF, or a \"#!\" script)");

@@ -23,6 +23,7 @@ struct LauncherSettings {
   std::string file_version;        // empty: the version
   std::string product_version;     // empty: the version
   std::string company, description, copyright;
+  bool uac_admin = false;          // windows: the manifest asks for administrator rights
   std::vector<std::string> fixed_arguments;  // given to the child before the launcher's own
   std::filesystem::path icon;      // PNG or .ico; empty: the main binary's own, else the project's
   std::filesystem::path runtime;   // the runtime image; empty: this tool's own

@@ -33,6 +33,13 @@ const unsigned char* bytes_of(const std::string& text) {
   return reinterpret_cast<const unsigned char*>(text.data());
 }
 
+// A file shorter than its own headers say: cut off by an interrupted
+// download or copy, rather than damaged.
+PackError cut_short(uint64_t size, uint64_t described) {
+  return PackError("the file is cut short: it holds " + std::to_string(size) + " bytes, its headers describe " +
+                   std::to_string(described) + " (an interrupted download or copy?)");
+}
+
 // --- ELF64 ---------------------------------------------------------------------
 
 constexpr uint32_t ELF_LOAD = 1;
@@ -61,11 +68,15 @@ ElfLayout elf_layout(const unsigned char* data, uint64_t size) {
   layout.phnum = (unsigned)get(data, 56, 2);
   layout.shnum = (unsigned)get(data, 60, 2);
   layout.shstrndx = (unsigned)get(data, 62, 2);
-  if (get(data, 54, 2) != 56 || get(data, 58, 2) != 64 || layout.phoff > size ||
-      (size - layout.phoff) / 56 < layout.phnum || layout.shoff > size ||
-      (size - layout.shoff) / 64 < layout.shnum || layout.shstrndx >= layout.shnum) {
+  // Offsets beyond any file (2^48 bytes) are damage, not a cut.
+  const uint64_t limit = (uint64_t)1 << 48;
+  if (get(data, 54, 2) != 56 || get(data, 58, 2) != 64 || layout.shstrndx >= layout.shnum ||
+      layout.phoff > limit || layout.shoff > limit) {
     throw PackError("the ELF image's program or section table lies outside the file");
   }
+  // The section table comes last in the file: a cut anywhere takes it.
+  const uint64_t described = std::max(layout.phoff + 56 * (uint64_t)layout.phnum, layout.shoff + 64 * (uint64_t)layout.shnum);
+  if (described > size) throw cut_short(size, described);
   uint64_t names = elf_section(layout.shoff, layout.shstrndx);
   uint64_t names_at = get(data, names + 24, 8), names_size = get(data, names + 32, 8);
   if (names_at > size || names_size > size - names_at) {
@@ -139,6 +150,15 @@ PeLayout pe_layout(const unsigned char* data, uint64_t size) {
       layout.section_alignment < layout.file_alignment) {
     throw PackError("the PE image's headers are damaged");
   }
+  // Each section's data, and a signature's certificate table, must lie in
+  // the file: the last of them ends where the file ends.
+  uint64_t described = get(data, pe_directory(layout, CERTIFICATE_DIRECTORY), 4) +
+                       get(data, pe_directory(layout, CERTIFICATE_DIRECTORY) + 4, 4);
+  for (unsigned i = 0; i < layout.count; ++i) {
+    const uint64_t section = pe_section(layout, i);
+    described = std::max(described, get(data, section + 20, 4) + get(data, section + 16, 4));
+  }
+  if (described > size) throw cut_short(size, described);
   for (unsigned i = 0; i < layout.count; ++i) {
     if (std::memcmp(data + pe_section(layout, i), BUILD_AREA_SECTION "\0", 8) == 0) {
       layout.area_section = (int)i;
@@ -193,6 +213,8 @@ bool find_build_area(const unsigned char* data, uint64_t size, BuildAreaPlace* p
     ElfLayout layout = elf_layout(data, size);
     if (layout.area_section < 0) return false;
     *place = {true, layout.area_offset, layout.area_size};
+  } else if (size >= 2 && data[0] == 'M' && data[1] == 'Z' && (size < 0x40 || get(data, 0x3c, 4) + 24 > size)) {
+    throw cut_short(size, size < 0x40 ? 0x40 : get(data, 0x3c, 4) + 24);  // before its PE header
   } else if (is_pe(data, size)) {
     PeLayout layout = pe_layout(data, size);
     if (layout.area_section < 0) return false;
@@ -206,6 +228,15 @@ bool find_build_area(const unsigned char* data, uint64_t size, BuildAreaPlace* p
   }
   check_area_head(data, place->offset, place->capacity);
   return true;
+}
+
+bool is_packed_launcher(const unsigned char* data, uint64_t size) {
+  try {
+    BuildAreaPlace area;
+    return find_build_area(data, size, &area) && get(data, area.offset + 32, 8) != 0;
+  } catch (const PackError&) {
+    return false;
+  }
 }
 
 void check_runtime_image(const std::string& image, bool elf, const std::string& shown) {

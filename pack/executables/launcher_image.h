@@ -64,6 +64,11 @@ struct BuildAreaPlace {
 // PackError.
 bool find_build_area(const unsigned char* data, uint64_t size, BuildAreaPlace* place);
 
+// True when data is a launcher this tool wrote: an ELF or PE image whose
+// build area holds a payload.  A runtime image (its area holds none) and a
+// damaged image are not.
+bool is_packed_launcher(const unsigned char* data, uint64_t size);
+
 // The runtime image's own checks: its format must be the target's (elf for
 // Linux), its area the last loadable part with nothing behind it but what
 // the format keeps there, with the placeholder's head.  Throws PackError

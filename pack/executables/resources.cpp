@@ -15,8 +15,9 @@ namespace {
 // must stay well below its 64 KiB limit.
 constexpr size_t MAX_VALUE_UNITS = 2048;
 
-// The launcher's manifest: one line of UTF-8 XML without declaration.
-constexpr const char* MANIFEST =
+// The launcher's manifest: one line of UTF-8 XML without declaration, in
+// two parts around the execution level.
+constexpr const char* MANIFEST_HEAD =
     "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">"
     "<assemblyIdentity type=\"win32\" name=\"Mini\" version=\"1.0.0.0\"/>"
     "<compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\"><application>"
@@ -34,7 +35,9 @@ constexpr const char* MANIFEST =
     " processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>"
     "</dependentAssembly></dependency>"
     "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
-    "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"
+    "<requestedExecutionLevel level=\"";
+constexpr const char* MANIFEST_TAIL =
+    "\" uiAccess=\"false\"/>"
     "</requestedPrivileges></security></trustInfo>"
     "</assembly>";
 
@@ -201,8 +204,22 @@ WindowsResources make_windows_resources(const VersionValues& values, const std::
   out.version_record = version_record(values);
   out.icons = icon_name.empty() ? make_icon_images(default_icon_png(), "image/icon.png (built in)")
                                 : make_icon_images(icon_png, icon_name);
-  out.manifest = MANIFEST;
+  out.manifest = launcher_manifest(false);
   return out;
+}
+
+std::string launcher_manifest(bool require_administrator) {
+  return std::string(MANIFEST_HEAD) + (require_administrator ? "requireAdministrator" : "asInvoker") +
+         MANIFEST_TAIL;
+}
+
+std::string manifest_execution_level(const std::string& manifest) {
+  const std::string key = "<requestedExecutionLevel level=\"";
+  size_t at = manifest.find(key);
+  if (at == std::string::npos) return std::string();
+  at += key.size();
+  size_t end = manifest.find('"', at);
+  return end == std::string::npos ? std::string() : manifest.substr(at, end - at);
 }
 
 std::string resource_section(const WindowsResources& resources, uint32_t rva) {

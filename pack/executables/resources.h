@@ -53,6 +53,15 @@ WindowsResources make_windows_resources(const VersionValues& values,
 WindowsResources make_windows_resources(const VersionValues& values, const std::string& icon_png,
                                         const std::string& icon_name);
 
+// The launcher's manifest: long paths, the common controls of version 6,
+// the systems it was tried on, and the execution level: "asInvoker" (the
+// rights of whoever starts it), or with require_administrator
+// "requireAdministrator" (Windows asks for elevation at every start).
+std::string launcher_manifest(bool require_administrator);
+
+// The execution level a manifest asks for; empty when it names none.
+std::string manifest_execution_level(const std::string& manifest);
+
 // The resource section's bytes for a section loaded at rva: the directory
 // (types, then identifiers, then the neutral language), its data entries,
 // and the data, each piece 8-byte aligned.

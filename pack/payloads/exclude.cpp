@@ -15,11 +15,15 @@ std::string bare_pattern(std::string pattern) {
 }  // namespace
 
 bool exclude_pattern_matches(const std::string& raw_pattern, const std::string& relative) {
-  const std::string pattern = bare_pattern(raw_pattern);
+  std::string pattern = bare_pattern(raw_pattern);
+  // A leading "/" anchors the pattern at the input folder, as in .gitignore:
+  // "/node_modules" is the folder at the top, not one deeper down.
+  const bool anchored = pattern.compare(0, 1, "/") == 0;
+  if (anchored) pattern = bare_pattern(pattern.erase(0, pattern.find_first_not_of('/')));
   if (pattern.empty()) return false;
   // The walk asks about each folder before what lies in it, so a folder's
   // name or path that matches takes everything below it along.
-  if (pattern.find('/') != std::string::npos) {
+  if (anchored || pattern.find('/') != std::string::npos) {
     return glob_matches(pattern, relative);
   }
   const size_t slash = relative.rfind('/');

@@ -11,7 +11,9 @@ namespace zovari {
 // application folder, "/" between components).  A pattern with a "/" is a
 // glob over the whole path ("lib/python3.11/email", "docs/*.md"); one
 // without is a glob over the entry's own name ("__pycache__", "*.pdb").  A
-// leading "./" and trailing "/" are not part of the pattern.  An entry that a
+// leading "/" makes any pattern a path from the folder's top
+// ("/node_modules"); a leading "./" and trailing "/" are not part of the
+// pattern.  An entry that a
 // pattern names is left out whole, folders with everything below them.
 bool exclude_pattern_matches(const std::string& pattern, const std::string& relative);
 

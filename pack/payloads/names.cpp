@@ -210,6 +210,11 @@ std::string name_set_problem(const std::vector<std::u16string>& names, bool wind
   return std::string();
 }
 
+std::u16string with_separator(std::u16string name, char16_t separator) {
+  for (char16_t& unit : name) unit = unit == u'\\' ? separator : unit;
+  return name;
+}
+
 std::string display_name(const std::u16string& name) {
   std::string out;
   std::u16string run;  // plain text waiting to be converted

@@ -58,6 +58,10 @@ std::string reserved_character_problem(const std::u16string& text);
 // UTF-16 as \uDxxx.
 std::string display_name(const std::u16string& name);
 
+// A payload name with separator in place of its "\": "/" shows the name as
+// a Linux launcher unpacks it.
+std::u16string with_separator(std::u16string name, char16_t separator);
+
 // True when text matches the glob pattern, both UTF-8, character by
 // character and with case: "*" any run of characters ("/" included), "?"
 // one, "[abc]", "[a-z]" and "[!...]" one of (or none of) a set, "\\" the

@@ -54,8 +54,8 @@ std::string stale_python_cache_warning(size_t count) {
          (one ? "its source's modification time" : "their sources' modification times") +
          ", which unpacking renews: Python would rewrite " + (one ? "it" : "them") +
          " at every start, and the launcher put " + (one ? "it" : "them") +
-         " back at the next.  Leave __pycache__ out (--exclude __pycache__) or compile by hash "
-         "(python3 -m compileall --invalidation-mode unchecked-hash)";
+         " back at the next.  Leave __pycache__ out (--exclude __pycache__) or compile by hash, "
+         "-f for files compiled already (python3 -m compileall -f --invalidation-mode unchecked-hash)";
 }
 
 }  // namespace zovari

@@ -13,11 +13,12 @@
 #include <functional>
 #include <system_error>
 
-#include "pack/system/cleanup.h"
 #include "pack/payloads/frame_seal.h"
+#include "pack/payloads/names.h"
 #include "pack/system/system.h"
 #include "pack/system/temporary_output.h"
 #include "pack/system/text.h"
+#include "pack/system/cleanup.h"
 #include "payload/checksum.h"
 #include "payload/format.h"
 
@@ -334,18 +335,17 @@ std::u16string payload_name(const fs::path& relative) {
   return name;
 }
 
+enum class EntryKind { file, folder, dangling_link };
+
 // What a directory entry holds, following a link to a file; refuses the
-// rest with a clear message.
-bool is_packable_file(const fs::directory_entry& entry, bool* is_directory) {
+// rest but dangling links with a clear message.
+EntryKind entry_kind(const fs::directory_entry& entry) {
   std::error_code error;
-  *is_directory = false;
   fs::file_status link = entry.symlink_status(error);
   if (error) throw PackError("cannot read " + quoted_path(entry.path()) + ": " + error.message());
   if (fs::is_symlink(link)) {
     fs::file_status target = fs::status(entry.path(), error);
-    if (error || !fs::exists(target)) {
-      throw PackError("dangling symbolic link: " + quoted_path(entry.path()));
-    }
+    if (error || !fs::exists(target)) return EntryKind::dangling_link;
     if (fs::is_directory(target)) {
       throw PackError("symbolic link to a folder is not supported: " + quoted_path(entry.path()));
     }
@@ -353,35 +353,35 @@ bool is_packable_file(const fs::directory_entry& entry, bool* is_directory) {
       throw PackError("symbolic link to something that is not a regular file: " +
                       quoted_path(entry.path()));
     }
-    return true;
+    return EntryKind::file;
   }
-  if (fs::is_directory(link)) {
-    *is_directory = true;
-    return false;
-  }
-  if (fs::is_regular_file(link)) return true;
+  if (fs::is_directory(link)) return EntryKind::folder;
+  if (fs::is_regular_file(link)) return EntryKind::file;
   throw PackError("not a regular file: " + quoted_path(entry.path()));
 }
 
 // An excluded entry is not looked at: a dangling link or a folder that
-// cannot be read stops nothing once a pattern names it.
-void collect_folder(const fs::path& root, const fs::path& relative,
-                    std::vector<PayloadRecord>* out, const ExcludeFilter& leaves_out) {
+// cannot be read stops nothing once a pattern names it.  Dangling links are
+// gathered in dangling, so that one run names them all.
+void collect_folder(const fs::path& root, const fs::path& relative, std::vector<PayloadRecord>* out,
+                    std::vector<std::string>* dangling, const ExcludeFilter& leaves_out) {
   std::error_code error;
   fs::directory_iterator it(root / relative, error);
   if (error) throw PackError("cannot read folder " + quoted_path(root / relative) + ": " + error.message());
   for (; it != fs::directory_iterator(); it.increment(error)) {
     if (error) break;
-    bool is_directory = false;
     fs::path child = relative / it->path().filename();
     if (leaves_out && leaves_out(child.generic_u8string())) continue;
-    if (is_packable_file(*it, &is_directory)) {
+    EntryKind kind = entry_kind(*it);
+    if (kind == EntryKind::file) {
       PayloadRecord record;
       record.name = payload_name(child);
       record.source = it->path();
       out->push_back(std::move(record));
-    } else if (is_directory) {
-      collect_folder(root, child, out, leaves_out);
+    } else if (kind == EntryKind::folder) {
+      collect_folder(root, child, out, dangling, leaves_out);
+    } else {
+      dangling->push_back(quoted_path(child));
     }
   }
   if (error) throw PackError("cannot read folder " + quoted_path(root / relative) + ": " + error.message());
@@ -414,20 +414,43 @@ std::vector<PayloadRecord> collect_application(const fs::path& dir, const fs::pa
     }
   }
   std::vector<PayloadRecord> files;
-  collect_folder(dir, fs::path(), &files, leaves_out);
+  std::vector<std::string> dangling;
+  collect_folder(dir, fs::path(), &files, &dangling, leaves_out);
+  if (!dangling.empty()) {
+    // All of them in one line, sorted as the files are, at most a screenful.
+    std::sort(dangling.begin(), dangling.end());
+    const size_t shown = std::min<size_t>(dangling.size(), 20);
+    std::string names;
+    for (size_t i = 0; i < shown; ++i) names += (i == 0 ? "" : ", ") + dangling[i];
+    if (shown < dangling.size()) names += " and " + std::to_string(dangling.size() - shown) + " more";
+    const bool one = dangling.size() == 1;
+    throw PackError(std::to_string(dangling.size()) + (one ? " dangling symbolic link" : " dangling symbolic links") +
+                    " in " + quoted_path(dir) + ": " + names + (one ? "; pack what it points to, or --exclude it"
+                                                                    : "; pack what they point to, or --exclude them"));
+  }
   if (files.empty()) throw PackError("input folder holds no files: " + quoted_path(dir));
 
   fs::path main_path = dir / relative_main;
-  if (!fs::exists(main_path, error)) {
-    throw PackError("main binary not found in the input folder: " + quoted_path(main_path));
-  }
-  if (!fs::is_regular_file(main_path, error)) {
-    throw PackError("main binary is not a regular file: " + quoted_path(main_path));
-  }
   const std::u16string main_name = payload_name(relative_main);
   auto found = std::find_if(files.begin(), files.end(),
                             [&](const PayloadRecord& r) { return r.name == main_name; });
   if (found == files.end()) {
+    // Windows reads names without regard to case: "--main LUA.EXE" names
+    // lua.exe when that is the one such file and a Windows program, which
+    // only a Windows launcher starts.
+    std::vector<std::vector<PayloadRecord>::iterator> alike;
+    for (auto file = files.begin(); file != files.end(); ++file) {
+      if (!case_collision({main_name, file->name}).first.empty()) alike.push_back(file);
+    }
+    char head[2] = {};
+    const bool windows_program = alike.size() == 1 && InputFile(alike[0]->source).read_full(head, 2) == 2 &&
+                                 std::memcmp(head, "MZ", 2) == 0;
+    if (windows_program) found = alike[0];
+  }
+  if (found == files.end()) {
+    if (fs::exists(main_path, error) && !fs::is_regular_file(main_path, error)) {
+      throw PackError("main binary is not a regular file: " + quoted_path(main_path));
+    }
     throw PackError("main binary not found in the input folder: " + quoted_path(main_path));
   }
   PayloadRecord main_record = std::move(*found);

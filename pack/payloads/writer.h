@@ -41,7 +41,9 @@ using ExcludeFilter = std::function<bool(const std::string& relative)>;
 // The records of an application folder: main (a path relative to dir) first,
 // then every other regular file sorted by name, without the files and
 // folders that leaves_out names (which are not looked at).  Links to
-// files are followed; links to directories, dangling links, names that
+// files are followed; a main binary given in another case is found when it
+// is the one such file and a Windows program (Windows reads names so);
+// links to directories, dangling links (all named at once), names that
 // cannot be spelled in UTF-16 or hold "\" on a system where it is no
 // separator, names over 1023 units, an excluded main binary and an empty
 // folder are refused with a PackError.

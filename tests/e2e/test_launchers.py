@@ -656,10 +656,12 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
     def test_system_python_with_its_standard_library(self):
         """The system's Python packed as the README shows: the interpreter in
-        bin/, a part of its standard library in lib/ with a few .pyc files
-        compiled by hash, the application a module that a small script starts
-        (Python finds its library from its argument 0, which the launcher
-        sets to its own path).  It runs, and its second start writes nothing."""
+        bin/, a part of its standard library in lib/ as it comes (its .pyc
+        files compiled by time, its links to /etc left out), compiled again
+        by hash, the libraries of the interpreter and of its extension modules
+        with the loader in lib/, the application a module that a small script
+        starts through the loader (Python finds its library from its argument
+        0).  It runs, and its second start writes nothing."""
         python = "/usr/bin/python3"
         if not os.path.exists(python):
             self.skipTest("no system Python")
@@ -671,22 +673,33 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         shutil.copy2(python, os.path.join(app, "bin", "python3"))
         os.makedirs(lib)
         for name in os.listdir(stdlib):
-            if name.endswith(".py"):
+            if name.endswith(".py") and name != "sitecustomize.py":  # a link to /etc
                 shutil.copy2(os.path.join(stdlib, name), lib)
-        for package in ("encodings", "collections", "importlib", "json", "re"):
+        for package in ("encodings", "collections", "importlib", "json", "re", "xml", "lib-dynload"):
             if os.path.isdir(os.path.join(stdlib, package)):
-                shutil.copytree(os.path.join(stdlib, package), os.path.join(lib, package),
-                                ignore=shutil.ignore_patterns("__pycache__"))
+                shutil.copytree(os.path.join(stdlib, package), os.path.join(lib, package))
+        libraries = set()
+        for program in [os.path.join(app, "bin", "python3")] + [
+                os.path.join(lib, "lib-dynload", name) for name in os.listdir(os.path.join(lib, "lib-dynload"))]:
+            for line in subprocess.run(["ldd", program], capture_output=True, text=True).stdout.splitlines():
+                words = line.split()
+                if len(words) > 2 and words[2].startswith("/"):
+                    libraries.add(words[2])
+                elif "ld-linux" in line:
+                    libraries.add(words[0])
+        for library in libraries:
+            shutil.copy(library, os.path.join(app, "lib"))
         os.makedirs(os.path.join(lib, "hello_pkg"))
         open(os.path.join(lib, "hello_pkg", "__init__.py"), "w").close()  # empty, as many are
         with open(os.path.join(lib, "hello_app.py"), "w") as f:
-            f.write("import json, sys, hello_pkg\n"
+            f.write("import json, sys, hello_pkg, xml.parsers.expat\n"
                     "print(json.dumps({'prefix': sys.prefix, 'args': sys.argv[1:]}))\n")
         with open(os.path.join(app, "run"), "w") as f:
-            f.write('#!/bin/sh\nexec "$(dirname "$0")/bin/python3" -I -m hello_app "$@"\n')
+            f.write('#!/bin/sh\nhere=$(dirname "$0")\nexec "$here/lib/ld-linux-x86-64.so.2" --library-path "$here/lib" '
+                    '"$here/bin/python3" -I -m hello_app "$@"\n')
         os.chmod(os.path.join(app, "run"), 0o755)
-        subprocess.run([python, "-m", "compileall", "-q", "--invalidation-mode", "unchecked-hash",
-                        os.path.join(lib, "json"), os.path.join(lib, "hello_app.py")], check=True)
+        subprocess.run([python, "-m", "compileall", "-q", "-f", "--invalidation-mode", "unchecked-hash", lib],
+                       check=True)
         launcher = self.launcher_path("hello")
         target = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{VERSION}")
         runtime = ["--runtime", self.packer.runtime] if self.packer.runtime else []

@@ -336,6 +336,13 @@ class Refusals(Base):
         self.refuse(folder, "../app/a.txt", "main binary")
         self.refuse(folder, "/bin/sh", "main binary")
 
+    def test_main_in_another_case_only_for_a_windows_program(self):
+        folder = make_tree(os.path.join(self.work, "app"), {"lua.exe": pe_head(3), "run": b"#!/bin/sh\n"})
+        pack("payload", "--input", folder, "--main", "LUA.EXE", "--output", self.out, "--level", 1)
+        self.assertEqual(listing(self.out)[0].split(" ", 2)[2], "lua.exe")
+        os.remove(self.out)
+        self.refuse(folder, "RUN", "main binary not found")
+
     def test_main_not_a_regular_file(self):
         folder = make_tree(os.path.join(self.work, "app"), {"sub/a.txt": b"x"})
         self.refuse(folder, "sub", "main binary")
@@ -370,8 +377,11 @@ class Refusals(Base):
     def test_dangling_link_and_link_to_folder_unless_excluded(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"m", "sub/x": b"x"})
         os.symlink("missing", os.path.join(folder, "sub", "gone"))
-        self.refuse(folder, "main", "dangling")
+        os.symlink("missing", os.path.join(folder, "away"))
+        # All of them in one run, by their paths in the folder.
+        self.refuse(folder, "main", '2 dangling symbolic links in "%s": "away", "sub/gone"' % folder)
         os.remove(os.path.join(folder, "sub", "gone"))
+        os.remove(os.path.join(folder, "away"))
         os.symlink("sub", os.path.join(folder, "again"))
         self.refuse(folder, "main", "folder")
         # Excluded means not looked at, by its name or by its folder's path.
@@ -410,7 +420,7 @@ class Refusals(Base):
         self.assertEqual(len(lines), 1, lines)
         self.assertIn("warning: 2 .pyc files are checked against their sources' modification times", lines[0])
         self.assertIn("--exclude __pycache__", lines[0])
-        self.assertIn("--invalidation-mode unchecked-hash", lines[0])
+        self.assertIn("compileall -f --invalidation-mode unchecked-hash", lines[0])
 
     def test_unreadable_file(self):
         # Reading /proc/self/mem at offset 0 fails, even as root.
@@ -908,6 +918,7 @@ class Launchers(Base):
         result = pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
                       "--level", 3, "--arg", "-m", "--arg", "{TARGET_DIR}/two words", "-qv")
         self.assertEqual(len(result.stderr.decode().splitlines()), len(files))
+        self.assertIn(" data/readme.txt\n", result.stderr.decode())  # as the launcher unpacks it
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         heading = [line for line in pack("list", launcher).stdout.decode().splitlines() if line.startswith("#")]
@@ -928,6 +939,19 @@ class Launchers(Base):
         # A damaged byte inside the launcher's payload is caught.
         damaged = flip_payload_byte(launcher, os.path.join(work, "damaged"))
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
+        self.assert_cut_short(launcher)
+
+    def assert_cut_short(self, launcher):
+        """Cut anywhere, as by an interrupted download, the launcher is said to be cut short."""
+        whole = read(launcher)
+        cut = launcher + ".part"
+        for length in (len(whole) - 1, len(whole) // 2, 100):
+            with self.subTest(length=length), open(cut, "wb") as f:
+                f.write(whole[:length])
+            for command in ("verify", "list"):
+                result = pack(command, cut, check=False)
+                self.assertEqual(result.returncode, 1, result)
+                self.assertIn("error: the file is cut short: it holds %d bytes" % length, result.stderr.decode())
 
     @unittest.skipUnless(windows_ready(), "no MinGW, Wine or Windows runtime")
     def test_subsystem_and_target_follow_the_main_binary(self):
@@ -1050,6 +1074,16 @@ class Launchers(Base):
         for attempt in range(2):  # the second build finds the first launcher in the folder
             pack("build", "--input", folder, "--main", "run", "--output", launcher, "--level", 1)
         self.assertEqual([line.split(" ", 2)[2] for line in listing(launcher)], ["run", "data.txt"])
+        # An earlier build under another name is no part of the application,
+        # wherever it lies in the folder; a runtime image (no payload) is.
+        os.makedirs(os.path.join(folder, "dist"))
+        shutil.copy(launcher, os.path.join(folder, "dist", "old"))
+        shutil.copy(os.path.join(BUILD_DIR, "runtime", "linux", "zovari-launcher"), folder)
+        result = pack("build", "--input", folder, "--main", "run", "--output", launcher, "--level", 1)
+        self.assertIn('zovari-pack: warning: left out "dist/old": it is a launcher made by zovari-pack',
+                      result.stderr.decode())
+        self.assertEqual([line.split(" ", 2)[2] for line in listing(launcher)],
+                         ["run", "data.txt", "zovari-launcher"])
         # No loader and no shared libraries: it starts whatever C library the system has.
         headers = subprocess.run(["readelf", "-lW", launcher], stdout=subprocess.PIPE, check=True).stdout
         self.assertNotIn(b"INTERP", headers)
@@ -1212,10 +1246,29 @@ class Launchers(Base):
         self.assertEqual([p for p in depended if p not in ("libc6", "libgcc-s1", "libstdc++6")], ["libzstd1"])
         suggests = [l for l in info.splitlines() if l.strip().startswith("Suggests:")]
         self.assertEqual(suggests, [" Suggests: osslsigncode, wine"])
+        # What Debian's tools expect of a package: its terms, a manual page, a
+        # changelog; lintian, where it is installed, finds nothing more to say.
+        contents = subprocess.run(["dpkg-deb", "-c", deb], stdout=subprocess.PIPE, check=True).stdout.decode()
+        for path in ("doc/zovari-pack/copyright", "doc/zovari-pack/changelog.gz", "man/man1/zovari-pack.1.gz"):
+            self.assertIn(" ./usr/share/" + path + "\n", contents)
+        if shutil.which("lintian"):
+            linted = subprocess.run(["lintian", "--fail-on", "error,warning", deb], stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT)
+            self.assertEqual(linted.returncode, 0, linted.stdout.decode())
         subprocess.run(["dpkg-deb", "-x", deb, os.path.join(work, "root")], check=True)
         os.makedirs(os.path.join(work, "b"))
         self.check_installed_tool(os.path.join(work, "root", "usr", "bin", "zovari-pack"),
                                   os.path.join(work, "b"))
+        # A packager builds the tool and its runtime images without the tests.
+        for option in ("-DZOVARI_TESTS=OFF", "-DBUILD_TESTING=OFF"):
+            build = os.path.join(work, "no-tests" + option[1:3])
+            subprocess.run(["cmake", "-S", REPO, "-B", build, option,
+                            "-DZOVARI_WINDOWS_BUILD_DIR=" + WINDOWS_BUILD_DIR], check=True, stdout=subprocess.DEVNULL)
+            targets = subprocess.run(["cmake", "--build", build, "--target", "help"], stdout=subprocess.PIPE,
+                                     check=True).stdout.decode().split()
+            self.assertIn("zovari-pack", targets)
+            self.assertIn("zovari_runtime", targets)
+            self.assertEqual([t for t in targets if "test" in t or t.startswith("zovari_resources")], [])
 
     @unittest.skipUnless(windows_ready() and shutil.which("osslsigncode") and shutil.which("openssl"),
                          "no MinGW, Wine, Windows runtime, osslsigncode or openssl")
@@ -1257,6 +1310,7 @@ class Launchers(Base):
         damaged = flip_payload_byte(signed, os.path.join(work, "damaged.exe"))
         self.assertNotEqual(ossl_verify(damaged), 0)
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
+        self.assert_cut_short(signed)
 
     def test_missing_runtime_is_one_line(self):
         work = self.scratch()

@@ -441,9 +441,9 @@ class IconInputs(unittest.TestCase):
         reserved = good[:33] + b"\0\0\0\4IDAT\x78\x01\x07\0" + struct.pack(">I", zlib.crc32(b"IDAT\x78\x01\x07\0")) + good[-12:]
         cases = {
             "reserved-block.png": (reserved, "is not a readable PNG image"),
-            "text.png": (b"this is not an image\n", "is not a PNG image"),
-            "empty.png": (b"", "is not a PNG image"),
-            "photo.jpg": (b"\xff\xd8\xff\xe0\0\x10JFIF\0" + bytes(64), "is not a PNG image"),
+            "text.png": (b"this is not an image\n", "is neither a PNG image nor an .ico file"),
+            "empty.png": (b"", "is neither a PNG image nor an .ico file"),
+            "photo.jpg": (b"\xff\xd8\xff\xe0\0\x10JFIF\0" + bytes(64), "is neither a PNG image nor an .ico file"),
             "truncated.png": (good[:40], "is not a readable PNG image"),
             "corrupt.png": (bytes(corrupt), "is not a readable PNG image"),
             "huge.png": (huge, "9000x9000 pixels"),
@@ -517,7 +517,7 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         cls.expected = {
             "CompanyName": VALUES["company"],
             "ProductName": "Fendix",
-            "FileDescription": "Fendix - tests caf\u00e9 \u263a",
+            "FileDescription": "tests caf\u00e9 \u263a",
             "LegalCopyright": VALUES["copyright"],
             "ProductVersion": "0.19.1.0",
             "FileVersion": "0.19.1.0",
@@ -561,6 +561,26 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         fixed = pe.VS_FIXEDFILEINFO[0]
         self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (1 << 16 | 2, 3 << 16))
 
+    def test_uac_admin_asks_for_elevation_in_gui_and_console_launchers(self):
+        # Without --description, FileDescription is the product alone.
+        command = [c for i, c in enumerate(self.pack_command)
+                   if "--description" not in self.pack_command[max(i - 1, 0):i + 1]]
+        for subsystem, options in ((2, []), (3, ["--console"])):
+            with self.subTest(subsystem=subsystem):
+                exe = os.path.join(Build.tmp, "Fendix-admin.exe")
+                run(command + ["--uac-admin", "--output", exe] + options)
+                pe, table = resources(exe)
+                self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, subsystem)
+                level = ET.fromstring(table[RT_MANIFEST][1][0].decode()).findall(
+                    ".//{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")
+                self.assertEqual([e.attrib for e in level], [{"level": "requireAdministrator", "uiAccess": "false"}])
+                strings = [fi for fi in pe.FileInfo[0] if fi.Key == b"StringFileInfo"][0].StringTable[0].entries
+                self.assertEqual(strings[b"FileDescription"], b"Fendix")
+                listed = run([os.environ["ZOVARI_PACK"], "list", exe]).stdout.decode().splitlines()
+                self.assertIn("# execution level: requireAdministrator", listed)
+        listed = run([os.environ["ZOVARI_PACK"], "list", "--json", self.exe]).stdout.decode()
+        self.assertIn('"execution_level": "asInvoker"', listed)
+
     def test_bad_icon_gives_one_clear_line_and_no_launcher(self):
         icon = os.path.join(Build.tmp, "not-a-png.png")
         with open(icon, "wb") as f:
@@ -570,7 +590,7 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         self.assertNotEqual(result.returncode, 0)
         lines = result.stderr.decode(errors="replace").splitlines()
         self.assertEqual(len(lines), 1, lines)
-        self.assertIn('the icon "%s" is not a PNG image' % icon, lines[0])
+        self.assertIn('the icon "%s" is neither a PNG image nor an .ico file' % icon, lines[0])
         self.assertFalse(os.path.exists(exe))
 
     def test_icons_of_many_entries_cost_what_their_bytes_do(self):
@@ -642,6 +662,21 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         exe = os.path.join(Build.tmp, "Fendix-own-icon.exe")
         command = list(self.pack_command)
         command[command.index("--input") + 1], command[command.index("--main") + 1] = app, "Fendix.exe"
+        run(command + ["--output", exe])
+        self.assert_pattern_icons(exe)
+        # A program that windres built, as every MinGW project builds its
+        # icon: its resources carry a language (1033), not the neutral one.
+        if shutil.which("x86_64-w64-mingw32-windres") is None:
+            self.skipTest("no MinGW windres")
+        ico, rc, source = (os.path.join(app, name) for name in ("pattern.ico", "app.rc", "app.c"))
+        run(["icotool", "-c", "-o", ico, self.icon])
+        with open(rc, "w") as f:
+            f.write('1 ICON "pattern.ico"\n')
+        with open(source, "w") as f:
+            f.write("int main(void) { return 0; }\n")
+        run(["x86_64-w64-mingw32-windres", rc, "-O", "coff", "-o", rc + ".o"], cwd=app)
+        run(["x86_64-w64-mingw32-gcc", "-O1", source, rc + ".o", "-o", os.path.join(app, "Fendix.exe")])
+        self.assertEqual(sorted(resources(os.path.join(app, "Fendix.exe"))[1][RT_GROUP_ICON][1]), [1033])
         run(command + ["--output", exe])
         self.assert_pattern_icons(exe)
 

@@ -93,8 +93,8 @@ TEST(PackNumberOption, WholeTextInRange) {
 }
 
 // --exclude: a pattern with a "/" is a glob over the entry's whole path,
-// one without over its own name; the walk asks about each folder before
-// what it holds.
+// one without over its own name, a leading "/" anchors it at the top; the
+// walk asks about each folder before what it holds.
 TEST(PackExclude, Patterns) {
   struct Row {
     const char* pattern;
@@ -102,6 +102,9 @@ TEST(PackExclude, Patterns) {
     bool excluded;
   };
   const Row rows[] = {
+      {"/node_modules", "a/node_modules", false}, {"/", "a", false}, {"//", "a", false},
+      {"/node_modules", "node_modules", true}, {"/node_modules/", "node_modules", true},
+      {"/*.md", "a.md", true}, {"/./docs", "docs", true},
       {"__pycache__", "a/__pycache__", true}, {"__pycache__", "__pycache__", true},
       {"*.pdb", "bin/x.pdb", true}, {"bin/*.pdb", "bin/x.pdb", true},
       {"lib/python3.11/email", "lib/python3.11/email", true}, {"lib/email/", "lib/email", true},
