@@ -197,6 +197,27 @@ enum platform_trust {
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
                                          size_t capacity);
 
+// --- Below the target directory ----------------------------------------------
+
+// Opens, and holds, every folder from the target directory (path's first
+// target_length units, already judged by platform_secure_directory) down to
+// the folder that ends at path[length], each relative to the one above it
+// and without following a link; folders held for the folder entered before
+// are kept, so that files sorted by name cost one look per folder.  Each
+// folder must be a real folder (no symbolic link; on Windows no junction or
+// other reparse point) of the user's or the system's that nobody else can
+// write to.  A link that stands where a folder belongs is removed, never what
+// it leads to, and a folder made in its place.  Until another folder is
+// entered, the file functions above reach a file directly inside this one
+// through the held folder (POSIX: relative to its descriptor; Windows: by a
+// path whose folders are held open without letting them be renamed or
+// deleted), so a link planted on the way meanwhile redirects nothing.
+// PLATFORM_NOT_MADE when a folder on the way is missing or is no folder;
+// another result than PLATFORM_TRUSTED writes the folder at fault into
+// culprit (capacity units, cut to fit).
+platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, size_t length,
+                                     wchar_t* culprit, size_t capacity);
+
 // --- Environment ------------------------------------------------------------
 
 // Copies the variable's value into out.  Returns its length in units; 0 when
