@@ -124,10 +124,17 @@ char* platform_display_text(const wchar_t* text) {
 // the text cannot be converted.
 static int folder_holding(const wchar_t* path, const char** leaf);
 
+// The user the launcher runs as, asked once: every file and folder below
+// the target directory is compared with it.
+static uid_t the_user(void) {
+  static const uid_t user = geteuid();
+  return user;
+}
+
 // Whether a file's owner is the user or root: another account could change
 // what it holds after it was checked.
 static bool owner_trusted(const struct stat* status) {
-  return status->st_uid == geteuid() || status->st_uid == 0;
+  return status->st_uid == the_user() || status->st_uid == 0;
 }
 
 // Removes what stands at leaf and makes a new file there, never opening the
@@ -152,7 +159,7 @@ static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode
     if (errno == ELOOP) return replace_file(folder, leaf, flags, mode);
     int failure = errno;
     if (failure == EACCES && fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        status.st_uid != geteuid()) {
+        status.st_uid != the_user()) {
       return replace_file(folder, leaf, flags, mode);
     }
     errno = failure;
@@ -162,7 +169,7 @@ static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode
     close(fd);
     return -1;
   }
-  if (S_ISREG(status.st_mode) && (status.st_uid != geteuid() || status.st_nlink > 1)) {
+  if (S_ISREG(status.st_mode) && (status.st_uid != the_user() || status.st_nlink > 1)) {
     close(fd);
     return replace_file(folder, leaf, flags, mode);
   }
