@@ -188,6 +188,14 @@ void unpack_files(const wchar_t* target_directory) {
     size_t name_length = read_name();
     if (name_length == 0) {
       if (lock != 0) platform_unlock_directory(lock);
+      // The child is started by its path: the main binary's folders are
+      // looked at once more and held, so that what the unpacking let go of
+      // meanwhile is not started through a link.
+      if (MainBinaryPath[0] != 0) {
+        TargetPath[0] = 0;
+        append_wide_bounded(TargetPath, MainBinaryPath, PATH_CAPACITY);
+        enter_folder_of_target_path();
+      }
       return;
     }
     TargetPath[0] = 0;
