@@ -772,6 +772,31 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             self.assertEqual((status.st_uid, status.st_nlink), (user, 1))
             self.assertEqual(os.stat(theirs).st_uid, other)
 
+        with self.subTest("the application swaps the main binary's folder for a link "
+                          "while the launcher unpacks"):
+            bin_folder = os.path.join(unpacked, "bin")
+            log = os.path.join(shared, "swap.log")
+
+            def swap_when_checked(process):
+                # The main binary has been checked through its folder.
+                while process.poll() is None:
+                    with open(log) as f:
+                        if '"report_child"' in f.read():
+                            break
+                    time.sleep(0.01)
+                os.rename(bin_folder, bin_folder + ".old")
+                os.symlink(elsewhere, bin_folder)
+                os.lchown(bin_folder, user, user)
+            with open(log, "w"):
+                pass
+            done, report = start_as_user(
+                shared, traced=["-o", log, "-P", bin_folder, "-e", "trace=openat",
+                                "-e", "inject=openat:delay_exit=1000000"],
+                meanwhile=swap_when_checked)
+            self.assertIsNone(report, "the main binary ran through the link")
+            self.assertNotEqual(done.returncode, 0, done)
+            self.assertFalse(os.path.islink(bin_folder))
+
         with self.subTest("another user renames a folder with the very files into place "
                           "right after the launcher looked"):
             race = folder(os.path.join(shared, "race"), 0, 0o1777)
