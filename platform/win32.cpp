@@ -356,6 +356,40 @@ static bool wait_for_holder(DWORD error, ULONGLONG* started, DWORD* pause) {
   return true;
 }
 
+// What a file's handle tells of it, without the volume serial number that
+// GetFileInformationByHandle adds, which costs Wine a round trip to its
+// mount manager at every file.
+struct file_facts {
+  DWORD attributes;
+  DWORD links;
+  uint64_t length;
+};
+
+static bool read_file_facts(HANDLE file, file_facts* facts) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+    return false;
+  }
+  facts->attributes = tag.FileAttributes;
+  facts->links = standard.NumberOfLinks;
+  facts->length = (uint64_t)standard.EndOfFile.QuadPart;
+  return true;
+}
+
+// Whether the file behind the handle may hold a record's contents: a plain
+// file (no link or other reparse point, which was opened itself, not
+// followed) of the user's or the system's.  Another account could change
+// what its file holds after it was checked.  Its length goes to *length.
+static bool plain_file_of_the_user(HANDLE file, uint64_t* length) {
+  file_facts facts;
+  if (!read_file_facts(file, &facts)) return false;
+  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  *length = facts.length;
+  return (facts.attributes & not_plain) == 0 && owner_trust(file) == PLATFORM_TRUSTED;
+}
+
 // Opens the file at path itself: a link there is opened, not followed.
 static HANDLE open_without_following(const wchar_t* path, DWORD access, DWORD flags) {
   return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -382,13 +416,13 @@ static HANDLE open_for_writing(const wchar_t* path, DWORD share) {
     SetLastError(failure);
     if (!replace) return INVALID_HANDLE_VALUE;
   } else {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(file, &information)) {
+    file_facts facts;
+    if (!read_file_facts(file, &facts)) {
       CloseHandle(file);
       return INVALID_HANDLE_VALUE;
     }
-    replace = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-              information.nNumberOfLinks > 1 || owner_trust(file) != PLATFORM_TRUSTED;
+    replace = (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || facts.links > 1 ||
+              owner_trust(file) != PLATFORM_TRUSTED;
     if (!replace) {
       if (SetEndOfFile(file)) return file;
       DWORD failure = GetLastError();
@@ -447,18 +481,6 @@ void platform_close_file(platform_handle file) {
 // 64 bits, so a file of 4 GiB or more is checked whole like any other.
 static const DWORD READ_PIECE = 256 * 1024;
 static unsigned char ReadBuffer[READ_PIECE];
-
-// Whether the file behind the handle may hold a record's contents: a plain
-// file (no link or other reparse point, which was opened itself, not
-// followed) of the user's or the system's.  Another account could change
-// what its file holds after it was checked.  Its length goes to *length.
-static bool plain_file_of_the_user(HANDLE file, uint64_t* length) {
-  BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(file, &information)) return false;
-  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  *length = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
-  return (information.dwFileAttributes & not_plain) == 0 && owner_trust(file) == PLATFORM_TRUSTED;
-}
 
 bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   HANDLE file = open_without_following(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
