@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include "platform/creation_mask.h"
+#include "platform/held_folders.h"
 #include "platform/linux_folders.h"
 #include "platform/utf8.h"
 
@@ -862,14 +863,7 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
   }
   // Keep what is held of the way there: the target directory, then each
   // folder whose path is a whole-component prefix of this one.
-  size_t keep = 0;
-  while (keep < HeldDepth && HeldEnds[keep] <= length &&
-         wmemcmp(HeldPath, path, HeldEnds[keep]) == 0 &&
-         (HeldEnds[keep] == length || path[HeldEnds[keep]] == L'/') &&
-         (keep > 0 || HeldEnds[0] == target_length)) {
-    ++keep;
-  }
-  let_go_below(keep);
+  let_go_below(held_on_the_way(HeldPath, HeldEnds, HeldDepth, path, target_length, length, L'/'));
   wmemcpy(HeldPath, path, length);
   HeldPath[length] = 0;
   if (HeldDepth == 0) {
@@ -887,9 +881,7 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
     HeldDepth = 1;
   }
   for (size_t at = HeldEnds[HeldDepth - 1]; at < length;) {
-    while (at < length && path[at] == L'/') ++at;
-    size_t end = at;
-    while (end < length && path[end] != L'/') ++end;
+    size_t end = next_component(path, &at, length, L'/');
     if (end == at) break;
     if (HeldDepth == HELD_DEPTH) return PLATFORM_NOT_MADE;
     wchar_t after = HeldPath[end];

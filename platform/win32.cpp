@@ -16,6 +16,7 @@
 // Everything but the seam is static.
 #include "platform/platform.h"
 #include "platform/win32_for_tests.h"
+#include "platform/held_folders.h"
 
 #if ZOVARI_PLATFORM_WIN32
 
@@ -808,14 +809,7 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
     copy_cut(path, culprit, capacity);
     return PLATFORM_TRUST_UNREADABLE;
   }
-  size_t keep = 0;
-  while (keep < HeldDepth && HeldEnds[keep] <= length &&
-         wmemcmp(HeldPath, path, HeldEnds[keep]) == 0 &&
-         (HeldEnds[keep] == length || path[HeldEnds[keep]] == L'\\') &&
-         (keep > 0 || HeldEnds[0] == target_length)) {
-    ++keep;
-  }
-  let_go_below(keep);
+  let_go_below(held_on_the_way(HeldPath, HeldEnds, HeldDepth, path, target_length, length, L'\\'));
   wmemcpy(HeldPath, path, length);
   HeldPath[length] = 0;
   if (HeldDepth == 0) {
@@ -832,9 +826,7 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
     HeldDepth = 1;
   }
   for (size_t at = HeldEnds[HeldDepth - 1]; at < length;) {
-    while (at < length && path[at] == L'\\') ++at;
-    size_t end = at;
-    while (end < length && path[end] != L'\\') ++end;
+    size_t end = next_component(path, &at, length, L'\\');
     if (end == at) break;
     if (HeldDepth == HELD_DEPTH) return PLATFORM_NOT_MADE;
     wchar_t after = HeldPath[end];

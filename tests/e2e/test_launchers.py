@@ -688,6 +688,15 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
             return done, support.read_report(report)
 
+        def await_in_log(process, log, text):
+            """Waits until strace's log shows text: strace writes a delayed
+            call's line before it holds the launcher there."""
+            while process.poll() is None:
+                with open(log) as f:
+                    if text in f.read():
+                        return
+                time.sleep(0.01)
+
         # A start in the shared folder itself makes the target directory the
         # user's alone, and every folder it makes too.
         done, report = start_as_user(shared)
@@ -779,11 +788,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
             def swap_when_checked(process):
                 # The main binary has been checked through its folder.
-                while process.poll() is None:
-                    with open(log) as f:
-                        if '"report_child"' in f.read():
-                            break
-                    time.sleep(0.01)
+                await_in_log(process, log, '"report_child"')
                 os.rename(bin_folder, bin_folder + ".old")
                 os.symlink(elsewhere, bin_folder)
                 os.lchown(bin_folder, user, user)
@@ -810,13 +815,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             log = os.path.join(shared, "race.log")
 
             def rename_when_looked(process):
-                # strace writes the call's line before it holds the launcher
-                # there: the look found nothing, and the launcher waits.
-                while process.poll() is None:
-                    with open(log) as f:
-                        if "ENOENT" in f.read():
-                            break
-                    time.sleep(0.01)
+                # The look found nothing, and the launcher waits.
+                await_in_log(process, log, "ENOENT")
                 subprocess.run(["setpriv", "--reuid=%d" % other, "--regid=%d" % other,
                                 "--clear-groups", "mv", "-T", prepared, target], check=True)
             with open(log, "w"):

@@ -496,42 +496,31 @@ TEST_F(Unpack, LinksAndOtherAccountsFilesInsideTheTargetAreNeverUsed) {
   };
   const std::string data = "the payload's data\n";
   std::wstring outside = elsewhere + L"/data.txt";
+  auto link_folder = [&] {
+    ASSERT_EQ(symlink(at(elsewhere).c_str(), at(target_file(L"sub")).c_str()), 0);
+  };
+  auto hard_link = [&] {
+    ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
+    ASSERT_EQ(link(at(outside).c_str(), at(target_file(L"sub\\data.txt")).c_str()), 0);
+  };
+  auto folder = [&](uid_t owner, mode_t mode) {
+    ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
+    ASSERT_EQ(chown(at(target_file(L"sub")).c_str(), owner, owner), 0);
+    ASSERT_EQ(chmod(at(target_file(L"sub")).c_str(), mode), 0);
+  };
+  auto differing = [&] { ASSERT_TRUE(test_support::write_file(outside, "other")); };
   const std::vector<Case> cases = {
-      {"a link to a folder, whose file matches",
-       [&] { ASSERT_EQ(symlink(at(elsewhere).c_str(), at(target_file(L"sub")).c_str()), 0); },
-       data, ""},
-      {"a link to a folder, whose file differs",
-       [&] {
-         ASSERT_TRUE(test_support::write_file(outside, "other"));
-         ASSERT_EQ(symlink(at(elsewhere).c_str(), at(target_file(L"sub")).c_str()), 0);
-       },
-       "other", ""},
+      {"a link to a folder, whose file matches", link_folder, data, ""},
+      {"a link to a folder, whose file differs", [&] { differing(); link_folder(); }, "other", ""},
       {"a hard link to another account's file that matches",
        [&] {
-         ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
          ASSERT_EQ(chown(at(outside).c_str(), other, other), 0);
-         ASSERT_EQ(link(at(outside).c_str(), at(target_file(L"sub\\data.txt")).c_str()), 0);
+         hard_link();
        },
        data, ""},
-      {"a hard link to the user's own file that differs",
-       [&] {
-         ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
-         ASSERT_TRUE(test_support::write_file(outside, "other"));
-         ASSERT_EQ(link(at(outside).c_str(), at(target_file(L"sub\\data.txt")).c_str()), 0);
-       },
-       "other", ""},
-      {"a folder that another account owns",
-       [&] {
-         ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
-         ASSERT_EQ(chown(at(target_file(L"sub")).c_str(), other, other), 0);
-       },
-       data, "owned by another user"},
-      {"a folder that others can write to",
-       [&] {
-         ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
-         ASSERT_EQ(chmod(at(target_file(L"sub")).c_str(), 0777), 0);
-       },
-       data, "others can write to it"}};
+      {"a hard link to the user's own file that differs", [&] { differing(); hard_link(); }, "other", ""},
+      {"a folder that another account owns", [&] { folder(other, 0700); }, data, "owned by another user"},
+      {"a folder that others can write to", [&] { folder(geteuid(), 0777); }, data, "others can write to it"}};
   int row = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
