@@ -199,7 +199,7 @@ platform_handle platform_create_file(const wchar_t* path, bool executable, bool)
   int fd = open_for_writing(folder, leaf, flags, mode);
   if (fd < 0) return 0;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A file that was there before keeps its old mode through O_TRUNC.
+  // A file that was there before keeps its old mode through the truncation.
   fchmod(fd, mode);
   return (platform_handle)fd + 1;
 }
