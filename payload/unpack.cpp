@@ -89,11 +89,31 @@ static void remember_created_folder(size_t length) {
   CreatedFolderLength = length;
 }
 
+// Opens and holds the folders from the target directory down to TargetPath's
+// own, so that no file is checked, written or started through a link or
+// through a folder that another account controls; one that is ends the start
+// with its name.  False when a folder on the way is missing (or no folder):
+// nothing in it is current, and it cannot be written.
+static bool enter_folder_of_target_path(void) {
+  static wchar_t culprit[PATH_CAPACITY];
+  size_t folder = wcslen(TargetPath);
+  while (folder >= NameStart && TargetPath[folder] != PLATFORM_SEPARATOR) --folder;
+  platform_trust trust =
+      platform_enter_folder(TargetPath, NameStart - 1, folder, culprit, PATH_CAPACITY);
+  if (trust != PLATFORM_TRUSTED && trust != PLATFORM_NOT_MADE) fail_unsafe_directory(culprit, trust);
+  return trust == PLATFORM_TRUSTED;
+}
+
+static bool target_path_is_current(uint64_t size, uint32_t stored) {
+  return enter_folder_of_target_path() && file_is_current(TargetPath, size, stored);
+}
+
 // Writes the record's data to TargetPath.  The first piece is read before the
 // file is opened, so that its mode can be right from the moment it exists.
 static void write_record(uint64_t size, bool is_main_binary, bool locked) {
   size_t created = ensure_parent_directories(TargetPath);
   if (locked) remember_created_folder(created);
+  if (!enter_folder_of_target_path()) fail_open_for_writing(TargetPath);
   record_written_name(TargetPath + NameStart);
   size_t piece = size < PAYLOAD_PIECE_SIZE ? (size_t)size : PAYLOAD_PIECE_SIZE;
   if (piece > 0) payload_read(CopyBuffer, piece);
@@ -160,12 +180,12 @@ static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t siz
   if (*lock != 0 && inside_created_folder(TargetPath) && never_written(TargetPath + NameStart)) {
     return size == 0 || stored != 0;
   }
-  if (file_is_current(TargetPath, size, stored)) return false;
+  if (target_path_is_current(size, stored)) return false;
   if (*made) return true;
   *made = true;
   ensure_parent_directories(TargetPath);
   *lock = platform_lock_directory(target_directory, LOCK_WAIT_MILLISECONDS);
-  return *lock == 0 || !file_is_current(TargetPath, size, stored);
+  return *lock == 0 || !target_path_is_current(size, stored);
 }
 
 void unpack_files(const wchar_t* target_directory) {
@@ -176,6 +196,14 @@ void unpack_files(const wchar_t* target_directory) {
     size_t name_length = read_name();
     if (name_length == 0) {
       if (lock != 0) platform_unlock_directory(lock);
+      // The child is started by its path: the main binary's folders are
+      // looked at once more and held, so that what the unpacking let go of
+      // meanwhile is not started through a link.
+      if (MainBinaryPath[0] != 0) {
+        TargetPath[0] = 0;
+        append_wide_bounded(TargetPath, MainBinaryPath, PATH_CAPACITY);
+        enter_folder_of_target_path();
+      }
       return;
     }
     TargetPath[0] = 0;

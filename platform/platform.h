@@ -67,8 +67,10 @@ char* platform_display_text(const wchar_t* text);
 // Other processes may open it for writing meanwhile, and for reading only
 // when let_readers_in (Windows; POSIX cannot keep readers out).  Returns 0 on
 // failure.  On POSIX the file gets mode 0666, or 0777 when executable, less
-// the umask, whether it is new or was there before; a symbolic link at the
-// path is replaced by the file, never written through.
+// the umask, whether it is new or was there before.  A file there is written
+// over only when it is a plain file of the user's with no other name; a link
+// (never followed), another account's file or one with other names is
+// replaced by a new file, so that what else it stands for stays unchanged.
 platform_handle platform_create_file(const wchar_t* path, bool executable, bool let_readers_in);
 
 // Writes all of size bytes; false on any failure (the error is left for
@@ -88,12 +90,13 @@ struct platform_file_reader {
 
 // Opens the file at path for reading, letting others read, write or delete
 // it meanwhile.  False, with nothing left open, when the file is missing,
-// not a regular file (a symbolic link is not followed), empty, or cannot be
-// opened.
+// not a regular file (a link is not followed), empty, owned by another
+// account than the user or the system's (which could change it after it is
+// checked), or cannot be opened.
 bool platform_open_reader(const wchar_t* path, platform_file_reader* reader);
 
-// True when a regular file of length 0 stands at path (a symbolic link, a
-// directory or a device is none, and is not followed).
+// True when a regular file of length 0 of the user's or the system's stands
+// at path (a link, a directory or a device is none, and is not followed).
 bool platform_is_empty_file(const wchar_t* path);
 
 // Reads the next piece of the contents.  False at the end, and on a read
@@ -216,6 +219,27 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
 // leads it out of the tree.  What cannot be removed (on Windows a file that
 // another process holds) is left, and so are the folders that hold it.
 void platform_remove_directory_tree(const wchar_t* directory);
+
+// --- Below the target directory ----------------------------------------------
+
+// Opens, and holds, every folder from the target directory (path's first
+// target_length units, already judged by platform_secure_directory) down to
+// the folder that ends at path[length], each relative to the one above it
+// and without following a link; folders held for the folder entered before
+// are kept, so that files sorted by name cost one look per folder.  Each
+// folder must be a real folder (no symbolic link; on Windows no junction or
+// other reparse point) of the user's or the system's that nobody else can
+// write to.  A link that stands where a folder belongs is removed, never what
+// it leads to, and a folder made in its place.  Until another folder is
+// entered, the file functions above reach a file directly inside this one
+// through the held folder (POSIX: relative to its descriptor; Windows: by a
+// path whose folders are held open without letting them be renamed or
+// deleted), so a link planted on the way meanwhile redirects nothing.
+// PLATFORM_NOT_MADE when a folder on the way is missing or is no folder;
+// another result than PLATFORM_TRUSTED writes the folder at fault into
+// culprit (capacity units, cut to fit).
+platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, size_t length,
+                                     wchar_t* culprit, size_t capacity);
 
 // --- Environment ------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 //   environment, identity and time
 //   arguments  the C run-time's argument vector
 //   trust      whether a folder is this user's alone
+//   inside     the folders below the target directory, held open
 //   processes  vfork and exec, waits that do not reap, the console signals
 //
 // Everything but the seam is static.
@@ -39,6 +40,7 @@
 #include <unistd.h>
 
 #include "platform/creation_mask.h"
+#include "platform/held_folders.h"
 #include "platform/linux_folders.h"
 #include "platform/utf8.h"
 
@@ -121,11 +123,74 @@ char* platform_display_text(const wchar_t* text) {
 
 // ---------------------------------------------------------------- files
 
+// The folder last entered below the target directory, when it holds path
+// directly: its descriptor, with *leaf set to the file's name in it as
+// bytes; AT_FDCWD, with *leaf the whole path, otherwise.  Null *leaf when
+// the text cannot be converted.
+static int folder_holding(const wchar_t* path, const char** leaf);
+
+// The user the launcher runs as, asked once: every file and folder below
+// the target directory is compared with it.
+static uid_t the_user(void) {
+  static const uid_t user = geteuid();
+  return user;
+}
+
+// Whether a file's owner is the user or root: another account could change
+// what it holds after it was checked.
+static bool owner_trusted(const struct stat* status) {
+  return status->st_uid == the_user() || status->st_uid == 0;
+}
+
+// Removes what stands at leaf and makes a new file there, never opening the
+// old one: a link, another account's file, or a file with other names whose
+// contents must not change under them.
+static int replace_file(int folder, const char* leaf, int flags, mode_t mode) {
+  if (unlinkat(folder, leaf, 0) != 0 && errno != ENOENT) return -1;
+  return openat(folder, leaf, flags | O_CREAT | O_EXCL, mode);
+}
+
+// Opens the file at leaf for writing, length 0.  A new name costs one open,
+// as before; an existing file is written over only when it is a plain file of
+// the user's with no other name, and replaced otherwise.
+static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode) {
+  int fd = openat(folder, leaf, flags | O_CREAT | O_EXCL, mode);
+  if (fd >= 0 || errno != EEXIST) return fd;
+  fd = openat(folder, leaf, flags);
+  struct stat status;
+  if (fd < 0) {
+    // A link (ELOOP), or a file this user may not write: replaced when it is
+    // another account's; the user's own read-only file stays and fails.
+    if (errno == ELOOP) return replace_file(folder, leaf, flags, mode);
+    int failure = errno;
+    if (failure == EACCES && fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        status.st_uid != the_user()) {
+      return replace_file(folder, leaf, flags, mode);
+    }
+    errno = failure;
+    return -1;
+  }
+  if (fstat(fd, &status) != 0) {
+    close(fd);
+    return -1;
+  }
+  if (S_ISREG(status.st_mode) && (status.st_uid != the_user() || status.st_nlink > 1)) {
+    close(fd);
+    return replace_file(folder, leaf, flags, mode);
+  }
+  if (S_ISREG(status.st_mode) && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Descriptors are stored one up, so that a handle of 0 never names a file
 // even when descriptor 0 is free.
 platform_handle platform_create_file(const wchar_t* path, bool executable, bool) {
-  const char* name = narrow(path);
-  if (name == nullptr) {
+  const char* leaf;
+  int folder = folder_holding(path, &leaf);
+  if (leaf == nullptr) {
     errno = ENAMETOOLONG;
     return 0;
   }
@@ -134,14 +199,11 @@ platform_handle platform_create_file(const wchar_t* path, bool executable, bool)
   // for a reader; it changes nothing for a regular file.  O_NOFOLLOW: a
   // symbolic link at the path is replaced by the file, never written
   // through, so what it points to stays as it was.
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-  int fd = open(name, flags | O_TRUNC, mode);
-  if (fd < 0 && errno == ELOOP && unlink(name) == 0) {
-    fd = open(name, flags | O_EXCL, mode);
-  }
+  const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+  int fd = open_for_writing(folder, leaf, flags, mode);
   if (fd < 0) return 0;
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A file that was there before keeps its old mode through O_TRUNC.
+  // A file that was there before keeps its old mode through the truncation.
   fchmod(fd, mode);
   return (platform_handle)fd + 1;
 }
@@ -175,16 +237,18 @@ static const size_t READ_PIECE = 256 * 1024;
 static unsigned char ReadBuffer[READ_PIECE];
 
 bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
-  const char* name = narrow(path);
+  const char* name;
+  int folder = folder_holding(path, &name);
   if (name == nullptr) return false;
   // O_NONBLOCK: a named pipe must not wait for a writer before fstat says
   // it is no regular file.
   // O_NOFOLLOW: a symbolic link has no contents of its own here, so it
   // never matches and is replaced by the file it stands in for.
-  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  int fd = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return false;
   struct stat status;
-  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0) {
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
+      !owner_trusted(&status)) {
     close(fd);
     return false;
   }
@@ -199,10 +263,11 @@ bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
 }
 
 bool platform_is_empty_file(const wchar_t* path) {
-  const char* name = narrow(path);
+  const char* name;
+  int folder = folder_holding(path, &name);
   struct stat status;
-  return name != nullptr && lstat(name, &status) == 0 && S_ISREG(status.st_mode) &&
-         status.st_size == 0;
+  return name != nullptr && fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(status.st_mode) && status.st_size == 0 && owner_trusted(&status);
 }
 
 // Reads up to the length seen at the open and no further, which spares the
@@ -934,6 +999,121 @@ void platform_remove_directory_tree(const wchar_t* directory) {
     remove_entry(parent, name, status.st_dev, 0);
   }
   close(parent);
+}
+
+// ---------------------------------------------------------------- inside
+
+// The folders held below the target directory: Held[0] is the target
+// directory, Held[i] the folder whose path is HeldPath's first HeldEnds[i]
+// units, each opened relative to the one before.  HeldDepth 0: none.
+static const size_t HELD_PATH_CAPACITY = 4 * 4096;
+static const size_t HELD_DEPTH = 4096;
+static wchar_t HeldPath[HELD_PATH_CAPACITY];
+static size_t HeldEnds[HELD_DEPTH];
+static int Held[HELD_DEPTH];
+static size_t HeldDepth;
+
+static int folder_holding(const wchar_t* path, const char** leaf) {
+  if (HeldDepth > 0) {
+    size_t end = HeldEnds[HeldDepth - 1];
+    if (wcsncmp(path, HeldPath, end) == 0 && path[end] == L'/' && wcschr(path + end + 1, L'/') == nullptr) {
+      *leaf = narrow(path + end + 1);
+      return Held[HeldDepth - 1];
+    }
+  }
+  *leaf = narrow(path);
+  return AT_FDCWD;
+}
+
+static void let_go_below(size_t depth) {
+  while (HeldDepth > depth) close(Held[--HeldDepth]);
+}
+
+// A folder below the target: this user's or root's, and nobody else's to
+// write, as the target directory itself.  Group write counts as the user's
+// own only for the user's private group, and never on a folder with an
+// access list.
+static platform_trust judge_inner_folder(int fd, const struct stat* status) {
+  if (!owner_trusted(status)) return PLATFORM_NOT_OWNED;
+  if ((status->st_mode & S_IWOTH) != 0) return PLATFORM_OTHERS_CAN_WRITE;
+  if ((status->st_mode & S_IWGRP) == 0) return PLATFORM_TRUSTED;
+  bool listed = fgetxattr(fd, "system.posix_acl_access", nullptr, 0) >= 0 ||
+                (errno != ENODATA && errno != ENOTSUP);
+  return listed || !private_group(status->st_gid) ? PLATFORM_OTHERS_CAN_WRITE : PLATFORM_TRUSTED;
+}
+
+// Opens the folder leaf inside folder without following a link.  A link
+// there is removed and a folder, 0700, made in its place: nothing the link
+// leads to is touched.  -1 with errno otherwise.
+static int open_inner_folder(int folder, const char* leaf) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(folder, leaf, flags);
+  if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) return fd;
+  struct stat status;
+  if (fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(status.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  if (unlinkat(folder, leaf, 0) != 0 && errno != ENOENT) return -1;
+  if (mkdirat(folder, leaf, 0700) != 0 && errno != EEXIST) return -1;
+  return openat(folder, leaf, flags);
+}
+
+platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, size_t length,
+                                     wchar_t* culprit, size_t capacity) {
+  if (length >= HELD_PATH_CAPACITY) {
+    widen_cut(narrow(path) != nullptr ? NarrowBuffer : "", culprit, capacity);
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  // Keep what is held of the way there: the target directory, then each
+  // folder whose path is a whole-component prefix of this one.
+  let_go_below(held_on_the_way(HeldPath, HeldEnds, HeldDepth, path, target_length, length, L'/'));
+  wmemcpy(HeldPath, path, length);
+  HeldPath[length] = 0;
+  if (HeldDepth == 0) {
+    // Judged already, links above it included, and nobody else can change it.
+    HeldPath[target_length] = 0;
+    const char* target = narrow(HeldPath);
+    int fd = target != nullptr ? open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd < 0) {
+      widen_cut(target != nullptr ? target : "", culprit, capacity);
+      return PLATFORM_TRUST_UNREADABLE;
+    }
+    HeldPath[target_length] = path[target_length];
+    Held[0] = fd;
+    HeldEnds[0] = target_length;
+    HeldDepth = 1;
+  }
+  for (size_t at = HeldEnds[HeldDepth - 1]; at < length;) {
+    size_t end = next_component(path, &at, length, L'/');
+    if (end == at) break;
+    if (HeldDepth == HELD_DEPTH) return PLATFORM_NOT_MADE;
+    wchar_t after = HeldPath[end];
+    HeldPath[end] = 0;
+    const char* leaf = narrow(HeldPath + at);
+    int fd = leaf != nullptr ? open_inner_folder(Held[HeldDepth - 1], leaf) : -1;
+    int failure = errno;
+    struct stat status;
+    platform_trust trust = PLATFORM_TRUSTED;
+    if (fd < 0) {
+      trust = failure == ENOENT || failure == ENOTDIR ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
+    } else if (fstat(fd, &status) != 0) {
+      trust = PLATFORM_TRUST_UNREADABLE;
+    } else {
+      trust = judge_inner_folder(fd, &status);
+    }
+    if (trust != PLATFORM_TRUSTED) {
+      if (fd >= 0) close(fd);
+      if (trust != PLATFORM_NOT_MADE) widen_cut(narrow(HeldPath) != nullptr ? NarrowBuffer : "", culprit, capacity);
+      HeldPath[end] = after;
+      return trust;
+    }
+    HeldPath[end] = after;
+    Held[HeldDepth] = fd;
+    HeldEnds[HeldDepth++] = end;
+    at = end;
+  }
+  return PLATFORM_TRUSTED;
 }
 
 // ---------------------------------------------------------------- environment

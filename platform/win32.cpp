@@ -6,6 +6,7 @@
 //   files      CreateFileW/WriteFile, contents read through one buffer
 //   paths      directories, full paths, the folders behind the template tokens
 //   lock       a mutex named after the target directory's identity
+//   inside     the folders below the target directory, held open
 //   environment, identity and time
 //   arguments  the C run-time's wide argument vector, CommandLineToArgvW
 //   shell32    loaded only when a start needs it
@@ -15,6 +16,7 @@
 // Everything but the seam is static.
 #include "platform/platform.h"
 #include "platform/win32_for_tests.h"
+#include "platform/held_folders.h"
 
 #if ZOVARI_PLATFORM_WIN32
 
@@ -492,12 +494,92 @@ static bool wait_for_holder(DWORD error, ULONGLONG* started, DWORD* pause) {
   return true;
 }
 
+// What a file's handle tells of it, without the volume serial number that
+// GetFileInformationByHandle adds, which costs Wine a round trip to its
+// mount manager at every file.
+struct file_facts {
+  DWORD attributes;
+  DWORD links;
+  uint64_t length;
+};
+
+static bool read_file_facts(HANDLE file, file_facts* facts) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  FILE_STANDARD_INFO standard;
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &tag, sizeof tag) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard)) {
+    return false;
+  }
+  facts->attributes = tag.FileAttributes;
+  facts->links = standard.NumberOfLinks;
+  facts->length = (uint64_t)standard.EndOfFile.QuadPart;
+  return true;
+}
+
+// Whether the file behind the handle may hold a record's contents: a plain
+// file (no link or other reparse point, which was opened itself, not
+// followed) of the user's or the system's.  Another account could change
+// what its file holds after it was checked.  Its length goes to *length.
+static bool plain_file_of_the_user(HANDLE file, uint64_t* length) {
+  file_facts facts;
+  if (!read_file_facts(file, &facts)) return false;
+  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  *length = facts.length;
+  return (facts.attributes & not_plain) == 0 && owner_trust(file) == PLATFORM_TRUSTED;
+}
+
+// Opens the file at path itself: a link there is opened, not followed.
+static HANDLE open_without_following(const wchar_t* path, DWORD access, DWORD flags) {
+  return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+// Opens the file at path for writing, length 0.  A new name costs one open;
+// an existing file is written over only when it is a plain file of the
+// user's with no other name, and otherwise deleted (a link itself, never what
+// it leads to) and made anew.  A file the user cannot open for writing stays
+// and fails, unless another account owns it.
+static HANDLE open_for_writing(const wchar_t* path, DWORD share) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_NEW, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
+  file = CreateFileW(path, GENERIC_WRITE | READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool replace;
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD failure = GetLastError();
+    HANDLE looked = open_without_following(path, FILE_READ_ATTRIBUTES | READ_CONTROL, 0);
+    replace = failure == ERROR_ACCESS_DENIED && looked != INVALID_HANDLE_VALUE &&
+              owner_trust(looked) == PLATFORM_NOT_OWNED;
+    if (looked != INVALID_HANDLE_VALUE) CloseHandle(looked);
+    SetLastError(failure);
+    if (!replace) return INVALID_HANDLE_VALUE;
+  } else {
+    file_facts facts;
+    if (!read_file_facts(file, &facts)) {
+      CloseHandle(file);
+      return INVALID_HANDLE_VALUE;
+    }
+    replace = (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || facts.links > 1 ||
+              owner_trust(file) != PLATFORM_TRUSTED;
+    if (!replace) {
+      if (SetEndOfFile(file)) return file;
+      DWORD failure = GetLastError();
+      CloseHandle(file);
+      SetLastError(failure);
+      return INVALID_HANDLE_VALUE;
+    }
+    CloseHandle(file);
+  }
+  if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
+  return CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_NEW, 0, nullptr);
+}
+
 platform_handle platform_create_file(const wchar_t* path, bool, bool let_readers_in) {
   DWORD share = let_readers_in ? FILE_SHARE_READ | FILE_SHARE_WRITE : FILE_SHARE_WRITE;
   ULONGLONG started = 0;
   DWORD pause = 10;
   for (;;) {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = open_for_writing(path, share);
     if (file != INVALID_HANDLE_VALUE) return (platform_handle)file;
     if (!wait_for_holder(GetLastError(), &started, &pause)) return 0;
   }
@@ -539,12 +621,10 @@ static const DWORD READ_PIECE = 256 * 1024;
 static unsigned char ReadBuffer[READ_PIECE];
 
 bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE file = open_without_following(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN);
   if (file == INVALID_HANDLE_VALUE) return false;
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+  uint64_t length = 0;
+  if (!plain_file_of_the_user(file, &length) || length == 0) {
     CloseHandle(file);
     return false;
   }
@@ -552,17 +632,17 @@ bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   reader->size = 0;
   reader->file = (platform_handle)file;
   reader->offset = 0;
-  reader->length = (uint64_t)size.QuadPart;
+  reader->length = length;
   return true;
 }
 
 bool platform_is_empty_file(const wchar_t* path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
-  const DWORD not_regular =
-      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-  return (data.dwFileAttributes & not_regular) == 0 && data.nFileSizeHigh == 0 &&
-         data.nFileSizeLow == 0;
+  HANDLE file = open_without_following(path, FILE_READ_ATTRIBUTES | READ_CONTROL, 0);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  uint64_t length = 1;
+  bool empty = plain_file_of_the_user(file, &length) && length == 0;
+  CloseHandle(file);
+  return empty;
 }
 
 // Reads up to the length seen at the open and no further, which spares the
@@ -901,6 +981,120 @@ platform_handle platform_lock_directory(const wchar_t* directory, uint32_t milli
 void platform_unlock_directory(platform_handle lock) {
   ReleaseMutex(as_handle(lock));
   CloseHandle(as_handle(lock));
+}
+
+// ---------------------------------------------------------------- inside
+
+// The folders held below the target directory, the target directory first:
+// Held[i] is the folder whose path is HeldPath's first HeldEnds[i] units.
+// Each is held without FILE_SHARE_DELETE, so that nobody can rename, delete
+// or replace it while this start checks, writes and starts files by paths
+// that run through it.
+static const size_t HELD_DEPTH = 4096;
+static wchar_t HeldPath[WALK_CAPACITY];
+static size_t HeldEnds[HELD_DEPTH];
+static HANDLE Held[HELD_DEPTH];
+static size_t HeldDepth;
+
+static HANDLE hold_folder(const wchar_t* path) {
+  return CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
+// Looks at the folder at HeldPath (cut at its end) through the handle: a
+// plain folder gives PLATFORM_TRUSTED or its owner's verdict, a link
+// PLATFORM_NOT_MADE with *link set.  Wine reports a Unix link only by path.
+static platform_trust judge_held_folder(HANDLE folder, bool* link) {
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  *link = false;
+  if (!GetFileInformationByHandleEx(folder, FileAttributeTagInfo, &tag, sizeof tag)) {
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  DWORD by_path = GetFileAttributesW(HeldPath);
+  DWORD attributes = tag.FileAttributes | (by_path != INVALID_FILE_ATTRIBUTES ? by_path : 0);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return PLATFORM_NOT_MADE;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A junction or symbolic link is replaced; any other reparse point
+    // (cloud or deduplicated files) is a folder whose contents the system
+    // fetches from elsewhere, and is refused.
+    if (tag.ReparseTag != 0 && !IsReparseTagNameSurrogate(tag.ReparseTag)) return PLATFORM_TRUST_UNREADABLE;
+    *link = true;
+    return PLATFORM_NOT_MADE;
+  }
+  return owner_trust(folder);
+}
+
+// Opens and judges the folder at HeldPath; a link there is removed (the link
+// itself) and a private folder made in its place.
+static HANDLE open_inner_folder(platform_trust* trust) {
+  HANDLE folder = hold_folder(HeldPath);
+  if (folder == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    *trust = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PLATFORM_NOT_MADE
+                                                                            : PLATFORM_TRUST_UNREADABLE;
+    return folder;
+  }
+  bool link = false;
+  *trust = judge_held_folder(folder, &link);
+  if (!link) return folder;
+  CloseHandle(folder);
+  if (!RemoveDirectoryW(HeldPath) ||
+      platform_create_directory(HeldPath) != PLATFORM_DIRECTORY_CREATED) {
+    return INVALID_HANDLE_VALUE;  // stays PLATFORM_NOT_MADE
+  }
+  folder = hold_folder(HeldPath);
+  if (folder == INVALID_HANDLE_VALUE) return folder;
+  *trust = judge_held_folder(folder, &link);
+  return folder;
+}
+
+static void let_go_below(size_t depth) {
+  while (HeldDepth > depth) CloseHandle(Held[--HeldDepth]);
+}
+
+platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, size_t length,
+                                     wchar_t* culprit, size_t capacity) {
+  if (length >= WALK_CAPACITY) {
+    copy_cut(path, culprit, capacity);
+    return PLATFORM_TRUST_UNREADABLE;
+  }
+  let_go_below(held_on_the_way(HeldPath, HeldEnds, HeldDepth, path, target_length, length, L'\\'));
+  wmemcpy(HeldPath, path, length);
+  HeldPath[length] = 0;
+  if (HeldDepth == 0) {
+    // Judged already; held so that it stays where it was judged.
+    HeldPath[target_length] = 0;
+    HANDLE target = hold_folder(HeldPath);
+    if (target == INVALID_HANDLE_VALUE) {
+      copy_cut(HeldPath, culprit, capacity);
+      return PLATFORM_TRUST_UNREADABLE;
+    }
+    HeldPath[target_length] = path[target_length];
+    Held[0] = target;
+    HeldEnds[0] = target_length;
+    HeldDepth = 1;
+  }
+  for (size_t at = HeldEnds[HeldDepth - 1]; at < length;) {
+    size_t end = next_component(path, &at, length, L'\\');
+    if (end == at) break;
+    if (HeldDepth == HELD_DEPTH) return PLATFORM_NOT_MADE;
+    wchar_t after = HeldPath[end];
+    HeldPath[end] = 0;
+    platform_trust trust = PLATFORM_TRUSTED;
+    HANDLE folder = open_inner_folder(&trust);
+    if (trust != PLATFORM_TRUSTED) {
+      if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+      if (trust != PLATFORM_NOT_MADE) copy_cut(HeldPath, culprit, capacity);
+      HeldPath[end] = after;
+      return trust;
+    }
+    HeldPath[end] = after;
+    Held[HeldDepth] = folder;
+    HeldEnds[HeldDepth++] = end;
+    at = end;
+  }
+  return PLATFORM_TRUSTED;
 }
 
 // ---------------------------------------------------------------- environment

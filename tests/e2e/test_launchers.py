@@ -829,6 +829,15 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
             return done, support.read_report(report)
 
+        def await_in_log(process, log, text):
+            """Waits until strace's log shows text: strace writes a delayed
+            call's line before it holds the launcher there."""
+            while process.poll() is None:
+                with open(log) as f:
+                    if text in f.read():
+                        return
+                time.sleep(0.01)
+
         # A start in the shared folder itself makes the target directory the
         # user's alone, and every folder it makes too.
         done, report = start_as_user(shared)
@@ -923,6 +932,51 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             with open(os.path.join(unpacked, "data.txt"), "rb") as f:
                 self.assertEqual(f.read(), b"payload data\n")
 
+        with self.subTest("a link to a folder and a hard link to another user's file in the "
+                          "user's own target directory"):
+            # The very files, so that every checksum would match: the folder
+            # of the user's elsewhere, the data file the other user's.
+            elsewhere = folder(os.path.join(shared, "elsewhere"), user, 0o700)
+            shutil.copy2(os.path.join(unpacked, "bin", "report_child"), elsewhere)
+            os.chown(os.path.join(elsewhere, "report_child"), user, user)
+            shutil.rmtree(os.path.join(unpacked, "bin"))
+            os.symlink(elsewhere, os.path.join(unpacked, "bin"))
+            theirs = os.path.join(shared, "theirs.txt")
+            shutil.copy2(os.path.join(unpacked, "data.txt"), theirs)
+            os.chown(theirs, other, other)
+            os.remove(os.path.join(unpacked, "data.txt"))
+            os.link(theirs, os.path.join(unpacked, "data.txt"))
+            done, report = start_as_user(shared)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertEqual(report["executable"], os.path.join(unpacked, "bin", "report_child"))
+            self.assertFalse(os.path.islink(os.path.join(unpacked, "bin")))
+            self.assertEqual(os.stat(os.path.join(report["executable"])).st_uid, user)
+            self.assertEqual(os.listdir(elsewhere), ["report_child"])
+            status = os.stat(os.path.join(unpacked, "data.txt"))
+            self.assertEqual((status.st_uid, status.st_nlink), (user, 1))
+            self.assertEqual(os.stat(theirs).st_uid, other)
+
+        with self.subTest("the application swaps the main binary's folder for a link "
+                          "while the launcher unpacks"):
+            bin_folder = os.path.join(unpacked, "bin")
+            log = os.path.join(shared, "swap.log")
+
+            def swap_when_checked(process):
+                # The main binary has been checked through its folder.
+                await_in_log(process, log, '"report_child"')
+                os.rename(bin_folder, bin_folder + ".old")
+                os.symlink(elsewhere, bin_folder)
+                os.lchown(bin_folder, user, user)
+            with open(log, "w"):
+                pass
+            done, report = start_as_user(
+                shared, traced=["-o", log, "-P", bin_folder, "-e", "trace=openat",
+                                "-e", "inject=openat:delay_exit=1000000"],
+                meanwhile=swap_when_checked)
+            self.assertIsNone(report, "the main binary ran through the link")
+            self.assertNotEqual(done.returncode, 0, done)
+            self.assertFalse(os.path.islink(bin_folder))
+
         with self.subTest("another user renames a folder with the very files into place "
                           "right after the launcher looked"):
             race = folder(os.path.join(shared, "race"), 0, 0o1777)
@@ -936,13 +990,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             log = os.path.join(shared, "race.log")
 
             def rename_when_looked(process):
-                # strace writes the call's line before it holds the launcher
-                # there: the look found nothing, and the launcher waits.
-                while process.poll() is None:
-                    with open(log) as f:
-                        if "ENOENT" in f.read():
-                            break
-                    time.sleep(0.01)
+                # The look found nothing, and the launcher waits.
+                await_in_log(process, log, "ENOENT")
                 subprocess.run(["setpriv", "--reuid=%d" % other, "--regid=%d" % other,
                                 "--clear-groups", "mv", "-T", prepared, target], check=True)
             with open(log, "w"):
@@ -1135,6 +1184,34 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                              {"data", "data/held.txt"})
         finally:
             holder.communicate(timeout=support.RUN_LIMIT)
+
+    def test_links_and_other_accounts_files_inside_the_target(self):
+        """A folder link (Wine shows a Unix one by its path, and cannot remove
+        it) is neither checked nor written through: the start fails on its
+        first file; another account's file (Wine gives another Unix user's an
+        owner of its own) with another name is replaced, not started."""
+        launcher = self.report_child_launcher({"data/readme.txt": b"read me\n"})
+        cold = self.target.run(launcher)
+        self.assertRanReportChild(cold)
+        main_binary = self.target.unix(cold.report["executable"])
+        root = os.path.dirname(os.path.dirname(main_binary))
+        elsewhere = os.path.join(self.work, self.fresh_name())
+        shutil.move(os.path.join(root, "data"), elsewhere)
+        os.symlink(elsewhere, os.path.join(root, "data"))
+        theirs = os.path.join(self.work, self.fresh_name())
+        os.rename(main_binary, theirs)
+        os.chown(theirs, 65534, 65534)
+        os.link(theirs, main_binary)
+        result = self.target.run(launcher)
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertIsNone(result.report)
+        self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                         "Error, failed to open '%s\\data\\readme.txt' for writing.\n"
+                         % cold.report["executable"].rsplit("\\", 2)[0])
+        self.assertEqual(os.listdir(elsewhere), ["readme.txt"])
+        status = os.stat(main_binary)
+        self.assertEqual((status.st_uid, status.st_nlink), (0, 1))
+        self.assertEqual(os.stat(theirs).st_uid, 65534)
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
 #include <unistd.h>
 #endif
 
@@ -539,5 +542,80 @@ TEST_F(Unpack, FailedWriteIsReportedWithTheSystemError) {
   EXPECT_EQ(result.err, std::string("Error, couldn't unpack file to target path. ([Error ") +
                             std::to_string(EFBIG) + "] " + text + ")\n");
   free(text);
+}
+// What stands inside the target directory that this start did not make: a
+// link where a folder belongs is replaced, and nothing is checked, written or
+// started through it; a file that another account owns, or that has another
+// name, is replaced, never written through; a folder that another account
+// owns or can write to ends the start with its name.
+TEST_F(Unpack, LinksAndOtherAccountsFilesInsideTheTargetAreNeverUsed) {
+  const uid_t other = 65534;
+  std::wstring elsewhere = folder_ / L"elsewhere";
+  auto at = [](const std::wstring& path) { return test_support::narrow(path); };
+  auto inode = [&](const std::wstring& path) {
+    struct stat status;
+    return lstat(at(path).c_str(), &status) == 0 ? status.st_ino : 0;
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> plant;  // in the target, which holds "sub" and "sub/data.txt"
+    std::string kept;             // what the file elsewhere must still hold
+    std::string refused;          // the folder an unsafe-directory message names, if any
+  };
+  const std::string data = "the payload's data\n";
+  std::wstring outside = elsewhere + L"/data.txt";
+  auto link_folder = [&] {
+    ASSERT_EQ(symlink(at(elsewhere).c_str(), at(target_file(L"sub")).c_str()), 0);
+  };
+  auto hard_link = [&] {
+    ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
+    ASSERT_EQ(link(at(outside).c_str(), at(target_file(L"sub\\data.txt")).c_str()), 0);
+  };
+  auto folder = [&](uid_t owner, mode_t mode) {
+    ASSERT_TRUE(test_support::make_directory(target_file(L"sub")));
+    ASSERT_EQ(chown(at(target_file(L"sub")).c_str(), owner, owner), 0);
+    ASSERT_EQ(chmod(at(target_file(L"sub")).c_str(), mode), 0);
+  };
+  auto differing = [&] { ASSERT_TRUE(test_support::write_file(outside, "other")); };
+  const std::vector<Case> cases = {
+      {"a link to a folder, whose file matches", link_folder, data, ""},
+      {"a link to a folder, whose file differs", [&] { differing(); link_folder(); }, "other", ""},
+      {"a hard link to another account's file that matches",
+       [&] {
+         ASSERT_EQ(chown(at(outside).c_str(), other, other), 0);
+         hard_link();
+       },
+       data, ""},
+      {"a hard link to the user's own file that differs", [&] { differing(); hard_link(); }, "other", ""},
+      {"a folder that another account owns", [&] { folder(other, 0700); }, data, "owned by another user"},
+      {"a folder that others can write to", [&] { folder(geteuid(), 0777); }, data, "others can write to it"}};
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    target_ = folder_ / (L"target-" + std::to_wstring(++row));
+    elsewhere = folder_ / (L"elsewhere-" + std::to_wstring(row));
+    outside = elsewhere + L"/data.txt";
+    ASSERT_TRUE(test_support::make_directory(target_));
+    ASSERT_TRUE(test_support::make_directory(elsewhere));
+    ASSERT_TRUE(test_support::write_file(outside, data));
+    c.plant();
+    ino_t outside_inode = inode(outside);
+    test_support::ChildResult result = run({{L"main", "m"}, {L"sub\\data.txt", data}});
+    std::string kept;
+    EXPECT_TRUE(test_support::read_file(outside, &kept));
+    EXPECT_EQ(kept, c.kept);
+    if (!c.refused.empty()) {
+      EXPECT_EQ(result.exit_code, 2);
+      EXPECT_EQ(result.err, "Error, unsafe target directory '" + at(target_file(L"sub")) + "' (" +
+                                c.refused + ").\n");
+      continue;
+    }
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    struct stat status;
+    ASSERT_EQ(lstat(at(target_file(L"sub")).c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(contents(L"sub\\data.txt"), data);
+    EXPECT_NE(inode(target_file(L"sub\\data.txt")), outside_inode);
+  }
 }
 #endif
