@@ -54,16 +54,20 @@ void payload_reader_init(const void* start, size_t length) {
   WindowWasFull = false;
 }
 
+void payload_fail_decode(void) {
+  fail_with_message("Error, couldn't decode attached data.");
+}
+
 // Refills the empty window, or ends the process when no more bytes can come.
 static void refill_window(void) {
   if (PayloadInput.pos >= PayloadInput.size && !WindowWasFull) {
-    fail_with_message("Error, couldn't decode attached data.");
+    payload_fail_decode();
   }
   DecodeWindow.size = WINDOW_SIZE;
   DecodeWindow.pos = 0;
   size_t result = ZSTD_decompressStream(DecompressionContext, &DecodeWindow, &PayloadInput);
   if (ZSTD_isError(result)) {
-    fail_with_message("Error, couldn't decode attached data.");
+    payload_fail_decode();
   }
   WindowWasFull = DecodeWindow.pos == WINDOW_SIZE;
   if (PayloadInput.pos - ReleasedInput >= RELEASE_STEP) {

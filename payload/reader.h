@@ -20,6 +20,10 @@ void payload_read(void* destination, size_t count);
 // payload_read does.
 void payload_skip(size_t count);
 
+// Prints "Error, couldn't decode attached data." and exits with 2: the end of
+// a start whose payload turns out damaged, wherever that is found.
+[[noreturn]] void payload_fail_decode(void);
+
 // Releases the decompression context and the window.
 void payload_reader_close(void);
 
