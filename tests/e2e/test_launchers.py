@@ -17,6 +17,7 @@ import pwd
 import resource
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -300,16 +301,31 @@ class LauncherTests:
         self.assertLessEqual(self.unpacked_names(failed_root),
                              names | {"last.bin"})
 
-    def test_relative_template_is_taken_against_the_current_directory(self):
+        # Damage that still decodes: the main binary's contents no longer give
+        # its checksum.  It is never started, at this start or the next.
+        stream = bytearray(support.payload_stream(records[:2]))
+        stream[len(records[0][0]) * 2 + 2 + 12 + 100] ^= 0x10
+        damaged = self.by_hand(support.frame_payload(bytes(stream)),
+                               self.target.native(os.path.join(os.path.dirname(root), self.fresh_name())))
+        for start in ("first", "next"):
+            result = self.target.run(damaged)
+            self.assertEqual((result.exit_code, result.stdout.replace(b"\r\n", b"\n")),
+                             (2, b"Error, couldn't decode attached data.\n"), start)
+            self.assertIsNone(result.report, start)
+
+    def test_relative_template_is_refused(self):
+        """The tool never writes a template that gives a relative path, so a
+        launcher that holds one is damaged: it stops before anything is made
+        under its current folder."""
         launcher = self.report_child_launcher(template=self.template("unpacked", "{PRODUCT}"),
                                        product="Relative", by_hand=True)
         current = os.path.join(self.work, self.fresh_name())
         os.makedirs(current)
         result = self.target.run(launcher, cwd=current)
-        self.assertRanReportChild(result)
-        self.assertEqual(self.target.unix(result.report["executable"]),
-                         os.path.join(current, "unpacked", "Relative", "bin",
-                                      "report_child" + self.target.suffix))
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertEqual(result.stdout.replace(b"\r\n", b"\n"), b"Error, couldn't find attached data header.\n")
+        self.assertIsNone(result.report)
+        self.assertEqual(os.listdir(current), [])
 
     def by_hand(self, payload, template):
         output = self.launcher_path()
@@ -571,17 +587,24 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done = start(launcher, lambda: (close_standard_descriptors(), limit_file_size()), capture=False)
             self.assertEqual(done.returncode, 2, done)
             self.assertEqual(files_holding(target, b"Error,"), [])
-        with self.subTest("file cut short"):
-            with open(launcher, "rb") as f:
-                whole = f.read()
-            cut = os.path.join(self.work, "cut-short")
-            with open(cut, "wb") as f:
-                f.write(whole[:whole.index(b"QDY\x28\xb5\x2f\xfd") + len(big) // 2])
-            os.chmod(cut, 0o755)
-            done = start(cut, lambda: None)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
-                             b"(cut short, as by an interrupted download).\n")
+        with open(launcher, "rb") as f:
+            whole = f.read()
+        payload = whole.index(b"QDY\x28\xb5\x2f\xfd")
+        length, = struct.unpack_from("<Q", whole, whole.rindex(b"ZovariBuildArea\0", 0, payload) + 32)
+        # Inside the payload's last page the kernel gives zeros for what the
+        # file lacks: its trailer then reads as 0, or as its first bytes.
+        last_page = (payload + length - 1) // 4096 * 4096
+        for where, end in (("in the payload", payload + len(big) // 2), ("in its last page", last_page + 1),
+                           ("in its trailer", payload + length - 7)):
+            with self.subTest("file cut short " + where):
+                cut = os.path.join(self.work, "cut-short")
+                with open(cut, "wb") as f:
+                    f.write(whole[:end])
+                os.chmod(cut, 0o755)
+                done = start(cut, lambda: None)
+                self.assertEqual(done.returncode, 2, done)
+                self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
+                                 b"(cut short, as by an interrupted download).\n")
 
     def test_system_python_with_its_standard_library(self):
         """The system's Python packed as the README shows: the interpreter in
