@@ -8,7 +8,8 @@
 //     unsafe name are refused.
 // Bits 1-2 pick a compression level, bits 3-4 damage the frame (cut its end,
 // or change one byte, at the parameter), bit 5 runs a second start over the
-// tree the first one left.
+// tree the first one left, bit 6 has the harness store each record's right
+// checksum in a stream it compresses.
 //
 // The launcher does not check names (its payload is built in), so the
 // harness keeps them inside the folder: no "/", ":", leading or doubled or
@@ -110,8 +111,10 @@ static uint64_t u64_at(const uint8_t* bytes) {
   return value;
 }
 
-// Walks a raw payload stream and makes each of its names safe in place.
-static void make_stream_safe(uint8_t* stream, size_t size) {
+// Walks a raw payload stream and makes each of its names safe in place; with
+// right_checksums, also stores each record's right checksum, so that a start
+// goes past records whose data the fuzzer changed.
+static void make_stream_safe(uint8_t* stream, size_t size, bool right_checksums) {
   size_t at = 0;
   while (at + 2 <= size) {
     size_t start = at;
@@ -131,6 +134,11 @@ static void make_stream_safe(uint8_t* stream, size_t size) {
     uint64_t data = u64_at(stream + at);
     at += 12;
     if (data > size - at) return;
+    if (right_checksums) {
+      uint32_t crc = (uint32_t)crc32(0, stream + at, (uInt)data);
+      if (crc == 0) crc = 1;
+      for (int i = 0; i < 4; ++i) stream[at - 4 + i] = (uint8_t)(crc >> (8 * i));
+    }
     at += (size_t)data;
   }
 }
@@ -294,6 +302,8 @@ static outcome walk_model(const std::string& container, tree_model* tree,
     uint64_t size = u64_at(numbers);
     uint32_t stored = (uint32_t)(numbers[8] | numbers[9] << 8 | numbers[10] << 16 |
                                  (uint32_t)numbers[11] << 24);
+    // No record stores 0, and an empty one stores 1: anything else ends the start.
+    if (stored == 0 || (size == 0 && stored != 1)) break;
     auto existing = tree->files.find(path);
     uint32_t on_disk = existing != tree->files.end() ? checksum_of(existing->second) : 0;
     // An empty record is held by an empty file, whatever it stores.
@@ -317,6 +327,10 @@ static outcome walk_model(const std::string& container, tree_model* tree,
     for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
       tree->directories.insert(path.substr(0, slash));
     }
+    // A file whose contents do not give its stored checksum is written, then
+    // ends the start.
+    uint32_t written = (uint32_t)crc32(0, (const Bytef*)contents.data(), (uInt)contents.size());
+    if ((written == 0 ? 1 : written) != stored) break;
   }
   if (decoder.over_limit) result = ENDS_REFUSED;
   return result;
@@ -508,7 +522,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string body((const char*)data + 2, size - 2);
   std::string frame;
   if ((flags & 1) == 0) {
-    make_stream_safe((uint8_t*)&body[0], body.size());
+    make_stream_safe((uint8_t*)&body[0], body.size(), (flags & 0x40) != 0);
     static const int levels[4] = {1, 3, -5, 19};
     frame.resize(ZSTD_compressBound(body.size()));
     size_t written = ZSTD_compress(&frame[0], frame.size(), body.data(), body.size(),

@@ -587,19 +587,27 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done = start(launcher, lambda: (close_standard_descriptors(), limit_file_size()), capture=False)
             self.assertEqual(done.returncode, 2, done)
             self.assertEqual(files_holding(target, b"Error,"), [])
+        small = self.launcher_path()
+        self.packer.build({"bin/main": script}, "bin/main", small, template=self.template("{TEMP}", "zovari-e2e", folder))
         with open(launcher, "rb") as f:
             whole = f.read()
+        with open(small, "rb") as f:
+            small_whole = f.read()
         payload = whole.index(b"QDY\x28\xb5\x2f\xfd")
         length, = struct.unpack_from("<Q", whole, whole.rindex(b"ZovariBuildArea\0", 0, payload) + 32)
-        # Inside the payload's last page the kernel gives zeros for what the
-        # file lacks: its trailer then reads as 0, or as its first bytes.
+        # Inside the build area's last page the kernel gives zeros for what the
+        # file lacks: the payload's trailer then reads as 0, or as its first
+        # bytes, and a small launcher's whole area may lie in that page.
         last_page = (payload + length - 1) // 4096 * 4096
-        for where, end in (("in the payload", payload + len(big) // 2), ("in its last page", last_page + 1),
-                           ("in its trailer", payload + length - 7)):
+        small_area = small_whole.rindex(b"ZovariBuildArea\0")
+        for where, data, end in (("in the payload", whole, payload + len(big) // 2),
+                                 ("in its last page", whole, last_page + 1),
+                                 ("in its trailer", whole, payload + length - 7),
+                                 ("in a small launcher's head", small_whole, small_area + 20)):
             with self.subTest("file cut short " + where):
                 cut = os.path.join(self.work, "cut-short")
                 with open(cut, "wb") as f:
-                    f.write(whole[:end])
+                    f.write(data[:end])
                 os.chmod(cut, 0o755)
                 done = start(cut, lambda: None)
                 self.assertEqual(done.returncode, 2, done)
