@@ -20,6 +20,19 @@ def record(name, data, stored=None):
 END = b"\0\0"
 
 
+def sealed_frame(stream):
+    """One zstd frame holding stream in raw blocks, ended by the seal: four
+    empty RLE blocks carrying the CRC-32 of the frame's bytes before them."""
+    frame = b"\x28\xb5\x2f\xfd\x00\x88"
+    for at in range(0, len(stream), 0x20000):
+        piece = stream[at:at + 0x20000]
+        frame += struct.pack("<I", len(piece) << 3)[:3] + piece
+    crc = zlib.crc32(frame) & 0xFFFFFFFF
+    for i in range(4):
+        frame += bytes([0x02 | (1 if i == 3 else 0), 0, 0, (crc >> (8 * i)) & 0xFF])
+    return frame
+
+
 def payload_seeds():
     """Flags byte (bit 0 clear: a stream the harness compresses; bit 5: a
     second start), parameter byte, then the payload stream."""
@@ -50,6 +63,12 @@ def payload_seeds():
         seeds[label] = bytes([0x00, 0]) + stream
         seeds[label + "-twice"] = bytes([0x20 | 0x02, 0]) + stream
         seeds[label + "-right-checksums"] = bytes([0x40, 0]) + stream
+    # Frames as the packing tool seals them (bit 0: taken as they are), whole
+    # and with a changed byte, which only the seal can see in a file that a
+    # second start reads past.
+    sealed = sealed_frame(streams["nested"])
+    seeds["sealed"] = bytes([0x01 | 0x20, 0]) + sealed
+    seeds["sealed-changed"] = bytes([0x01 | 0x10 | 0x20, 0x31]) + sealed
     seeds["cut-frame"] = bytes([0x08, 0x40]) + streams["pieces"]
     seeds["changed-byte"] = bytes([0x10, 0x21]) + streams["nested"]
     return seeds

@@ -48,6 +48,7 @@
 
 #include "guard.h"
 #include "payload/directories_for_tests.h"
+#include "payload/format.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
 #include "payload/unpack_for_tests.h"
@@ -157,22 +158,37 @@ struct model_decoder {
   bool last_full;
   size_t decoded;
   bool over_limit;
+  bool ended;  // the frame's end has been decoded
+
+  bool refill() {
+    if (input.pos >= input.size && !last_full) return false;
+    if (decoded > DECODE_LIMIT) {
+      over_limit = true;
+      return false;
+    }
+    ZSTD_outBuffer output = {window.data(), WINDOW, 0};
+    size_t result = ZSTD_decompressStream(context, &output, &input);
+    if (ZSTD_isError(result)) return false;
+    fill = output.pos;
+    read = 0;
+    last_full = output.pos == WINDOW;
+    decoded += output.pos;
+    ended = ended || result == 0;
+    return true;
+  }
+
+  // Decodes on to the frame's end, dropping what it gives.
+  bool finish() {
+    while (!ended) {
+      if (!refill()) return false;
+    }
+    return true;
+  }
 
   bool take(uint8_t* out, size_t count) {
     while (count > 0) {
       if (read == fill) {
-        if (input.pos >= input.size && !last_full) return false;
-        if (decoded > DECODE_LIMIT) {
-          over_limit = true;
-          return false;
-        }
-        ZSTD_outBuffer output = {window.data(), WINDOW, 0};
-        size_t result = ZSTD_decompressStream(context, &output, &input);
-        if (ZSTD_isError(result)) return false;
-        fill = output.pos;
-        read = 0;
-        last_full = output.pos == WINDOW;
-        decoded += output.pos;
+        if (!refill()) return false;
         continue;
       }
       size_t part = fill - read < count ? fill - read : count;
@@ -258,19 +274,28 @@ static bool can_write(const tree_model& tree, const std::string& path,
   return true;
 }
 
+// Whether the frame, which ends at end, holds to its seal (payload/format.h),
+// by zlib's CRC-32; a frame without one has none to hold to.
+static bool seal_holds(const uint8_t* frame, size_t end) {
+  uint32_t sealed;
+  if (end < PAYLOAD_SEAL_SIZE || !read_frame_seal(frame + end - PAYLOAD_SEAL_SIZE, &sealed)) return true;
+  return (uint32_t)crc32(0, frame, (uInt)(end - PAYLOAD_SEAL_SIZE)) == sealed;
+}
+
 // One start of the launcher over the tree, as the format says it goes.
 static outcome walk_model(const std::string& container, tree_model* tree,
                           size_t directory_length) {
   // One context and window serve every walk: making them anew costs more
   // than most inputs' decoding.
   static model_decoder decoder = {ZSTD_createDCtx(), {}, std::vector<uint8_t>(WINDOW), 0, 0,
-                                  false, 0, false};
+                                  false, 0, false, false};
   ZSTD_DCtx_reset(decoder.context, ZSTD_reset_session_only);
   decoder.input = {container.data() + 3, container.size() - 3, 0};
   decoder.fill = decoder.read = 0;
   decoder.last_full = false;
   decoder.decoded = 0;
   decoder.over_limit = false;
+  decoder.ended = false;
   outcome result = ENDS_EXIT2;
   for (;;) {
     std::vector<uint16_t> name;
@@ -288,7 +313,9 @@ static outcome walk_model(const std::string& container, tree_model* tree,
       break;
     }
     if (name.empty()) {
-      result = ENDS_RETURN;
+      if (decoder.finish() && seal_holds((const uint8_t*)container.data() + 3, decoder.input.pos)) {
+        result = ENDS_RETURN;
+      }
       break;
     }
     if (!name_is_safe(name)) {
@@ -451,6 +478,7 @@ static void run_unpack(void* context) {
   unpack_call* call = (unpack_call*)context;
   payload_reader_init(call->container->data() + 3, call->container->size() - 3);
   unpack_files(call->directory);
+  payload_reader_finish();
 }
 
 static const char* outcome_name(outcome value) {

@@ -93,6 +93,7 @@ uint32_t launcher_main(void) {
   payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
                       (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));
   unpack_files(TargetDirectory);
+  payload_reader_finish();
   payload_reader_close();
 
   // A payload without any file leaves nothing to start.
