@@ -47,7 +47,7 @@ def payload_seeds():
         "duplicate": record("a", b"first") + record("a", b"second") + END,
         # Under a folder that the start makes while it holds the lock, where
         # a file is ruled out by the record of names written, not opened: a
-        # checksum of 0 matches only a file that is not there.
+        # checksum of 0, which no record stores, ends the start there.
         "in-a-new-folder": record("app", b"m") + record("d\\a", b"first")
         + record("d\\a", b"second", stored=0) + record("d\\b", b"never", stored=0)
         + record("d\\e\\f", b"deep") + END,

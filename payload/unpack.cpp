@@ -154,10 +154,9 @@ static void secure_target_directory(const wchar_t* target_directory) {
 // started.
 static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t size, uint32_t stored,
                                    platform_handle* lock, bool* made) {
-  // A file proven absent holds nothing, which file_is_current takes for a
-  // record only when it is stored as 0 and not empty.
+  // A file proven absent must be written.
   if (*lock != 0 && inside_created_folder(TargetPath) && never_written(TargetPath + NameStart)) {
-    return size == 0 || stored != 0;
+    return true;
   }
   if (file_is_current(TargetPath, size, stored)) return false;
   if (*made) return true;
