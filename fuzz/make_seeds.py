@@ -20,6 +20,19 @@ def record(name, data, stored=None):
 END = b"\0\0"
 
 
+def sealed_frame(stream):
+    """One zstd frame holding stream in raw blocks, ended by the seal: four
+    empty RLE blocks carrying the CRC-32 of the frame's bytes before them."""
+    frame = b"\x28\xb5\x2f\xfd\x00\x88"
+    for at in range(0, len(stream), 0x20000):
+        piece = stream[at:at + 0x20000]
+        frame += struct.pack("<I", len(piece) << 3)[:3] + piece
+    crc = zlib.crc32(frame) & 0xFFFFFFFF
+    for i in range(4):
+        frame += bytes([0x02 | (1 if i == 3 else 0), 0, 0, (crc >> (8 * i)) & 0xFF])
+    return frame
+
+
 def payload_seeds():
     """Flags byte (bit 0 clear: a stream the harness compresses; bit 5: a
     second start), parameter byte, then the payload stream."""
@@ -34,7 +47,7 @@ def payload_seeds():
         "duplicate": record("a", b"first") + record("a", b"second") + END,
         # Under a folder that the start makes while it holds the lock, where
         # a file is ruled out by the record of names written, not opened: a
-        # checksum of 0 matches only a file that is not there.
+        # checksum of 0, which no record stores, ends the start there.
         "in-a-new-folder": record("app", b"m") + record("d\\a", b"first")
         + record("d\\a", b"second", stored=0) + record("d\\b", b"never", stored=0)
         + record("d\\e\\f", b"deep") + END,
@@ -49,6 +62,13 @@ def payload_seeds():
     for label, stream in streams.items():
         seeds[label] = bytes([0x00, 0]) + stream
         seeds[label + "-twice"] = bytes([0x20 | 0x02, 0]) + stream
+        seeds[label + "-right-checksums"] = bytes([0x40, 0]) + stream
+    # Frames as the packing tool seals them (bit 0: taken as they are), whole
+    # and with a changed byte, which only the seal can see in a file that a
+    # second start reads past.
+    sealed = sealed_frame(streams["nested"])
+    seeds["sealed"] = bytes([0x01 | 0x20, 0]) + sealed
+    seeds["sealed-changed"] = bytes([0x01 | 0x10 | 0x20, 0x31]) + sealed
     seeds["cut-frame"] = bytes([0x08, 0x40]) + streams["pieces"]
     seeds["changed-byte"] = bytes([0x10, 0x21]) + streams["nested"]
     return seeds
@@ -77,10 +97,55 @@ def quoting_seeds():
     return seeds
 
 
+def build_area(width, template, arguments=("-m", "two words"), payload_size=40):
+    """A build area as the packing tool writes it: the head, the values on
+    4-byte boundaries, the payload on a 16-byte one, ending with its trailer."""
+    encoding = "utf-32-le" if width == 4 else "utf-16-le"
+    values = [template, "Company", "Fendix", "0.19.1", "0.19.1", "0.19.1"]
+    body = bytearray(104)
+    offsets = []
+    for text in values:
+        body += b"\0" * (-len(body) % 4)
+        offsets.append(len(body))
+        body += (text + "\0").encode(encoding)
+    body += b"\0" * (-len(body) % 4)
+    offsets.append(len(body))
+    for argument in arguments:
+        body += (argument + "\0").encode(encoding)
+    body += "\0".encode(encoding)
+    body += b"\0" * (-len(body) % 16)
+    payload = b"QDY" + bytes(range(1, payload_size - 3 - 8 + 1))
+    payload += struct.pack("<Q", len(payload))
+    body[0:104] = (b"ZovariBuildArea\0" + struct.pack("<QQQQ", len(body) + len(payload), len(body),
+                                                         len(payload), 7)
+                   + struct.pack("<7Q", *offsets))
+    return bytes(body + payload)
+
+
+def area_seeds():
+    """Width byte (bit 0: 4-byte characters), then the area."""
+    seeds = {}
+    for width, flag, template in ((4, 1, "{CACHE_DIR}/Fendix/{VERSION}"), (2, 0, "{CACHE_DIR}\\Fendix\\{VERSION}"),
+                                  (2, 0, "C:\\Apps\\{PRODUCT}"), (4, 1, "/opt/{PRODUCT}")):
+        area = build_area(width, template)
+        label = "w%d-%s" % (width, "token" if template[0] == "{" else "literal")
+        seeds[label] = bytes([flag]) + area
+        # Damage: a head field, the template's first unit, the trailer cut.
+        for name, position in (("size", 16), ("payload", 24), ("length", 32), ("count", 40),
+                               ("value", 48), ("arguments", 96), ("template", 104)):
+            changed = bytearray(area)
+            changed[position] ^= 0x01
+            seeds[label + "-" + name] = bytes([flag]) + bytes(changed)
+        seeds[label + "-cut"] = bytes([flag]) + area[:-5] + bytes(5)
+    # The runtime image's own: the head alone, every value the payload length's zeros.
+    seeds["unfilled"] = b"\1" + b"ZovariBuildArea\0" + struct.pack("<QQQQ", 104, 104, 0, 7) + struct.pack("<7Q", *[32] * 7)
+    return seeds
+
+
 def main():
     output = sys.argv[1]
     for target, seeds in (("payload", payload_seeds()), ("template", template_seeds()),
-                          ("quoting", quoting_seeds())):
+                          ("quoting", quoting_seeds()), ("area", area_seeds())):
         folder = os.path.join(output, target)
         os.makedirs(folder, exist_ok=True)
         for label, data in seeds.items():

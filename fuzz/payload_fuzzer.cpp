@@ -8,7 +8,8 @@
 //     unsafe name are refused.
 // Bits 1-2 pick a compression level, bits 3-4 damage the frame (cut its end,
 // or change one byte, at the parameter), bit 5 runs a second start over the
-// tree the first one left.
+// tree the first one left, bit 6 has the harness store each record's right
+// checksum in a stream it compresses.
 //
 // The launcher does not check names (its payload is built in), so the
 // harness keeps them inside the folder: no "/", ":", leading or doubled or
@@ -47,6 +48,7 @@
 
 #include "guard.h"
 #include "payload/directories_for_tests.h"
+#include "payload/format.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
 #include "payload/unpack_for_tests.h"
@@ -110,8 +112,10 @@ static uint64_t u64_at(const uint8_t* bytes) {
   return value;
 }
 
-// Walks a raw payload stream and makes each of its names safe in place.
-static void make_stream_safe(uint8_t* stream, size_t size) {
+// Walks a raw payload stream and makes each of its names safe in place; with
+// right_checksums, also stores each record's right checksum, so that a start
+// goes past records whose data the fuzzer changed.
+static void make_stream_safe(uint8_t* stream, size_t size, bool right_checksums) {
   size_t at = 0;
   while (at + 2 <= size) {
     size_t start = at;
@@ -131,6 +135,11 @@ static void make_stream_safe(uint8_t* stream, size_t size) {
     uint64_t data = u64_at(stream + at);
     at += 12;
     if (data > size - at) return;
+    if (right_checksums) {
+      uint32_t crc = (uint32_t)crc32(0, stream + at, (uInt)data);
+      if (crc == 0) crc = 1;
+      for (int i = 0; i < 4; ++i) stream[at - 4 + i] = (uint8_t)(crc >> (8 * i));
+    }
     at += (size_t)data;
   }
 }
@@ -149,22 +158,37 @@ struct model_decoder {
   bool last_full;
   size_t decoded;
   bool over_limit;
+  bool ended;  // the frame's end has been decoded
+
+  bool refill() {
+    if (input.pos >= input.size && !last_full) return false;
+    if (decoded > DECODE_LIMIT) {
+      over_limit = true;
+      return false;
+    }
+    ZSTD_outBuffer output = {window.data(), WINDOW, 0};
+    size_t result = ZSTD_decompressStream(context, &output, &input);
+    if (ZSTD_isError(result)) return false;
+    fill = output.pos;
+    read = 0;
+    last_full = output.pos == WINDOW;
+    decoded += output.pos;
+    ended = ended || result == 0;
+    return true;
+  }
+
+  // Decodes on to the frame's end, dropping what it gives.
+  bool finish() {
+    while (!ended) {
+      if (!refill()) return false;
+    }
+    return true;
+  }
 
   bool take(uint8_t* out, size_t count) {
     while (count > 0) {
       if (read == fill) {
-        if (input.pos >= input.size && !last_full) return false;
-        if (decoded > DECODE_LIMIT) {
-          over_limit = true;
-          return false;
-        }
-        ZSTD_outBuffer output = {window.data(), WINDOW, 0};
-        size_t result = ZSTD_decompressStream(context, &output, &input);
-        if (ZSTD_isError(result)) return false;
-        fill = output.pos;
-        read = 0;
-        last_full = output.pos == WINDOW;
-        decoded += output.pos;
+        if (!refill()) return false;
         continue;
       }
       size_t part = fill - read < count ? fill - read : count;
@@ -250,19 +274,28 @@ static bool can_write(const tree_model& tree, const std::string& path,
   return true;
 }
 
+// Whether the frame, which ends at end, holds to its seal (payload/format.h),
+// by zlib's CRC-32; a frame without one has none to hold to.
+static bool seal_holds(const uint8_t* frame, size_t end) {
+  uint32_t sealed;
+  if (end < PAYLOAD_SEAL_SIZE || !read_frame_seal(frame + end - PAYLOAD_SEAL_SIZE, &sealed)) return true;
+  return (uint32_t)crc32(0, frame, (uInt)(end - PAYLOAD_SEAL_SIZE)) == sealed;
+}
+
 // One start of the launcher over the tree, as the format says it goes.
 static outcome walk_model(const std::string& container, tree_model* tree,
                           size_t directory_length) {
   // One context and window serve every walk: making them anew costs more
   // than most inputs' decoding.
   static model_decoder decoder = {ZSTD_createDCtx(), {}, std::vector<uint8_t>(WINDOW), 0, 0,
-                                  false, 0, false};
+                                  false, 0, false, false};
   ZSTD_DCtx_reset(decoder.context, ZSTD_reset_session_only);
   decoder.input = {container.data() + 3, container.size() - 3, 0};
   decoder.fill = decoder.read = 0;
   decoder.last_full = false;
   decoder.decoded = 0;
   decoder.over_limit = false;
+  decoder.ended = false;
   outcome result = ENDS_EXIT2;
   for (;;) {
     std::vector<uint16_t> name;
@@ -280,7 +313,9 @@ static outcome walk_model(const std::string& container, tree_model* tree,
       break;
     }
     if (name.empty()) {
-      result = ENDS_RETURN;
+      if (decoder.finish() && seal_holds((const uint8_t*)container.data() + 3, decoder.input.pos)) {
+        result = ENDS_RETURN;
+      }
       break;
     }
     if (!name_is_safe(name)) {
@@ -294,6 +329,8 @@ static outcome walk_model(const std::string& container, tree_model* tree,
     uint64_t size = u64_at(numbers);
     uint32_t stored = (uint32_t)(numbers[8] | numbers[9] << 8 | numbers[10] << 16 |
                                  (uint32_t)numbers[11] << 24);
+    // No record stores 0, and an empty one stores 1: anything else ends the start.
+    if (stored == 0 || (size == 0 && stored != 1)) break;
     auto existing = tree->files.find(path);
     uint32_t on_disk = existing != tree->files.end() ? checksum_of(existing->second) : 0;
     // An empty record is held by an empty file, whatever it stores.
@@ -317,6 +354,10 @@ static outcome walk_model(const std::string& container, tree_model* tree,
     for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
       tree->directories.insert(path.substr(0, slash));
     }
+    // A file whose contents do not give its stored checksum is written, then
+    // ends the start.
+    uint32_t written = (uint32_t)crc32(0, (const Bytef*)contents.data(), (uInt)contents.size());
+    if ((written == 0 ? 1 : written) != stored) break;
   }
   if (decoder.over_limit) result = ENDS_REFUSED;
   return result;
@@ -437,6 +478,7 @@ static void run_unpack(void* context) {
   unpack_call* call = (unpack_call*)context;
   payload_reader_init(call->container->data() + 3, call->container->size() - 3);
   unpack_files(call->directory);
+  payload_reader_finish();
 }
 
 static const char* outcome_name(outcome value) {
@@ -508,7 +550,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string body((const char*)data + 2, size - 2);
   std::string frame;
   if ((flags & 1) == 0) {
-    make_stream_safe((uint8_t*)&body[0], body.size());
+    make_stream_safe((uint8_t*)&body[0], body.size(), (flags & 0x40) != 0);
     static const int levels[4] = {1, 3, -5, 19};
     frame.resize(ZSTD_compressBound(body.size()));
     size_t written = ZSTD_compress(&frame[0], frame.size(), body.data(), body.size(),

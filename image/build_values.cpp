@@ -9,6 +9,10 @@ static const unsigned char* area_at(uint64_t offset) {
   return (const unsigned char*)&zovari_build_area + offset;
 }
 
+const unsigned char* build_area(void) {
+  return area_at(0);
+}
+
 const unsigned char* build_payload(void) {
   return area_at(zovari_build_area.payload_offset);
 }

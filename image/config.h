@@ -10,6 +10,9 @@
 
 #include "image/build_area.h"
 
+// The build area itself, for the launcher's look at it before anything is
+// read from it (image/build_area_check.h).
+const unsigned char* build_area(void);
 // The payload: "QDY", one zstd frame, zero padding, the trailer.  It lies in
 // the image's read-only data.
 const unsigned char* build_payload(void);

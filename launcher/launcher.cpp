@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include "image/build_area_check.h"
 #include "image/config.h"
 #include "launcher/child.h"
 #include "launcher/command_line.h"
@@ -58,12 +59,28 @@ static void publish_launcher_directory(void) {
   set_environment_value("ZOVARI_ONEFILE_DIRECTORY", LauncherDirectory);
 }
 
+static const char* const CUT_SHORT_MESSAGE =
+    "Error, launcher file is incomplete (cut short, as by an interrupted download).";
+
+// Looks at the build area before anything is read from it: a damaged offset
+// or a value without its end would send the reads outside the area, and a
+// damaged template would unpack under the current folder.  Such a launcher
+// cannot find its attached data; one cut short in its last page says so.
+static void check_own_build_area(void) {
+  struct build_area_verdict area =
+      check_build_area(build_area(), platform_image_part_size(build_area()), sizeof(wchar_t));
+  if (area.state == BUILD_AREA_CUT_SHORT) fail_with_message(CUT_SHORT_MESSAGE);
+  if (area.state != BUILD_AREA_SOUND ||
+      !template_gives_absolute_path(build_value(BUILD_TEMPLATE), PLATFORM_SEPARATOR == L'\\')) {
+    fail_with_message("Error, couldn't find attached data header.");
+  }
+}
+
 uint32_t launcher_main(void) {
   // The build values and the payload lie at the end of the file, and a file
   // cut short would end the launcher with a crash when they are read.
-  if (!platform_image_is_whole()) {
-    fail_with_message("Error, launcher file is incomplete (cut short, as by an interrupted download).");
-  }
+  if (!platform_image_is_whole()) fail_with_message(CUT_SHORT_MESSAGE);
+  check_own_build_area();
   const wchar_t* argument_zero = platform_argument_zero();
   platform_narrow_library_search();
   prepare_environment();
@@ -76,6 +93,7 @@ uint32_t launcher_main(void) {
   payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
                       (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));
   unpack_files(TargetDirectory);
+  payload_reader_finish();
   payload_reader_close();
 
   // A payload without any file leaves nothing to start.

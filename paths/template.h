@@ -87,4 +87,33 @@ static inline bool template_names_a_folder_per_start(const wchar_t* path_templat
   return false;
 }
 
+// The tokens whose values are absolute paths on either system.
+static const path_token ABSOLUTE_PATH_TOKENS[] = {TOKEN_CACHE_DIR,   TOKEN_HOME,         TOKEN_TEMP,
+                                                  TOKEN_PROGRAM_DIR, TOKEN_PROGRAM_BASE, TOKEN_PROGRAM};
+static const size_t ABSOLUTE_PATH_TOKEN_COUNT = sizeof ABSOLUTE_PATH_TOKENS / sizeof ABSOLUTE_PATH_TOKENS[0];
+
+// Whether a template gives an absolute path wherever it is expanded: it
+// starts with one of those tokens, or with "/" (Linux), or a drive ("C:\")
+// or a share ("\\") (Windows).  The packing tool refuses any other, and a
+// launcher whose template is another has been damaged: it would unpack
+// under whatever folder it was started in.
+static inline bool template_gives_absolute_path(const wchar_t* path_template, bool windows) {
+  const wchar_t* position = path_template;
+  template_piece first = next_template_piece(&position);
+  const wchar_t* text = first.text;
+  if (first.kind == TEMPLATE_TOKEN) {
+    for (size_t i = 0; i < ABSOLUTE_PATH_TOKEN_COUNT; ++i) {
+      const wchar_t* name = PATH_TOKEN_NAMES[ABSOLUTE_PATH_TOKENS[i]];
+      if (wcslen(name) == first.length && same_units_ignoring_case(text, name, first.length)) return true;
+    }
+    return false;
+  }
+  if (first.kind != TEMPLATE_LITERAL) return false;
+  if (!windows) return text[0] == L'/';
+  bool letter = (text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z');
+  bool drive = first.length >= 3 && letter && text[1] == L':' && (text[2] == L'\\' || text[2] == L'/');
+  bool share = first.length >= 2 && (text[0] == L'\\' || text[0] == L'/') && (text[1] == L'\\' || text[1] == L'/');
+  return drive || share;
+}
+
 #endif

@@ -31,14 +31,23 @@ static const wchar_t* const PATH_TOKEN_NAMES[TOKEN_COUNT] = {
     L"HOME",    L"CACHE_DIR",    L"COMPANY",         L"PRODUCT",     L"VERSION",
     L"FILE_VERSION", L"PRODUCT_VERSION", L"RANDOM",  L"TIME_US",     L"TIME"};
 
+// An ASCII letter in upper case; any other unit as it is.
+static inline wchar_t fold_ascii_case(wchar_t c) { return (c >= L'a' && c <= L'z') ? (wchar_t)(c - 32) : c; }
+
 // True when a and b are equal once ASCII letters are folded to one case.
 static inline bool same_text_ignoring_case(const wchar_t* a, const wchar_t* b) {
   for (;; ++a, ++b) {
-    wchar_t x = (*a >= L'a' && *a <= L'z') ? (wchar_t)(*a - 32) : *a;
-    wchar_t y = (*b >= L'a' && *b <= L'z') ? (wchar_t)(*b - 32) : *b;
-    if (x != y) return false;
-    if (x == 0) return true;
+    if (fold_ascii_case(*a) != fold_ascii_case(*b)) return false;
+    if (*a == 0) return true;
   }
+}
+
+// The same for count units of a, which need not end there, and b.
+static inline bool same_units_ignoring_case(const wchar_t* a, const wchar_t* b, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    if (fold_ascii_case(a[i]) != fold_ascii_case(b[i])) return false;
+  }
+  return true;
 }
 
 // The token a name stands for, or TOKEN_UNKNOWN.

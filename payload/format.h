@@ -35,6 +35,26 @@ static const size_t PAYLOAD_PIECE_SIZE = 0x8000;
 static const unsigned char ZSTD_FRAME_MAGIC[4] = {0x28, 0xB5, 0x2F, 0xFD};
 static const size_t ZSTD_FRAME_MAGIC_SIZE = 4;
 
+// The frame's seal, with which the packing tool ends every frame it writes:
+// four RLE blocks of size 0, which give no byte, the last one flagged as the
+// frame's last, each carrying one byte of the CRC-32 of the frame's bytes
+// before them (from the zstd magic on), little-endian.
+static const size_t PAYLOAD_SEAL_BLOCKS = 4;
+static const size_t PAYLOAD_SEAL_SIZE = 4 * PAYLOAD_SEAL_BLOCKS;
+
+// Whether the PAYLOAD_SEAL_SIZE bytes at seal, a frame's last, are its seal;
+// *crc then holds the CRC-32 it carries.
+static inline bool read_frame_seal(const unsigned char* seal, uint32_t* crc) {
+  *crc = 0;
+  for (size_t i = 0; i < PAYLOAD_SEAL_BLOCKS; ++i) {
+    const unsigned char* block = seal + 4 * i;
+    unsigned char header = (unsigned char)(0x02 | (i + 1 == PAYLOAD_SEAL_BLOCKS ? 1 : 0));
+    if (block[0] != header || block[1] != 0 || block[2] != 0) return false;
+    *crc |= (uint32_t)block[3] << (8 * i);
+  }
+  return true;
+}
+
 // A file record's fields behind its name: the size, then the checksum.
 static const size_t RECORD_SIZE_BYTES = 8;
 static const size_t RECORD_CHECKSUM_BYTES = 4;

@@ -6,6 +6,8 @@
 #include <zstd.h>
 
 #include "paths/fatal.h"
+#include "payload/checksum.h"
+#include "payload/format.h"
 #include "platform/platform.h"
 
 static const size_t WINDOW_SIZE = 0x20000;
@@ -29,6 +31,13 @@ static bool WindowWasFull;
 // largest application 3 MiB over its goal under Wine).
 static const size_t RELEASE_STEP = 256 << 10;
 static size_t ReleasedInput;
+// The CRC-32 of the frame's bytes that the decompressor has taken, up to
+// SealedInput: the last PAYLOAD_SEAL_SIZE bytes taken are held back, since the
+// frame's last ones may be its seal.  Counted before they are released.
+static uint32_t FrameCrc;
+static size_t SealedInput;
+// Whether the decompressor has come to the frame's end.
+static bool FrameEnded;
 
 void payload_reader_init(const void* start, size_t length) {
   void* window = malloc(WINDOW_SIZE);
@@ -48,28 +57,41 @@ void payload_reader_init(const void* start, size_t length) {
   PayloadInput.size = length;
   PayloadInput.pos = 0;
   ReleasedInput = 0;
+  FrameCrc = 0;
+  SealedInput = 0;
+  FrameEnded = false;
   DecodeWindow.dst = window;
   DecodeWindow.size = 0;
   DecodeWindow.pos = 0;
   WindowWasFull = false;
 }
 
+void payload_fail_decode(void) {
+  fail_with_message("Error, couldn't decode attached data.");
+}
+
 // Refills the empty window, or ends the process when no more bytes can come.
 static void refill_window(void) {
   if (PayloadInput.pos >= PayloadInput.size && !WindowWasFull) {
-    fail_with_message("Error, couldn't decode attached data.");
+    payload_fail_decode();
   }
   DecodeWindow.size = WINDOW_SIZE;
   DecodeWindow.pos = 0;
   size_t result = ZSTD_decompressStream(DecompressionContext, &DecodeWindow, &PayloadInput);
   if (ZSTD_isError(result)) {
-    fail_with_message("Error, couldn't decode attached data.");
+    payload_fail_decode();
   }
   WindowWasFull = DecodeWindow.pos == WINDOW_SIZE;
-  if (PayloadInput.pos - ReleasedInput >= RELEASE_STEP) {
-    platform_release_pages((const unsigned char*)PayloadInput.src + ReleasedInput,
-                           PayloadInput.pos - ReleasedInput);
-    ReleasedInput = PayloadInput.pos;
+  FrameEnded = FrameEnded || result == 0;
+  const unsigned char* input = (const unsigned char*)PayloadInput.src;
+  if (PayloadInput.pos >= SealedInput + PAYLOAD_SEAL_SIZE) {
+    size_t counted = PayloadInput.pos - PAYLOAD_SEAL_SIZE;
+    FrameCrc = crc32_continue(FrameCrc, input + SealedInput, counted - SealedInput);
+    SealedInput = counted;
+  }
+  if (SealedInput - ReleasedInput >= RELEASE_STEP) {
+    platform_release_pages(input + ReleasedInput, SealedInput - ReleasedInput);
+    ReleasedInput = SealedInput;
   }
   DecodeWindow.size = DecodeWindow.pos;
   DecodeWindow.pos = 0;
@@ -99,6 +121,22 @@ void payload_read(void* destination, size_t count) {
 
 void payload_skip(size_t count) {
   take_bytes(nullptr, count);
+}
+
+void payload_reader_finish(void) {
+  while (!FrameEnded) {
+    DecodeWindow.pos = DecodeWindow.size;  // what follows the end record is dropped
+    refill_window();
+  }
+  // A frame of another writer has no seal: its content checksum, if it has
+  // one, the decompressor checked.
+  const unsigned char* input = (const unsigned char*)PayloadInput.src;
+  uint32_t sealed;
+  if (PayloadInput.pos != SealedInput + PAYLOAD_SEAL_SIZE ||
+      !read_frame_seal(input + SealedInput, &sealed)) {
+    return;
+  }
+  if (FrameCrc != sealed) payload_fail_decode();
 }
 
 void payload_reader_close(void) {

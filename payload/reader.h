@@ -20,6 +20,18 @@ void payload_read(void* destination, size_t count);
 // payload_read does.
 void payload_skip(size_t count);
 
+// Reads the frame to its end, past whatever follows the end record, and
+// checks its seal where it has one: the writer ends its frame with four
+// empty blocks that carry the CRC-32 of the frame's bytes before them.  The
+// per-file checksums cannot see a damaged name, or damage in a file that a
+// start only reads past; the seal sees every byte.  Fails as payload_read
+// does on a frame that does not end or does not match its seal.
+void payload_reader_finish(void);
+
+// Prints "Error, couldn't decode attached data." and exits with 2: the end of
+// a start whose payload turns out damaged, wherever that is found.
+[[noreturn]] void payload_fail_decode(void);
+
 // Releases the decompression context and the window.
 void payload_reader_close(void);
 

@@ -110,7 +110,11 @@ static bool target_path_is_current(uint64_t size, uint32_t stored) {
 
 // Writes the record's data to TargetPath.  The first piece is read before the
 // file is opened, so that its mode can be right from the moment it exists.
-static void write_record(uint64_t size, bool is_main_binary, bool locked) {
+// The frame carries no checksum of its contents, so most damage in it still
+// decodes: what is written is checked against the record's checksum, and a
+// file that differs ends the start before any program of it is started.  Such
+// a file's checksum is not the stored one, so the next start writes it again.
+static void write_record(uint64_t size, uint32_t stored, bool is_main_binary, bool locked) {
   size_t created = ensure_parent_directories(TargetPath);
   if (locked) remember_created_folder(created);
   if (!enter_folder_of_target_path()) fail_open_for_writing(TargetPath);
@@ -128,7 +132,9 @@ static void write_record(uint64_t size, bool is_main_binary, bool locked) {
     fail_open_for_writing(TargetPath);
   }
   uint64_t remaining = size;
+  uint32_t crc = 0;
   while (piece > 0) {
+    crc = crc32_continue(crc, CopyBuffer, piece);
     if (!platform_write_file(file, CopyBuffer, (uint32_t)piece)) {
       fail_unpack_write(platform_last_error());
     }
@@ -137,6 +143,7 @@ static void write_record(uint64_t size, bool is_main_binary, bool locked) {
     if (piece > 0) payload_read(CopyBuffer, piece);
   }
   platform_close_file(file);
+  if (stored_checksum(crc) != stored) payload_fail_decode();
 }
 
 // How long a launcher waits for another one that is writing.  A cold start of
@@ -175,10 +182,9 @@ bool unpack_made_target_directory(void) {
 // started.
 static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t size, uint32_t stored,
                                    platform_handle* lock, bool* made) {
-  // A file proven absent holds nothing, which file_is_current takes for a
-  // record only when it is stored as 0 and not empty.
+  // A file proven absent must be written.
   if (*lock != 0 && inside_created_folder(TargetPath) && never_written(TargetPath + NameStart)) {
-    return size == 0 || stored != 0;
+    return true;
   }
   if (target_path_is_current(size, stored)) return false;
   if (*made) return true;
@@ -219,8 +225,11 @@ void unpack_files(const wchar_t* target_directory) {
     }
     uint64_t size = read_size();
     uint32_t stored = read_checksum();
+    // No record stores 0, and an empty one stores 1: a file that is missing,
+    // or empty, would otherwise count as unpacked.
+    if (stored == 0 || (size == 0 && stored != stored_checksum(0))) payload_fail_decode();
     if (must_write_taking_lock(target_directory, size, stored, &lock, &made)) {
-      write_record(size, is_main_binary, lock != 0);
+      write_record(size, stored, is_main_binary, lock != 0);
     } else {
       payload_skip(size);
     }

@@ -273,6 +273,12 @@ void platform_narrow_library_search(void);
 // them.  Tells without reading the file.  Windows does not start such a file.
 bool platform_image_is_whole(void);
 
+// The bytes from address to the end of the part of the launcher's image that
+// holds it (its ELF segment or PE section), as the loader mapped that part:
+// what may be read there whatever the part's own contents say.  0 when no
+// part holds address.
+uint64_t platform_image_part_size(const void* address);
+
 // Element 0 of the launcher's argument vector as the C run-time received it.
 const wchar_t* platform_argument_zero(void);
 

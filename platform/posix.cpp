@@ -1188,6 +1188,31 @@ bool platform_image_is_whole(void) {
   return whole;
 }
 
+struct image_part_query {
+  uintptr_t address;
+  uint64_t size;
+};
+
+static int find_image_part(struct dl_phdr_info* image, size_t, void* context) {
+  image_part_query* query = (image_part_query*)context;
+  for (int i = 0; i < image->dlpi_phnum; ++i) {
+    const ElfW(Phdr)* segment = &image->dlpi_phdr[i];
+    uintptr_t start = image->dlpi_addr + segment->p_vaddr;
+    if (segment->p_type != PT_LOAD || query->address < start ||
+        query->address - start >= segment->p_memsz) {
+      continue;
+    }
+    query->size = segment->p_memsz - (query->address - start);
+  }
+  return 1;  // the first object is the program itself
+}
+
+uint64_t platform_image_part_size(const void* address) {
+  image_part_query query = {(uintptr_t)address, 0};
+  dl_iterate_phdr(find_image_part, &query);
+  return query.size;
+}
+
 // ---------------------------------------------------------------- arguments
 
 static int ArgumentCount;

@@ -1331,6 +1331,22 @@ bool platform_image_is_whole(void) {
   return true;
 }
 
+// The loader maps each section for its virtual size (its raw size where that
+// is 0), from the headers it loaded the image by.
+uint64_t platform_image_part_size(const void* address) {
+  const unsigned char* base = (const unsigned char*)GetModuleHandleW(nullptr);
+  const IMAGE_NT_HEADERS* headers = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(headers);
+  uintptr_t offset = (uintptr_t)address - (uintptr_t)base;
+  for (unsigned i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section) {
+    uint64_t size = section->Misc.VirtualSize != 0 ? section->Misc.VirtualSize : section->SizeOfRawData;
+    if (offset >= section->VirtualAddress && offset - section->VirtualAddress < size) {
+      return size - (offset - section->VirtualAddress);
+    }
+  }
+  return 0;
+}
+
 static void on_abort_signal(int) {
   platform_abort();
 }

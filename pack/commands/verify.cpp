@@ -5,13 +5,19 @@
 #include <cstdio>
 #include <string>
 
+#include "image/build_area.h"
+#include "image/build_area_check.h"
 #include "pack/commands/arguments.h"
 #include "pack/executables/binary_kind.h"
 #include "pack/system/error.h"
+#include "pack/executables/launcher_build.h"
+#include "pack/executables/launcher_image.h"
 #include "pack/payloads/names.h"
-#include "pack/executables/payload_place.h"
 #include "pack/payloads/reader.h"
 #include "pack/executables/pe_signature.h"
+#include "pack/system/text.h"
+#include "paths/template.h"
+#include "pack/executables/payload_place.h"
 
 namespace fs = std::filesystem;
 
@@ -63,6 +69,23 @@ std::string signature_text(const MappedFile& file, const PayloadLocation& locati
          std::to_string(table.offset) + ")";
 }
 
+// A launcher's build area as the launcher looks at it before it starts:
+// its head, its values and the payload's place, and a template that gives an
+// absolute path.
+void check_launcher_build_area(const MappedFile& file) {
+  BuildAreaPlace place;
+  if (!find_build_area(file.data(), file.size(), &place)) return;
+  const unsigned char* area = file.data() + place.offset;
+  build_area_verdict verdict = check_build_area(area, place.capacity, place.elf ? 4 : 2);
+  if (verdict.state != BUILD_AREA_SOUND) throw PackError(std::string(verdict.problem));
+  const std::string path_template = read_build_values(area, place.capacity, place.elf)[BUILD_TEMPLATE];
+  const std::u16string units = utf16_from_utf8(path_template);
+  if (!template_gives_absolute_path(std::wstring(units.begin(), units.end()).c_str(), !place.elf)) {
+    throw PackError("the path template \"" + path_template +
+                    "\" does not give an absolute path: the launcher would refuse to start");
+  }
+}
+
 }  // namespace
 
 int command_verify(const std::vector<std::string>& rest) {
@@ -70,6 +93,7 @@ int command_verify(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(VERIFY_HELP, stdout), 0;
   MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
+  check_launcher_build_area(file);
   // A Windows launcher gets the rules of Windows names too.
   FileKind kind = file_kind(file.data(), file.size());
   bool windows = kind.target == "windows" || (file.size() >= 2 && file.data()[0] == 'M' && file.data()[1] == 'Z');

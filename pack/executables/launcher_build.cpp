@@ -414,18 +414,8 @@ std::string target_of(const BinaryKind& kind, const std::string& head) {
   return std::string();
 }
 
-// Tokens whose values are absolute paths on either system, as a message
-// lists them.
-const path_token ABSOLUTE_TOKENS[] = {TOKEN_CACHE_DIR, TOKEN_HOME, TOKEN_TEMP, TOKEN_PROGRAM_DIR,
-                                      TOKEN_PROGRAM_BASE, TOKEN_PROGRAM};
-
-bool is_absolute_token(path_token token) {
-  return std::find(std::begin(ABSOLUTE_TOKENS), std::end(ABSOLUTE_TOKENS), token) != std::end(ABSOLUTE_TOKENS);
-}
-
-// A template must expand to an absolute path: it starts with a token whose
-// value is one, or with "/" (linux), a drive ("C:\") or a share ("\\")
-// (windows).  On Linux "\" is no separator, so it is refused there.
+// A template must expand to an absolute path (template_gives_absolute_path).
+// On Linux "\" is no separator, so it is refused there.
 void check_template_is_absolute(const std::string& path_template, const std::string& target) {
   std::u16string units = utf16_from_utf8(path_template);
   if (target == "linux" && units.find(u'\\') != std::u16string::npos) {
@@ -433,25 +423,9 @@ void check_template_is_absolute(const std::string& path_template, const std::str
                     "\" holds \"\\\", which is no separator on Linux; use \"/\"");
   }
   const std::wstring wide(units.begin(), units.end());
-  const wchar_t* position = wide.c_str();
-  template_piece first = next_template_piece(&position);
-  bool absolute = false;
-  if (first.kind == TEMPLATE_TOKEN) {
-    absolute = is_absolute_token(find_path_token(std::wstring(first.text, first.length).c_str()));
-  } else if (first.kind == TEMPLATE_LITERAL) {
-    const std::wstring text(first.text, first.length);
-    auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-    if (target == "linux") {
-      absolute = text[0] == L'/';
-    } else {
-      bool letter = text.size() >= 3 && ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
-      absolute = (letter && text[1] == L':' && separator(text[2])) ||
-                 (text.size() >= 2 && separator(text[0]) && separator(text[1]));
-    }
-  }
-  if (!absolute) {
+  if (!template_gives_absolute_path(wide.c_str(), target == "windows")) {
     std::string tokens;
-    for (path_token token : ABSOLUTE_TOKENS) tokens += "{" + narrow_units(PATH_TOKEN_NAMES[token]) + "}, ";
+    for (path_token token : ABSOLUTE_PATH_TOKENS) tokens += "{" + narrow_units(PATH_TOKEN_NAMES[token]) + "}, ";
     throw PackError("the path template \"" + path_template +
                     "\" does not give an absolute path: start it with " + tokens + "or " +
                     (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));

@@ -7,7 +7,8 @@
 // no byte, so the payload stream is unchanged and every zstd decoder (the
 // launcher's included) reads past them, but each carries one byte: together,
 // little-endian, the CRC-32 of the frame's bytes before them (from the zstd
-// magic on).  `zovari-pack verify` checks the seal where a frame has one.
+// magic on).  `zovari-pack verify` and the launcher check the seal where a
+// frame has one (payload/format.h keeps its layout).
 #ifndef ZOVARI_PACK_FRAME_SEAL_H
 #define ZOVARI_PACK_FRAME_SEAL_H
 
@@ -16,9 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "payload/format.h"
+
 namespace zovari {
 
-const size_t SEAL_BLOCKS = 4;
+const size_t SEAL_BLOCKS = PAYLOAD_SEAL_BLOCKS;
 
 // The blocks of a frame: where each header starts, its type, size in the
 // header, whether it is the last one, and where its contents start.

@@ -128,9 +128,9 @@ class Packer:
         zovari-pack rightly refuses (one without any file, a wrong magic), with
         any template, one the tool refuses too.  zovari-pack links it around
         stand-ins at least as large, whose bytes are then replaced: the
-        payload by the test's, the template by the wanted one, each followed
-        by zero bytes up to the stand-in's size (the launcher reads neither
-        past its end)."""
+        payload by the test's, at the end of the stand-in's place, the
+        template by the wanted one followed by zero bytes up to the
+        stand-in's size (the launcher reads neither past its end)."""
         scratch = self._scratch()
         template = template or self.default_template()
         with open(self.program, "rb") as f:
@@ -149,8 +149,14 @@ class Packer:
                        + self._options(stand_in_template, product, version), check=True)
         with open(output, "rb") as f:
             data = f.read()
-        data = _replace_once(data, stand_in, payload.ljust(len(stand_in), b"\0"),
-                             "stand-in payload")
+        # The payload ends the build area, which its head says: the test's
+        # takes the stand-in's last bytes, with zeros before it.
+        at = data.index(stand_in)
+        head = data.rindex(b"ZovariBuildArea\0", 0, at)
+        offset, _ = struct.unpack_from("<QQ", data, head + 24)
+        shift = len(stand_in) - len(payload)
+        data = (data[:head + 24] + struct.pack("<QQ", offset + shift, len(payload)) + data[head + 40:at]
+                + payload.rjust(len(stand_in), b"\0") + data[at + len(stand_in):])
         old = _wide_text(self.target, stand_in_template)
         data = _replace_once(data, old, _wide_text(self.target, template).ljust(len(old), b"\0"),
                              "stand-in template")

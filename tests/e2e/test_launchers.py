@@ -16,9 +16,11 @@ import fcntl
 import json
 import os
 import pwd
+import random
 import resource
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -263,7 +265,8 @@ class LauncherTests:
         start, clean or failed, even where one of them bears the name the
         launcher's lock file once had."""
         files = {"data/readme.txt": b"read me\n", "data/deeper/more.bin": bytes(range(256)) * 300,
-                 "empty.txt": b"", self.lock_name_file: b"the application's own\n"}
+                 "empty.txt": b"", self.lock_name_file: b"the application's own\n",
+                 "noise.bin": random.Random(5).randbytes(100000)}
         launcher = self.report_child_launcher(extra_files=files)
         cold = self.target.run(launcher)
         self.assertRanReportChild(cold)
@@ -315,16 +318,40 @@ class LauncherTests:
         self.assertLessEqual(self.unpacked_names(failed_root),
                              names | {"last.bin"})
 
-    def test_relative_template_is_taken_against_the_current_directory(self):
+        # Damage that still decodes: the main binary's contents no longer give
+        # its checksum.  It is never started, at this start or the next.
+        stream = bytearray(support.payload_stream(records[:2]))
+        stream[len(records[0][0]) * 2 + 2 + 12 + 100] ^= 0x10
+        damaged = self.by_hand(support.frame_payload(bytes(stream)),
+                               self.target.native(os.path.join(os.path.dirname(root), self.fresh_name())))
+        # Damage in a file that a warm start only reads past (incompressible,
+        # so stored as it is in the frame): the frame's seal sees it.
+        with open(launcher, "rb") as f:
+            whole = bytearray(f.read())
+        whole[whole.index(files["noise.bin"][1000:1064])] ^= 0x10
+        sealed = os.path.join(os.path.dirname(launcher), "damaged" + self.target.suffix)
+        with open(sealed, "wb") as f:
+            f.write(whole)
+        os.chmod(sealed, 0o755)
+        for start, program in (("first", damaged), ("next", damaged), ("warm, sealed", sealed)):
+            result = self.target.run(program)
+            self.assertEqual((result.exit_code, result.stdout.replace(b"\r\n", b"\n")),
+                             (2, b"Error, couldn't decode attached data.\n"), start)
+            self.assertIsNone(result.report, start)
+
+    def test_relative_template_is_refused(self):
+        """The tool never writes a template that gives a relative path, so a
+        launcher that holds one is damaged: it stops before anything is made
+        under its current folder."""
         launcher = self.report_child_launcher(template=self.template("unpacked", "{PRODUCT}"),
                                        product="Relative", by_hand=True)
         current = os.path.join(self.work, self.fresh_name())
         os.makedirs(current)
         result = self.target.run(launcher, cwd=current)
-        self.assertRanReportChild(result)
-        self.assertEqual(self.target.unix(result.report["executable"]),
-                         os.path.join(current, "unpacked", "Relative", "bin",
-                                      "report_child" + self.target.suffix))
+        self.assertEqual(result.exit_code, 2, result)
+        self.assertEqual(result.stdout.replace(b"\r\n", b"\n"), b"Error, couldn't find attached data header.\n")
+        self.assertIsNone(result.report)
+        self.assertEqual(os.listdir(current), [])
 
     def by_hand(self, payload, template):
         output = self.launcher_path()
@@ -642,17 +669,32 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             done = start(launcher, lambda: (close_standard_descriptors(), limit_file_size()), capture=False)
             self.assertEqual(done.returncode, 2, done)
             self.assertEqual(files_holding(target, b"Error,"), [])
-        with self.subTest("file cut short"):
-            with open(launcher, "rb") as f:
-                whole = f.read()
-            cut = os.path.join(self.work, "cut-short")
-            with open(cut, "wb") as f:
-                f.write(whole[:whole.index(b"QDY\x28\xb5\x2f\xfd") + len(big) // 2])
-            os.chmod(cut, 0o755)
-            done = start(cut, lambda: None)
-            self.assertEqual(done.returncode, 2, done)
-            self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
-                             b"(cut short, as by an interrupted download).\n")
+        small = self.launcher_path()
+        self.packer.build({"bin/main": script}, "bin/main", small, template=self.template("{TEMP}", "zovari-e2e", folder))
+        with open(launcher, "rb") as f:
+            whole = f.read()
+        with open(small, "rb") as f:
+            small_whole = f.read()
+        payload = whole.index(b"QDY\x28\xb5\x2f\xfd")
+        length, = struct.unpack_from("<Q", whole, whole.rindex(b"ZovariBuildArea\0", 0, payload) + 32)
+        # Inside the build area's last page the kernel gives zeros for what the
+        # file lacks: the payload's trailer then reads as 0, or as its first
+        # bytes, and a small launcher's whole area may lie in that page.
+        last_page = (payload + length - 1) // 4096 * 4096
+        small_area = small_whole.rindex(b"ZovariBuildArea\0")
+        for where, data, end in (("in the payload", whole, payload + len(big) // 2),
+                                 ("in its last page", whole, last_page + 1),
+                                 ("in its trailer", whole, payload + length - 7),
+                                 ("in a small launcher's head", small_whole, small_area + 20)):
+            with self.subTest("file cut short " + where):
+                cut = os.path.join(self.work, "cut-short")
+                with open(cut, "wb") as f:
+                    f.write(data[:end])
+                os.chmod(cut, 0o755)
+                done = start(cut, lambda: None)
+                self.assertEqual(done.returncode, 2, done)
+                self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
+                                 b"(cut short, as by an interrupted download).\n")
 
     def test_system_python_with_its_standard_library(self):
         """The system's Python packed as the README shows: the interpreter in

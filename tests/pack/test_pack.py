@@ -939,6 +939,25 @@ class Launchers(Base):
         # A damaged byte inside the launcher's payload is caught.
         damaged = flip_payload_byte(launcher, os.path.join(work, "damaged"))
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
+        # A damaged byte in the build area's head, or the template's first: verify
+        # refuses what the launcher refuses, and the launcher never crashes.
+        data = read(launcher)
+        area = data.rindex(b"ZovariBuildArea\0")
+        template = data.index("{".encode("utf-32-le"), area)
+        environment = dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache"))
+        os.chmod(damaged, 0o755)
+        disagree = []
+        for position in list(range(area, area + 104)) + [template]:
+            for mask in (0x01, 0x80):
+                changed = bytearray(data)
+                changed[position] ^= mask
+                with open(damaged, "wb") as f:
+                    f.write(changed)
+                ran = subprocess.run([damaged], env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                refused = ran.stdout == b"Error, couldn't find attached data header.\n"
+                if ran.returncode not in (2, 42) or refused != (pack("verify", damaged, check=False).returncode == 1):
+                    disagree.append((position - area, mask, ran.returncode))
+        self.assertEqual(disagree, [])
         self.assert_cut_short(launcher)
 
     def assert_cut_short(self, launcher):

@@ -120,6 +120,7 @@ static int command_unpack(int count, wchar_t** arguments) {
   if (count != 2) return 100;
   start_reader(arguments[0]);
   unpack_files(arguments[1]);
+  payload_reader_finish();
   payload_reader_close();
   printf("main=%ls\nknown=%zu\n", unpack_main_binary_path(), known_directory_count());
   return 0;

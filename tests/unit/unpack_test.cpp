@@ -461,6 +461,34 @@ TEST_F(Unpack, TruncatedPayloadKeepsTheFilesBeforeIt) {
 #ifndef _WIN32
 // A named pipe where a file belongs must not make the launcher wait for a
 // peer: it is no cached file, and it cannot be written.
+// Damage that still decodes: a file whose contents do not give its record's
+// checksum ends the start before anything could start it, and again at the
+// next start; a checksum that no record stores (0, or other than 1 for no
+// data) would make a missing or empty file count as unpacked.
+TEST_F(Unpack, DamagedRecordEndsEveryStart) {
+  struct Case {
+    const char* what;
+    std::string data;
+    uint32_t stored;
+  };
+  const Case cases[] = {{"contents that differ", "damaged", test_support::file_checksum_of("right")},
+                        {"a stored 0", "data", 0},
+                        {"no data, stored other than 1", "", 2}};
+  int row = 0;
+  for (const Case& c : cases) {
+    target_ = folder_ / (L"damaged-" + std::to_wstring(++row));
+    const test_support::Record main = {L"main", "m"};
+    std::string stream = test_support::payload_stream({main, {L"x.bin", c.data}});
+    size_t stored_at = test_support::payload_stream({main}, false).size() + 12 + 8;
+    for (size_t i = 0; i < 4; ++i) stream[stored_at + i] = (char)(c.stored >> (8 * i));
+    for (int start = 0; start < 2; ++start) {
+      test_support::ChildResult result = run_payload(test_support::container(test_support::compress_frame(stream)));
+      EXPECT_EQ(result.exit_code, 2) << c.what << ", start " << start;
+      EXPECT_EQ(result.out, "Error, couldn't decode attached data.\n") << c.what;
+    }
+  }
+}
+
 TEST_F(Unpack, NamedPipeAtAFilesPathFailsTheOpenWithoutWaiting) {
   ASSERT_TRUE(test_support::make_directory(target_));
   ASSERT_EQ(mkfifo(test_support::narrow(target_file(L"pipe")).c_str(), 0600), 0);
