@@ -36,6 +36,11 @@ std::string launcher_options_help() {
          "  --arg TEXT            a fixed argument the child always gets after its\n"
          "                        argument 0 and before the launcher's own (such as\n"
          "                        --arg -m --arg myapp for an interpreter); repeatable\n"
+         "  --quick-start         a warm start checks every file's metadata (size, times,\n"
+         "                        identity) against what the last full check recorded,\n"
+         "                        opening no file; damage that leaves it unchanged (a\n"
+         "                        disk fault) waits for the next full check.  For large\n"
+         "                        applications and command-line tools\n"
          "  --runtime FILE        the runtime image the launcher is written from; default\n"
          "                        the target's beside this tool (zovari-pack --version\n"
          "                        says where)\n";
@@ -47,6 +52,7 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
     {"runtime", true},
     {"console", false}, {"windowed", false},      {"quiet", false, 'q'},
+    {"quick-start", false},
     {"arg", true, 0, true}};
 
 const std::vector<OptionDefinition> SELECTION_OPTIONS = {
@@ -99,6 +105,7 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.runtime = fs::u8path(args.get("runtime"));
   if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
   s.fixed_arguments = args.all("arg");
+  s.quick_start = args.has("quick-start");
   return s;
 }
 

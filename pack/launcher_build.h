@@ -37,6 +37,8 @@ struct LauncherSettings {
   // Filled by complete_settings from the main binary's payload name.
   std::string original_filename;
   bool version_from_content = false;  // {VERSION} waits for set_content_version
+  bool quick_start = false;           // --quick-start: the list waits for set_quick_start_list
+  std::vector<uint32_t> quick_start_list;  // BUILD_QUICK_START's wide units, without the 0
   std::string file_version_option, product_version_option;  // where each came from
 };
 
@@ -44,6 +46,12 @@ struct LauncherSettings {
 // payload's CRC-32 in eight hex digits, so that different contents never
 // share a cache folder.  The version record keeps 0.0.0.0.
 void set_content_version(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
+
+// For a launcher built with --quick-start, the list of payload/quick_start_list.h
+// from the payload's own records (its bytes, checked already), and the
+// build's identity: a digest of every byte of the payload, so that no other
+// build ever takes this one's stamp.
+void set_quick_start_list(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
 
 // Fills in the defaults that depend on the main binary's payload name
 // (names[0], "\" between components) and checks every value now: the

@@ -10,6 +10,7 @@
 #include "payload/directories.h"
 #include "payload/format.h"
 #include "payload/programs.h"
+#include "payload/quick_start.h"
 #include "payload/reader.h"
 #include "payload/written_names.h"
 #include "platform/platform.h"
@@ -132,7 +133,7 @@ static const uint32_t LOCK_WAIT_MILLISECONDS = 20000;
 // no folder that another account put in place, or can still swap, is ever
 // read from, written to or started from.  A folder that cannot be made ends
 // the start as the open of its first file would.
-static void secure_target_directory(const wchar_t* target_directory) {
+void secure_target_directory(const wchar_t* target_directory) {
   static wchar_t culprit[PATH_CAPACITY];
   platform_trust trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY);
   if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(TargetPath);
@@ -157,6 +158,7 @@ static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t siz
   *made = true;
   ensure_parent_directories(TargetPath);
   *lock = platform_lock_directory(target_directory, LOCK_WAIT_MILLISECONDS);
+  quick_start_forget();
   return *lock == 0 || !file_is_current(TargetPath, size, stored);
 }
 
