@@ -515,6 +515,42 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.addCleanup(_kill_if_alive, support.read_report(report)["pid"])
         return process, report
 
+    def test_quick_start_killed_while_stamping(self):
+        """A start killed at any point of writing its stamp: the next start
+        is correct and stamps again, and the one after it is quick."""
+        launcher = self.report_child_launcher(extra_files={"data.txt": b"data\n"},
+                                              options=("--quick-start",))
+        cold = self.target.run(launcher)
+        self.assertRanReportChild(cold)
+        root = os.path.dirname(os.path.dirname(cold.report["executable"]))
+        stamp = root + ".zovari-quick-start"
+        for call in ("openat", "write", "rename"):
+            with self.subTest("killed as " + call + " returns"):
+                os.remove(stamp)
+                log = os.path.join(self.work, self.fresh_name() + ".log")
+                with open(log, "w"):
+                    pass
+                tracer = subprocess.Popen(
+                    ["strace", "-f", "-qq", "-o", log, "-P", stamp + ".new", "-e", "trace=" + call,
+                     "-e", "inject=%s:delay_exit=5000000" % call, launcher],
+                    cwd=self.work, env=self.target.environment(), stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                self.addCleanup(_finish, tracer)
+                while tracer.poll() is None:
+                    with open(log) as f:
+                        if call + "(" in f.read():
+                            break
+                    time.sleep(0.01)
+                with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
+                    os.kill(int(f.read().split()[0]), signal.SIGKILL)
+                tracer.communicate(timeout=support.RUN_LIMIT)
+                self.assertRanReportChild(self.target.run(launcher))
+                with open(os.path.join(root, "data.txt"), "rb") as f:
+                    self.assertEqual(f.read(), b"data\n")
+                stamped = os.stat(stamp).st_ino
+                self.assertRanReportChild(self.target.run(launcher))
+                self.assertEqual(os.stat(stamp).st_ino, stamped, "the next start was not quick")
+
     def test_child_ended_by_a_signal(self):
         """A child that a signal ends makes the launcher exit with 128 + N, as
         shells report it."""
