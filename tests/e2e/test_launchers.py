@@ -329,6 +329,19 @@ class LauncherTests:
             self.assertNotIn(name.split("/")[-1], trace, "a quick start opened " + name)
         self.assertEqual(stamped(), before, "the warm start was not a quick one")
 
+        # A folder renamed and a link to it put in its place: every file is
+        # the same inode, untouched, and still the link is a doubt.  (Wine
+        # shows a link as the folder it leads to; Windows' junctions, which
+        # it cannot make, list as reparse points.)
+        if self.target.name == "linux":
+            with self.subTest("a folder replaced by a link to itself"):
+                folder = os.path.dirname(unpacked["data/deeper/more.bin"])
+                os.rename(folder, folder + ".moved")
+                os.symlink(folder + ".moved", folder)
+                self.assertIn("more.bin", self.target.trace_opens(launcher), "a quick start")
+                os.remove(folder)
+                os.rename(folder + ".moved", folder)
+
         other_files = dict(files, **{"data/readme.txt": b"READ ME\n"})
         other = self.target.run(self.report_child_launcher(extra_files=other_files, options=("--quick-start",)))
         self.assertRanReportChild(other)
