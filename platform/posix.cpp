@@ -763,7 +763,7 @@ void platform_forget_facts(void) {}
 bool platform_read_stamp(const wchar_t* path, unsigned char* data, size_t size) {
   const char* name = narrow(path);
   if (name == nullptr) return false;
-  int fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  int fd = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat status;
   bool whole = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1 &&
