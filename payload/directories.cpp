@@ -28,10 +28,13 @@ static void remember_directory(const wchar_t* path) {
 
 static bool Seeded;
 
-// Entry 0 is the profile directory, so that a climb ends there at the latest.
-// A user without one (no HOME and no account entry, as in containers that
-// run any uid) starts with an empty table: only a template that names
-// {HOME} needs a home, and its own expansion says so.
+// The profile directory joins the table when a folder first cannot be made,
+// so that a climb ends there at the latest.  Only a climb that fails needs
+// it: the launcher's climbs end at the target directory, which exists before
+// any file is written, and finding the profile costs Windows the shell's
+// libraries.  A user without one (no HOME and no account entry, as in
+// containers that run any uid) gets none: only a template that names {HOME}
+// needs a home, and its own expansion says so.
 static void seed_with_profile_directory(void) {
   static wchar_t home[PATH_CAPACITY];
   Seeded = true;
@@ -43,9 +46,6 @@ static void seed_with_profile_directory(void) {
 // ensure_directory, and *created tells whether this call made the directory.
 static bool make_directory(const wchar_t* path, bool* created) {
   *created = false;
-  if (!Seeded) {
-    seed_with_profile_directory();
-  }
   // Newest first: files come sorted by name, so the folder asked for is
   // nearly always one of the last made.
   for (size_t i = KnownDirectoryCount; i > 0; --i) {
@@ -58,7 +58,9 @@ static bool make_directory(const wchar_t* path, bool* created) {
   }
   platform_directory_result result = platform_create_directory(path);
   if (result == PLATFORM_DIRECTORY_FAILED) {
-    return false;
+    if (Seeded) return false;
+    seed_with_profile_directory();
+    return KnownDirectoryCount != 0 && wcscmp(KnownDirectories[KnownDirectoryCount - 1], path) == 0;
   }
   *created = result == PLATFORM_DIRECTORY_CREATED;
   remember_directory(path);

@@ -14,8 +14,8 @@
 size_t ensure_parent_directories(const wchar_t* path);
 
 // True when the directory exists afterwards or counts as existing (known,
-// created, already there, or a bare drive).  The first call seeds the table
-// with the expansion of "{HOME}" when there is one.
+// created, already there, or a bare drive).  The first folder that cannot be
+// made seeds the table with the expansion of "{HOME}" when there is one.
 bool ensure_directory(const wchar_t* path);
 
 #endif
