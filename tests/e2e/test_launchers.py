@@ -989,19 +989,25 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                                          traced=["-o", log, "-e", "trace=openat,execve"])
             self.assertEqual(done.returncode, 0, done)
             self.assertIsNotNone(report)
-            # The launcher reads the account file itself: no lookup module is loaded.
+            # A template without the home looks for none, even on a cold start.
             with open(log) as f:
                 opened = f.read().split('execve("%s"' % launcher, 1)[1]
-            self.assertIn("/etc/passwd", opened)
+            self.assertNotIn("/etc/passwd", opened)
             self.assertNotIn("nsswitch.conf", opened)
             for template in ("{HOME}/app", "{CACHE_DIR}/app"):
                 homebound = os.path.join(shared, "run-" + template[1:5].lower())
                 self.packer.build({"bin/report_child": self.target.report_child}, "bin/report_child",
                                   homebound, template=template)
                 os.chmod(homebound, 0o755)
-                done, report = start_as_user(temp, uid=stranger, gid=stranger, home=False, program=homebound)
+                done, report = start_as_user(temp, uid=stranger, gid=stranger, home=False, program=homebound,
+                                             traced=["-o", log, "-e", "trace=openat,execve"])
                 self.assertEqual(done.returncode, -signal.SIGABRT, done)
                 self.assertEqual(done.stderr.decode(), "Error, couldn't runtime expand spec '%s'.\n" % template)
+                # The launcher reads the account file itself: no lookup module is loaded.
+                with open(log) as f:
+                    opened = f.read().split('execve("%s"' % homebound, 1)[1]
+                self.assertIn("/etc/passwd", opened)
+                self.assertNotIn("nsswitch.conf", opened)
 
 
 class WindowsLaunchers(LauncherTests, unittest.TestCase):
