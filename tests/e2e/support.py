@@ -240,7 +240,7 @@ class LinuxTarget(Target):
     def trace_opens(self, launcher):
         """Runs the launcher under strace; the text of every file it opened."""
         log = self.report_path() + ".trace"
-        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=open,openat", launcher],
+        subprocess.run(["strace", "-f", "--seccomp-bpf", "-qq", "-o", log, "-e", "trace=open,openat", launcher],
                        cwd=self.work, env=self.environment(), capture_output=True, timeout=RUN_LIMIT)
         with open(log, errors="replace") as f:
             return f.read()
@@ -337,7 +337,7 @@ class WindowsTarget(Target):
         files for it and is traced too; the text of every file opened."""
         log = self.report_path() + ".trace"
         subprocess.run([WINESERVER, "-k"], env=self.environment(), timeout=60)
-        subprocess.run(["strace", "-f", "-qq", "-o", log, "-e", "trace=open,openat", WINE, launcher],
+        subprocess.run(["strace", "-f", "--seccomp-bpf", "-qq", "-o", log, "-e", "trace=open,openat", WINE, launcher],
                        cwd=self.work, env=self.environment(), capture_output=True, timeout=RUN_LIMIT)
         with open(log, errors="replace") as f:
             return f.read()
