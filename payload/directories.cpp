@@ -28,13 +28,28 @@ static void remember_directory(const wchar_t* path) {
 
 static bool Seeded;
 
-// The profile directory joins the table when a folder first cannot be made,
-// so that a climb ends there at the latest.  Only a climb that fails needs
-// it: the launcher's climbs end at the target directory, which exists before
-// any file is written, and finding the profile costs Windows the shell's
-// libraries.  A user without one (no HOME and no account entry, as in
-// containers that run any uid) gets none: only a template that names {HOME}
-// needs a home, and its own expansion says so.
+static wchar_t Floor[PATH_CAPACITY];
+static size_t FloorLength;
+
+void set_directory_floor(const wchar_t* directory) {
+  Floor[0] = 0;
+  append_wide_bounded(Floor, directory, PATH_CAPACITY);
+  FloorLength = wcslen(Floor);
+}
+
+// The floor itself included.
+static bool below_floor(const wchar_t* path) {
+  return FloorLength != 0 && wcsncmp(path, Floor, FloorLength) == 0 &&
+         (path[FloorLength] == PLATFORM_SEPARATOR || path[FloorLength] == 0);
+}
+
+// Entry 0 is the profile directory, so that a climb ends there at the latest.
+// It is looked up when a climb first asks for a folder that is not below the
+// floor: the launcher's climbs stay below the target directory, which exists
+// before any file is written, and finding the profile costs Windows the
+// shell's libraries.  A user without one (no HOME and no account entry, as
+// in containers that run any uid) starts with an empty table: only a
+// template that names {HOME} needs a home, and its own expansion says so.
 static void seed_with_profile_directory(void) {
   static wchar_t home[PATH_CAPACITY];
   Seeded = true;
@@ -46,6 +61,9 @@ static void seed_with_profile_directory(void) {
 // ensure_directory, and *created tells whether this call made the directory.
 static bool make_directory(const wchar_t* path, bool* created) {
   *created = false;
+  if (!Seeded && !below_floor(path)) {
+    seed_with_profile_directory();
+  }
   // Newest first: files come sorted by name, so the folder asked for is
   // nearly always one of the last made.
   for (size_t i = KnownDirectoryCount; i > 0; --i) {
@@ -58,9 +76,7 @@ static bool make_directory(const wchar_t* path, bool* created) {
   }
   platform_directory_result result = platform_create_directory(path);
   if (result == PLATFORM_DIRECTORY_FAILED) {
-    if (Seeded) return false;
-    seed_with_profile_directory();
-    return KnownDirectoryCount != 0 && wcscmp(KnownDirectories[KnownDirectoryCount - 1], path) == 0;
+    return false;
   }
   *created = result == PLATFORM_DIRECTORY_CREATED;
   remember_directory(path);
@@ -143,4 +159,5 @@ void forget_known_directories(void) {
   KnownDirectoryCount = 0;
   LastParentLength = 0;
   Seeded = false;
+  FloorLength = 0;
 }

@@ -181,6 +181,7 @@ void unpack_files(const wchar_t* target_directory) {
     if (is_main_binary) {
       // A payload without files leaves the disk untouched.
       secure_target_directory(target_directory);
+      set_directory_floor(target_directory);
       append_wide_bounded(MainBinaryPath, TargetPath, PATH_CAPACITY);
     }
     uint64_t size = read_size();

@@ -686,6 +686,8 @@ static const size_t LISTING_ARENA_SIZE = 32u << 20;
 alignas(8) static unsigned char ListingArena[LISTING_ARENA_SIZE];
 static size_t ArenaUsed;
 alignas(8) static unsigned char DirectoryBuffer[64 * 1024];
+static uint64_t WalkVolume;
+static bool WalkVolumeKnown;
 
 static uint32_t name_hash(const wchar_t* name, size_t length) {
   uint32_t hash = 2166136261u;
@@ -743,10 +745,18 @@ static bool list_folder(size_t length) {
   folder_listing* level = &Listings[ListingCount];
   level->folder_length = length;
   level->arena_start = ArenaUsed;
-  BY_HANDLE_FILE_INFORMATION information;
-  bool listed = GetFileInformationByHandle(folder, &information) &&
-                (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-  level->volume = information.dwVolumeSerialNumber;
+  // The volume is read once, at the first folder of a walk: a folder below
+  // it on another volume is a mount point, which its parent's listing shows
+  // as a reparse point, and Wine answers each volume query through its
+  // mount manager, a round trip of its own per folder.
+  bool listed = true;
+  if (!WalkVolumeKnown) {
+    BY_HANDLE_FILE_INFORMATION information;
+    listed = GetFileInformationByHandle(folder, &information) != 0;
+    WalkVolume = information.dwVolumeSerialNumber;
+    WalkVolumeKnown = listed;
+  }
+  level->volume = WalkVolume;
   size_t count = 0;
   while (listed) {
     if (!GetFileInformationByHandleEx(folder, FileIdBothDirectoryInfo, DirectoryBuffer,
@@ -823,6 +833,7 @@ bool platform_read_facts(const wchar_t* path, size_t name_start, platform_file_f
 void platform_forget_facts(void) {
   ListingCount = 0;
   ArenaUsed = 0;
+  WalkVolumeKnown = false;
 }
 
 bool platform_read_stamp(const wchar_t* path, unsigned char* data, size_t size) {

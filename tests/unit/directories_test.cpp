@@ -94,7 +94,7 @@ TEST_F(Directories, BareDriveCountsAsExistingWithoutAnEntry) {
   test_support::ChildResult result =
       steps({L"d:C:", L"n", L"p:C:\\zovari-unit-no-such-file", L"n"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_EQ(result.out, "d=1\nknown=0\nknown=0\n");
+  EXPECT_EQ(result.out, "d=1\nknown=1\nknown=1\n");
 }
 
 namespace {
