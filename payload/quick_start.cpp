@@ -61,12 +61,12 @@ static uint64_t fold_facts(uint64_t digest, const platform_file_facts& facts, bo
 // Folds the folder at FactsPath[0 .. end) into digest: its kind, identity,
 // volume and owner, not its times, which every file made in it moves.  A
 // folder swapped for a link, or for another folder, changes them.
-static bool fold_folder(size_t end, uint64_t* digest) {
+static bool fold_folder(size_t base, size_t end, uint64_t* digest) {
   FactsPath[end] = 0;
   size_t name_start = end;
   while (FactsPath[name_start - 1] != PLATFORM_SEPARATOR) --name_start;
   platform_file_facts facts;
-  bool folder = platform_read_facts(FactsPath, name_start, &facts) && facts.kind == PLATFORM_FACTS_FOLDER;
+  bool folder = platform_read_facts(FactsPath, base, name_start, &facts) && facts.kind == PLATFORM_FACTS_FOLDER;
   FactsPath[end] = PLATFORM_SEPARATOR;
   if (folder) *digest = fold_facts(*digest, facts, false);
   return folder;
@@ -109,11 +109,11 @@ static bool walk_list(uint64_t* digest, uint64_t* count) {
     for (size_t i = base; i < base + name_length; ++i) {
       if (FactsPath[i] != L'\\') continue;
       FactsPath[i] = PLATFORM_SEPARATOR;
-      if (!folded_before(i, previous_folder_end) && !fold_folder(i, digest)) return false;
+      if (!folded_before(i, previous_folder_end) && !fold_folder(base, i, digest)) return false;
       name_start = i + 1;
     }
     platform_file_facts facts;
-    if (!platform_read_facts(FactsPath, name_start, &facts) || facts.kind != PLATFORM_FACTS_FILE ||
+    if (!platform_read_facts(FactsPath, base, name_start, &facts) || facts.kind != PLATFORM_FACTS_FILE ||
         facts.size != size) {
       return false;
     }

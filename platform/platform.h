@@ -213,13 +213,15 @@ struct platform_file_facts {
 };
 
 // The facts of what stands at path, a link not followed, without opening it.
-// name_start is where its last component begins (behind the separator).
-// POSIX reads them with one fstatat; Windows lists the folder the first time
+// path[0 .. base) is the walk's root folder and its separator, judged
+// already; name_start is where the last component begins (behind the
+// separator).  POSIX reads them with one fstatat from the root's descriptor,
+// opened once per walk; Windows lists the folder the first time
 // one of its entries is asked for (one GetFileInformationByHandleEx walk on
 // the folder's handle) and keeps the listings of the folders on the way to
 // the last path asked for, so a walk in name order lists each folder once.
 // False when nothing stands there or the facts cannot be had.
-bool platform_read_facts(const wchar_t* path, size_t name_start, platform_file_facts* facts);
+bool platform_read_facts(const wchar_t* path, size_t base, size_t name_start, platform_file_facts* facts);
 
 // Drops the listings kept for platform_read_facts: what was listed before
 // may have changed since.

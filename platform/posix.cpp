@@ -740,12 +740,25 @@ static uint64_t nanoseconds(const struct timespec& time) {
   return (uint64_t)time.tv_sec * 1000000000u + (uint64_t)time.tv_nsec;
 }
 
-// A full path: the chain above it has been judged, and no other account can
-// change it.
-bool platform_read_facts(const wchar_t* path, size_t, platform_file_facts* facts) {
-  const char* name = narrow(path);
+// The walk's root, opened at its first path: the chain above it has been
+// judged, and no other account can change it.  Each path is then looked up
+// from it, not from "/".
+static int FactsRoot = -1;
+
+bool platform_read_facts(const wchar_t* path, size_t base, size_t, platform_file_facts* facts) {
+  if (FactsRoot < 0) {
+    if (base == 0 || base > UTF8_CAPACITY / 4) return false;
+    static wchar_t root[UTF8_CAPACITY / 4];
+    wmemcpy(root, path, base - 1);
+    root[base - 1] = 0;
+    const char* name = narrow(root);
+    if (name == nullptr) return false;
+    FactsRoot = open(name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (FactsRoot < 0) return false;
+  }
+  const char* name = narrow(path + base);
   struct stat status;
-  if (name == nullptr || fstatat(AT_FDCWD, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (name == nullptr || fstatat(FactsRoot, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
   facts->kind = S_ISREG(status.st_mode)   ? PLATFORM_FACTS_FILE
                 : S_ISDIR(status.st_mode) ? PLATFORM_FACTS_FOLDER
                                           : PLATFORM_FACTS_OTHER;
@@ -758,7 +771,10 @@ bool platform_read_facts(const wchar_t* path, size_t, platform_file_facts* facts
   return true;
 }
 
-void platform_forget_facts(void) {}
+void platform_forget_facts(void) {
+  if (FactsRoot >= 0) close(FactsRoot);
+  FactsRoot = -1;
+}
 
 bool platform_read_stamp(const wchar_t* path, unsigned char* data, size_t size) {
   const char* name = narrow(path);

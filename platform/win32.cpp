@@ -789,7 +789,7 @@ static bool list_folder(size_t length) {
 
 // Names are matched as written: the launcher writes the payload's own
 // spelling, and a name whose case was changed since is a doubt.
-bool platform_read_facts(const wchar_t* path, size_t name_start, platform_file_facts* facts) {
+bool platform_read_facts(const wchar_t* path, size_t, size_t name_start, platform_file_facts* facts) {
   if (name_start == 0) return false;
   size_t folder_length = name_start - 1;
   while (ListingCount > 0) {
