@@ -39,6 +39,7 @@ WINDOW_BYTES = 1 << 27
 
 WARM_LIMIT = 1.15
 COLD_LIMIT = 1.20
+QUICK_LIMIT = 1.20  # a quick warm start against the metadata floor
 
 
 def log(text):
@@ -84,6 +85,7 @@ def build_tools(out, build_dir):
     tools = {
         "exit_at_once": ["gcc", "-O2", "-static", "-nostdlib"],
         "crc_reference": ["gcc", "-O2", "-Wall"],
+        "metadata_floor": ["gcc", "-O2", "-Wall"],
         "measure": ["gcc", "-O2", "-Wall", "-static"],
     }
     for name, compiler in tools.items():
@@ -110,6 +112,7 @@ class Corpus:
         self.tar = None
         self.candidates = {}
         self.windows_candidates = {}
+        self.quick_launcher = self.windows_quick = None
 
     def build(self, main_program):
         run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), self.name, self.dir,
@@ -201,6 +204,22 @@ def build_launcher(args, corpus, level):
     corpus.level = level
     corpus.frame, corpus.payload = extract_frame(output, output + ".frame.zst",
                                                  output + ".payload")
+    corpus.quick_launcher = build_quick_launcher(tool, corpus.payload, output + "-quick", "linux",
+                                                 TEMPLATE, args.runtime)
+
+
+def build_quick_launcher(tool, payload, output, target, template, runtime):
+    """The launcher as built, with --quick-start, from the same payload;
+    None for a tool without the option."""
+    if "--quick-start" not in pack_help(tool):
+        return None
+    key = digest(file_digest(payload), file_digest(runtime), file_digest(tool), template)
+    if not (os.path.exists(output) and up_to_date(output + ".key", key)):
+        log("building %s" % os.path.basename(output))
+        run([tool, "launcher", "--payload", payload, "--output", output, "--target", target,
+             "--template", template, "--runtime", runtime, "--quick-start"], stdout=sys.stderr)
+        write_key(output + ".key", key)
+    return output
 
 
 def frame_length(data, start):
@@ -339,7 +358,8 @@ def measures_for(args, corpus, place, where):
     """The five measurements of one corpus on one file system."""
     base = os.path.join(place, corpus.name)
     warm_tmp = os.path.join(base, "warm")
-    for folder in ("warm", "cold", "tar"):
+    quick_tmp = os.path.join(base, "quick")
+    for folder in ("warm", "cold", "tar", "quick"):
         os.makedirs(os.path.join(base, folder), exist_ok=True)
     is_disk = where == "disk"
 
@@ -381,6 +401,15 @@ def measures_for(args, corpus, place, where):
              "launcher_cold": launcher_cold, "tar": tar}
     # The huge application is there for the launcher's memory alone.
     group["order"] = ORDER if corpus.name != "huge" else ("launcher_warm", "launcher_cold")
+    if corpus.quick_launcher and corpus.name == "large":
+        # The quick launcher's first, untimed, start fills its folder.
+        group["quick_warm"] = Measure("launcher quick warm, " + tag, [corpus.quick_launcher],
+                                      env={"TMPDIR": quick_tmp})
+        app = os.path.join(quick_tmp, "app")
+        group["metadata"] = Measure("metadata floor, " + tag,
+                                    [os.path.join(args.out, "metadata_floor"), app, corpus.list,
+                                     os.path.join(app, MAIN_NAME)])
+        group["order"] += ("quick_warm", "metadata")
     for name, launcher in corpus.candidates.items():
         for state in ("warm", "cold"):
             key = "%s_%s" % (name, state)
@@ -414,6 +443,8 @@ def check_tree(args, group, name):
         folder = measure.last
     elif name.endswith("_cold"):
         folder = os.path.join(measure.last, "app")
+    elif name == "quick_warm":
+        folder = os.path.join(group["base"], "quick", "app")
     elif name.endswith("_warm"):
         folder = os.path.join(group["base"], "warm", "app")
     else:
@@ -432,8 +463,9 @@ ORDER = ("launcher_warm", "zstd", "crc", "launcher_cold", "tar")
 def run_rounds(args, groups):
     log("untimed round (fills the page cache and the warm folders)")
     for group in groups:
-        # the warm folder is filled by a cold start, then checked
+        # the warm folders are filled by a cold start, then checked
         remove_tree(os.path.join(group["base"], "warm", "app"))
+        remove_tree(os.path.join(group["base"], "quick", "app"))
         for name in group["order"]:
             group[name].once(args.out, record=False)
             check_tree(args, group, name)
@@ -490,6 +522,11 @@ def report(args, corpora, groups):
             min(warm.wall) / (min(zstd.wall) + min(crc.wall)))
         row("cold start, %s" % where, cold.median, "tar --zstd -xf", tar.median, COLD_LIMIT, ms,
             cpu(cold) / cpu(tar), min(cold.wall) / min(tar.wall))
+        if "quick_warm" in group:
+            quick, floor = group["quick_warm"], group["metadata"]
+            row("quick warm start, %s (full: %s)" % (where, ms(warm.median)), quick.median,
+                "fstatat each file + start", floor.median, QUICK_LIMIT, ms,
+                cpu(quick) / cpu(floor), min(quick.wall) / min(floor.wall))
 
     for corpus in corpora:
         peak = max(max(g[n].rss) for g in groups if g["corpus"] is corpus
@@ -770,6 +807,9 @@ def build_windows_launcher(args, corpus, level):
         run(["zstd", "-q", "-d", "-f", corpus.windows_frame, "-o", stream])
         write_key(stream + ".key", key)
     corpus.windows_stream = stream
+    corpus.windows_quick = build_quick_launcher(pack_tool(args.build_dir), output + ".payload",
+                                                output[:-4] + "-quick.exe", "windows",
+                                                WINDOWS_TEMPLATE, args.windows_runtime)
 
 
 def windows_measures(args, wine, corpus, place):
@@ -832,6 +872,20 @@ def windows_measures(args, wine, corpus, place):
     if corpus.name == "large":
         group["order"] = ("launcher_warm", "zstd", "read", "open", "start", "launcher_cold",
                           "write", "absent")
+        if corpus.windows_quick:
+            # Beside itself in a folder of its own; its first, untimed,
+            # start fills it.
+            quick = os.path.join(base, "quick")
+            os.makedirs(quick)
+            shutil.copyfile(corpus.windows_quick, os.path.join(quick, "launcher.exe"))
+            quick_app = os.path.join(quick, "app")
+            group["quick_warm"] = WineMeasure(wine, "launcher.exe quick warm, " + tag,
+                                              [wine_path(os.path.join(quick, "launcher.exe"))],
+                                              peak_file=peak)
+            group["list"] = WineMeasure(wine, "list floor, " + tag,
+                                        [floor, "list", wine_path(quick_app),
+                                         wine_path(os.path.join(quick_app, MAIN_NAME))])
+            group["order"] += ("quick_warm", "list")
     else:
         group["order"] = ("launcher_warm", "launcher_cold")  # memory only
     for name, candidate in corpus.windows_candidates.items():
@@ -878,6 +932,10 @@ def windows_rows(row, rows, groups, corpora):
             "zstd.exe -d %s + write floor %s" % (ms(zstd), ms(med("write"))),
             zstd + med("write"), COLD_LIMIT, ms, None,
             best("launcher_cold") / (best("zstd") + best("write")))
+        if "quick_warm" in group:
+            row("quick warm start, Wine tmpfs (full: %s)" % ms(warm), med("quick_warm"),
+                "FindFirstFileExW each folder + start", med("list"), QUICK_LIMIT, ms, None,
+                best("quick_warm") / best("list"))
     for corpus in corpora:
         peaks = [max(g[n].rss) for g in groups if g.get("windows") and g["corpus"] is corpus
                  for n in ("launcher_warm", "launcher_cold")]

@@ -10,6 +10,10 @@
  *                                  same name and a "~" more, which is not
  *                                  there (what the cache test of a cold
  *                                  start costs, in folders already full)
+ *   floor_win32 list ROOT MAIN     list every folder under ROOT once with
+ *                                  FindFirstFileExW (basic information, large
+ *                                  fetch), then start MAIN and wait for it
+ *                                  (the quick start's floor)
  *   floor_win32 write STREAM ROOT  write every file of a decoded payload
  *                                  stream under ROOT (the cold start's file
  *                                  work)
@@ -187,7 +191,54 @@ static int write_files(const char* stream_path, const wchar_t* root) {
   return 0;
 }
 
+/* Lists the folder at path (PATH_UNITS units) and every folder below it. */
+static unsigned long list_folder(wchar_t* path, unsigned long* times) {
+  size_t length = wcslen(path);
+  if (length + 3 >= PATH_UNITS) fail("path too long:", path);
+  wcscpy(path + length, L"\\*");
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &found, FindExSearchNameMatch, NULL,
+                                   FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) fail("cannot list", path);
+  unsigned long files = 0;
+  do {
+    if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (length + 2 + wcslen(found.cFileName) >= PATH_UNITS) fail("path too long:", path);
+      path[length] = L'\\';
+      wcscpy(path + length + 1, found.cFileName);
+      files += list_folder(path, times);
+    } else {
+      *times ^= found.ftLastWriteTime.dwLowDateTime;
+      ++files;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  path[length] = 0;
+  return files;
+}
+
+static int list_and_start(const wchar_t* root, wchar_t* main_binary) {
+  static wchar_t path[PATH_UNITS];
+  if (wcslen(root) >= PATH_UNITS) fail("path too long:", root);
+  wcscpy(path, root);
+  unsigned long times = 0;
+  unsigned long files = list_folder(path, &times);
+  STARTUPINFOW startup = {sizeof startup};
+  PROCESS_INFORMATION process;
+  DWORD code = 1;
+  if (!CreateProcessW(main_binary, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    fail("cannot start", main_binary);
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &code);
+  if (code != 0) fail("a failed start of", main_binary);
+  printf("%lu %08lx\n", files, times);
+  return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && wcscmp(argv[1], L"list") == 0) return list_and_start(argv[2], argv[3]);
   if (argc == 4) {
     static char narrow[PATH_UNITS * 3];
     if (WideCharToMultiByte(CP_ACP, 0, argv[2], -1, narrow, sizeof narrow, NULL, NULL) <= 0) {
@@ -198,6 +249,7 @@ int wmain(int argc, wchar_t** argv) {
     if (wcscmp(argv[1], L"absent") == 0) return check_files(narrow, argv[3], EXPECT_NONE);
     if (wcscmp(argv[1], L"write") == 0) return write_files(narrow, argv[3]);
   }
-  fprintf(stderr, "usage: floor_win32 read|open|absent LIST ROOT, or floor_win32 write STREAM ROOT\n");
+  fprintf(stderr, "usage: floor_win32 read|open|absent LIST ROOT, floor_win32 write STREAM ROOT, "
+                  "or floor_win32 list ROOT MAIN\n");
   return 2;
 }

@@ -9,7 +9,7 @@
 // zero bytes read as an empty string in either width of wchar_t.
 #define EMPTY_VALUE offsetof(struct build_area_head, payload_length)
 
-static_assert(BUILD_VALUE_COUNT == 7, "the placeholder names every value");
+static_assert(BUILD_VALUE_COUNT == 8, "the placeholder names every value");
 
 extern "C" __attribute__((section(BUILD_AREA_SECTION), used, aligned(16)))
 const struct build_area_head zovari_build_area = {
@@ -18,5 +18,6 @@ const struct build_area_head zovari_build_area = {
     BUILD_AREA_HEAD_SIZE,
     0,
     BUILD_VALUE_COUNT,
-    {EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE},
+    {EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE,
+     EMPTY_VALUE},
 };

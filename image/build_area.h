@@ -28,6 +28,9 @@ enum build_value {
   BUILD_VERSION,
   BUILD_FILE_VERSION,
   BUILD_PRODUCT_VERSION,
+  // What a start needs to check the files without the payload
+  // (payload/quick_start_list.h); empty unless built with --quick-start.
+  BUILD_QUICK_START,
   // The arguments the child always gets after its argument 0, before the
   // launcher's own: each NUL-terminated, the list ended by an empty one.
   BUILD_FIXED_ARGUMENTS,

@@ -12,6 +12,7 @@
 #include "paths/fatal.h"
 #include "paths/template.h"
 #include "payload/format.h"
+#include "payload/quick_start.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
 #include "platform/platform.h"
@@ -90,16 +91,20 @@ uint32_t launcher_main(void) {
     fail_with_message("Error, failed to register signal handler.");
   }
   check_payload_magic();
-  payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
-                      (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));
-  unpack_files(TargetDirectory);
-  payload_reader_finish();
-  payload_reader_close();
+  const wchar_t* main_binary = quick_start_check(TargetDirectory, build_value(BUILD_QUICK_START));
+  if (main_binary == nullptr) {
+    payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
+                        (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));
+    unpack_files(TargetDirectory);
+    payload_reader_finish();
+    payload_reader_close();
 
-  // A payload without any file leaves nothing to start.
-  const wchar_t* main_binary = unpack_main_binary_path();
-  if (main_binary[0] == 0) {
-    fail_with_message("Error, attached data holds no files.");
+    // A payload without any file leaves nothing to start.
+    main_binary = unpack_main_binary_path();
+    if (main_binary[0] == 0) {
+      fail_with_message("Error, attached data holds no files.");
+    }
+    quick_start_record();
   }
 
   publish_launcher_directory();

@@ -28,10 +28,28 @@ static void remember_directory(const wchar_t* path) {
 
 static bool Seeded;
 
+static wchar_t Floor[PATH_CAPACITY];
+static size_t FloorLength;
+
+void set_directory_floor(const wchar_t* directory) {
+  Floor[0] = 0;
+  append_wide_bounded(Floor, directory, PATH_CAPACITY);
+  FloorLength = wcslen(Floor);
+}
+
+// The floor itself included.
+static bool below_floor(const wchar_t* path) {
+  return FloorLength != 0 && wcsncmp(path, Floor, FloorLength) == 0 &&
+         (path[FloorLength] == PLATFORM_SEPARATOR || path[FloorLength] == 0);
+}
+
 // Entry 0 is the profile directory, so that a climb ends there at the latest.
-// A user without one (no HOME and no account entry, as in containers that
-// run any uid) starts with an empty table: only a template that names
-// {HOME} needs a home, and its own expansion says so.
+// It is looked up when a climb first asks for a folder that is not below the
+// floor: the launcher's climbs stay below the target directory, which exists
+// before any file is written, and finding the profile costs Windows the
+// shell's libraries.  A user without one (no HOME and no account entry, as
+// in containers that run any uid) starts with an empty table: only a
+// template that names {HOME} needs a home, and its own expansion says so.
 static void seed_with_profile_directory(void) {
   static wchar_t home[PATH_CAPACITY];
   Seeded = true;
@@ -43,7 +61,7 @@ static void seed_with_profile_directory(void) {
 // ensure_directory, and *created tells whether this call made the directory.
 static bool make_directory(const wchar_t* path, bool* created) {
   *created = false;
-  if (!Seeded) {
+  if (!Seeded && !below_floor(path)) {
     seed_with_profile_directory();
   }
   // Newest first: files come sorted by name, so the folder asked for is
@@ -141,4 +159,5 @@ void forget_known_directories(void) {
   KnownDirectoryCount = 0;
   LastParentLength = 0;
   Seeded = false;
+  FloorLength = 0;
 }

@@ -14,8 +14,13 @@
 size_t ensure_parent_directories(const wchar_t* path);
 
 // True when the directory exists afterwards or counts as existing (known,
-// created, already there, or a bare drive).  The first call seeds the table
-// with the expansion of "{HOME}" when there is one.
+// created, already there, or a bare drive).  The first call for a folder not
+// below the floor seeds the table with the expansion of "{HOME}" when there
+// is one.
 bool ensure_directory(const wchar_t* path);
+
+// The folder that the climbs below it end at, at the latest: it exists, the
+// caller made it.  None at first.
+void set_directory_floor(const wchar_t* directory);
 
 #endif

@@ -10,6 +10,7 @@
 #include "payload/directories.h"
 #include "payload/format.h"
 #include "payload/programs.h"
+#include "payload/quick_start.h"
 #include "payload/reader.h"
 #include "payload/written_names.h"
 #include "platform/platform.h"
@@ -162,7 +163,7 @@ static bool TargetDirectoryMade;
 // no folder that another account put in place, or can still swap, is ever
 // read from, written to or started from.  A folder that cannot be made ends
 // the start with the open failure's message, naming that folder.
-static void secure_target_directory(const wchar_t* target_directory) {
+void secure_target_directory(const wchar_t* target_directory) {
   static wchar_t culprit[PATH_CAPACITY];
   platform_trust trust =
       platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &TargetDirectoryMade);
@@ -191,6 +192,7 @@ static bool must_write_taking_lock(const wchar_t* target_directory, uint64_t siz
   *made = true;
   ensure_parent_directories(TargetPath);
   *lock = platform_lock_directory(target_directory, LOCK_WAIT_MILLISECONDS);
+  quick_start_forget();
   return *lock == 0 || !target_path_is_current(size, stored);
 }
 
@@ -221,6 +223,7 @@ void unpack_files(const wchar_t* target_directory) {
     if (is_main_binary) {
       // A payload without files leaves the disk untouched.
       secure_target_directory(target_directory);
+      set_directory_floor(target_directory);
       append_wide_bounded(MainBinaryPath, TargetPath, PATH_CAPACITY);
     }
     uint64_t size = read_size();

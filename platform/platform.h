@@ -241,6 +241,52 @@ void platform_remove_directory_tree(const wchar_t* directory);
 platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, size_t length,
                                      wchar_t* culprit, size_t capacity);
 
+// --- Quick start --------------------------------------------------------------
+
+// What any change made through the file system alters in a file or folder.
+enum platform_facts_kind { PLATFORM_FACTS_FILE, PLATFORM_FACTS_FOLDER, PLATFORM_FACTS_OTHER };
+
+struct platform_file_facts {
+  platform_facts_kind kind;  // a symbolic link, a junction, a device: other
+  uint64_t size;
+  uint64_t change_time;  // POSIX st_ctim, Windows ChangeTime: no program sets it back
+  uint64_t write_time;
+  uint64_t identity;     // the inode, or the NTFS file index
+  uint64_t volume;
+  uint64_t access;       // POSIX owner and mode, Windows attributes
+};
+
+// The facts of what stands at path, a link not followed, without opening it.
+// path[0 .. base) is the walk's root folder and its separator, judged
+// already; name_start is where the last component begins (behind the
+// separator).  POSIX reads them with one fstatat from the root's descriptor,
+// opened once per walk; Windows lists the folder the first time
+// one of its entries is asked for (one GetFileInformationByHandleEx walk on
+// the folder's handle) and keeps the listings of the folders on the way to
+// the last path asked for, so a walk in name order lists each folder once.
+// False when nothing stands there or the facts cannot be had.
+bool platform_read_facts(const wchar_t* path, size_t base, size_t name_start, platform_file_facts* facts);
+
+// Drops the listings kept for platform_read_facts: what was listed before
+// may have changed since.
+void platform_forget_facts(void);
+
+// Reads exactly size bytes from the stamp file at path, opened without
+// following a link.  False unless it is a regular file of exactly that size
+// with one link, owned by this user (or the system), that no other account
+// can write (POSIX: no group or other write bit).
+bool platform_read_stamp(const wchar_t* path, unsigned char* data, size_t size);
+
+// Replaces the stamp file at path with size bytes, atomically: they are
+// written to the path with ".new" appended, made for this user alone, and
+// renamed over it, so a start ended at any moment leaves the old stamp, none,
+// or the new one.  The caller holds the folder's lock, so a ".new" file that
+// lies there was left by an ended start.  False when it cannot be written.
+bool platform_write_stamp(const wchar_t* path, const unsigned char* data, size_t size);
+
+// Removes the stamp file at path, if there is one.
+void platform_remove_stamp(const wchar_t* path);
+
 // --- Environment ------------------------------------------------------------
 
 // Copies the variable's value into out.  Returns its length in units; 0 when

@@ -11,6 +11,8 @@
 //   arguments  the C run-time's argument vector
 //   trust      whether a folder is this user's alone
 //   inside     the folders below the target directory, held open
+
+//   quick start  metadata without opening a file, the stamp beside the folder
 //   processes  vfork and exec, waits that do not reap, the console signals
 //
 // Everything but the seam is static.
@@ -1114,6 +1116,84 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
     at = end;
   }
   return PLATFORM_TRUSTED;
+}
+
+// ---------------------------------------------------------------- quick start
+
+static uint64_t nanoseconds(const struct timespec& time) {
+  return (uint64_t)time.tv_sec * 1000000000u + (uint64_t)time.tv_nsec;
+}
+
+// The walk's root, opened at its first path: the chain above it has been
+// judged, and no other account can change it.  Each path is then looked up
+// from it, not from "/".
+static int FactsRoot = -1;
+
+bool platform_read_facts(const wchar_t* path, size_t base, size_t, platform_file_facts* facts) {
+  if (FactsRoot < 0) {
+    if (base == 0 || base > UTF8_CAPACITY / 4) return false;
+    static wchar_t root[UTF8_CAPACITY / 4];
+    wmemcpy(root, path, base - 1);
+    root[base - 1] = 0;
+    const char* name = narrow(root);
+    if (name == nullptr) return false;
+    FactsRoot = open(name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (FactsRoot < 0) return false;
+  }
+  const char* name = narrow(path + base);
+  struct stat status;
+  if (name == nullptr || fstatat(FactsRoot, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  facts->kind = S_ISREG(status.st_mode)   ? PLATFORM_FACTS_FILE
+                : S_ISDIR(status.st_mode) ? PLATFORM_FACTS_FOLDER
+                                          : PLATFORM_FACTS_OTHER;
+  facts->size = (uint64_t)status.st_size;
+  facts->change_time = nanoseconds(status.st_ctim);
+  facts->write_time = nanoseconds(status.st_mtim);
+  facts->identity = (uint64_t)status.st_ino;
+  facts->volume = (uint64_t)status.st_dev;
+  facts->access = (uint64_t)status.st_uid << 32 | (uint64_t)status.st_mode;
+  return true;
+}
+
+void platform_forget_facts(void) {
+  if (FactsRoot >= 0) close(FactsRoot);
+  FactsRoot = -1;
+}
+
+bool platform_read_stamp(const wchar_t* path, unsigned char* data, size_t size) {
+  const char* name = narrow(path);
+  if (name == nullptr) return false;
+  int fd = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat status;
+  bool whole = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1 &&
+               status.st_uid == geteuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+               status.st_size == (off_t)size && read(fd, data, size) == (ssize_t)size;
+  close(fd);
+  return whole;
+}
+
+static char StampName[UTF8_CAPACITY];
+
+bool platform_write_stamp(const wchar_t* path, const unsigned char* data, size_t size) {
+  static const char NEW_SUFFIX[] = ".new";
+  if (!narrow_into(path, StampName, UTF8_CAPACITY - sizeof NEW_SUFFIX)) return false;
+  const char* fresh = NarrowBuffer;
+  memcpy(NarrowBuffer, StampName, strlen(StampName));
+  memcpy(NarrowBuffer + strlen(StampName), NEW_SUFFIX, sizeof NEW_SUFFIX);
+  unlink(fresh);
+  int fd = open(fresh, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  bool written = write(fd, data, size) == (ssize_t)size;
+  close(fd);
+  if (written && rename(fresh, StampName) == 0) return true;
+  unlink(fresh);
+  return false;
+}
+
+void platform_remove_stamp(const wchar_t* path) {
+  const char* name = narrow(path);
+  if (name != nullptr) unlink(name);
 }
 
 // ---------------------------------------------------------------- environment

@@ -83,6 +83,7 @@ int command_build(const std::vector<std::string>& rest) {
   MappedFile written(payload);
   uint64_t payload_size = written.size();
   set_content_digest(settings, written.data(), payload_size);
+  set_quick_start_list(settings, written.data(), payload_size);
   build_launcher(written.data(), payload_size, settings, output);
   if (!args.has("quiet")) print_summary(output, records, payload_size, settings);
   return 0;

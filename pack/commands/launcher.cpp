@@ -105,6 +105,7 @@ int command_launcher(const std::vector<std::string>& rest) {
   complete_settings(settings, names.names);
   prepare_output(output);
   set_content_digest(settings, data, copy.size());
+  set_quick_start_list(settings, data, location.length);
   build_launcher(data, location.length, settings, output);
   return 0;
 }

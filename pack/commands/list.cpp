@@ -108,7 +108,8 @@ void print_json_listing(const FileKind& kind, const std::vector<std::string>& va
   if (!values.empty()) {
     out += ",\n  \"template\": " + json_string(values[BUILD_TEMPLATE]) +
            ",\n  \"product\": " + json_string(values[BUILD_PRODUCT]) +
-           ",\n  \"version\": " + json_string(values[BUILD_VERSION]);
+           ",\n  \"version\": " + json_string(values[BUILD_VERSION]) +
+           ",\n  \"quick_start\": " + (values[BUILD_QUICK_START].empty() ? "false" : "true");
     if (!level.empty()) out += ",\n  \"execution_level\": " + json_string(level);
     out += ",\n  \"arguments\": [";
     for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
@@ -154,6 +155,7 @@ int command_list(const std::vector<std::string>& rest) {
     std::printf("# template: %s\n# product: %s\n# version: %s\n", values[BUILD_TEMPLATE].c_str(),
                 values[BUILD_PRODUCT].c_str(), values[BUILD_VERSION].c_str());
     if (!level.empty()) std::printf("# execution level: %s\n", level.c_str());
+    if (!values[BUILD_QUICK_START].empty()) std::printf("# quick start: on\n");
     for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
       std::printf("# argument: %s\n", values[i].c_str());
     }

@@ -46,6 +46,11 @@ std::string launcher_options_help() {
          "                        --arg -m --arg myapp for an interpreter); {TARGET_DIR}\n"
          "                        in it is the folder the files were unpacked to, as in\n"
          "                        --arg {TARGET_DIR}/app.lua; repeatable\n"
+         "  --quick-start         a warm start checks every file's metadata (size, times,\n"
+         "                        identity) against what the last full check recorded,\n"
+         "                        opening no file; damage that leaves it unchanged (a\n"
+         "                        disk fault) waits for the next full check.  For large\n"
+         "                        applications and command-line tools\n"
          "  --runtime FILE        the runtime image the launcher is written from; default\n"
          "                        the target's beside this tool (zovari-pack --version\n"
          "                        says where)\n";
@@ -57,6 +62,7 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
     {"runtime", true},
     {"console", false}, {"windowed", false},      {"quiet", false, 'q'},  {"uac-admin", false},
+    {"quick-start", false},
     {"arg", true, 0, true}};
 
 const std::vector<OptionDefinition> SELECTION_OPTIONS = {
@@ -110,6 +116,7 @@ LauncherSettings launcher_settings(const Arguments& args) {
   s.runtime = fs::u8path(args.get("runtime"));
   if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
   s.fixed_arguments = args.all("arg");
+  s.quick_start = args.has("quick-start");
   return s;
 }
 

@@ -76,6 +76,13 @@ void print_summary(const fs::path& output, const std::vector<PayloadRecord>& rec
                s.target.c_str(), s.target == "windows" ? (s.subsystem == "console" ? " (console)" : " (GUI)") : "",
                shown_cache_folder(s).c_str(),
                s.version_from_content ? " (no --version: {VERSION} from the contents)" : "");
+  // A warm start reads every byte back to check it; past this much that is
+  // felt at every start.
+  const uint64_t LARGE_APPLICATION = 64ull << 20;
+  if (!s.quick_start && bytes >= LARGE_APPLICATION) {
+    std::fprintf(stderr, "%s: %llu MiB to check at every warm start: --quick-start checks the files' metadata instead\n",
+                 quoted_path(output).c_str(), (unsigned long long)(bytes >> 20));
+  }
 }
 
 }  // namespace zovari

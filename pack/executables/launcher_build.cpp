@@ -1,6 +1,7 @@
 #include "pack/executables/launcher_build.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "image/build_area.h"
@@ -8,6 +9,7 @@
 #include "pack/system/error.h"
 #include "pack/executables/icon.h"
 #include "pack/executables/launcher_image.h"
+#include "pack/executables/payload_place.h"
 #include "pack/system/temporary_output.h"
 #include "pack/system/text.h"
 #include "pack/payloads/names.h"
@@ -18,6 +20,8 @@
 #include "paths/template.h"
 #include "paths/tokens.h"
 #include "payload/checksum.h"
+#include "payload/format.h"
+#include "payload/quick_start_list.h"
 
 namespace fs = std::filesystem;
 
@@ -81,7 +85,7 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
       {s.product, "--product"},               {s.version, "--version"},
       {s.file_version, "--file-version"},     {s.product_version, "--product-version"},
   };
-  static_assert(sizeof values / sizeof values[0] == BUILD_FIXED_ARGUMENTS, "every build value is written");
+  static_assert(sizeof values / sizeof values[0] == BUILD_QUICK_START, "every build value is written");
   const bool on_linux = s.target == "linux";
   const unsigned width = on_linux ? 4 : 2;
   std::string out(BUILD_AREA_HEAD_SIZE, '\0');
@@ -95,11 +99,15 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
       for (unsigned i = 0; i < width; ++i) out.push_back((char)(unit >> (8 * i)));
     }
   };
-  for (size_t v = 0; v < BUILD_FIXED_ARGUMENTS; ++v) {
+  for (size_t v = 0; v < BUILD_QUICK_START; ++v) {
     out.append((4 - out.size() % 4) % 4, '\0');
     put(48 + 8 * v, out.size());
     put_units(wide_units(values[v].text, s.target, values[v].what));
   }
+  out.append((4 - out.size() % 4) % 4, '\0');
+  put(48 + 8 * BUILD_QUICK_START, out.size());
+  put_units(s.quick_start_list);
+  put_units({0});
   // The fixed arguments: each a wide string with its 0, the list ended by
   // one more 0 (an empty argument would end it, and the child gets none).
   out.append((4 - out.size() % 4) % 4, '\0');
@@ -406,6 +414,37 @@ void set_content_digest(LauncherSettings& s, const unsigned char* payload, uint6
 
 namespace {
 
+// The names and sizes of a payload's records, for the quick-start list.
+class QuickStartLister : public RecordVisitor {
+ public:
+  void begin_record(const RecordInfo& record) override {
+    char numbers[48];
+    std::snprintf(numbers, sizeof numbers, "%llx %zx ", (unsigned long long)record.size, record.name.size());
+    for (const char* c = numbers; *c != 0; ++c) list.push_back((unsigned char)*c);
+    list.insert(list.end(), record.name.begin(), record.name.end());
+  }
+  std::vector<uint32_t> list;
+};
+
+}  // namespace
+
+void set_quick_start_list(LauncherSettings& s, const unsigned char* payload, uint64_t size) {
+  if (!s.quick_start) return;
+  uint64_t identity = 0;
+  uint64_t at = 0;
+  for (; size - at >= 8; at += 8) identity = quick_start_mix(identity, read_little_endian(payload + at, 8));
+  identity = quick_start_mix(identity, read_little_endian(payload + at, (size_t)(size - at)));
+  identity = quick_start_mix(identity, size);
+  char text[32];
+  std::snprintf(text, sizeof text, "%016llx ", (unsigned long long)identity);
+  QuickStartLister lister;
+  for (const char* c = text; *c != 0; ++c) lister.list.push_back((unsigned char)*c);
+  read_payload(payload, find_payload(payload, size), lister, false);
+  s.quick_start_list = std::move(lister.list);
+}
+
+namespace {
+
 // The target a main binary needs, from its format; empty when neither.
 // A script with "#!" runs on Linux as a program does.
 std::string target_of(const BinaryKind& kind, const std::string& head) {
@@ -588,8 +627,9 @@ std::vector<std::string> read_build_values(const unsigned char* area, uint64_t a
     const bool argument = v >= BUILD_FIXED_ARGUMENTS;
     if (v <= BUILD_FIXED_ARGUMENTS) at = get(48 + 8 * v, 8);
     std::u16string text;
+    const bool list = v == BUILD_QUICK_START;
     for (;; at += width) {
-      if (at > area_size || area_size - at < width || text.size() > 4 * PATH_CAPACITY) {
+      if (at > area_size || area_size - at < width || (!list && text.size() > 4 * PATH_CAPACITY)) {
         throw PackError("a build value runs past the end of the build area");
       }
       uint32_t unit = (uint32_t)get(at, width);
@@ -605,7 +645,7 @@ std::vector<std::string> read_build_values(const unsigned char* area, uint64_t a
     }
     at += width;
     if (argument && text.empty()) break;
-    values.push_back(display_name(text));
+    values.push_back(list ? (text.empty() ? "" : "on") : display_name(text));
   }
   return values;
 }

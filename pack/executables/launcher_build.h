@@ -39,6 +39,8 @@ struct LauncherSettings {
   std::string original_filename;
   bool version_from_content = false;  // {VERSION} waits for set_content_digest
   bool digest_in_template = false;    // the default template's end waits for it too
+  bool quick_start = false;           // --quick-start: the list waits for set_quick_start_list
+  std::vector<uint32_t> quick_start_list;  // BUILD_QUICK_START's wide units, without the 0
   std::string file_version_option, product_version_option;  // where each came from
 };
 
@@ -48,6 +50,12 @@ struct LauncherSettings {
 // the version record keeps 0.0.0.0), and the end of the default template
 // with --version ("{CACHE_DIR}/{PRODUCT}/{VERSION}-" and the digest).
 void set_content_digest(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
+
+// For a launcher built with --quick-start, the list of payload/quick_start_list.h
+// from the payload's own records (its bytes, checked already), and the
+// build's identity: a digest of every byte of the payload, so that no other
+// build ever takes this one's stamp.
+void set_quick_start_list(LauncherSettings& settings, const unsigned char* payload, uint64_t size);
 
 // Fills in the defaults that depend on the main binary's payload name
 // (names[0], "\" between components) and checks every value now: the

@@ -243,6 +243,14 @@ class LinuxTarget(Target):
                               preexec_fn=_default_console_signals)
         return Result(done.returncode, done.stdout, done.stderr, read_report(report), report)
 
+    def trace_opens(self, launcher):
+        """Runs the launcher under strace; the text of every file it opened."""
+        log = self.report_path() + ".trace"
+        subprocess.run(["strace", "-f", "--seccomp-bpf", "-qq", "-o", log, "-e", "trace=open,openat", launcher],
+                       cwd=self.work, env=self.environment(), capture_output=True, timeout=RUN_LIMIT)
+        with open(log, errors="replace") as f:
+            return f.read()
+
     def start(self, launcher, report_child, stdin=subprocess.DEVNULL, preexec_fn=None):
         """Starts the launcher without waiting; returns (process, report path)."""
         report = self.report_path()
@@ -336,6 +344,16 @@ class WindowsTarget(Target):
         env.update(report_child or {})
         env.update(extra or {})
         return env
+
+    def trace_opens(self, launcher):
+        """Runs the launcher under strace from a fresh server, which opens the
+        files for it and is traced too; the text of every file opened."""
+        log = self.report_path() + ".trace"
+        subprocess.run([WINESERVER, "-k"], env=self.environment(), timeout=60)
+        subprocess.run(["strace", "-f", "--seccomp-bpf", "-qq", "-o", log, "-e", "trace=open,openat", WINE, launcher],
+                       cwd=self.work, env=self.environment(), capture_output=True, timeout=RUN_LIMIT)
+        with open(log, errors="replace") as f:
+            return f.read()
 
     def command_line(self, launcher, args):
         return " ".join([windows_quote(self.native(launcher))] + [windows_quote(a) for a in args])

@@ -339,6 +339,130 @@ class LauncherTests:
                              (2, b"Error, couldn't decode attached data.\n"), start)
             self.assertIsNone(result.report, start)
 
+    def test_quick_start(self):
+        """--quick-start: a warm start whose stamp matches opens no file of the
+        application; every change made through the file system, and every
+        doubt about the stamp, leads to a full start that repairs and stamps
+        again."""
+        files = {"data/readme.txt": b"read me\n", "data/deeper/more.bin": bytes(range(256)) * 300,
+                 "top.txt": b"top\n"}
+        launcher = self.report_child_launcher(extra_files=files, options=("--quick-start",))
+        cold = self.target.run(launcher)
+        self.assertRanReportChild(cold)
+        main_binary = self.target.unix(cold.report["executable"])
+        root = os.path.dirname(os.path.dirname(main_binary))
+        unpacked = {name: os.path.join(root, *name.split("/")) for name in files}
+        stamp = root + ".zovari-quick-start"
+        # The stamp lies beside the folder, which holds the application's files alone.
+        self.assertEqual(self.unpacked_names(root), self.with_folders(list(files) + ["bin/report_child" + self.target.suffix]))
+        with open(stamp, "rb") as f:
+            first = f.read()
+
+        def stamped():
+            status = os.stat(stamp)
+            return status.st_ino, status.st_mtime_ns
+
+        before = stamped()
+        trace = self.target.trace_opens(launcher)
+        for name in files:
+            self.assertNotIn(name.split("/")[-1], trace, "a quick start opened " + name)
+        self.assertEqual(stamped(), before, "the warm start was not a quick one")
+
+        # A folder renamed and a link to it put in its place: every file is
+        # the same inode, untouched, and still the link is a doubt.  (Wine
+        # shows a link as the folder it leads to; Windows' junctions, which
+        # it cannot make, list as reparse points.)
+        if self.target.name == "linux":
+            with self.subTest("a folder replaced by a link to itself"):
+                folder = os.path.dirname(unpacked["data/deeper/more.bin"])
+                os.rename(folder, folder + ".moved")
+                os.symlink(folder + ".moved", folder)
+                self.assertIn("more.bin", self.target.trace_opens(launcher), "a quick start")
+                os.remove(folder)
+                os.rename(folder + ".moved", folder)
+
+        other_files = dict(files, **{"data/readme.txt": b"READ ME\n"})
+        other = self.target.run(self.report_child_launcher(extra_files=other_files, options=("--quick-start",)))
+        self.assertRanReportChild(other)
+        other_stamp = os.path.dirname(os.path.dirname(self.target.unix(other.report["executable"])))
+        other_stamp += ".zovari-quick-start"
+
+        def rewrite(name, data, keep_time=False):
+            path = unpacked[name]
+            status = os.stat(path)
+            with open(path, "r+b") as f:
+                f.write(data)
+                f.truncate()
+            if keep_time:
+                os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns))
+
+        def replace_with_link(name):
+            outside = os.path.join(self.work, self.fresh_name())
+            with open(outside, "wb") as f:
+                f.write(b"elsewhere\n")
+            os.remove(unpacked[name])
+            os.symlink(outside, unpacked[name])
+
+        def rename_over(name):
+            copy = unpacked[name] + ".copy"
+            shutil.copyfile(unpacked[name], copy)
+            os.replace(copy, unpacked[name])
+
+        def replace_with_folder(name):
+            os.remove(unpacked[name])
+            os.makedirs(unpacked[name])
+
+        def folder_replaced_by_link(name):
+            # The link leads to a copy whose file differs: a quick start that
+            # followed it would start the child beside that file.
+            folder = os.path.dirname(unpacked[name])
+            copy = os.path.join(self.work, self.fresh_name())
+            shutil.copytree(folder, copy)
+            with open(os.path.join(copy, os.path.basename(unpacked[name])), "wb") as f:
+                f.write(b"READ ME\n")
+            os.rename(folder, folder + ".old")
+            os.symlink(copy, folder)
+
+        def damage_stamp():
+            with open(stamp, "r+b") as f:
+                f.seek(20)
+                f.write(b"\xff")
+
+        changes = [
+            ("content changed at the same size", lambda: rewrite("data/readme.txt", b"READ ME\n")),
+            ("changed, its last-write time put back", lambda: rewrite("data/readme.txt", b"reed me\n", True)),
+            ("truncated", lambda: rewrite("top.txt", b"")),
+            ("deleted", lambda: os.remove(unpacked["data/deeper/more.bin"])),
+            ("replaced by a link", lambda: replace_with_link("top.txt")),
+            ("renamed over by a copy", lambda: rename_over("top.txt")),
+            ("stamp deleted", lambda: os.remove(stamp)),
+            ("stamp damaged", damage_stamp),
+            ("stamp of another build", lambda: shutil.copyfile(other_stamp, stamp)),
+        ] + self.quick_start_changes(stamp) + [
+            ("replaced by a folder", lambda: replace_with_folder("top.txt")),
+            # Last: the launcher leaves a folder's link in place.
+            ("a folder replaced by a link", lambda: folder_replaced_by_link("data/readme.txt")),
+        ]
+        for what, change in changes:
+            with self.subTest(what):
+                change()
+                before = stamped() if os.path.exists(stamp) else None
+                started = self.target.run(launcher)
+                if os.path.isdir(unpacked["top.txt"]):
+                    # A full start cannot write the file; it must not start the child.
+                    self.assertEqual(started.exit_code, 2, started)
+                    os.rmdir(unpacked["top.txt"])
+                    started = self.target.run(launcher)
+                self.assertRanReportChild(started)
+                for name, path in unpacked.items():
+                    with open(path, "rb") as f:
+                        self.assertEqual(f.read(), files[name], name)
+                if os.path.islink(os.path.dirname(unpacked["data/readme.txt"])):
+                    continue  # the stamp's walk refuses a folder's link: full starts from now on
+                with open(stamp, "rb") as f:
+                    self.assertEqual(f.read()[:16], first[:16])
+                self.assertNotEqual(stamped(), before, "no full start stamped again")
+
     def test_relative_template_is_refused(self):
         """The tool never writes a template that gives a relative path, so a
         launcher that holds one is damaged: it stops before anything is made
@@ -427,6 +551,11 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             raise unittest.SkipTest("no native report child (ZOVARI_E2E_REPORT_CHILD)")
         return support.LinuxTarget(work, report_child)
 
+    def quick_start_changes(self, stamp):
+        """The stamp's owner and mode count, as the folder's do."""
+        return [("stamp owned by another user", lambda: os.chown(stamp, 65534, 65534)),
+                ("stamp that others can write", lambda: os.chmod(stamp, 0o622))]
+
     def await_report(self, process, report):
         # The report child writes its report once it runs; then it waits for a signal.
         for _ in range(1200):
@@ -444,6 +573,42 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.await_report(process, report)
         self.addCleanup(_kill_if_alive, support.read_report(report)["pid"])
         return process, report
+
+    def test_quick_start_killed_while_stamping(self):
+        """A start killed at any point of writing its stamp: the next start
+        is correct and stamps again, and the one after it is quick."""
+        launcher = self.report_child_launcher(extra_files={"data.txt": b"data\n"},
+                                              options=("--quick-start",))
+        cold = self.target.run(launcher)
+        self.assertRanReportChild(cold)
+        root = os.path.dirname(os.path.dirname(cold.report["executable"]))
+        stamp = root + ".zovari-quick-start"
+        for call in ("openat", "write", "rename"):
+            with self.subTest("killed as " + call + " returns"):
+                os.remove(stamp)
+                log = os.path.join(self.work, self.fresh_name() + ".log")
+                with open(log, "w"):
+                    pass
+                tracer = subprocess.Popen(
+                    ["strace", "-f", "-qq", "-o", log, "-P", stamp + ".new", "-e", "trace=" + call,
+                     "-e", "inject=%s:delay_exit=5000000" % call, launcher],
+                    cwd=self.work, env=self.target.environment(), stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                self.addCleanup(_finish, tracer)
+                while tracer.poll() is None:
+                    with open(log) as f:
+                        if call + "(" in f.read():
+                            break
+                    time.sleep(0.01)
+                with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
+                    os.kill(int(f.read().split()[0]), signal.SIGKILL)
+                tracer.communicate(timeout=support.RUN_LIMIT)
+                self.assertRanReportChild(self.target.run(launcher))
+                with open(os.path.join(root, "data.txt"), "rb") as f:
+                    self.assertEqual(f.read(), b"data\n")
+                stamped = os.stat(stamp).st_ino
+                self.assertRanReportChild(self.target.run(launcher))
+                self.assertEqual(os.stat(stamp).st_ino, stamped, "the next start was not quick")
 
     def test_child_ended_by_a_signal(self):
         """A child that a signal ends ends the launcher by the same signal, as
@@ -1116,19 +1281,25 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                                          traced=["-o", log, "-e", "trace=openat,execve"])
             self.assertEqual(done.returncode, 0, done)
             self.assertIsNotNone(report)
-            # The launcher reads the account file itself: no lookup module is loaded.
+            # A template without the home looks for none, even on a cold start.
             with open(log) as f:
                 opened = f.read().split('execve("%s"' % launcher, 1)[1]
-            self.assertIn("/etc/passwd", opened)
+            self.assertNotIn("/etc/passwd", opened)
             self.assertNotIn("nsswitch.conf", opened)
             for template in ("{HOME}/app", "{CACHE_DIR}/app"):
                 homebound = os.path.join(shared, "run-" + template[1:5].lower())
                 self.packer.build({"bin/report_child": self.target.report_child}, "bin/report_child",
                                   homebound, template=template)
                 os.chmod(homebound, 0o755)
-                done, report = start_as_user(temp, uid=stranger, gid=stranger, home=False, program=homebound)
+                done, report = start_as_user(temp, uid=stranger, gid=stranger, home=False, program=homebound,
+                                             traced=["-o", log, "-e", "trace=openat,execve"])
                 self.assertEqual(done.returncode, -signal.SIGABRT, done)
                 self.assertEqual(done.stderr.decode(), "Error, couldn't runtime expand spec '%s'.\n" % template)
+                # The launcher reads the account file itself: no lookup module is loaded.
+                with open(log) as f:
+                    opened = f.read().split('execve("%s"' % homebound, 1)[1]
+                self.assertIn("/etc/passwd", opened)
+                self.assertNotIn("nsswitch.conf", opened)
 
 
 class WindowsLaunchers(LauncherTests, unittest.TestCase):
@@ -1151,6 +1322,10 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         if not os.path.exists(support.WINE):
             raise unittest.SkipTest("no Wine at " + support.WINE)
         return support.WindowsTarget(work, report_child, exitcode)
+
+    def quick_start_changes(self, stamp):
+        # Wine runs every account as one Unix user, with no owners to change.
+        return []
 
     def test_started_by_wine_itself(self):
         """Started from Linux directly: the streams are Linux's pipes, and the

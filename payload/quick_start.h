@@ -1,0 +1,30 @@
+// A start that opens no file of the application: for a launcher built with
+// --quick-start, a start that checked or wrote every file leaves a stamp
+// beside the target directory, the build's identity and a digest of what any
+// change made through the file system alters in each file (size, change and
+// write times, file identity, volume) and in each folder on the way to it.
+// A later start whose stamp matches reads that metadata again and starts the
+// child without decoding the payload or opening a file.  Any doubt means the
+// full start, which repairs and stamps again.
+#ifndef ZOVARI_PAYLOAD_QUICK_START_H
+#define ZOVARI_PAYLOAD_QUICK_START_H
+
+#include <wchar.h>
+
+// The main binary's path when the stamp beside target_directory matches the
+// build's list (payload/quick_start_list.h) and the files' metadata now;
+// null otherwise, and always for an empty list.  The target directory's
+// chain is made and judged first, as a full start does, and a chain that is
+// not trusted ends the process.
+const wchar_t* quick_start_check(const wchar_t* target_directory, const wchar_t* list);
+
+// Removes the stamp before a full start's first write, so that no start
+// trusts a folder that is half rewritten.  Nothing without a list.
+void quick_start_forget(void);
+
+// After a full start, under the target directory's lock: stamps what every
+// file is now.  Leaves no stamp when the lock cannot be had at once (another
+// launcher is writing) or anything is in doubt.
+void quick_start_record(void);
+
+#endif
