@@ -91,7 +91,11 @@ uint32_t launcher_main(void) {
     fail_with_message("Error, failed to register signal handler.");
   }
   check_payload_magic();
-  const wchar_t* main_binary = quick_start_check(TargetDirectory, build_value(BUILD_QUICK_START));
+  // A folder of its own for each start holds no earlier start's files, and
+  // is removed after the child: no stamp is looked for or left beside it.
+  const bool folder_per_start = template_names_a_folder_per_start(build_value(BUILD_TEMPLATE));
+  const wchar_t* main_binary =
+      quick_start_check(TargetDirectory, folder_per_start ? L"" : build_value(BUILD_QUICK_START));
   if (main_binary == nullptr) {
     payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
                         (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));
@@ -115,7 +119,7 @@ uint32_t launcher_main(void) {
   // A folder of its own for each start would pile up a whole copy of the
   // application per start.  One that this start found is never removed: it
   // may be another start's, or the user's.
-  if (unpack_made_target_directory() && template_names_a_folder_per_start(build_value(BUILD_TEMPLATE))) {
+  if (unpack_made_target_directory() && folder_per_start) {
     remove_after_child(TargetDirectory);
   }
   return run_child(main_binary);
