@@ -985,7 +985,12 @@ static void remove_entry(int parent, const char* name, dev_t device, int depth) 
   unlinkat(parent, name, AT_REMOVEDIR);
 }
 
+static void let_go_below(size_t depth);
+
 void platform_remove_directory_tree(const wchar_t* directory) {
+  // The folders held open below the target since the unpacking are let go
+  // first: Windows keeps a held folder from being deleted.
+  let_go_below(0);
   static char path[UTF8_CAPACITY];
   if (!narrow_into(directory, path, sizeof path)) return;
   char* last = strrchr(path, '/');

@@ -910,7 +910,12 @@ static void empty_folder(HANDLE folder, int depth) {
   }
 }
 
+static void let_go_below(size_t depth);
+
 void platform_remove_directory_tree(const wchar_t* directory) {
+  // The folders held open below the target since the unpacking are let go
+  // first: Windows keeps a held folder from being deleted.
+  let_go_below(0);
   // The folders above were judged before anything was unpacked: no other
   // account can change them, so the path leads to the folder itself.
   HANDLE folder = CreateFileW(directory, DELETE | SYNCHRONIZE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,

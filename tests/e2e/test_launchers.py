@@ -455,6 +455,12 @@ class LauncherTests:
                     self.assertEqual(started.exit_code, 2, started)
                     os.rmdir(unpacked["top.txt"])
                     started = self.target.run(launcher)
+                if self.target.name == "windows" and os.path.islink(os.path.dirname(unpacked["data/readme.txt"])):
+                    # Wine cannot remove a Unix link, which Windows does with a
+                    # junction: the full start stops at the first file below it.
+                    self.assertEqual(started.exit_code, 2, started)
+                    self.assertIn(b"for writing", started.stderr)
+                    continue
                 self.assertRanReportChild(started)
                 for name, path in unpacked.items():
                     with open(path, "rb") as f:
