@@ -2,8 +2,8 @@
 //
 // The core (launcher/, payload/, paths/) calls only the functions declared
 // here and never includes a system header of its own.  Two implementations
-// exist, chosen by the build: win32.cpp (the shipped product) and posix.cpp
-// (the Linux port).  Paths and environment values cross this seam as
+// exist, chosen by the build: win32/ (the shipped product) and posix/ (the
+// Linux port), each one file per concern.  Paths and environment values cross this seam as
 // NUL-terminated wchar_t text: UTF-16 on Windows, code points on Linux, where
 // the POSIX layer converts to and from UTF-8 at the system boundary.
 //

@@ -1,4 +1,4 @@
-// What the Windows unit tests look at inside win32.cpp, kept out of the
+// What the Windows unit tests look at inside platform/win32/, kept out of the
 // seam: the security attributes every folder the launcher creates gets, how
 // folders are judged, the system folder's libraries, and the split of a
 // plain command line.

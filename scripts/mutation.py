@@ -51,9 +51,9 @@ BUILD_TARGETS = {
 }
 # Code that only one target compiles.
 TARGET_OF_FILE = {
-    "platform/posix.cpp": ["linux"],
+    "platform/posix/": ["linux"],
     "launcher/entry_posix.cpp": ["linux"],
-    "platform/win32.cpp": ["windows"],
+    "platform/win32/": ["windows"],
     "launcher/entry_win32.cpp": ["windows"],
 }
 # The packing tool is a host program: only the native build compiles it.
@@ -75,7 +75,8 @@ class Mutant:
         only = fields.get("only")
         self.only_reason = None
         host = self.path.startswith(HOST_FOLDERS)
-        self.targets = list(TARGET_OF_FILE.get(self.path, ["linux"] if host else ["linux", "windows"]))
+        compiled_by = [targets for start, targets in TARGET_OF_FILE.items() if self.path.startswith(start)]
+        self.targets = list(compiled_by[0] if compiled_by else ["linux"] if host else ["linux", "windows"])
         if only:
             target, _, self.only_reason = only.partition(" -- ")
             self.targets = [target.strip()]
