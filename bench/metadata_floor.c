@@ -1,8 +1,11 @@
 /* The quick start's floor on Linux: one fstatat of each file of a list, its
  * link not followed, then the main binary started directly and waited for.
- * A launcher built with --quick-start does no less on a warm start.
+ * A launcher built with --quick-start does no less on a warm start.  With
+ * --folders, also one fstatat of each folder on the way to a file, as the
+ * launcher looks at each to know that no folder became a link: the floor of
+ * the check it makes.
  *
- * Usage: metadata_floor ROOT LIST MAIN
+ * Usage: metadata_floor [--folders] ROOT LIST MAIN
  * LIST holds one path relative to ROOT per line.  Prints the file count and
  * the XOR of their change times, so that the work cannot be left out. */
 #include <fcntl.h>
@@ -14,9 +17,27 @@
 
 extern char** environ;
 
+/* Looks at each folder of path that the last path did not already have. */
+static int stat_new_folders(int root, char* path, char* last) {
+  for (char* slash = strchr(path, '/'); slash != NULL; slash = strchr(slash + 1, '/')) {
+    size_t length = (size_t)(slash - path);
+    if (strncmp(path, last, length) == 0 && (last[length] == '/' || last[length] == 0)) continue;
+    *slash = 0;
+    struct stat status;
+    int failed = fstatat(root, path, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode);
+    *slash = '/';
+    if (failed) return -1;
+  }
+  strcpy(last, path);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  int folders = argc == 5 && strcmp(argv[1], "--folders") == 0;
+  argv += folders;
+  argc -= folders;
   if (argc != 4) {
-    fprintf(stderr, "usage: metadata_floor ROOT LIST MAIN\n");
+    fprintf(stderr, "usage: metadata_floor [--folders] ROOT LIST MAIN\n");
     return 2;
   }
   int root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -25,13 +46,14 @@ int main(int argc, char** argv) {
     perror("metadata_floor");
     return 1;
   }
-  static char line[16384];
+  static char line[16384], last[16384];
   unsigned long files = 0, times = 0;
   while (fgets(line, sizeof line, list) != NULL) {
     line[strcspn(line, "\n")] = 0;
     if (line[0] == 0) continue;
     struct stat status;
-    if (fstatat(root, line, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if ((folders && stat_new_folders(root, line, last) != 0) ||
+        fstatat(root, line, &status, AT_SYMLINK_NOFOLLOW) != 0) {
       perror(line);
       return 1;
     }
