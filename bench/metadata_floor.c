@@ -9,6 +9,7 @@
  * LIST holds one path relative to ROOT per line.  Prints the file count and
  * the XOR of their change times, so that the work cannot be left out. */
 #include <fcntl.h>
+#include <stdlib.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,18 +18,32 @@
 
 extern char** environ;
 
-/* Looks at each folder of path that the last path did not already have. */
-static int stat_new_folders(int root, char* path, char* last) {
+/* The folders looked at already: the list need not come sorted. */
+enum { FOLDER_SLOTS = 1 << 16 };
+static char* Seen[FOLDER_SLOTS];
+
+static int seen_before(const char* folder) {
+  unsigned long hash = 5381;
+  for (const char* c = folder; *c != 0; ++c) hash = hash * 33 + (unsigned char)*c;
+  for (unsigned long slot = hash % FOLDER_SLOTS;; slot = (slot + 1) % FOLDER_SLOTS) {
+    if (Seen[slot] == NULL) {
+      Seen[slot] = strdup(folder);
+      return 0;
+    }
+    if (strcmp(Seen[slot], folder) == 0) return 1;
+  }
+}
+
+/* Looks once at each folder on the way to path. */
+static int stat_new_folders(int root, char* path) {
   for (char* slash = strchr(path, '/'); slash != NULL; slash = strchr(slash + 1, '/')) {
-    size_t length = (size_t)(slash - path);
-    if (strncmp(path, last, length) == 0 && (last[length] == '/' || last[length] == 0)) continue;
     *slash = 0;
     struct stat status;
-    int failed = fstatat(root, path, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode);
+    int failed = !seen_before(path) &&
+                 (fstatat(root, path, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode));
     *slash = '/';
     if (failed) return -1;
   }
-  strcpy(last, path);
   return 0;
 }
 
@@ -46,13 +61,13 @@ int main(int argc, char** argv) {
     perror("metadata_floor");
     return 1;
   }
-  static char line[16384], last[16384];
+  static char line[16384];
   unsigned long files = 0, times = 0;
   while (fgets(line, sizeof line, list) != NULL) {
     line[strcspn(line, "\n")] = 0;
     if (line[0] == 0) continue;
     struct stat status;
-    if ((folders && stat_new_folders(root, line, last) != 0) ||
+    if ((folders && stat_new_folders(root, line) != 0) ||
         fstatat(root, line, &status, AT_SYMLINK_NOFOLLOW) != 0) {
       perror(line);
       return 1;
