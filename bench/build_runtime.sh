@@ -17,6 +17,7 @@ if [ "${3:-}" = --windows ]; then
   cmake -S "$source" -B "$out/build-windows" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DZOVARI_RUNTIME_DIR="$out/windows" \
     -DZOVARI_ZSTD_SOURCE="$root/out/deps/zstd" -DZOVARI_LIBDEFLATE_SOURCE="$root/out/deps/libdeflate" \
+    -DZOVARI_LUA_SOURCE="$root/out/deps/lua" \
     --no-warn-unused-cli >/dev/null
   cmake --build "$out/build-windows" -j"$(nproc)" --target zovari_runtime
 fi

@@ -168,7 +168,8 @@ class Scratch:
         if target == "windows":
             options += ["-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake",
                         "-DZOVARI_ZSTD_SOURCE=" + os.path.join(ROOT, "out", "deps", "zstd"),
-                        "-DZOVARI_LIBDEFLATE_SOURCE=" + os.path.join(ROOT, "out", "deps", "libdeflate")]
+                        "-DZOVARI_LIBDEFLATE_SOURCE=" + os.path.join(ROOT, "out", "deps", "libdeflate"),
+                        "-DZOVARI_LUA_SOURCE=" + os.path.join(ROOT, "out", "deps", "lua")]
         else:
             options += ["-DZOVARI_WINDOWS_BUILD_DIR=" + self.build_dir("windows")]
         subprocess.run(["cmake", "-S", ".", "-B", self.build_dir(target)] + options,

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on a Debian 12 machine (run as root),
-# and fetches the zstd and libdeflate sources for the Windows build.
+# and fetches the zstd and libdeflate sources for the Windows build, and
+# Lua's for the Windows interpreter the end-to-end tests pack.
 # Safe to run again: it installs only what is missing.
 set -euo pipefail
 
@@ -88,7 +89,8 @@ if [ -n "$codename" ] && ! has_deb_src; then
   need_update=1
 fi
 
-if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ] || [ ! -d "$deps/zstd" ] || [ ! -d "$deps/libdeflate" ]; then
+if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ] || [ ! -d "$deps/zstd" ] || [ ! -d "$deps/libdeflate" ] ||
+   [ ! -d "$deps/lua" ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
 fi
@@ -113,4 +115,5 @@ fetch_source() {
 }
 fetch_source libzstd "$deps/zstd" lib/zstd.h
 fetch_source libdeflate "$deps/libdeflate" libdeflate.h
+fetch_source lua5.4 "$deps/lua" src/lua.h
 echo "setup: ready"

@@ -1346,6 +1346,30 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(result.report["argv"][1:], ["one", "two words"])
         self.assertLauncherMarkers(result, "direct-7")
 
+    def test_interpreter_finds_its_script(self):
+        """The README's recipe for an interpreter on Windows: lua.exe the main
+        binary with its DLL beside it, the script named with {TARGET_DIR}.
+        Started from another folder, it finds its script in the folder
+        unpacked, the one the launcher also names in the environment, and gets
+        the launcher's arguments."""
+        build = os.path.dirname(self.target.exitcode)
+        files = {name: os.path.join(build, name) for name in ("lua.exe", "lua54.dll")}
+        if not all(os.path.exists(path) for path in files.values()):
+            self.skipTest("no lua.exe and lua54.dll in %s" % build)
+        files["app.lua"] = b"print(os.getenv('ZOVARI_ONEFILE_TARGET_DIR'), arg[0], ...)\n"
+        launcher = self.launcher_path("Tool")
+        self.packer.build(files, "lua.exe", launcher, product="Tool",
+                          options=("--arg", "{TARGET_DIR}\\app.lua"))
+        elsewhere = os.path.join(self.work, self.fresh_name())
+        os.makedirs(elsewhere)
+        result = self.target.run(launcher, ["a", "b c"], cwd=elsewhere)
+        self.assertEqual(result.exit_code, 0, result)
+        target, script, *args = result.stdout.decode().rstrip("\r\n").split("\t")
+        self.assertEqual(args, ["a", "b c"])
+        self.assertRegex(target, r"\\Tool\\1\.0\.0-[^\\]+$")
+        self.assertEqual(script, target + "\\app.lua")
+        self.assertTrue(os.path.isfile(self.target.unix(script)), script)
+
 
     def test_file_held_open_by_another_process(self):
         """A file that another process holds without sharing, as a scanner does
