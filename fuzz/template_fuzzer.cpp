@@ -21,6 +21,7 @@
 #include <string>
 
 #include "image/config.h"
+#include "platform/platform.h"
 #include "guard.h"
 #include "paths/bounded.h"
 #include "paths/template.h"

@@ -19,9 +19,17 @@ cmake --build out/linux -j"$jobs"
 
 WINEPREFIX=$(mktemp -d /tmp/zovari-wine.XXXXXX)
 export WINEPREFIX WINEDEBUG=-all
+# The tests' temporary folders lie in a folder of root's that only root may
+# write to, below folders likewise: under Wine, a folder that others may
+# write to (/tmp, sticky bit and all) shows as Everyone's to delete from,
+# and a Windows launcher refuses a target below one.  The tests that need a
+# shared or sticky folder make their own.
+TMPDIR=$(mktemp -d /var/cache/zovari-tests.XXXXXX)
+chmod 0755 "$TMPDIR"
+export TMPDIR
 cleanup() {
   /usr/lib/wine/wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  rm -rf "$WINEPREFIX" "$TMPDIR"
 }
 trap cleanup EXIT
 # Making the prefix takes a few seconds; do it once, not in every test.

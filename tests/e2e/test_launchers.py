@@ -1317,8 +1317,9 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
     abort_exit_code = 3  # abort() in a windowless program, without a dialog
     # Wine shows a folder that others may write to, /tmp with its sticky bit
     # too, as one where Everyone may add and delete entries, which no folder
-    # above a target may allow: the work folder lies in the build instead.
-    work_root = os.environ.get("ZOVARI_E2E_WINDOWS_BUILD") or None
+    # above a target may allow: the work folder must lie where no such folder
+    # is above it, as the temporary folder that scripts/test.sh gives does.
+    work_root = None
 
     @classmethod
     def make_target(cls, work):

@@ -184,9 +184,9 @@ class LauncherCase:
             cls.wine = Wine()
         # Wine shows a folder that others may write to, /tmp with its sticky
         # bit too, as one where Everyone may add and delete entries, which no
-        # folder above a target may allow: the Windows runs work in the build.
-        work_root = os.path.dirname(checker) if windows else None
-        cls.folder = tempfile.mkdtemp(prefix=cls.folder_prefix, dir=work_root)
+        # folder above a target may allow: the Windows runs need a temporary
+        # folder with no such folder above it, as scripts/test.sh gives.
+        cls.folder = tempfile.mkdtemp(prefix=cls.folder_prefix)
         try:
             files = standard_files(cls.file_count)
             files[OLD_LOCK_NAME[cls.platform]] = b"the application's own\n"
