@@ -205,7 +205,8 @@ static int command_lock(int count, wchar_t** arguments) {
     FILE* marker = open_file(arguments[2], "wb");
     if (marker == nullptr) return 100;
     fclose(marker);
-    while ((marker = open_file(arguments[2], "rb")) != nullptr) {
+    // A minute at most: a test that lost track of the marker must not hang.
+    for (int polls = 0; polls < 6000 && (marker = open_file(arguments[2], "rb")) != nullptr; ++polls) {
       fclose(marker);
 #if ZOVARI_PLATFORM_WIN32
       Sleep(10);

@@ -263,10 +263,15 @@ TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
   std::wstring marker = folder_ / L"holding";
   std::string holder;
   std::thread holding([&] { holder = lock_in_runner(L"20000", marker); });
-  for (int i = 0; i < 4000 && !test_support::file_exists(marker); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // A program's first start in a new Wine prefix may take many seconds.
+  auto await_marker = [&] {
+    for (int i = 0; i < 12000 && !test_support::file_exists(marker); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  await_marker();
   std::thread ender([&] {
+    await_marker();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     test_support::remove_file(marker);
   });
