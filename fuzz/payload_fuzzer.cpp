@@ -47,6 +47,7 @@
 #include <zstd.h>
 
 #include "guard.h"
+#include "platform/platform.h"
 #include "payload/directories_for_tests.h"
 #include "payload/format.h"
 #include "payload/reader.h"
@@ -501,9 +502,11 @@ static void start_launcher(const std::string& container, const std::string& targ
   forget_known_directories();
   forget_unpack_state();
   guarded_result result = run_guarded(run_unpack, &call);
-  // A designed end leaves the reader set up; release it as the launcher's
-  // end would have.
+  // A designed end leaves the reader set up, and any end the folders below
+  // the target held for the child; release them as the launcher's end would
+  // have.
   payload_reader_close();
+  platform_leave_folders();
   close_what_the_start_left(before, result.end != GUARDED_RETURNED);
   outcome actual = result.end == GUARDED_RETURNED ? ENDS_RETURN
                    : result.end == GUARDED_ABORTED ? ENDS_ABORT

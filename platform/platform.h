@@ -241,6 +241,11 @@ void platform_remove_directory_tree(const wchar_t* directory);
 platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, size_t length,
                                      wchar_t* culprit, size_t capacity);
 
+// Lets go of every folder that platform_enter_folder holds.  The launcher
+// holds them until it ends; a program that unpacks more than once (the
+// fuzzing harness) lets go between starts.
+void platform_leave_folders(void);
+
 // --- Quick start --------------------------------------------------------------
 
 // What any change made through the file system alters in a file or folder.

@@ -126,4 +126,8 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
   return PLATFORM_TRUSTED;
 }
 
+void platform_leave_folders(void) {
+  let_go_below(0);
+}
+
 #endif
