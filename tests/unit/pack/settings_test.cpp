@@ -4,6 +4,7 @@
 // path), the defaults taken from the main binary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,16 @@ TEST(PackTemplate, AbsoluteStarts) {
 // The template's fixed part, a separator and the longest name must fit the
 // launcher's path buffer (4095 characters and its terminating 0): characters
 // are UTF-16 units on Windows and code points on Linux.
+// A name of count units in parts of 255, the most a file system holds.
+std::u16string long_parts(size_t count) {
+  std::u16string name;
+  for (size_t part = 0; name.size() < count; ++part) {
+    if (part > 0) name += u'/';
+    name += std::u16string(std::min<size_t>(255, count - name.size()), u'n');
+  }
+  return name;
+}
+
 TEST(PackTemplate, Room) {
   const std::string smile = "\xF0\x9F\x98\x80";  // one code point, two UTF-16 units
   struct Row {
@@ -206,7 +217,7 @@ TEST(PackTemplate, Room) {
       {"fixed part alone over", linux_case("/" + std::string(4095, 'a')), "fixed part is 4096 characters"},
       {"a value makes it one over", [&] { Case c = linux_case("/" + std::string(4089, 'a') + "{PRODUCT}"); c.product = "ab"; return c; }(),
        "pass the 4095 characters"},
-      {"a long name makes it one over", [] { Case c = linux_case("/" + std::string(3001, 'a')); c.names.push_back(u"d/" + std::u16string(1091, u'n')); return c; }(),
+      {"a long name makes it one over", [] { Case c = linux_case("/" + std::string(3001, 'a')); c.names.push_back(u"d/" + long_parts(1091)); return c; }(),
        "longest name (1093)"},
       {"units on Windows", windows_case("C:\\" + std::string(4083, 'a') + smile), "pass the 4095 characters"},
       {"exactly full", linux_case("/" + std::string(4090, 'a')), ""},
