@@ -37,6 +37,8 @@ std::string hex_escape(char16_t unit) {
   return text;
 }
 
+}  // namespace
+
 bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
 
 // Marks that change the order or the lines of the text around them, and
@@ -49,6 +51,8 @@ bool is_invisible_mark(char16_t unit) {
          unit == 0x3164 || (unit >= 0xFE00 && unit <= 0xFE0F) || unit == 0xFEFF ||
          unit == 0xFFA0 || (unit >= 0xFFF0 && unit <= 0xFFFB);
 }
+
+namespace {
 
 // The tag characters and variation selectors beyond the basic plane
 // (U+E0000 to U+E01EF), which show nothing either.

@@ -78,6 +78,13 @@ std::string reserved_character_problem(const std::u16string& text);
 // UTF-16 as \uDxxx.
 std::string display_name(const std::u16string& name);
 
+// True for a unit that display_name escapes other than a surrogate: a
+// control character (C0, DEL, C1), or one that breaks or reorders lines or
+// shows nothing (U+2028, U+2029, U+202E, U+200B, U+FEFF...).  Text meant as
+// one line of its own holds none of them.
+bool is_control(char16_t unit);
+bool is_invisible_mark(char16_t unit);
+
 // A payload name with separator in place of its "\": "/" shows the name as
 // a Linux launcher unpacks it.
 std::u16string with_separator(std::u16string name, char16_t separator);
