@@ -1314,6 +1314,23 @@ class Launchers(Base):
                          "no build folder, MinGW, Wine, Windows runtime or dpkg-deb")
     def test_installed_and_packaged_tool_packs_for_both_targets(self):
         work = self.scratch()
+        # The README's install commands configure the tools and the runtime images
+        # and no test (the test command builds those).
+        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+            install = f.read().split("## Install", 1)[1].split("\n## ", 1)[0]
+        configures = [line.split(" && ")[0] for line in install.splitlines() if line.startswith("cmake -S")]
+        self.assertEqual(len(configures), 2, install)
+        tool_folder = os.path.join(work, "tool")
+        for line in configures:
+            line = line.replace("$PWD/out/tool", tool_folder).replace("out/tool", tool_folder)
+            subprocess.run(line, shell=True, cwd=REPO, check=True, stdout=subprocess.DEVNULL)
+        for target in ("windows", "linux"):
+            targets = subprocess.run(["cmake", "--build", os.path.join(tool_folder, target), "--target", "help"],
+                                     stdout=subprocess.PIPE, check=True).stdout.decode()
+            self.assertIn("... zovari-pack\n", targets)
+            self.assertIn("... zovari_runtime\n", targets)
+            self.assertNotRegex(targets, "(?i)test", target)
+        shutil.rmtree(tool_folder)
         # cmake --install into a prefix, then the whole prefix moved.
         prefix = os.path.join(work, "prefix")
         subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix], check=True,
