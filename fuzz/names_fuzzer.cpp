@@ -46,7 +46,7 @@ bool is_device(std::u16string part) {
     return true;
   }
   return part.size() == 4 && (part.compare(0, 3, u"COM") == 0 || part.compare(0, 3, u"LPT") == 0) &&
-         ((part[3] >= u'0' && part[3] <= u'9') || part[3] == 0xB9 || part[3] == 0xB2 || part[3] == 0xB3);
+         ((part[3] >= u'1' && part[3] <= u'9') || part[3] == 0xB9 || part[3] == 0xB2 || part[3] == 0xB3);
 }
 
 // How Windows reads a path below a folder it was given as a full path: "/"

@@ -22,7 +22,11 @@ bool is_device_name(const std::u16string& component) {
   std::u16string base = component.substr(0, component.find(u'.'));
   while (!base.empty() && base.back() == u' ') base.pop_back();
   for (char16_t& unit : base) unit = upper(unit);
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  // The console's two ends too, which newer Windows opens in any folder.
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL" || base == u"CONIN$" ||
+      base == u"CONOUT$") {
+    return true;
+  }
   if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0)) {
     return false;
   }

@@ -22,7 +22,7 @@ struct NameProblem {
 // What is wrong with a payload name.  Always: empty, absolute (a leading
 // separator or a drive letter), an empty, "." or ".." component, with "\" and
 // "/" both taken as separators.  With windows also: a device name (CON, PRN,
-// AUX, NUL, COM1-9, LPT1-9, with or without an extension), ":", "/", a
+// AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, with or without an extension), ":", "/", a
 // component ending in a dot or a space, <>"|?* and control characters.
 // And a part longer than MAX_COMPONENT_UNITS: UTF-16 units for Windows,
 // bytes of UTF-8 otherwise (the format itself takes 1023 units).

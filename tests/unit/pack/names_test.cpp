@@ -70,7 +70,7 @@ TEST(PackNames, WindowsComponent) {
       {u"a.", "ends in a dot"}, {u"a ", "ends in a space"}, {u"a. ", "ends in a space"},
       {u"..", "ends in a dot"}, {u"COM0", ""}, {u"LPT10", ""}, {u"COM\u00B4", ""}, {u"CONX", ""},
       {u"CO", ""}, {u" CON", ""}, {u"x.CON", ""}, {u"NUL_", ""}, {u"con-1.txt", ""}, {u".a", ""},
-      {u"a.b", ""}, {u"", ""},
+      {u"a.b", ""}, {u"", ""}, {u"conin$", "device name"}, {u"CONOUT$.txt", "device name"}, {u"CONIN", ""},
   };
   for (const auto& [component, problem] : rows) {
     SCOPED_TRACE(display_name(component));
