@@ -116,7 +116,7 @@ std::string long_component_problem(const std::vector<std::u16string>& components
     size_t length = windows ? component.size() : utf8_length(component);
     if (length > MAX_COMPONENT_UNITS) {
       return "has a part of " + std::to_string(length) + (windows ? " UTF-16 units" : " bytes") +
-             ", and no file system holds one longer than " + std::to_string(MAX_COMPONENT_UNITS);
+             ", more than the " + std::to_string(MAX_COMPONENT_UNITS) + " that file systems hold in one name";
     }
   }
   return std::string();
