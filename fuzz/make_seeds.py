@@ -142,10 +142,24 @@ def area_seeds():
     return seeds
 
 
+def names_seeds():
+    """Root byte, then UTF-16LE names separated by the unit 0; a name that
+    starts with U+FFFF is a glob pattern and the next one its text."""
+    def names(root, *items):
+        return bytes([root]) + b"\0\0".join(item.encode("utf-16-le", "surrogatepass") for item in items)
+    return {
+        "drive-in-a-part": names(0, "main.exe", "x\\C:users\\Public\\evil3.txt", "x\\C:evil.txt"),
+        "folding": names(1, "Abc", "abc", "x.", "x", "\u00ff", "\u0178", "\uff41", "\uff21", "\u01c5\\a", "\u01c6\\a"),
+        "devices-and-dots": names(2, "a\\nul.txt", "com\u00b9", "a \\b", "a\\..\\..\\b", "lib\\a.dll", "lib"),
+        "kept-apart": names(3, "\u00b5", "\u039c", "\u0131", "I", "\u017f", "s", "\u00df", "\u1e9e"),
+        "globs": names(0, "\uffff*a*a*a*a*b", "a" * 200, "\uffff*.log", "caf\udce9.log", "\uffff[a-c]?\\*", "b!*"),
+    }
+
+
 def main():
     output = sys.argv[1]
     for target, seeds in (("payload", payload_seeds()), ("template", template_seeds()),
-                          ("quoting", quoting_seeds()), ("area", area_seeds())):
+                          ("quoting", quoting_seeds()), ("area", area_seeds()), ("names", names_seeds())):
         folder = os.path.join(output, target)
         os.makedirs(folder, exist_ok=True)
         for label, data in seeds.items():

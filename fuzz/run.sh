@@ -42,7 +42,7 @@ case ${1:-} in
     ;;
 esac
 long_corpus=$repo/out/fuzz-corpus
-targets="payload template quoting area"
+targets="payload template quoting area names"
 
 mkdir -p "$out"
 "$repo/fuzz/build.sh" "$out" >"$out.build.log" 2>&1 || { cat "$out.build.log"; echo "fuzz: build failed"; exit 1; }
@@ -53,6 +53,7 @@ max_len_payload=65536
 max_len_template=4096
 max_len_quoting=8192   # short enough that every joined line fits 32767 units
 max_len_area=8192
+max_len_names=4096
 
 # The payload target makes and deletes a tree per input: on a memory file
 # system that costs a sixth of what it costs on disk.

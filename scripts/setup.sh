@@ -16,6 +16,7 @@ packages=(
   binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev
   wine64
   libstb-dev python3-pefile icoutils
+  unicode-data
   clang libclang-rt-14-dev
   dpkg-dev xz-utils
   osslsigncode openssl zip

@@ -28,8 +28,11 @@ const char* const EXTRACT_HELP =
     "file and a folder) is refused before anything is written.\n"
     "Names that would leave DIR are refused (\"\\\" and \"/\" both separate), and so is\n"
     "a file whose place or folder under DIR is a symbolic link: nothing is ever\n"
-    "written through one.  Each file is written beside its place and renamed\n"
-    "into it when complete.\n";
+    "written through one.  Each file is written beside its place and moved\n"
+    "into it when complete; a file already in its place is kept, and refused.\n"
+    "On Windows every name must meet Windows' rules, whatever system the payload\n"
+    "was made for (no \":\", no device names, no dot or space at the end of a\n"
+    "part, no two names that Windows takes for one file).\n";
 
 // The names of a payload's records, read without their data.
 class NameCollector : public RecordVisitor {
@@ -41,7 +44,7 @@ class NameCollector : public RecordVisitor {
 }  // namespace
 
 std::vector<std::u16string> extraction_components(const std::u16string& name) {
-  NameProblem problem = name_problem(name, false);
+  NameProblem problem = name_problem(name, extraction_takes_windows_rules());
   if (problem) throw PackError("refusing the name \"" + display_name(name) + "\": it " + problem.text);
   return name_components(name);
 }
@@ -56,8 +59,13 @@ int command_extract(const std::vector<std::string>& rest) {
   NameCollector collector;
   read_payload(file.data(), location, collector, false);
   const FileKind kind = file_kind(file.data(), file.size());
-  std::string problem = name_set_problem(collector.names, kind.target == "windows");
+  const bool windows = kind.target == "windows" || extraction_takes_windows_rules();
+  std::string problem = name_set_problem(collector.names, windows);
   if (!problem.empty()) throw PackError("the payload " + problem);
+  for (const std::u16string& name : collector.names) {
+    NameProblem wrong = name_problem(name, windows);
+    if (wrong) throw PackError("refusing the name \"" + display_name(name) + "\": it " + wrong.text);
+  }
   fs::path root = fs::u8path(args.positional()[1]);
   std::error_code error;
   fs::create_directories(root, error);

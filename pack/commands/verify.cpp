@@ -45,7 +45,7 @@ class NameChecker : public RecordVisitor {
     if (problem) {
       throw PackError("the record name \"" + display_name(record.name) + "\" " + problem.text +
                       (problem.windows_only ? ", which a Windows launcher cannot unpack"
-                                            : ", which the container format forbids"));
+                                            : problem.too_long ? "" : ", which the container format forbids"));
     }
     names_.push_back(record.name);
   }

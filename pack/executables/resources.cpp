@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "pack/executables/icon.h"
+#include "pack/payloads/names.h"
 #include "pack/system/error.h"
 #include "pack/system/text.h"
 
@@ -51,12 +52,15 @@ std::u16string checked_units(const char* key, const std::string& value) {
     throw PackError(std::string("the version value ") + key + " holds a NUL character");
   }
   // Windows shows each value as one line: a line break or an escape would
-  // break it or drive the console that prints it.
+  // break it or drive the console that prints it, and a line separator, a
+  // reordering mark or an invisible character would break it or hide text.
   for (char16_t unit : units) {
-    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) {
+    if (is_control(unit) || is_invisible_mark(unit)) {
       char code[16];
       std::snprintf(code, sizeof code, "U+%04X", (unsigned)unit);
-      throw PackError(std::string("the version value ") + key + " holds the control character " + code +
+      throw PackError(std::string("the version value ") + key +
+                      (is_control(unit) ? std::string(" holds the control character ") + code
+                                        : std::string(" holds ") + code + ", which breaks, reorders or hides text") +
                       "; each value is one line of text");
     }
   }

@@ -4,6 +4,7 @@
 #include "pack/payloads/extractor.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,7 @@ class Extractor : public RecordVisitor {
     if (::fstatat(folder_fd_, file_name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
       if (S_ISLNK(info.st_mode)) refuse_link(record.name);
       if (S_ISDIR(info.st_mode)) throw PackError("cannot write " + shown_ + ": a folder is in its place");
+      refuse_existing();
     }
     for (int attempt = 0; attempt < 100 && out_fd_ < 0; ++attempt) {
       char suffix[32];
@@ -87,11 +89,13 @@ class Extractor : public RecordVisitor {
     // launcher leaves them; the umask has its say as for any new file.
     bool program = records_++ == 0 || starts_like_program((const unsigned char*)head_.data(), head_.size());
     head_.clear();
+    // Never over a file that came meanwhile either.
     bool good = (!program || ::fchmod(fd, 0777 & ~umask_) == 0) && ::close(fd) == 0 &&
-                ::renameat(folder_fd_, temporary_.c_str(), folder_fd_, file_name_.c_str()) == 0;
+                ::renameat2(folder_fd_, temporary_.c_str(), folder_fd_, file_name_.c_str(), RENAME_NOREPLACE) == 0;
     int error = errno;
     if (!good) {
       discard();
+      if (error == EEXIST) refuse_existing();
       throw PackError("cannot write " + shown_ + ": " + std::strerror(error));
     }
     forget_temporary(mark_);
@@ -123,6 +127,9 @@ class Extractor : public RecordVisitor {
     }
     return fd;
   }
+  [[noreturn]] void refuse_existing() {
+    throw PackError("cannot write " + shown_ + ": a file is already in its place, and extract replaces nothing");
+  }
   [[noreturn]] void refuse_link(const std::u16string& what) {
     throw PackError("refusing to write " + shown_ + " through the symbolic link \"" +
                     display_name(what) + "\" that is already in " + root_.string());
@@ -151,6 +158,8 @@ class Extractor : public RecordVisitor {
 };
 
 }  // namespace
+
+bool extraction_takes_windows_rules() { return false; }
 
 std::unique_ptr<RecordVisitor> make_extractor(const fs::path& root) {
   return std::make_unique<Extractor>(root);

@@ -1,10 +1,12 @@
 #include "pack/payloads/names.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <optional>
 
 #include "pack/system/text.h"
+#include "platform/utf8.h"
 
 namespace zovari {
 
@@ -20,7 +22,11 @@ bool is_device_name(const std::u16string& component) {
   std::u16string base = component.substr(0, component.find(u'.'));
   while (!base.empty() && base.back() == u' ') base.pop_back();
   for (char16_t& unit : base) unit = upper(unit);
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  // The console's two ends too, which newer Windows opens in any folder.
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL" || base == u"CONIN$" ||
+      base == u"CONOUT$") {
+    return true;
+  }
   if (base.size() != 4 || (base.compare(0, 3, u"COM") != 0 && base.compare(0, 3, u"LPT") != 0)) {
     return false;
   }
@@ -35,6 +41,8 @@ std::string hex_escape(char16_t unit) {
   return text;
 }
 
+}  // namespace
+
 bool is_control(char16_t unit) { return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F); }
 
 // Marks that change the order or the lines of the text around them, and
@@ -47,6 +55,8 @@ bool is_invisible_mark(char16_t unit) {
          unit == 0x3164 || (unit >= 0xFE00 && unit <= 0xFE0F) || unit == 0xFEFF ||
          unit == 0xFFA0 || (unit >= 0xFFF0 && unit <= 0xFFFB);
 }
+
+namespace {
 
 // The tag characters and variation selectors beyond the basic plane
 // (U+E0000 to U+E01EF), which show nothing either.
@@ -90,6 +100,30 @@ std::vector<std::u16string> name_components(const std::u16string& name) {
   return out;
 }
 
+namespace {
+
+// The bytes a name takes in UTF-8 (a surrogate pair's four as two and two).
+size_t utf8_length(const std::u16string& text) {
+  size_t bytes = 0;
+  for (char16_t unit : text) bytes += unit < 0x80 ? 1 : unit < 0x800 || (unit >= 0xD800 && unit <= 0xDFFF) ? 2 : 3;
+  return bytes;
+}
+
+// File systems hold a folder or file name of 255 units at most: UTF-16
+// units on Windows, bytes of UTF-8 on Linux's.
+std::string long_component_problem(const std::vector<std::u16string>& components, bool windows) {
+  for (const std::u16string& component : components) {
+    size_t length = windows ? component.size() : utf8_length(component);
+    if (length > MAX_COMPONENT_UNITS) {
+      return "has a part of " + std::to_string(length) + (windows ? " UTF-16 units" : " bytes") +
+             ", more than the " + std::to_string(MAX_COMPONENT_UNITS) + " that file systems hold in one name";
+    }
+  }
+  return std::string();
+}
+
+}  // namespace
+
 NameProblem name_problem(const std::u16string& name, bool windows) {
   NameProblem problem;
   if (name.empty()) {
@@ -110,6 +144,12 @@ NameProblem name_problem(const std::u16string& name, bool windows) {
     }
     if (problem) return problem;
   }
+  if (std::string why = long_component_problem(components, windows); !why.empty()) {
+    problem.text = why;
+    problem.too_long = true;
+    problem.windows_only = windows;
+    return problem;
+  }
   if (!windows) return problem;
   problem.windows_only = true;
   if (name.find(u'/') != std::u16string::npos) {
@@ -126,23 +166,22 @@ NameProblem name_problem(const std::u16string& name, bool windows) {
 
 namespace {
 
+// Windows compares names unit by unit through its table of capitals: the
+// simple uppercase mapping of the Basic Multilingual Plane, less a few
+// letters it keeps apart (see names_upcase.cmake, which makes the table from
+// the Unicode data when the tool is built).
+struct UpcasePair {
+  char16_t unit, upper;
+};
+constexpr UpcasePair UPCASE[] = {
+#include "upcase_pairs.inc"
+};
+
 char16_t fold_case(char16_t unit) {
-  if (unit >= u'A' && unit <= u'Z') return (char16_t)(unit + 32);
-  if ((unit >= 0xC0 && unit <= 0xDE && unit != 0xD7) || (unit >= 0x391 && unit <= 0x3AB && unit != 0x3A2) ||
-      (unit >= 0x410 && unit <= 0x42F)) {
-    return (char16_t)(unit + 32);
-  }
-  if (unit >= 0x400 && unit <= 0x40F) return (char16_t)(unit + 80);
-  // Latin Extended-A: capital at the even place, small after it (but for
-  // the dotted capital I and the dotless small i, which are no pair, and the
-  // pairs shifted by one in 0x139-0x148 and 0x179-0x17E).
-  if ((unit >= 0x100 && unit <= 0x137 && unit % 2 == 0 && unit != 0x130) || (unit >= 0x14A && unit <= 0x177 && unit % 2 == 0)) {
-    return (char16_t)(unit + 1);
-  }
-  if (((unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E)) && unit % 2 == 1) {
-    return (char16_t)(unit + 1);
-  }
-  return unit;
+  const UpcasePair* end = UPCASE + sizeof UPCASE / sizeof UPCASE[0];
+  const UpcasePair* at =
+      std::lower_bound(UPCASE, end, unit, [](const UpcasePair& pair, char16_t u) { return pair.unit < u; });
+  return at != end && at->unit == unit ? at->upper : unit;
 }
 
 }  // namespace
@@ -150,11 +189,26 @@ char16_t fold_case(char16_t unit) {
 namespace {
 
 // A name as a file system tells names apart: one separator, and for Windows
-// one case.
+// one case and no dots or spaces at the end of a part, which it drops.
 std::u16string name_key(const std::u16string& name, bool fold) {
-  std::u16string key = name;
-  for (char16_t& unit : key) unit = is_separator(unit) ? u'\\' : fold ? fold_case(unit) : unit;
+  std::u16string key;
+  for (char16_t unit : name) {
+    if (is_separator(unit) && fold) {
+      while (!key.empty() && (key.back() == u'.' || key.back() == u' ')) key.pop_back();
+    }
+    key.push_back(is_separator(unit) ? u'\\' : fold ? fold_case(unit) : unit);
+  }
+  while (fold && !key.empty() && (key.back() == u'.' || key.back() == u' ')) key.pop_back();
   return key;
+}
+
+// Whether two names that one file stands for differ in more than case.
+bool differ_in_case_only(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (fold_case(a[i]) != fold_case(b[i]) && !(is_separator(a[i]) && is_separator(b[i]))) return false;
+  }
+  return true;
 }
 
 std::string quoted_name(const std::u16string& name) { return "\"" + display_name(name) + "\""; }
@@ -189,9 +243,9 @@ std::string name_set_problem(const std::vector<std::u16string>& names, bool wind
     const std::u16string& second = names[pair->second];
     if (first == second) return "holds the name " + quoted_name(first) + " twice";
     return "holds the names " + quoted_name(first) + " and " + quoted_name(second) +
-           (name_key(first, false) == name_key(second, false)
-                ? ", which name one file"
-                : ", which differ only in case: Windows keeps one file for both");
+           (name_key(first, false) == name_key(second, false) ? ", which name one file"
+            : differ_in_case_only(first, second) ? ", which differ only in case: Windows keeps one file for both"
+                                                 : ", which Windows takes for one file");
   }
   // A file's name must not be a folder above another file.
   std::map<std::u16string, size_t> files;  // key -> name
@@ -208,6 +262,19 @@ std::string name_set_problem(const std::vector<std::u16string>& names, bool wind
     }
   }
   return std::string();
+}
+
+std::u16string windows_join(const std::u16string& root, const std::u16string& name) {
+  return root + u'\\' + name;
+}
+
+std::string windows_place_problem(const std::u16string& root, const std::u16string& place) {
+  if (place.size() <= root.size() + 1 || place.compare(0, root.size(), root) != 0 ||
+      place[root.size()] != u'\\') {
+    return "does not lie under the folder";
+  }
+  NameProblem problem = name_problem(place.substr(root.size() + 1), true);
+  return problem ? "would not lie under the folder as Windows reads it: it " + problem.text : std::string();
 }
 
 std::u16string with_separator(std::u16string name, char16_t separator) {
@@ -242,15 +309,22 @@ std::string display_name(const std::u16string& name) {
 
 namespace {
 
+// The characters of text; a byte that is no part of UTF-8 stands for
+// itself, as U+DC80 to U+DCFF (no character of UTF-8 text), so that any
+// file name can be matched and "*" and "?" take such bytes too.
 std::u32string code_points(const std::string& text) {
-  std::u16string units = utf16_from_utf8(text);
   std::u32string out;
-  for (size_t i = 0; i < units.size(); ++i) {
-    char32_t unit = units[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size()) {
-      unit = 0x10000 + ((unit - 0xD800) << 10) + (units[++i] - 0xDC00);
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    uint32_t code = 0;
+    size_t used = utf8_decode(bytes + i, text.size() - i, &code);
+    if (used == 0) {
+      out.push_back(0xDC00 + bytes[i]);
+      ++i;
+    } else {
+      out.push_back(code);
+      i += used;
     }
-    out.push_back(unit);
   }
   return out;
 }
@@ -275,44 +349,58 @@ bool in_set(const std::u32string& pattern, size_t at, char32_t c, size_t* end) {
   return found != negated;
 }
 
-bool match_from(const std::u32string& pattern, size_t p, const std::u32string& text, size_t t) {
-  while (p < pattern.size()) {
-    char32_t c = pattern[p];
-    if (c == U'*') {
-      while (p < pattern.size() && pattern[p] == U'*') ++p;
-      if (p == pattern.size()) return true;
-      for (size_t from = t; from <= text.size(); ++from) {
-        if (match_from(pattern, p, text, from)) return true;
-      }
+// Whether the one element of pattern at p (a character, "?", a set or an
+// escaped character) takes c; *next is the pattern behind it.
+bool element_takes(const std::u32string& pattern, size_t p, char32_t c, size_t* next) {
+  char32_t want = pattern[p];
+  if (want == U'?') {
+    *next = p + 1;
+    return true;
+  }
+  if (want == U'[') {
+    size_t end = 0;
+    bool in = in_set(pattern, p + 1, c, &end);
+    if (end != std::u32string::npos) {
+      *next = end;
+      return in;
+    }
+    // An open "[" is itself.
+  } else if (want == U'\\' && p + 1 < pattern.size()) {
+    want = pattern[++p];
+  }
+  *next = p + 1;
+  return c == want;
+}
+
+// The glob's match, in time proportional to the pattern's length times the
+// text's: at a "*" only the last one is ever gone back to, since whatever
+// an earlier "*" would take instead the last one can take as well.
+bool match(const std::u32string& pattern, const std::u32string& text) {
+  size_t p = 0, t = 0;
+  size_t star = std::u32string::npos, star_text = 0;  // behind the last "*", and where its run ends
+  while (t < text.size()) {
+    size_t next = 0;
+    if (p < pattern.size() && pattern[p] == U'*') {
+      star = ++p;
+      star_text = t;
+    } else if (p < pattern.size() && element_takes(pattern, p, text[t], &next)) {
+      p = next;
+      ++t;
+    } else if (star != std::u32string::npos) {
+      p = star;
+      t = ++star_text;
+    } else {
       return false;
     }
-    if (t == text.size()) return false;
-    if (c == U'?') {
-      ++p;
-    } else if (c == U'[') {
-      size_t end = 0;
-      bool in = in_set(pattern, p + 1, text[t], &end);
-      if (end == std::u32string::npos) {  // an open "[" is itself
-        if (text[t] != U'[') return false;
-        ++p;
-      } else {
-        if (!in) return false;
-        p = end;
-      }
-    } else {
-      if (c == U'\\' && p + 1 < pattern.size()) c = pattern[++p];
-      if (text[t] != c) return false;
-      ++p;
-    }
-    ++t;
   }
-  return t == text.size();
+  while (p < pattern.size() && pattern[p] == U'*') ++p;
+  return p == pattern.size();
 }
 
 }  // namespace
 
 bool glob_matches(const std::string& pattern, const std::string& text) {
-  return match_from(code_points(pattern), 0, code_points(text), 0);
+  return match(code_points(pattern), code_points(text));
 }
 
 }  // namespace zovari

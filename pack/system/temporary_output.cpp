@@ -14,6 +14,24 @@ namespace fs = std::filesystem;
 
 namespace zovari {
 
+namespace {
+
+// An output that is there already must be a file that renaming replaces: a
+// named pipe or a device (/dev/null) would be replaced by a file in its place.
+// A symbolic link is itself replaced, never what it points at.
+void check_replaceable(const fs::path& output) {
+  std::error_code error;
+  fs::file_status status = fs::symlink_status(output, error);
+  if (error || !fs::exists(status) || fs::is_regular_file(status) || fs::is_symlink(status)) return;
+  if (fs::is_directory(status)) throw PackError(quoted_path(output) + " is a folder");
+  const char* what = fs::is_fifo(status) ? "a named pipe"
+                     : fs::is_character_file(status) || fs::is_block_file(status) ? "a device"
+                                                                                   : "a special file";
+  throw PackError("refusing to replace " + quoted_path(output) + ", which is " + what + ", not a regular file");
+}
+
+}  // namespace
+
 TemporaryOutput::TemporaryOutput(const fs::path& output) : output_(output) {
   std::random_device random;
   std::uniform_int_distribution<unsigned long> digits(0, 0xFFFFFFFFul);
@@ -61,6 +79,7 @@ void TemporaryOutput::commit() {
   file_ = NO_FILE;
   SystemProblem problem;
   if (!close_file(file, &problem)) throw PackError("cannot write " + quoted_path(output_) + ": " + problem.text);
+  check_replaceable(output_);
   std::error_code error = rename_into_place(path_, output_);
   if (error) throw PackError("cannot write " + quoted_path(output_) + ": " + error.message());
   committed_ = true;
@@ -85,6 +104,7 @@ TemporaryFolder::~TemporaryFolder() {
 
 void prepare_output(const fs::path& output) {
   std::error_code error;
+  check_replaceable(output);
   if (fs::is_directory(output, error)) throw PackError(quoted_path(output) + " is a folder");
   fs::path folder = output.parent_path();
   if (!folder.empty() && !fs::is_directory(folder, error)) {

@@ -36,8 +36,9 @@ class TemporaryOutput {
 
 // Makes the output's folder where it is missing, as far down as needed,
 // and checks that a file can be created beside the output, before any long
-// work is done for it.  An output that is a folder is refused.  Throws
-// PackError.
+// work is done for it.  An output that is there and is no regular file (a
+// folder, a named pipe, a device) is refused, and again just before the
+// finished file would be renamed over it.  Throws PackError.
 void prepare_output(const std::filesystem::path& output);
 
 }  // namespace zovari

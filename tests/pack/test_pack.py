@@ -17,6 +17,7 @@ import random
 import re
 import shutil
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -407,6 +408,20 @@ class Refusals(Base):
         other = self.out + ".2"
         self.assert_refused(["payload", "--input", folder, "--main", "lib/py/email/a.py", "--output", other,
                              "--exclude", "lib/py/email"], other, "leaves out the main binary")
+        # A name that is not UTF-8 can be left out, by a pattern that is not UTF-8
+        # either or by "?" and "*"; kept, it is refused by its path.
+        with open(os.path.join(folder.encode(), b"docs", b"caf\xe9.log"), "wb") as f:
+            f.write(b"7")
+        for pattern in [b"caf\xe9.log", b"caf?.log", b"*.log"]:
+            with self.subTest(pattern=pattern):
+                pack("payload", "--input", folder, "--main", "main", "--output", self.out, "--level", 1,
+                     "--exclude", pattern.decode("utf-8", "surrogateescape"), "--exclude", "*.md")
+                names = [line.split(" ", 2)[2] for line in listing(self.out)]
+                self.assertEqual(names, ["main", "docs\\keep.txt", "lib\\py\\email\\a.py",
+                                         "lib\\py\\email\\mime\\b.py", "lib\\py\\emailer.py",
+                                         "x\\__pycache__\\c.pyc"])
+        self.assert_refused(["payload", "--input", folder, "--main", "main", "--output", other, "--exclude", "*.md"],
+                            other, 'not valid UTF-8: "caf\\xE9.log"')
 
     def test_timestamp_pyc_files_get_one_warning(self):
         magic = b"\xa7\x0d\x0d\x0a"  # Python 3.11; then the flags word
@@ -451,6 +466,25 @@ class Refusals(Base):
         self.assertNotEqual(result.returncode, 0)
         self.assertEqual(read(self.out), b"before")
         self.assertEqual(os.listdir(os.path.dirname(self.out)), ["payload.bin"])
+        # An output that is no regular file is not replaced by one: a named pipe, and
+        # a device (a null device of its own, made where root may make one).
+        folder = make_tree(os.path.join(self.work, "special-app"), {"m": b"m"})
+        specials = [("a named pipe", lambda path: os.mkfifo(path))]
+        if os.geteuid() == 0:
+            specials.append(("a device", lambda path: os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3))))
+        for what, make in specials:
+            with self.subTest(what):
+                special = os.path.join(self.work, "special", "output")
+                os.makedirs(os.path.dirname(special), exist_ok=True)
+                make(special)
+                before = os.lstat(special)
+                result = pack("payload", "--input", folder, "--main", "m", "--output", special, check=False)
+                self.assertEqual(result.returncode, 1, result)
+                self.assertIn("which is %s, not a regular file" % what, result.stderr.decode())
+                after = os.lstat(special)
+                self.assertEqual((after.st_ino, after.st_mode), (before.st_ino, before.st_mode))
+                self.assertEqual(os.listdir(os.path.dirname(special)), ["output"])
+                os.unlink(special)
 
     @unittest.skipUnless(shutil.which("strace"), "no strace")
     def test_interrupt_while_the_output_is_renamed_lets_the_build_finish(self):
@@ -606,7 +640,7 @@ class Refusals(Base):
             return path
 
         launcher = os.path.join(self.work, "out", "launcher")
-        escapes = ["..\\..\\escaped.txt", "a/../../../escaped2.txt", "/etc/x", "C:\\x", "a//b"]
+        escapes = ["..\\..\\escaped.txt", "a/../../../escaped2.txt", "/etc/x", "C:\\x", "a//b", "n" * 1023]
         for name in escapes:
             with self.subTest(name=name):
                 path = payload(name)
@@ -670,6 +704,15 @@ class Inspection(Base):
         out = os.path.join(self.scratch(), "x")
         pack("extract", self.payload, out)
         self.assertEqual(read_tree(out), self.files)
+        # A file already in its place is kept: extract replaces nothing.
+        name = sorted(self.files)[-1]
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(b"mine")
+        os.remove(os.path.join(out, sorted(self.files)[0]))
+        result = pack("extract", self.payload, out, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("a file is already in its place", result.stderr.decode())
+        self.assertEqual(read(os.path.join(out, name)), b"mine")
         # The main binary and what starts like a program can be run, as the launcher leaves them.
         path = os.path.join(self.scratch(), "modes.bin")
         with open(path, "wb") as f:
@@ -1238,11 +1281,59 @@ class Launchers(Base):
                                  stderr=subprocess.PIPE)
         self.assertEqual((missing.returncode, missing.stderr.decode().replace("\r\n", "\n")),
                          (1, 'zovari-pack build: error: input folder not found: "C:\\no such"\n'))
+        # extract on Windows takes every name by Windows' rules, whatever the payload
+        # was made for, before anything is written; a name part that holds a drive
+        # stays a part (it never takes the folder's place), and nothing is replaced.
+        drive_c = os.path.join(self.wine_environment()["WINEPREFIX"], "drive_c")
+        extracted = os.path.join(work, "extracted")
+        rows = [(["x\\C:users\\Public\\evil3.txt"], 'holds \":\"'), (["x\\C:evil3.txt"], 'holds \":\"'),
+                (["a\\nul.txt"], "device name"), (["x.", "x"], '"x." and "x", which Windows takes for one file'),
+                (["Abc", "abc"], '"Abc" and "abc", which differ only in case'),
+                (["\u00ff", "\u0178"], "differ only in case"), (["\uff41", "\uff21"], "differ only in case")]
+        for names, fragment in rows:
+            with self.subTest(names=names):
+                path = os.path.join(work, "hostile.bin")
+                with open(path, "wb") as f:
+                    f.write(write_payload([("main", b"m")] + [(name, b"evil") for name in names]))
+                result = subprocess.run([WINE, WINDOWS_TOOL, "extract", path, extracted], env=self.wine_environment(),
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                err = result.stderr.decode("utf-8", "replace")
+                self.assertEqual((result.returncode, len(err.splitlines())), (1, 1), err)
+                self.assertIn(fragment, err)
+                self.assertFalse(os.path.exists(extracted))
+                self.assertFalse(os.path.exists(os.path.join(drive_c, "evil3.txt")))
+                self.assertFalse(os.path.exists(os.path.join(drive_c, "users", "Public", "evil3.txt")))
+        path = os.path.join(work, "good.bin")
+        with open(path, "wb") as f:
+            f.write(write_payload([("main", b"m"), ("d\\f.txt", b"new")]))
+        make_tree(extracted, {"d/f.txt": b"mine"})
+        result = subprocess.run([WINE, WINDOWS_TOOL, "extract", path, extracted], env=self.wine_environment(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("already in its place", result.stderr.decode())
+        self.assertEqual(read_tree(extracted), {"main": b"m", "d/f.txt": b"mine"})
 
     @unittest.skipUnless(BUILD_DIR and windows_ready() and shutil.which("dpkg-deb"),
                          "no build folder, MinGW, Wine, Windows runtime or dpkg-deb")
     def test_installed_and_packaged_tool_packs_for_both_targets(self):
         work = self.scratch()
+        # The README's install commands configure the tools and the runtime images
+        # and no test (the test command builds those).
+        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+            install = f.read().split("## Install", 1)[1].split("\n## ", 1)[0]
+        configures = [line.split(" && ")[0] for line in install.splitlines() if line.startswith("cmake -S")]
+        self.assertEqual(len(configures), 2, install)
+        tool_folder = os.path.join(work, "tool")
+        for line in configures:
+            line = line.replace("$PWD/out/tool", tool_folder).replace("out/tool", tool_folder)
+            subprocess.run(line, shell=True, cwd=REPO, check=True, stdout=subprocess.DEVNULL)
+        for target in ("windows", "linux"):
+            targets = subprocess.run(["cmake", "--build", os.path.join(tool_folder, target), "--target", "help"],
+                                     stdout=subprocess.PIPE, check=True).stdout.decode()
+            self.assertIn("... zovari-pack\n", targets)
+            self.assertIn("... zovari_runtime\n", targets)
+            self.assertNotRegex(targets, "(?i)test", target)
+        shutil.rmtree(tool_folder)
         # cmake --install into a prefix, then the whole prefix moved.
         prefix = os.path.join(work, "prefix")
         subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix], check=True,

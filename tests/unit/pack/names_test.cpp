@@ -36,6 +36,12 @@ TEST(PackNames, ProblemOfAName) {
       {u"com\u00B9", true, "device name", true},
       {u"a\\x.\\b", true, "\"x.\", which ends in a dot", true},
       {u"a \\b", true, "ends in a space", true},
+      // A part longer than file systems hold: units on Windows, UTF-8 bytes elsewhere.
+      {std::u16string(1023, u'x'), false, "part of 1023 bytes", false},
+      {u"a\\" + std::u16string(256, u'x'), true, "part of 256 UTF-16 units", true},
+      {u"a\\" + std::u16string(128, u'\u00E9'), false, "part of 256 bytes", false},
+      {u"a\\" + std::u16string(255, u'x') + u"\\b", true, "", false},
+      {std::u16string(128, u'\u00E9'), true, "", false},
       // Fine: what is ruled out above only as a part of its own.
       {u"...", false, "", false},
       {u"a/b", false, "", false},
@@ -64,7 +70,7 @@ TEST(PackNames, WindowsComponent) {
       {u"a.", "ends in a dot"}, {u"a ", "ends in a space"}, {u"a. ", "ends in a space"},
       {u"..", "ends in a dot"}, {u"COM0", ""}, {u"LPT10", ""}, {u"COM\u00B4", ""}, {u"CONX", ""},
       {u"CO", ""}, {u" CON", ""}, {u"x.CON", ""}, {u"NUL_", ""}, {u"con-1.txt", ""}, {u".a", ""},
-      {u"a.b", ""}, {u"", ""},
+      {u"a.b", ""}, {u"", ""}, {u"conin$", "device name"}, {u"CONOUT$.txt", "device name"}, {u"CONIN", ""},
   };
   for (const auto& [component, problem] : rows) {
     SCOPED_TRACE(display_name(component));
@@ -143,7 +149,34 @@ TEST(PackNames, CaseCollision) {
       {u"\u0410", u"A", false},  // Cyrillic А, Latin A
       {u"[", u"{", false},
       {u"@", u"`", false},
-      {u"a", u"a ", false},
+      // Windows drops the dots and spaces that end a part.
+      {u"a", u"a ", true},
+      {u"x.", u"X", true},
+      {u"d. \\f", u"D\\F", true},
+      {u".a", u"a", false},
+      // The whole simple uppercase mapping of the basic plane, made from the
+      // Unicode data: Latin-1's last, Latin Extended-B, digraphs with their
+      // title case, Greek with tonos, Armenian, circled and full-width letters.
+      {u"\u00FF", u"\u0178", true},  // ÿ Ÿ
+      {u"\u0183", u"\u0182", true},  // ƃ Ƃ
+      {u"\u01C6", u"\u01C4", true},  // ǆ Ǆ
+      {u"\u01C5", u"\u01C6", true},  // ǅ ǆ
+      {u"\u03AC", u"\u0386", true},  // ά Ά
+      {u"\u03C2", u"\u03A3", true},  // ς Σ
+      {u"\u0561", u"\u0531", true},  // ա Ա
+      {u"\u24D0", u"\u24B6", true},  // ⓐ Ⓐ
+      {u"\uFF41", u"\uFF21", true},  // ａ Ａ
+      {u"\u1E01", u"\u1E00", true},  // ḁ Ḁ
+      // Kept apart, as Windows keeps them.
+      {u"\u00B5", u"\u039C", false},  // µ Μ
+      {u"\u00B5", u"\u03BC", false},  // µ μ
+      {u"\u00DF", u"\u1E9E", false},  // ß ẞ
+      {u"\u0131", u"I", false},  // ı I
+      {u"\u0131", u"i", false},  // ı i
+      {u"\u017F", u"s", false},  // ſ s
+      {u"\u017F", u"S", false},  // ſ S
+      // Units alone: the planes beyond the basic one are not folded.
+      {u"\U00010428", u"\U00010400", false},  // Deseret
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(display_name(row.a) + " / " + display_name(row.b));
@@ -174,4 +207,29 @@ TEST(PackNames, DisplayName) {
       {u"", ""},
   };
   for (const auto& [name, shown] : rows) EXPECT_EQ(display_name(name), shown);
+}
+
+// A name's place under the folder on Windows: the folder and the name
+// joined as they stand, and the place checked to lie under the folder.
+TEST(PackNames, WindowsPlace) {
+  const std::u16string root = u"C:\\out";
+  EXPECT_EQ(windows_join(root, u"x\\y.txt"), u"C:\\out\\x\\y.txt");
+  EXPECT_EQ(windows_join(root, u"x\\C:users\\evil3.txt"), u"C:\\out\\x\\C:users\\evil3.txt");
+  const std::pair<std::u16string, const char*> rows[] = {
+      {u"C:\\out\\x\\C:users\\evil3.txt", "holds \":\""},
+      {u"C:\\users\\evil.txt", "does not lie under"},
+      {u"C:\\out2\\a", "does not lie under"},
+      {u"C:\\out", "does not lie under"},
+      {u"C:\\out\\", "does not lie under"},
+      {u"C:\\out\\..\\a", "\"..\" component"},
+      {u"C:\\out\\a\\\\b", "empty component"},
+      {u"C:\\out\\nul", "device name"},
+      {u"C:\\out\\a.\\b", "ends in a dot"},
+      {u"C:\\out\\a/b", "holds \"/\""},
+      {u"C:\\out\\a\\b.txt", ""},
+  };
+  for (const auto& [place, problem] : rows) {
+    SCOPED_TRACE(display_name(place));
+    pack_test::expect_problem(windows_place_problem(root, place), problem);
+  }
 }

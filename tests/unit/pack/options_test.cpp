@@ -111,6 +111,13 @@ TEST(PackExclude, Patterns) {
       {"./docs/*.md", "docs/a.md", true}, {"caf\xC3\xA9", "x/caf\xC3\xA9", true},
       {"bin/*.pdb", "lib/bin/x.pdb", false}, {"*.pdb", "bin/x.pdbx", false}, {"a", "ab", false},
       {"b", "a/b/c", false}, {"x.pdb", "bin/x.pdb/", false}, {"", "a", false}, {"./", "a", false},
+      // Names that are not UTF-8 are matched byte for byte.
+      {"*.tmp", "d/caf\xE9.tmp", true}, {"caf?.tmp", "caf\xE9.tmp", true}, {"caf\xE9*", "caf\xE9\xFF", true},
+      {"caf?", "caf\xC3\xA9", true}, {"caf??", "caf\xC3\xA9", false}, {"caf?", "caf\xE9\xFF", false},
+      // A "*" goes back only as far as it must, and finds the match that is there.
+      {"*a*a*b", "aaaaaaaaaaab", true}, {"*a*a*b", "aaaaaaaaaaa", false}, {"a*b*c", "axbxbxc", true},
+      {"*ab", "aab", true}, {"*[ab]c", "xxbbc", true}, {"*?x", "x", false}, {"*\\**", "a*b", true},
+      {"a*", "a", true}, {"*a", "ba", true}, {"*a", "ab", false}, {"a**", "a", true},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(exclude_pattern_matches(row.pattern, row.relative), row.excluded)

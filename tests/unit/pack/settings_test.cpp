@@ -4,6 +4,7 @@
 // path), the defaults taken from the main binary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,16 @@ TEST(PackTemplate, AbsoluteStarts) {
 // The template's fixed part, a separator and the longest name must fit the
 // launcher's path buffer (4095 characters and its terminating 0): characters
 // are UTF-16 units on Windows and code points on Linux.
+// A name of count units in parts of 255, the most a file system holds.
+std::u16string long_parts(size_t count) {
+  std::u16string name;
+  for (size_t part = 0; name.size() < count; ++part) {
+    if (part > 0) name += u'/';
+    name += std::u16string(std::min<size_t>(255, count - name.size()), u'n');
+  }
+  return name;
+}
+
 TEST(PackTemplate, Room) {
   const std::string smile = "\xF0\x9F\x98\x80";  // one code point, two UTF-16 units
   struct Row {
@@ -206,7 +217,7 @@ TEST(PackTemplate, Room) {
       {"fixed part alone over", linux_case("/" + std::string(4095, 'a')), "fixed part is 4096 characters"},
       {"a value makes it one over", [&] { Case c = linux_case("/" + std::string(4089, 'a') + "{PRODUCT}"); c.product = "ab"; return c; }(),
        "pass the 4095 characters"},
-      {"a long name makes it one over", [] { Case c = linux_case("/" + std::string(3001, 'a')); c.names.push_back(u"d/" + std::u16string(1091, u'n')); return c; }(),
+      {"a long name makes it one over", [] { Case c = linux_case("/" + std::string(3001, 'a')); c.names.push_back(u"d/" + long_parts(1091)); return c; }(),
        "longest name (1093)"},
       {"units on Windows", windows_case("C:\\" + std::string(4083, 'a') + smile), "pass the 4095 characters"},
       {"exactly full", linux_case("/" + std::string(4090, 'a')), ""},
@@ -326,6 +337,12 @@ TEST(PackSettings, TextValues) {
       {"a line feed in the description", windows({}, "one\ntwo"), "FileDescription holds the control character U+000A"},
       {"an escape in the company", windows({}, "", "Acme\x1b[2J"), "CompanyName holds the control character U+001B"},
       {"a C1 control in the copyright", [&] { Case c = windows({}); c.copyright = "\xC2\x85"; return c; }(), "U+0085"},
+      {"a line separator in the description", windows({}, "one\u2028two"), "FileDescription holds U+2028, which breaks"},
+      {"a paragraph separator in the company", windows({}, "", "Acme\u2029"), "CompanyName holds U+2029"},
+      {"a right-to-left override in the company", windows({}, "", "Acme\u202Eexe.txt"), "CompanyName holds U+202E"},
+      {"a zero-width space in the description", windows({}, "a\u200Bb"), "FileDescription holds U+200B"},
+      {"a byte order mark in the description", windows({}, "\uFEFFa"), "holds U+FEFF"},
+      {"letters beyond Latin and a no-break space", windows({}, "\u00A0\u00E9\u4E2D \U0001F600"), ""},
       {"an argument of 40000", windows({std::string(40000, 'a')}), "take 40001 characters"},
       {"one over the room", windows({std::string(20478, 'a')}), "take 20479"},
       {"quoting counts", windows({std::string(20467, 'a') + " \\\\\"\\"}), "take 20479"},
