@@ -1317,11 +1317,12 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             crowd_line = "%s:x:%d:%s" % (crowd, 4000 + os.getpid() % 50000,
                                          ",".join("member%05d" % i for i in range(7000)))
             self.assertGreater(len(crowd_line), 64 * 1024)
-            with _account_line("/etc/nsswitch.conf", "group:", "group:          files systemd"), \
-                    _account_line("/etc/group", crowd + ":", crowd_line):
-                done, report = start_as_user(cache, **as_account)
-            self.assertEqual(done.returncode, 0, done)
-            self.assertIsNotNone(report)
+            for sources in ("files systemd", "compat [NOTFOUND=return] mymachines systemd  # a comment: ldap"):
+                with _account_line("/etc/nsswitch.conf", "group:", "group:          " + sources), \
+                        _account_line("/etc/group", crowd + ":", crowd_line):
+                    done, report = start_as_user(cache, **as_account)
+                self.assertEqual(done.returncode, 0, done)
+                self.assertIsNotNone(report)
             # The target itself group-writable too: the warm start takes it.
             os.chmod(os.path.join(cache, "app"), 0o775)
             done, report = start_as_user(cache, **as_account)
@@ -1357,7 +1358,11 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     # A systemd-userdb drop-in that gives the group to another
                     # account (`id` shows it), or holds a record of the group.
                     ([("/run/userdb/%s:%s.membership" % (member, account), None, "{}")], ()),
-                    ([("/run/userdb/%s.group" % account, None, "{}")], ())):
+                    ([("/run/userdb/%s.group" % account, None, "{}")], ()),
+                    ([("/usr/lib/userdb/%d.group" % gid, None, "{}")], ()),
+                    # A service of systemd's that keeps accounts of its own
+                    # (the launcher looks only at its name).
+                    ([("/run/systemd/userdb/io.systemd.Home", None, "")], ())):
                 with contextlib.ExitStack() as edits:
                     for path, name, line in lines:
                         if name is None:
@@ -1580,14 +1585,19 @@ _C_LIBRARY = ctypes.CDLL(None, use_errno=True)
 
 @contextlib.contextmanager
 def _dropin(path, text):
-    """A file at path (a systemd-userdb drop-in) holds text meanwhile."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    """A file at path (a systemd-userdb drop-in) holds text meanwhile; the
+    folder goes with it where it made one."""
+    folder = os.path.dirname(path)
+    made = not os.path.exists(folder)
+    os.makedirs(folder, exist_ok=True)
     with open(path, "w") as f:
         f.write(text)
     try:
         yield
     finally:
         os.remove(path)
+        if made:
+            os.rmdir(folder)
 
 
 def _rewrite_account_file(path, change):
