@@ -85,6 +85,11 @@ uint32_t launcher_main(void) {
   const wchar_t* argument_zero = platform_argument_zero();
   platform_narrow_library_search();
   prepare_environment();
+  // The child gets the launcher's own path, and a template may name its
+  // folder: a start that cannot have it says so before anything is written.
+  if (get_executable_path()[0] == 0) {
+    fail_with_message("Error, couldn't find the launcher's own file.");
+  }
   derive_target_directory();
 
   if (!platform_register_console_handler(console_control_handler)) {

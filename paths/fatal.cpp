@@ -48,6 +48,10 @@ void fail_unpack_write(uint32_t code) {
 }
 
 void fail_unsafe_directory(const wchar_t* folder, platform_trust why) {
+  if (why == PLATFORM_NOT_ENTERED) {
+    fprintf(stderr, "Error, couldn't enter folder '%s' (permission denied).\n", displayed(folder));
+    exit(2);
+  }
   const char* reason = "its owner and permissions cannot be read";
   if (why == PLATFORM_NOT_OWNED) {
     reason = "owned by another user";

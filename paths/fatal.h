@@ -27,7 +27,9 @@ void report_system_error(const char* message, uint32_t code);
 [[noreturn]] void fail_unpack_write(uint32_t code);
 
 // Reports that folder, the target directory or a folder above it, is not
-// this user's alone, and why; exit 2.
+// this user's alone, and why; exit 2.  A folder the user may not enter
+// (PLATFORM_NOT_ENTERED) is named as that, which no other account's doing
+// causes: nothing in it can be read.
 [[noreturn]] void fail_unsafe_directory(const wchar_t* folder, platform_trust why);
 
 // Puts one of the plain messages on standard output; exit 2.

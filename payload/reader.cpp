@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "paths/fatal.h"
 #include "payload/checksum.h"
@@ -79,6 +80,11 @@ static void refill_window(void) {
   DecodeWindow.pos = 0;
   size_t result = ZSTD_decompressStream(DecompressionContext, &DecodeWindow, &PayloadInput);
   if (ZSTD_isError(result)) {
+    // The decoder takes the frame's window (up to 128 MiB) at its first
+    // call: no memory for it is no damage.
+    if (ZSTD_getErrorCode(result) == ZSTD_error_memory_allocation) {
+      fail_with_message("Error, couldn't allocate memory.");
+    }
     payload_fail_decode();
   }
   WindowWasFull = DecodeWindow.pos == WINDOW_SIZE;

@@ -67,10 +67,11 @@ char* platform_display_text(const wchar_t* text);
 // Other processes may open it for writing meanwhile, and for reading only
 // when let_readers_in (Windows; POSIX cannot keep readers out).  Returns 0 on
 // failure.  On POSIX the file gets mode 0666, or 0777 when executable, less
-// the umask, whether it is new or was there before.  A file there is written
-// over only when it is a plain file of the user's with no other name; a link
-// (never followed), another account's file or one with other names is
-// replaced by a new file, so that what else it stands for stays unchanged.
+// the umask (root's 0644 or 0755, see creation_mask.h), whether it is new or
+// was there before.  A file there is written over only when it is a plain
+// file of the user's with no other name; a link (never followed), another
+// account's file or one with other names is replaced by a new file, so that
+// what else it stands for stays unchanged.
 platform_handle platform_create_file(const wchar_t* path, bool executable, bool let_readers_in);
 
 // Writes all of size bytes; false on any failure (the error is left for
@@ -122,7 +123,7 @@ enum platform_directory_result {
 };
 
 // Creates one directory whose parent exists, for this user alone (POSIX mode
-// 0700).
+// 0700; root's 0755, see creation_mask.h).
 platform_directory_result platform_create_directory(const wchar_t* path);
 
 // Writes count UTF-16 units (a payload name) at out as this system's wide
@@ -196,7 +197,8 @@ enum platform_trust {
   PLATFORM_NOT_OWNED,         // it belongs to another account
   PLATFORM_OTHERS_CAN_WRITE,  // another account can add, replace or rename what it holds
   PLATFORM_TRUST_UNREADABLE,  // its owner or permissions cannot be read
-  PLATFORM_NOT_MADE           // it is missing and cannot be made
+  PLATFORM_NOT_MADE,          // it is missing and cannot be made
+  PLATFORM_NOT_ENTERED        // the user may not enter it: no harm, but nothing in it can be used
 };
 
 // Makes directory and every missing folder above it, each for this user

@@ -49,6 +49,9 @@ BUILD_TARGETS = {
     ("linux", "resources"): [("windows", ["zovari_runtime"]),
                              ("linux", ["zovari-pack", "zovari_runtime", "zovari_resources_driver"])],
 }
+# A fault in the Windows side that the Windows runtime image itself shows
+# (what it imports): the same tests, on the mutated Windows image.
+BUILD_TARGETS[("windows", "resources")] = BUILD_TARGETS[("linux", "resources")]
 # Code that only one target compiles.
 TARGET_OF_FILE = {
     "platform/posix/": ["linux"],

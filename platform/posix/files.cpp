@@ -77,7 +77,7 @@ platform_handle platform_create_file(const wchar_t* path, bool executable, bool)
     errno = ENAMETOOLONG;
     return 0;
   }
-  mode_t mode = (executable ? 0777 : 0666) & ~file_creation_mask();
+  mode_t mode = file_creation_mode(executable);
   // O_NONBLOCK: a named pipe at the path fails the open instead of waiting
   // for a reader; it changes nothing for a regular file.  O_NOFOLLOW: a
   // symbolic link at the path is replaced by the file, never written

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/held_folders.h"
+#include "platform/creation_mask.h"
 #include "platform/posix/shared.h"
 
 // The folders held below the target directory: Held[0] is the target
@@ -65,7 +66,7 @@ static int open_inner_folder(int folder, const char* leaf) {
     return -1;
   }
   if (unlinkat(folder, leaf, 0) != 0 && errno != ENOENT) return -1;
-  if (mkdirat(folder, leaf, 0700) != 0 && errno != EEXIST) return -1;
+  if (!make_folder(folder, leaf) && errno != EEXIST) return -1;
   return openat(folder, leaf, flags);
 }
 
@@ -86,8 +87,9 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
     const char* target = narrow(HeldPath);
     int fd = target != nullptr ? open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (fd < 0) {
+      int failure = errno;
       widen_cut(target != nullptr ? target : "", culprit, capacity);
-      return PLATFORM_TRUST_UNREADABLE;
+      return failure == EACCES ? PLATFORM_NOT_ENTERED : PLATFORM_TRUST_UNREADABLE;
     }
     HeldPath[target_length] = path[target_length];
     Held[0] = fd;
@@ -106,7 +108,9 @@ platform_trust platform_enter_folder(const wchar_t* path, size_t target_length, 
     struct stat status;
     platform_trust trust = PLATFORM_TRUSTED;
     if (fd < 0) {
-      trust = failure == ENOENT || failure == ENOTDIR ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
+      trust = failure == ENOENT || failure == ENOTDIR ? PLATFORM_NOT_MADE
+              : failure == EACCES                     ? PLATFORM_NOT_ENTERED
+                                                      : PLATFORM_TRUST_UNREADABLE;
     } else if (fstat(fd, &status) != 0) {
       trust = PLATFORM_TRUST_UNREADABLE;
     } else {

@@ -7,12 +7,14 @@
 #include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include "platform/linux_folders.h"
 #include "platform/utf8.h"
+#include "platform/creation_mask.h"
 #include "platform/posix/shared.h"
 
 extern char** environ;
@@ -47,7 +49,7 @@ platform_directory_result platform_create_directory(const wchar_t* path) {
     return PLATFORM_DIRECTORY_FAILED;
   }
   // Only the user may look into or change what the launcher unpacks.
-  if (mkdir(name, 0700) == 0) return PLATFORM_DIRECTORY_CREATED;
+  if (make_folder(AT_FDCWD, name)) return PLATFORM_DIRECTORY_CREATED;
   return errno == EEXIST ? PLATFORM_DIRECTORY_EXISTS : PLATFORM_DIRECTORY_FAILED;
 }
 
@@ -137,10 +139,39 @@ size_t platform_temp_directory(wchar_t* out, size_t capacity) {
   return sizeof LINUX_DEFAULT_TEMP - 1;
 }
 
+// The path the launcher was executed by, which the kernel hands every
+// process (AT_EXECFN), made absolute against the current folder, which the
+// launcher has not changed: where /proc is not mounted (a plain chroot)
+// there is no other way to ask.  "." components at its start are left out;
+// ".." ones are kept, since a link before them leads elsewhere than the
+// folder that the name shows.
+static size_t executed_path(wchar_t* out, size_t capacity) {
+  const char* executed = (const char*)getauxval(AT_EXECFN);
+  if (executed == nullptr || executed[0] == 0) return 0;
+  size_t length = 0;
+  if (executed[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return 0;
+    length = widen(cwd, out, capacity);
+    if (length == (size_t)-1 || length + 2 > capacity) return 0;
+    if (length > 1) out[length++] = L'/';
+    while (executed[0] == '.' && executed[1] == '/') {
+      executed += 2;
+      while (executed[0] == '/') ++executed;
+    }
+  }
+  size_t rest = widen(executed, out + length, capacity - length);
+  if (rest == (size_t)-1) {
+    out[0] = 0;
+    return 0;
+  }
+  return length + rest;
+}
+
 size_t platform_executable_path(wchar_t* out, size_t capacity) {
   char target[PATH_MAX + 1];
   ssize_t length = readlink("/proc/self/exe", target, PATH_MAX);
-  if (length <= 0) return 0;
+  if (length <= 0) return executed_path(out, capacity);
   target[length] = 0;
   size_t widened = widen(target, out, capacity);
   if (widened == (size_t)-1) {

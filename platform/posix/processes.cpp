@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -167,22 +168,35 @@ void platform_release_process(platform_handle process) {
   }
 }
 
+// What the kernel takes for a signal's action (rt_sigaction): the C
+// library's own calls refuse signals 32 and 33, which it keeps for its
+// threads, and a child may end by them all the same.
+struct kernel_signal_action {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)(void);
+  uint64_t mask;
+};
+
 // The signal's own default action ends the launcher, so that its parent sees
 // what a direct start shows (a shell's "Killed", -9 in Python).  The
 // launcher leaves no core of its own: one from the child is the child's, and
-// the parent sees the launcher's status without the core flag.  A signal
-// whose default action does not end a process cannot have ended the child;
-// should the launcher live on all the same, the exit code stands.
+// the parent sees the launcher's status without the core flag.  The kernel
+// is asked directly, so that any signal the kernel has ends it, 32 and 33
+// too.  A signal whose default action does not end a process cannot have
+// ended the child; should the launcher live on all the same, the exit code
+// stands.
 void platform_end_as_the_child_ended(void) {
   if (ChildEndSignal == 0) return;
   prctl(PR_SET_DUMPABLE, 0);
   fflush(nullptr);
-  signal(ChildEndSignal, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, ChildEndSignal);
-  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  raise(ChildEndSignal);
+  kernel_signal_action action;
+  memset(&action, 0, sizeof action);
+  action.handler = SIG_DFL;
+  syscall(SYS_rt_sigaction, ChildEndSignal, &action, nullptr, sizeof action.mask);
+  uint64_t only = (uint64_t)1 << (ChildEndSignal - 1);
+  syscall(SYS_rt_sigprocmask, SIG_UNBLOCK, &only, nullptr, sizeof only);
+  syscall(SYS_tgkill, (pid_t)getpid(), (pid_t)syscall(SYS_gettid), ChildEndSignal);
 }
 
 #endif

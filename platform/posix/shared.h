@@ -59,11 +59,15 @@ variable_folder absolute_variable(const char* name, wchar_t* out, size_t capacit
 // text: the entries of local accounts, which is all the launcher asks about.
 // Calls visit with the fields of each line of an account file (/etc/passwd,
 // /etc/group, /etc/gshadow), split at ':'.  Read directly, so that no NSS
-// module is loaded into the static launcher.  Says whether the file could
-// not be opened, or was opened but cannot be read whole (a read fails, or a
-// line does not fit or holds more fields than expected): the caller then
-// knows nothing about the accounts.
-typedef void (*account_visitor)(char** fields, int count, void* context);
+// module is loaded into the static launcher.  A line of any length is read,
+// as the C library reads it: one longer than the reader's buffer (a group of
+// thousands of members) comes in parts, each with the same leading fields and
+// a piece of the last field, a list of whole names; part counts them from 0.
+// Says whether the file could not be opened, or was opened but cannot be
+// read whole (a read fails, a field before the last or one name does not
+// fit, a line holds more fields than expected): the caller then knows nothing
+// about the accounts.
+typedef void (*account_visitor)(char** fields, int count, int part, void* context);
 
 enum account_file { ACCOUNTS_READ, ACCOUNTS_NOT_OPENED, ACCOUNTS_DAMAGED };
 
@@ -86,7 +90,8 @@ bool plain_id(const char* text);
 // group, and with no member but this user.  Group write on such a folder is
 // harmless, which a umask of 002 makes common (~/.cache at 0775).  Only the
 // local account files count: a group they do not describe fully is taken as
-// shared.  /etc/gshadow counts where it can be read (as root): elsewhere the
+// shared, and so is one that the system may give members beyond them
+// (another source in nsswitch.conf, a systemd-userdb record that names it).  /etc/gshadow counts where it can be read (as root): elsewhere the
 // members that /etc/group lists stand for all, as the system's tools write
 // each member to both files, and only root can write either.  Read once per
 // group, since most folders share one.

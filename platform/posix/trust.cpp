@@ -4,14 +4,18 @@
 
 #if ZOVARI_PLATFORM_POSIX
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/creation_mask.h"
 #include "platform/posix/shared.h"
 
 // What the account files say about one group.
@@ -26,9 +30,10 @@ struct group_census {
                         // field the C library may read otherwise, a second name
 };
 
-static void count_primary_group(char** fields, int count, void* context) {
+static void count_primary_group(char** fields, int count, int part, void* context) {
   group_census* census = (group_census*)context;
   unsigned long uid, gid;
+  if (part > 0) return;  // a long shell field: nothing of it counts
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
   if (count < 4) return;
   if (!plain_id(fields[2]) || !plain_id(fields[3])) census->unknowable = true;
@@ -64,13 +69,18 @@ static bool group_password_usable(const char* password) {
   return password[0] != 0 && password[0] != '!' && password[0] != '*' && strcmp(password, "x") != 0;
 }
 
-static void count_group_members(char** fields, int count, void* context) {
+static void count_group_members(char** fields, int count, int part, void* context) {
   group_census* census = (group_census*)context;
   unsigned long gid;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
   if (count < 3) return;
   if (!plain_id(fields[2])) census->unknowable = true;
   if (!parse_id(fields[2], &gid) || gid != census->gid) return;
+  if (part > 0) {
+    // More members of a long line whose leading fields were counted already.
+    if (count >= 4) count_others_in(fields[3], census);
+    return;
+  }
   // /etc/gshadow knows a group by its name: a second one would need looking
   // up too.
   if (census->listed || strlen(fields[0]) >= sizeof census->name) census->unknowable = true;
@@ -83,13 +93,147 @@ static void count_group_members(char** fields, int count, void* context) {
 // /etc/gshadow: name, password, administrators, members.  Its members may
 // take the group with newgrp, and so may whoever knows its password; its
 // administrators may make anyone a member.
-static void count_shadow_members(char** fields, int count, void* context) {
+static void count_shadow_members(char** fields, int count, int part, void* context) {
   group_census* census = (group_census*)context;
   if (fields[0][0] == '+' || fields[0][0] == '-') census->unknowable = true;
   if (count < 3 || strcmp(fields[0], census->name) != 0) return;
+  if (part > 0) {
+    count_others_in(fields[count - 1], census);  // more names of a long line
+    return;
+  }
   if (group_password_usable(fields[1])) census->others_have_it = true;
   count_others_in(fields[2], census);
   if (count >= 4) count_others_in(fields[3], census);
+}
+
+// Whether the sources that a line of /etc/nsswitch.conf names are all ones
+// that add no member to a group the account files list: the files
+// themselves ("compat" reads them too; its "+" and "-" lines count as
+// unknowable already), systemd's module, whose records are looked at below,
+// and "mymachines", which gives containers' groups, never a member.  Actions
+// ("[NOTFOUND=return]") are skipped.
+static bool only_known_sources(const char* sources) {
+  static const char* const known[] = {"files", "compat", "systemd", "mymachines"};
+  for (const char* cursor = sources;;) {
+    while (*cursor == ' ' || *cursor == '\t') ++cursor;
+    if (*cursor == 0) return true;
+    if (*cursor == '[') {
+      const char* close = strchr(cursor, ']');
+      if (close == nullptr) return false;
+      cursor = close + 1;
+      continue;
+    }
+    size_t length = strcspn(cursor, " \t[");
+    bool fine = false;
+    for (const char* name : known) {
+      fine = fine || (strlen(name) == length && memcmp(cursor, name, length) == 0);
+    }
+    if (!fine) return false;
+    cursor += length;
+  }
+}
+
+struct switch_census {
+  bool other_source;  // a group or initgroups line names another source
+  bool systemd;       // one names systemd's module
+};
+
+// One line of /etc/nsswitch.conf: "database: sources", '#' to the line's
+// end a comment.  The C library takes groups from the "group" line and a
+// user's groups at login from "initgroups" where there is one.
+static void count_group_sources(char* line, switch_census* census) {
+  char* comment = strchr(line, '#');
+  if (comment != nullptr) *comment = 0;
+  char* colon = strchr(line, ':');
+  if (colon == nullptr) return;
+  *colon = 0;
+  const char* database = line + strspn(line, " \t");
+  size_t length = strcspn(database, " \t");
+  bool group = length == 5 && memcmp(database, "group", 5) == 0;
+  bool initgroups = length == 10 && memcmp(database, "initgroups", 10) == 0;
+  if (!group && !initgroups) return;
+  if (!only_known_sources(colon + 1)) census->other_source = true;
+  if (strstr(colon + 1, "systemd") != nullptr) census->systemd = true;
+}
+
+// Reads /etc/nsswitch.conf whole; a missing one means the account files
+// alone, as the C library takes it.  False when it cannot be read, or is too
+// long to be one that a person wrote.
+static bool read_group_sources(switch_census* census) {
+  static char text[64 * 1024];
+  int fd = open("/etc/nsswitch.conf", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  size_t kept = 0;
+  ssize_t got = 0;
+  while (kept < sizeof text - 1 &&
+         ((got = read(fd, text + kept, sizeof text - 1 - kept)) > 0 || (got < 0 && errno == EINTR))) {
+    if (got > 0) kept += (size_t)got;
+  }
+  close(fd);
+  if (got != 0) return false;
+  text[kept] = 0;
+  for (char* line = text; line != nullptr;) {
+    char* end = strchr(line, '\n');
+    if (end != nullptr) *end++ = 0;
+    count_group_sources(line, census);
+    line = end;
+  }
+  return true;
+}
+
+// Whether systemd's records may give the group members: a membership
+// ("USER:GROUP.membership") or group record ("GROUP.group", "GID.group") in
+// a folder of drop-ins, or a running service that keeps accounts of its own
+// (systemd-homed's users may belong to any group).  The services that give
+// only dynamic users' or containers' own groups, and the ones that pass on
+// the others, add none.
+static bool userdb_may_add_members(const char* name, unsigned long gid) {
+  static const char* const folders[] = {"/etc/userdb", "/run/userdb", "/run/host/userdb",
+                                        "/usr/local/lib/userdb", "/usr/lib/userdb"};
+  char by_name[300], by_id[32];
+  snprintf(by_name, sizeof by_name, "%s.group", name);
+  snprintf(by_id, sizeof by_id, "%lu.group", gid);
+  char membership[300];
+  snprintf(membership, sizeof membership, ":%s.membership", name);
+  size_t membership_length = strlen(membership);
+  for (const char* folder : folders) {
+    DIR* listing = opendir(folder);
+    if (listing == nullptr) {
+      if (errno == ENOENT || errno == ENOTDIR) continue;
+      return true;  // records that cannot be read may name it
+    }
+    bool named = false;
+    while (const struct dirent* entry = readdir(listing)) {
+      size_t length = strlen(entry->d_name);
+      named = named || strcmp(entry->d_name, by_name) == 0 || strcmp(entry->d_name, by_id) == 0 ||
+              (length > membership_length &&
+               strcmp(entry->d_name + length - membership_length, membership) == 0);
+    }
+    closedir(listing);
+    if (named) return true;
+  }
+  static const char* const passive[] = {"io.systemd.DynamicUser", "io.systemd.Multiplexer",
+                                        "io.systemd.NameServiceSwitch", "io.systemd.Machine"};
+  DIR* services = opendir("/run/systemd/userdb");
+  if (services == nullptr) return errno != ENOENT && errno != ENOTDIR;
+  bool other = false;
+  while (const struct dirent* entry = readdir(services)) {
+    if (entry->d_name[0] == '.') continue;
+    bool known = false;
+    for (const char* service : passive) known = known || strcmp(entry->d_name, service) == 0;
+    other = other || !known;
+  }
+  closedir(services);
+  return other;
+}
+
+// Whether the system may give the group members that the account files do
+// not list: nsswitch.conf names another source for groups, or systemd's
+// module is one and its records name the group.
+static bool members_beyond_account_files(const char* name, unsigned long gid) {
+  switch_census sources = {false, false};
+  if (!read_group_sources(&sources)) return true;
+  return sources.other_source || (sources.systemd && userdb_may_add_members(name, gid));
 }
 
 bool private_group(gid_t gid) {
@@ -105,7 +249,7 @@ bool private_group(gid_t gid) {
               each_account_line("/etc/gshadow", count_shadow_members, &census) != ACCOUNTS_DAMAGED;
   known_gid = gid;
   known = read && census.user_has_it && census.listed && !census.others_have_it &&
-          !census.unknowable;
+          !census.unknowable && !members_beyond_account_files(census.name, census.gid);
   return known == 1;
 }
 
@@ -151,15 +295,18 @@ void widen_cut(const char* text, wchar_t* out, size_t capacity) {
   if (widen(text, out, capacity) == (size_t)-1) out[capacity - 1] = 0;
 }
 
-// Looks at the component at path; one that is missing is made first, 0700.
+// Looks at the component at path; one that is missing is made first, 0700
+// (root's 0755).  A look refused (EACCES) means that the folder holding it
+// may not be entered.
 // Its folder has been judged already, so a folder made here stays this
 // user's: nobody else can rename it away.  One that another process made
 // meanwhile is simply looked at and judged like any other.
 static platform_trust look_or_make(const char* path, struct stat* status, bool* made) {
   *made = false;
   if (lstat(path, status) == 0) return PLATFORM_TRUSTED;
+  if (errno == EACCES) return PLATFORM_NOT_ENTERED;
   if (errno != ENOENT) return errno == ENOTDIR ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
-  if (mkdir(path, 0700) == 0) {
+  if (make_folder(AT_FDCWD, path)) {
     *made = true;
   } else if (errno != EEXIST) {
     return PLATFORM_NOT_MADE;
@@ -241,6 +388,8 @@ platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culp
     // The last component looked at is the target directory itself.
     platform_trust seen = look_or_make(resolved, &status, made);
     if (seen != PLATFORM_TRUSTED) {
+      // The folder that may not be entered is the one that holds it.
+      if (seen == PLATFORM_NOT_ENTERED) resolved[length > 1 ? length - 1 : 1] = 0;
       widen_cut(resolved, culprit, capacity);
       return seen;
     }

@@ -62,17 +62,51 @@ static LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+// The process-wide error mode the launcher was given, where it had to change
+// that one (Windows Vista).
+static UINT GivenErrorMode;
+static bool ErrorModeChanged;
+
+// Turns the system's boxes for an unready drive off on this thread only
+// (SetThreadErrorMode).  Windows Vista, which the manifest names, lacks the
+// per-thread mode (it came with Windows 7), so the call is looked up rather
+// than imported, which would keep the launcher from loading there; Vista
+// gets the process-wide mode instead, given back before the child starts.
+static void refuse_drive_prompts(void) {
+  const UINT wanted = SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX;
+  typedef DWORD(WINAPI * get_thread_mode_function)(void);
+  typedef BOOL(WINAPI * set_thread_mode_function)(DWORD, LPDWORD);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  get_thread_mode_function get_thread_mode =
+      kernel != nullptr ? (get_thread_mode_function)(void*)GetProcAddress(kernel, "GetThreadErrorMode")
+                        : nullptr;
+  set_thread_mode_function set_thread_mode =
+      kernel != nullptr ? (set_thread_mode_function)(void*)GetProcAddress(kernel, "SetThreadErrorMode")
+                        : nullptr;
+  if (get_thread_mode != nullptr && set_thread_mode != nullptr) {
+    set_thread_mode(get_thread_mode() | wanted, nullptr);
+    return;
+  }
+  GivenErrorMode = SetErrorMode(wanted);
+  SetErrorMode(GivenErrorMode | wanted);
+  ErrorModeChanged = true;
+}
+
+void give_back_error_mode(void) {
+  if (ErrorModeChanged) SetErrorMode(GivenErrorMode);
+  ErrorModeChanged = false;
+}
+
 // A windowless launcher may run unattended, so nothing may wait on a click.
 // The C run-time writes its abort text to standard error instead of a
 // message box and leaves through platform_abort; the system's boxes for an
-// unready drive are off on this thread only.  The process-wide error mode
-// (SetErrorMode) is left alone: the child inherits it, and the application
-// would lose its own crash reports and drive prompts.
+// unready drive are off while the launcher unpacks.  The error mode that the
+// child inherits is the one the launcher was given: the application keeps
+// its own crash reports and drive prompts.
 void platform_refuse_dialogs(void) {
   _set_error_mode(_OUT_TO_STDERR);
   signal(SIGABRT, on_abort_signal);
-  SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX,
-                     nullptr);
+  refuse_drive_prompts();
   SetUnhandledExceptionFilter(on_unhandled_exception);
 }
 

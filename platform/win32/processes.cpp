@@ -18,6 +18,7 @@ bool platform_start_child(const wchar_t* application, wchar_t* command_line, wch
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION information;
   ZeroMemory(&information, sizeof information);
+  give_back_error_mode();
   // The child shares the console (and so its control events), the
   // environment and the current directory.
   if (!CreateProcessW(application, command_line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,

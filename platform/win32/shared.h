@@ -45,6 +45,13 @@ static inline HANDLE as_handle(platform_handle handle) {
 // depth of them (0: every one).
 void let_go_below(size_t depth);
 
+// ---- console.cpp
+
+// Puts back the process-wide error mode where platform_refuse_dialogs had to
+// change it (Windows Vista), so that the child inherits the one the launcher
+// was given.  Nothing elsewhere.
+void give_back_error_mode(void);
+
 // ---- arguments.cpp
 
 // A function of shell32, which is loaded from System32 the first time one

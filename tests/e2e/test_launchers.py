@@ -621,9 +621,10 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
     def test_child_ended_by_a_signal(self):
         """A child that a signal ends ends the launcher by the same signal, as
         its parent would see a direct start end, and the launcher leaves no
-        core of its own where cores are written."""
+        core of its own where cores are written.  Signal 32, which the C
+        library keeps for itself, ends it too."""
         launcher = self.report_child_launcher()
-        for number in (signal.SIGKILL, signal.SIGSEGV):
+        for number in (signal.SIGKILL, signal.SIGSEGV, 32):
             with self.subTest(signal=number):
                 process, report = self.target.start(
                     launcher, {"ZOVARI_REPORT_CHILD_RAISE": str(int(number))},
@@ -868,6 +869,46 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 self.assertEqual(done.returncode, 2, done)
                 self.assertEqual(done.stdout, b"Error, launcher file is incomplete "
                                  b"(cut short, as by an interrupted download).\n")
+        with self.subTest("no /proc, as in a plain chroot"):
+            # The launcher's own path then comes from the path it was
+            # executed by, made absolute against the current folder; where
+            # that cannot be had either (a current folder too deep for
+            # getcwd), the start says so before anything is written.
+            reporting = self.report_child_launcher()
+            report = self.target.report_path()
+            without_proc = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                            'umount -l /proc && cd "$1" && exec ./run', "sh"]
+            done = subprocess.run(without_proc + [os.path.dirname(reporting)],
+                                  env=self.target.environment(extra={"ZOVARI_REPORT_CHILD_REPORT": report}),
+                                  capture_output=True, timeout=support.RUN_LIMIT)
+            self.assertEqual(done.returncode, 0, done)
+            seen = support.read_report(report)
+            self.assertEqual(seen["argv"][0], reporting)
+            self.assertEqual(seen["environment"]["ZOVARI_ONEFILE_DIRECTORY"], os.path.dirname(reporting))
+            deep = os.path.join(self.work, self.fresh_name())
+            os.makedirs(deep)
+            folder = os.open(deep, os.O_RDONLY | os.O_DIRECTORY)
+            for _ in range(24):  # 4,800 bytes below it, past PATH_MAX
+                os.mkdir("d" * 200, dir_fd=folder)
+                inner = os.open("d" * 200, os.O_RDONLY | os.O_DIRECTORY, dir_fd=folder)
+                os.close(folder)
+                folder = inner
+            with open(reporting, "rb") as f:
+                copied = os.open("run", os.O_WRONLY | os.O_CREAT, 0o755, dir_fd=folder)
+                os.write(copied, f.read())
+                os.close(copied)
+            os.close(folder)
+            enter = ("import os, sys\nos.chdir(sys.argv[1])\nfor _ in range(24): os.chdir('d' * 200)\n"
+                     "os.execv('./run', ['./run'])\n")
+            unpacked = seen["environment"]["ZOVARI_ONEFILE_TARGET_DIR"]
+            shutil.rmtree(unpacked)
+            done = subprocess.run(without_proc[:-2] + ['umount -l /proc && exec /usr/bin/python3 -c "$1" "$2"',
+                                                     "sh", enter, deep],
+                                  env=self.target.environment(), capture_output=True,
+                                  timeout=support.RUN_LIMIT)
+            self.assertEqual(done.returncode, 2, done)
+            self.assertEqual(done.stdout, b"Error, couldn't find the launcher's own file.\n", done)
+            self.assertFalse(os.path.exists(unpacked))
 
     def test_system_python_with_its_standard_library(self):
         """The system's Python packed as the README shows: the interpreter in
@@ -1086,6 +1127,13 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             assert_refused(done, report, open_folder, "others can write to it")
             self.assertEqual(os.listdir(open_folder), [])
 
+        with self.subTest("the user's own target directory that others may add to, sticky as /tmp"):
+            holder = folder(os.path.join(shared, "holder"), 0, 0o755)
+            sticky = folder(os.path.join(holder, "app"), user, 0o1777)
+            done, report = start_as_user(holder)
+            assert_refused(done, report, sticky, "others can write to it")
+            self.assertEqual(os.listdir(sticky), [])
+
         with self.subTest("a link on the way that another user owns"):
             mine = folder(os.path.join(shared, "mine"), user, 0o700)
             via = os.path.join(shared, "via")
@@ -1116,6 +1164,31 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     self.assertIsNotNone(report)
                 self.assertEqual(os.listdir(real), [] if culprit else ["app"])
                 self.assertEqual(os.listdir(own), [])
+
+        with self.subTest("root's cache, made by root's own start, serves everyone; "
+                          "a folder the user may not enter is named as such"):
+            made = folder(os.path.join(shared, "made-by-root"), 0, 0o755)
+            done, report = start_as_user(made, uid=0, gid=0, umask=0o077)
+            self.assertEqual(done.returncode, 0, done)
+            for name, mode in (("app", 0o755), ("app/bin", 0o755), ("app/bin/report_child", 0o755),
+                               ("app/data.txt", 0o644)):
+                status = os.stat(os.path.join(made, name))
+                self.assertEqual((status.st_uid, status.st_mode & 0o777), (0, mode), name)
+            done, report = start_as_user(made)
+            self.assertEqual(done.returncode, 0, done)
+            self.assertIsNotNone(report)
+            # As an earlier launcher left root's folders: for root alone.
+            for closed in ("app/bin", "app"):
+                os.chmod(os.path.join(made, closed), 0o700)
+                done, report = start_as_user(made)
+                self.assertEqual(done.returncode, 2, done)
+                self.assertIsNone(report)
+                self.assertEqual(done.stderr.decode(), "Error, couldn't enter folder '%s' "
+                                 "(permission denied).\n" % os.path.join(made, closed))
+            os.chmod(made, 0o700)
+            done, report = start_as_user(made)
+            self.assertEqual(done.stderr.decode(), "Error, couldn't enter folder '%s' "
+                             "(permission denied).\n" % made)
 
         with self.subTest("root's cache that nobody else can write"):
             rooted = folder(os.path.join(shared, "rooted"), 0, 0o755)
@@ -1237,9 +1310,19 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 os.chown(path, entry.pw_uid, entry.pw_gid)
                 os.chmod(path, 0o775)
             as_account = dict(uid=entry.pw_uid, gid=entry.pw_gid, umask=0o002)
-            done, report = start_as_user(cache, **as_account)
-            self.assertEqual(done.returncode, 0, done)
-            self.assertIsNotNone(report)
+            # Debian 12's own sources for groups, which add no member where no
+            # systemd-userdb record names the group; and a group of 7,000
+            # members, whose line the C library reads whole.
+            crowd = "zovbig%d" % os.getpid()
+            crowd_line = "%s:x:%d:%s" % (crowd, 4000 + os.getpid() % 50000,
+                                         ",".join("member%05d" % i for i in range(7000)))
+            self.assertGreater(len(crowd_line), 64 * 1024)
+            for sources in ("files systemd", "compat [NOTFOUND=return] mymachines systemd  # a comment: ldap"):
+                with _account_line("/etc/nsswitch.conf", "group:", "group:          " + sources), \
+                        _account_line("/etc/group", crowd + ":", crowd_line):
+                    done, report = start_as_user(cache, **as_account)
+                self.assertEqual(done.returncode, 0, done)
+                self.assertIsNotNone(report)
             # The target itself group-writable too: the warm start takes it.
             os.chmod(os.path.join(cache, "app"), 0o775)
             done, report = start_as_user(cache, **as_account)
@@ -1265,10 +1348,30 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     ([("/etc/group", added, "%s:x:%d:" % (added, gid)),
                       ("/etc/gshadow", added, "%s:!::%s" % (added, member))], reading_gshadow),
                     ([("/etc/group", account, "%s:%s:%d:" % (account, password, gid))], ()),
-                    ([("/etc/gshadow", account, "%s:%s::" % (account, password))], reading_gshadow)):
+                    ([("/etc/gshadow", account, "%s:%s::" % (account, password))], reading_gshadow),
+                    # Another source of groups, and a line of the group's own
+                    # whose other member comes after its first 64 KiB.
+                    ([("/etc/nsswitch.conf", "group", "group:          files systemd sss")], ()),
+                    ([("/etc/nsswitch.conf", "initgroups", "initgroups:     files ldap")], ()),
+                    ([("/etc/group", account, "%s:x:%d:%s" % (account, gid, ",".join([account] * 8000 + [member])))],
+                     ()),
+                    # A systemd-userdb drop-in that gives the group to another
+                    # account (`id` shows it), or holds a record of the group.
+                    ([("/run/userdb/%s:%s.membership" % (member, account), None, "{}")], ()),
+                    ([("/run/userdb/%s.group" % account, None, "{}")], ()),
+                    ([("/usr/lib/userdb/%d.group" % gid, None, "{}")], ()),
+                    # A service of systemd's that keeps accounts of its own
+                    # (the launcher looks only at its name).
+                    ([("/run/systemd/userdb/io.systemd.Home", None, "")], ())):
                 with contextlib.ExitStack() as edits:
                     for path, name, line in lines:
-                        edits.enter_context(_account_line(path, name + ":", line))
+                        if name is None:
+                            edits.enter_context(_dropin(path, line))
+                            if path.endswith(".membership"):
+                                self.assertIn("(%s)" % account, subprocess.run(
+                                    ["id", member], capture_output=True, text=True).stdout)
+                        else:
+                            edits.enter_context(_account_line(path, name + ":", line))
                     done, report = start_as_user(cache, privileges=privileges, **as_account)
                 assert_refused(done, report, home, "others can write to it")
             subprocess.run(["usermod", "--append", "--groups", account, member], check=True)
@@ -1478,6 +1581,23 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
 
 
 _C_LIBRARY = ctypes.CDLL(None, use_errno=True)
+
+
+@contextlib.contextmanager
+def _dropin(path, text):
+    """A file at path (a systemd-userdb drop-in) holds text meanwhile; the
+    folder goes with it where it made one."""
+    folder = os.path.dirname(path)
+    made = not os.path.exists(folder)
+    os.makedirs(folder, exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    try:
+        yield
+    finally:
+        os.remove(path)
+        if made:
+            os.rmdir(folder)
 
 
 def _rewrite_account_file(path, change):

@@ -323,6 +323,12 @@ class ResourceChecks:
             (compat + "supportedOS", {"Id": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}"}),  # 8.1
             (compat + "supportedOS", {"Id": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}),  # 10
         ])
+        # Named as supported, Vista must be able to load the launcher: it
+        # imports nothing that came with Windows 7, the per-thread error
+        # mode among them, which the launcher looks up at run time.
+        imported = {entry.name.decode() for library in self.pe.DIRECTORY_ENTRY_IMPORT
+                    for entry in library.imports if entry.name}
+        self.assertEqual(imported & {"SetThreadErrorMode", "GetThreadErrorMode"}, set())
 
         window_settings = list(root[2])
         self.assertEqual([e.tag for e in window_settings], [v3 + "windowsSettings"])
