@@ -44,7 +44,8 @@ static bool fit_to_write_over(const struct stat* status) {
 // Removes what stands at leaf and makes a new file there, never opening the
 // old one.  A folder there is removed when it is empty; one that holds
 // anything stays, and the open fails: what lies in it may be the user's.
-static int replace_file(int folder, const char* leaf, int flags, mode_t mode) {
+static int replace_file(int folder, const char* leaf, int flags, mode_t mode, bool* made) {
+  *made = true;
   if (unlinkat(folder, leaf, 0) != 0 && errno != ENOENT) {
     if (errno != EISDIR || unlinkat(folder, leaf, AT_REMOVEDIR) != 0) return -1;
   }
@@ -57,18 +58,21 @@ static int replace_file(int folder, const char* leaf, int flags, mode_t mode) {
 // replaced otherwise.  The folder is the user's alone, so only the user's own
 // programs can change what stands there meanwhile; what the open finds is
 // looked at once more all the same.
-static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode) {
+// *made tells whether the file is a new one.
+static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode, bool* made) {
+  *made = true;
   int fd = openat(folder, leaf, flags | O_CREAT | O_EXCL, mode);
   if (fd >= 0 || errno != EEXIST) return fd;
+  *made = false;
   struct stat status;
   if (fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0 || !fit_to_write_over(&status)) {
-    return replace_file(folder, leaf, flags, mode);
+    return replace_file(folder, leaf, flags, mode, made);
   }
   fd = openat(folder, leaf, flags);
   if (fd < 0) {
     int failure = errno;
     if (fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0 || !fit_to_write_over(&status)) {
-      return replace_file(folder, leaf, flags, mode);
+      return replace_file(folder, leaf, flags, mode, made);
     }
     errno = failure;
     return -1;
@@ -80,7 +84,7 @@ static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode
   }
   if (!fit_to_write_over(&opened) || opened.st_ino != status.st_ino || opened.st_dev != status.st_dev) {
     close(fd);
-    return replace_file(folder, leaf, flags, mode);
+    return replace_file(folder, leaf, flags, mode, made);
   }
   if (ftruncate(fd, 0) != 0) {
     close(fd);
@@ -104,11 +108,14 @@ platform_handle platform_create_file(const wchar_t* path, bool executable, bool)
   // regular file.  O_NOFOLLOW: a symbolic link put there meanwhile fails the
   // open, never written through.
   const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-  int fd = open_for_writing(folder, leaf, flags, mode);
+  bool made;
+  int fd = open_for_writing(folder, leaf, flags, mode, &made);
   if (fd < 0) return 0;
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A file that was there before keeps its old mode through the truncation.
-  fchmod(fd, mode);
+  // What is open is a regular file, for which O_NONBLOCK changes nothing.  A
+  // new one has its mode from its making (the umask is out of it already, and
+  // a default access list can only take rights away); one written over keeps
+  // its old mode through the truncation, and gets the right one here.
+  if (!made) fchmod(fd, mode);
   return (platform_handle)fd + 1;
 }
 
