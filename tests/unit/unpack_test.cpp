@@ -577,6 +577,27 @@ TEST_F(Unpack, NamedPipeAtAFilesPathFailsTheOpenWithoutWaiting) {
       reader = -1;
     }
   }
+  // A read-only file of the user's that differs, where the user, not root,
+  // cannot write it over: replaced all the same, not a failure at every start.
+  const uid_t other = 65534;
+  target_ = folder_ / L"target-read-only";
+  ASSERT_TRUE(test_support::make_directory(target_));
+  ASSERT_TRUE(test_support::write_file(target_file(L"data"), "old contents"));
+  ASSERT_EQ(chmod(at(L"data").c_str(), 0444), 0);
+  ASSERT_EQ(chmod(test_support::narrow(folder_.path()).c_str(), 0755), 0);
+  for (const wchar_t* name : {L"", L"data"}) {
+    ASSERT_EQ(lchown(at(name).c_str(), other, other), 0);
+  }
+  std::wstring payload = folder_ / L"payload";
+  ASSERT_TRUE(test_support::write_file(payload, test_support::container(test_support::compress_frame(
+                                                    test_support::payload_stream({{L"main", "m"}, {L"data", data}})))));
+  ASSERT_EQ(chmod(test_support::narrow(payload).c_str(), 0644), 0);
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  test_support::ChildResult result = test_support::run_program(
+      L"/usr/bin/setpriv", {L"setpriv", L"--reuid=65534", L"--regid=65534", L"--clear-groups", runner,
+                            L"unpack", payload, target_});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"data"), data);
 }
 
 // A file written over gets the mode its new contents call for, not the one
