@@ -162,13 +162,18 @@ static bool TargetDirectoryMade;
 // unless the whole chain is trusted.  Only then is any file in it checked, so
 // no folder that another account put in place, or can still swap, is ever
 // read from, written to or started from.  A folder that cannot be made ends
-// the start with the open failure's message, naming that folder.
-void secure_target_directory(const wchar_t* target_directory) {
+// the start with the open failure's message, naming file, the first one
+// the start must have there (that folder where it is null).
+static void secure_target_directory_for(const wchar_t* target_directory, const wchar_t* file) {
   static wchar_t culprit[PATH_CAPACITY];
   platform_trust trust =
       platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &TargetDirectoryMade);
-  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(culprit);
+  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(file != nullptr ? file : culprit);
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+}
+
+void secure_target_directory(const wchar_t* target_directory) {
+  secure_target_directory_for(target_directory, nullptr);
 }
 
 bool unpack_made_target_directory(void) {
@@ -222,7 +227,7 @@ void unpack_files(const wchar_t* target_directory) {
     bool is_main_binary = MainBinaryPath[0] == 0;
     if (is_main_binary) {
       // A payload without files leaves the disk untouched.
-      secure_target_directory(target_directory);
+      secure_target_directory_for(target_directory, TargetPath);
       set_directory_floor(target_directory);
       append_wide_bounded(MainBinaryPath, TargetPath, PATH_CAPACITY);
     }

@@ -39,12 +39,12 @@ static inline bool make_folder(int at, const char* name) {
 }
 
 // The mode of a file the launcher writes: 0666, or 0777 for a program, less
-// the mask; root's 0644 or 0755 whatever the mask, for the same reason as
-// its folders, and with no group write that would make the cache another
-// account's to change.
+// the mask and less any write for the group or others, which would make the
+// file another account's to change (0755 and 0644 at most); root's 0644 or
+// 0755 whatever the mask, for the same reason as its folders.
 static inline mode_t file_creation_mode(bool executable) {
   if (geteuid() == 0) return executable ? 0755 : 0644;
-  return (executable ? 0777 : 0666) & ~file_creation_mask();
+  return (executable ? 0777 : 0666) & ~file_creation_mask() & ~(mode_t)(S_IWGRP | S_IWOTH);
 }
 
 #endif

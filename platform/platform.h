@@ -67,11 +67,15 @@ char* platform_display_text(const wchar_t* text);
 // Other processes may open it for writing meanwhile, and for reading only
 // when let_readers_in (Windows; POSIX cannot keep readers out).  Returns 0 on
 // failure.  On POSIX the file gets mode 0666, or 0777 when executable, less
-// the umask (root's 0644 or 0755, see creation_mask.h), whether it is new or
-// was there before.  A file there is written over only when it is a plain
-// file of the user's with no other name; a link (never followed), another
-// account's file or one with other names is replaced by a new file, so that
-// what else it stands for stays unchanged.
+// the umask and less any write for group or others (root's 0644 or 0755, see
+// creation_mask.h), whether it is new or was
+// there before.  A file there is written over only when it is a plain file of
+// the user's with no other name that the user may write and nobody else may;
+// anything else (a link, never followed, a named pipe, a device, a socket,
+// another account's file, one with other names or that others can write, a
+// read-only one, an empty folder) is replaced by a new file, so that what
+// else it stands for stays unchanged.  A folder that holds anything stays,
+// and the open fails.
 platform_handle platform_create_file(const wchar_t* path, bool executable, bool let_readers_in);
 
 // Writes all of size bytes; false on any failure (the error is left for
@@ -92,12 +96,13 @@ struct platform_file_reader {
 // Opens the file at path for reading, letting others read, write or delete
 // it meanwhile.  False, with nothing left open, when the file is missing,
 // not a regular file (a link is not followed), empty, owned by another
-// account than the user or the system's (which could change it after it is
-// checked), or cannot be opened.
+// account than the user or the system's, or writable by another account
+// (either could change it after it is checked), or cannot be opened.
 bool platform_open_reader(const wchar_t* path, platform_file_reader* reader);
 
-// True when a regular file of length 0 of the user's or the system's stands
-// at path (a link, a directory or a device is none, and is not followed).
+// True when a regular file of length 0 of the user's or the system's, that
+// no other account can write, stands at path (a link, a directory or a
+// device is none, and is not followed).
 bool platform_is_empty_file(const wchar_t* path);
 
 // Reads the next piece of the contents.  False at the end, and on a read

@@ -23,6 +23,12 @@ platform_trust judge_folder_security(PSECURITY_DESCRIPTOR descriptor, bool above
 // Whether the object lies on the volume that holds the launcher's own file.
 bool on_launcher_volume(HANDLE object);
 
+// What a verdict on an object's owner and access list comes to on its
+// volume: one that keeps no owners (FAT, exFAT) and holds the launcher's own
+// file makes any verdict trusted, as whoever can change the object there can
+// change the launcher too; elsewhere the verdict stands.
+platform_trust trust_on_volume(platform_trust judged, bool volume_keeps_owners, bool launcher_volume);
+
 // Loads a library of the system folder, with the search flags or, where the
 // system refuses them as an invalid parameter, by its full path.
 HMODULE load_system_library(const wchar_t* name, DWORD search);

@@ -25,43 +25,68 @@ bool owner_trusted(const struct stat* status) {
   return status->st_uid == the_user() || status->st_uid == 0;
 }
 
+// What the launcher's files never allow: another account's write, through
+// the group (which may have other members, or stand for an access list's
+// mask) or for everyone.  A file that allows it could be changed after it is
+// checked, so it never counts as current, and it is replaced.
+static const mode_t OTHERS_WRITE = S_IWGRP | S_IWOTH;
+
+// Whether what stands at a file's place may be written over where it is: a
+// plain file of the user's with no other name (whose contents must not
+// change under it), that the user may write and nobody else may.  Anything
+// else is replaced: a link, a named pipe (which would take the contents to a
+// reader), a device, a socket, another account's file, a read-only one.
+static bool fit_to_write_over(const struct stat* status) {
+  return S_ISREG(status->st_mode) && status->st_uid == the_user() && status->st_nlink == 1 &&
+         (status->st_mode & S_IWUSR) != 0 && (status->st_mode & OTHERS_WRITE) == 0;
+}
+
 // Removes what stands at leaf and makes a new file there, never opening the
-// old one: a link, another account's file, or a file with other names whose
-// contents must not change under them.
-static int replace_file(int folder, const char* leaf, int flags, mode_t mode) {
-  if (unlinkat(folder, leaf, 0) != 0 && errno != ENOENT) return -1;
+// old one.  A folder there is removed when it is empty; one that holds
+// anything stays, and the open fails: what lies in it may be the user's.
+static int replace_file(int folder, const char* leaf, int flags, mode_t mode, bool* made) {
+  *made = true;
+  if (unlinkat(folder, leaf, 0) != 0 && errno != ENOENT) {
+    if (errno != EISDIR || unlinkat(folder, leaf, AT_REMOVEDIR) != 0) return -1;
+  }
   return openat(folder, leaf, flags | O_CREAT | O_EXCL, mode);
 }
 
 // Opens the file at leaf for writing, length 0.  A new name costs one open,
-// as before; an existing file is written over only when it is a plain file of
-// the user's with no other name, and replaced otherwise.
-static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode) {
+// as before; an existing file is looked at before it is opened, so that no
+// pipe or device is ever opened, and written over only when it is fit to be,
+// replaced otherwise.  The folder is the user's alone, so only the user's own
+// programs can change what stands there meanwhile; what the open finds is
+// looked at once more all the same.
+// *made tells whether the file is a new one.
+static int open_for_writing(int folder, const char* leaf, int flags, mode_t mode, bool* made) {
+  *made = true;
   int fd = openat(folder, leaf, flags | O_CREAT | O_EXCL, mode);
   if (fd >= 0 || errno != EEXIST) return fd;
-  fd = openat(folder, leaf, flags);
+  *made = false;
   struct stat status;
+  if (fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0 || !fit_to_write_over(&status)) {
+    return replace_file(folder, leaf, flags, mode, made);
+  }
+  fd = openat(folder, leaf, flags);
   if (fd < 0) {
-    // A link (ELOOP), or a file this user may not write: replaced when it is
-    // another account's; the user's own read-only file stays and fails.
-    if (errno == ELOOP) return replace_file(folder, leaf, flags, mode);
     int failure = errno;
-    if (failure == EACCES && fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        status.st_uid != the_user()) {
-      return replace_file(folder, leaf, flags, mode);
+    if (fstatat(folder, leaf, &status, AT_SYMLINK_NOFOLLOW) != 0 || !fit_to_write_over(&status)) {
+      return replace_file(folder, leaf, flags, mode, made);
     }
     errno = failure;
     return -1;
   }
-  if (fstat(fd, &status) != 0) {
+  struct stat opened;
+  if (fstat(fd, &opened) != 0) {
     close(fd);
     return -1;
   }
-  if (S_ISREG(status.st_mode) && (status.st_uid != the_user() || status.st_nlink > 1)) {
+  if (!fit_to_write_over(&opened) || opened.st_ino != status.st_ino || opened.st_dev != status.st_dev) {
     close(fd);
-    return replace_file(folder, leaf, flags, mode);
+    return replace_file(folder, leaf, flags, mode, made);
   }
-  if (S_ISREG(status.st_mode) && ftruncate(fd, 0) != 0) {
+  if (ftruncate(fd, 0) != 0) {
     close(fd);
     return -1;
   }
@@ -78,16 +103,20 @@ platform_handle platform_create_file(const wchar_t* path, bool executable, bool)
     return 0;
   }
   mode_t mode = file_creation_mode(executable);
-  // O_NONBLOCK: a named pipe at the path fails the open instead of waiting
-  // for a reader; it changes nothing for a regular file.  O_NOFOLLOW: a
-  // symbolic link at the path is replaced by the file, never written
-  // through, so what it points to stays as it was.
+  // O_NONBLOCK: a named pipe put in place between the look and the open
+  // fails the open instead of waiting for a reader; it changes nothing for a
+  // regular file.  O_NOFOLLOW: a symbolic link put there meanwhile fails the
+  // open, never written through.
   const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-  int fd = open_for_writing(folder, leaf, flags, mode);
+  bool made;
+  int fd = open_for_writing(folder, leaf, flags, mode, &made);
   if (fd < 0) return 0;
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  // A file that was there before keeps its old mode through the truncation.
-  fchmod(fd, mode);
+  // What is open is a regular file, for which O_NONBLOCK changes nothing.  A
+  // new one has its mode from its making, unless the umask took away what
+  // root's files keep (a default access list can only take rights away);
+  // one written over keeps its old mode through the truncation, and gets the
+  // right one here.
+  if (!made || (mode & file_creation_mask()) != 0) fchmod(fd, mode);
   return (platform_handle)fd + 1;
 }
 
@@ -127,11 +156,12 @@ bool platform_open_reader(const wchar_t* path, platform_file_reader* reader) {
   // it is no regular file.
   // O_NOFOLLOW: a symbolic link has no contents of its own here, so it
   // never matches and is replaced by the file it stands in for.
-  int fd = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+  // O_NOCTTY: a terminal there never becomes the launcher's.
+  int fd = openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
   if (fd < 0) return false;
   struct stat status;
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
-      !owner_trusted(&status)) {
+      !owner_trusted(&status) || (status.st_mode & OTHERS_WRITE) != 0) {
     close(fd);
     return false;
   }
@@ -150,7 +180,8 @@ bool platform_is_empty_file(const wchar_t* path) {
   int folder = folder_holding(path, &name);
   struct stat status;
   return name != nullptr && fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(status.st_mode) && status.st_size == 0 && owner_trusted(&status);
+         S_ISREG(status.st_mode) && status.st_size == 0 && owner_trusted(&status) &&
+         (status.st_mode & OTHERS_WRITE) == 0;
 }
 
 // Reads up to the length seen at the open and no further, which spares the

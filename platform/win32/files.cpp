@@ -63,16 +63,20 @@ static bool read_file_facts(HANDLE file, file_facts* facts) {
   return true;
 }
 
+// What makes a file no plain one: a folder, a link or other reparse point
+// (opened itself, not followed), a device.
+static const DWORD NOT_PLAIN = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+
 // Whether the file behind the handle may hold a record's contents: a plain
-// file (no link or other reparse point, which was opened itself, not
-// followed) of the user's or the system's.  Another account could change
-// what its file holds after it was checked.  Its length goes to *length.
+// file that only the user and the system can change (by its owner and its
+// access list, or on the launcher's own owner-less volume).  Another account
+// could change what it holds after it was checked.  Its length goes to
+// *length.
 static bool plain_file_of_the_user(HANDLE file, uint64_t* length) {
   file_facts facts;
   if (!read_file_facts(file, &facts)) return false;
-  const DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   *length = facts.length;
-  return (facts.attributes & not_plain) == 0 && owner_trust(file) == PLATFORM_TRUSTED;
+  return (facts.attributes & NOT_PLAIN) == 0 && inside_trust(file) == PLATFORM_TRUSTED;
 }
 
 // Opens the file at path itself: a link there is opened, not followed.
@@ -81,43 +85,58 @@ static HANDLE open_without_following(const wchar_t* path, DWORD access, DWORD fl
                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
 }
 
+// Removes what stands at path, never what it leads to: a file, read-only or
+// not, or a link itself; a folder only when it is empty (what lies in one
+// may be the user's, and the open then fails).
+static bool remove_at(const wchar_t* path, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+  DWORD failure = GetLastError();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && RemoveDirectoryW(path)) return true;
+  SetLastError(failure);
+  return false;
+}
+
 // Opens the file at path for writing, length 0.  A new name costs one open;
-// an existing file is written over only when it is a plain file of the
-// user's with no other name, and otherwise deleted (a link itself, never what
-// it leads to) and made anew.  A file the user cannot open for writing stays
-// and fails, unless another account owns it.
+// an existing file is written over only when it is a plain file, with no
+// other name, that the user may write and nobody else may change, and
+// otherwise removed (a link itself, never what it leads to; a folder only
+// when empty) and made anew: another account's file or one others can write,
+// a read-only one, a device.  A file that another process holds fails, so
+// that the caller waits for it.
 static HANDLE open_for_writing(const wchar_t* path, DWORD share) {
   HANDLE file = CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_NEW, 0, nullptr);
   if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
   file = CreateFileW(path, GENERIC_WRITE | READ_CONTROL | FILE_READ_ATTRIBUTES, share, nullptr,
                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  bool replace;
   if (file == INVALID_HANDLE_VALUE) {
+    // A read-only file, a folder, or one whose owner or list keeps the user
+    // out: looked at by path, and replaced.
     DWORD failure = GetLastError();
-    HANDLE looked = open_without_following(path, FILE_READ_ATTRIBUTES | READ_CONTROL, 0);
-    replace = failure == ERROR_ACCESS_DENIED && looked != INVALID_HANDLE_VALUE &&
-              owner_trust(looked) == PLATFORM_NOT_OWNED;
-    if (looked != INVALID_HANDLE_VALUE) CloseHandle(looked);
+    DWORD attributes = GetFileAttributesW(path);
     SetLastError(failure);
-    if (!replace) return INVALID_HANDLE_VALUE;
-  } else {
-    file_facts facts;
-    if (!read_file_facts(file, &facts)) {
-      CloseHandle(file);
-      return INVALID_HANDLE_VALUE;
-    }
-    replace = (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || facts.links > 1 ||
-              owner_trust(file) != PLATFORM_TRUSTED;
-    if (!replace) {
-      if (SetEndOfFile(file)) return file;
-      DWORD failure = GetLastError();
-      CloseHandle(file);
-      SetLastError(failure);
-      return INVALID_HANDLE_VALUE;
-    }
-    CloseHandle(file);
+    if (failure != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES) return INVALID_HANDLE_VALUE;
+    if (!remove_at(path, attributes)) return INVALID_HANDLE_VALUE;
+    return CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_NEW, 0, nullptr);
   }
-  if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) return INVALID_HANDLE_VALUE;
+  file_facts facts;
+  if (!read_file_facts(file, &facts)) {
+    CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  bool replace = (facts.attributes & (NOT_PLAIN | FILE_ATTRIBUTE_READONLY)) != 0 || facts.links > 1 ||
+                 inside_trust(file) != PLATFORM_TRUSTED;
+  if (!replace) {
+    if (SetEndOfFile(file)) return file;
+    DWORD failure = GetLastError();
+    CloseHandle(file);
+    SetLastError(failure);
+    return INVALID_HANDLE_VALUE;
+  }
+  CloseHandle(file);
+  if (!remove_at(path, facts.attributes)) return INVALID_HANDLE_VALUE;
   return CreateFileW(path, GENERIC_WRITE, share, nullptr, CREATE_NEW, 0, nullptr);
 }
 

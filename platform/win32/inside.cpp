@@ -27,7 +27,8 @@ static HANDLE hold_folder(const wchar_t* path) {
 }
 
 // Looks at the folder at HeldPath (cut at its end) through the handle: a
-// plain folder gives PLATFORM_TRUSTED or its owner's verdict, a link
+// plain folder gives the verdict on its owner and access list (on the
+// launcher's own owner-less volume, trusted as the launcher is), a link
 // PLATFORM_NOT_MADE with *link set.  Wine reports a Unix link only by path.
 static platform_trust judge_held_folder(HANDLE folder, bool* link) {
   FILE_ATTRIBUTE_TAG_INFO tag;
@@ -46,7 +47,7 @@ static platform_trust judge_held_folder(HANDLE folder, bool* link) {
     *link = true;
     return PLATFORM_NOT_MADE;
   }
-  return owner_trust(folder);
+  return inside_trust(folder);
 }
 
 // Opens and judges the folder at HeldPath; a link there is removed (the link

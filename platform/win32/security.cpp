@@ -239,10 +239,23 @@ bool on_launcher_volume(HANDLE object) {
          information.dwVolumeSerialNumber == launcher_volume;
 }
 
+platform_trust trust_on_volume(platform_trust judged, bool volume_keeps_owners, bool launcher_volume) {
+  return judged != PLATFORM_TRUSTED && !volume_keeps_owners && launcher_volume ? PLATFORM_TRUSTED : judged;
+}
+
 bool ownerless_launcher_volume(HANDLE folder) {
   DWORD flags = 0;
-  return GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-         (flags & FILE_PERSISTENT_ACLS) == 0 && on_launcher_volume(folder);
+  bool read = GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != 0;
+  return read && trust_on_volume(PLATFORM_TRUST_UNREADABLE, (flags & FILE_PERSISTENT_ACLS) != 0,
+                                 on_launcher_volume(folder)) == PLATFORM_TRUSTED;
+}
+
+// The volume is asked about only where the descriptor alone does not do:
+// what the launcher made on a volume that keeps owners costs one read.
+platform_trust inside_trust(HANDLE object) {
+  platform_trust trust =
+      judge_folder_security(read_security(object, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION), false);
+  return trust != PLATFORM_TRUSTED && ownerless_launcher_volume(object) ? PLATFORM_TRUSTED : trust;
 }
 
 #endif

@@ -27,6 +27,12 @@ platform_trust owner_trust(HANDLE object);
 // the launcher's own file: whoever can change the one can change the other.
 bool ownerless_launcher_volume(HANDLE folder);
 
+// Whether only the user and the system can change the file or folder behind
+// the handle below the target directory: its owner and its access list,
+// judged as the target's own, or else its lying on the launcher's own
+// owner-less volume.  One read of its descriptor.
+platform_trust inside_trust(HANDLE object);
+
 // ---- trust.cpp
 
 // Copies text into out (capacity units), cut to fit.

@@ -1543,7 +1543,8 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         it) is neither checked nor written through: the start fails on its
         first file; another account's file (Wine gives another Unix user's an
         owner of its own) with another name is replaced, not started."""
-        launcher = self.report_child_launcher({"data/readme.txt": b"read me\n"})
+        launcher = self.report_child_launcher({"data/readme.txt": b"read me\n",
+                                               "all.txt": b"open to all\n"})
         cold = self.target.run(launcher)
         self.assertRanReportChild(cold)
         main_binary = self.target.unix(cold.report["executable"])
@@ -1555,6 +1556,13 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         os.rename(main_binary, theirs)
         os.chown(theirs, 65534, 65534)
         os.link(theirs, main_binary)
+        # Wine gives a file that everyone may write an access list that says
+        # so: it is replaced, right contents and all, by one that nobody else
+        # may write.
+        open_to_all = os.path.join(root, "all.txt")
+        with open(open_to_all, "wb") as f:
+            f.write(b"open to all\n")
+        os.chmod(open_to_all, 0o666)
         result = self.target.run(launcher)
         self.assertEqual(result.exit_code, 2, result)
         self.assertIsNone(result.report)
@@ -1565,6 +1573,7 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         status = os.stat(main_binary)
         self.assertEqual((status.st_uid, status.st_nlink), (0, 1))
         self.assertEqual(os.stat(theirs).st_uid, 65534)
+        self.assertEqual(os.stat(open_to_all).st_mode & 0o022, 0)
 
     def test_launcher_in_the_root_of_a_drive(self):
         """Its directory is the drive alone, with no backslash."""

@@ -39,7 +39,9 @@ class OpenFailureMessageLinux(unittest.TestCase):
 
     def check_message(self, home):
         target = home + b"/tree/data/a.txt"
-        os.makedirs(target)  # a folder where the file must go: the open fails
+        os.makedirs(target)  # a folder where the file must go, not empty: the open fails
+        with open(target + b"/kept", "wb"):
+            pass
         result = self.start_with_home(home)
         self.assertEqual(result.returncode, 2, result.stderr)
         self.assertEqual(result.stderr, b"Error, failed to open '" + target + b"' for writing.\n")

@@ -318,6 +318,24 @@ TEST_F(Directories, OwnersAndAccessListsJudged) {
               SetSecurityDescriptorDacl(&null_list, TRUE, nullptr, FALSE));
   EXPECT_EQ(judge_folder_security(&null_list, true), open);
 
+  // A volume that keeps no owners makes any verdict trusted on the
+  // launcher's own volume alone: the cache folder's chain, the folders below
+  // it and the files alike (Wine shows no such volume, so its facts are given).
+  struct VolumeRow {
+    platform_trust judged;
+    bool keeps_owners, launcher_volume;
+    platform_trust trust;
+  } volume_rows[] = {{PLATFORM_TRUST_UNREADABLE, false, true, ok},
+                     {open, false, true, ok},
+                     {PLATFORM_TRUST_UNREADABLE, false, false, PLATFORM_TRUST_UNREADABLE},
+                     {PLATFORM_TRUST_UNREADABLE, true, true, PLATFORM_TRUST_UNREADABLE},
+                     {PLATFORM_NOT_OWNED, true, true, PLATFORM_NOT_OWNED},
+                     {ok, true, false, ok}};
+  for (const VolumeRow& row : volume_rows) {
+    EXPECT_EQ(trust_on_volume(row.judged, row.keeps_owners, row.launcher_volume), row.trust)
+        << row.judged << row.keeps_owners << row.launcher_volume;
+  }
+
   // A volume is told by its identity: this program's folder lies on its
   // own; under Wine C: is another volume than Z:, where the tests run.
   std::wstring own = test_support::sibling_program(L"zovari-piece-runner");

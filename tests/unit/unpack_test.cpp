@@ -22,6 +22,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -353,6 +354,8 @@ TEST_F(Unpack, StreamsOfWholeWindowsUnpack) {
 TEST_F(Unpack, DirectoryAtAFilesPathFailsTheOpen) {
   ASSERT_TRUE(test_support::make_directory(target_));
   ASSERT_TRUE(test_support::make_directory(target_file(L"data.txt")));
+  // An empty one is replaced; what lies in one may be the user's.
+  ASSERT_TRUE(test_support::write_file(target_file(L"data.txt\\kept"), "kept"));
   test_support::ChildResult result =
       run({{L"first.txt", "1"}, {L"data.txt", "2"}, {L"after.txt", "3"}});
   EXPECT_EQ(result.exit_code, 2);
@@ -365,6 +368,13 @@ TEST_F(Unpack, DirectoryAtAFilesPathFailsTheOpen) {
   result = run({{L"first.txt", "1"}, {L"data.txt", ""}});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.err, open_failure(L"data.txt"));
+  EXPECT_EQ(contents(L"data.txt\\kept"), "kept");
+
+  // Emptied, it is replaced by the file.
+  ASSERT_TRUE(test_support::remove_file(target_file(L"data.txt\\kept")));
+  result = run({{L"first.txt", "1"}, {L"data.txt", "2"}});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"data.txt"), "2");
 }
 
 TEST_F(Unpack, RegularFileWhereADirectoryBelongsFailsTheOpen) {
@@ -375,12 +385,12 @@ TEST_F(Unpack, RegularFileWhereADirectoryBelongsFailsTheOpen) {
   EXPECT_EQ(result.err, open_failure(L"plain\\inner.txt"));
   EXPECT_EQ(contents(L"plain"), "a file");
 
-  // Where the target directory itself cannot be made, the message names it,
-  // not a file that was never tried.
+  // Where the target directory itself cannot be made, the message names the
+  // file that cannot be written there, as any other open failure does.
   target_ = target_file(L"plain") + PLATFORM_SEPARATOR + L"target";
   result = run({{L"app", "x"}});
   EXPECT_EQ(result.exit_code, 2);
-  EXPECT_EQ(result.err, "Error, failed to open '" + test_support::narrow(target_) + "' for writing.\n");
+  EXPECT_EQ(result.err, open_failure(L"app"));
 }
 
 TEST_F(Unpack, UnwritableFileWithOtherContentsFailsTheOpen) {
@@ -392,9 +402,16 @@ TEST_F(Unpack, UnwritableFileWithOtherContentsFailsTheOpen) {
   }
   test_support::ChildResult result = run({{L"locked.txt", "new contents"}});
   test_support::set_unwritable(locked, false);
+#ifdef _WIN32
+  // The read-only attribute is the user's to take away: the file is replaced.
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"locked.txt"), "new contents");
+#else
+  // An immutable file cannot be removed either.
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_EQ(result.err, open_failure(L"locked.txt"));
   EXPECT_EQ(contents(L"locked.txt"), "old contents");
+#endif
 }
 
 TEST_F(Unpack, NamesUpTo1023UnitsFitAndLongerAbort) {
@@ -494,12 +511,93 @@ TEST_F(Unpack, DamagedRecordEndsEveryStart) {
   }
 }
 
+// What stands at a file's place and may not be written over where it is is
+// replaced by a plain file of the launcher's mode, at every start, even
+// where it holds the very contents: a pipe (with or without a reader: it
+// gets nothing, and the start waits for nobody), a device or a socket (never
+// opened), a file that others can write (it could change after the check),
+// a read-only file of the user's, an empty folder.
 TEST_F(Unpack, NamedPipeAtAFilesPathFailsTheOpenWithoutWaiting) {
+  const std::string data = "the payload's data\n";
+  auto at = [&](const wchar_t* name) { return test_support::narrow(target_file(name)); };
+  int reader = -1;
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> plant;
+  };
+  auto file_of_mode = [&](mode_t mode, const std::string& held) {
+    return [&, mode, held](const std::string& path) {
+      ASSERT_TRUE(test_support::write_file(test_support::widen(path), held));
+      ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    };
+  };
+  const std::vector<Case> cases = {
+      {"a named pipe without a reader", [](const std::string& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+      {"a named pipe with a reader",
+       [&](const std::string& path) {
+         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+         reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+         ASSERT_GE(reader, 0);
+       }},
+      {"a character device",
+       [](const std::string& path) { ASSERT_EQ(mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0); }},
+      {"a block device", [](const std::string& path) { ASSERT_EQ(mknod(path.c_str(), S_IFBLK | 0600, makedev(7, 255)), 0); }},
+      {"a socket",
+       [](const std::string& path) {
+         ASSERT_EQ(mknod(path.c_str(), S_IFSOCK | 0600, 0), 0);
+       }},
+      {"a file that everyone can write", file_of_mode(0666, data)},
+      {"a file that its group can write", file_of_mode(0664, data)},
+      {"an empty folder", [](const std::string& path) { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }}};
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    target_ = folder_ / (L"target-" + std::to_wstring(++row));
+    ASSERT_TRUE(test_support::make_directory(target_));
+    c.plant(at(L"empty"));
+    if (reader >= 0) close(reader);
+    reader = -1;
+    c.plant(at(L"data"));
+    // Whatever the umask, nobody else may write what the launcher makes.
+    mode_t mask = umask(0);
+    test_support::ChildResult result = run({{L"main", "m"}, {L"data", data}, {L"empty", ""}});
+    umask(mask);
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(contents(L"data"), data);
+    for (const wchar_t* name : {L"data", L"empty"}) {
+      struct stat status;
+      ASSERT_EQ(lstat(at(name).c_str(), &status), 0);
+      EXPECT_TRUE(S_ISREG(status.st_mode));
+      EXPECT_EQ(status.st_mode & 07777, 0644u);
+    }
+    if (reader >= 0) {
+      char byte;
+      EXPECT_LE(read(reader, &byte, 1), 0);
+      close(reader);
+      reader = -1;
+    }
+  }
+  // A read-only file of the user's that differs, where the user, not root,
+  // cannot write it over: replaced all the same, not a failure at every start.
+  const uid_t other = 65534;
+  target_ = folder_ / L"target-read-only";
   ASSERT_TRUE(test_support::make_directory(target_));
-  ASSERT_EQ(mkfifo(test_support::narrow(target_file(L"pipe")).c_str(), 0600), 0);
-  test_support::ChildResult result = run({{L"pipe", "x"}});
-  EXPECT_EQ(result.exit_code, 2);
-  EXPECT_EQ(result.err, open_failure(L"pipe"));
+  ASSERT_TRUE(test_support::write_file(target_file(L"data"), "old contents"));
+  ASSERT_EQ(chmod(at(L"data").c_str(), 0444), 0);
+  ASSERT_EQ(chmod(test_support::narrow(folder_.path()).c_str(), 0755), 0);
+  for (const wchar_t* name : {L"", L"data"}) {
+    ASSERT_EQ(lchown(at(name).c_str(), other, other), 0);
+  }
+  std::wstring payload = folder_ / L"payload";
+  ASSERT_TRUE(test_support::write_file(payload, test_support::container(test_support::compress_frame(
+                                                    test_support::payload_stream({{L"main", "m"}, {L"data", data}})))));
+  ASSERT_EQ(chmod(test_support::narrow(payload).c_str(), 0644), 0);
+  std::wstring runner = test_support::sibling_program(L"zovari-piece-runner");
+  test_support::ChildResult result = test_support::run_program(
+      L"/usr/bin/setpriv", {L"setpriv", L"--reuid=65534", L"--regid=65534", L"--clear-groups", runner,
+                            L"unpack", payload, target_});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(contents(L"data"), data);
 }
 
 // A file written over gets the mode its new contents call for, not the one
@@ -513,8 +611,8 @@ TEST_F(Unpack, RewrittenFileTakesTheModeOfItsContents) {
   test_support::ChildResult result = run({{L"main", "new"}, {L"data", "new"}});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   unsigned mask = test_support::current_umask();
-  EXPECT_EQ(test_support::file_mode(target_file(L"main")), 0777 & ~mask);
-  EXPECT_EQ(test_support::file_mode(target_file(L"data")), 0666 & ~mask);
+  EXPECT_EQ(test_support::file_mode(target_file(L"main")), 0777 & ~(mask | 022));
+  EXPECT_EQ(test_support::file_mode(target_file(L"data")), 0666 & ~(mask | 022));
 }
 
 // Another account that may read the target folder holds the folder's own
