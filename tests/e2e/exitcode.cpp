@@ -21,9 +21,9 @@
 //                           as the console reaches it too, to the child whose
 //                           report (JSON, "pid") is ZOVARI_E2E_EVENT_CHILD_REPORT,
 //                           if given
-// The program's own threads stay suspended until its event thread has ended,
-// so that its handler, not a main thread that sees the child end, decides how
-// it ends.  With a child, what became of it when the program ended goes to
+// With a child, the program's own threads stay suspended until its event
+// thread has ended, so that its handler, not a main thread that sees the child
+// end, decides how it ends.  With a child, what became of it when the program ended goes to
 // EXIT_FILE + ".child": its exit code, or "running" (it is then terminated).
 #include <windows.h>
 #include <tlhelp32.h>
@@ -123,17 +123,17 @@ static HANDLE send_event_when_asked(const PROCESS_INFORMATION& started) {
     child = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
   }
   DWORD event = (DWORD)wcstoul(code.c_str(), nullptr, 10);
-  hold_threads(started.dwProcessId, true);
+  if (child != nullptr) hold_threads(started.dwProcessId, true);
   HANDLE thread = send_event(started.hProcess, event);
   if (child != nullptr) {
     HANDLE other = send_event(child, event);
     if (other != nullptr) CloseHandle(other);
   }
   if (thread != nullptr) {
-    WaitForSingleObject(thread, INFINITE);
+    if (child != nullptr) WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
   }
-  hold_threads(started.dwProcessId, false);
+  if (child != nullptr) hold_threads(started.dwProcessId, false);
   return child;
 }
 

@@ -643,8 +643,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         child ends by itself, the launcher by the interrupt.  Built with
         --pass-interrupts, the launcher leaves the interrupt to a child that
         handles it and goes on past the grace period, and ends with its exit
-        code; one sent to the launcher alone is passed on to the child, while a
-        SIGTERM still ends both."""
+        code; a SIGQUIT sent to the launcher alone is passed on to the child,
+        while a SIGTERM still ends both."""
         launcher = self.report_child_launcher()
         leader, terminal = os.openpty()
         try:
@@ -663,9 +663,9 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         with open(report + ".signal") as f:
             self.assertEqual(f.read().strip(), str(int(signal.SIGINT)))
 
-        # A child that handles an interrupt and ends when told to, with 5.
+        # A child that handles an interrupt or a quit and ends when told to, with 5.
         script = (b'#!/bin/sh\nr=$ZOVARI_REPORT_CHILD_REPORT\n'
-                  b'trap \'echo interrupted >> "$r.int"\' INT\necho $$ > "$r.ready"\n'
+                  b'trap \'echo interrupted >> "$r.int"\' INT QUIT\necho $$ > "$r.ready"\n'
                   b'while [ ! -e "$r.go" ]; do sleep 0.05; done\nexit 5\n')
         passing = self.launcher_path()
         self.packer.build({"main": script}, "main", passing, options=("--pass-interrupts",),
@@ -688,7 +688,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                     if how == "terminal":
                         os.write(leader, b"\x03")
                     else:
-                        process.send_signal(signal.SIGINT if how == "launcher alone" else signal.SIGTERM)
+                        process.send_signal(signal.SIGQUIT if how == "launcher alone" else signal.SIGTERM)
                     if how == "SIGTERM":
                         process.wait(timeout=support.RUN_LIMIT)
                         self.assertEqual(process.returncode, -signal.SIGTERM)
@@ -1428,6 +1428,27 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                 self.assertIsNotNone(result.report, result)
                 self.assertEqual((result.exit_code, result.child), (exit_code, child), result)
                 self.assertFalse(os.path.exists(result.report_path + ".end"))
+
+    def test_console_event_while_unpacking(self):
+        """An event that comes while a file is being written ends the
+        launcher, --pass-interrupts or not: no child is started, and the next
+        start writes the file again, whole."""
+        big = random.Random(5).randbytes(8 << 20)
+        files = {"data/big.bin": big, "data/last.txt": b"last\n"}
+        for options, event in (((), 2), (("--pass-interrupts",), 0)):
+            with self.subTest(options=options, event=event):
+                target = os.path.join(self.work, self.fresh_name())
+                launcher = self.report_child_launcher(files, options=options,
+                                                      template=self.target.native(target))
+                # Its first write held, the file is being written when the event comes.
+                held = os.path.join(target, "data", "big.bin")
+                result = self.target.run(launcher, event=event, event_after=held, held_write=held)
+                self.assertIsNone(result.report, "a child was started")
+                self.assertEqual(result.exit_code, DEFAULT_EVENT_END, result)
+                self.assertFalse(os.path.exists(os.path.join(target, "data", "last.txt")))
+                self.assertRanReportChild(self.target.run(launcher))
+                with open(os.path.join(target, "data", "big.bin"), "rb") as f:
+                    self.assertTrue(f.read() == big, "the file was not written again")
 
     def test_interpreter_finds_its_script(self):
         """The README's recipe for an interpreter on Windows: lua.exe the main

@@ -33,6 +33,12 @@ def bytes_unpacked(root):
     return total
 
 
+def _default_console_signals():
+    # A run started in the background has SIGINT ignored, which the launcher keeps.
+    for number in (signal.SIGINT, signal.SIGHUP, signal.SIGTERM):
+        signal.signal(number, signal.SIG_DFL)
+
+
 def kill_when_unpacked(process, root, threshold):
     """Kills the process once threshold bytes lie under root; true when it
     was killed before it ended by itself."""
@@ -47,6 +53,8 @@ def kill_when_unpacked(process, root, threshold):
 class KillDuringColdStartLinux(support.LauncherCase, unittest.TestCase):
     folder_prefix = "zovari-robust-kill-"
     tree_parent = "cache"
+    # An interrupt that comes before the child is the launcher's all the same.
+    build_options = ("--pass-interrupts",)
 
     def start_cleanly(self, label):
         result = subprocess.run([self.launcher], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -55,9 +63,9 @@ class KillDuringColdStartLinux(support.LauncherCase, unittest.TestCase):
         self.assertIn("intact", output, label)
         support.assert_same_tree(self, self.target, self.expected)
 
-    def traced(self, call, number):
+    def traced(self, call, number, signal_name="SIGKILL"):
         return [STRACE, "-qq", "-o", "/dev/null", "-e", "trace=" + ",".join(TRACED_CALLS),
-                "-e", "inject=%s:signal=SIGKILL:when=%d" % (call, number), self.launcher]
+                "-e", "inject=%s:signal=%s:when=%d" % (call, signal_name, number), self.launcher]
 
     def count_calls(self):
         """How many of each traced call one cold start makes up to the child."""
@@ -94,6 +102,18 @@ class KillDuringColdStartLinux(support.LauncherCase, unittest.TestCase):
                 shutil.rmtree(os.path.dirname(self.target), ignore_errors=True)
                 self.kill_at(call, number)
                 self.start_cleanly("after %s #%d" % (call, number))
+        # A console signal while unpacking, at the first, a middle and the
+        # last write: the launcher ends by it and starts no child, even once
+        # the unpacking is over before the signal is handled.
+        for name in ("SIGINT", "SIGHUP", "SIGTERM"):
+            for number in (1, writes // 2, writes):
+                with self.subTest(signal=name, write=number):
+                    shutil.rmtree(os.path.dirname(self.target), ignore_errors=True)
+                    result = subprocess.run(self.traced("write", number, name), stdout=subprocess.PIPE,
+                                            stderr=subprocess.STDOUT, preexec_fn=_default_console_signals)
+                    self.assertEqual(result.returncode, -getattr(signal, name), result.stdout)
+                    self.assertNotIn(b"intact", result.stdout)
+                    self.start_cleanly("after %s at write #%d" % (name, number))
         # Two kills in a row: the second start, itself cut short, meets the
         # half-written file of the first.
         rng = random.Random(11)
