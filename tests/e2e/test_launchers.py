@@ -293,6 +293,25 @@ class LauncherTests:
         for name, path in unpacked.items():
             self.assertEqual(os.stat(path).st_mtime, old, name)
 
+        # A warm start while an earlier start's child still runs (it says so,
+        # then waits for the end of its input): the running main binary is
+        # read, and neither replaced nor written.
+        variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
+                     "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_MARKER": "running"}
+        command = [support.WINE, launcher] if self.target.name == "windows" else [launcher]
+        running = subprocess.Popen(command, env=self.target.environment(variables), cwd=self.work,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(_finish, running)
+        self.assertEqual(running.stdout.readline(), b"running on stdout\n")
+        inode = os.stat(main_binary).st_ino
+        beside = self.target.run(launcher)
+        running.stdin.close()
+        self.assertEqual(running.wait(timeout=support.RUN_LIMIT), 0)
+        self.assertRanReportChild(beside)
+        self.assertEqual(os.stat(main_binary).st_ino, inode)
+        for name, path in unpacked.items():
+            self.assertEqual(os.stat(path).st_mtime, old, name)
+
         # A file spoiled on disk, as a half-written one would be, is written again.
         with open(unpacked["data/readme.txt"], "wb") as f:
             f.write(b"read")
