@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "image/config.h"
 #include "launcher/command_line.h"
 #include "paths/fatal.h"
 #include "platform/platform.h"
@@ -14,6 +15,9 @@
 static platform_handle ChildProcessHandle;
 static std::mutex ChildLock;
 static bool ChildStarted;  // under ChildLock
+// An event has ended this start before its child: none may be started
+// after it, or it would run on without the launcher.  Under ChildLock.
+static bool ChildRefused;
 
 // The folder this start made for itself, removed once the child has ended:
 // by the main thread after its wait, or by the console handler after the
@@ -40,7 +44,14 @@ uint32_t run_child(const wchar_t* application) {
   wchar_t* const* arguments = child_arguments(&count);
   platform_handle process = 0;
   {
-    std::lock_guard<std::mutex> guard(ChildLock);
+    std::unique_lock<std::mutex> guard(ChildLock);
+    if (ChildRefused) {
+      // An event is ending the launcher by its default course: wait for it
+      // rather than start a child that would outlive it.
+      guard.unlock();
+      platform_await_console_event();
+      return 1;
+    }
     if (!platform_start_child(application, CommandLineBuffer, arguments, count, &process)) {
       uint32_t error = platform_last_error();
       remove_start_folder();
@@ -80,14 +91,36 @@ static void end_child(platform_console_event event) {
       platform_wait_process(process, CHILD_GRACE_MILLISECONDS);
     }
   }
+  if (!ChildStarted) ChildRefused = true;
   // No child yet: its folder stays for the start that is being ended.
   if (ChildStarted) remove_start_folder();
+}
+
+// With the build option pass-interrupts, an interrupt or a break is the
+// program's: it has received it itself (it shares the console, or the
+// terminal's process group), or gets it passed on here when it was aimed at
+// the launcher alone, and the launcher waits on for its end without a
+// deadline.  True when the event is left to the child; false before any child
+// was started, when there is no program to leave it to and the launcher ends
+// by it.
+static bool leave_to_child(platform_console_event event) {
+  std::lock_guard<std::mutex> guard(ChildLock);
+  if (!ChildStarted) {
+    ChildRefused = true;
+    return false;
+  }
+  // Once the child has ended, its exit status is what the launcher ends with.
+  if (ChildProcessHandle != 0) platform_pass_event_to_child(ChildProcessHandle, event);
+  return true;
 }
 
 bool console_control_handler(platform_console_event event) {
   switch (event) {
     case PLATFORM_CONSOLE_INTERRUPT:
     case PLATFORM_CONSOLE_BREAK:
+      if (build_option(BUILD_OPTION_PASS_INTERRUPTS)) return leave_to_child(event);
+      end_child(event);
+      break;
     case PLATFORM_CONSOLE_CLOSE:
     case PLATFORM_CONSOLE_LOGOFF:
     case PLATFORM_CONSOLE_SHUTDOWN:

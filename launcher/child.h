@@ -13,7 +13,9 @@ static const uint32_t CHILD_GRACE_MILLISECONDS = 5000;
 
 // Starts application with CommandLineBuffer (or the child arguments), waits
 // for it without a limit and returns its exit code: all 32 bits, 1 when it
-// cannot be read, 0 when the system gave no process handle.  A child that
+// cannot be read, 0 when the system gave no process handle.  When a console
+// event has already ended this start, starts nothing and waits for the
+// event to end the launcher.  A child that
 // cannot be started is reported ("Error, couldn't launch child") and the
 // launcher exits with 2.
 uint32_t run_child(const wchar_t* application);
@@ -27,8 +29,13 @@ void remove_after_child(const wchar_t* directory);
 // Handed to the platform, which calls it on a thread of its own for each
 // console control event.  For interrupt, break, close, logoff and shutdown it
 // ends a running child: up to 5000 ms to end by itself, then terminated with
-// exit code 0.  Always returns false, so the event goes on to the system's
-// default handling.
+// exit code 0; and returns false, so the event goes on to the system's
+// default handling, which ends the launcher.  An event before the child
+// was started keeps it from being started.  With the build option
+// pass-interrupts, an interrupt or a break that comes once the child was
+// started is left to the child (passed on when it was aimed at the launcher
+// alone) and the handler returns true: the launcher waits on and ends with
+// the child's exit status.
 bool console_control_handler(platform_console_event event);
 
 #endif

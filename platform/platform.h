@@ -385,8 +385,9 @@ enum platform_console_event {
   PLATFORM_CONSOLE_SHUTDOWN
 };
 
-// What the launcher has run for each console control event.  Its result is
-// not used: after it the event always takes its default course.
+// What the launcher has run for each console control event.  False: the
+// event then takes its default course and ends the launcher; true: the event
+// is handled and the launcher goes on.
 typedef bool (*platform_console_handler)(platform_console_event event);
 
 // Hands a console control event to the child where the system has not done so
@@ -398,8 +399,10 @@ void platform_pass_event_to_child(platform_handle process, platform_console_even
 // Arranges for handler to be called, on a thread of its own, for each console
 // control event (Windows: SetConsoleCtrlHandler; POSIX: SIGINT, SIGQUIT,
 // SIGHUP and SIGTERM); codes that stand for none of the five are not handed
-// on.  After the handler the event takes its default course and ends the
-// launcher.  False when it cannot be arranged.  Called once.
+// on.  When the handler returns false the event takes its default course and
+// ends the launcher (Windows: the handler returns FALSE; POSIX: the launcher
+// ends by the signal); true drops it.  False when it cannot be arranged.
+// Called once.
 bool platform_register_console_handler(platform_console_handler handler);
 
 // Ends the process at once, as abort does, and shows nothing: exit code 3 on
@@ -425,9 +428,10 @@ void platform_keep_arguments(int count, char** arguments);
 // on POSIX, which shows no such boxes.
 void platform_refuse_dialogs(void);
 
-// Called with launcher_main's result.  Where a console event is already
-// ending the launcher, waits for it to do so, so that the launcher ends the
-// way the event's default handling ends it; otherwise returns at once.
+// Called with launcher_main's result.  Waits for the console events already
+// being handled; where one of them is ending the launcher, waits for it to do
+// so, so that the launcher ends the way the event's default handling ends it;
+// otherwise returns.
 void platform_await_console_event(void);
 
 // Called last, with launcher_main's result about to become the exit code.

@@ -35,12 +35,29 @@ trap cleanup EXIT
 # Making the prefix takes a few seconds; do it once, not in every test.
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
 
-status=0
-echo "== Windows build, under Wine"
-ctest --test-dir out/windows --output-on-failure || status=1
-echo "== Native build (the fault tests run with the robustness checks below)"
-ctest --test-dir out/linux --output-on-failure -LE robustness || status=1
-echo "== Robustness: fuzzing smoke, fault injection, sanitizers"
-ZOVARI_ROBUST_LINUX="$root/out/linux" ZOVARI_ROBUST_WINDOWS="$root/out/windows" \
-  sh scripts/robustness.sh || status=1
-exit $status
+# Each part runs whatever the one before it gave; the last line says how
+# many of them failed, and which.
+passed=0
+failed=()
+part() {
+  local name=$1
+  shift
+  echo "== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed+=("$name")
+  fi
+}
+part "Windows build, under Wine" ctest --test-dir out/windows --output-on-failure
+part "Native build (the fault tests run with the robustness checks below)" \
+  ctest --test-dir out/linux --output-on-failure -LE robustness
+part "Robustness: fuzzing smoke, fault injection, sanitizers" \
+  env ZOVARI_ROBUST_LINUX="$root/out/linux" ZOVARI_ROBUST_WINDOWS="$root/out/windows" \
+  sh scripts/robustness.sh
+echo
+for name in "${failed[@]}"; do
+  echo "FAILED: $name"
+done
+echo "test parts: $passed passed, ${#failed[@]} failed"
+[ ${#failed[@]} -eq 0 ]

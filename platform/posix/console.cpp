@@ -1,5 +1,6 @@
 // The console signals: handed to a thread of their own, passed on to the
-// child, then let take their default course.
+// child, then let take their default course unless the launcher's handler
+// keeps them.
 #include "platform/platform.h"
 
 #if ZOVARI_PLATFORM_POSIX
@@ -11,15 +12,20 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "platform/posix/shared.h"
 
 // The console signals.  The handler only writes the signal to a pipe; a
 // thread of its own reads it and runs the launcher's handler, then lets the
-// signal take its default course.
+// signal take its default course, or drops it when the handler keeps it.
 static int SignalPipe[2] = {-1, -1};
-static volatile sig_atomic_t ConsoleEventRunning;
+// Signals written to the pipe and not yet dropped (atomic: the signal
+// handler counts up, the thread down), and whether one is ending the
+// launcher.
+static int SignalsPending;
+static volatile sig_atomic_t ConsoleEventEnding;
 static int CurrentSignal;
 static bool CurrentSignalFromTerminal;
 
@@ -39,35 +45,47 @@ static void on_console_signal(int signal_number, siginfo_t* info, void*) {
   // The terminal's signals come from the kernel and reach the whole process
   // group, the child included; kill() from a process reaches us alone.
   int message[2] = {signal_number, info != nullptr && info->si_code == SI_KERNEL};
-  // Marked here, not on the thread: a child that the same Ctrl+C ends may
+  // Counted here, not on the thread: a child that the same Ctrl+C ends may
   // hand the main thread its exit code before the thread has run, and the
   // launcher must then still end by the signal.
-  ConsoleEventRunning = 1;
-  ssize_t ignored = write(SignalPipe[1], message, sizeof message);
-  (void)ignored;
+  __atomic_add_fetch(&SignalsPending, 1, __ATOMIC_SEQ_CST);
+  if (write(SignalPipe[1], message, sizeof message) != (ssize_t)sizeof message) {
+    // A full pipe: the signals already in it are enough.
+    __atomic_sub_fetch(&SignalsPending, 1, __ATOMIC_SEQ_CST);
+  }
   errno = saved;
+}
+
+// Reads one signal's message from the pipe; false when the pipe is gone.
+static bool next_signal(int message[2]) {
+  for (;;) {
+    ssize_t got = read(SignalPipe[0], message, 2 * sizeof(int));
+    if (got == (ssize_t)(2 * sizeof(int))) return true;
+    if (got < 0 && errno == EINTR) continue;
+    return false;
+  }
 }
 
 static void* console_event_thread(void*) {
   int message[2];
-  for (;;) {
-    ssize_t got = read(SignalPipe[0], message, sizeof message);
-    if (got == (ssize_t)sizeof message) break;
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return nullptr;
+  while (next_signal(message)) {
+    CurrentSignal = message[0];
+    CurrentSignalFromTerminal = message[1] != 0;
+    if (ConsoleHandler(event_for_signal(message[0]))) {
+      __atomic_sub_fetch(&SignalsPending, 1, __ATOMIC_SEQ_CST);
+      continue;
+    }
+    // The default course: the launcher ends by the very signal it received.
+    ConsoleEventEnding = 1;
+    signal(message[0], SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, message[0]);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(message[0]);
+    for (;;) pause();
   }
-  ConsoleEventRunning = 1;
-  CurrentSignal = message[0];
-  CurrentSignalFromTerminal = message[1] != 0;
-  ConsoleHandler(event_for_signal(message[0]));
-  // The default course: the launcher ends by the very signal it received.
-  signal(message[0], SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, message[0]);
-  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  raise(message[0]);
-  for (;;) pause();
+  return nullptr;
 }
 
 void platform_pass_event_to_child(platform_handle process, platform_console_event) {
@@ -116,7 +134,11 @@ void platform_abort(void) {
 void platform_refuse_dialogs(void) {}
 
 void platform_await_console_event(void) {
-  if (ConsoleEventRunning) {
+  while (!ConsoleEventEnding && __atomic_load_n(&SignalsPending, __ATOMIC_SEQ_CST) > 0) {
+    struct timespec pause_time = {0, 1000000};
+    nanosleep(&pause_time, nullptr);
+  }
+  if (ConsoleEventEnding) {
     for (;;) pause();
   }
 }

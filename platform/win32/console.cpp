@@ -12,7 +12,9 @@
 #include "platform/win32/shared.h"
 
 static platform_console_handler ConsoleHandler;
-static volatile LONG ConsoleEventRunning;
+// Events being handled, and whether one of them is ending the launcher.
+static volatile LONG ConsoleEventsPending;
+static volatile LONG ConsoleEventEnding;
 
 // The console control codes that stand for an event the launcher handles.
 static bool event_for_code(DWORD code, platform_console_event* event) {
@@ -26,14 +28,18 @@ static bool event_for_code(DWORD code, platform_console_event* event) {
   }
 }
 
-// FALSE in every case: the event goes on to the next handler in the chain,
-// by default the system's, which ends the launcher.
+// FALSE passes the event on to the next handler in the chain, by default the
+// system's, which ends the launcher; TRUE, where the launcher's handler keeps
+// the event, ends its course here.
 static BOOL WINAPI on_console_event(DWORD code) {
   platform_console_event event;
-  if (event_for_code(code, &event)) {
-    InterlockedExchange(&ConsoleEventRunning, 1);
-    ConsoleHandler(event);
+  if (!event_for_code(code, &event)) return FALSE;
+  InterlockedIncrement(&ConsoleEventsPending);
+  if (ConsoleHandler(event)) {
+    InterlockedDecrement(&ConsoleEventsPending);
+    return TRUE;
   }
+  InterlockedExchange(&ConsoleEventEnding, 1);
   return FALSE;
 }
 
@@ -114,7 +120,8 @@ void platform_refuse_dialogs(void) {
 // passed the event on; give it the time to do so rather than race it with
 // the child's exit code.
 void platform_await_console_event(void) {
-  for (int waited = 0; ConsoleEventRunning != 0 && waited < 10000; waited += 50) {
+  while (ConsoleEventEnding == 0 && ConsoleEventsPending != 0) Sleep(10);
+  for (int waited = 0; ConsoleEventEnding != 0 && waited < 10000; waited += 50) {
     Sleep(50);
   }
 }

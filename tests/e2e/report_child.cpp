@@ -8,9 +8,10 @@
 //   ZOVARI_REPORT_CHILD_EXIT    the exit code, decimal or 0x-hex, all 32 bits
 //   ZOVARI_REPORT_CHILD_MARKER  a text written to standard output and standard error
 //   ZOVARI_REPORT_CHILD_STDIN   "1": read standard input to its end into the report
-//   ZOVARI_REPORT_CHILD_SIGNAL  (POSIX) "exit": on SIGINT, SIGQUIT, SIGHUP or SIGTERM
-//                        write the signal number to REPORT.signal and exit;
-//                        "ignore": ignore all four.  Either way the report child then
+//   ZOVARI_REPORT_CHILD_SIGNAL  "exit": on SIGINT, SIGQUIT, SIGHUP or SIGTERM (Windows:
+//                        any console control event) write the signal number (the
+//                        event's code) to REPORT.signal and exit (Windows: with
+//                        ZOVARI_REPORT_CHILD_EXIT); "ignore": ignore them all.  Either way the report child then
 //                        waits for at most 60 s before it exits on its own,
 //                        writing REPORT.end.
 //   ZOVARI_REPORT_CHILD_RAISE   (POSIX) a signal number: the report child ends by that
@@ -179,6 +180,33 @@ std::string marker() {
   return narrow;
 }
 
+std::wstring EventFile;
+
+BOOL WINAPI on_event(DWORD code) {
+  std::string text = std::to_string(code) + "\n";
+  HANDLE file = CreateFileW(EventFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  if (file != INVALID_HANDLE_VALUE) {
+    WriteFile(file, text.data(), (DWORD)text.size(), &written, nullptr);
+    CloseHandle(file);
+  }
+  ExitProcess(exit_code());
+}
+
+BOOL WINAPI ignore_event(DWORD) { return TRUE; }
+
+// Stays alive until a console event ends it, or 60 s at most.
+void await_event(const std::wstring& mode) {
+  std::wstring report;
+  if (!get_variable("ZOVARI_REPORT_CHILD_REPORT", &report)) return;
+  EventFile = report + L".signal";
+  SetConsoleCtrlHandler(mode == L"ignore" ? ignore_event : on_event, TRUE);
+  for (int second = 0; second < 60; ++second) Sleep(1000);
+  HANDLE file = CreateFileW((report + L".end").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                            nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 #else  // POSIX
 
 std::string json_narrow(const char* text) {
@@ -319,6 +347,8 @@ int main(int argc, char** argv) {
   }
   return (int)exit_code();
 #else
+  std::wstring mode;
+  if (get_variable("ZOVARI_REPORT_CHILD_SIGNAL", &mode)) await_event(mode);
   ExitProcess(exit_code());
 #endif
 }

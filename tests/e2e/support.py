@@ -174,6 +174,7 @@ class Result:
         self.stderr = stderr
         self.report = report
         self.report_path = report_path
+        self.child = None
 
     def __repr__(self):
         return "exit %r\nstdout %r\nstderr %r" % (self.exit_code, self.stdout, self.stderr)
@@ -359,13 +360,25 @@ class WindowsTarget(Target):
         return " ".join([windows_quote(self.native(launcher))] + [windows_quote(a) for a in args])
 
     def run(self, launcher, args=(), cwd=None, report_child=None, env=None, stdin=b"",
-            command_line=None, direct=False):
+            command_line=None, direct=False, event=None, event_after=None, held_write=None):
         """Runs the launcher under Wine to its end, through exitcode.exe with
         the exact command_line (default: the launcher's path and args quoted),
-        or started by Wine itself when direct (exit code: low 8 bits only)."""
+        or started by Wine itself when direct (exit code: low 8 bits only).
+        event: a console control code that exitcode.exe sends to the report
+        launcher and the report child once the report is written (result.child:
+        what became of the child), the launcher's own threads held until its
+        handler has run; or, with event_after (a Linux path), to the launcher
+        alone once that path exists.  held_write: a Linux path whose first write
+        strace holds for 3 s, from a fresh server."""
         report = self.report_path()
         exit_file = report + ".exit"
         variables = dict(report_child or {}, ZOVARI_REPORT_CHILD_REPORT=self.native(report))
+        if event is not None:
+            variables["ZOVARI_E2E_EVENT"] = str(event)
+            if event_after is None:
+                variables["ZOVARI_E2E_EVENT_AFTER"] = variables["ZOVARI_E2E_EVENT_CHILD_REPORT"] = self.native(report)
+            else:
+                variables["ZOVARI_E2E_EVENT_AFTER"] = self.native(event_after)
         if direct:
             command = [WINE, launcher] + list(args)
         else:
@@ -374,6 +387,11 @@ class WindowsTarget(Target):
                 command_line = self.command_line(launcher, args)
             variables["ZOVARI_E2E_COMMAND_LINE"] = command_line
             variables["ZOVARI_E2E_EXIT_FILE"] = self.native(exit_file)
+        if held_write is not None:
+            subprocess.run([WINESERVER, "-k"], env=self.environment(), timeout=60)
+            command = ["strace", "-f", "-qq", "-o", "/dev/null", "-P", held_write,
+                       "-e", "trace=write,pwrite64,writev",
+                       "-e", "inject=write,pwrite64,writev:delay_exit=3000000:when=1"] + command
         done = subprocess.run(command, cwd=cwd or self.work,
                               env=self.environment(variables, env), input=stdin,
                               capture_output=True, timeout=RUN_LIMIT)
@@ -383,4 +401,8 @@ class WindowsTarget(Target):
                 raise AssertionError("exitcode.exe failed: %r %r" % (done.returncode, done.stderr))
             with open(exit_file) as f:
                 exit_code = int(f.read())
-        return Result(exit_code, done.stdout, done.stderr, read_report(report), report)
+        result = Result(exit_code, done.stdout, done.stderr, read_report(report), report)
+        if os.path.exists(exit_file + ".child"):
+            with open(exit_file + ".child") as f:
+                result.child = f.read().strip()
+        return result

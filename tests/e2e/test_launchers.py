@@ -40,6 +40,9 @@ NON_ASCII_FOLDER = "W\u00e9rk \u00fc"
 NON_ASCII_ARGUMENT = "na\u00efve\u2603\U0001F600"
 # How long the launcher gives a child that a console event reached to end.
 CHILD_GRACE_SECONDS = 5
+# The exit code that the system's default handling of a console event gives
+# under Wine (real Windows: 0xC000013A, STATUS_CONTROL_C_EXIT).
+DEFAULT_EVENT_END = 0
 
 
 class LauncherTests:
@@ -287,6 +290,25 @@ class LauncherTests:
         self.assertRanReportChild(warm)
         self.assertEqual(self.target.unix(warm.report["executable"]), main_binary)
         # Nothing is written again, the empty file included.
+        for name, path in unpacked.items():
+            self.assertEqual(os.stat(path).st_mtime, old, name)
+
+        # A warm start while an earlier start's child still runs (it says so,
+        # then waits for the end of its input): the running main binary is
+        # read, and neither replaced nor written.
+        variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
+                     "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_MARKER": "running"}
+        command = [support.WINE, launcher] if self.target.name == "windows" else [launcher]
+        running = subprocess.Popen(command, env=self.target.environment(variables), cwd=self.work,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(_finish, running)
+        self.assertEqual(running.stdout.readline(), b"running on stdout\n")
+        inode = os.stat(main_binary).st_ino
+        beside = self.target.run(launcher)
+        running.stdin.close()
+        self.assertEqual(running.wait(timeout=support.RUN_LIMIT), 0)
+        self.assertRanReportChild(beside)
+        self.assertEqual(os.stat(main_binary).st_ino, inode)
         for name, path in unpacked.items():
             self.assertEqual(os.stat(path).st_mtime, old, name)
 
@@ -638,15 +660,16 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
 
     def test_interrupt_typed_at_the_terminal(self):
         """Ctrl+C on the launcher's terminal reaches launcher and child alike; the
-        child ends by itself, the launcher by the interrupt."""
+        child ends by itself, the launcher by the interrupt.  Built with
+        --pass-interrupts, the launcher leaves the interrupt to a child that
+        handles it and goes on past the grace period, and ends with its exit
+        code; a SIGQUIT sent to the launcher alone is passed on to the child,
+        while a SIGTERM still ends both."""
         launcher = self.report_child_launcher()
         leader, terminal = os.openpty()
         try:
-            def take_the_terminal():
-                os.setsid()
-                fcntl.ioctl(0, termios.TIOCSCTTY, 0)
             process, report = self.target.start(launcher, {"ZOVARI_REPORT_CHILD_SIGNAL": "exit"},
-                                                stdin=terminal, preexec_fn=take_the_terminal)
+                                                stdin=terminal, preexec_fn=_take_the_terminal)
             os.close(terminal)
             terminal = None
             self.await_report(process, report)
@@ -659,6 +682,53 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(process.returncode, -signal.SIGINT)
         with open(report + ".signal") as f:
             self.assertEqual(f.read().strip(), str(int(signal.SIGINT)))
+
+        # A child that handles an interrupt or a quit and ends when told to, with 5.
+        script = (b'#!/bin/sh\nr=$ZOVARI_REPORT_CHILD_REPORT\n'
+                  b'trap \'echo interrupted >> "$r.int"\' INT QUIT\necho $$ > "$r.ready"\n'
+                  b'while [ ! -e "$r.go" ]; do sleep 0.05; done\nexit 5\n')
+        passing = self.launcher_path()
+        self.packer.build({"main": script}, "main", passing, options=("--pass-interrupts",),
+                          template=self.template("{TEMP}", "zovari-e2e", self.fresh_name()))
+        for how in ("terminal", "launcher alone", "SIGTERM"):
+            with self.subTest(how):
+                leader, terminal = os.openpty()
+                try:
+                    process, report = self.target.start(passing, {}, stdin=terminal,
+                                                        preexec_fn=_take_the_terminal)
+                    self.addCleanup(_finish, process)
+                    os.close(terminal)
+                    terminal = None
+                    for _ in range(1200):
+                        if os.path.exists(report + ".ready") or process.poll() is not None:
+                            break
+                        time.sleep(0.05)
+                    with open(report + ".ready") as f:
+                        self.addCleanup(_kill_if_alive, int(f.read()))
+                    if how == "terminal":
+                        os.write(leader, b"\x03")
+                    else:
+                        process.send_signal(signal.SIGQUIT if how == "launcher alone" else signal.SIGTERM)
+                    if how == "SIGTERM":
+                        process.wait(timeout=support.RUN_LIMIT)
+                        self.assertEqual(process.returncode, -signal.SIGTERM)
+                        continue
+                    for _ in range(1200):
+                        if os.path.exists(report + ".int") or process.poll() is not None:
+                            break
+                        time.sleep(0.05)
+                    # Past the grace period both still run: no deadline.
+                    time.sleep(CHILD_GRACE_SECONDS + 1)
+                    self.assertIsNone(process.poll(), "the launcher did not wait for its child")
+                    open(report + ".go", "w").close()
+                    process.wait(timeout=support.RUN_LIMIT)
+                finally:
+                    os.close(leader)
+                    if terminal is not None:
+                        os.close(terminal)
+                self.assertEqual(process.returncode, 5)
+                with open(report + ".int") as f:
+                    self.assertEqual(f.read(), "interrupted\n")
 
     def test_signal_reaches_a_child_that_ends_by_itself(self):
         """Each console signal sent to the launcher alone reaches the child,
@@ -1450,6 +1520,58 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(result.report["argv"][1:], ["one", "two words"])
         self.assertLauncherMarkers(result, "direct-7")
 
+    def test_console_events(self):
+        """Console events, sent as the console sends them (to the child and the
+        launcher): interrupt, break, close, logoff and shutdown give the child
+        up to 5 s to end by itself, then terminate it with 0, and the launcher
+        ends by the system's default handling, not with the child's code;
+        codes 3, 4 and above 6 go on to it at once, the child left running.
+        Built with --pass-interrupts, an interrupt or a break is the child's,
+        and the launcher ends with its exit code; a close still ends both."""
+        plain = self.report_child_launcher()
+        passing = self.report_child_launcher(options=("--pass-interrupts",))
+        rows = (  # launcher, event, the child's handling, launcher's exit code, the child's end
+            (plain, 0, "exit", DEFAULT_EVENT_END, "7"),
+            (plain, 1, "ignore", DEFAULT_EVENT_END, "0"),
+            (plain, 2, "ignore", DEFAULT_EVENT_END, "0"),
+            (plain, 3, "ignore", DEFAULT_EVENT_END, "running"),
+            (plain, 4, "ignore", DEFAULT_EVENT_END, "running"),
+            (plain, 5, "exit", DEFAULT_EVENT_END, "7"),
+            (plain, 6, "ignore", DEFAULT_EVENT_END, "0"),
+            (plain, 7, "ignore", DEFAULT_EVENT_END, "running"),
+            (passing, 0, "exit", 7, "7"),
+            (passing, 1, "exit", 7, "7"),
+            (passing, 2, "ignore", DEFAULT_EVENT_END, "0"),
+        )
+        for launcher, event, handling, exit_code, child in rows:
+            with self.subTest(passing=launcher == passing, event=event, child=handling):
+                result = self.target.run(launcher, event=event, report_child={
+                    "ZOVARI_REPORT_CHILD_SIGNAL": handling, "ZOVARI_REPORT_CHILD_EXIT": "7"})
+                self.assertIsNotNone(result.report, result)
+                self.assertEqual((result.exit_code, result.child), (exit_code, child), result)
+                self.assertFalse(os.path.exists(result.report_path + ".end"))
+
+    def test_console_event_while_unpacking(self):
+        """An event that comes while a file is being written ends the
+        launcher, --pass-interrupts or not: no child is started, and the next
+        start writes the file again, whole."""
+        big = random.Random(5).randbytes(8 << 20)
+        files = {"data/big.bin": big, "data/last.txt": b"last\n"}
+        for options, event in (((), 2), (("--pass-interrupts",), 0)):
+            with self.subTest(options=options, event=event):
+                target = os.path.join(self.work, self.fresh_name())
+                launcher = self.report_child_launcher(files, options=options,
+                                                      template=self.target.native(target))
+                # Its first write held, the file is being written when the event comes.
+                held = os.path.join(target, "data", "big.bin")
+                result = self.target.run(launcher, event=event, event_after=held, held_write=held)
+                self.assertIsNone(result.report, "a child was started")
+                self.assertEqual(result.exit_code, DEFAULT_EVENT_END, result)
+                self.assertFalse(os.path.exists(os.path.join(target, "data", "last.txt")))
+                self.assertRanReportChild(self.target.run(launcher))
+                with open(os.path.join(target, "data", "big.bin"), "rb") as f:
+                    self.assertTrue(f.read() == big, "the file was not written again")
+
     def test_interpreter_finds_its_script(self):
         """The README's recipe for an interpreter on Windows: lua.exe the main
         binary with its DLL beside it, the script named with {TARGET_DIR}.
@@ -1647,6 +1769,11 @@ def _account_line(path, prefix, line):
         yield
     finally:
         _rewrite_account_file(path, back)
+
+
+def _take_the_terminal():
+    os.setsid()
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 def _finish(process):

@@ -105,11 +105,11 @@ def assert_same_tree(case, actual_root, expected):
                       % (relative, len(actual[relative]), len(data)))
 
 
-def build_launcher(app, output, template, level=1):
+def build_launcher(app, output, template, level=1, options=()):
     pack = environment_path("ZOVARI_PACK")
     command = [pack, "build", "--input", app.root, "--main", app.main, "--output", output,
                "--target", app.target, "--template", template, "--level", str(level),
-               "--runtime", environment_path("ZOVARI_%s_RUNTIME" % app.target.upper())]
+               "--runtime", environment_path("ZOVARI_%s_RUNTIME" % app.target.upper())] + list(options)
     result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
         raise AssertionError("zovari-pack failed: %s" % result.stdout.decode(errors="replace"))
@@ -170,6 +170,8 @@ class LauncherCase:
     folder_prefix = "zovari-robust-"
     tree_parent = "cache"
     file_count = 8
+    # More of zovari-pack's options for the launcher.
+    build_options = ()
 
     @classmethod
     def setUpClass(cls):
@@ -194,7 +196,7 @@ class LauncherCase:
             cls.target = os.path.join(cls.folder, cls.tree_parent, "tree")
             cls.launcher = build_launcher(
                 cls.app, os.path.join(cls.folder, "launcher.exe" if windows else "launcher"),
-                windows_path(cls.target) if windows else cls.target)
+                windows_path(cls.target) if windows else cls.target, options=cls.build_options)
             cls.expected = cls.app.expected_tree()
         except BaseException:
             cls.tearDownClass()

@@ -260,23 +260,27 @@ TEST_F(Unpack, FolderLockHasOneHolderAtATimeUntilItIsLetGoOrItsProcessEnds) {
   EXPECT_EQ(waited, "lock=1\n");
 
   // The holder ends while this process waits (on Windows the mutex is then
-  // abandoned, and passes to the waiter).
+  // abandoned, and passes to the waiter).  No step has a deadline of its own
+  // (a program's first start in a new Wine prefix, on a loaded machine, may
+  // take a minute): the holder's marker is awaited for as long as the holder
+  // runs, and the lock for ten minutes, past the test's own time-out.
   std::wstring marker = folder_ / L"holding";
   std::string holder;
-  std::thread holding([&] { holder = lock_in_runner(L"20000", marker); });
-  // A program's first start in a new Wine prefix may take many seconds.
-  auto await_marker = [&] {
-    for (int i = 0; i < 12000 && !test_support::file_exists(marker); ++i) {
+  std::atomic<bool> holder_ended(false);
+  std::thread holding([&] {
+    holder = lock_in_runner(L"600000", marker);
+    holder_ended = true;
+  });
+  while (!holder_ended && !test_support::file_exists(marker)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::thread ender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    while (!test_support::remove_file(marker) && test_support::file_exists(marker) && !holder_ended) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-  };
-  await_marker();
-  std::thread ender([&] {
-    await_marker();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    test_support::remove_file(marker);
   });
-  held = platform_lock_directory(target_.c_str(), 20000);
+  held = platform_lock_directory(target_.c_str(), 600000);
   ender.join();
   holding.join();
   EXPECT_EQ(holder, "lock=1\n");
