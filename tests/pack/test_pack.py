@@ -1484,6 +1484,32 @@ class Launchers(Base):
         pack("build", "--input", folder, "--main", "main.exe", "--output", launcher, "--level", 3,
              "--template", "{PROGRAM_DIR}\\unpacked")
         self.assertIn(", not signed", pack("verify", launcher).stdout.decode())
+        # The PE checksum the tool writes covers what the payload's checks
+        # cannot: the headers (the Machine field, which Wine would refuse to
+        # start) and the resources.
+        import pefile
+        image = pefile.PE(launcher, fast_load=True)
+        rsrc = next(section for section in image.sections if section.Name.rstrip(b"\0") == b".rsrc")
+        for what, position in (("Machine", image.FILE_HEADER.get_file_offset()),
+                               ("resources", rsrc.PointerToRawData + rsrc.SizeOfRawData // 2)):
+            with self.subTest(what):
+                data = bytearray(read(launcher))
+                data[position] ^= 0x04
+                damaged = os.path.join(work, "damaged.exe")
+                with open(damaged, "wb") as f:
+                    f.write(data)
+                result = pack("verify", damaged, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("the PE checksum does not match", result.stderr.decode())
+        image.close()
+        # An argument longer than 16,384 characters, which the README allows
+        # up to 20,478 and the launcher passes, is read back whole.
+        long_argument = os.path.join(work, "long.exe")
+        pack("build", "--input", folder, "--main", "main.exe", "--output", long_argument, "--level", 1,
+             "--arg", "a" * 16385)
+        pack("verify", long_argument)
+        self.assertEqual(json.loads(pack("list", "--json", long_argument).stdout.decode())["arguments"],
+                         ["a" * 16385])
         # A throwaway certificate, and the signing command of the README.
         key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
