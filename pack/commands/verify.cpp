@@ -107,7 +107,6 @@ int command_verify(const std::vector<std::string>& rest) {
   MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
   const LauncherValues values = check_launcher_build_area(file);
-  check_pe_checksum(file);
   // A Windows launcher gets the rules of Windows names too.
   FileKind kind = file_kind(file.data(), file.size());
   bool windows = kind.target == "windows" || (file.size() >= 2 && file.data()[0] == 'M' && file.data()[1] == 'Z');
@@ -116,12 +115,14 @@ int command_verify(const std::vector<std::string>& rest) {
   if (summary.records == 0) throw PackError("the payload holds no files");
   names.check_set();
   check_quick_start_list(file, location, values);
+  // Last: damage inside the payload changes the sum too, and is named above.
+  check_pe_checksum(file);
   std::string signature = signature_text(file, location);
   const std::string layout = values.value_count == 0 ? "" : ", build area of " + build_layout_name(values.value_count);
   std::printf("ok: %s, %llu files, %llu bytes, payload of %llu bytes at offset %llu%s%s%s\n",
               kind.describe().c_str(), (unsigned long long)summary.records, (unsigned long long)summary.bytes,
               (unsigned long long)location.length, (unsigned long long)location.offset,
-              summary.sealed ? ", frame seal intact" : ", no frame seal", signature.c_str(), layout.c_str());
+              summary.sealed ? ", frame seal intact" : ", no frame seal", layout.c_str(), signature.c_str());
   return 0;
 }
 

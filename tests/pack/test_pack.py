@@ -1176,8 +1176,8 @@ class Launchers(Base):
                 heading = pack("list", launcher).stdout.decode().splitlines()
                 self.assertIn("console subsystem" if subsystem == 3 else "GUI subsystem", heading[0])
         # A Windows launcher's own values, read back from behind its payload.
-        self.assertEqual(heading[1:3], ["# template: {CACHE_DIR}\\{PRODUCT}\\{VERSION}", "# product: tool"])
-        self.assertRegex(heading[3], r"^# version: 0\.0\.0-[0-9a-f]{8}$")
+        self.assertEqual(heading[2:4], ["# template: {CACHE_DIR}\\{PRODUCT}\\{VERSION}", "# product: tool"])
+        self.assertRegex(heading[4], r"^# version: 0\.0\.0-[0-9a-f]{8}$")
         # cmd waits for a console launcher and takes its exit code and output.
         result = subprocess.run([WINE, "cmd", "/c", "launcher0.exe", "data\\message.txt"], cwd=work,
                                 env=self.wine_environment(), stdout=subprocess.PIPE,
