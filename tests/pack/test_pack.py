@@ -1086,6 +1086,8 @@ class Launchers(Base):
                 self.assertTrue(heading[1].startswith("# build area: " + names[count]), heading)
                 self.assertIn("# argument: " + ("first argument" if count == 7 else "an argument"), heading)
                 self.assertEqual("# clean cache: on" in heading, count >= 9)
+                # Built without --quick-start: no layout's list may read as one.
+                self.assertNotIn("# quick start: on", heading)
                 listed = json.loads(pack("list", "--json", launcher).stdout.decode())
                 self.assertEqual(listed["build_area"]["values"], count)
                 self.assertIn(names[count], pack("verify", launcher).stdout.decode())
