@@ -7,7 +7,10 @@
 // any read past it).  Whatever the bytes, the check reads only inside them
 // and says why when it refuses; an area it passes is then read as the
 // launcher reads it: the payload inside the area, every value a text that
-// ends inside it, the template through the rule for an absolute path.
+// ends inside it (the quick-start list in 16-bit units), the template
+// through the rule for an absolute path.  Byte 0's bit 1 lets the earlier
+// layouts pass as the tool reads them; an area of the current layout that
+// holds a payload passes only with its values' checksum.
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -42,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const unsigned unit = (data[0] & 1) ? 4 : 2;
   std::vector<unsigned char> area(data + 1, data + size);
-  build_area_verdict verdict = check_build_area(area.data(), area.size(), unit);
+  const bool earlier = (data[0] & 2) != 0;
+  build_area_verdict verdict = check_build_area(area.data(), area.size(), unit, earlier);
   if ((verdict.state == BUILD_AREA_SOUND) != (verdict.problem == nullptr)) {
     fuzz_finding("a verdict without its reason, or a reason without a refusal");
   }
@@ -52,9 +56,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (payload_offset > area.size() || payload_length > area.size() - payload_offset) {
     fuzz_finding("a payload passed as sound lies outside the area");
   }
+  const uint64_t count = verdict.value_count;
+  if (count != BUILD_VALUE_COUNT && (!earlier || build_value_slot(count, BUILD_FIXED_ARGUMENTS) < 0)) {
+    fuzz_finding("an area of another layout passed as the launcher's own");
+  }
   for (unsigned which = 0; which < BUILD_VALUE_COUNT; ++which) {
-    uint64_t at = field(area.data() + offsetof(build_area_head, value_offsets) + 8 * which, 8);
-    std::wstring text = text_at(area, at, unit);
+    const int slot = build_value_slot(count, (enum build_value)which);
+    if (slot < 0) continue;
+    uint64_t at = field(area.data() + offsetof(build_area_head, value_offsets) + 8 * (unsigned)slot, 8);
+    const unsigned width = count == BUILD_VALUE_COUNT && which == BUILD_QUICK_START ? 2 : unit;
+    std::wstring text = text_at(area, at, width);
     if (which == BUILD_TEMPLATE) {
       template_gives_absolute_path(text.c_str(), unit == 2);
     }
@@ -64,6 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         text = text_at(area, at, unit);
       }
     }
+  }
+  if (count == BUILD_VALUE_COUNT && payload_length != 0) {
+    build_values_checksum(area.data(), payload_offset, unit);
   }
   return 0;
 }

@@ -97,48 +97,63 @@ def quoting_seeds():
     return seeds
 
 
-def build_area(width, template, arguments=("-m", "two words"), payload_size=40):
+def build_area(width, template, arguments=("-m", "two words"), payload_size=40, count=10, quick="", options=""):
     """A build area as the packing tool writes it: the head, the values on
-    4-byte boundaries, the payload on a 16-byte one, ending with its trailer."""
+    4-byte boundaries (the quick-start list in 16-bit units), the values'
+    CRC-32 last, the payload on a 16-byte one, ending with its trailer.  An
+    earlier layout (count 7, 8 or 9) as earlier tools wrote it: the list in
+    wide characters before the fixed arguments, no checksum."""
     encoding = "utf-32-le" if width == 4 else "utf-16-le"
-    values = [template, "Company", "Fendix", "0.19.1", "0.19.1", "0.19.1"]
-    body = bytearray(104)
+    head_size = 48 + 8 * count
+    texts = [(template + "\0").encode(encoding)] + [(text + "\0").encode(encoding) for text in
+                                                     ["Company", "Fendix", "0.19.1", "0.19.1", "0.19.1"]]
+    fixed = b"".join((argument + "\0").encode(encoding) for argument in arguments) + "\0".encode(encoding)
+    wide_quick = (quick + "\0").encode(encoding)
+    if count == 10:
+        texts += [fixed, (quick + "\0").encode("utf-16-le"), (options + "\0").encode(encoding)]
+    else:
+        texts += {7: [], 8: [wide_quick], 9: [wide_quick, (options + "\0").encode(encoding)]}[count] + [fixed]
+    body = bytearray(head_size)
     offsets = []
-    for text in values:
+    for text in texts:
         body += b"\0" * (-len(body) % 4)
         offsets.append(len(body))
-        body += (text + "\0").encode(encoding)
-    body += b"\0" * (-len(body) % 4)
-    offsets.append(len(body))
-    for argument in arguments:
-        body += (argument + "\0").encode(encoding)
-    body += "\0".encode(encoding)
+        body += text
+    if count == 10:
+        body += b"\0" * (-len(body) % 4)
+        offsets.append(len(body))
+        body += ("%08x\0" % zlib.crc32(b"".join(texts))).encode(encoding)
     body += b"\0" * (-len(body) % 16)
     payload = b"QDY" + bytes(range(1, payload_size - 3 - 8 + 1))
     payload += struct.pack("<Q", len(payload))
-    body[0:104] = (b"ZovariBuildArea\0" + struct.pack("<QQQQ", len(body) + len(payload), len(body),
-                                                         len(payload), 7)
-                   + struct.pack("<7Q", *offsets))
+    body[0:head_size] = (b"ZovariBuildArea\0" + struct.pack("<QQQQ", len(body) + len(payload), len(body),
+                                                             len(payload), count)
+                         + struct.pack("<%dQ" % count, *offsets))
     return bytes(body + payload)
 
 
 def area_seeds():
-    """Width byte (bit 0: 4-byte characters), then the area."""
+    """Width byte (bit 0: 4-byte characters; bit 1: earlier layouts pass, as
+    the tool reads them), then the area."""
     seeds = {}
     for width, flag, template in ((4, 1, "{CACHE_DIR}/Fendix/{VERSION}"), (2, 0, "{CACHE_DIR}\\Fendix\\{VERSION}"),
                                   (2, 0, "C:\\Apps\\{PRODUCT}"), (4, 1, "/opt/{PRODUCT}")):
-        area = build_area(width, template)
+        area = build_area(width, template, quick="0123456789abcdef 2a 3 a\\b", options="clean-cache")
         label = "w%d-%s" % (width, "token" if template[0] == "{" else "literal")
         seeds[label] = bytes([flag]) + area
-        # Damage: a head field, the template's first unit, the trailer cut.
+        # Damage: a head field, the template's first unit, a value's last, the trailer cut.
         for name, position in (("size", 16), ("payload", 24), ("length", 32), ("count", 40),
-                               ("value", 48), ("arguments", 96), ("template", 104)):
+                               ("value", 48), ("arguments", 96), ("checksum", 120), ("template", 128),
+                               ("product", 128 + 20 * width)):
             changed = bytearray(area)
             changed[position] ^= 0x01
             seeds[label + "-" + name] = bytes([flag]) + bytes(changed)
         seeds[label + "-cut"] = bytes([flag]) + area[:-5] + bytes(5)
+        for count in (7, 8, 9):
+            seeds["%s-layout%d" % (label, count)] = bytes([flag | 2]) + build_area(width, template, count=count,
+                                                                                 quick="0123456789abcdef ")
     # The runtime image's own: the head alone, every value the payload length's zeros.
-    seeds["unfilled"] = b"\1" + b"ZovariBuildArea\0" + struct.pack("<QQQQ", 104, 104, 0, 7) + struct.pack("<7Q", *[32] * 7)
+    seeds["unfilled"] = b"\1" + b"ZovariBuildArea\0" + struct.pack("<QQQQ", 128, 128, 0, 10) + struct.pack("<10Q", *[32] * 10)
     return seeds
 
 

@@ -21,6 +21,13 @@ uint64_t build_payload_length(void);
 // One of the build values; never null.
 const wchar_t* build_value(enum build_value which);
 
+// The quick-start list (payload/quick_start_list.h), held in 16-bit units
+// on both systems (BUILD_QUICK_START_UNIT_SIZE); empty unless built with
+// --quick-start.
+static inline const uint16_t* build_quick_start_list(void) {
+  return (const uint16_t*)(const void*)build_value(BUILD_QUICK_START);
+}
+
 // Whether the build asked for the opt-in behaviour name (L"clean-cache",
 // L"pass-interrupts"): one of the words of BUILD_OPTIONS.
 bool build_option(const wchar_t* name);

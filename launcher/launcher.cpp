@@ -65,16 +65,14 @@ static const char* const CUT_SHORT_MESSAGE =
 
 // Looks at the build area before anything is read from it: a damaged offset
 // or a value without its end would send the reads outside the area, and a
-// damaged template would unpack under the current folder.  Such a launcher
-// cannot find its attached data; one cut short in its last page says so.
+// damaged value (a flipped letter in the template, say) no longer gives the
+// values' checksum.  Such a launcher cannot find its attached data; one cut
+// short in its last page says so.  Only this runtime's own layout passes.
 static void check_own_build_area(void) {
   struct build_area_verdict area =
-      check_build_area(build_area(), platform_image_part_size(build_area()), sizeof(wchar_t));
+      check_build_area(build_area(), platform_image_part_size(build_area()), sizeof(wchar_t), false);
   if (area.state == BUILD_AREA_CUT_SHORT) fail_with_message(CUT_SHORT_MESSAGE);
-  if (area.state != BUILD_AREA_SOUND ||
-      !template_gives_absolute_path(build_value(BUILD_TEMPLATE), PLATFORM_SEPARATOR == L'\\')) {
-    fail_with_message("Error, couldn't find attached data header.");
-  }
+  if (area.state != BUILD_AREA_SOUND) fail_with_message("Error, couldn't find attached data header.");
 }
 
 uint32_t launcher_main(void) {
@@ -100,7 +98,7 @@ uint32_t launcher_main(void) {
   // is removed after the child: no stamp is looked for or left beside it.
   const bool folder_per_start = template_names_a_folder_per_start(build_value(BUILD_TEMPLATE));
   const wchar_t* main_binary =
-      quick_start_check(TargetDirectory, folder_per_start ? L"" : build_value(BUILD_QUICK_START));
+      quick_start_check(TargetDirectory, folder_per_start ? nullptr : build_quick_start_list());
   if (main_binary == nullptr) {
     payload_reader_init(build_payload() + PAYLOAD_MAGIC_SIZE,
                         (size_t)(build_payload_length() - PAYLOAD_MAGIC_SIZE));

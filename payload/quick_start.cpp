@@ -10,7 +10,7 @@
 
 // The build's list, its identity, and the stamp's path; the list is null
 // for a launcher built without it and for one whose list is malformed.
-static const wchar_t* List;
+static const uint16_t* List;
 static uint64_t Identity;
 static const wchar_t* TargetDirectory;
 static wchar_t StampPath[PATH_CAPACITY];
@@ -24,17 +24,17 @@ static wchar_t MainBinaryPath[PATH_CAPACITY];
 static uint16_t NameUnits[PAYLOAD_NAME_UNITS];
 
 // Hex digits up to end; false for none, more than 16, or anything else.
-static bool parse_hex(const wchar_t** at, wchar_t end, uint64_t* value) {
-  const wchar_t* next = *at;
+static bool parse_hex(const uint16_t** at, uint16_t end, uint64_t* value) {
+  const uint16_t* next = *at;
   uint64_t result = 0;
   size_t digits = 0;
   for (; *next != end; ++next, ++digits) {
-    wchar_t c = *next;
+    uint16_t c = *next;
     unsigned digit;
-    if (c >= L'0' && c <= L'9') {
-      digit = (unsigned)(c - L'0');
-    } else if (c >= L'a' && c <= L'f') {
-      digit = (unsigned)(c - L'a' + 10);
+    if (c >= u'0' && c <= u'9') {
+      digit = (unsigned)(c - u'0');
+    } else if (c >= u'a' && c <= u'f') {
+      digit = (unsigned)(c - u'a' + 10);
     } else {
       return false;
     }
@@ -85,7 +85,7 @@ static bool folded_before(size_t end, size_t previous_folder_end) {
 // file, or of another size than the payload's.
 static bool walk_list(uint64_t* digest, uint64_t* count) {
   platform_forget_facts();
-  const wchar_t* at = List + QUICK_START_IDENTITY_DIGITS + 1;
+  const uint16_t* at = List + QUICK_START_IDENTITY_DIGITS + 1;
   size_t base = wcslen(TargetDirectory) + 1;
   size_t previous_folder_end = 0;
   *digest = Identity;
@@ -97,8 +97,8 @@ static bool walk_list(uint64_t* digest, uint64_t* count) {
       return false;
     }
     for (size_t i = 0; i < length; ++i) {
-      if (at[i] == 0 || (uint32_t)at[i] >> 16 != 0) return false;
-      NameUnits[i] = (uint16_t)at[i];
+      if (at[i] == 0) return false;
+      NameUnits[i] = at[i];
     }
     at += length;
     wchar_t name[3 * PAYLOAD_NAME_UNITS + 1];
@@ -126,9 +126,10 @@ static bool walk_list(uint64_t* digest, uint64_t* count) {
   return *count != 0;
 }
 
-const wchar_t* quick_start_check(const wchar_t* target_directory, const wchar_t* list) {
+const wchar_t* quick_start_check(const wchar_t* target_directory, const uint16_t* list) {
   List = nullptr;
-  const wchar_t* at = list;
+  if (list == nullptr) return nullptr;
+  const uint16_t* at = list;
   size_t length = wcslen(target_directory);
   static const wchar_t suffix[] = QUICK_START_STAMP_SUFFIX;
   if (!parse_hex(&at, QUICK_START_FIELD_END, &Identity) || at != list + QUICK_START_IDENTITY_DIGITS + 1 ||

@@ -9,14 +9,15 @@
 #ifndef ZOVARI_PAYLOAD_QUICK_START_H
 #define ZOVARI_PAYLOAD_QUICK_START_H
 
+#include <stdint.h>
 #include <wchar.h>
 
 // The main binary's path when the stamp beside target_directory matches the
-// build's list (payload/quick_start_list.h) and the files' metadata now;
-// null otherwise, and always for an empty list.  The target directory's
+// build's list (payload/quick_start_list.h, 16-bit units) and the files'
+// metadata now; null otherwise, and always for an empty or null list.  The target directory's
 // chain is made and judged first, as a full start does, and a chain that is
 // not trusted ends the process.
-const wchar_t* quick_start_check(const wchar_t* target_directory, const wchar_t* list);
+const wchar_t* quick_start_check(const wchar_t* target_directory, const uint16_t* list);
 
 // Removes the stamp before a full start's first write, so that no start
 // trusts a folder that is half rewritten.  Nothing without a list.

@@ -2,12 +2,14 @@
 // directory without decoding the payload, shared by the launcher and the
 // packing tool.
 //
-// The list is the build value BUILD_QUICK_START, a wide string, empty for a
-// launcher built without the option: the build's identity in 16 lowercase
+// The list is the build value BUILD_QUICK_START, a string of 16-bit units on
+// both systems (half of wchar_t's four bytes on Linux, where 200,000 names
+// would otherwise take megabytes more), empty for a launcher built without
+// the option: the build's identity in 16 lowercase
 // hex digits and " ", then per file, in payload order (the main binary first), its
 // size in hex digits, " ", its name's length in UTF-16 units in hex digits,
 // " ", and the name's UTF-16 units ("\" between components), one unit per
-// wide character, so that every name comes through as the payload holds it.
+// list unit, so that every name comes through as the payload holds it.
 // The lengths spare the list a separator that no name may hold.
 //
 // The stamp that a start leaves beside the target directory once every file
@@ -21,7 +23,7 @@
 #include <stdint.h>
 
 static const size_t QUICK_START_IDENTITY_DIGITS = 16;
-static const wchar_t QUICK_START_FIELD_END = L' ';
+static const uint16_t QUICK_START_FIELD_END = u' ';
 
 // Appended to the target directory's path: the stamp's name beside it.
 #define QUICK_START_STAMP_SUFFIX L".zovari-quick-start"

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "image/build_area.h"
 #include "pack/commands/arguments.h"
 #include "pack/executables/binary_kind.h"
 #include "pack/system/error.h"
@@ -12,7 +13,10 @@
 #include "pack/payloads/extractor.h"
 #include "pack/payloads/names.h"
 #include "pack/payloads/reader.h"
+#include "pack/executables/launcher_build.h"
+#include "pack/executables/launcher_image.h"
 #include "pack/executables/payload_place.h"
+#include "payload/format.h"
 
 namespace fs = std::filesystem;
 
@@ -54,6 +58,13 @@ int command_extract(const std::vector<std::string>& rest) {
   if (args.help()) return std::fputs(EXTRACT_HELP, stdout), 0;
   MappedFile file(fs::u8path(args.positional()[0]));
   PayloadLocation location = find_payload(file.data(), file.size());
+  // A launcher of an earlier version is read as well, and said to be one.
+  BuildAreaPlace area;
+  if (find_build_area(file.data(), file.size(), &area) &&
+      read_little_endian(file.data() + area.offset + 40, 8) != BUILD_VALUE_COUNT) {
+    std::fprintf(stderr, "zovari-pack: %s: its build area has %s\n", quoted_path(fs::u8path(args.positional()[0])).c_str(),
+                 build_layout_name(read_little_endian(file.data() + area.offset + 40, 8)).c_str());
+  }
   // Names taken together first, by verify's rules, before anything is
   // written: a name twice would leave its last copy alone in place.
   NameCollector collector;

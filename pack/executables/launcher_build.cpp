@@ -1,10 +1,12 @@
 #include "pack/executables/launcher_build.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <vector>
 
 #include "image/build_area.h"
+#include "image/build_area_check.h"
 #include "image/config.h"
 #include "pack/executables/binary_kind.h"
 #include "pack/system/error.h"
@@ -75,7 +77,8 @@ std::string known_tokens() {
 
 // The build area's head and values, to be followed by the payload: the head
 // of image/build_area.h, each value as a NUL-terminated wide string on a
-// 4-byte boundary, the payload on a 16-byte one.
+// 4-byte boundary (the quick-start list in 16-bit units), the values'
+// checksum last, the payload on a 16-byte one.
 std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) {
   struct Value {
     const std::string& text;
@@ -86,7 +89,7 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
       {s.product, "--product"},               {s.version, "--version"},
       {s.file_version, "--file-version"},     {s.product_version, "--product-version"},
   };
-  static_assert(sizeof values / sizeof values[0] == BUILD_QUICK_START, "every build value is written");
+  static_assert(sizeof values / sizeof values[0] == BUILD_FIXED_ARGUMENTS, "every build value is written");
   const bool on_linux = s.target == "linux";
   const unsigned width = on_linux ? 4 : 2;
   std::string out(BUILD_AREA_HEAD_SIZE, '\0');
@@ -95,33 +98,39 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
   };
   out.replace(0, BUILD_AREA_MARKER_SIZE, BUILD_AREA_MARKER, BUILD_AREA_MARKER_SIZE);
   put(40, BUILD_VALUE_COUNT);
-  auto put_units = [&](const std::vector<uint32_t>& units) {
+  auto put_units = [&](const std::vector<uint32_t>& units, unsigned bytes) {
     for (uint32_t unit : units) {
-      for (unsigned i = 0; i < width; ++i) out.push_back((char)(unit >> (8 * i)));
+      for (unsigned i = 0; i < bytes; ++i) out.push_back((char)(unit >> (8 * i)));
     }
   };
-  for (size_t v = 0; v < BUILD_QUICK_START; ++v) {
+  auto start_value = [&](enum build_value which) {
     out.append((4 - out.size() % 4) % 4, '\0');
-    put(48 + 8 * v, out.size());
-    put_units(wide_units(values[v].text, s.target, values[v].what));
+    put(offsetof(struct build_area_head, value_offsets) + 8 * which, out.size());
+  };
+  for (size_t v = 0; v < BUILD_FIXED_ARGUMENTS; ++v) {
+    start_value((enum build_value)v);
+    put_units(wide_units(values[v].text, s.target, values[v].what), width);
   }
-  out.append((4 - out.size() % 4) % 4, '\0');
-  put(48 + 8 * BUILD_QUICK_START, out.size());
-  put_units(s.quick_start_list);
-  put_units({0});
-  out.append((4 - out.size() % 4) % 4, '\0');
-  put(48 + 8 * BUILD_OPTIONS, out.size());
-  put_units(wide_units(build_options_value(s), s.target, "the build options"));
   // The fixed arguments: each a wide string with its 0, the list ended by
   // one more 0 (an empty argument would end it, and the child gets none).
-  out.append((4 - out.size() % 4) % 4, '\0');
-  put(48 + 8 * BUILD_FIXED_ARGUMENTS, out.size());
+  start_value(BUILD_FIXED_ARGUMENTS);
   for (const std::string& argument : s.fixed_arguments) {
     std::vector<uint32_t> units = wide_units(argument, s.target, "--arg \"" + argument + "\"");
     if (units.size() == 1) throw PackError("--arg needs a text: the child gets no empty arguments");
-    put_units(units);
+    put_units(units, width);
   }
-  put_units({0});
+  put_units({0}, width);
+  start_value(BUILD_QUICK_START);
+  put_units(s.quick_start_list, BUILD_QUICK_START_UNIT_SIZE);
+  put_units({0}, BUILD_QUICK_START_UNIT_SIZE);
+  start_value(BUILD_OPTIONS);
+  put_units(wide_units(build_options_value(s), s.target, "the build options"), width);
+  // Last, over everything before it.
+  start_value(BUILD_VALUES_CHECKSUM);
+  const uint32_t checksum = build_values_checksum(reinterpret_cast<const unsigned char*>(out.data()), out.size(), width);
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%08x", (unsigned)checksum);
+  put_units(wide_units(digits, s.target, "the values' checksum"), width);
   out.append((16 - out.size() % 16) % 16, '\0');
   put(16, out.size() + payload_length);
   put(24, out.size());
@@ -134,10 +143,10 @@ VersionValues version_values(const LauncherSettings& s) {
   VersionValues values;
   values.product = s.product;
   values.company = s.company;
-  // The description as given: Explorer shows it as the file's name in its
-  // details and the task manager as the process's, so the product stands
-  // in for a missing one.
-  values.description = s.description.empty() ? s.product : s.description;
+  // The product, a spaced hyphen and the description: Explorer shows it as
+  // the file's name in its details and the task manager as the process's,
+  // so the product alone stands in for a missing description.
+  values.description = s.description.empty() ? s.product : s.product + " - " + s.description;
   values.copyright = s.copyright;
   values.file_version = four_part_version(s.file_version, s.file_version_option,
                                           s.file_version_option == "--version");
@@ -245,8 +254,12 @@ void check_path_template(const std::string& path_template) {
   for (;;) {
     template_piece piece = next_template_piece(&position);
     if (piece.kind == TEMPLATE_END) return;
-    if (piece.kind == TEMPLATE_UNCLOSED) {
-      throw PackError("the path template has a \"{\" that is never closed: " + path_template);
+    // A "{" that another "{" or the end cuts off: the launcher would drop
+    // the name and its brace without a trace ("{PRODUCT\{VERSION}" loses a
+    // folder), which is never what was meant.
+    if (piece.kind == TEMPLATE_UNCLOSED || piece.kind == TEMPLATE_ABANDONED) {
+      throw PackError("the path template has a \"{\" that is never closed (\"{" +
+                      narrow_units(std::wstring(piece.text, piece.length)) + "\"): " + path_template);
     }
     if (piece.kind != TEMPLATE_TOKEN) continue;
     const std::wstring name(piece.text, piece.length);
@@ -310,6 +323,33 @@ size_t wide_length(const std::u16string& units, const std::string& target) {
   return length;
 }
 
+// How many of a Windows template's first folders are a drive or a share
+// rather than folder names: 1 for "C:\", 2 for "\\server\share\", 0 for
+// anything else.  A share must name its server and share in the template's
+// own text, and the device forms ("\\?\", "\\.\") are refused: the
+// launcher's paths are plain ones.
+size_t windows_template_prefix(const std::u16string& units) {
+  auto separator = [&](size_t i) { return i < units.size() && (units[i] == u'\\' || units[i] == u'/'); };
+  auto letter = [](char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); };
+  if (units.size() >= 2 && letter(units[0]) && units[1] == u':') return 1;
+  if (!separator(0) || !separator(1)) return 0;
+  size_t server_end = 2;
+  while (server_end < units.size() && !separator(server_end)) ++server_end;
+  const std::u16string server = units.substr(2, server_end - 2);
+  if (server == u"?" || server == u".") {
+    throw PackError("the path template starts with a device path (\\\\" + utf8_from_utf16(server) +
+                    "\\); name the folder as a drive (\"C:\\...\") or a share (\"\\\\server\\share\\...\")");
+  }
+  size_t share_end = server_end + 1;
+  while (share_end < units.size() && !separator(share_end)) ++share_end;
+  if (server.empty() || server.find(u'{') != std::u16string::npos || share_end <= server_end + 1 ||
+      units.find(u'{', server_end) < share_end) {
+    throw PackError("the path template starts with \"\\\\\" but names no server and share in its own text "
+                    "(\"\\\\server\\share\\...\")");
+  }
+  return 4;  // the two empty names before and between the leading "\\" count too
+}
+
 // Walks the template with the build values in place: checks the values it
 // uses, that its fixed part (all but the values only known at run time) fits the path buffer with
 // a separator and the longest name, and for Windows that no folder made with
@@ -320,14 +360,24 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
   std::vector<BuildValue> values = build_values(s);
   size_t fixed = 0;
   std::u16string folder;
-  std::string options;  // the options whose values make the current folder
+  std::u16string literal;  // the template's own units in the current folder
+  std::string options;     // the options whose values make the current folder
+  const bool windows = s.target == "windows";
+  // The leading folders that are no folder names: a drive ("C:"), or a
+  // share's server and name ("\\server\share").
+  size_t prefix = windows ? windows_template_prefix(units) : 0;
   auto end_folder = [&]() {
-    std::string problem = options.empty() ? std::string() : windows_component_problem(folder);
-    if (s.target == "windows" && !problem.empty()) {
+    std::string problem;
+    if (!windows || prefix > 0 || folder == u"." || folder == u"..") {
+      // a drive, a share, or a step that the full path resolves
+    } else if (!(problem = reserved_character_problem(literal)).empty() ||
+               !(problem = windows_component_problem(folder)).empty()) {
       throw PackError("the path template makes the folder \"" + display_name(folder) + "\", which " +
-                      problem + " (from" + options + ")");
+                      problem + (options.empty() ? ": no Windows path can hold it" : " (from" + options + ")"));
     }
+    if (prefix > 0) --prefix;
     folder.clear();
+    literal.clear();
     options.clear();
   };
   const wchar_t* position = wide.c_str();
@@ -341,6 +391,7 @@ void check_template_path(const LauncherSettings& s, const std::vector<std::u16st
           end_folder();
         } else {
           folder.push_back(unit);
+          literal.push_back(unit);
         }
       }
       continue;
@@ -469,22 +520,28 @@ std::string target_of(const BinaryKind& kind, const std::string& head) {
   return std::string();
 }
 
-// A template must expand to an absolute path (template_gives_absolute_path).
-// On Linux "\" is no separator, so it is refused there.
+// A template that does not start at an absolute place
+// (template_gives_absolute_path) gives a folder under wherever the launcher
+// is started: allowed, and said.  On Linux "\" is no separator, so it is
+// refused there.
 void check_template_is_absolute(const std::string& path_template, const std::string& target) {
   std::u16string units = utf16_from_utf8(path_template);
   if (target == "linux" && units.find(u'\\') != std::u16string::npos) {
     throw PackError("the path template \"" + path_template +
                     "\" holds \"\\\", which is no separator on Linux; use \"/\"");
   }
+}
+
+void warn_of_a_relative_folder(const std::string& path_template, const std::string& target) {
+  std::u16string units = utf16_from_utf8(path_template);
   const std::wstring wide(units.begin(), units.end());
-  if (!template_gives_absolute_path(wide.c_str(), target == "windows")) {
-    std::string tokens;
-    for (path_token token : ABSOLUTE_PATH_TOKENS) tokens += "{" + narrow_units(PATH_TOKEN_NAMES[token]) + "}, ";
-    throw PackError("the path template \"" + path_template +
-                    "\" does not give an absolute path: start it with " + tokens + "or " +
-                    (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\""));
-  }
+  if (template_gives_absolute_path(wide.c_str(), target == "windows")) return;
+  std::string tokens;
+  for (path_token token : ABSOLUTE_PATH_TOKENS) tokens += "{" + narrow_units(PATH_TOKEN_NAMES[token]) + "}, ";
+  print_warning("the path template " + in_quotes(path_template) +
+                " gives a relative path: each start unpacks under the folder it is started in; start it "
+                "with " + tokens + "or " + (target == "linux" ? "\"/\"" : "a drive such as \"C:\\\"") +
+                " for one folder wherever it starts");
 }
 
 // A template of the user's own is theirs to keep, but one that names neither
@@ -625,27 +682,41 @@ void complete_settings(LauncherSettings& s, const std::vector<std::u16string>& n
   // The runtime image must be there before anything is compressed.
   read_runtime_image(s.runtime, s.target);
   // Last, so that a refused build says one thing.
+  warn_of_a_relative_folder(s.path_template, s.target);
   if (!s.digest_in_template) warn_of_a_shared_folder(s.path_template);
 }
 
-std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux) {
+std::string build_layout_name(uint64_t value_count) {
+  switch (value_count) {
+    case BUILD_LAYOUT_SEVEN:
+      return "the first layout, of 7 values (no quick-start list, no options, no checksum)";
+    case BUILD_LAYOUT_EIGHT:
+      return "an earlier layout, of 8 values (the quick-start list before the fixed arguments, no checksum)";
+    case BUILD_LAYOUT_NINE:
+      return "an earlier layout, of 9 values (the quick-start list and the options before the fixed "
+             "arguments, no checksum)";
+    case BUILD_LAYOUT_CURRENT:
+      return "the current layout, of " + std::to_string(BUILD_LAYOUT_CURRENT) + " values (checksummed)";
+  }
+  return "an unknown layout of " + std::to_string(value_count) + " values";
+}
+
+LauncherValues read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux) {
   auto get = [&](uint64_t at, size_t bytes) {
     uint64_t value = 0;
     for (size_t i = 0; i < bytes; ++i) value |= (uint64_t)area[at + i] << (8 * i);
     return value;
   };
-  const size_t width = on_linux ? 4 : 2;
-  std::vector<std::string> values;
-  uint64_t at = 0;
-  for (size_t v = 0; v < BUILD_VALUE_COUNT + 64; ++v) {
-    // The fixed arguments follow each other from their offset on, up to an
-    // empty one.
-    const bool argument = v >= BUILD_FIXED_ARGUMENTS;
-    if (v <= BUILD_FIXED_ARGUMENTS) at = get(48 + 8 * v, 8);
+  LauncherValues out;
+  out.value_count = get(offsetof(struct build_area_head, value_count), 8);
+  out.values.resize(BUILD_VALUE_COUNT);
+  const size_t wide = on_linux ? 4 : 2;
+  // The units from at up to the next 0, as UTF-16; at moves behind the 0.
+  // The area bounds them: build takes values of any length.
+  auto read_units = [&](uint64_t& at, size_t width) {
     std::u16string text;
-    const bool list = v == BUILD_QUICK_START;
     for (;; at += width) {
-      if (at > area_size || area_size - at < width || (!list && text.size() > 4 * PATH_CAPACITY)) {
+      if (at > area_size || area_size - at < width) {
         throw PackError("a build value runs past the end of the build area");
       }
       uint32_t unit = (uint32_t)get(at, width);
@@ -660,10 +731,27 @@ std::vector<std::string> read_build_values(const unsigned char* area, uint64_t a
       }
     }
     at += width;
-    if (argument && text.empty()) break;
-    values.push_back(list ? (text.empty() ? "" : "on") : display_name(text));
+    return text;
+  };
+  for (unsigned v = 0; v < BUILD_VALUE_COUNT; ++v) {
+    const int slot = build_value_slot(out.value_count, (enum build_value)v);
+    if (slot < 0) continue;
+    uint64_t at = get(offsetof(struct build_area_head, value_offsets) + 8 * (uint64_t)slot, 8);
+    if (v == BUILD_FIXED_ARGUMENTS) {
+      // The fixed arguments follow each other from their offset on, up to
+      // an empty one.
+      for (std::u16string argument = read_units(at, wide); !argument.empty(); argument = read_units(at, wide)) {
+        out.arguments.push_back(display_name(argument));
+      }
+    } else if (v == BUILD_QUICK_START) {
+      const bool compact = out.value_count == BUILD_LAYOUT_CURRENT;
+      out.quick_start = read_units(at, compact ? (size_t)BUILD_QUICK_START_UNIT_SIZE : wide);
+      out.values[v] = out.quick_start.empty() ? "" : "on";
+    } else {
+      out.values[v] = display_name(read_units(at, wide));
+    }
   }
-  return values;
+  return out;
 }
 
 void build_launcher(const unsigned char* payload, uint64_t payload_length, const LauncherSettings& s,

@@ -88,11 +88,26 @@ void check_path_template(const std::string& path_template);
 // build options, separated by spaces.
 std::string build_options_value(const LauncherSettings& settings);
 
-// The build values of a launcher's build area (image/build_area.h, the area
-// of area_size bytes found and checked by find_build_area), in the order of
-// enum build_value, each as display text (control characters escaped); the
-// fixed arguments, a list, each one entry from BUILD_FIXED_ARGUMENTS on.
-std::vector<std::string> read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux);
+// The build values of a launcher's build area, of any layout that
+// image/build_area.h names.
+struct LauncherValues {
+  uint64_t value_count = 0;             // the layout, by its count of values
+  // In the order of enum build_value, each as display text (control
+  // characters escaped), empty where the layout holds no such value; the
+  // quick-start list as "on" or empty, the fixed arguments empty.
+  std::vector<std::string> values;
+  std::vector<std::string> arguments;   // the fixed arguments, as display text
+  std::u16string quick_start;           // the quick-start list's units as stored
+};
+
+// Reads them from the area of area_size bytes found and checked by
+// find_build_area.  Throws PackError for a value that does not end inside
+// the area or holds no Unicode character.
+LauncherValues read_build_values(const unsigned char* area, uint64_t area_size, bool on_linux);
+
+// What list and verify call a layout: "the current layout, of 10 values
+// (checksummed)", "the first layout, of 7 values (...)".
+std::string build_layout_name(uint64_t value_count);
 
 // The name of the payload inside the private work folder of a build.
 inline const char* const WORK_PAYLOAD_NAME = "payload.bin";

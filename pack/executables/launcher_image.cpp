@@ -136,15 +136,23 @@ PeLayout pe_layout(const unsigned char* data, uint64_t size) {
   layout.count = (unsigned)get(data, header + 6, 2);
   uint64_t optional_size = get(data, header + 20, 2);
   layout.optional = header + 24;
-  if (layout.optional + 112 > size || get(data, layout.optional, 2) != 0x20b) {
+  // A file cut inside its headers is cut short, not of another kind.
+  if (layout.optional + 2 <= size && get(data, layout.optional, 2) != 0x20b) {
     throw PackError("not a 64-bit PE image (PE32+)");
+  }
+  if (layout.optional + std::max<uint64_t>(optional_size, 112) > size) {
+    throw cut_short(size, layout.optional + std::max<uint64_t>(optional_size, 112));
   }
   layout.sections = layout.optional + optional_size;
   layout.section_alignment = (uint32_t)get(data, layout.optional + 32, 4);
   layout.file_alignment = (uint32_t)get(data, layout.optional + 36, 4);
   layout.headers_size = get(data, layout.optional + 60, 4);
   layout.directory_count = (unsigned)get(data, layout.optional + 108, 4);
-  if (layout.sections + (uint64_t)SECTION_HEADER_SIZE * layout.count > size ||
+  const uint64_t table_end = layout.sections + (uint64_t)SECTION_HEADER_SIZE * layout.count;
+  if (table_end > size && table_end <= std::max<uint64_t>(layout.headers_size, 4096)) {
+    throw cut_short(size, table_end);
+  }
+  if (table_end > size ||
       112 + 8 * (uint64_t)layout.directory_count > optional_size || layout.directory_count <= CERTIFICATE_DIRECTORY ||
       layout.file_alignment == 0 ||
       layout.section_alignment < layout.file_alignment) {
@@ -168,25 +176,28 @@ PeLayout pe_layout(const unsigned char* data, uint64_t size) {
 }
 
 // Checks the head of a build area at data[offset], in a section of capacity
-// bytes: that it is one, of this tool's layout, and that everything it names
-// lies inside the area.  Throws PackError otherwise.
+// bytes: that it is one, of this tool's layout or an earlier one
+// (image/build_area.h), and that everything it names lies inside the area.
+// Throws PackError otherwise.
 void check_area_head(const unsigned char* data, uint64_t offset, uint64_t capacity) {
   const unsigned char* head = data + offset;
-  if (capacity < BUILD_AREA_HEAD_SIZE ||
+  if (capacity < build_area_head_size(BUILD_LAYOUT_SEVEN) ||
       std::memcmp(head, BUILD_AREA_MARKER, BUILD_AREA_MARKER_SIZE) != 0) {
     throw PackError("the section " BUILD_AREA_SECTION " does not hold a build area");
   }
+  const uint64_t count = get(head, 40, 8);
+  if (build_value_slot(count, BUILD_FIXED_ARGUMENTS) < 0) {
+    throw PackError("the build area holds " + std::to_string(count) +
+                    " build values; this zovari-pack reads 7, 8, 9 and " + std::to_string(BUILD_VALUE_COUNT) +
+                    " (a launcher of a later version, or damaged?)");
+  }
   const uint64_t size = get(head, 16, 8);
   const uint64_t payload = get(head, 24, 8), length = get(head, 32, 8);
-  if (size > capacity || size < BUILD_AREA_HEAD_SIZE || payload > size || length > size - payload) {
+  if (capacity < build_area_head_size(count) || size > capacity || size < build_area_head_size(count) ||
+      payload > size || length > size - payload) {
     throw PackError("the build area's sizes do not fit its section");
   }
-  if (get(head, 40, 8) != BUILD_VALUE_COUNT) {
-    throw PackError("the build area holds " + std::to_string(get(head, 40, 8)) +
-                    " build values; this zovari-pack writes " + std::to_string(BUILD_VALUE_COUNT) +
-                    " (a runtime image of another version?)");
-  }
-  for (unsigned i = 0; i < BUILD_VALUE_COUNT; ++i) {
+  for (unsigned i = 0; i < count; ++i) {
     if (get(head, 48 + 8 * i, 8) >= size) throw PackError("a build value lies outside the build area");
   }
 }
@@ -209,7 +220,9 @@ void ImagePieces::add_zeros(uint64_t count) {
 }
 
 bool find_build_area(const unsigned char* data, uint64_t size, BuildAreaPlace* place) {
-  if (is_elf(data, size)) {
+  if (size >= 4 && size < 64 && std::memcmp(data, "\x7f" "ELF", 4) == 0) {
+    throw cut_short(size, 64);  // inside its ELF header
+  } else if (is_elf(data, size)) {
     ElfLayout layout = elf_layout(data, size);
     if (layout.area_section < 0) return false;
     *place = {true, layout.area_offset, layout.area_size};
@@ -250,6 +263,16 @@ void check_runtime_image(const std::string& image, bool elf, const std::string& 
     BuildAreaPlace place;
     if (!find_build_area(data, size, &place)) {
       throw PackError("it has no section " BUILD_AREA_SECTION " for the build area");
+    }
+    if (get(data, place.offset + 32, 8) != 0) {
+      throw PackError("it is a finished launcher, whose build area holds a payload already; name the " +
+                      std::string(elf ? "Linux" : "Windows") + " runtime image (zovari-launcher" +
+                      (elf ? "" : ".exe") + ") itself");
+    }
+    if (get(data, place.offset + 40, 8) != BUILD_VALUE_COUNT) {
+      throw PackError("its build area holds " + std::to_string(get(data, place.offset + 40, 8)) +
+                      " build values; this zovari-pack writes " + std::to_string(BUILD_VALUE_COUNT) +
+                      " (a runtime image of another version?)");
     }
     if (elf) {
       ElfLayout layout = elf_layout(data, size);

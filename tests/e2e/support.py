@@ -60,6 +60,29 @@ def _replace_once(data, old, new, what):
     return data[:at] + new + data[at + len(old):]
 
 
+def _with_values_checksum(target, data, head):
+    """data with the build area at head given the checksum of its values as
+    they now stand (image/build_area.h: the CRC-32 of every value but the
+    last, each through its end, in eight hex digits), as the tool writes it."""
+    width = 2 if target == "windows" else 4
+    covered = b""
+    for slot in range(9):
+        at = head + struct.unpack_from("<Q", data, head + 48 + 8 * slot)[0]
+        unit = 2 if slot == 7 else width
+        start = at
+        while True:
+            begin = at
+            while data[at:at + unit] != b"\0" * unit:
+                at += unit
+            at += unit
+            if slot != 6 or at - begin == unit:
+                break
+        covered += data[start:at]
+    at = head + struct.unpack_from("<Q", data, head + 48 + 8 * 9)[0]
+    digits = _wide_text(target, "%08x" % zlib.crc32(covered))
+    return data[:at] + digits + data[at + len(digits):]
+
+
 class Packer:
     """Builds launchers for one target with zovari-pack."""
 
@@ -160,6 +183,7 @@ class Packer:
         old = _wide_text(self.target, stand_in_template)
         data = _replace_once(data, old, _wide_text(self.target, template).ljust(len(old), b"\0"),
                              "stand-in template")
+        data = _with_values_checksum(self.target, data, head)
         with open(output, "wb") as f:
             f.write(data)
         return output

@@ -494,14 +494,32 @@ class LauncherTests:
                 self.assertNotEqual(stamped(), before, "no full start stamped again")
 
     def test_relative_template_is_refused(self):
-        """The tool never writes a template that gives a relative path, so a
-        launcher that holds one is damaged: it stops before anything is made
-        under its current folder."""
+        """A template that gives a relative path unpacks under the folder the
+        launcher is started in (the tool warns of it).  What the tool once
+        refused it for, damage, is caught by the build values' checksum: a
+        launcher with one letter of a value changed stops before anything
+        is made or started, as the refused template once did."""
         launcher = self.report_child_launcher(template=self.template("unpacked", "{PRODUCT}"),
-                                       product="Relative", by_hand=True)
+                                              product="Relative")
         current = os.path.join(self.work, self.fresh_name())
         os.makedirs(current)
         result = self.target.run(launcher, cwd=current)
+        self.assertRanReportChild(result)
+        self.assertEqual(os.listdir(os.path.join(current, "unpacked", "Relative")), ["bin"])
+        # "Relative" to "Selative" in the product, as stored: the template
+        # still expands, to another folder, but the start stops first.
+        with open(launcher, "rb") as f:
+            data = bytearray(f.read())
+        wide = "utf-16-le" if self.target.name == "windows" else "utf-32-le"
+        at = data.index("\0Relative\0".encode(wide), data.rindex(b"ZovariBuildArea\0")) + len("\0".encode(wide))
+        data[at] ^= ord("R") ^ ord("S")
+        damaged = os.path.join(os.path.dirname(launcher), "damaged" + self.target.suffix)
+        with open(damaged, "wb") as f:
+            f.write(data)
+        os.chmod(damaged, 0o755)
+        current = os.path.join(self.work, self.fresh_name())
+        os.makedirs(current)
+        result = self.target.run(damaged, cwd=current)
         self.assertEqual(result.exit_code, 2, result)
         self.assertEqual(result.stdout.replace(b"\r\n", b"\n"), b"Error, couldn't find attached data header.\n")
         self.assertIsNone(result.report)

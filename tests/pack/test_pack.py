@@ -134,6 +134,65 @@ def flip_payload_byte(launcher, damaged):
     return damaged
 
 
+def value_positions(data, area, width):
+    """The file positions of a launcher's build values (current layout), as
+    their checksum covers them: each from its offset through its end."""
+    positions = set()
+    for slot in range(10):
+        at = area + struct.unpack_from("<Q", data, area + 48 + 8 * slot)[0]
+        unit = 2 if slot == 7 else width
+        while True:
+            start = at
+            while data[at:at + unit] != b"\0" * unit:
+                at += unit
+            at += unit
+            positions.update(range(start, at))
+            if slot != 6 or at - start == unit:
+                break
+    return positions
+
+
+def earlier_layout(data, count):
+    """A Linux launcher of the current layout rewritten into the build area of
+    an earlier one (image/build_area.h): 7 values, 8 with the quick-start
+    list before the fixed arguments, 9 with the options after it; no
+    checksum, the list in wide characters.  The payload stays in place."""
+    area = data.rindex(b"ZovariBuildArea\0")
+    payload_offset = struct.unpack_from("<Q", data, area + 24)[0]
+
+    def value(slot, unit, many=False):
+        at = area + struct.unpack_from("<Q", data, area + 48 + 8 * slot)[0]
+        start = at
+        while True:
+            begin = at
+            while data[at:at + unit] != b"\0" * unit:
+                at += unit
+            at += unit
+            if not many or at - begin == unit:
+                return data[start:at]
+
+    values = [value(slot, 4) for slot in range(6)]
+    arguments = value(6, 4, many=True)
+    quick = value(7, 2)
+    wide_quick = b"".join(quick[i:i + 2] + b"\0\0" for i in range(0, len(quick), 2))
+    order = {7: values + [arguments], 8: values + [wide_quick, arguments],
+             9: values + [wide_quick, value(8, 4), arguments]}[count]
+    body = b""
+    offsets = []
+    head_size = 48 + 8 * count
+    for text in order:
+        body += b"\0" * ((4 - (head_size + len(body)) % 4) % 4)
+        offsets.append(head_size + len(body))
+        body += text
+    assert head_size + len(body) <= payload_offset
+    head = bytearray(data[area:area + 48])
+    struct.pack_into("<Q", head, 40, count)
+    head += b"".join(struct.pack("<Q", offset) for offset in offsets)
+    area_bytes = bytes(head) + body
+    area_bytes += b"\0" * (payload_offset - len(area_bytes))
+    return data[:area] + area_bytes + data[area + payload_offset:]
+
+
 def pack(*args, check=True, env=None):
     result = subprocess.run([PACK] + [str(a) for a in args], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env)
@@ -542,8 +601,16 @@ class Refusals(Base):
     def test_templates_must_be_absolute_paths_of_the_target(self):
         folder = make_tree(os.path.join(self.work, "app"), {"main": b"#!/bin/sh\n"})
         linux = os.path.join(self.work, "out", "launcher")
-        for template, fragment in [("rel/{PRODUCT}", "{PROGRAM_BASE}"), ("{COMPANY}/x", "absolute"),
-                                   ("{CACHE_DIR}\\x", "no separator on Linux")]:
+        # A relative template is allowed, with a warning that the folder
+        # follows the current one; verify reads it as the launcher does.
+        relative = os.path.join(self.work, "out", "relative")
+        for template in ("rel/{PRODUCT}", "{COMPANY}/x"):
+            result = pack("build", "--input", folder, "--main", "main", "--output", relative, "--company", "C",
+                          "--template", template, "--level", 1)
+            self.assertIn("gives a relative path: each start unpacks under the folder it is started in",
+                          result.stderr.decode())
+            pack("verify", relative)
+        for template, fragment in [("{CACHE_DIR}\\x", "no separator on Linux")]:
             with self.subTest(template=template):
                 self.assert_refused(["build", "--input", folder, "--main", "main", "--output", linux,
                                      "--company", "C", "--template", template],
@@ -966,8 +1033,9 @@ class Launchers(Base):
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         heading = [line for line in pack("list", launcher).stdout.decode().splitlines() if line.startswith("#")]
+        self.assertEqual(heading[1], "# build area: the current layout, of 10 values (checksummed)")
         # {TARGET_DIR} is filled in at each start: the launcher keeps it as written.
-        self.assertEqual(heading[4:], ["# clean cache: on", "# pass interrupts: on", "# argument: -m",
+        self.assertEqual(heading[5:], ["# clean cache: on", "# pass interrupts: on", "# argument: -m",
                                        "# argument: {TARGET_DIR}/two words", "# main: app.bin"])
         listed = json.loads(pack("list", "--json", launcher).stdout.decode())
         self.assertEqual((listed["target"], listed["arguments"], listed["main"], len(listed["files"]),
@@ -985,38 +1053,153 @@ class Launchers(Base):
         # A damaged byte inside the launcher's payload is caught.
         damaged = flip_payload_byte(launcher, os.path.join(work, "damaged"))
         self.assertEqual(pack("verify", damaged, check=False).returncode, 1)
-        # A damaged byte in the build area's head, or the template's first: verify
-        # refuses what the launcher refuses, and the launcher never crashes.
+        # A damaged byte in the build area's head or anywhere in its values
+        # (a letter of the template after its first token, of the product, of
+        # an argument): verify refuses what the launcher refuses, the launcher
+        # never crashes, and a changed value never starts: the values'
+        # checksum catches what the head's checks cannot.
         data = read(launcher)
         area = data.rindex(b"ZovariBuildArea\0")
+        values_end = area + struct.unpack_from("<Q", data, area + 24)[0]
         template = data.index("{".encode("utf-32-le"), area)
         environment = dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache"))
         os.chmod(damaged, 0o755)
-        disagree = []
-        for position in list(range(area, area + 104)) + [template]:
-            for mask in (0x01, 0x80):
+        disagree, started = [], []
+        values = value_positions(data, area, 4)
+        for position in list(range(area, area + 128)) + list(range(template, values_end, 3)):
+            for mask in ((0x01, 0x80) if position < area + 128 else (0x01,)):
                 changed = bytearray(data)
                 changed[position] ^= mask
                 with open(damaged, "wb") as f:
                     f.write(changed)
-                ran = subprocess.run([damaged], env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                cache = os.path.join(work, "cache-%d-%d" % (position, mask))
+                ran = subprocess.run([damaged], env=dict(environment, XDG_CACHE_HOME=cache),
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 refused = ran.stdout == b"Error, couldn't find attached data header.\n"
                 if ran.returncode not in (2, 42) or refused != (pack("verify", damaged, check=False).returncode == 1):
                     disagree.append((position - area, mask, ran.returncode))
+                if position in values and (not refused or os.path.exists(cache)):
+                    started.append(position - area)
         self.assertEqual(disagree, [])
+        self.assertEqual(started, [])
         self.assert_cut_short(launcher)
 
     def assert_cut_short(self, launcher):
         """Cut anywhere, as by an interrupted download, the launcher is said to be cut short."""
         whole = read(launcher)
         cut = launcher + ".part"
-        for length in (len(whole) - 1, len(whole) // 2, 100):
+        # Inside the first header, the optional header or the program
+        # headers, the section table, the data.
+        for length in (len(whole) - 1, len(whole) // 2, 0x180, 0x90, 100, 30):
             with self.subTest(length=length), open(cut, "wb") as f:
                 f.write(whole[:length])
             for command in ("verify", "list"):
                 result = pack(command, cut, check=False)
                 self.assertEqual(result.returncode, 1, result)
                 self.assertIn("error: the file is cut short: it holds %d bytes" % length, result.stderr.decode())
+
+    def test_launchers_of_earlier_layouts(self):
+        """list, verify and extract read a launcher of every earlier layout of
+        the build area and say which it is: the first (seven values), written
+        by the tool of an earlier commit (data/make_seven_values.sh), which
+        still runs with its own runtime, and the eight and nine of later
+        ones, rewritten here from today's."""
+        import lzma
+        work = self.scratch()
+        seven = os.path.join(work, "seven")
+        with open(seven, "wb") as f:
+            f.write(lzma.decompress(read(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
+                                                      "seven-values-linux.xz"))))
+        os.chmod(seven, 0o755)
+        folder = make_tree(os.path.join(work, "app"), {"main": LINUX_MAIN, "data/message.txt": b"eight or nine"})
+        today = os.path.join(work, "today")
+        pack("build", "--input", folder, "--main", "main", "--output", today, "--level", 1,
+             "--product", "Layouts", "--version", "1.0", "--arg", "an argument", "--clean-cache")
+        launchers = {7: seven}
+        for count in (8, 9):
+            launchers[count] = os.path.join(work, "layout%d" % count)
+            with open(launchers[count], "wb") as f:
+                f.write(earlier_layout(read(today), count))
+        launchers[10] = today
+        names = {7: "the first layout, of 7 values", 8: "an earlier layout, of 8 values",
+                 9: "an earlier layout, of 9 values", 10: "the current layout, of 10 values"}
+        for count, launcher in launchers.items():
+            with self.subTest(layout=count):
+                heading = pack("list", launcher).stdout.decode().splitlines()
+                self.assertTrue(heading[1].startswith("# build area: " + names[count]), heading)
+                self.assertIn("# argument: " + ("first argument" if count == 7 else "an argument"), heading)
+                self.assertEqual("# clean cache: on" in heading, count >= 9)
+                # Built without --quick-start: no layout's list may read as one.
+                self.assertNotIn("# quick start: on", heading)
+                listed = json.loads(pack("list", "--json", launcher).stdout.decode())
+                self.assertEqual(listed["build_area"]["values"], count)
+                self.assertIn(names[count], pack("verify", launcher).stdout.decode())
+                out = os.path.join(work, "x%d" % count)
+                result = pack("extract", launcher, out)
+                # Said of an earlier layout only: extract of today's launcher stays quiet.
+                said = result.stderr.decode()
+                self.assertEqual((len(said.splitlines()), names[count] in said), (0, False) if count == 10 else (1, True))
+                self.assertIn(b"eight or nine" if count > 7 else b"from the first layout",
+                              read_tree(out)["data/message.txt" if count > 7 else "docs/a.txt"])
+        self.assertEqual(json.loads(pack("list", "--json", seven).stdout.decode())["arguments"],
+                         ["first argument", "docs/a.txt"])
+        ran = subprocess.run([seven, "x"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             env=dict(os.environ, TMPDIR=work))
+        self.assertEqual((ran.returncode, ran.stdout),
+                         (0, b"seven values: first argument docs/a.txt x\nfrom the first layout\n"), ran)
+
+    def test_verify_sees_damage_the_checksum_cannot(self):
+        """verify recomputes the quick-start list from the payload: a size
+        digit changed, with the values' checksum made to match, would turn
+        quick starts off for good."""
+        work = self.scratch()
+        folder = make_tree(os.path.join(work, "app"), {"main": LINUX_MAIN, "data/a.txt": b"a" * 300})
+        launcher = os.path.join(work, "launcher")
+        pack("build", "--input", folder, "--main", "main", "--output", launcher, "--level", 1, "--quick-start")
+        data = bytearray(read(launcher))
+        area = data.rindex(b"ZovariBuildArea\0")
+        # The list holds "12c a data\\a.txt" for data/a.txt (300 bytes): one more.
+        at = data.index("12c a data".encode("utf-16-le"), area)
+        data[at + 4] = ord("d")
+        checksum_at = area + struct.unpack_from("<Q", data, area + 48 + 8 * 9)[0]
+        positions = sorted(p for p in value_positions(data, area, 4) if p < checksum_at)
+        crc = zlib.crc32(bytes(data[p] for p in positions))
+        data[checksum_at:checksum_at + 32] = ("%08x" % crc).encode("utf-32-le")
+        damaged = os.path.join(work, "damaged")
+        with open(damaged, "wb") as f:
+            f.write(data)
+        result = pack("verify", damaged, check=False)
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (1, "zovari-pack verify: error: the quick-start list is damaged: it does not match the "
+                             "payload's files\n"))
+        self.assertIn(b"quick start: on", pack("list", damaged).stdout)
+
+    def test_list_writes_nothing_for_what_verify_refuses(self):
+        work = self.scratch()
+        cases = [("..", [("main", b"m"), ("..", b"x")]), ("absolute", [("main", b"m"), ("\\abs", b"x")]),
+                 ("twice", [("main", b"m"), ("a", b"1"), ("a", b"2")])]
+        for what, records in cases:
+            with self.subTest(what):
+                path = os.path.join(work, what + ".bin")
+                with open(path, "wb") as f:
+                    f.write(write_payload(records))
+                for command in (["list"], ["list", "--json"]):
+                    result = pack(*(command + [path]), check=False)
+                    self.assertEqual((result.returncode, result.stdout), (1, b""), result)
+                    self.assertEqual(len(result.stderr.decode().splitlines()), 1)
+        # A damaged payload in a launcher: no heading, no earlier records.
+        folder = make_tree(os.path.join(work, "app"), {"main": LINUX_MAIN, "b.txt": b"b" * 5000})
+        launcher = os.path.join(work, "launcher")
+        # All 100 fixed arguments are listed, as the launcher passes them all.
+        arguments = ["argument %d" % i for i in range(100)]
+        pack("build", "--input", folder, "--main", "main", "--output", launcher, "--level", 1,
+             *[word for argument in arguments for word in ("--arg", argument)])
+        self.assertEqual([line[len("# argument: "):] for line in pack("list", launcher).stdout.decode().splitlines()
+                          if line.startswith("# argument: ")], arguments)
+        self.assertEqual(json.loads(pack("list", "--json", launcher).stdout.decode())["arguments"], arguments)
+        damaged = flip_payload_byte(launcher, os.path.join(work, "damaged"))
+        result = pack("list", damaged, check=False)
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
 
     @unittest.skipUnless(windows_ready(), "no MinGW, Wine or Windows runtime")
     def test_subsystem_and_target_follow_the_main_binary(self):
@@ -1038,8 +1221,8 @@ class Launchers(Base):
                 heading = pack("list", launcher).stdout.decode().splitlines()
                 self.assertIn("console subsystem" if subsystem == 3 else "GUI subsystem", heading[0])
         # A Windows launcher's own values, read back from behind its payload.
-        self.assertEqual(heading[1:3], ["# template: {CACHE_DIR}\\{PRODUCT}\\{VERSION}", "# product: tool"])
-        self.assertRegex(heading[3], r"^# version: 0\.0\.0-[0-9a-f]{8}$")
+        self.assertEqual(heading[2:4], ["# template: {CACHE_DIR}\\{PRODUCT}\\{VERSION}", "# product: tool"])
+        self.assertRegex(heading[4], r"^# version: 0\.0\.0-[0-9a-f]{8}$")
         # cmd waits for a console launcher and takes its exit code and output.
         result = subprocess.run([WINE, "cmd", "/c", "launcher0.exe", "data\\message.txt"], cwd=work,
                                 env=self.wine_environment(), stdout=subprocess.PIPE,
@@ -1188,7 +1371,8 @@ class Launchers(Base):
         self.assertRegex(shown[1], r"^/cache/app/0\.0\.0-[0-9a-f]{8}$")
         self.assertNotEqual(shown[0], shown[1])
         # list reads the launcher's own values back.
-        heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:4]
+        heading = pack("list", folders[0] + ".run").stdout.decode().splitlines()[:5]
+        del heading[1]  # the build area's layout
         self.assertEqual(heading, ["# linux launcher", "# template: /cache/{PRODUCT}/{VERSION}",
                                    "# product: app", "# version: " + shown[0].split("/")[-1]])
         # With one --version and the default template, two products of one
@@ -1203,7 +1387,7 @@ class Launchers(Base):
         self.assertRegex(by_version[0], r"/app/1\.0\.0-[0-9a-f]{8}$")
         self.assertNotEqual(by_version[0], by_version[1])
         self.assertEqual(by_version[0], by_version[2])
-        heading = pack("list", folders[0] + ".v").stdout.decode().splitlines()[1:4]
+        heading = pack("list", folders[0] + ".v").stdout.decode().splitlines()[2:5]
         self.assertEqual(heading, ["# template: {CACHE_DIR}/{PRODUCT}/{VERSION}-" + by_version[0][-8:],
                                    "# product: app", "# version: 1.0.0"])
         # A template of the user's own stays as written; one without a version
@@ -1214,7 +1398,7 @@ class Launchers(Base):
                           "--level", 1, "--version", "1.0.0", "--template", path_template)
             self.assertEqual("zovari-pack: warning: the path template" in result.stderr.decode(), warned,
                              path_template)
-            self.assertEqual(pack("list", folders[0] + ".t").stdout.decode().splitlines()[1],
+            self.assertEqual(pack("list", folders[0] + ".t").stdout.decode().splitlines()[2],
                              "# template: " + path_template)
 
     def run_windows(self, launcher, *args, cwd=None):
@@ -1393,6 +1577,32 @@ class Launchers(Base):
         pack("build", "--input", folder, "--main", "main.exe", "--output", launcher, "--level", 3,
              "--template", "{PROGRAM_DIR}\\unpacked")
         self.assertIn(", not signed", pack("verify", launcher).stdout.decode())
+        # The PE checksum the tool writes covers what the payload's checks
+        # cannot: the headers (the Machine field, which Wine would refuse to
+        # start) and the resources.
+        import pefile
+        image = pefile.PE(launcher, fast_load=True)
+        rsrc = next(section for section in image.sections if section.Name.rstrip(b"\0") == b".rsrc")
+        for what, position in (("Machine", image.FILE_HEADER.get_file_offset()),
+                               ("resources", rsrc.PointerToRawData + rsrc.SizeOfRawData // 2)):
+            with self.subTest(what):
+                data = bytearray(read(launcher))
+                data[position] ^= 0x04
+                damaged = os.path.join(work, "damaged.exe")
+                with open(damaged, "wb") as f:
+                    f.write(data)
+                result = pack("verify", damaged, check=False)
+                self.assertEqual(result.returncode, 1)
+                self.assertIn("the PE checksum does not match", result.stderr.decode())
+        image.close()
+        # An argument longer than 16,384 characters, which the README allows
+        # up to 20,478 and the launcher passes, is read back whole.
+        long_argument = os.path.join(work, "long.exe")
+        pack("build", "--input", folder, "--main", "main.exe", "--output", long_argument, "--level", 1,
+             "--arg", "a" * 16385)
+        pack("verify", long_argument)
+        self.assertEqual(json.loads(pack("list", "--json", long_argument).stdout.decode())["arguments"],
+                         ["a" * 16385])
         # A throwaway certificate, and the signing command of the README.
         key, cert = os.path.join(work, "key.pem"), os.path.join(work, "cert.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -1439,7 +1649,11 @@ class Launchers(Base):
         if BUILD_DIR:
             with open(padded, "wb") as f:
                 f.write(read(linux_runtime) + b"junk")
+        # A finished launcher is no runtime image: its area would be carried along.
+        finished = os.path.join(work, "finished")
+        pack("build", "--input", folder, "--main", "main", "--output", finished, "--level", 1)
         for runtime, problem in ((WINDOWS_RUNTIME, "is not an ELF image"), (PACK, "no section .zovpay"),
+                                 (finished, "is a finished launcher"),
                                  (padded if BUILD_DIR else "", "4 bytes follow the end of the image")):
             if runtime and os.path.exists(runtime):
                 self.assert_refused(["build", "--target", "linux", "--input", folder, "--main", "main",

@@ -523,7 +523,8 @@ class PackedLauncher(ResourceChecks, unittest.TestCase):
         cls.expected = {
             "CompanyName": VALUES["company"],
             "ProductName": "Fendix",
-            "FileDescription": "tests caf\u00e9 \u263a",
+            # The product, a spaced hyphen and the description.
+            "FileDescription": "Fendix - tests caf\u00e9 \u263a",
             "LegalCopyright": VALUES["copyright"],
             "ProductVersion": "0.19.1.0",
             "FileVersion": "0.19.1.0",

@@ -132,6 +132,8 @@ TEST(PackTemplate, Tokens) {
       {"", "is empty"},
       {"{CACHE_DIR}/{PRODUCT", "never closed"},
       {"{CACHE_DIR}/{", "never closed"},
+      {"{CACHE_DIR}\\{PRODUCT\\{VERSION}", "never closed (\"{PRODUCT\\\")"},
+      {"{A{TEMP}", "never closed"},
       {"{CACHE_DIR}/{NOPE}", "unknown token {NOPE}"},
       {"{}", "unknown token {}"},
       {"{CACHE_DIR}/{" + std::string(2000, 'A') + "}", "unknown token"},
@@ -151,8 +153,10 @@ TEST(PackTemplate, Tokens) {
   }
 }
 
-// A template must give an absolute path on its target.
-TEST(PackTemplate, AbsoluteStarts) {
+// A template may give a relative path (the tool warns of it), but "\" is no
+// separator on Linux, and on Windows its own text must make folder names
+// that a Windows path can hold, after a drive or a share named in full.
+TEST(PackTemplate, Starts) {
   struct Row {
     bool windows;
     std::string path_template;
@@ -160,26 +164,42 @@ TEST(PackTemplate, AbsoluteStarts) {
   };
   const Row rows[] = {
       {false, "{CACHE_DIR}\\x", "no separator on Linux"},
-      {false, "x/y", "does not give an absolute path"},
-      {false, "C:/x", "does not give an absolute path"},
-      {false, "{COMPANY}/x", "does not give an absolute path"},
-      {true, "\\x", "does not give an absolute path"},
-      {true, "/x", "does not give an absolute path"},
-      {true, "C:x", "does not give an absolute path"},
-      {true, "C:", "does not give an absolute path"},
-      {true, "1:\\x", "does not give an absolute path"},
-      {true, ":\\x", "does not give an absolute path"},
-      {true, "x\\C:\\y", "does not give an absolute path"},
-      {true, "{PRODUCT}\\x", "does not give an absolute path"},
-      {true, "{VERSION}", "does not give an absolute path"},
+      {false, "x/y", ""},
+      {false, "C:/x", ""},
+      {false, "{COMPANY}/x", ""},
+      {true, "\\x", ""},
+      {true, "/x", ""},
+      {true, "C:x", ""},
+      {true, "C:", ""},
+      {true, "1:\\x", "holds \":\""},
+      {true, ":\\x", "holds \":\""},
+      {true, "x\\C:\\y", "holds \":\""},
+      {true, "{PRODUCT}\\x", ""},
+      {true, "{VERSION}", ""},
+      {true, "..\\x\\.\\{VERSION}", ""},
+      {true, "{CACHE_DIR}\\a*b\\x", "holds \"*\""},
+      {true, "{CACHE_DIR}\\a?\\x", "holds \"?\""},
+      {true, "C:\\CON\\x", "device name CON"},
+      {true, "C:\\nul.txt", "device name nul"},
+      {true, "C:\\x \\y", "ends in a space"},
+      {true, "C:\\x.", "ends in a dot"},
+      {true, "\\\\", "names no server and share"},
+      {true, "\\\\server", "names no server and share"},
+      {true, "\\\\server\\", "names no server and share"},
+      {true, "\\\\\\share\\x", "names no server and share"},
+      {true, "\\\\{PRODUCT}\\share\\x", "names no server and share"},
+      {true, "\\\\?\\C:\\x", "device path"},
+      {true, "//./pipe/x", "device path"},
       {false, "/x", ""},
       {false, "//x", ""},
+      {false, "/a*b/CON/x ", ""},
       {false, "{HOME}/x", ""},
       {false, "{CACHE_DIR}", ""},
       {true, "C:\\x", ""},
       {true, "z:/x", ""},
       {true, "\\\\server\\share\\x", ""},
       {true, "//server/share", ""},
+      {true, "\\\\server\\c$\\{VERSION}", ""},
       {true, "{TEMP}\\x", ""},
       {true, "{program_dir}", ""},
       {true, "{PROGRAM}.d", ""},
@@ -266,7 +286,7 @@ TEST(PackTemplate, ValuesInThePath) {
       {"three dots", linux_product("..."), ""},
       {"a dot inside", linux_product("a.b"), ""},
       {"a value the path does not hold", [] { Case c = linux_case("/x/{VERSION}"); c.product = "."; c.company = "a/b"; return c; }(), ""},
-      {"a literal device folder is the user's own choice", windows_case("C:\\CON\\{PRODUCT}"), ""},
+      {"a literal device folder: no Windows path holds it", windows_case("C:\\CON\\{PRODUCT}"), "device name CON: no Windows path"},
   };
   for (const Row& row : rows) expect_refusal(row.what, row.c, row.problem);
 }
