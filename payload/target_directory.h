@@ -1,0 +1,19 @@
+// The target directory's making and judging, which every start does before
+// it looks at any file in it, quick or full.
+#ifndef ZOVARI_PAYLOAD_TARGET_DIRECTORY_H
+#define ZOVARI_PAYLOAD_TARGET_DIRECTORY_H
+
+#include <wchar.h>
+
+// Makes the target directory and whatever is missing above it, then ends the
+// process unless the whole chain is trusted.
+void secure_target_directory(const wchar_t* target_directory);
+
+// Whether secure_target_directory made the target directory itself, rather
+// than finding it there.
+bool target_directory_made(void);
+
+// Forgets that, as a new process would start (for the tests).
+void forget_target_directory(void);
+
+#endif
