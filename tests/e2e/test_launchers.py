@@ -388,26 +388,39 @@ class LauncherTests:
         # it cannot make, list as reparse points.)
         # A folder opened to others changes neither its times nor (on
         # Linux) its mode: on Linux a 0770 folder handed from the user's
-        # private group to one another account has (nobody's), on Windows one
-        # whose access list lets Everyone write (Wine: mode 0777).  The full
-        # start refuses it, and so must every later one.
-        with self.subTest("a folder opened to others"):
-            folder = os.path.dirname(unpacked["data/readme.txt"])
-            if self.target.name == "linux":
-                os.chmod(folder, 0o770)
+        # private group to one another account has (nobody's), or given an
+        # access list that lets another account write; on Windows one whose
+        # access list lets Everyone write (Wine: mode 0777).  The full start
+        # refuses it, and so must every later one.
+        folder = os.path.dirname(unpacked["data/readme.txt"])
+        # version 2; the owner, user 65534, the group, the mask: rwx; others: none
+        access_list = struct.pack("<I" + "HHI" * 5, 2, 0x01, 7, 0xFFFFFFFF, 0x02, 7, 65534,
+                                  0x04, 7, 0xFFFFFFFF, 0x10, 7, 0xFFFFFFFF, 0x20, 0, 0xFFFFFFFF)
+        openings = ([("group", lambda: os.chown(folder, -1, 65534)),
+                     ("access list", lambda: os.setxattr(folder, "system.posix_acl_access", access_list))]
+                    if self.target.name == "linux" else [("access list", lambda: os.chmod(folder, 0o777))])
+        for how, opening in openings:
+            with self.subTest("a folder opened to others by its " + how):
+                if self.target.name == "linux":
+                    os.chmod(folder, 0o770)
                 self.assertRanReportChild(self.target.run(launcher))
-                os.chown(folder, -1, 65534)
-            else:
-                os.chmod(folder, 0o777)
-            refused = self.target.run(launcher)
-            self.assertEqual(refused.exit_code, 2, refused)
-            self.assertIsNone(refused.report)
-            self.assertEqual(refused.stderr.replace(b"\r\n", b"\n").decode(),
-                             "Error, unsafe target directory '%s' (others can write to it).\n"
-                             % self.target.native(folder))
-            os.chown(folder, -1, os.getgid())
-            os.chmod(folder, 0o700)
-            self.assertRanReportChild(self.target.run(launcher))
+                try:
+                    opening()
+                except OSError as error:
+                    if error.errno != errno.EOPNOTSUPP:
+                        raise
+                    self.skipTest("no access lists here")
+                refused = self.target.run(launcher)
+                self.assertEqual(refused.exit_code, 2, refused)
+                self.assertIsNone(refused.report)
+                self.assertEqual(refused.stderr.replace(b"\r\n", b"\n").decode(),
+                                 "Error, unsafe target directory '%s' (others can write to it).\n"
+                                 % self.target.native(folder))
+                if "system.posix_acl_access" in os.listxattr(folder):
+                    os.removexattr(folder, "system.posix_acl_access")
+                os.chown(folder, -1, os.getgid())
+                os.chmod(folder, 0o700)
+                self.assertRanReportChild(self.target.run(launcher))
 
         if self.target.name == "linux":
             def held(call, paths, during):
