@@ -87,9 +87,9 @@ uint64_t platform_facts_clock(void) {
 
 // A change time is the coarse clock's last tick, unless the file system
 // keeps finer ones for times that were looked at (Linux 6.13 and later, some
-// file systems), which cannot be told from here; file systems that keep
-// whole seconds (ext4's small inodes, FAT's two) or hundredths round it down
-// further.
+// file systems), which cannot be told from here; a tick is taken as 10 ms at
+// least.  File systems that keep whole seconds (ext4's small inodes, FAT's
+// two) or hundredths round it down further.
 bool platform_change_time_settled(uint64_t change_time, uint64_t clock) {
   static uint64_t tick;
   if (tick == 0) {

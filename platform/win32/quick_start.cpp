@@ -236,8 +236,8 @@ uint64_t platform_facts_clock(void) {
 }
 
 // NTFS takes a change time from the system time, which moves once per clock
-// tick (15.6 ms unless a program asks for finer ones); FAT and exFAT keep
-// whole seconds or hundredths.
+// tick (15.6 ms unless a program asks for finer ones), taken as 16 ms at
+// least; FAT and exFAT keep whole seconds or hundredths.
 bool platform_change_time_settled(uint64_t change_time, uint64_t clock) {
   static uint64_t tick;
   if (tick == 0) {
