@@ -1,8 +1,10 @@
 // A start that opens no file of the application: for a launcher built with
-// --quick-start, a start that checked or wrote every file leaves a stamp
-// beside the target directory, the build's identity and a digest of what any
-// change made through the file system alters in each file (size, change and
-// write times, file identity, volume) and in each folder on the way to it.
+// --quick-start, a start that checked every file, wrote none, and still
+// finds each as its check saw it leaves a stamp beside the target directory:
+// the build's identity and a digest of what a change made through the file
+// system alters in each file (size, change and write times, file identity,
+// volume) and in each folder on the way to it (identity, owner, who else may
+// change it).
 // A later start whose stamp matches reads that metadata again and starts the
 // child without decoding the payload or opening a file.  Any doubt means the
 // full start, which repairs and stamps again.
