@@ -69,7 +69,10 @@ bool platform_read_facts(const wchar_t* path, size_t base, size_t, platform_file
   struct stat status;
   if (name == nullptr || fstatat(FactsRoot, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
   take_status(status, facts);
-  return facts->kind != PLATFORM_FACTS_FOLDER || fold_access_list(path, facts);
+  // Without group write in a folder's mode (an access list's mask), no
+  // entry of the list can write there, and the full start does not read it.
+  if (facts->kind != PLATFORM_FACTS_FOLDER || (status.st_mode & S_IWGRP) == 0) return true;
+  return fold_access_list(path, facts);
 }
 
 bool platform_handle_facts(platform_handle file, platform_file_facts* facts) {
