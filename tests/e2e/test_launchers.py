@@ -340,6 +340,13 @@ class LauncherTests:
                              (2, b"Error, couldn't decode attached data.\n"), start)
             self.assertIsNone(result.report, start)
 
+    def stamping_run(self, launcher):
+        """A start that checks files written a while ago: a start stamps no
+        file whose last change lies within the clock's tick of its check,
+        and a run right after a write can fall within it."""
+        time.sleep(0.1)
+        return self.target.run(launcher)
+
     def test_quick_start(self):
         """--quick-start: a warm start whose stamp matches opens no file of the
         application; every change made through the file system, and every
@@ -357,7 +364,7 @@ class LauncherTests:
         # A file written within the clock's tick could change again unseen:
         # the start that wrote them stamps nothing, the next one stamps.
         self.assertFalse(os.path.exists(stamp), "a start stamped files it had just written")
-        self.assertRanReportChild(self.target.run(launcher))
+        self.assertRanReportChild(self.stamping_run(launcher))
         # The stamp lies beside the folder, which holds the application's files alone.
         self.assertEqual(self.unpacked_names(root), self.with_folders(list(files) + ["bin/report_child" + self.target.suffix]))
         with open(stamp, "rb") as f:
@@ -467,14 +474,14 @@ class LauncherTests:
                 with open(unpacked["data/readme.txt"], "rb") as f:
                     self.assertEqual(f.read(), files["data/readme.txt"], "a later start kept the change")
                 if not os.path.exists(stamp):
-                    self.assertRanReportChild(self.target.run(launcher))
+                    self.assertRanReportChild(self.stamping_run(launcher))
 
             with self.subTest("changed while it is read"):
                 # What was read is not what the file holds: the start itself repairs it.
                 held("read", [unpacked["data/readme.txt"]], lambda: rewrite("data/readme.txt", b"READ ME\n"))
                 with open(unpacked["data/readme.txt"], "rb") as f:
                     self.assertEqual(f.read(), files["data/readme.txt"], "the start kept the change")
-                self.assertRanReportChild(self.target.run(launcher))
+                self.assertRanReportChild(self.stamping_run(launcher))
 
             with self.subTest("a folder replaced by a link to itself"):
                 folder = os.path.dirname(unpacked["data/deeper/more.bin"])
@@ -488,7 +495,7 @@ class LauncherTests:
         other_files = dict(files, **{"data/readme.txt": b"READ ME\n"})
         other_launcher = self.report_child_launcher(extra_files=other_files, options=("--quick-start",))
         self.assertRanReportChild(self.target.run(other_launcher))
-        other = self.target.run(other_launcher)
+        other = self.stamping_run(other_launcher)
         self.assertRanReportChild(other)
         other_stamp = os.path.dirname(os.path.dirname(self.target.unix(other.report["executable"])))
         other_stamp += ".zovari-quick-start"
@@ -565,7 +572,7 @@ class LauncherTests:
                 if not os.path.exists(stamp) or stamped() == before:
                     # The start repaired a file, or checked one changed just
                     # before: the next start checks every file and stamps.
-                    self.assertRanReportChild(self.target.run(launcher))
+                    self.assertRanReportChild(self.stamping_run(launcher))
                 with open(stamp, "rb") as f:
                     self.assertEqual(f.read()[:16], first[:16])
                 self.assertNotEqual(stamped(), before, "no full start stamped again")
@@ -650,8 +657,8 @@ class LauncherTests:
                 os.makedirs(ours)
                 template = self.template(self.target.native(ours), "app", "{VERSION}")
                 launcher = self.report_child_launcher(template=template, options=("--quick-start",))
-                for _ in range(3):
-                    self.assertRanReportChild(self.target.run(launcher))
+                for run in (self.target.run, self.stamping_run, self.target.run):
+                    self.assertRanReportChild(run(launcher))
                 change(ours)
                 result = self.target.run(launcher)
                 self.assertEqual(result.exit_code, 2, result)
@@ -727,7 +734,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
                     os.kill(int(f.read().split()[0]), signal.SIGKILL)
                 tracer.communicate(timeout=support.RUN_LIMIT)
-                self.assertRanReportChild(self.target.run(launcher))
+                self.assertRanReportChild(self.stamping_run(launcher))
                 with open(os.path.join(root, "data.txt"), "rb") as f:
                     self.assertEqual(f.read(), b"data\n")
                 stamped = os.stat(stamp).st_ino
