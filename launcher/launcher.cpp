@@ -14,6 +14,7 @@
 #include "payload/format.h"
 #include "payload/quick_start.h"
 #include "payload/reader.h"
+#include "payload/target_directory.h"
 #include "payload/unpack.h"
 #include "platform/platform.h"
 
@@ -122,7 +123,7 @@ uint32_t launcher_main(void) {
   // A folder of its own for each start would pile up a whole copy of the
   // application per start.  One that this start found is never removed: it
   // may be another start's, or the user's.
-  if (unpack_made_target_directory() && folder_per_start) {
+  if (target_directory_made() && folder_per_start) {
     remove_after_child(TargetDirectory);
   }
   return run_child(main_binary);

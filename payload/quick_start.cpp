@@ -5,7 +5,7 @@
 #include "paths/bounded.h"
 #include "payload/format.h"
 #include "payload/quick_start_list.h"
-#include "payload/unpack.h"
+#include "payload/target_directory.h"
 #include "platform/platform.h"
 
 // The build's list, its identity, and the stamp's path; the list is null
@@ -15,6 +15,12 @@ static uint64_t Identity;
 static const wchar_t* TargetDirectory;
 static wchar_t StampPath[PATH_CAPACITY];
 static bool StampForgotten;
+
+// What the start's checks and writes saw, folded in list order: the files'
+// own facts only, which the record's walk folds alike.  In doubt when a
+// file's facts could not be had or its change time could hide a later change.
+static uint64_t SeenDigest;
+static bool SeenInDoubt;
 
 // The path being looked at, the path looked at before it, and the main
 // binary's.
@@ -52,15 +58,27 @@ static uint64_t fold_facts(uint64_t digest, const platform_file_facts& facts, bo
   digest = quick_start_mix(digest, facts.identity);
   digest = quick_start_mix(digest, facts.volume);
   digest = quick_start_mix(digest, facts.access);
+  digest = quick_start_mix(digest, facts.guard);
   if (!times) return digest;
   digest = quick_start_mix(digest, facts.size);
   digest = quick_start_mix(digest, facts.change_time);
   return quick_start_mix(digest, facts.write_time);
 }
 
+// What a check or a write sees of a file, from the open file: what any
+// change of its contents moves.
+static uint64_t fold_seen(uint64_t digest, const platform_file_facts& facts) {
+  digest = quick_start_mix(digest, (uint64_t)facts.kind);
+  digest = quick_start_mix(digest, facts.identity);
+  digest = quick_start_mix(digest, facts.size);
+  digest = quick_start_mix(digest, facts.change_time);
+  return quick_start_mix(digest, facts.write_time);
+}
+
 // Folds the folder at FactsPath[0 .. end) into digest: its kind, identity,
-// volume and owner, not its times, which every file made in it moves.  A
-// folder swapped for a link, or for another folder, changes them.
+// volume, owner, mode and guard (group, access list), not its times, which
+// every file made in it moves.  A folder swapped for a link, or for another
+// folder, or opened to another account, changes them.
 static bool fold_folder(size_t base, size_t end, uint64_t* digest) {
   FactsPath[end] = 0;
   size_t name_start = end;
@@ -82,8 +100,9 @@ static bool folded_before(size_t end, size_t previous_folder_end) {
 // Walks the list and folds into *digest the facts of every file, in list
 // order, and of every folder inside the target directory on the way to each.
 // False at the first doubt: a malformed list, a file missing, not a plain
-// file, or of another size than the payload's.
-static bool walk_list(uint64_t* digest, uint64_t* count) {
+// file, or of another size than the payload's.  With seen, also folds the
+// files that are not empty as a check saw them.
+static bool walk_list(uint64_t* digest, uint64_t* count, uint64_t* seen) {
   platform_forget_facts();
   const uint16_t* at = List + QUICK_START_IDENTITY_DIGITS + 1;
   size_t base = wcslen(TargetDirectory) + 1;
@@ -118,6 +137,7 @@ static bool walk_list(uint64_t* digest, uint64_t* count) {
       return false;
     }
     *digest = fold_facts(*digest, facts, true);
+    if (seen != nullptr && size != 0) *seen = fold_seen(*seen, facts);
     if (*count == 0) wmemcpy(MainBinaryPath, FactsPath, base + name_length + 1);
     ++*count;
     wmemcpy(PreviousPath, FactsPath, base + name_length + 1);
@@ -144,6 +164,8 @@ const wchar_t* quick_start_check(const wchar_t* target_directory, const uint16_t
   wmemcpy(StampPath, target_directory, length);
   wmemcpy(StampPath + length, suffix, sizeof suffix / sizeof suffix[0]);
   StampForgotten = false;
+  SeenDigest = Identity;
+  SeenInDoubt = false;
 
   unsigned char stamp[QUICK_START_STAMP_SIZE];
   if (!platform_read_stamp(StampPath, stamp, sizeof stamp)) return nullptr;
@@ -153,11 +175,25 @@ const wchar_t* quick_start_check(const wchar_t* target_directory, const uint16_t
   if (read_little_endian(stamp + 8, 8) != Identity) return nullptr;
   secure_target_directory(target_directory);
   uint64_t digest, count;
-  if (!walk_list(&digest, &count) || read_little_endian(stamp + 16, 8) != digest ||
+  if (!walk_list(&digest, &count, nullptr) || read_little_endian(stamp + 16, 8) != digest ||
       read_little_endian(stamp + 24, 8) != count) {
     return nullptr;
   }
   return MainBinaryPath;
+}
+
+bool quick_start_takes_facts(void) {
+  return List != nullptr;
+}
+
+void quick_start_note_file(const platform_file_facts* facts, uint64_t clock) {
+  if (List == nullptr || SeenInDoubt) return;
+  if (facts == nullptr || facts->kind != PLATFORM_FACTS_FILE ||
+      !platform_change_time_settled(facts->change_time, clock)) {
+    SeenInDoubt = true;
+    return;
+  }
+  SeenDigest = fold_seen(SeenDigest, *facts);
 }
 
 void quick_start_forget(void) {
@@ -167,11 +203,13 @@ void quick_start_forget(void) {
 }
 
 void quick_start_record(void) {
-  if (List == nullptr) return;
+  if (List == nullptr || SeenInDoubt) return;
   platform_handle lock = platform_lock_directory(TargetDirectory, 0);
   if (lock == 0) return;
-  uint64_t digest, count;
-  if (walk_list(&digest, &count)) {
+  uint64_t digest, count, seen = Identity;
+  // Only what the checks saw is stamped: a file changed since, at the same
+  // size, would otherwise be vouched for by every later start.
+  if (walk_list(&digest, &count, &seen) && seen == SeenDigest) {
     unsigned char stamp[QUICK_START_STAMP_SIZE];
     for (size_t i = 0; i < sizeof QUICK_START_STAMP_MAGIC; ++i) stamp[i] = QUICK_START_STAMP_MAGIC[i];
     write_little_endian(stamp + 8, Identity, 8);

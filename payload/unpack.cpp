@@ -12,6 +12,7 @@
 #include "payload/programs.h"
 #include "payload/quick_start.h"
 #include "payload/reader.h"
+#include "payload/target_directory.h"
 #include "payload/written_names.h"
 #include "platform/platform.h"
 
@@ -105,8 +106,15 @@ static bool enter_folder_of_target_path(void) {
   return trust == PLATFORM_TRUSTED;
 }
 
+// A quick start's stamp holds what the checks saw: each file's facts are
+// taken from the open file as it is checked (or written) and handed on.
 static bool target_path_is_current(uint64_t size, uint32_t stored) {
-  return enter_folder_of_target_path() && file_is_current(TargetPath, size, stored);
+  if (!enter_folder_of_target_path()) return false;
+  if (size == 0 || !quick_start_takes_facts()) return file_is_current(TargetPath, size, stored);
+  checked_facts seen;
+  bool current = file_is_current(TargetPath, size, stored, &seen);
+  if (current) quick_start_note_file(seen.known ? &seen.facts : nullptr, seen.clock);
+  return current;
 }
 
 // Writes the record's data to TargetPath.  The first piece is read before the
@@ -143,6 +151,11 @@ static void write_record(uint64_t size, uint32_t stored, bool is_main_binary, bo
     piece = remaining < PAYLOAD_PIECE_SIZE ? (size_t)remaining : PAYLOAD_PIECE_SIZE;
     if (piece > 0) payload_read(CopyBuffer, piece);
   }
+  if (size != 0 && quick_start_takes_facts()) {
+    uint64_t clock = platform_facts_clock();
+    platform_file_facts facts;
+    quick_start_note_file(platform_handle_facts(file, &facts) ? &facts : nullptr, clock);
+  }
   platform_close_file(file);
   if (stored_checksum(crc) != stored) payload_fail_decode();
 }
@@ -153,32 +166,6 @@ static void write_record(uint64_t size, uint32_t stored, bool is_main_binary, bo
 // not hold every later start for longer.  After it the start goes on without
 // the lock, as it would if none existed.
 static const uint32_t LOCK_WAIT_MILLISECONDS = 20000;
-
-// Whether this start made the target directory itself.
-static bool TargetDirectoryMade;
-
-// Ensure, then judge, then use: makes the target directory and whatever is
-// missing above it, each folder the user's alone, then ends the launcher
-// unless the whole chain is trusted.  Only then is any file in it checked, so
-// no folder that another account put in place, or can still swap, is ever
-// read from, written to or started from.  A folder that cannot be made ends
-// the start with the open failure's message, naming file, the first one
-// the start must have there (that folder where it is null).
-static void secure_target_directory_for(const wchar_t* target_directory, const wchar_t* file) {
-  static wchar_t culprit[PATH_CAPACITY];
-  platform_trust trust =
-      platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &TargetDirectoryMade);
-  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(file != nullptr ? file : culprit);
-  if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
-}
-
-void secure_target_directory(const wchar_t* target_directory) {
-  secure_target_directory_for(target_directory, nullptr);
-}
-
-bool unpack_made_target_directory(void) {
-  return TargetDirectoryMade;
-}
 
 // Whether the file at TargetPath must be written.  The first time a file must
 // be, the launcher makes its folders, takes the target directory's lock and
@@ -246,7 +233,7 @@ void unpack_files(const wchar_t* target_directory) {
 
 void forget_unpack_state(void) {
   MainBinaryPath[0] = 0;
-  TargetDirectoryMade = false;
+  forget_target_directory();
   CreatedFolderLength = 0;
   forget_written_names();
 }

@@ -14,15 +14,7 @@
 // completed before it stay.
 void unpack_files(const wchar_t* target_directory);
 
-// Makes the target directory and whatever is missing above it, then ends the
-// process unless the whole chain is trusted.
-void secure_target_directory(const wchar_t* target_directory);
-
 // The first record's path; empty when the payload holds no file.
 const wchar_t* unpack_main_binary_path(void);
-
-// Whether unpack_files made the target directory itself, rather than
-// finding it there.
-bool unpack_made_target_directory(void);
 
 #endif

@@ -266,6 +266,12 @@ struct platform_file_facts {
   uint64_t identity;     // the inode, or the NTFS file index
   uint64_t volume;
   uint64_t access;       // POSIX owner and mode, Windows attributes
+  // Who else may change it, as the full start judges a folder: POSIX its
+  // group and, for a folder, a digest of its access list; Windows a digest of
+  // the owner and access list of the folder that lists it.  A folder's times
+  // are not folded, so these are what show a folder handed to another group
+  // or opened to another account.
+  uint64_t guard;
 };
 
 // The facts of what stands at path, a link not followed, without opening it.
@@ -282,6 +288,24 @@ bool platform_read_facts(const wchar_t* path, size_t base, size_t name_start, pl
 // Drops the listings kept for platform_read_facts: what was listed before
 // may have changed since.
 void platform_forget_facts(void);
+
+// The facts of the file open at file (from platform_create_file, or a
+// reader's), read from the open file itself: kind, size, times and identity
+// as platform_read_facts reports them for the same file; volume, access and
+// guard are left out.  False when they cannot be had (a Windows file opened
+// for writing alone may not show them).
+bool platform_handle_facts(platform_handle file, platform_file_facts* facts);
+
+// The clock that change times follow, in their units (POSIX nanoseconds,
+// Windows 100 ns since 1601), never ahead of the time a change made now
+// would get.
+uint64_t platform_facts_clock(void);
+
+// Whether any change made at clock or later moves change_time: the clock's
+// tick that change_time fell in, and the file system's coarser grain (a
+// change time on a whole second or on 10 ms), had passed by clock.  A file
+// changed again within the tick of its last change keeps its change time.
+bool platform_change_time_settled(uint64_t change_time, uint64_t clock);
 
 // Reads exactly size bytes from the stamp file at path, opened without
 // following a link.  False unless it is a regular file of exactly that size

@@ -20,6 +20,7 @@ struct folder_listing {
   size_t table_start;  // slots of 32 bits: an entry's offset from arena_start, plus 1
   size_t table_mask;
   uint64_t volume;
+  uint64_t security;  // a digest of the folder's owner and access list
 };
 
 struct listed_entry {
@@ -86,11 +87,33 @@ static bool keep_entries(size_t* count) {
   }
 }
 
+// The folder's owner and access list, as the full start judges them, folded
+// into a digest: a folder opened to another account, or handed to one,
+// changes it, though its times and attributes stay.  A descriptor larger
+// than the buffer is a doubt.
+alignas(8) static unsigned char SecurityBuffer[16 * 1024];
+
+static bool security_digest(HANDLE folder, uint64_t* digest) {
+  DWORD needed = 0;
+  if (!GetKernelObjectSecurity(folder, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION,
+                               (PSECURITY_DESCRIPTOR)SecurityBuffer, sizeof SecurityBuffer, &needed)) {
+    return false;
+  }
+  DWORD length = GetSecurityDescriptorLength((PSECURITY_DESCRIPTOR)SecurityBuffer);
+  uint64_t hash = 14695981039346656037ull;
+  for (DWORD i = 0; i < length && i < sizeof SecurityBuffer; ++i) {
+    hash = (hash ^ SecurityBuffer[i]) * 1099511628211ull;
+  }
+  *digest = hash ^ (uint64_t)length << 40;
+  return true;
+}
+
 // Lists the folder ListedFolder names (length units) on one handle to it,
 // opened without following a link, and pushes its listing.
 static bool list_folder(size_t length) {
   if (ListingCount == LISTING_DEPTH) return false;
-  HANDLE folder = CreateFileW(ListedFolder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+  HANDLE folder = CreateFileW(ListedFolder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
@@ -110,6 +133,7 @@ static bool list_folder(size_t length) {
     WalkVolumeKnown = listed;
   }
   level->volume = WalkVolume;
+  listed = listed && security_digest(folder, &level->security);
   size_t count = 0;
   while (listed) {
     if (!GetFileInformationByHandleEx(folder, FileIdBothDirectoryInfo, DirectoryBuffer,
@@ -178,9 +202,54 @@ bool platform_read_facts(const wchar_t* path, size_t, size_t name_start, platfor
     facts->identity = entry->identity;
     facts->volume = level.volume;
     facts->access = entry->attributes;
+    facts->guard = level.security;
     return true;
   }
   return false;
+}
+
+bool platform_handle_facts(platform_handle file, platform_file_facts* facts) {
+  BY_HANDLE_FILE_INFORMATION information;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandle((HANDLE)file, &information) ||
+      !GetFileInformationByHandleEx((HANDLE)file, FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  facts->kind = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PLATFORM_FACTS_OTHER
+                : (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? PLATFORM_FACTS_FOLDER
+                                                                                  : PLATFORM_FACTS_FILE;
+  facts->size = (uint64_t)information.nFileSizeHigh << 32 | information.nFileSizeLow;
+  facts->change_time = (uint64_t)basic.ChangeTime.QuadPart;
+  facts->write_time = (uint64_t)basic.LastWriteTime.QuadPart;
+  facts->identity = (uint64_t)information.nFileIndexHigh << 32 | information.nFileIndexLow;
+  facts->volume = information.dwVolumeSerialNumber;
+  facts->access = information.dwFileAttributes;
+  facts->guard = 0;
+  return true;
+}
+
+// The system time as the last clock tick set it, which file times take.
+uint64_t platform_facts_clock(void) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime;
+}
+
+// NTFS takes a change time from the system time, which moves once per clock
+// tick (15.6 ms unless a program asks for finer ones), taken as 16 ms at
+// least; FAT and exFAT keep whole seconds or hundredths.
+bool platform_change_time_settled(uint64_t change_time, uint64_t clock) {
+  static uint64_t tick;
+  if (tick == 0) {
+    DWORD adjustment = 0, increment = 0;
+    BOOL disabled = TRUE;
+    tick = GetSystemTimeAdjustment(&adjustment, &increment, &disabled) ? increment : 0;
+    if (tick < 160000u) tick = 160000u;
+  }
+  uint64_t grain = change_time % 10000000u == 0 ? 20000000u
+                   : change_time % 100000u == 0 ? 200000u
+                                                 : tick;
+  return change_time <= clock && clock - change_time >= grain;
 }
 
 void platform_forget_facts(void) {

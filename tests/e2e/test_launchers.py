@@ -362,11 +362,18 @@ class LauncherTests:
                              (2, b"Error, couldn't decode attached data.\n"), start)
             self.assertIsNone(result.report, start)
 
+    def stamping_run(self, launcher):
+        """A start that checks files written a while ago: a start stamps no
+        file whose last change lies within the clock's tick of its check,
+        and a run right after a write can fall within it."""
+        time.sleep(0.1)
+        return self.target.run(launcher)
+
     def test_quick_start(self):
         """--quick-start: a warm start whose stamp matches opens no file of the
         application; every change made through the file system, and every
-        doubt about the stamp, leads to a full start that repairs and stamps
-        again."""
+        doubt about the stamp, leads to a full start that repairs, and a start
+        that checked every file without writing one stamps again."""
         files = {"data/readme.txt": b"read me\n", "data/deeper/more.bin": bytes(range(256)) * 300,
                  "top.txt": b"top\n"}
         launcher = self.report_child_launcher(extra_files=files, options=("--quick-start",))
@@ -376,6 +383,10 @@ class LauncherTests:
         root = os.path.dirname(os.path.dirname(main_binary))
         unpacked = {name: os.path.join(root, *name.split("/")) for name in files}
         stamp = root + ".zovari-quick-start"
+        # A file written within the clock's tick could change again unseen:
+        # the start that wrote them stamps nothing, the next one stamps.
+        self.assertFalse(os.path.exists(stamp), "a start stamped files it had just written")
+        self.assertRanReportChild(self.stamping_run(launcher))
         # The stamp lies beside the folder, which holds the application's files alone.
         self.assertEqual(self.unpacked_names(root), self.with_folders(list(files) + ["bin/report_child" + self.target.suffix]))
         with open(stamp, "rb") as f:
@@ -384,6 +395,15 @@ class LauncherTests:
         def stamped():
             status = os.stat(stamp)
             return status.st_ino, status.st_mtime_ns
+
+        def rewrite(name, data, keep_time=False):
+            path = unpacked[name]
+            status = os.stat(path)
+            with open(path, "r+b") as f:
+                f.write(data)
+                f.truncate()
+            if keep_time:
+                os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns))
 
         before = stamped()
         trace = self.target.trace_opens(launcher)
@@ -395,7 +415,96 @@ class LauncherTests:
         # the same inode, untouched, and still the link is a doubt.  (Wine
         # shows a link as the folder it leads to; Windows' junctions, which
         # it cannot make, list as reparse points.)
+        # A folder opened to others changes neither its times nor (on
+        # Linux) its mode: on Linux a 0770 folder handed from the user's
+        # private group to one another account has (nobody's), or given an
+        # access list that lets another account write; on Windows one whose
+        # access list lets Everyone write (Wine: mode 0777).  Each leads to a
+        # full start: on Linux it refuses the folder, on Windows, where it
+        # judges the owner of a folder inside (which Wine cannot change), it
+        # checks every file and stamps again.
+        folder = os.path.dirname(unpacked["data/readme.txt"])
+        # version 2; the owner, user 65534, the group, the mask: rwx; others: none
+        access_list = struct.pack("<I" + "HHI" * 5, 2, 0x01, 7, 0xFFFFFFFF, 0x02, 7, 65534,
+                                  0x04, 7, 0xFFFFFFFF, 0x10, 7, 0xFFFFFFFF, 0x20, 0, 0xFFFFFFFF)
+        def wine_opened(path):
+            # Wine keeps the access list the launcher gave the folder beside
+            # it, and makes one from the mode only where there is none.
+            if "user.wine.sd" in os.listxattr(path):
+                os.removexattr(path, "user.wine.sd")
+            os.chmod(path, 0o777)
+
+        openings = ([("group", lambda: os.chown(folder, -1, 65534)),
+                     ("access list", lambda: os.setxattr(folder, "system.posix_acl_access", access_list))]
+                    if self.target.name == "linux" else [("access list", lambda: wine_opened(folder))])
+        for how, opening in openings:
+            with self.subTest("a folder opened to others by its " + how):
+                if self.target.name == "linux":
+                    os.chmod(folder, 0o770)
+                self.assertRanReportChild(self.target.run(launcher))
+                try:
+                    opening()
+                except OSError as error:
+                    if error.errno != errno.EOPNOTSUPP:
+                        raise
+                    self.skipTest("no access lists here")
+                before = stamped()
+                refused = self.target.run(launcher)
+                if self.target.name == "windows":
+                    self.assertRanReportChild(refused)
+                    self.assertNotEqual(stamped(), before, "the start was a quick one")
+                else:
+                    self.assertEqual(refused.exit_code, 2, refused)
+                    self.assertIsNone(refused.report)
+                    self.assertEqual(refused.stderr.replace(b"\r\n", b"\n").decode(),
+                                     "Error, unsafe target directory '%s' (others can write to it).\n"
+                                     % self.target.native(folder))
+                if "system.posix_acl_access" in os.listxattr(folder):
+                    os.removexattr(folder, "system.posix_acl_access")
+                os.chown(folder, -1, os.getgid())
+                os.chmod(folder, 0o700)
+                self.assertRanReportChild(self.target.run(launcher))
+
         if self.target.name == "linux":
+            def held(call, paths, during):
+                # Runs a full start whose first such call on one of paths is
+                # held for a second, and makes the change meanwhile.
+                if os.path.exists(stamp):
+                    os.remove(stamp)
+                log = os.path.join(self.work, self.fresh_name() + ".log")
+                with open(log, "w"):
+                    pass
+                tracer = subprocess.Popen(
+                    ["strace", "-f", "-qq", "-o", log] + [a for path in paths for a in ("-P", path)] +
+                    ["-e", "trace=" + call, "-e", "inject=%s:delay_exit=1000000:when=1" % call, launcher],
+                    cwd=self.work, env=self.target.environment(), stdout=subprocess.PIPE,
+                    stderr=subprocess.PIPE)
+                while tracer.poll() is None:
+                    with open(log) as f:
+                        if call + "(" in f.read():
+                            break
+                    time.sleep(0.01)
+                during()
+                tracer.communicate(timeout=support.RUN_LIMIT)
+
+            with self.subTest("changed at the same size after its check"):
+                # The start's check of top.txt, the last file, is held while
+                # data/readme.txt, checked before it, is rewritten: the
+                # stamp must not vouch for what the check never saw.
+                held("openat", ["top.txt", unpacked["top.txt"]], lambda: rewrite("data/readme.txt", b"READ ME\n"))
+                self.assertRanReportChild(self.target.run(launcher))
+                with open(unpacked["data/readme.txt"], "rb") as f:
+                    self.assertEqual(f.read(), files["data/readme.txt"], "a later start kept the change")
+                if not os.path.exists(stamp):
+                    self.assertRanReportChild(self.stamping_run(launcher))
+
+            with self.subTest("changed while it is read"):
+                # What was read is not what the file holds: the start itself repairs it.
+                held("read", [unpacked["data/readme.txt"]], lambda: rewrite("data/readme.txt", b"READ ME\n"))
+                with open(unpacked["data/readme.txt"], "rb") as f:
+                    self.assertEqual(f.read(), files["data/readme.txt"], "the start kept the change")
+                self.assertRanReportChild(self.stamping_run(launcher))
+
             with self.subTest("a folder replaced by a link to itself"):
                 folder = os.path.dirname(unpacked["data/deeper/more.bin"])
                 os.rename(folder, folder + ".moved")
@@ -406,19 +515,12 @@ class LauncherTests:
                 shutil.rmtree(folder + ".moved")
 
         other_files = dict(files, **{"data/readme.txt": b"READ ME\n"})
-        other = self.target.run(self.report_child_launcher(extra_files=other_files, options=("--quick-start",)))
+        other_launcher = self.report_child_launcher(extra_files=other_files, options=("--quick-start",))
+        self.assertRanReportChild(self.target.run(other_launcher))
+        other = self.stamping_run(other_launcher)
         self.assertRanReportChild(other)
         other_stamp = os.path.dirname(os.path.dirname(self.target.unix(other.report["executable"])))
         other_stamp += ".zovari-quick-start"
-
-        def rewrite(name, data, keep_time=False):
-            path = unpacked[name]
-            status = os.stat(path)
-            with open(path, "r+b") as f:
-                f.write(data)
-                f.truncate()
-            if keep_time:
-                os.utime(path, ns=(status.st_atime_ns, status.st_mtime_ns))
 
         def replace_with_link(name):
             outside = os.path.join(self.work, self.fresh_name())
@@ -489,6 +591,10 @@ class LauncherTests:
                         self.assertEqual(f.read(), files[name], name)
                 if os.path.islink(os.path.dirname(unpacked["data/readme.txt"])):
                     continue  # the stamp's walk refuses a folder's link: full starts from now on
+                if not os.path.exists(stamp) or stamped() == before:
+                    # The start repaired a file, or checked one changed just
+                    # before: the next start checks every file and stamps.
+                    self.assertRanReportChild(self.stamping_run(launcher))
                 with open(stamp, "rb") as f:
                     self.assertEqual(f.read()[:16], first[:16])
                 self.assertNotEqual(stamped(), before, "no full start stamped again")
@@ -584,6 +690,22 @@ class LauncherTests:
                                  "Error, unsafe target directory '%s' (%s).\n"
                                  % (self.target.native(theirs), why))
                 self.assertEqual(os.listdir(theirs), [])
+            with self.subTest("after quick starts, " + why):
+                # A stamp vouches for the files, not for the folders above
+                # them: a quick start judges the chain as a full one does.
+                ours = os.path.join(self.work, self.fresh_name())
+                os.makedirs(ours)
+                template = self.template(self.target.native(ours), "app", "{VERSION}")
+                launcher = self.report_child_launcher(template=template, options=("--quick-start",))
+                for run in (self.target.run, self.stamping_run, self.target.run):
+                    self.assertRanReportChild(run(launcher))
+                change(ours)
+                result = self.target.run(launcher)
+                self.assertEqual(result.exit_code, 2, result)
+                self.assertIsNone(result.report)
+                self.assertEqual(result.stderr.replace(b"\r\n", b"\n").decode(),
+                                 "Error, unsafe target directory '%s' (%s).\n"
+                                 % (self.target.native(ours), why))
 
 
 class LinuxLaunchers(LauncherTests, unittest.TestCase):
@@ -633,7 +755,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         stamp = root + ".zovari-quick-start"
         for call in ("openat", "write", "rename"):
             with self.subTest("killed as " + call + " returns"):
-                os.remove(stamp)
+                if os.path.exists(stamp):
+                    os.remove(stamp)
                 log = os.path.join(self.work, self.fresh_name() + ".log")
                 with open(log, "w"):
                     pass
@@ -651,7 +774,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
                     os.kill(int(f.read().split()[0]), signal.SIGKILL)
                 tracer.communicate(timeout=support.RUN_LIMIT)
-                self.assertRanReportChild(self.target.run(launcher))
+                self.assertRanReportChild(self.stamping_run(launcher))
                 with open(os.path.join(root, "data.txt"), "rb") as f:
                     self.assertEqual(f.read(), b"data\n")
                 stamped = os.stat(stamp).st_ino

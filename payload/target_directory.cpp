@@ -1,0 +1,35 @@
+#include "payload/target_directory.h"
+
+#include "paths/bounded.h"
+#include "paths/fatal.h"
+#include "platform/platform.h"
+
+static bool TargetDirectoryMade;
+
+// Ensure, then judge, then use: makes the target directory and whatever is
+// missing above it, each folder the user's alone, then ends the launcher
+// unless the whole chain is trusted.  Only then is any file in it checked, so
+// no folder that another account put in place, or can still swap, is ever
+// read from, written to or started from.  A folder that cannot be made ends
+// the start with the open failure's message, naming file, the first one the
+// start must have there (that folder where file is null).
+void secure_target_directory_for(const wchar_t* target_directory, const wchar_t* file) {
+  static wchar_t culprit[PATH_CAPACITY];
+  bool made = false;
+  platform_trust trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &made);
+  TargetDirectoryMade = TargetDirectoryMade || made;
+  if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(file != nullptr ? file : culprit);
+  if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+}
+
+void secure_target_directory(const wchar_t* target_directory) {
+  secure_target_directory_for(target_directory, nullptr);
+}
+
+bool target_directory_made(void) {
+  return TargetDirectoryMade;
+}
+
+void forget_target_directory(void) {
+  TargetDirectoryMade = false;
+}
