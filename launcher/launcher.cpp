@@ -94,6 +94,7 @@ uint32_t launcher_main(void) {
   // A folder of its own for each start holds no earlier start's files, and
   // is removed after the child: no stamp is looked for or left beside it.
   const bool folder_per_start = template_names_a_folder_per_start(build_value(BUILD_TEMPLATE));
+  if (folder_per_start) platform_lock_folders_per_start();
   const wchar_t* main_binary =
       quick_start_check(TargetDirectory, folder_per_start ? L"" : build_value(BUILD_QUICK_START));
   if (main_binary == nullptr) {
@@ -120,7 +121,7 @@ uint32_t launcher_main(void) {
   // application per start.  One that this start found is never removed: it
   // may be another start's, or the user's.
   if (unpack_made_target_directory() && folder_per_start) {
-    remove_after_child(TargetDirectory);
+    remove_after_child();
   }
   return run_child(main_binary);
 }

@@ -45,6 +45,13 @@ static inline HANDLE as_handle(platform_handle handle) {
 // depth of them (0: every one).
 void let_go_below(size_t depth);
 
+// ---- removal.cpp
+
+// Holds the folder at path, which platform_secure_directory has just made,
+// for platform_remove_made_folders; forget_made_folders lets go of those held.
+void note_made_folder(const wchar_t* path);
+void forget_made_folders(void);
+
 // ---- arguments.cpp
 
 // A function of shell32, which is loaded from System32 the first time one
