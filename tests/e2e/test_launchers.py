@@ -739,6 +739,82 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                               capture_output=True, timeout=support.RUN_LIMIT)
         self.assertEqual(done.returncode, 6, done)
         self.assertEqual(self.unpacked_names(found), {"1", "1/bin", "1/bin/main"})
+        self._removal_as_a_user_and_after_a_swap(launcher)
+
+    def _removal_as_a_user_and_after_a_swap(self, launcher):
+        """As a user (root may search any folder): a folder the child left
+        readable but not searchable stays, the rest goes, and the launcher
+        ends with the child's exit code; no lock file is left in the runtime
+        folder.  The parents a start made go with its folder when they are
+        empty.  A child that moved its folder's parent away and put a link
+        to another folder in its place has nothing removed there."""
+        user = 65534
+        shared = tempfile.mkdtemp(prefix="zovari-removal.")
+        self.addCleanup(subprocess.run, ["rm", "-rf", shared])
+        runtime = os.path.join(shared, "runtime")
+        os.makedirs(runtime)
+        os.chmod(runtime, 0o700)
+        for path in (shared, runtime):
+            os.chown(path, user, user)
+        os.chmod(shared, 0o755)
+        script = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
+                  b'mkdir "$here/locked" && echo x > "$here/locked/x" && chmod 0600 "$here/locked"\nexit 3\n')
+        self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template="{TEMP}/made/{RANDOM}/app")
+        os.chmod(launcher, 0o755)
+        env = self.target.environment(extra={"TMPDIR": shared, "HOME": shared, "XDG_RUNTIME_DIR": runtime})
+        as_user = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", launcher]
+        done = subprocess.run(as_user, env=env, capture_output=True, timeout=support.RUN_LIMIT,
+                              preexec_fn=support._default_console_signals)
+        self.assertEqual(done.returncode, 3, done)
+        [random] = os.listdir(os.path.join(shared, "made"))
+        self.assertEqual(self.unpacked_names(os.path.join(shared, "made", random)),
+                         {"app", "app/locked", "app/locked/x"})
+        self.assertEqual(os.listdir(runtime), [])
+        # The same start whose child leaves nothing behind: no folder is left
+        # of it, the parents it made included; the folder above them stays.
+        self.packer.build({"bin/main": b"#!/bin/sh\nexit 5\n"}, "bin/main", launcher,
+                          template="{TEMP}/fresh/{RANDOM}/app")
+        done = subprocess.run(as_user, env=env, capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 5, done)
+        self.assertFalse(os.path.exists(os.path.join(shared, "fresh")))
+        self.assertTrue(os.path.isdir(shared))
+        # The child moves {RANDOM} away and puts a link to another folder,
+        # which holds an app of its own, in its place.
+        other = os.path.join(shared, "other")
+        os.makedirs(os.path.join(other, "app"))
+        with open(os.path.join(other, "app", "kept.txt"), "w") as f:
+            f.write("kept")
+        swap = (b'#!/bin/sh\nrandom=$(dirname "$ZOVARI_ONEFILE_TARGET_DIR")\n'
+                b'mv "$random" "$random.moved" && ln -s "$1" "$random"\nexit 7\n')
+        self.packer.build({"bin/main": swap, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template="{TEMP}/swapped/{RANDOM}/app")
+        done = subprocess.run(as_user + [other], env=env, capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 7, done)
+        self.assertEqual(self.unpacked_names(other), {"app", "app/kept.txt"})
+        [moved] = [n for n in os.listdir(os.path.join(shared, "swapped")) if n.endswith(".moved")]
+        self.assertEqual(os.listdir(os.path.join(shared, "swapped", moved)), [])
+        # A stop during a removal ends it at its next entry: each removal of a
+        # file is held up for 0.1 s, and the launcher ends by the signal long
+        # before the 100 files could be gone (in 10 s, within the removal's
+        # own bound of 30 s).
+        self.packer.build(dict({"bin/main": b"#!/bin/sh\necho $PPID > \"$1\"\nexit 0\n"},
+                               **{"filler/%03d" % i: b"x" for i in range(100)}),
+                          "bin/main", launcher, template="{TEMP}/stopped/{RANDOM}")
+        log, launcher_pid = os.path.join(shared, "strace.log"), os.path.join(shared, "launcher.pid")
+        process = subprocess.Popen(["strace", "-f", "-qq", "-o", log, "-e", "trace=unlinkat",
+                                    "-e", "inject=unlinkat:delay_exit=100000"] + as_user + [launcher_pid],
+                                   env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=support._default_console_signals)
+        self.addCleanup(_finish, process)
+        while process.poll() is None and not (os.path.exists(log) and "filler" in open(log).read()):
+            time.sleep(0.01)
+        with open(launcher_pid) as f:
+            os.kill(int(f.read()), signal.SIGTERM)
+        process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, -signal.SIGTERM)
+        [random] = os.listdir(os.path.join(shared, "stopped"))
+        self.assertTrue(os.listdir(os.path.join(shared, "stopped", random, "filler")))
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
