@@ -7,7 +7,7 @@
 static const unsigned char Payload[16] = {'Q', 'D', 'Y'};
 static const wchar_t* const Values[BUILD_VALUE_COUNT] = {
     L"{CACHE_DIR}/Fuzz/{VERSION}", L"Zovari {Fuzz} Company", L"ZovariFuzz",
-    L"0.19.1", L"0.19.1.7", L"0.19.1-product", L"", L""};
+    L"0.19.1", L"0.19.1.7", L"0.19.1-product", L"", L"", L""};
 
 const unsigned char* build_payload(void) { return Payload; }
 uint64_t build_payload_length(void) { return sizeof Payload; }

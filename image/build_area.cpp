@@ -9,7 +9,7 @@
 // zero bytes read as an empty string in either width of wchar_t.
 #define EMPTY_VALUE offsetof(struct build_area_head, payload_length)
 
-static_assert(BUILD_VALUE_COUNT == 8, "the placeholder names every value");
+static_assert(BUILD_VALUE_COUNT == 9, "the placeholder names every value");
 
 extern "C" __attribute__((section(BUILD_AREA_SECTION), used, aligned(16)))
 const struct build_area_head zovari_build_area = {
@@ -19,5 +19,5 @@ const struct build_area_head zovari_build_area = {
     0,
     BUILD_VALUE_COUNT,
     {EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE, EMPTY_VALUE,
-     EMPTY_VALUE},
+     EMPTY_VALUE, EMPTY_VALUE},
 };

@@ -31,6 +31,9 @@ enum build_value {
   // What a start needs to check the files without the payload
   // (payload/quick_start_list.h); empty unless built with --quick-start.
   BUILD_QUICK_START,
+  // The build's opt-in behaviours, each a word, separated by spaces
+  // ("clean-cache pass-interrupts"); empty for none (image/config.h).
+  BUILD_OPTIONS,
   // The arguments the child always gets after its argument 0, before the
   // launcher's own: each NUL-terminated, the list ended by an empty one.
   BUILD_FIXED_ARGUMENTS,

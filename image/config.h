@@ -21,4 +21,12 @@ uint64_t build_payload_length(void);
 // One of the build values; never null.
 const wchar_t* build_value(enum build_value which);
 
+// Whether the build asked for the opt-in behaviour name (L"clean-cache",
+// L"pass-interrupts"): one of the words of BUILD_OPTIONS.
+bool build_option(const wchar_t* name);
+
+// Names of the build options, as BUILD_OPTIONS and the tool spell them.
+#define BUILD_OPTION_CLEAN_CACHE L"clean-cache"
+#define BUILD_OPTION_PASS_INTERRUPTS L"pass-interrupts"
+
 #endif

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/build_area.h"
+#include "image/config.h"
 #include "pack/commands/arguments.h"
 #include "pack/executables/binary_kind.h"
 #include "pack/executables/icon.h"
@@ -98,6 +99,14 @@ class JsonLister : public RecordVisitor {
   char16_t separator_;
 };
 
+// Whether the build values' options name the option.
+bool has_option(const std::vector<std::string>& values, const wchar_t* option) {
+  std::string name;
+  for (const wchar_t* c = option; *c != 0; ++c) name += (char)*c;
+  const std::string words = " " + values[BUILD_OPTIONS] + " ";
+  return words.find(" " + name + " ") != std::string::npos;
+}
+
 // The whole listing as one JSON object, written once the payload has been
 // read whole, so that a damaged one gives no output at all.
 void print_json_listing(const FileKind& kind, const std::vector<std::string>& values,
@@ -109,7 +118,9 @@ void print_json_listing(const FileKind& kind, const std::vector<std::string>& va
     out += ",\n  \"template\": " + json_string(values[BUILD_TEMPLATE]) +
            ",\n  \"product\": " + json_string(values[BUILD_PRODUCT]) +
            ",\n  \"version\": " + json_string(values[BUILD_VERSION]) +
-           ",\n  \"quick_start\": " + (values[BUILD_QUICK_START].empty() ? "false" : "true");
+           ",\n  \"quick_start\": " + (values[BUILD_QUICK_START].empty() ? "false" : "true") +
+           ",\n  \"clean_cache\": " + (has_option(values, BUILD_OPTION_CLEAN_CACHE) ? "true" : "false") +
+           ",\n  \"pass_interrupts\": " + (has_option(values, BUILD_OPTION_PASS_INTERRUPTS) ? "true" : "false");
     if (!level.empty()) out += ",\n  \"execution_level\": " + json_string(level);
     out += ",\n  \"arguments\": [";
     for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
@@ -156,6 +167,8 @@ int command_list(const std::vector<std::string>& rest) {
                 values[BUILD_PRODUCT].c_str(), values[BUILD_VERSION].c_str());
     if (!level.empty()) std::printf("# execution level: %s\n", level.c_str());
     if (!values[BUILD_QUICK_START].empty()) std::printf("# quick start: on\n");
+    if (has_option(values, BUILD_OPTION_CLEAN_CACHE)) std::printf("# clean cache: on\n");
+    if (has_option(values, BUILD_OPTION_PASS_INTERRUPTS)) std::printf("# pass interrupts: on\n");
     for (size_t i = BUILD_FIXED_ARGUMENTS; i < values.size(); ++i) {
       std::printf("# argument: %s\n", values[i].c_str());
     }

@@ -22,7 +22,8 @@ std::string launcher_options_help() {
          "                        with --version followed by \"-\" and the payload's\n"
          "                        CRC-32, so that other contents get another folder;\n"
          "                        {PID}, {TIME}, {TIME_US} or {RANDOM} give each start a\n"
-         "                        folder of its own, removed when the child ends\n"
+         "                        folder of its own (removed when the child ends\n"
+         "                        with --clean-cache)\n"
          "  --product P           default: the main binary's name without extension\n"
          "  --version V           {VERSION}; default \"0.0.0-\" and the payload's CRC-32 in\n"
          "                        8 hex digits, so that other contents get another cache\n"
@@ -51,6 +52,14 @@ std::string launcher_options_help() {
          "                        opening no file; damage that leaves it unchanged (a\n"
          "                        disk fault) waits for the next full check.  For large\n"
          "                        applications and command-line tools\n"
+"  --clean-cache         a start removes, once its program runs, the folders of\n"
+         "                        the product's other builds that no launcher runs\n"
+         "                        from, and a folder of its own per start ({PID}...)\n"
+         "                        when the program ends: a program's background\n"
+         "                        process that outlives it loses its files\n"
+         "  --pass-interrupts     Ctrl+C and Ctrl+Break are left to the program, which\n"
+         "                        the launcher waits for without a deadline (for\n"
+         "                        interactive programs that handle them)\n"
          "  --runtime FILE        the runtime image the launcher is written from; default\n"
          "                        the target's beside this tool (zovari-pack --version\n"
          "                        says where)\n";
@@ -62,7 +71,7 @@ const std::vector<OptionDefinition> LAUNCHER_OPTIONS = {
     {"company", true}, {"description", true},     {"copyright", true}, {"icon", true},
     {"runtime", true},
     {"console", false}, {"windowed", false},      {"quiet", false, 'q'},  {"uac-admin", false},
-    {"quick-start", false},
+    {"quick-start", false}, {"clean-cache", false}, {"pass-interrupts", false},
     {"arg", true, 0, true}};
 
 const std::vector<OptionDefinition> SELECTION_OPTIONS = {
@@ -117,6 +126,8 @@ LauncherSettings launcher_settings(const Arguments& args) {
   if (args.has("runtime") && s.runtime.empty()) throw UsageError("--runtime must not be empty");
   s.fixed_arguments = args.all("arg");
   s.quick_start = args.has("quick-start");
+  s.clean_cache = args.has("clean-cache");
+  s.pass_interrupts = args.has("pass-interrupts");
   return s;
 }
 

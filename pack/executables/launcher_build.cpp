@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image/build_area.h"
+#include "image/config.h"
 #include "pack/executables/binary_kind.h"
 #include "pack/system/error.h"
 #include "pack/executables/icon.h"
@@ -108,6 +109,9 @@ std::string build_area_head(uint64_t payload_length, const LauncherSettings& s) 
   put(48 + 8 * BUILD_QUICK_START, out.size());
   put_units(s.quick_start_list);
   put_units({0});
+  out.append((4 - out.size() % 4) % 4, '\0');
+  put(48 + 8 * BUILD_OPTIONS, out.size());
+  put_units(wide_units(build_options_value(s), s.target, "the build options"));
   // The fixed arguments: each a wide string with its 0, the list ended by
   // one more 0 (an empty argument would end it, and the child gets none).
   out.append((4 - out.size() % 4) % 4, '\0');
@@ -401,6 +405,18 @@ void check_names(const std::vector<std::u16string>& names, const std::string& ta
 }
 
 }  // namespace
+
+std::string build_options_value(const LauncherSettings& s) {
+  std::string words;
+  auto add = [&words](bool on, const wchar_t* name) {
+    if (!on) return;
+    if (!words.empty()) words += ' ';
+    for (const wchar_t* c = name; *c != 0; ++c) words += (char)*c;
+  };
+  add(s.clean_cache, BUILD_OPTION_CLEAN_CACHE);
+  add(s.pass_interrupts, BUILD_OPTION_PASS_INTERRUPTS);
+  return words;
+}
 
 void set_content_digest(LauncherSettings& s, const unsigned char* payload, uint64_t size) {
   char digest[16];

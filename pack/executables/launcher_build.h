@@ -41,6 +41,8 @@ struct LauncherSettings {
   bool digest_in_template = false;    // the default template's end waits for it too
   bool quick_start = false;           // --quick-start: the list waits for set_quick_start_list
   std::vector<uint32_t> quick_start_list;  // BUILD_QUICK_START's wide units, without the 0
+  bool clean_cache = false;           // --clean-cache: a start removes what no launcher needs
+  bool pass_interrupts = false;       // --pass-interrupts: the program handles Ctrl+C itself
   std::string file_version_option, product_version_option;  // where each came from
 };
 
@@ -81,6 +83,10 @@ std::string four_part_version(const std::string& version, const std::string& wha
 // Checks a path template: every {NAME} must be a token the launcher knows,
 // and no "{" may stay open.  Throws PackError.
 void check_path_template(const std::string& path_template);
+
+// The value of BUILD_OPTIONS for the settings: the words of image/config.h's
+// build options, separated by spaces.
+std::string build_options_value(const LauncherSettings& settings);
 
 // The build values of a launcher's build area (image/build_area.h, the area
 // of area_size bytes found and checked by find_build_area), in the order of

@@ -916,17 +916,20 @@ class Launchers(Base):
         launcher = os.path.join(work, "launcher")
         # Short flags combine: -qv is quiet (no summary) and verbose (each file).
         result = pack("build", "--target", "linux", "--input", folder, "--main", "app.bin", "--output", launcher,
-                      "--level", 3, "--arg", "-m", "--arg", "{TARGET_DIR}/two words", "-qv")
+                      "--level", 3, "--arg", "-m", "--arg", "{TARGET_DIR}/two words", "-qv",
+                      "--pass-interrupts", "--clean-cache")
         self.assertEqual(len(result.stderr.decode().splitlines()), len(files))
         self.assertIn(" data/readme.txt\n", result.stderr.decode())  # as the launcher unpacks it
         self.assertEqual(listing(launcher), ["%d %08x %s" % (len(d), checksum(d), n.replace("\\", "/"))
                                    for n, d in expected_records(folder, "app.bin")])
         heading = [line for line in pack("list", launcher).stdout.decode().splitlines() if line.startswith("#")]
         # {TARGET_DIR} is filled in at each start: the launcher keeps it as written.
-        self.assertEqual(heading[4:], ["# argument: -m", "# argument: {TARGET_DIR}/two words", "# main: app.bin"])
+        self.assertEqual(heading[4:], ["# clean cache: on", "# pass interrupts: on", "# argument: -m",
+                                       "# argument: {TARGET_DIR}/two words", "# main: app.bin"])
         listed = json.loads(pack("list", "--json", launcher).stdout.decode())
-        self.assertEqual((listed["target"], listed["arguments"], listed["main"], len(listed["files"])),
-                         ("linux", ["-m", "{TARGET_DIR}/two words"], "app.bin", len(files)))
+        self.assertEqual((listed["target"], listed["arguments"], listed["main"], len(listed["files"]),
+                          listed["clean_cache"], listed["pass_interrupts"], listed["quick_start"]),
+                         ("linux", ["-m", "{TARGET_DIR}/two words"], "app.bin", len(files), True, True, False))
         # The child gets no empty argument, so none can be fixed; one file is one file.
         self.assert_refused(["build", "--input", folder, "--main", "app.bin", "--output", launcher + "2",
                              "--arg", ""], launcher + "2", "--arg")
