@@ -211,7 +211,7 @@ class LauncherTests:
     def test_child_sees_the_values_that_named_its_directory(self):
         template = self.template("{TEMP}", "zt", "{TIME}-{TIME_US}-{RANDOM}")
         # With --quick-start too: a folder of its own leaves no stamp beside it.
-        launcher = self.report_child_launcher(template=template, options=("--quick-start",))
+        launcher = self.report_child_launcher(template=template, options=("--quick-start", "--clean-cache"))
         stale = {"ZOVARI_ONEFILE_START": "1", "ZOVARI_ONEFILE_TIME_US": "000001",
                  "ZOVARI_ONEFILE_RANDOM": "AAAAAAAAAAA"}
         result = self.target.run(launcher, env=stale, report_child={"ZOVARI_REPORT_CHILD_EXIT": "3"})
@@ -226,9 +226,11 @@ class LauncherTests:
         self.assertNotEqual((start, microseconds, random), tuple(stale.values()))
         parts = self.target.unix(result.report["executable"]).split("/")
         self.assertEqual(parts[-4:-2], ["zt", "%s-%s-%s" % (start, microseconds, random)])
-        # No later start finds that folder again: it went when the child ended,
-        # and only it.
-        self.assertEqual(os.listdir("/".join(parts[:-3])), [])
+        # No later start finds that folder again: with --clean-cache it went
+        # when the child ended, and so did the folder above it, which the
+        # start made for it; the folder above that stays.
+        self.assertFalse(os.path.exists("/".join(parts[:-3])))
+        self.assertTrue(os.path.isdir("/".join(parts[:-4])))
 
     def test_exit_codes_pass_through(self):
         launcher = self.report_child_launcher()
@@ -680,7 +682,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         the folder the start made for itself, and then ends itself: all within
         the period and a margin for a busy machine."""
         per_start = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{RANDOM}")
-        process, report = self.started_report_child("ignore", self.report_child_launcher(template=per_start))
+        process, report = self.started_report_child(
+            "ignore", self.report_child_launcher(template=per_start, options=("--clean-cache",)))
         child = support.read_report(report)["pid"]
         unpacked = os.path.dirname(os.path.dirname(support.read_report(report)["executable"]))
         limit = CHILD_GRACE_SECONDS + 3
@@ -717,7 +720,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         name = self.fresh_name()
         launcher = self.launcher_path()
         self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
-                          template=self.template("{TEMP}", "zovari-e2e", name, "{TIME}{PID}"))
+                          template=self.template("{TEMP}", "zovari-e2e", name, "{TIME}{PID}"),
+                          options=("--clean-cache",))
         # A mount namespace of its own, so that the mount goes with the test.
         done = subprocess.run(["unshare", "--mount", "--propagation", "private", launcher, outside],
                               env=self.target.environment(), capture_output=True, timeout=support.RUN_LIMIT)
@@ -734,7 +738,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         found = os.path.join(self.target.temp, "zovari-e2e", self.fresh_name())
         os.makedirs(os.path.join(found, "1"))
         self.packer.build({"bin/main": b"#!/bin/sh\nexit 6\n"}, "bin/main", launcher,
-                          template=self.template(found, "{PID}"))
+                          template=self.template(found, "{PID}"), options=("--clean-cache",))
         done = subprocess.run(["unshare", "--pid", "--fork", launcher], env=self.target.environment(),
                               capture_output=True, timeout=support.RUN_LIMIT)
         self.assertEqual(done.returncode, 6, done)
@@ -760,7 +764,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         script = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
                   b'mkdir "$here/locked" && echo x > "$here/locked/x" && chmod 0600 "$here/locked"\nexit 3\n')
         self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
-                          template="{TEMP}/made/{RANDOM}/app")
+                          template="{TEMP}/made/{RANDOM}/app", options=("--clean-cache",))
         os.chmod(launcher, 0o755)
         env = self.target.environment(extra={"TMPDIR": shared, "HOME": shared, "XDG_RUNTIME_DIR": runtime})
         as_user = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", launcher]
@@ -771,10 +775,26 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         self.assertEqual(self.unpacked_names(os.path.join(shared, "made", random)),
                          {"app", "app/locked", "app/locked/x"})
         self.assertEqual(os.listdir(runtime), [])
+        # Without --clean-cache a start's folder stays: a helper the child
+        # left running in the background still finds its files.
+        helper = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
+                  b'(sleep 1; cat "$here/data/readme.txt" > "$1") </dev/null >/dev/null 2>&1 &\nexit 0\n')
+        self.packer.build({"bin/main": helper, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template="{TEMP}/kept/{RANDOM}/app")
+        seen = os.path.join(shared, "seen")
+        done = subprocess.run(as_user + [seen], env=env, capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 0, done)
+        while not os.path.exists(seen) or os.path.getsize(seen) == 0:
+            time.sleep(0.05)
+        with open(seen) as f:
+            self.assertEqual(f.read(), "read me\n")
+        [random] = os.listdir(os.path.join(shared, "kept"))
+        self.assertEqual(self.unpacked_names(os.path.join(shared, "kept", random)),
+                         {"app", "app/bin", "app/bin/main", "app/data", "app/data/readme.txt"})
         # The same start whose child leaves nothing behind: no folder is left
         # of it, the parents it made included; the folder above them stays.
         self.packer.build({"bin/main": b"#!/bin/sh\nexit 5\n"}, "bin/main", launcher,
-                          template="{TEMP}/fresh/{RANDOM}/app")
+                          template="{TEMP}/fresh/{RANDOM}/app", options=("--clean-cache",))
         done = subprocess.run(as_user, env=env, capture_output=True, timeout=support.RUN_LIMIT)
         self.assertEqual(done.returncode, 5, done)
         self.assertFalse(os.path.exists(os.path.join(shared, "fresh")))
@@ -788,7 +808,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         swap = (b'#!/bin/sh\nrandom=$(dirname "$ZOVARI_ONEFILE_TARGET_DIR")\n'
                 b'mv "$random" "$random.moved" && ln -s "$1" "$random"\nexit 7\n')
         self.packer.build({"bin/main": swap, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
-                          template="{TEMP}/swapped/{RANDOM}/app")
+                          template="{TEMP}/swapped/{RANDOM}/app", options=("--clean-cache",))
         done = subprocess.run(as_user + [other], env=env, capture_output=True, timeout=support.RUN_LIMIT)
         self.assertEqual(done.returncode, 7, done)
         self.assertEqual(self.unpacked_names(other), {"app", "app/kept.txt"})
@@ -800,7 +820,7 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         # own bound of 30 s).
         self.packer.build(dict({"bin/main": b"#!/bin/sh\necho $PPID > \"$1\"\nexit 0\n"},
                                **{"filler/%03d" % i: b"x" for i in range(100)}),
-                          "bin/main", launcher, template="{TEMP}/stopped/{RANDOM}")
+                          "bin/main", launcher, template="{TEMP}/stopped/{RANDOM}", options=("--clean-cache",))
         log, launcher_pid = os.path.join(shared, "strace.log"), os.path.join(shared, "launcher.pid")
         process = subprocess.Popen(["strace", "-f", "-qq", "-o", log, "-e", "trace=unlinkat",
                                     "-e", "inject=unlinkat:delay_exit=100000"] + as_user + [launcher_pid],
@@ -1482,7 +1502,8 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         folders that hold it; the exit code is the child's all the same."""
         parent = os.path.join(self.work, self.fresh_name())
         launcher = self.report_child_launcher({"data/held.txt": b"held", "data/other.txt": b"other"},
-                                              template=self.template(self.target.native(parent), "{PID}"))
+                                              template=self.template(self.target.native(parent), "{PID}"),
+                                              options=("--clean-cache",))
         # The report child waits for the end of its input, meanwhile the file is taken.
         variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
                      "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_EXIT": "5"}
