@@ -778,13 +778,14 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         # Without --clean-cache a start's folder stays: a helper the child
         # left running in the background still finds its files.
         helper = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
-                  b'(sleep 1; cat "$here/data/readme.txt" > "$1") </dev/null >/dev/null 2>&1 &\nexit 0\n')
+                  b'(sleep 1; cat "$here/data/readme.txt" > "$1.new" 2>&1; mv "$1.new" "$1") </dev/null >/dev/null 2>&1 &\n'
+                  b'exit 0\n')
         self.packer.build({"bin/main": helper, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
                           template="{TEMP}/kept/{RANDOM}/app")
         seen = os.path.join(shared, "seen")
         done = subprocess.run(as_user + [seen], env=env, capture_output=True, timeout=support.RUN_LIMIT)
         self.assertEqual(done.returncode, 0, done)
-        while not os.path.exists(seen) or os.path.getsize(seen) == 0:
+        while not os.path.exists(seen):
             time.sleep(0.05)
         with open(seen) as f:
             self.assertEqual(f.read(), "read me\n")
