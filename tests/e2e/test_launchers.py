@@ -1532,6 +1532,51 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                              {"data", "data/held.txt"})
         finally:
             holder.communicate(timeout=support.RUN_LIMIT)
+        self._removal_leaves_unix_links(launcher, parent)
+
+    def _removal_leaves_unix_links(self, launcher, parent):
+        """Wine opens a Unix link as what it leads to: the removal leaves a
+        link to a file, a link to a folder and a link put in the place of the
+        start's folder, and removes nothing they lead to."""
+        outside = os.path.join(self.work, self.fresh_name())
+        os.makedirs(os.path.join(outside, "folder", "data"))
+        for name in ("kept.txt", "folder/kept.txt", "folder/data/held.txt"):
+            with open(os.path.join(outside, name), "w") as f:
+                f.write("kept")
+
+        def start_and(change):
+            before = set(os.listdir(parent))
+            variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
+                         "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_EXIT": "5"}
+            process = subprocess.Popen([support.WINE, launcher], env=self.target.environment(variables),
+                                       cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            self.addCleanup(_finish, process)
+            while process.poll() is None:
+                made = set(os.listdir(parent)) - before
+                # The child runs: a process has mapped its program.
+                if made and _running_from(os.path.join(parent, *made)):
+                    break
+                time.sleep(0.05)
+            [made] = made
+            change(os.path.join(parent, made))
+            process.stdin.close()
+            self.assertEqual(process.wait(timeout=support.RUN_LIMIT), 5)
+            return os.path.join(parent, made)
+
+        def plant(folder):
+            os.symlink(os.path.join(outside, "kept.txt"), os.path.join(folder, "to-file"))
+            os.symlink(os.path.join(outside, "folder"), os.path.join(folder, "data", "to-folder"))
+        folder = start_and(plant)
+        self.assertEqual(self.unpacked_names(folder), {"data", "data/to-folder", "to-file"})
+
+        def swap(folder):
+            os.rename(folder, folder + ".moved")
+            os.symlink(os.path.join(outside, "folder"), folder)
+        folder = start_and(swap)
+        self.assertEqual(self.unpacked_names(outside),
+                         {"kept.txt", "folder", "folder/kept.txt", "folder/data", "folder/data/held.txt"})
+        self.assertTrue(os.path.islink(folder))
 
     def test_links_and_other_accounts_files_inside_the_target(self):
         """A folder link (Wine shows a Unix one by its path, and cannot remove
@@ -1616,6 +1661,18 @@ def _account_line(path, prefix, line):
         yield
     finally:
         _rewrite_account_file(path, back)
+
+
+def _running_from(folder):
+    """Whether a process has a file of folder mapped (a program it runs)."""
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/maps" % pid, "rb") as f:
+                if (" " + folder + "/").encode() in f.read():
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 def _finish(process):
