@@ -123,7 +123,7 @@ uint32_t launcher_main(void) {
   // child, with the folders this start made above it, rather than pile up a
   // copy of the application per start.  One that this start found is never
   // removed: it may be another start's, or the user's.
-  if (unpack_made_target_directory()) {
+  if (unpack_made_target_directory() && folder_per_start && build_option(L"clean-cache")) {
     remove_after_child();
   }
   return run_child(main_binary);
