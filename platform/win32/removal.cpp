@@ -254,9 +254,13 @@ void platform_remove_directory_tree(const wchar_t* directory, uint32_t milliseco
 // --- The folders a start made -----------------------------------------------
 
 // The folders that the last platform_secure_directory made, top down, each
-// held by a handle opened as it was made, for deleting and sharing deletion
-// with the child.  A handle deletes the folder it was opened on wherever the
-// child has moved it (Wine: by the path it was opened by, a link there fails).
+// held by a handle opened as it was made, for listing, sharing everything
+// with the child.  It holds no right to delete: the folders held below the
+// target (inside.cpp) share no deletion, and an open that does not share
+// deletion fails while another handle may delete.  The removal opens the
+// same folder again from it, for deleting, once those are let go: such a
+// handle deletes the folder it was opened on wherever the child has moved
+// it (Wine: by the path it was opened by, where a link fails).
 static const int DEEPEST_MADE = 64;
 static HANDLE Made[DEEPEST_MADE];
 static int MadeCount;
@@ -271,7 +275,7 @@ void forget_made_folders(void) {
 
 void note_made_folder(const wchar_t* path) {
   if (MadeCount == DEEPEST_MADE) return;
-  HANDLE folder = CreateFileW(path, DELETE | SYNCHRONIZE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+  HANDLE folder = CreateFileW(path, SYNCHRONIZE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder != INVALID_HANDLE_VALUE) Made[MadeCount++] = folder;
@@ -289,9 +293,15 @@ void platform_remove_made_folders(uint32_t milliseconds) {
     bool whole = path_of(folder, FolderPath);
     DWORD by_path = whole ? GetFileAttributesW(FolderPath) : INVALID_FILE_ATTRIBUTES;
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    bool deleting = by_path != INVALID_FILE_ATTRIBUTES && (by_path & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                    is_plain_folder(folder) &&
-                    SetFileInformationByHandle(folder, FileDispositionInfo, &disposition, sizeof disposition);
+    HANDLE again = by_path != INVALID_FILE_ATTRIBUTES && (by_path & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                           is_plain_folder(folder)
+                       ? ReOpenFile(folder, DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT)
+                       : INVALID_HANDLE_VALUE;
+    bool deleting = again != INVALID_HANDLE_VALUE &&
+                    SetFileInformationByHandle(again, FileDispositionInfo, &disposition, sizeof disposition);
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
     CloseHandle(folder);
     if (!deleting) break;
   }
