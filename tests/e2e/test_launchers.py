@@ -1552,12 +1552,16 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                                        cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                        stderr=subprocess.PIPE)
             self.addCleanup(_finish, process)
-            while process.poll() is None:
+            # A bound, so that a child never seen fails the case, not the run.
+            deadline = time.monotonic() + support.RUN_LIMIT
+            while process.poll() is None and time.monotonic() < deadline:
                 made = set(os.listdir(parent)) - before
                 # The child runs: a process has mapped its program.
                 if made and _running_from(os.path.join(parent, *made)):
                     break
                 time.sleep(0.05)
+            self.assertIsNone(process.poll(), "the launcher ended before its child was seen")
+            self.assertLess(time.monotonic(), deadline, "the child was never seen running")
             [made] = made
             change(os.path.join(parent, made))
             process.stdin.close()
