@@ -507,6 +507,7 @@ static void start_launcher(const std::string& container, const std::string& targ
   // have.
   payload_reader_close();
   platform_leave_folders();
+  platform_forget_made_folders();
   close_what_the_start_left(before, result.end != GUARDED_RETURNED);
   outcome actual = result.end == GUARDED_RETURNED ? ENDS_RETURN
                    : result.end == GUARDED_ABORTED ? ENDS_ABORT

@@ -19,24 +19,30 @@ static bool ChildStarted;  // under ChildLock
 // after it, or it would run on without the launcher.  Under ChildLock.
 static bool ChildRefused;
 
-// The folder this start made for itself, removed once the child has ended:
+// The folders this start made for itself, removed once the child has ended:
 // by the main thread after its wait, or by the console handler after the
 // grace period, whichever comes first; the other one waits for it to finish,
-// so that the launcher does not end in the middle.
-static const wchar_t* StartFolder;
+// so that the launcher does not end in the middle.  A stop that comes while
+// the main thread removes them ends that removal at its next entry: the
+// handler waits for the end of a removal, not for a whole tree.
+static bool StartFolderWanted;
 static bool StartFolderRemoved;
 static std::mutex StartFolderLock;
 
-void remove_after_child(const wchar_t* directory) {
+void remove_after_child(void) {
   std::lock_guard<std::mutex> guard(StartFolderLock);
-  StartFolder = directory;
+  StartFolderWanted = true;
 }
 
-static void remove_start_folder(void) {
-  std::lock_guard<std::mutex> guard(StartFolderLock);
-  if (StartFolder == nullptr || StartFolderRemoved) return;
+static void remove_start_folder(bool stopping) {
+  std::unique_lock<std::mutex> guard(StartFolderLock, std::try_to_lock);
+  if (!guard.owns_lock()) {
+    if (stopping) platform_stop_removal();
+    guard.lock();
+  }
+  if (!StartFolderWanted || StartFolderRemoved) return;
   StartFolderRemoved = true;
-  platform_remove_directory_tree(StartFolder);
+  platform_remove_made_folders(START_FOLDER_REMOVAL_MILLISECONDS);
 }
 
 uint32_t run_child(const wchar_t* application) {
@@ -54,7 +60,7 @@ uint32_t run_child(const wchar_t* application) {
     }
     if (!platform_start_child(application, CommandLineBuffer, arguments, count, &process)) {
       uint32_t error = platform_last_error();
-      remove_start_folder();
+      remove_start_folder(false);
       report_system_error("Error, couldn't launch child", error);
       exit(2);
     }
@@ -75,7 +81,7 @@ uint32_t run_child(const wchar_t* application) {
     ChildProcessHandle = 0;
     platform_release_process(process);
   }
-  remove_start_folder();
+  remove_start_folder(false);
   return exit_code;
 }
 
@@ -93,7 +99,7 @@ static void end_child(platform_console_event event) {
   }
   if (!ChildStarted) ChildRefused = true;
   // No child yet: its folder stays for the start that is being ended.
-  if (ChildStarted) remove_start_folder();
+  if (ChildStarted) remove_start_folder(true);
 }
 
 // With the build option pass-interrupts, an interrupt or a break is the

@@ -20,11 +20,16 @@ static const uint32_t CHILD_GRACE_MILLISECONDS = 5000;
 // launcher exits with 2.
 uint32_t run_child(const wchar_t* application);
 
-// Has directory (a buffer that lives until the process ends) removed with
-// everything in it once the child has ended, or could not be started, before
-// the launcher ends: after run_child's wait, or after a console event's grace
-// period.
-void remove_after_child(const wchar_t* directory);
+// How long the removal of a start's own folders may take: the child's
+// helpers may go on writing into them, and the launcher must still end.
+static const uint32_t START_FOLDER_REMOVAL_MILLISECONDS = 30000;
+
+// Has the folders this start made for its target directory removed
+// (platform_remove_made_folders) once the child has ended, or could not be
+// started, before the launcher ends: after run_child's wait, or after a
+// console event's grace period.  A console event that comes during the
+// removal ends it promptly.
+void remove_after_child(void);
 
 // Handed to the platform, which calls it on a thread of its own for each
 // console control event.  For interrupt, break, close, logoff and shutdown it

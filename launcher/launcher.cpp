@@ -95,9 +95,10 @@ uint32_t launcher_main(void) {
     fail_with_message("Error, failed to register signal handler.");
   }
   check_payload_magic();
-  // A folder of its own for each start holds no earlier start's files, and
-  // is removed after the child: no stamp is looked for or left beside it.
+  // A folder of its own for each start holds no earlier start's files: no
+  // stamp is looked for or left beside it.
   const bool folder_per_start = template_names_a_folder_per_start(build_value(BUILD_TEMPLATE));
+  if (folder_per_start) platform_lock_folders_per_start();
   const wchar_t* main_binary =
       quick_start_check(TargetDirectory, folder_per_start ? nullptr : build_quick_start_list());
   if (main_binary == nullptr) {
@@ -120,11 +121,14 @@ uint32_t launcher_main(void) {
   set_environment_value("ZOVARI_ONEFILE_TARGET_DIR", TargetDirectory);
   set_environment_value("ZOVARI_ORIGINAL_ARGV0", argument_zero != nullptr ? argument_zero : L"");
   build_child_command_line(build_value(BUILD_FIXED_ARGUMENTS), TargetDirectory);
-  // A folder of its own for each start would pile up a whole copy of the
-  // application per start.  One that this start found is never removed: it
-  // may be another start's, or the user's.
-  if (target_directory_made() && folder_per_start) {
-    remove_after_child(TargetDirectory);
+  // A folder of its own for each start stays, as every target does: a
+  // helper the program leaves running in the background still uses its
+  // files.  A build that asks for it (--clean-cache) removes it after the
+  // child, with the folders this start made above it, rather than pile up a
+  // copy of the application per start.  One that this start found is never
+  // removed: it may be another start's, or the user's.
+  if (target_directory_made() && folder_per_start && build_option(BUILD_OPTION_CLEAN_CACHE)) {
+    remove_after_child();
   }
   return run_child(main_binary);
 }

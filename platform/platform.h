@@ -187,7 +187,8 @@ bool platform_cache_directory(wchar_t* out, size_t capacity);
 // The lock is tied to the folder itself, so every spelling of its path meets
 // the same one, and it leaves nothing in the folder: POSIX takes flock on a
 // file named after the folder's device and inode in the user's private
-// runtime folder, or where there is none on the folder's own descriptor;
+// runtime folder, or where there is none (and for a folder of one start,
+// platform_lock_folders_per_start) on the folder's own descriptor;
 // Windows a mutex named after the folder's volume serial number and file
 // index.  It ends with platform_unlock_directory or
 // with the process, however that ends.  Returns 0 when the lock cannot be had
@@ -219,13 +220,54 @@ enum platform_trust {
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
                                          size_t capacity, bool* made);
 
-// Removes directory, a folder that this process made and judged with
-// platform_secure_directory, with everything in it.  It works below the
-// judged folder by descriptors (handles) relative to it: a link inside is
-// removed itself, never followed, and nothing renamed or swapped meanwhile
-// leads it out of the tree.  What cannot be removed (on Windows a file that
-// another process holds) is left, and so are the folders that hold it.
-void platform_remove_directory_tree(const wchar_t* directory);
+// --- Removing folders ------------------------------------------------------
+
+// Removes name, a folder directly inside the folder held by parent
+// (platform_hold_folder), with everything in it, working below parent by
+// descriptors (handles) relative to it: a link inside is removed itself,
+// never followed (under Wine, which opens a Unix link as what it leads to,
+// a link is left), a folder that another file system is mounted on (POSIX)
+// is left whole, and nothing renamed or swapped meanwhile leads it out of
+// the tree.  A name that is a link, or no folder, is left.  What cannot be
+// removed (a file another process holds on Windows, a folder that may not
+// be searched) is left, and so are the folders that hold it.  Gives up
+// after milliseconds, or at once after platform_stop_removal.  True when
+// name is gone.
+bool platform_remove_tree_at(platform_handle parent, const wchar_t* name, uint32_t milliseconds);
+
+// Holds the folder at path for platform_remove_tree_at (its path is taken
+// on trust, links included); 0 when it cannot be opened.
+platform_handle platform_hold_folder(const wchar_t* path);
+void platform_release_folder(platform_handle folder);
+
+// Removes directory, by its path's last component inside the folder its path
+// leads to, as platform_remove_tree_at does.  The folders held below the
+// target directory are let go first.
+void platform_remove_directory_tree(const wchar_t* directory, uint32_t milliseconds);
+
+// Removes the folders that the last platform_secure_directory made, the
+// target directory with everything in it first, then each folder above it
+// that the call made, while it is empty: each is worked on from a descriptor
+// (handle) held since it was made, so that a folder the child renamed away,
+// or a link it put in the place of one, leads the removal nowhere else, and
+// a folder goes by its name only while that name still leads to it.  Gives
+// up after milliseconds, or at once after platform_stop_removal, leaving what
+// is left.  The folders held below the target directory are let go first.
+void platform_remove_made_folders(uint32_t milliseconds);
+
+// Lets go of the folders platform_secure_directory made, without removing
+// them (a program that unpacks more than once: the fuzzing harness).
+void platform_forget_made_folders(void);
+
+// Ends a removal running on another thread at its next entry, and makes
+// every later one end at once: a stop signal must not wait for a large tree.
+void platform_stop_removal(void);
+
+// The target directory is one start's own ({PID}, {TIME}, {TIME_US},
+// {RANDOM}): its lock is taken on the folder itself and leaves nothing
+// behind (POSIX: flock on its own descriptor, no file in the runtime
+// folder; Windows keeps its mutex, which ends with the process).
+void platform_lock_folders_per_start(void);
 
 // --- Below the target directory ----------------------------------------------
 

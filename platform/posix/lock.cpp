@@ -50,8 +50,19 @@ static int open_runtime_folder(void) {
 // root).  The kernel drops either lock when the process ends, however it
 // ends.  The folder is not opened with O_NOFOLLOW: the chain that leads to
 // it, links included, has been judged, and no other account can change it.
+//
+// A folder of one start is named by no other start (but by one whose {PID}
+// or {TIME_US} clashed): its lock is always its own descriptor's, so that
+// a start leaves no file behind in the runtime folder, which lives in memory
+// until the user logs out, and two clashing starts still meet.
+static bool FoldersPerStart;
+
+void platform_lock_folders_per_start(void) {
+  FoldersPerStart = true;
+}
+
 static int lock_descriptor(const char* folder) {
-  int runtime = open_runtime_folder();
+  int runtime = FoldersPerStart ? -1 : open_runtime_folder();
   if (runtime >= 0) {
     struct stat status;
     char name[64];

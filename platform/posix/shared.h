@@ -112,6 +112,13 @@ int folder_holding(const wchar_t* path, const char** leaf);
 // depth of them (0: every one).
 void let_go_below(size_t depth);
 
+// ---- removal.cpp
+
+// Holds the folder at path, which platform_secure_directory has just made,
+// for platform_remove_made_folders; forget_made_folders lets go of those held.
+void note_made_folder(const char* path);
+void forget_made_folders(void);
+
 // ---- arguments.cpp
 
 // What the launcher's parent gave it, for the child to get the same: the

@@ -308,6 +308,7 @@ static platform_trust look_or_make(const char* path, struct stat* status, bool* 
   if (errno != ENOENT) return errno == ENOTDIR ? PLATFORM_NOT_MADE : PLATFORM_TRUST_UNREADABLE;
   if (make_folder(AT_FDCWD, path)) {
     *made = true;
+    note_made_folder(path);
   } else if (errno != EEXIST) {
     return PLATFORM_NOT_MADE;
   }
@@ -332,6 +333,7 @@ static platform_trust look_or_make(const char* path, struct stat* status, bool* 
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
                                          size_t capacity, bool* made) {
   *made = false;
+  forget_made_folders();
   static char pending[2 * PATH_MAX + 2];  // components still to walk
   static char resolved[PATH_MAX + 1];     // the walked part, free of links
   static char link[PATH_MAX + 1];

@@ -58,6 +58,13 @@ void let_go_below(size_t depth);
 // was given.  Nothing elsewhere.
 void give_back_error_mode(void);
 
+// ---- removal.cpp
+
+// Holds the folder at path, which platform_secure_directory has just made,
+// for platform_remove_made_folders; forget_made_folders lets go of those held.
+void note_made_folder(const wchar_t* path);
+void forget_made_folders(void);
+
 // ---- arguments.cpp
 
 // A function of shell32, which is loaded from System32 the first time one

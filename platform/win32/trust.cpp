@@ -66,6 +66,7 @@ static HANDLE open_or_make(platform_trust* trust, bool* made) {
     *trust = PLATFORM_NOT_MADE;
   } else if (result == PLATFORM_DIRECTORY_CREATED) {
     *made = true;
+    note_made_folder(Looked);
     *trust = PLATFORM_TRUSTED;
   } else {
     folder = open_for_owner(Looked, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -123,6 +124,7 @@ static bool follow_link(size_t rest) {
 platform_trust platform_secure_directory(const wchar_t* directory, wchar_t* culprit,
                                          size_t capacity, bool* made_target) {
   *made_target = false;
+  forget_made_folders();
   size_t length = wcslen(directory);
   if (length + 1 > WALK_CAPACITY) {
     copy_cut(directory, culprit, capacity);

@@ -214,7 +214,7 @@ class LauncherTests:
     def test_child_sees_the_values_that_named_its_directory(self):
         template = self.template("{TEMP}", "zt", "{TIME}-{TIME_US}-{RANDOM}")
         # With --quick-start too: a folder of its own leaves no stamp beside it.
-        launcher = self.report_child_launcher(template=template, options=("--quick-start",))
+        launcher = self.report_child_launcher(template=template, options=("--quick-start", "--clean-cache"))
         stale = {"ZOVARI_ONEFILE_START": "1", "ZOVARI_ONEFILE_TIME_US": "000001",
                  "ZOVARI_ONEFILE_RANDOM": "AAAAAAAAAAA"}
         result = self.target.run(launcher, env=stale, report_child={"ZOVARI_REPORT_CHILD_EXIT": "3"})
@@ -229,9 +229,11 @@ class LauncherTests:
         self.assertNotEqual((start, microseconds, random), tuple(stale.values()))
         parts = self.target.unix(result.report["executable"]).split("/")
         self.assertEqual(parts[-4:-2], ["zt", "%s-%s-%s" % (start, microseconds, random)])
-        # No later start finds that folder again: it went when the child ended,
-        # and only it.
-        self.assertEqual(os.listdir("/".join(parts[:-3])), [])
+        # No later start finds that folder again: with --clean-cache it went
+        # when the child ended, and so did the folder above it, which the
+        # start made for it; the folder above that stays.
+        self.assertFalse(os.path.exists("/".join(parts[:-3])))
+        self.assertTrue(os.path.isdir("/".join(parts[:-4])))
 
     def test_exit_codes_pass_through(self):
         launcher = self.report_child_launcher()
@@ -892,7 +894,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         the folder the start made for itself, and then ends itself: all within
         the period and a margin for a busy machine."""
         per_start = self.template("{TEMP}", "zovari-e2e", self.fresh_name(), "{RANDOM}")
-        process, report = self.started_report_child("ignore", self.report_child_launcher(template=per_start))
+        process, report = self.started_report_child(
+            "ignore", self.report_child_launcher(template=per_start, options=("--clean-cache",)))
         child = support.read_report(report)["pid"]
         unpacked = os.path.dirname(os.path.dirname(support.read_report(report)["executable"]))
         limit = CHILD_GRACE_SECONDS + 3
@@ -929,7 +932,8 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         name = self.fresh_name()
         launcher = self.launcher_path()
         self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
-                          template=self.template("{TEMP}", "zovari-e2e", name, "{TIME}{PID}"))
+                          template=self.template("{TEMP}", "zovari-e2e", name, "{TIME}{PID}"),
+                          options=("--clean-cache",))
         # A mount namespace of its own, so that the mount goes with the test.
         done = subprocess.run(["unshare", "--mount", "--propagation", "private", launcher, outside],
                               env=self.target.environment(), capture_output=True, timeout=support.RUN_LIMIT)
@@ -946,11 +950,104 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         found = os.path.join(self.target.temp, "zovari-e2e", self.fresh_name())
         os.makedirs(os.path.join(found, "1"))
         self.packer.build({"bin/main": b"#!/bin/sh\nexit 6\n"}, "bin/main", launcher,
-                          template=self.template(found, "{PID}"))
+                          template=self.template(found, "{PID}"), options=("--clean-cache",))
         done = subprocess.run(["unshare", "--pid", "--fork", launcher], env=self.target.environment(),
                               capture_output=True, timeout=support.RUN_LIMIT)
         self.assertEqual(done.returncode, 6, done)
         self.assertEqual(self.unpacked_names(found), {"1", "1/bin", "1/bin/main"})
+        self._removal_as_a_user_and_after_a_swap(launcher)
+
+    def _removal_as_a_user_and_after_a_swap(self, launcher):
+        """As a user (root may search any folder): a folder the child left
+        readable but not searchable stays, the rest goes, and the launcher
+        ends with the child's exit code; no lock file is left in the runtime
+        folder.  The parents a start made go with its folder when they are
+        empty.  A child that moved its folder's parent away and put a link
+        to another folder in its place has nothing removed there."""
+        user = 65534
+        shared = tempfile.mkdtemp(prefix="zovari-removal.")
+        self.addCleanup(subprocess.run, ["rm", "-rf", shared])
+        runtime = os.path.join(shared, "runtime")
+        os.makedirs(runtime)
+        os.chmod(runtime, 0o700)
+        for path in (shared, runtime):
+            os.chown(path, user, user)
+        os.chmod(shared, 0o755)
+        script = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
+                  b'mkdir "$here/locked" && echo x > "$here/locked/x" && chmod 0600 "$here/locked"\nexit 3\n')
+        self.packer.build({"bin/main": script, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template="{TEMP}/made/{RANDOM}/app", options=("--clean-cache",))
+        os.chmod(launcher, 0o755)
+        env = self.target.environment(extra={"TMPDIR": shared, "HOME": shared, "XDG_RUNTIME_DIR": runtime})
+        as_user = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups", launcher]
+        done = subprocess.run(as_user, env=env, capture_output=True, timeout=support.RUN_LIMIT,
+                              preexec_fn=support._default_console_signals)
+        self.assertEqual(done.returncode, 3, done)
+        [random] = os.listdir(os.path.join(shared, "made"))
+        self.assertEqual(self.unpacked_names(os.path.join(shared, "made", random)),
+                         {"app", "app/locked", "app/locked/x"})
+        self.assertEqual(os.listdir(runtime), [])
+        # Without --clean-cache a start's folder stays: a helper the child
+        # left running in the background still finds its files.
+        helper = (b'#!/bin/sh\nhere=$ZOVARI_ONEFILE_TARGET_DIR\n'
+                  b'(sleep 1; cat "$here/data/readme.txt" > "$1.new" 2>&1; mv "$1.new" "$1") </dev/null >/dev/null 2>&1 &\n'
+                  b'exit 0\n')
+        self.packer.build({"bin/main": helper, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template="{TEMP}/kept/{RANDOM}/app")
+        seen = os.path.join(shared, "seen")
+        done = subprocess.run(as_user + [seen], env=env, capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 0, done)
+        while not os.path.exists(seen):
+            time.sleep(0.05)
+        with open(seen) as f:
+            self.assertEqual(f.read(), "read me\n")
+        [random] = os.listdir(os.path.join(shared, "kept"))
+        self.assertEqual(self.unpacked_names(os.path.join(shared, "kept", random)),
+                         {"app", "app/bin", "app/bin/main", "app/data", "app/data/readme.txt"})
+        # The same start whose child leaves nothing behind: no folder is left
+        # of it, the parents it made included; the folder above them stays.
+        self.packer.build({"bin/main": b"#!/bin/sh\nexit 5\n"}, "bin/main", launcher,
+                          template="{TEMP}/fresh/{RANDOM}/app", options=("--clean-cache",))
+        done = subprocess.run(as_user, env=env, capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 5, done)
+        self.assertFalse(os.path.exists(os.path.join(shared, "fresh")))
+        self.assertTrue(os.path.isdir(shared))
+        # The child moves {RANDOM} away and puts a link to another folder,
+        # which holds an app of its own, in its place.
+        other = os.path.join(shared, "other")
+        os.makedirs(os.path.join(other, "app"))
+        with open(os.path.join(other, "app", "kept.txt"), "w") as f:
+            f.write("kept")
+        swap = (b'#!/bin/sh\nrandom=$(dirname "$ZOVARI_ONEFILE_TARGET_DIR")\n'
+                b'mv "$random" "$random.moved" && ln -s "$1" "$random"\nexit 7\n')
+        self.packer.build({"bin/main": swap, "data/readme.txt": b"read me\n"}, "bin/main", launcher,
+                          template="{TEMP}/swapped/{RANDOM}/app", options=("--clean-cache",))
+        done = subprocess.run(as_user + [other], env=env, capture_output=True, timeout=support.RUN_LIMIT)
+        self.assertEqual(done.returncode, 7, done)
+        self.assertEqual(self.unpacked_names(other), {"app", "app/kept.txt"})
+        [moved] = [n for n in os.listdir(os.path.join(shared, "swapped")) if n.endswith(".moved")]
+        self.assertEqual(os.listdir(os.path.join(shared, "swapped", moved)), [])
+        # A stop during a removal ends it at its next entry: each removal of a
+        # file is held up for 0.1 s, and the launcher ends by the signal long
+        # before the 100 files could be gone (in 10 s, within the removal's
+        # own bound of 30 s).
+        self.packer.build(dict({"bin/main": b"#!/bin/sh\necho $PPID > \"$1\"\nexit 0\n"},
+                               **{"filler/%03d" % i: b"x" for i in range(100)}),
+                          "bin/main", launcher, template="{TEMP}/stopped/{RANDOM}", options=("--clean-cache",))
+        log, launcher_pid = os.path.join(shared, "strace.log"), os.path.join(shared, "launcher.pid")
+        process = subprocess.Popen(["strace", "-f", "-qq", "-o", log, "-e", "trace=unlinkat",
+                                    "-e", "inject=unlinkat:delay_exit=100000"] + as_user + [launcher_pid],
+                                   env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=support._default_console_signals)
+        self.addCleanup(_finish, process)
+        while process.poll() is None and not (os.path.exists(log) and "filler" in open(log).read()):
+            time.sleep(0.01)
+        with open(launcher_pid) as f:
+            os.kill(int(f.read()), signal.SIGTERM)
+        process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, -signal.SIGTERM)
+        [random] = os.listdir(os.path.join(shared, "stopped"))
+        self.assertTrue(os.listdir(os.path.join(shared, "stopped", random, "filler")))
 
     def test_started_by_a_parent_that_ignores_child_signals(self):
         """A daemon's ignored SIGCHLD, inherited across exec, must not cost the
@@ -1772,7 +1869,8 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         folders that hold it; the exit code is the child's all the same."""
         parent = os.path.join(self.work, self.fresh_name())
         launcher = self.report_child_launcher({"data/held.txt": b"held", "data/other.txt": b"other"},
-                                              template=self.template(self.target.native(parent), "{PID}"))
+                                              template=self.template(self.target.native(parent), "{PID}"),
+                                              options=("--clean-cache",))
         # The report child waits for the end of its input, meanwhile the file is taken.
         variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
                      "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_EXIT": "5"}
@@ -1800,6 +1898,55 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
                              {"data", "data/held.txt"})
         finally:
             holder.communicate(timeout=support.RUN_LIMIT)
+        self._removal_leaves_unix_links(launcher, parent)
+
+    def _removal_leaves_unix_links(self, launcher, parent):
+        """Wine opens a Unix link as what it leads to: the removal leaves a
+        link to a file, a link to a folder and a link put in the place of the
+        start's folder, and removes nothing they lead to."""
+        outside = os.path.join(self.work, self.fresh_name())
+        os.makedirs(os.path.join(outside, "folder", "data"))
+        for name in ("kept.txt", "folder/kept.txt", "folder/data/held.txt"):
+            with open(os.path.join(outside, name), "w") as f:
+                f.write("kept")
+
+        def start_and(change):
+            before = set(os.listdir(parent))
+            variables = {"ZOVARI_REPORT_CHILD_REPORT": self.target.native(self.target.report_path()),
+                         "ZOVARI_REPORT_CHILD_STDIN": "1", "ZOVARI_REPORT_CHILD_EXIT": "5"}
+            process = subprocess.Popen([support.WINE, launcher], env=self.target.environment(variables),
+                                       cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            self.addCleanup(_finish, process)
+            # A bound, so that a child never seen fails the case, not the run.
+            deadline = time.monotonic() + support.RUN_LIMIT
+            while process.poll() is None and time.monotonic() < deadline:
+                made = set(os.listdir(parent)) - before
+                # The child runs: a process has mapped its program.
+                if made and _running_from(os.path.join(parent, *made)):
+                    break
+                time.sleep(0.05)
+            self.assertIsNone(process.poll(), "the launcher ended before its child was seen")
+            self.assertLess(time.monotonic(), deadline, "the child was never seen running")
+            [made] = made
+            change(os.path.join(parent, made))
+            process.stdin.close()
+            self.assertEqual(process.wait(timeout=support.RUN_LIMIT), 5)
+            return os.path.join(parent, made)
+
+        def plant(folder):
+            os.symlink(os.path.join(outside, "kept.txt"), os.path.join(folder, "to-file"))
+            os.symlink(os.path.join(outside, "folder"), os.path.join(folder, "data", "to-folder"))
+        folder = start_and(plant)
+        self.assertEqual(self.unpacked_names(folder), {"data", "data/to-folder", "to-file"})
+
+        def swap(folder):
+            os.rename(folder, folder + ".moved")
+            os.symlink(os.path.join(outside, "folder"), folder)
+        folder = start_and(swap)
+        self.assertEqual(self.unpacked_names(outside),
+                         {"kept.txt", "folder", "folder/kept.txt", "folder/data", "folder/data/held.txt"})
+        self.assertTrue(os.path.islink(folder))
 
     def test_links_and_other_accounts_files_inside_the_target(self):
         """A folder link (Wine shows a Unix one by its path, and cannot remove
@@ -1915,6 +2062,18 @@ def _account_line(path, prefix, line):
 def _take_the_terminal():
     os.setsid()
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+def _running_from(folder):
+    """Whether a process has a file of folder mapped (a program it runs)."""
+    for pid in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/maps" % pid, "rb") as f:
+                if (" " + folder + "/").encode() in f.read():
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 def _finish(process):

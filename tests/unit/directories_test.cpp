@@ -118,7 +118,7 @@ TEST_F(Directories, FolderThisCallMadeIsToldAndRemovedWhole) {
   ASSERT_EQ(symlink(test_support::narrow(path(L"outside/kept.txt")).c_str(),
                     test_support::narrow(path(L"start/to-file")).c_str()), 0);
 #endif
-  platform_remove_directory_tree(path(L"start").c_str());
+  platform_remove_directory_tree(path(L"start").c_str(), 60000);
   EXPECT_FALSE(test_support::directory_exists(path(L"start")));
   EXPECT_FALSE(test_support::file_exists(path(L"start")));
   std::string kept;
