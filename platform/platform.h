@@ -440,6 +440,14 @@ void platform_terminate_process(platform_handle process, uint32_t exit_code);
 // Releases the process (CloseHandle; reaping on POSIX).  Called once.
 void platform_release_process(platform_handle process);
 
+// Runs run on a thread of its own, which nobody waits for: it ends with the
+// process if it has not ended before.  False when no thread can be made
+// (the caller then goes without what it would have done).
+bool platform_start_thread(void (*run)(void));
+
+// Pauses the calling thread for milliseconds.
+void platform_sleep(uint32_t milliseconds);
+
 // The console control events the launcher is told of, in its own terms.
 // Windows reports them by its console control codes; POSIX maps SIGINT to
 // interrupt, SIGQUIT to break, SIGHUP to close and SIGTERM to shutdown.

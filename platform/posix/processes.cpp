@@ -199,4 +199,31 @@ void platform_end_as_the_child_ended(void) {
   syscall(SYS_tgkill, (pid_t)getpid(), (pid_t)syscall(SYS_gettid), ChildEndSignal);
 }
 
+static void* run_thread(void* run) {
+  ((void (*)(void))run)();
+  return nullptr;
+}
+
+bool platform_start_thread(void (*run)(void)) {
+  pthread_attr_t attributes;
+  if (pthread_attr_init(&attributes) != 0) return false;
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  // Threads begin with the signals their maker blocks; a thread of the
+  // launcher's own takes none of the stop signals meant for the launcher.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  pthread_t thread;
+  int started = pthread_create(&thread, &attributes, run_thread, (void*)run);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  pthread_attr_destroy(&attributes);
+  return started == 0;
+}
+
+void platform_sleep(uint32_t milliseconds) {
+  struct timespec pause = {(time_t)(milliseconds / 1000), (long)(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
 #endif

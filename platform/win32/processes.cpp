@@ -53,4 +53,20 @@ void platform_pass_event_to_child(platform_handle, platform_console_event) {}
 
 void platform_end_as_the_child_ended(void) {}
 
+static DWORD WINAPI run_thread(void* run) {
+  ((void (*)(void))run)();
+  return 0;
+}
+
+bool platform_start_thread(void (*run)(void)) {
+  HANDLE thread = CreateThread(nullptr, 0, run_thread, (void*)run, 0, nullptr);
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  return true;
+}
+
+void platform_sleep(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
 #endif
