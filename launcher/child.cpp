@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "launcher/cache_cleaning.h"
 #include "launcher/command_line.h"
 #include "paths/fatal.h"
 #include "platform/platform.h"
@@ -50,6 +51,7 @@ uint32_t run_child(const wchar_t* application) {
     ChildProcessHandle = process;
     ChildStarted = true;
   }
+  start_cache_cleaning();
   if (process == 0) {
     // No handle to wait on: the child may still be using its files.
     return 0;
@@ -64,6 +66,7 @@ uint32_t run_child(const wchar_t* application) {
     ChildProcessHandle = 0;
     platform_release_process(process);
   }
+  finish_cache_cleaning();
   remove_start_folder();
   return exit_code;
 }
@@ -81,6 +84,7 @@ static void end_child(platform_console_event event) {
     }
   }
   // No child yet: its folder stays for the start that is being ended.
+  finish_cache_cleaning();
   if (ChildStarted) remove_start_folder();
 }
 

@@ -6,6 +6,7 @@
 
 #include "paths/bounded.h"
 #include "paths/fatal.h"
+#include "payload/cache_cleaning.h"
 #include "payload/checksum.h"
 #include "payload/directories.h"
 #include "payload/format.h"
@@ -169,6 +170,15 @@ void secure_target_directory(const wchar_t* target_directory) {
       platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &TargetDirectoryMade);
   if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(culprit);
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+  // A cleaning launcher holds its folder before any file is checked; one
+  // that another start's cleaning set aside just before is made anew.
+  if (hold_cache_folder(target_directory)) {
+    bool made = false;
+    trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &made);
+    if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(culprit);
+    if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+    TargetDirectoryMade = TargetDirectoryMade || made;
+  }
 }
 
 bool unpack_made_target_directory(void) {
