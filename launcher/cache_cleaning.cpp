@@ -44,8 +44,9 @@ static bool wait_done(unsigned milliseconds) {
 
 void finish_cache_cleaning(void) {
   if (!Started.load()) return;
+  bool done = wait_done(CLEANING_BOUND_MILLISECONDS);
   Stopping.store(true);
-  if (wait_done(CLEANING_BOUND_MILLISECONDS) || !PerStart) return;
+  if (done || !PerStart) return;
   // The start's own folder is removed next, by the same removal, which one
   // thread at a time may run.
   wait_done(~0u);

@@ -11,9 +11,9 @@ void start_cache_cleaning(void);
 // start's own folder is removed after the program.
 void arm_cache_cleaning(bool per_start);
 
-// Once the program has ended: lets the removal start no further folder and
-// waits for it at most CLEANING_BOUND_MILLISECONDS; what is left waits for
-// the next start.  A folder of one start waits until the folder in hand is
+// Once the program has ended: lets the removal go on for at most
+// CLEANING_BOUND_MILLISECONDS, then lets it start no further folder; what
+// is left waits for the next start.  A folder of one start waits until the folder in hand is
 // removed, since that folder's own removal follows.  Safe from any thread,
 // and more than once.
 void finish_cache_cleaning(void);

@@ -471,6 +471,46 @@ class LauncherTests:
                     self.assertEqual(f.read()[:16], first[:16])
                 self.assertNotEqual(stamped(), before, "no full start stamped again")
 
+    def test_clean_cache_removes_only_other_builds_no_launcher_holds(self):
+        """--clean-cache: a start whose program runs removes the folders of the
+        product's other builds beside its own, once no launcher runs from
+        them; the user's own folder, another product's, a link (even with a
+        record of that product beside it) and everything without the option
+        stay."""
+        base = os.path.join(self.work, self.fresh_name() + "-cache")
+        elsewhere = os.path.join(self.work, self.fresh_name() + "-kept")
+        os.makedirs(os.path.join(base, "notes"))
+        os.makedirs(elsewhere)
+        for folder in (os.path.join(base, "notes"), elsewhere):
+            with open(os.path.join(folder, "keep.txt"), "w") as f:
+                f.write("mine")
+        template = self.template(self.target.native(base), "{VERSION}")
+        clean = ("--clean-cache",)
+        old = self.waiting_launcher(template, "1.0", clean)
+        new = self.report_child_launcher(template=template, product="Cleaned", options=clean)
+        other = self.report_child_launcher(template=self.template(self.target.native(base), "other-{VERSION}"),
+                                           product="Cleaned", options=clean)
+        self.assertRanReportChild(self.target.run(other))
+        os.symlink(elsewhere, os.path.join(base, "linked"))
+        with self.waiting_start(old):
+            shutil.copyfile(os.path.join(base, "1.0.zovari-build"), os.path.join(base, "linked.zovari-build"))
+            self.assertRanReportChild(self.target.run(new))
+            # Its program still runs: kept.
+            self.assertIn("1.0", os.listdir(base))
+        self.assertRanReportChild(self.target.run(new))
+        self.assertEqual(sorted(os.listdir(base)),
+                         ["1.0.0", "1.0.0.zovari-build", "linked", "linked.zovari-build", "notes",
+                          "other-1.0.0", "other-1.0.0.zovari-build"])
+        self.assertEqual(sorted(os.listdir(elsewhere)), ["keep.txt"])
+        self.assertEqual(sorted(os.listdir(os.path.join(base, "notes"))), ["keep.txt"])
+        # Without the option nothing is recorded or removed.
+        plain = os.path.join(self.work, self.fresh_name() + "-cache")
+        template = self.template(self.target.native(plain), "{VERSION}")
+        with self.waiting_start(self.waiting_launcher(template, "1.0", ())):
+            pass
+        self.assertRanReportChild(self.target.run(self.report_child_launcher(template=template, product="Cleaned")))
+        self.assertEqual(sorted(os.listdir(plain)), ["1.0", "1.0.0"])
+
     def test_relative_template_is_refused(self):
         """The tool never writes a template that gives a relative path, so a
         launcher that holds one is damaged: it stops before anything is made
@@ -558,6 +598,27 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         if not report_child or not os.path.exists(report_child):
             raise unittest.SkipTest("no native report child (ZOVARI_E2E_REPORT_CHILD)")
         return support.LinuxTarget(work, report_child)
+
+    def waiting_launcher(self, template, version, options):
+        """A launcher of the product "Cleaned" whose program runs until the file
+        its first argument names exists."""
+        script = b'#!/bin/sh\necho held\nwhile [ ! -e "$1" ]; do sleep 0.02; done\n'
+        return self.packer.build({"bin/wait": script}, "bin/wait", self.launcher_path(), template=template,
+                                 product="Cleaned", version=version, options=options)
+
+    @contextlib.contextmanager
+    def waiting_start(self, launcher):
+        """Runs the waiting launcher's program for the time of the block."""
+        release = os.path.join(self.work, self.fresh_name() + ".release")
+        process = subprocess.Popen([launcher, release], env=self.target.environment(), stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(process.stdout.readline().strip(), b"held")
+            yield
+        finally:
+            open(release, "w").close()
+            process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, 0)
+
 
     def quick_start_changes(self, stamp):
         """The stamp's owner and mode count, as the folder's do."""
@@ -1331,6 +1392,29 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         if not os.path.exists(support.WINE):
             raise unittest.SkipTest("no Wine at " + support.WINE)
         return support.WindowsTarget(work, report_child, exitcode)
+
+    def waiting_launcher(self, template, version, options):
+        """A launcher of the product "Cleaned" whose program holds the file its
+        first argument names for as many milliseconds as its second says."""
+        holdfile = os.path.join(os.path.dirname(self.target.exitcode), "holdfile.exe")
+        return self.packer.build({"bin/holdfile.exe": holdfile}, "bin/holdfile.exe", self.launcher_path(),
+                                 template=template, product="Cleaned", version=version, options=options)
+
+    @contextlib.contextmanager
+    def waiting_start(self, launcher):
+        """Runs the waiting launcher's program for the time of the block (at
+        most 8 seconds, twice what it takes)."""
+        held = os.path.join(self.work, self.fresh_name() + ".held")
+        open(held, "w").close()
+        process = subprocess.Popen([support.WINE, launcher, self.target.native(held), "8000"],
+                                   env=self.target.environment(), stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(process.stdout.readline().strip(), b"held")
+            yield
+        finally:
+            process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, 0)
+
 
     def quick_start_changes(self, stamp):
         # Wine runs every account as one Unix user, with no owners to change.
