@@ -23,9 +23,11 @@ static char HoldPath[UTF8_CAPACITY];
 static char CleanPath[UTF8_CAPACITY];
 static char CleanAside[UTF8_CAPACITY];
 
-// How long a hold waits for a removal that has taken the record: it renames
-// the folder and the record aside at once, so this is ample.
-static const int64_t HOLD_WAIT_NANOSECONDS = 2000000000;
+// How long a hold waits for a removal that has taken the record.  It sets
+// the folder and the record aside at once, so only a removal stopped in
+// between (Ctrl+Z) comes near this; after it the start goes on unheld, as
+// after the unpacking lock's wait.
+static const int64_t HOLD_WAIT_NANOSECONDS = 20000000000;
 
 // A record is trusted as the quick start's stamp is: a regular file with one
 // link, of this user's, that nobody else can write.

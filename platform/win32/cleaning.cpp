@@ -17,9 +17,11 @@ static const DWORD HOLD_ACCESS = GENERIC_READ | GENERIC_WRITE | READ_CONTROL;
 static const DWORD HOLD_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
 static const DWORD CLAIM_ACCESS = GENERIC_READ | DELETE | READ_CONTROL;
 
-// How long a hold waits for a removal that has taken the record: it renames
-// the folder and the record aside at once, so this is ample.
-static const ULONGLONG HOLD_WAIT_MS = 2000;
+// How long a hold waits for a removal that has taken the record.  It sets
+// the folder and the record aside at once, so only a removal stopped in
+// between (Ctrl+Z) comes near this; after it the start goes on unheld, as
+// after the unpacking lock's wait.
+static const ULONGLONG HOLD_WAIT_MS = 20000;
 
 // A record is trusted as the quick start's stamp is: a plain file with one
 // link, of this user's or the system's.

@@ -679,6 +679,55 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 self.assertRanReportChild(self.target.run(launcher))
                 self.assertEqual(os.stat(stamp).st_ino, stamped, "the next start was not quick")
 
+    def test_clean_cache_race_with_a_start_of_the_build_it_removes(self):
+        """A start of the old build that begins while a new build's launcher has
+        taken the old folder's record and is about to set the folder aside
+        (its renames in that folder held back by strace) waits for it, and runs from a new,
+        whole folder, never from the one being removed."""
+        base = os.path.join(self.work, self.fresh_name() + "-cache")
+        template = self.template(base, "{VERSION}")
+        clean = ("--clean-cache",)
+        script = (b'#!/bin/sh\necho held\nwhile [ ! -e "$1" ]; do sleep 0.02; done\n'
+                  b'exec cat "$ZOVARI_ONEFILE_TARGET_DIR/data.txt"\n')
+        old = self.packer.build({"bin/wait": script, "data.txt": b"whole\n"}, "bin/wait", self.launcher_path(),
+                                template=template, product="Cleaned", version="1.0", options=clean)
+        release = os.path.join(self.work, self.fresh_name() + ".release")
+        open(release, "w").close()
+        self.assertEqual(subprocess.run([old, release], capture_output=True).stdout, b"held\nwhole\n")
+        os.remove(release)
+        new = self.report_child_launcher(template=template, product="Cleaned", options=clean)
+        record = os.stat(os.path.join(base, "1.0.zovari-build")).st_ino
+        cleaner = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-P", base,
+                                    "-e", "trace=renameat2", "-e", "inject=renameat2:delay_enter=1500000", new],
+                                   env=self.target.environment({"ZOVARI_REPORT_CHILD_REPORT": self.target.report_path()}),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: cleaner.poll() is None and cleaner.kill())
+        for _ in range(1200):
+            with open("/proc/locks") as f:
+                if any("FLOCK" in line and "WRITE" in line and line.split()[5].split(":")[-1] == str(record)
+                       for line in f):
+                    break
+            time.sleep(0.01)
+        else:
+            self.fail("the new build's launcher never took the old folder's record")
+        starter = subprocess.Popen([old, release], stdout=subprocess.PIPE)
+        self.assertEqual(starter.stdout.readline(), b"held\n")
+        self.assertEqual(cleaner.wait(timeout=support.RUN_LIMIT), 0)
+        open(release, "w").close()
+        self.assertEqual(starter.communicate(timeout=support.RUN_LIMIT)[0], b"whole\n")
+        self.assertEqual(starter.returncode, 0)
+        # A folder of one start that a killed start left goes at the next
+        # start of the same build, once no launcher holds it.
+        per_start = os.path.join(self.work, self.fresh_name() + "-cache")
+        killed = self.packer.build({"bin/main": b'#!/bin/sh\n[ -e "$1" ] || kill -9 $ZOVARI_ONEFILE_PARENT\n'},
+                                   "bin/main", self.launcher_path(), template=self.template(per_start, "{PID}"),
+                                   product="Cleaned", options=clean)
+        self.assertEqual(subprocess.run([killed, release + ".missing"]).returncode, -signal.SIGKILL)
+        left = os.listdir(per_start)
+        self.assertEqual(len(left), 2, left)
+        self.assertEqual(subprocess.run([killed, release]).returncode, 0)
+        self.assertFalse(set(left) & set(os.listdir(per_start)), left)
+
     def test_child_ended_by_a_signal(self):
         """A child that a signal ends ends the launcher by the same signal, as
         its parent would see a direct start end, and the launcher leaves no
