@@ -93,10 +93,9 @@ bool hold_cache_folder(const wchar_t* target_directory) {
   return true;
 }
 
-// Whether a claimed record names a folder this start may remove: one of the
+// Whether a claimed record (read into found) names a folder this start may remove: one of the
 // same product, and of another build or of one start that has ended.
-static bool removable(platform_handle record) {
-  unsigned char found[RECORD_BYTES];
+static bool removable(platform_handle record, unsigned char* found) {
   if (!platform_read_record(record, found, RECORD_BYTES)) return false;
   for (size_t i = 0; i < sizeof RECORD_MAGIC; ++i) {
     if (found[i] != RECORD_MAGIC[i]) return false;
@@ -114,39 +113,52 @@ static bool ends_with(const wchar_t* text, const wchar_t* suffix, size_t* stem) 
   return true;
 }
 
-// Removes the folder whose record is claimed: sets it aside first, with its
-// record beside it under the aside name, so that a start of its build makes
-// a new one and a removal cut short is finished by a later start.  A folder
-// already aside is removed where it is.
-static void remove_claimed(platform_handle record) {
+// Writes a copy of the claimed record's bytes at path, for this user alone.
+static bool copy_record(const unsigned char* bytes, const wchar_t* path) {
+  platform_handle copy = platform_hold_record(path);
+  if (copy == 0) return false;
+  bool written = platform_write_record(copy, bytes, RECORD_BYTES);
+  platform_release_record(copy);
+  return written;
+}
+
+// Removes the folder whose record is claimed.  A copy of the record is laid
+// beside the aside name first, then the folder is set aside, and only then
+// is the claimed record removed, which lets a start of that build in to
+// make a new folder: a launcher ended at any step leaves a folder with its
+// record, which a later start removes, and never a folder without one.  A
+// folder already aside is removed where it is.
+static void remove_claimed(platform_handle record, const unsigned char* bytes) {
   size_t ignored;
-  bool aside_already = ends_with(FolderPath, CACHE_ASIDE_SUFFIX, &ignored);
-  const wchar_t* folder = FolderPath;
-  const wchar_t* record_path = RecordPath;
-  if (!aside_already) {
-    if (!join(AsidePath, FolderPath, CACHE_ASIDE_SUFFIX) || !join(AsideRecordPath, AsidePath, CACHE_RECORD_SUFFIX)) {
-      platform_release_record(record);
-      return;
-    }
-    platform_aside_result moved = platform_set_folder_aside(FolderPath, AsidePath);
-    if (moved == PLATFORM_ASIDE_REFUSED) {
-      platform_release_record(record);
-      return;
-    }
-    if (moved == PLATFORM_ASIDE_MISSING) {
-      // A record whose folder is gone (one start's, removed by that start).
-      platform_remove_record(record, RecordPath);
-      return;
-    }
-    if (!platform_set_record_aside(record, RecordPath, AsideRecordPath)) {
-      platform_release_record(record);
-      return;
-    }
-    folder = AsidePath;
-    record_path = AsideRecordPath;
+  if (ends_with(FolderPath, CACHE_ASIDE_SUFFIX, &ignored)) {
+    platform_remove_directory_tree(FolderPath);
+    platform_remove_record(record, RecordPath);
+    return;
   }
-  platform_remove_directory_tree(folder);
-  platform_remove_record(record, record_path);
+  if (!join(AsidePath, FolderPath, CACHE_ASIDE_SUFFIX) || !join(AsideRecordPath, AsidePath, CACHE_RECORD_SUFFIX)) {
+    platform_release_record(record);
+    return;
+  }
+  // A removal cut short left a folder aside with its record: it goes first,
+  // as a sibling of its own, and this one waits for a later start.
+  platform_handle earlier = platform_claim_record(AsideRecordPath);
+  if (earlier != 0) platform_release_record(earlier);
+  if (earlier != 0 || !copy_record(bytes, AsideRecordPath)) {
+    platform_release_record(record);
+    return;
+  }
+  platform_aside_result moved = platform_set_folder_aside(FolderPath, AsidePath);
+  if (moved == PLATFORM_ASIDE_REFUSED) {
+    platform_release_record(record);
+  } else {
+    // A record whose folder is gone (one start's, removed by that start)
+    // goes too.
+    platform_remove_record(record, RecordPath);
+  }
+  platform_handle aside = platform_claim_record(AsideRecordPath);
+  if (aside == 0) return;
+  if (moved == PLATFORM_ASIDE_DONE) platform_remove_directory_tree(AsidePath);
+  platform_remove_record(aside, AsideRecordPath);
 }
 
 static bool visit_sibling(const wchar_t* name, void* context) {
@@ -163,11 +175,12 @@ static bool visit_sibling(const wchar_t* name, void* context) {
   FolderPath[ParentLength + stem] = 0;
   platform_handle record = platform_claim_record(RecordPath);
   if (record == 0) return true;
-  if (!removable(record)) {
+  unsigned char found[RECORD_BYTES];
+  if (!removable(record, found)) {
     platform_release_record(record);
     return true;
   }
-  remove_claimed(record);
+  remove_claimed(record, found);
   return true;
 }
 

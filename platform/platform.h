@@ -340,10 +340,6 @@ enum platform_aside_result {
 // (a launcher running from it) cannot be, and is left.
 platform_aside_result platform_set_folder_aside(const wchar_t* path, const wchar_t* aside);
 
-// Renames a claimed record from path to aside, never over something that
-// stands there; false when it cannot.
-bool platform_set_record_aside(platform_handle record, const wchar_t* path, const wchar_t* aside);
-
 // Removes a claimed record that now stands at path, and lets go of it.
 void platform_remove_record(platform_handle record, const wchar_t* path);
 

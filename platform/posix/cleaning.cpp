@@ -16,9 +16,9 @@
 
 #include "platform/posix/shared.h"
 
-// The hold is taken on the launcher's own thread before its child starts;
-// everything else runs on the cleaning thread.  Each has buffers of its own,
-// so neither touches narrow's, which the launcher's thread uses.
+// The launcher's thread takes its hold before its child starts, and only
+// then does the cleaning thread begin; these buffers are not narrow's, which
+// the launcher's thread uses meanwhile.
 static char HoldPath[UTF8_CAPACITY];
 static char CleanPath[UTF8_CAPACITY];
 static char CleanAside[UTF8_CAPACITY];
@@ -131,20 +131,6 @@ platform_aside_result platform_set_folder_aside(const wchar_t* path, const wchar
   }
   close(parent);
   return result;
-}
-
-bool platform_set_record_aside(platform_handle record, const wchar_t* path, const wchar_t* aside) {
-  if (!narrow_into(path, CleanPath, sizeof CleanPath) || !narrow_into(aside, CleanAside, sizeof CleanAside)) {
-    return false;
-  }
-  const char* name;
-  int parent = open_parent(CleanPath, &name);
-  if (parent < 0) return false;
-  // The record is held whole: no launcher renames or replaces it meanwhile.
-  bool moved = still_there((int)(record - 1), CleanPath) &&
-               renameat2(parent, name, parent, last_component(CleanAside), RENAME_NOREPLACE) == 0;
-  close(parent);
-  return moved;
 }
 
 void platform_remove_record(platform_handle record, const wchar_t* path) {

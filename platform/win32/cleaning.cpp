@@ -128,11 +128,6 @@ platform_aside_result platform_set_folder_aside(const wchar_t* path, const wchar
   return moved ? PLATFORM_ASIDE_DONE : PLATFORM_ASIDE_REFUSED;
 }
 
-bool platform_set_record_aside(platform_handle record, const wchar_t* path, const wchar_t* aside) {
-  (void)path;
-  return rename_by_handle(as_handle(record), aside);
-}
-
 void platform_remove_record(platform_handle record, const wchar_t* path) {
   (void)path;
   FILE_DISPOSITION_INFO disposition = {TRUE};

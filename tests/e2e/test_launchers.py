@@ -716,6 +716,16 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
         open(release, "w").close()
         self.assertEqual(starter.communicate(timeout=support.RUN_LIMIT)[0], b"whole\n")
         self.assertEqual(starter.returncode, 0)
+        # Another account's folder, or one beside another account's record,
+        # is never set aside, whatever the record says.
+        for name, owned in (("theirs", ""), ("theirs-record", ".zovari-build")):
+            os.makedirs(os.path.join(base, name, "inside"))
+            shutil.copyfile(os.path.join(base, "1.0.zovari-build"), os.path.join(base, name + ".zovari-build"))
+            os.chown(os.path.join(base, name + owned), 65534, 65534)
+        self.assertRanReportChild(self.target.run(new))
+        self.assertEqual(sorted(os.listdir(base)),
+                         ["1.0.0", "1.0.0.zovari-build", "theirs", "theirs-record", "theirs-record.zovari-build",
+                          "theirs.zovari-build"])
         # A folder of one start that a killed start left goes at the next
         # start of the same build, once no launcher holds it.
         per_start = os.path.join(self.work, self.fresh_name() + "-cache")
