@@ -164,19 +164,20 @@ static bool TargetDirectoryMade;
 // no folder that another account put in place, or can still swap, is ever
 // read from, written to or started from.  A folder that cannot be made ends
 // the start with the open failure's message, naming that folder.
-void secure_target_directory(const wchar_t* target_directory) {
+static void judge_target_directory(const wchar_t* target_directory, bool* made) {
   static wchar_t culprit[PATH_CAPACITY];
-  platform_trust trust =
-      platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &TargetDirectoryMade);
+  platform_trust trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY, made);
   if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(culprit);
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+}
+
+void secure_target_directory(const wchar_t* target_directory) {
+  judge_target_directory(target_directory, &TargetDirectoryMade);
   // A cleaning launcher holds its folder before any file is checked; one
   // that another start's cleaning set aside just before is made anew.
   if (hold_cache_folder(target_directory)) {
     bool made = false;
-    trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &made);
-    if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(culprit);
-    if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+    judge_target_directory(target_directory, &made);
     TargetDirectoryMade = TargetDirectoryMade || made;
   }
 }
