@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "image/config.h"
+#include "launcher/cache_cleaning.h"
 #include "launcher/command_line.h"
 #include "paths/fatal.h"
 #include "platform/platform.h"
@@ -67,6 +68,7 @@ uint32_t run_child(const wchar_t* application) {
     ChildProcessHandle = process;
     ChildStarted = true;
   }
+  start_cache_cleaning();
   if (process == 0) {
     // No handle to wait on: the child may still be using its files.
     return 0;
@@ -81,6 +83,7 @@ uint32_t run_child(const wchar_t* application) {
     ChildProcessHandle = 0;
     platform_release_process(process);
   }
+  finish_cache_cleaning();
   remove_start_folder(false);
   return exit_code;
 }
@@ -99,6 +102,7 @@ static void end_child(platform_console_event event) {
   }
   if (!ChildStarted) ChildRefused = true;
   // No child yet: its folder stays for the start that is being ended.
+  finish_cache_cleaning();
   if (ChildStarted) remove_start_folder(true);
 }
 

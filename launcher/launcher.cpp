@@ -4,6 +4,7 @@
 
 #include "image/build_area_check.h"
 #include "image/config.h"
+#include "launcher/cache_cleaning.h"
 #include "launcher/child.h"
 #include "launcher/command_line.h"
 #include "paths/bounded.h"
@@ -11,6 +12,7 @@
 #include "paths/executable_path.h"
 #include "paths/fatal.h"
 #include "paths/template.h"
+#include "payload/cache_cleaning.h"
 #include "payload/format.h"
 #include "payload/quick_start.h"
 #include "payload/reader.h"
@@ -99,6 +101,11 @@ uint32_t launcher_main(void) {
   // stamp is looked for or left beside it.
   const bool folder_per_start = template_names_a_folder_per_start(build_value(BUILD_TEMPLATE));
   if (folder_per_start) platform_lock_folders_per_start();
+  if (build_option(BUILD_OPTION_CLEAN_CACHE)) {
+    prepare_cache_cleaning(build_value(BUILD_COMPANY), build_value(BUILD_PRODUCT), build_value(BUILD_TEMPLATE),
+                           build_value(BUILD_VERSION), build_payload(), build_payload_length(), folder_per_start);
+    arm_cache_cleaning();
+  }
   const wchar_t* main_binary =
       quick_start_check(TargetDirectory, folder_per_start ? nullptr : build_quick_start_list());
   if (main_binary == nullptr) {

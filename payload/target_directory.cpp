@@ -2,6 +2,7 @@
 
 #include "paths/bounded.h"
 #include "paths/fatal.h"
+#include "payload/cache_cleaning.h"
 #include "platform/platform.h"
 
 static bool TargetDirectoryMade;
@@ -13,13 +14,20 @@ static bool TargetDirectoryMade;
 // read from, written to or started from.  A folder that cannot be made ends
 // the start with the open failure's message, naming file, the first one the
 // start must have there (that folder where file is null).
-void secure_target_directory_for(const wchar_t* target_directory, const wchar_t* file) {
+static void judge_target_directory(const wchar_t* target_directory, const wchar_t* file) {
   static wchar_t culprit[PATH_CAPACITY];
   bool made = false;
   platform_trust trust = platform_secure_directory(target_directory, culprit, PATH_CAPACITY, &made);
   TargetDirectoryMade = TargetDirectoryMade || made;
   if (trust == PLATFORM_NOT_MADE) fail_open_for_writing(file != nullptr ? file : culprit);
   if (trust != PLATFORM_TRUSTED) fail_unsafe_directory(culprit, trust);
+}
+
+void secure_target_directory_for(const wchar_t* target_directory, const wchar_t* file) {
+  judge_target_directory(target_directory, file);
+  // A cleaning launcher holds its folder before any file is checked; one
+  // that another start's cleaning set aside just before is made anew.
+  if (hold_cache_folder(target_directory)) judge_target_directory(target_directory, file);
 }
 
 void secure_target_directory(const wchar_t* target_directory) {

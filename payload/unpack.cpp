@@ -6,6 +6,7 @@
 
 #include "paths/bounded.h"
 #include "paths/fatal.h"
+#include "payload/cache_cleaning.h"
 #include "payload/checksum.h"
 #include "payload/directories.h"
 #include "payload/format.h"

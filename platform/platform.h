@@ -365,6 +365,63 @@ bool platform_write_stamp(const wchar_t* path, const unsigned char* data, size_t
 // Removes the stamp file at path, if there is one.
 void platform_remove_stamp(const wchar_t* path);
 
+// --- Cache cleaning ---------------------------------------------------------
+
+// A launcher built to clean its cache keeps a record beside its folder
+// ("<folder>.zovari-build") that says which product and build made it, and
+// holds that record for as long as it runs: shared by every launcher that
+// runs from the folder, taken whole only by the one that removes the folder.
+// A record is judged as the quick start's stamp is: a regular file with one
+// link, of this user's, that no other account can write.
+
+// Holds the record at path, making it for this user alone when it is
+// missing: POSIX takes a shared flock on it, Windows keeps it open without
+// delete sharing.  A record that a removal has taken whole is waited for, at
+// most a moment, and looked for again at path, since the removal sets it
+// aside; once this returns, the record it holds is the one at path and no
+// removal can take it.  0 when it cannot be had (a record that is not judged
+// sound, a removal that does not let go); the start then goes on without it.
+platform_handle platform_hold_record(const wchar_t* path);
+
+// Reads exactly size bytes from the start of a held or claimed record; false
+// for a record of another size.
+bool platform_read_record(platform_handle record, unsigned char* data, size_t size);
+
+// Writes the held record's size bytes in place.  A removal reads a record
+// only when it has taken it whole, so it never sees half of one.
+bool platform_write_record(platform_handle record, const unsigned char* data, size_t size);
+
+// Lets go of a held or claimed record.
+void platform_release_record(platform_handle record);
+
+// Takes the record at path whole, without waiting: POSIX an exclusive flock,
+// Windows an open that shares nothing and may delete it.  0 when any
+// launcher holds it, when it is no record that is judged sound (a link is
+// not followed), or when path no longer names it once it is taken.
+platform_handle platform_claim_record(const wchar_t* path);
+
+enum platform_aside_result {
+  PLATFORM_ASIDE_DONE,
+  PLATFORM_ASIDE_MISSING,  // nothing stands at the folder's path
+  PLATFORM_ASIDE_REFUSED   // a link, another account's, no folder, held, or aside is taken
+};
+
+// Renames the folder at path, in a folder already judged, to aside in the
+// same folder, never following a link and never over something that stands
+// at aside.  Only a real folder (no link, no junction) of this user's is
+// moved; on Windows a folder that any process holds without delete sharing
+// (a launcher running from it) cannot be, and is left.
+platform_aside_result platform_set_folder_aside(const wchar_t* path, const wchar_t* aside);
+
+// Removes a claimed record that now stands at path, and lets go of it.
+void platform_remove_record(platform_handle record, const wchar_t* path);
+
+// Calls visit with the name of each entry of folder (".." and "." left out)
+// until it returns false.  False when the folder cannot be listed.  Safe on a
+// thread of its own beside the launcher's.
+bool platform_list_folder(const wchar_t* folder, bool (*visit)(const wchar_t* name, void* context),
+                          void* context);
+
 // --- Environment ------------------------------------------------------------
 
 // Copies the variable's value into out.  Returns its length in units; 0 when

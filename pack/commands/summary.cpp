@@ -76,6 +76,14 @@ void print_summary(const fs::path& output, const std::vector<PayloadRecord>& rec
                s.target.c_str(), s.target == "windows" ? (s.subsystem == "console" ? " (console)" : " (GUI)") : "",
                shown_cache_folder(s).c_str(),
                s.version_from_content ? " (no --version: {VERSION} from the contents)" : "");
+  // The default template gives each build a folder of its own beside the
+  // others, which pile up unless the launcher removes them.
+  const char* default_start = s.target == "windows" ? "{CACHE_DIR}\\{PRODUCT}\\{VERSION}" : "{CACHE_DIR}/{PRODUCT}/{VERSION}";
+  if (s.path_template.rfind(default_start, 0) == 0) {
+    std::fprintf(stderr, "%s: each build unpacks into a folder of its own: %s\n", quoted_path(output).c_str(),
+                 s.clean_cache ? "--clean-cache removes the other builds' once no launcher runs from them"
+                               : "the old ones stay unless built with --clean-cache");
+  }
   // A warm start reads every byte back to check it; past this much that is
   // felt at every start.
   const uint64_t LARGE_APPLICATION = 64ull << 20;

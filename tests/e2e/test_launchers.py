@@ -601,6 +601,46 @@ class LauncherTests:
                     self.assertEqual(f.read()[:16], first[:16])
                 self.assertNotEqual(stamped(), before, "no full start stamped again")
 
+    def test_clean_cache_removes_only_other_builds_no_launcher_holds(self):
+        """--clean-cache: a start whose program runs removes the folders of the
+        product's other builds beside its own, once no launcher runs from
+        them; the user's own folder, another product's, a link (even with a
+        record of that product beside it) and everything without the option
+        stay."""
+        base = os.path.join(self.work, self.fresh_name() + "-cache")
+        elsewhere = os.path.join(self.work, self.fresh_name() + "-kept")
+        os.makedirs(os.path.join(base, "notes"))
+        os.makedirs(elsewhere)
+        for folder in (os.path.join(base, "notes"), elsewhere):
+            with open(os.path.join(folder, "keep.txt"), "w") as f:
+                f.write("mine")
+        template = self.template(self.target.native(base), "{VERSION}")
+        clean = ("--clean-cache",)
+        old = self.waiting_launcher(template, "1.0", clean)
+        new = self.report_child_launcher(template=template, product="Cleaned", options=clean)
+        other = self.report_child_launcher(template=self.template(self.target.native(base), "other-{VERSION}"),
+                                           product="Cleaned", options=clean)
+        self.assertRanReportChild(self.target.run(other))
+        os.symlink(elsewhere, os.path.join(base, "linked"))
+        with self.waiting_start(old):
+            shutil.copyfile(os.path.join(base, "1.0.zovari-build"), os.path.join(base, "linked.zovari-build"))
+            self.assertRanReportChild(self.target.run(new))
+            # Its program still runs: kept.
+            self.assertIn("1.0", os.listdir(base))
+        self.assertRanReportChild(self.target.run(new))
+        self.assertEqual(sorted(os.listdir(base)),
+                         ["1.0.0", "1.0.0.zovari-build", "linked", "linked.zovari-build", "notes",
+                          "other-1.0.0", "other-1.0.0.zovari-build"])
+        self.assertEqual(sorted(os.listdir(elsewhere)), ["keep.txt"])
+        self.assertEqual(sorted(os.listdir(os.path.join(base, "notes"))), ["keep.txt"])
+        # Without the option nothing is recorded or removed.
+        plain = os.path.join(self.work, self.fresh_name() + "-cache")
+        template = self.template(self.target.native(plain), "{VERSION}")
+        with self.waiting_start(self.waiting_launcher(template, "1.0", ())):
+            pass
+        self.assertRanReportChild(self.target.run(self.report_child_launcher(template=template, product="Cleaned")))
+        self.assertEqual(sorted(os.listdir(plain)), ["1.0", "1.0.0"])
+
     def test_relative_template_is_refused(self):
         """A template that gives a relative path unpacks under the folder the
         launcher is started in (the tool warns of it).  What the tool once
@@ -723,6 +763,27 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
             raise unittest.SkipTest("no native report child (ZOVARI_E2E_REPORT_CHILD)")
         return support.LinuxTarget(work, report_child)
 
+    def waiting_launcher(self, template, version, options):
+        """A launcher of the product "Cleaned" whose program runs until the file
+        its first argument names exists."""
+        script = b'#!/bin/sh\necho held\nwhile [ ! -e "$1" ]; do sleep 0.02; done\n'
+        return self.packer.build({"bin/wait": script}, "bin/wait", self.launcher_path(), template=template,
+                                 product="Cleaned", version=version, options=options)
+
+    @contextlib.contextmanager
+    def waiting_start(self, launcher):
+        """Runs the waiting launcher's program for the time of the block."""
+        release = os.path.join(self.work, self.fresh_name() + ".release")
+        process = subprocess.Popen([launcher, release], env=self.target.environment(), stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(process.stdout.readline().strip(), b"held")
+            yield
+        finally:
+            open(release, "w").close()
+            process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, 0)
+
+
     def quick_start_changes(self, stamp):
         """The stamp's owner and mode count, as the folder's do."""
         return [("stamp owned by another user", lambda: os.chown(stamp, 65534, 65534)),
@@ -782,6 +843,65 @@ class LinuxLaunchers(LauncherTests, unittest.TestCase):
                 stamped = os.stat(stamp).st_ino
                 self.assertRanReportChild(self.target.run(launcher))
                 self.assertEqual(os.stat(stamp).st_ino, stamped, "the next start was not quick")
+
+    def test_clean_cache_race_with_a_start_of_the_build_it_removes(self):
+        """A start of the old build that begins while a new build's launcher has
+        taken the old folder's record and is about to set the folder aside
+        (its renames in that folder held back by strace) waits for it, and runs from a new,
+        whole folder, never from the one being removed."""
+        base = os.path.join(self.work, self.fresh_name() + "-cache")
+        template = self.template(base, "{VERSION}")
+        clean = ("--clean-cache",)
+        script = (b'#!/bin/sh\necho held\nwhile [ ! -e "$1" ]; do sleep 0.02; done\n'
+                  b'exec cat "$ZOVARI_ONEFILE_TARGET_DIR/data.txt"\n')
+        old = self.packer.build({"bin/wait": script, "data.txt": b"whole\n"}, "bin/wait", self.launcher_path(),
+                                template=template, product="Cleaned", version="1.0", options=clean)
+        release = os.path.join(self.work, self.fresh_name() + ".release")
+        open(release, "w").close()
+        self.assertEqual(subprocess.run([old, release], capture_output=True).stdout, b"held\nwhole\n")
+        os.remove(release)
+        new = self.report_child_launcher(template=template, product="Cleaned", options=clean)
+        record = os.stat(os.path.join(base, "1.0.zovari-build")).st_ino
+        cleaner = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-P", base,
+                                    "-e", "trace=renameat2", "-e", "inject=renameat2:delay_enter=1500000", new],
+                                   env=self.target.environment({"ZOVARI_REPORT_CHILD_REPORT": self.target.report_path()}),
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: cleaner.poll() is None and cleaner.kill())
+        for _ in range(1200):
+            with open("/proc/locks") as f:
+                if any("FLOCK" in line and "WRITE" in line and line.split()[5].split(":")[-1] == str(record)
+                       for line in f):
+                    break
+            time.sleep(0.01)
+        else:
+            self.fail("the new build's launcher never took the old folder's record")
+        starter = subprocess.Popen([old, release], stdout=subprocess.PIPE)
+        self.assertEqual(starter.stdout.readline(), b"held\n")
+        self.assertEqual(cleaner.wait(timeout=support.RUN_LIMIT), 0)
+        open(release, "w").close()
+        self.assertEqual(starter.communicate(timeout=support.RUN_LIMIT)[0], b"whole\n")
+        self.assertEqual(starter.returncode, 0)
+        # Another account's folder, or one beside another account's record,
+        # is never set aside, whatever the record says.
+        for name, owned in (("theirs", ""), ("theirs-record", ".zovari-build")):
+            os.makedirs(os.path.join(base, name, "inside"))
+            shutil.copyfile(os.path.join(base, "1.0.zovari-build"), os.path.join(base, name + ".zovari-build"))
+            os.chown(os.path.join(base, name + owned), 65534, 65534)
+        self.assertRanReportChild(self.target.run(new))
+        self.assertEqual(sorted(os.listdir(base)),
+                         ["1.0.0", "1.0.0.zovari-build", "theirs", "theirs-record", "theirs-record.zovari-build",
+                          "theirs.zovari-build"])
+        # A folder of one start that a killed start left goes at the next
+        # start of the same build, once no launcher holds it.
+        per_start = os.path.join(self.work, self.fresh_name() + "-cache")
+        killed = self.packer.build({"bin/main": b'#!/bin/sh\n[ -e "$1" ] || kill -9 $ZOVARI_ONEFILE_PARENT\n'},
+                                   "bin/main", self.launcher_path(), template=self.template(per_start, "{PID}"),
+                                   product="Cleaned", options=clean)
+        self.assertEqual(subprocess.run([killed, release + ".missing"]).returncode, -signal.SIGKILL)
+        left = os.listdir(per_start)
+        self.assertEqual(len(left), 2, left)
+        self.assertEqual(subprocess.run([killed, release]).returncode, 0)
+        self.assertFalse(set(left) & set(os.listdir(per_start)), left)
 
     def test_child_ended_by_a_signal(self):
         """A child that a signal ends ends the launcher by the same signal, as
@@ -1742,6 +1862,29 @@ class WindowsLaunchers(LauncherTests, unittest.TestCase):
         if not os.path.exists(support.WINE):
             raise unittest.SkipTest("no Wine at " + support.WINE)
         return support.WindowsTarget(work, report_child, exitcode)
+
+    def waiting_launcher(self, template, version, options):
+        """A launcher of the product "Cleaned" whose program holds the file its
+        first argument names for as many milliseconds as its second says."""
+        holdfile = os.path.join(os.path.dirname(self.target.exitcode), "holdfile.exe")
+        return self.packer.build({"bin/holdfile.exe": holdfile}, "bin/holdfile.exe", self.launcher_path(),
+                                 template=template, product="Cleaned", version=version, options=options)
+
+    @contextlib.contextmanager
+    def waiting_start(self, launcher):
+        """Runs the waiting launcher's program for the time of the block (at
+        most 8 seconds, twice what it takes)."""
+        held = os.path.join(self.work, self.fresh_name() + ".held")
+        open(held, "w").close()
+        process = subprocess.Popen([support.WINE, launcher, self.target.native(held), "8000"],
+                                   env=self.target.environment(), stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(process.stdout.readline().strip(), b"held")
+            yield
+        finally:
+            process.communicate(timeout=support.RUN_LIMIT)
+        self.assertEqual(process.returncode, 0)
+
 
     def quick_start_changes(self, stamp):
         # Wine runs every account as one Unix user, with no owners to change.

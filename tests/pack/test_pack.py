@@ -1360,6 +1360,7 @@ class Launchers(Base):
             result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".run",
                           "--level", 1, "--template", path_template)
             shown.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
+            self.assertNotIn("--clean-cache", result.stderr.decode())
         # {CACHE_DIR} by the launcher's rule: {HOME} and "/.cache", one separator between.
         environment = {k: v for k, v in os.environ.items() if k != "XDG_CACHE_HOME"}
         environment["HOME"] = "/home/u//"
@@ -1383,7 +1384,11 @@ class Launchers(Base):
             result = pack("build", "--input", folder, "--main", "app", "--output", folder + ".v",
                           "--level", 1, "--version", "1.0.0")
             self.assertNotIn("warning", result.stderr.decode())
+            self.assertIn("the old ones stay unless built with --clean-cache", result.stderr.decode())
             by_version.append(re.search(r"cache folder (\S+)", result.stderr.decode()).group(1))
+        result = pack("build", "--input", folders[0], "--main", "app", "--output", folders[0] + ".c",
+                      "--level", 1, "--clean-cache")
+        self.assertIn("--clean-cache removes the other builds' once no launcher runs from them", result.stderr.decode())
         self.assertRegex(by_version[0], r"/app/1\.0\.0-[0-9a-f]{8}$")
         self.assertNotEqual(by_version[0], by_version[1])
         self.assertEqual(by_version[0], by_version[2])
