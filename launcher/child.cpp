@@ -7,6 +7,7 @@
 #include "image/config.h"
 #include "launcher/cache_cleaning.h"
 #include "launcher/command_line.h"
+#include "payload/cache_cleaning.h"
 #include "paths/fatal.h"
 #include "platform/platform.h"
 
@@ -43,6 +44,8 @@ static void remove_start_folder(bool stopping) {
   }
   if (!StartFolderWanted || StartFolderRemoved) return;
   StartFolderRemoved = true;
+  // Its record goes first: the folders above it go only when empty.
+  drop_own_record();
   platform_remove_made_folders(START_FOLDER_REMOVAL_MILLISECONDS);
 }
 

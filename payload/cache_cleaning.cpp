@@ -24,6 +24,7 @@ static wchar_t Parent[PATH_CAPACITY];
 static size_t ParentLength;
 static const wchar_t* OwnName;
 static wchar_t OwnFolder[PATH_CAPACITY];
+static wchar_t OwnRecordPath[PATH_CAPACITY];
 
 // The held folder's parent, held by the cleaning thread while it removes
 // its siblings from it, and each removal's bound: a stop ends it sooner.
@@ -73,8 +74,10 @@ static bool join(wchar_t* out, const wchar_t* folder, const wchar_t* suffix) {
   return true;
 }
 
-bool hold_cache_folder(const wchar_t* target_directory) {
-  if (!Enabled || HeldRecord != 0) return false;
+bool hold_cache_folder(const wchar_t* target_directory, bool made) {
+  // A folder of one start that this start found there is not its own (it
+  // is never removed): no record may mark it as one for a later cleaning.
+  if (!Enabled || HeldRecord != 0 || (PerStart && !made)) return false;
   size_t length = wcslen(target_directory);
   size_t parent_length = length;
   while (parent_length > 0 && target_directory[parent_length - 1] != PLATFORM_SEPARATOR) --parent_length;
@@ -85,6 +88,7 @@ bool hold_cache_folder(const wchar_t* target_directory) {
   }
   HeldRecord = platform_hold_record(path);
   if (HeldRecord == 0) return false;
+  wmemcpy(OwnRecordPath, path, wcslen(path) + 1);
   wmemcpy(Parent, target_directory, parent_length);
   Parent[parent_length] = 0;
   ParentLength = parent_length;
@@ -206,4 +210,12 @@ void clean_other_builds(bool (*go_on)(void)) {
   platform_list_folder(Parent, visit_sibling, (void*)go_on);
   platform_release_folder(ParentFolder);
   ParentFolder = 0;
+}
+
+void drop_own_record(void) {
+  if (HeldRecord == 0) return;
+  platform_release_record(HeldRecord);
+  HeldRecord = 0;
+  platform_handle record = platform_claim_record(OwnRecordPath);
+  if (record != 0) platform_remove_record(record, OwnRecordPath);
 }

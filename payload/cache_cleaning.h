@@ -32,11 +32,18 @@ void prepare_cache_cleaning(const wchar_t* company, const wchar_t* product, cons
 // when it says anything else.  True when it took the hold just now: a
 // removal may have set the folder aside a moment before, so the caller makes
 // and judges it again.  Does nothing unless cleaning is on; when the record
-// cannot be had, the start goes on without one.
-bool hold_cache_folder(const wchar_t* target_directory);
+// cannot be had, the start goes on without one.  made: this start made the
+// folder; a folder of one start that it did not make gets no record.
+bool hold_cache_folder(const wchar_t* target_directory, bool made);
 
 // Removes the other builds' folders beside the held one, asking go_on before
 // each; on the cleaning thread.  Nothing unless a record is held.
 void clean_other_builds(bool (*go_on)(void));
+
+// For a start about to remove its own folder of one start: removes the
+// record it holds beside it, so that the folders above, which the start
+// made, can go too.  Once the cleaning thread has ended.  A removal cut short
+// then leaves a folder without a record, which no later start removes.
+void drop_own_record(void);
 
 #endif

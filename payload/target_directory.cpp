@@ -32,7 +32,7 @@ void secure_target_directory_for(const wchar_t* target_directory, const wchar_t*
   // folder this start has just made had no record that a cleaning could
   // take, and is judged once: judging again would forget which folders
   // this start made, whose removal a folder of one start needs.
-  if (hold_cache_folder(target_directory) && !made) judge_target_directory(target_directory, file);
+  if (hold_cache_folder(target_directory, made) && !made) judge_target_directory(target_directory, file);
 }
 
 void secure_target_directory(const wchar_t* target_directory) {
