@@ -10,6 +10,7 @@
 static std::atomic<bool> Started;
 static std::atomic<bool> Stopping;
 static std::atomic<bool> Done;
+static std::atomic<bool> CutShort;
 static bool Armed;
 
 static bool go_on(void) {
@@ -47,8 +48,13 @@ void finish_cache_cleaning(void) {
     // whose record says it is one.  The thread ends at its next entry, and
     // is waited for: the removal keeps its state in one place.
     Stopping.store(true);
+    CutShort.store(true);
     platform_stop_removal();
     wait_done(~0u);
   }
   Stopping.store(true);
+}
+
+bool cache_cleaning_cut_short(void) {
+  return CutShort.load();
 }

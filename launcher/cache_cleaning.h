@@ -17,6 +17,10 @@ void arm_cache_cleaning(void);
 // from any thread, and more than once.
 void finish_cache_cleaning(void);
 
+// Whether finish_cache_cleaning had to stop the removal, which stops every
+// later one too.
+bool cache_cleaning_cut_short(void);
+
 static const unsigned CLEANING_BOUND_MILLISECONDS = 1500;
 
 #endif

@@ -44,6 +44,9 @@ static void remove_start_folder(bool stopping) {
   }
   if (!StartFolderWanted || StartFolderRemoved) return;
   StartFolderRemoved = true;
+  // A cleaning cut short stopped every removal: the folder stays with its
+  // record, which a later start's cleaning finds.
+  if (cache_cleaning_cut_short()) return;
   // Its record goes first: the folders above it go only when empty.
   drop_own_record();
   platform_remove_made_folders(START_FOLDER_REMOVAL_MILLISECONDS);
